@@ -1,0 +1,45 @@
+# make run   installs what Torvane needs, builds it and starts it
+# make test  installs, builds and runs every test (unit, GUI and end-to-end recordings)
+# make bench installs, builds and runs the benchmarks
+
+BUILD_DIR ?= build
+BUILD_TYPE ?= RelWithDebInfo
+JOBS ?= $(shell nproc)
+SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+
+PACKAGES := cmake g++ make pkg-config \
+	qt6-base-dev qt6-base-dev-tools qt6-websockets-dev qt6-multimedia-dev qt6-qpa-plugins libgl-dev \
+	libavcodec-dev libavformat-dev libavutil-dev libswscale-dev libswresample-dev libavdevice-dev ffmpeg \
+	libxcb1-dev libxcb-shm0-dev libxcb-randr0-dev libxcb-composite0-dev libxcb-xfixes0-dev \
+	libxcb-damage0-dev libxcb-image0-dev libxcb-ewmh-dev libxcb-icccm4-dev \
+	libpulse-dev pulseaudio pulseaudio-utils \
+	xvfb xauth openbox x11-utils xdotool fonts-font-awesome
+
+.PHONY: all deps build run test bench clean
+
+all: build
+
+# Installs only what is missing, so repeated runs cost one dpkg query.
+deps:
+	@missing=$$(for p in $(PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+		echo "Installing:" $$missing; \
+		$(SUDO) apt-get update -qq && \
+		DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
+	fi
+
+build: deps
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
+	cmake --build $(BUILD_DIR) -j$(JOBS)
+
+run: build
+	./$(BUILD_DIR)/torvane
+
+test: build
+	bash tests/run_tests.sh $(BUILD_DIR)
+
+bench: build
+	bash bench/run_bench.sh $(BUILD_DIR)
+
+clean:
+	rm -rf $(BUILD_DIR)

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+extern "C" {
+#include <libavutil/frame.h>
+}
+
+// A frame shared between threads; the last owner frees it (and drops its buffer references).
+using SharedFrame = std::shared_ptr<AVFrame>;
+
+// Takes ownership of frame; it is freed with av_frame_free when the last reference goes.
+SharedFrame makeSharedFrame(AVFrame* frame);
+
+// What travels through the FrameQueue from the capture threads to the mux thread.
+struct FrameQueueItem
+{
+    SharedFrame frame;
+    bool isAudio = false;
+    // Audio only: 1-based number of the audio frame.
+    std::int32_t sequence = 0;
+};

@@ -1,0 +1,109 @@
+#include "capture/FrameQueue.h"
+
+#include <QtTest>
+#include <QThread>
+
+class tst_FrameQueue : public QObject
+{
+    Q_OBJECT
+
+private:
+    static FrameQueueItem videoItem(int64_t pts)
+    {
+        AVFrame* f = av_frame_alloc();
+        f->pts = pts;
+        return FrameQueueItem{makeSharedFrame(f), false, 0};
+    }
+
+private Q_SLOTS:
+    void closeDeliversQueuedItemsThenEnds_data()
+    {
+        QTest::addColumn<int>("queued");
+        QTest::newRow("empty") << 0;
+        QTest::newRow("one") << 1;
+        QTest::newRow("twenty") << 20;
+    }
+    void closeDeliversQueuedItemsThenEnds()
+    {
+        QFETCH(int, queued);
+        FrameQueue queue;
+        for (int i = 0; i < queued; ++i)
+            queue.push(videoItem(i));
+        queue.close();
+        FrameQueueItem item;
+        for (int i = 0; i < queued; ++i) {
+            QVERIFY(queue.pop(item));
+            QCOMPARE(item.frame->pts, int64_t(i));
+        }
+        QVERIFY(!queue.pop(item));
+    }
+
+    void pushAfterCloseIsDropped()
+    {
+        FrameQueue queue;
+        queue.close();
+        std::weak_ptr<AVFrame> watched;
+        {
+            FrameQueueItem item = videoItem(7);
+            watched = item.frame;
+            queue.push(std::move(item));
+        }
+        QCOMPARE(queue.size(), 0);
+        QVERIFY(watched.expired());
+        FrameQueueItem out;
+        QVERIFY(!queue.pop(out));
+    }
+
+    void fullQueueBlocksProducerUntilPop()
+    {
+        FrameQueue queue(2);
+        queue.push(videoItem(0));
+        queue.push(videoItem(1));
+        std::atomic<bool> pushed{false};
+        QThread* producer = QThread::create([&] {
+            queue.push(videoItem(2));
+            pushed = true;
+        });
+        producer->start();
+        QVERIFY(!producer->wait(100));
+        QVERIFY(!pushed);
+        FrameQueueItem item;
+        QVERIFY(queue.pop(item));
+        QVERIFY(producer->wait(5000));
+        QVERIFY(pushed);
+        QCOMPARE(queue.size(), 2);
+        delete producer;
+    }
+
+    void closeWakesBlockedConsumer()
+    {
+        FrameQueue queue;
+        std::atomic<int> result{-1};
+        QThread* consumer = QThread::create([&] {
+            FrameQueueItem item;
+            result = queue.pop(item) ? 1 : 0;
+        });
+        consumer->start();
+        QVERIFY(!consumer->wait(50));
+        queue.close();
+        QVERIFY(consumer->wait(5000));
+        QCOMPARE(result.load(), 0);
+        delete consumer;
+    }
+
+    void destructionReleasesQueuedFrames()
+    {
+        std::weak_ptr<AVFrame> watched;
+        {
+            FrameQueue queue;
+            FrameQueueItem item = videoItem(1);
+            watched = item.frame;
+            queue.push(std::move(item));
+            QVERIFY(!watched.expired());
+        }
+        QVERIFY(watched.expired());
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_FrameQueue)
+#include "tst_FrameQueue.moc"

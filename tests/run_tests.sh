@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# Runs every test suite. End-to-end suites record for real, so this script starts a private
+# Xvfb display with a window manager and a private PulseAudio daemon with a null sink, and
+# stops them again at the end. Nothing here touches the real home folder.
+set -euo pipefail
+
+build_dir=$(realpath "${1:-build}")
+work=$(mktemp -d /tmp/torvane-tests-XXXXXX)
+pids=()
+
+cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+export HOME="$work/home"
+export XDG_CONFIG_HOME="$HOME/.config"
+export XDG_DATA_HOME="$HOME/.local/share"
+export XDG_CACHE_HOME="$HOME/.cache"
+export XDG_RUNTIME_DIR="$work/runtime"
+mkdir -p "$HOME" "$XDG_CONFIG_HOME" "$XDG_RUNTIME_DIR"
+chmod 700 "$XDG_RUNTIME_DIR"
+
+# A free display number: the first without a lock file.
+display=90
+while [ -e "/tmp/.X${display}-lock" ] || [ -e "/tmp/.X11-unix/X${display}" ]; do
+    display=$((display + 1))
+done
+Xvfb ":$display" -screen 0 1920x1080x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+pids+=($!)
+export DISPLAY=":$display"
+for _ in $(seq 100); do
+    xdpyinfo >/dev/null 2>&1 && break
+    sleep 0.1
+done
+xdpyinfo >/dev/null 2>&1 || { echo "Xvfb did not start"; cat "$work/xvfb.log"; exit 1; }
+
+openbox >"$work/openbox.log" 2>&1 &
+pids+=($!)
+
+pulseaudio -n --daemonize=no --exit-idle-time=-1 --log-target=file:"$work/pulse.log" \
+    --load=module-native-protocol-unix \
+    --load="module-null-sink sink_name=rec" \
+    --load=module-always-sink >/dev/null 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do
+    pactl info >/dev/null 2>&1 && break
+    sleep 0.1
+done
+pactl info >/dev/null 2>&1 || { echo "PulseAudio did not start"; cat "$work/pulse.log"; exit 1; }
+pactl set-default-sink rec
+
+cd "$build_dir"
+ctest --output-on-failure --timeout 600 "${@:2}"
