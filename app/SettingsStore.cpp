@@ -2,7 +2,9 @@
 
 #include "SettingsKeys.h"
 
+#include <QDebug>
 #include <QDir>
+#include <QFile>
 #include <QStandardPaths>
 
 SettingsStore& SettingsStore::instance()
@@ -17,6 +19,18 @@ SettingsStore::SettingsStore()
     const QString path =
         QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation) + "/settings.ini";
     settings_ = std::make_unique<QSettings>(path, QSettings::IniFormat);
+    // Some parse errors only surface once the keys are listed.
+    settings_->allKeys();
+    if (settings_->status() == QSettings::FormatError) {
+        // QSettings neither reads nor ever rewrites a file it cannot parse, which would pin every
+        // reader to its fallback for good. Keep the broken file for the user and start afresh.
+        settings_.reset();
+        const QString backup = path + ".broken";
+        QFile::remove(backup);
+        QFile::rename(path, backup);
+        qWarning().noquote() << "Unreadable settings file moved to" << backup;
+        settings_ = std::make_unique<QSettings>(path, QSettings::IniFormat);
+    }
     initDefaults();
 }
 
@@ -59,7 +73,8 @@ void SettingsStore::initDefaults()
         QDir().mkpath(recordingPath);
 }
 
-QVariant SettingsStore::value(const QString& group, const QString& key, const QVariant& defaultValue)
+QVariant SettingsStore::value(const QString& group, const QString& key,
+                              const QVariant& defaultValue)
 {
     QMutexLocker lock(&mutex_);
     settings_->beginGroup(group);
@@ -84,5 +99,6 @@ void SettingsStore::sync()
 
 QString SettingsStore::fileName() const
 {
+    QMutexLocker lock(&mutex_);
     return settings_->fileName();
 }

@@ -27,6 +27,6 @@ private:
     SettingsStore();
     void initDefaults();
 
-    QMutex mutex_;
+    mutable QMutex mutex_;
     std::unique_ptr<QSettings> settings_;
 };

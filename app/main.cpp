@@ -1,11 +1,99 @@
+#include "app/CrashBox.h"
+#include "app/LanguageManager.h"
+#include "app/RunLog.h"
+#include "app/SettingsKeys.h"
+#include "app/SettingsStore.h"
+#include "app/StartupTestHooks.h"
+#include "platform/posix/CrashHandler.h"
+#include "ui/MainWindow.h"
+
 #include <QApplication>
-#include <QMainWindow>
+#include <QCursor>
+#include <QDateTime>
+#include <QDebug>
+#include <QDir>
+#include <QLockFile>
+#include <QScreen>
+#include <QStandardPaths>
+#include <QTimer>
+
+namespace {
+
+constexpr char kScheduledRecordSwitch[] = "--scheduled-record";
+
+// Centres the window on the screen under the mouse cursor, or on the primary screen.
+void centreOnCursorScreen(MainWindow& window)
+{
+    QScreen* screen = QGuiApplication::screenAt(QCursor::pos());
+    if (!screen)
+        screen = QGuiApplication::primaryScreen();
+    if (!screen)
+        return;
+    const QRect area = screen->geometry();
+    const QSize size = window.size();
+    window.move(area.left() + (area.width() - size.width()) / 2,
+                area.top() + (area.height() - size.height()) / 2);
+    qDebug().noquote() << QStringLiteral("Main window centred at %1,%2 (%3x%4) on screen %5 "
+                                         "(%6,%7 %8x%9)")
+                              .arg(window.x())
+                              .arg(window.y())
+                              .arg(size.width())
+                              .arg(size.height())
+                              .arg(screen->name())
+                              .arg(area.left())
+                              .arg(area.top())
+                              .arg(area.width())
+                              .arg(area.height());
+}
+
+} // namespace
 
 int main(int argc, char* argv[])
 {
+    if (CrashBox::isRequested(argc, argv))
+        return CrashBox::run(argc, argv);
+
+    // One instance per user: a second start ends here, before anything is shown or written.
+    QLockFile instanceLock(QStandardPaths::writableLocation(QStandardPaths::TempLocation) +
+                           QStringLiteral("/Torvane.lock"));
+    if (!instanceLock.tryLock(100))
+        return 1;
+
+    CrashHandler::install(argc > 0 ? argv[0] : nullptr, CrashBox::kSwitch);
+
     QApplication app(argc, argv);
-    QMainWindow window;
-    window.setWindowTitle("QZT v2026.7.25.22");
-    window.show();
+
+    LanguageManager& language = LanguageManager::instance();
+    QCoreApplication::installTranslator(&language);
+    language.setLanguage(SettingsStore::instance()
+                             .value(settings::kUiGroup, settings::kLanguage, "en")
+                             .toString()
+                             .toLower());
+
+    const bool scheduledMode = QCoreApplication::arguments().contains(
+        QLatin1String(kScheduledRecordSwitch), Qt::CaseSensitive);
+
+    const QString logDirectory = RunLog::directory();
+    QDir().mkpath(logDirectory);
+    const QString logPath =
+        logDirectory + QLatin1Char('/') + RunLog::fileNameFor(QDateTime::currentDateTime());
+    RunLog::open(logPath);
+    RunLog::installMessageHandler();
+    RunLog::redirectStandardStreams(logPath);
+
+    qDebug() << "QZT Application Started";
+
+    MainWindow window;
+    if (scheduledMode) {
+        window.hide();
+        qDebug() << "Scheduled start: main window hidden";
+    } else {
+        window.show();
+        qDebug() << "Main window shown";
+    }
+    QTimer::singleShot(0, &window, [&window] { centreOnCursorScreen(window); });
+
+    StartupTestHooks::scheduleFromEnvironment();
+
     return app.exec();
 }
