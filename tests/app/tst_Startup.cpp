@@ -165,6 +165,38 @@ private Q_SLOTS:
             QVERIFY2(anyLine.match(line).hasMatch(), qPrintable(line));
     }
 
+    void logOfTheSameSecondIsReplaced()
+    {
+        Sandbox box;
+        // Stale logs under every name the coming start could take.
+        QDir().mkpath(box.logDir());
+        const QDateTime now = QDateTime::currentDateTime();
+        for (int s = -2; s <= 60; ++s) {
+            QFile stale(box.logDir() + "/qzt_" + now.addSecs(s).toString("yyyyMMdd_HHmmss") +
+                        ".log");
+            QVERIFY(stale.open(QIODevice::WriteOnly));
+            stale.write(QByteArray(5000, 'x') + "\nstale line\n");
+        }
+        auto app = box.start();
+        QString written;
+        const auto findWritten = [&box, &written] {
+            for (const QString& name : box.logFiles()) {
+                QFile file(box.logDir() + "/" + name);
+                if (file.open(QIODevice::ReadOnly) && file.readAll().contains("Main window"))
+                    written = box.logDir() + "/" + name;
+            }
+            return !written.isEmpty();
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(findWritten(), 20000);
+        stop(*app);
+        QFile file(written);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray content = file.readAll();
+        QVERIFY(!content.contains("stale line"));
+        QVERIFY(!content.startsWith("xxx"));
+        QVERIFY(content.contains("  [DEBUG] QZT Application Started\n"));
+    }
+
     void standardStreamsLandInTheLog()
     {
         Sandbox box;
