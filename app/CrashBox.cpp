@@ -1,8 +1,6 @@
 #include "CrashBox.h"
 
 #include "LanguageManager.h"
-#include "SettingsKeys.h"
-#include "SettingsStore.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -50,12 +48,7 @@ bool CrashBox::isRequested(int argc, char** argv)
 int CrashBox::run(int argc, char** argv)
 {
     QApplication app(argc, argv);
-    LanguageManager& language = LanguageManager::instance();
-    QCoreApplication::installTranslator(&language);
-    language.setLanguage(SettingsStore::instance()
-                             .value(settings::kUiGroup, settings::kLanguage, "en")
-                             .toString()
-                             .toLower());
+    LanguageManager::instance().installWithSavedLanguage();
 
     if (qEnvironmentVariable("TORVANE_TEST_CRASH_BOX") == QLatin1String("autoclose"))
         autoCloseWhenShown();

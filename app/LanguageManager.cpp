@@ -1,5 +1,8 @@
 #include "LanguageManager.h"
 
+#include "SettingsKeys.h"
+#include "SettingsStore.h"
+
 #include <QApplication>
 #include <QComboBox>
 #include <QCoreApplication>
@@ -112,6 +115,15 @@ void LanguageManager::loadLocked(const QString& code) const
             continue;
         table.insert(line.left(arrow).trimmed(), line.mid(arrow + 1).trimmed());
     }
+}
+
+void LanguageManager::installWithSavedLanguage()
+{
+    QCoreApplication::installTranslator(this);
+    setLanguage(SettingsStore::instance()
+                    .value(settings::kUiGroup, settings::kLanguage, "en")
+                    .toString()
+                    .toLower());
 }
 
 void LanguageManager::setLanguage(const QString& code)

@@ -29,6 +29,8 @@ public:
     // Never empty, so that installing the translator announces a language change.
     bool isEmpty() const override { return false; }
 
+    // Installs the manager in the application and applies the language saved in the settings.
+    void installWithSavedLanguage();
     // Switches the interface language; empty means "en". Every widget gets a LanguageChange.
     void setLanguage(const QString& code);
     QString currentLanguage() const;

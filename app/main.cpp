@@ -1,8 +1,6 @@
 #include "app/CrashBox.h"
 #include "app/LanguageManager.h"
 #include "app/RunLog.h"
-#include "app/SettingsKeys.h"
-#include "app/SettingsStore.h"
 #include "app/StartupTestHooks.h"
 #include "platform/posix/CrashHandler.h"
 #include "ui/MainWindow.h"
@@ -63,12 +61,7 @@ int main(int argc, char* argv[])
 
     QApplication app(argc, argv);
 
-    LanguageManager& language = LanguageManager::instance();
-    QCoreApplication::installTranslator(&language);
-    language.setLanguage(SettingsStore::instance()
-                             .value(settings::kUiGroup, settings::kLanguage, "en")
-                             .toString()
-                             .toLower());
+    LanguageManager::instance().installWithSavedLanguage();
 
     const bool scheduledMode = QCoreApplication::arguments().contains(
         QLatin1String(kScheduledRecordSwitch), Qt::CaseSensitive);
