@@ -1,0 +1,170 @@
+#include "FramePacer.h"
+
+#include "CaptureClockQpc.h"
+#include "FrameDuration.h"
+#include "FrameQueue.h"
+#include "app/SettingsKeys.h"
+#include "app/SettingsStore.h"
+
+#include <QDebug>
+#include <QThread>
+
+#include <algorithm>
+#include <chrono>
+#include <limits>
+#include <utility>
+
+namespace {
+
+constexpr std::int64_t kNsPerMs = 1000000;
+
+std::int64_t steadyClockNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+} // namespace
+
+FramePacer::FramePacer(FrameQueue* queue, std::shared_ptr<CaptureClockQpc> clock,
+                       QString sleepLogPrefix, Flag stopRequested, Flag paused, Seams seams,
+                       QObject* parent)
+    : QObject(parent), queue_(queue), clock_(std::move(clock)),
+      sleepLogPrefix_(std::move(sleepLogPrefix)), stopRequested_(std::move(stopRequested)),
+      paused_(std::move(paused)), seams_(std::move(seams))
+{
+    Q_ASSERT(queue_);
+    if (!stopRequested_)
+        stopRequested_ = [] { return false; };
+    if (!paused_)
+        paused_ = [] { return false; };
+    if (!seams_.steadyNs)
+        seams_.steadyNs = &steadyClockNs;
+    if (!seams_.sleepMs)
+        seams_.sleepMs = [](int ms) { QThread::msleep(static_cast<unsigned long>(ms)); };
+    if (!seams_.cloneFrame)
+        seams_.cloneFrame = [](const AVFrame* frame) { return av_frame_clone(frame); };
+}
+
+int FramePacer::fpsFromSetting(const QVariant& value)
+{
+    if (!value.isValid())
+        return kDefaultFps;
+    bool ok = false;
+    const double fps = value.toDouble(&ok);
+    // Integer division by a zero rate is undefined; such a value can only come from an edited file.
+    if (!ok || !(fps >= 1.0)) {
+        qWarning().noquote() << "Invalid frame rate setting" << value.toString() << "- recording at"
+                             << kDefaultFps << "fps.";
+        return kDefaultFps;
+    }
+    if (fps > kMaxFps) {
+        qWarning().noquote() << "Frame rate setting" << value.toString()
+                             << "is too high - recording at" << kMaxFps << "fps.";
+        return kMaxFps;
+    }
+    return static_cast<int>(fps);
+}
+
+void FramePacer::begin()
+{
+    begin(fpsFromSetting(SettingsStore::instance().value(settings::kVideoGroup, settings::kFps)));
+}
+
+void FramePacer::begin(int fps)
+{
+    fps_ = std::clamp(fps, 1, int(kMaxFps));
+    frameIntervalMs_ = 1000 / fps_;
+    frameIntervalUs_ = 1000000 / fps_;
+    nextFrameIndex_ = 0;
+    rateFrameCount_ = 0;
+    rateStartNs_ = seams_.steadyNs();
+    iterationStartNs_ = rateStartNs_;
+}
+
+bool FramePacer::startIteration()
+{
+    if (stopRequested_())
+        return false;
+    // Stopping clears the pause flag, but a stop must not wait for that.
+    while (paused_() && !stopRequested_())
+        seams_.sleepMs(kPauseSleepMs);
+    if (stopRequested_())
+        return false;
+    iterationStartNs_ = seams_.steadyNs();
+    return true;
+}
+
+std::int64_t FramePacer::slotTarget() const
+{
+    if (!clock_ || frameIntervalUs_ <= 0)
+        return 0;
+    return clock_->elapsedMicroseconds() / frameIntervalUs_;
+}
+
+bool FramePacer::waitForQueueRoom()
+{
+    while (queue_->size() > kBackpressureLimit) {
+        if (stopRequested_() || queue_->isClosed())
+            return false;
+        ++sleepCount_;
+        qWarning().noquote().nospace() << sleepLogPrefix_ << sleepCount_;
+        if (sleepCount_ >= kLagSleepCount && !lagSignalled_) {
+            lagSignalled_ = true;
+            Q_EMIT encoderLagDetected();
+        }
+        seams_.sleepMs(kBackpressureSleepMs);
+    }
+    return true;
+}
+
+int FramePacer::submit(SharedFrame frame)
+{
+    if (!frame || !queue_)
+        return 0;
+    const std::int64_t missed = slotTarget() - nextFrameIndex_;
+    const int count = static_cast<int>(
+        std::clamp<std::int64_t>(missed, 1, std::numeric_limits<std::int32_t>::max()));
+    std::int64_t pts = nextFrameIndex_ * frameIntervalUs_;
+    int pushed = 0;
+    for (int slot = 0; slot < count; ++slot) {
+        SharedFrame slotFrame;
+        if (slot == count - 1) {
+            slotFrame = std::move(frame);
+        } else {
+            AVFrame* clone = seams_.cloneFrame(frame.get());
+            if (!clone) {
+                qWarning("Failed to allocate duplicate AVFrame.");
+                continue;
+            }
+            slotFrame = makeSharedFrame(clone);
+        }
+        slotFrame->pts = pts;
+        setFrameDuration(slotFrame.get(), frameIntervalUs_);
+        if (!waitForQueueRoom())
+            break;
+        queue_->push(FrameQueueItem{std::move(slotFrame), false, 0});
+        ++pushed;
+        ++rateFrameCount_;
+        ++nextFrameIndex_;
+        pts += frameIntervalUs_;
+    }
+    return pushed;
+}
+
+void FramePacer::finishIteration()
+{
+    const std::int64_t iterationMs = (seams_.steadyNs() - iterationStartNs_) / kNsPerMs;
+    if (iterationMs < frameIntervalMs_)
+        seams_.sleepMs(static_cast<int>(frameIntervalMs_ - iterationMs));
+
+    const std::int64_t now = seams_.steadyNs();
+    const std::int64_t rateMs = (now - rateStartNs_) / kNsPerMs;
+    if (rateMs >= 1000) {
+        const double rate = rateFrameCount_ / (static_cast<double>(rateMs) / 1000.0);
+        Q_EMIT fpsSignal(QString::number(static_cast<qint64>(rate)));
+        rateStartNs_ = now;
+        rateFrameCount_ = 0;
+    }
+}

@@ -1,0 +1,111 @@
+#include "capture/VideoFramePool.h"
+
+#include <QtTest>
+
+#include <cstring>
+#include <set>
+
+extern "C" {
+#include <libavutil/pixfmt.h>
+}
+
+class tst_VideoFramePool : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void framesArePackedBgraOfTheAskedSize_data()
+    {
+        QTest::addColumn<int>("width");
+        QTest::addColumn<int>("height");
+        QTest::newRow("1080p") << 1920 << 1080;
+        QTest::newRow("odd width") << 1365 << 768;
+        QTest::newRow("one pixel") << 1 << 1;
+    }
+    void framesArePackedBgraOfTheAskedSize()
+    {
+        QFETCH(int, width);
+        QFETCH(int, height);
+        VideoFramePool pool;
+        SharedFrame frame = pool.acquire(width, height);
+        QVERIFY(frame);
+        QCOMPARE(frame->format, int(AV_PIX_FMT_BGRA));
+        QCOMPARE(frame->width, width);
+        QCOMPARE(frame->height, height);
+        QCOMPARE(frame->linesize[0], width * 4);
+        QVERIFY(frame->buf[0]);
+        QCOMPARE(frame->data[0], frame->buf[0]->data);
+        QVERIFY(frame->buf[0]->size >= size_t(width) * height * 4);
+        QVERIFY(av_frame_is_writable(frame.get()));
+        // The whole image is addressable.
+        std::memset(frame->data[0], 0xab, size_t(width) * height * 4);
+    }
+
+    void grabbingReusesItsBuffers()
+    {
+        VideoFramePool pool;
+        std::set<const std::uint8_t*> first;
+        {
+            QList<SharedFrame> warmUp;
+            for (int i = 0; i < 3; ++i) {
+                warmUp.append(pool.acquire(64, 32));
+                first.insert(warmUp.last()->data[0]);
+            }
+            QCOMPARE(first.size(), size_t(3));
+        }
+        // Released frames (as the mux thread drops them) give their buffers back.
+        for (int round = 0; round < 10; ++round) {
+            QList<SharedFrame> frames;
+            for (int i = 0; i < 3; ++i) {
+                frames.append(pool.acquire(64, 32));
+                QVERIFY(first.count(frames.last()->data[0]) == 1);
+            }
+        }
+    }
+
+    void sizeChangeKeepsQueuedFramesValid()
+    {
+        SharedFrame old;
+        SharedFrame resized;
+        {
+            VideoFramePool pool;
+            old = pool.acquire(16, 16);
+            QVERIFY(old);
+            std::memset(old->data[0], 0x11, 16 * 16 * 4);
+            resized = pool.acquire(32, 8);
+            QVERIFY(resized);
+            QCOMPARE(resized->width, 32);
+            QCOMPARE(pool.width(), 32);
+            QCOMPARE(pool.height(), 8);
+        }
+        // Frames still in the queue outlive the pool that made them.
+        QCOMPARE(old->data[0][16 * 16 * 4 - 1], std::uint8_t(0x11));
+        std::memset(resized->data[0], 0x22, 32 * 8 * 4);
+        AVFrame* clone = av_frame_clone(resized.get());
+        QVERIFY(clone);
+        resized.reset();
+        QCOMPARE(clone->data[0][0], std::uint8_t(0x22));
+        av_frame_free(&clone);
+    }
+
+    void unusableSizeGivesNoFrame_data()
+    {
+        QTest::addColumn<int>("width");
+        QTest::addColumn<int>("height");
+        QTest::newRow("zero width") << 0 << 10;
+        QTest::newRow("negative height") << 10 << -1;
+    }
+    void unusableSizeGivesNoFrame()
+    {
+        QFETCH(int, width);
+        QFETCH(int, height);
+        VideoFramePool pool;
+        QTest::ignoreMessage(QtWarningMsg, "Failed to allocate AVFrame buffer.");
+        QVERIFY(!pool.acquire(width, height));
+        // The pool recovers with a usable size.
+        QVERIFY(pool.acquire(4, 4));
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_VideoFramePool)
+#include "tst_VideoFramePool.moc"
