@@ -1,0 +1,73 @@
+#pragma once
+
+#include "FfmpegHolders.h"
+#include "MuxEncoderSetup.h"
+#include "capture/FrameQueueItem.h"
+
+#include <cstdint>
+
+// The audio half of the mux loop: resamples the captured frames to the encoder's 48 kHz format,
+// re-blocks them through the FIFO into frames of the encoder's frame size, encodes them with a
+// running sample count as pts and writes the packets. Used by the mux thread only.
+class MuxAudioPath
+{
+public:
+    using MessageSink = MuxEncoderSetup::MessageSink;
+
+    MuxAudioPath(MuxOutput& output, bool withAudio, MessageSink sink);
+
+    void handleItem(const FrameQueueItem& item);
+
+    // After the last item: the resampler's delay, the FIFO remainder (a last, shorter frame)
+    // and the encoder's own delay.
+    void flush();
+
+    // The sample count at the encoder rate handed to the encoder so far.
+    std::int64_t samplesEncoded() const { return sampleCounter_; }
+
+private:
+    // The log and emitted texts of one encoding path (the loop or the flush); an empty emitted
+    // text means the error is logged only.
+    struct Texts
+    {
+        const char* notOpen;
+        const char* sendLog;
+        const char* sendEmitted;
+        const char* receiveLog;
+        const char* receiveEmitted;
+        const char* writeLog;
+        const char* writeEmitted;
+    };
+    static const Texts kLoopTexts;
+    static const Texts kFlushTexts;
+    static const Texts kDrainTexts;
+
+    bool updateResampler(const AVFrame& input);
+    bool prepareResampledFrame(int samples);
+    const AVFrame* resample(const AVFrame& input);
+    bool writeToFifo(const AVFrame& samples);
+    bool ensureBlockFrame();
+    bool encodeBlock(int samples, const Texts& texts);
+    bool sendAndWrite(const AVFrame* frame, const Texts& texts);
+    void writePackets(const Texts& texts);
+    int blockSize() const;
+    void report(const QString& logText, const QString& emittedText);
+
+    MuxOutput& output_;
+    AVCodecContext* context_ = nullptr;
+    bool withAudio_ = false;
+    MessageSink sink_;
+
+    // The input the resampler was built for; a frame that differs gets a new one.
+    bool hasInput_ = false;
+    int inputRate_ = 0;
+    int inputFormat_ = AV_SAMPLE_FMT_NONE;
+    ffmpeg::ChannelLayout inputLayout_;
+    ffmpeg::SwrContextPtr resampler_; // absent while the input already matches the encoder
+    int resampledCapacity_ = 0;
+
+    ffmpeg::FramePtr blockFrame_;
+    ffmpeg::PacketPtr packet_;
+    std::int64_t sampleCounter_ = 0;
+    std::int32_t lastSequence_ = 0;
+};

@@ -1,0 +1,517 @@
+#include "MuxEncoderSetup.h"
+
+#include "app/SettingsKeys.h"
+#include "mux_thread_win.h"
+
+#include <QDebug>
+#include <QThread>
+
+#include <algorithm>
+#include <cstdio>
+
+extern "C" {
+#include <libavutil/opt.h>
+}
+
+namespace {
+
+constexpr AVRational kMicrosecondTimeBase{1, 1000000};
+constexpr int kAudioSampleRate = 48000;
+constexpr int kAudioChannels = 2;
+constexpr int kH264ProfileMain = 77;
+constexpr int kH264Level = 40;
+// Frame and slice threading together.
+constexpr int kThreadTypeFrameAndSlice = 3;
+constexpr int kStandardQuality = 30;
+constexpr int kOriginalQuality = 18;
+
+const char* containerFor(AVCodecID codecId)
+{
+    switch (codecId) {
+    case AV_CODEC_ID_H264:
+        return "mp4";
+    case AV_CODEC_ID_MPEG2VIDEO:
+        return "mpeg";
+    case AV_CODEC_ID_MPEG4:
+        return "avi";
+    case AV_CODEC_ID_WMV2:
+        return "asf";
+    default:
+        return nullptr;
+    }
+}
+
+// Private options are set unchecked on purpose: an option the chosen encoder lacks has no effect.
+void setOption(AVCodecContext* context, const char* name, const QString& value)
+{
+    av_opt_set(context->priv_data, name, value.toUtf8().constData(), 0);
+}
+
+void setOption(AVCodecContext* context, const char* name, long long value)
+{
+    setOption(context, name, QString::number(value));
+}
+
+QString libx264MotionRange(int fps)
+{
+    if (fps < 15)
+        return QStringLiteral("32");
+    if (fps < 30)
+        return QStringLiteral("24");
+    if (fps < 60)
+        return QStringLiteral("16");
+    return QStringLiteral("8");
+}
+
+} // namespace
+
+MuxEncoderSetup::MuxEncoderSetup(const MuxSettings& settings, MessageSink sink)
+    : settings_(settings), sink_(std::move(sink)), width_(evenSize(settings.outputWidth)),
+      height_(evenSize(settings.outputHeight))
+{
+}
+
+int MuxEncoderSetup::automaticBitrateKbps(int width, int height, int fps)
+{
+    const long long pixelsPerSecond = static_cast<long long>(width) * height * fps;
+    const auto kbps = static_cast<long long>(static_cast<double>(pixelsPerSecond) * 0.15 / 1000.0);
+    return static_cast<int>(std::clamp(kbps, 1000LL, 30000LL));
+}
+
+void MuxEncoderSetup::fail(const QString& logText, const QString& emittedText)
+{
+    qDebug().noquote() << logText;
+    if (sink_)
+        sink_(MSG_ERROR, emittedText);
+}
+
+bool MuxEncoderSetup::open(MuxOutput& output)
+{
+    return createContainer(output) && createVideoStream(output) &&
+           openFileAndVideoEncoder(output) && (!settings_.withAudio || addAudioStream(output)) &&
+           writeHeader(output);
+}
+
+bool MuxEncoderSetup::createContainer(MuxOutput& output)
+{
+    const char* shortName = containerFor(settings_.videoCodecId);
+    if (!shortName) {
+        fail("Error: Unsupported video format.",
+             mux_thread_win::tr("Error: Unsupported video format."));
+        return false;
+    }
+    AVFormatContext* context = nullptr;
+    const QByteArray path = settings_.outputPath.toUtf8();
+    const int ret = avformat_alloc_output_context2(&context, nullptr, shortName, path.constData());
+    output.formatContext.reset(context);
+    if (ret < 0 || !context) {
+        const QString text = ffmpeg::errorText(ret, 256);
+        fail(QStringLiteral("Error: Unable to allocate output context. "
+                            "avformat_alloc_output_context2 returned %1 : %2")
+                 .arg(ret)
+                 .arg(text),
+             mux_thread_win::tr("Error: Unable to allocate output context. [%1]").arg(text));
+        return false;
+    }
+    return true;
+}
+
+const AVCodec* MuxEncoderSetup::probeHardwareEncoder()
+{
+    static const char* const kCandidates[] = {"h264_nvenc", "h264_qsv", "h264_amf", "h264_vaapi"};
+    for (const char* name : kCandidates) {
+        const AVCodec* encoder = avcodec_find_encoder_by_name(name);
+        if (!encoder)
+            continue;
+        // A tiny open tells whether the driver and device behind the encoder are really there.
+        ffmpeg::CodecContextPtr probe(avcodec_alloc_context3(encoder));
+        if (!probe)
+            continue;
+        probe->width = width_;
+        probe->height = height_;
+        probe->time_base = kMicrosecondTimeBase;
+        probe->framerate = AVRational{settings_.fps, 1};
+        probe->pix_fmt = AV_PIX_FMT_NV12;
+        ffmpeg::Dictionary options;
+        if (avcodec_open2(probe.get(), encoder, options.address()) < 0)
+            continue;
+        qDebug().noquote() << "Using hardware encoder:" << name;
+        return encoder;
+    }
+    return nullptr;
+}
+
+const AVCodec* MuxEncoderSetup::chooseVideoEncoder(bool& hardware)
+{
+    hardware = false;
+    if (settings_.videoCodecId != AV_CODEC_ID_H264)
+        return avcodec_find_encoder(settings_.videoCodecId);
+    if (settings_.useHardwareEncoder) {
+        if (const AVCodec* encoder = probeHardwareEncoder()) {
+            hardware = true;
+            return encoder;
+        }
+    }
+    qDebug().noquote() << "Using software encoder: libx264";
+    if (const AVCodec* encoder = avcodec_find_encoder_by_name("libx264"))
+        return encoder;
+    return avcodec_find_encoder(AV_CODEC_ID_H264);
+}
+
+bool MuxEncoderSetup::createVideoStream(MuxOutput& output)
+{
+    bool hardware = false;
+    const AVCodec* encoder = chooseVideoEncoder(hardware);
+    if (!encoder) {
+        fail("Error: Encoder not found.", mux_thread_win::tr("Error: Encoder not found."));
+        return false;
+    }
+    output.hardwareEncoder = hardware;
+
+    AVFormatContext* format = output.formatContext.get();
+    output.videoStream = avformat_new_stream(format, encoder);
+    if (!output.videoStream) {
+        fail("Error: Unable to create output stream for video.",
+             mux_thread_win::tr("Error: Unable to create output stream for video."));
+        return false;
+    }
+    output.videoContext.reset(avcodec_alloc_context3(encoder));
+    AVCodecContext* context = output.videoContext.get();
+    if (!context) {
+        fail("Error: Unable to allocate output codec context.",
+             mux_thread_win::tr("Error: Unable to allocate output codec context."));
+        return false;
+    }
+
+    const int fps = settings_.fps;
+    context->codec_id = settings_.videoCodecId;
+    context->width = width_;
+    context->height = height_;
+    context->time_base = kMicrosecondTimeBase;
+    context->framerate = AVRational{fps, 1};
+    context->gop_size = 2 * fps;
+    context->pix_fmt = hardware ? AV_PIX_FMT_NV12 : AV_PIX_FMT_YUV420P;
+    if (!hardware) {
+        context->thread_count = std::max(1, QThread::idealThreadCount());
+        context->thread_type = kThreadTypeFrameAndSlice;
+    }
+
+    if (settings_.autoBitrate) {
+        settings_.videoBitrateKbps = automaticBitrateKbps(width_, height_, fps);
+        qDebug().noquote() << QStringLiteral("Auto bitrate calculated: %1 kbps (Resolution: %2x%3, "
+                                             "FPS: %4)")
+                                  .arg(settings_.videoBitrateKbps)
+                                  .arg(width_)
+                                  .arg(height_)
+                                  .arg(fps);
+    }
+
+    if (settings_.quality == settings::kQualityStandard) {
+        rateMode_ = RateMode::ConstantQuality;
+        qualityValue_ = kStandardQuality;
+    } else if (settings_.quality == settings::kQualityOriginal) {
+        rateMode_ = RateMode::ConstantQuality;
+        qualityValue_ = kOriginalQuality;
+    } else {
+        rateMode_ = RateMode::Bitrate;
+    }
+
+    output.videoStream->time_base = context->time_base;
+
+    switch (settings_.videoCodecId) {
+    case AV_CODEC_ID_H264:
+        context->max_b_frames = 0;
+        context->profile = kH264ProfileMain;
+        context->level = kH264Level;
+        context->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+        if (hardware)
+            configureHardwareH264(context, QString::fromUtf8(encoder->name));
+        else
+            configureLibx264(context);
+        break;
+    case AV_CODEC_ID_WMV2:
+        configureWmv2(context);
+        break;
+    case AV_CODEC_ID_MPEG2VIDEO:
+        configureMpeg2(context, output.videoStream);
+        break;
+    case AV_CODEC_ID_MPEG4:
+        // The encoder keeps its default bitrate. MPEG-4 part 2 cannot express a time base
+        // denominator above 65535, so it counts in frames, as MPEG-2 does.
+        context->time_base = AVRational{1, fps};
+        output.videoStream->time_base = context->time_base;
+        // AVI counts video in whole frames: shifting every stream by the audio encoder's
+        // priming would round up to one frame and leave a gap after the first picture.
+        format->avoid_negative_ts = AVFMT_AVOID_NEG_TS_DISABLED;
+        break;
+    default:
+        break;
+    }
+
+    if (format->oformat->flags & AVFMT_GLOBALHEADER)
+        context->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    return true;
+}
+
+void MuxEncoderSetup::configureLibx264(AVCodecContext* context)
+{
+    const long long bitrate = settings_.videoBitrateKbps;
+    const int fps = settings_.fps;
+    if (rateMode_ == RateMode::ConstantQuality) {
+        context->qmin = qualityValue_;
+        context->qmax = qualityValue_;
+        setOption(context, "rc", "cqp");
+        setOption(context, "qp", qualityValue_);
+    } else if (settings_.autoBitrate) {
+        setOption(context, "preset", "ultrafast");
+        setOption(context, "rc", "vbr");
+        setOption(context, "bitrate", bitrate * 1000);
+        setOption(context, "maxrate", bitrate * 1200);
+        setOption(context, "bufsize", bitrate * 2000);
+    } else {
+        context->bit_rate = bitrate * 1000;
+        context->rc_max_rate = context->bit_rate;
+        context->rc_min_rate = context->bit_rate;
+        context->rc_buffer_size = static_cast<int>(context->bit_rate / 2);
+        setOption(context, "nal-hrd", "cbr");
+        setOption(context, "rc_mode", "cbr");
+        setOption(context, "preset", "ultrafast");
+        setOption(context, "rc", "cbr");
+    }
+    setOption(context, "tune", "zerolatency");
+    setOption(context, "me_method", "hex");
+    setOption(context, "subme", "1");
+    setOption(context, "merange", libx264MotionRange(fps));
+    setOption(context, "aq-mode", "2");
+    setOption(context, "aq-strength", "0.8");
+    setOption(context, "keyint_min", fps);
+    setOption(context, "scenecut", "40");
+    setOption(context, "no-mbtree", "1");
+    setOption(context, "fast-pskip", "1");
+}
+
+void MuxEncoderSetup::configureHardwareH264(AVCodecContext* context, const QString& encoderName)
+{
+    const long long bitrate = settings_.videoBitrateKbps;
+    const int q = qualityValue_;
+    const bool constantQuality = rateMode_ == RateMode::ConstantQuality;
+    const bool automatic = !constantQuality && settings_.autoBitrate;
+    if (!constantQuality)
+        context->bit_rate = bitrate * 1000;
+
+    if (encoderName == "h264_nvenc") {
+        if (constantQuality) {
+            setOption(context, "rc", "constqp");
+            setOption(context, "qp", q);
+        } else if (automatic) {
+            setOption(context, "rc", "vbr");
+            setOption(context, "bitrate", bitrate * 1000);
+            setOption(context, "maxrate", bitrate * 1200);
+        } else {
+            setOption(context, "rc", "cbr");
+            setOption(context, "bitrate", bitrate * 1000);
+        }
+        setOption(context, "preset", "fast");
+        setOption(context, "tune", "ll");
+        setOption(context, "delay", "0");
+        setOption(context, "zerolatency", "1");
+    } else if (encoderName == "h264_qsv") {
+        if (constantQuality) {
+            setOption(context, "rc", "icq");
+            setOption(context, "global_quality", q * 100);
+        } else if (automatic) {
+            setOption(context, "rc", "vbr");
+            setOption(context, "bitrate", bitrate * 1000);
+            setOption(context, "maxrate", bitrate * 1200);
+        } else {
+            setOption(context, "rc", "cbr");
+            setOption(context, "bitrate", bitrate * 1000);
+        }
+        setOption(context, "preset", "fast");
+        setOption(context, "async_depth", "1");
+        setOption(context, "gpu", "0");
+    } else if (encoderName == "h264_amf") {
+        if (constantQuality) {
+            setOption(context, "rc", "cqp");
+            setOption(context, "qp_i", q);
+            setOption(context, "qp_p", q);
+            setOption(context, "qp_b", q);
+        } else if (automatic) {
+            setOption(context, "rc", "vbr_peak");
+            setOption(context, "target_bitrate", bitrate * 1000);
+            setOption(context, "peak_bitrate", bitrate * 1200);
+        } else {
+            setOption(context, "rc", "cbr");
+            setOption(context, "target_bitrate", bitrate * 1000);
+        }
+        setOption(context, "quality", "speed");
+        setOption(context, "usage", "ultralowlatency");
+    } else if (encoderName == "h264_vaapi") {
+        if (constantQuality) {
+            setOption(context, "rc_mode", "CQP");
+            setOption(context, "qp", q);
+        } else if (automatic) {
+            setOption(context, "rc_mode", "VBR");
+            setOption(context, "bitrate", bitrate * 1000);
+            setOption(context, "maxrate", bitrate * 1200);
+        } else {
+            setOption(context, "rc_mode", "CBR");
+            setOption(context, "bitrate", bitrate * 1000);
+        }
+        setOption(context, "tune", "zerolatency");
+    }
+}
+
+void MuxEncoderSetup::configureWmv2(AVCodecContext* context)
+{
+    const long long bitrate = settings_.videoBitrateKbps;
+    context->max_b_frames = 0;
+    context->bit_rate = bitrate * 1000;
+    if (rateMode_ == RateMode::ConstantQuality) {
+        context->qmin = qualityValue_;
+        context->qmax = qualityValue_;
+    } else {
+        context->qmin = 3;
+        context->qmax = 25;
+    }
+    if (settings_.autoBitrate) {
+        context->rc_max_rate = bitrate * 1200;
+        context->rc_buffer_size = static_cast<int>(bitrate * 2000);
+    } else {
+        context->rc_max_rate = context->bit_rate;
+        context->rc_min_rate = context->bit_rate;
+        context->rc_buffer_size = static_cast<int>(context->bit_rate / 2);
+    }
+    setOption(context, "me_method", "zero");
+    setOption(context, "mbd", "rd");
+}
+
+void MuxEncoderSetup::configureMpeg2(AVCodecContext* context, AVStream* stream)
+{
+    const long long bitrate = settings_.videoBitrateKbps;
+    context->max_b_frames = 0;
+    context->time_base = AVRational{1, settings_.fps};
+    stream->time_base = context->time_base;
+    context->thread_count = 4;
+    setOption(context, "me_method", "zero");
+    setOption(context, "qmin", "1");
+    setOption(context, "qmax", "10");
+    context->bit_rate = bitrate * 1000;
+    if (settings_.autoBitrate) {
+        setOption(context, "vbv_maxrate", bitrate);
+        setOption(context, "vbv_bufsize", bitrate * 2);
+    } else {
+        context->rc_max_rate = context->bit_rate;
+        context->rc_min_rate = context->bit_rate;
+        context->rc_buffer_size = static_cast<int>(context->bit_rate / 2);
+        setOption(context, "rc_max_rate", static_cast<long long>(context->bit_rate));
+        setOption(context, "rc_min_rate", static_cast<long long>(context->bit_rate));
+    }
+}
+
+bool MuxEncoderSetup::openFileAndVideoEncoder(MuxOutput& output)
+{
+    AVFormatContext* format = output.formatContext.get();
+    if (!(format->oformat->flags & AVFMT_NOFILE)) {
+        const QByteArray path = settings_.outputPath.toUtf8();
+        if (avio_open(&format->pb, path.constData(), AVIO_FLAG_WRITE) < 0) {
+            fail("Error: Unable to open output file. " + settings_.outputPath,
+                 mux_thread_win::tr("Error: Unable to open output file. ") + settings_.outputPath);
+            return false;
+        }
+    }
+    AVCodecContext* context = output.videoContext.get();
+    if (avcodec_open2(context, context->codec, nullptr) < 0) {
+        fail("muxingThread Error: Unable to open encoder.",
+             mux_thread_win::tr("muxingThread Error: Unable to open encoder."));
+        return false;
+    }
+    if (avcodec_parameters_from_context(output.videoStream->codecpar, context) < 0) {
+        fail("Error: Unable to copy encoder parameters to output stream.",
+             mux_thread_win::tr("Error: Unable to copy encoder parameters to output stream."));
+        return false;
+    }
+    return true;
+}
+
+bool MuxEncoderSetup::addAudioStream(MuxOutput& output)
+{
+    AVFormatContext* format = output.formatContext.get();
+    const AVCodec* encoder = avcodec_find_encoder(settings_.audioCodecId);
+    if (!encoder) {
+        std::fprintf(stderr, "Could not find an audio encoder.\n");
+        fail("Could not find an audio encoder.",
+             mux_thread_win::tr("Could not find an audio encoder."));
+        return false;
+    }
+    output.audioStream = avformat_new_stream(format, nullptr);
+    if (!output.audioStream) {
+        std::fprintf(stderr, "Could not create output audio stream.\n");
+        fail("Could not create output audio stream.",
+             mux_thread_win::tr("Could not create output audio stream."));
+        return false;
+    }
+    output.audioContext.reset(avcodec_alloc_context3(encoder));
+    AVCodecContext* context = output.audioContext.get();
+    if (!context) {
+        std::fprintf(stderr, "Could not allocate an encoding context for output audio\n");
+        fail("Could not allocate an encoding context for output audio.",
+             mux_thread_win::tr("Could not allocate an encoding context for output audio."));
+        return false;
+    }
+
+    av_channel_layout_default(&context->ch_layout, kAudioChannels);
+    context->sample_rate = kAudioSampleRate;
+    const bool planarFloat =
+        settings_.audioCodecId == AV_CODEC_ID_AAC || settings_.audioCodecId == AV_CODEC_ID_MP3;
+    context->sample_fmt = planarFloat ? AV_SAMPLE_FMT_FLTP : AV_SAMPLE_FMT_S16;
+    context->bit_rate = static_cast<long long>(settings_.audioBitrateKbps) * 1000;
+    context->time_base = AVRational{1, kAudioSampleRate};
+    output.audioStream->time_base = AVRational{1, kAudioSampleRate};
+    if (format->oformat->flags & AVFMT_GLOBALHEADER)
+        context->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+
+    const int ret = avcodec_open2(context, encoder, nullptr);
+    if (ret < 0) {
+        std::fprintf(stderr, "Could not open output codec (error '%s')\n",
+                     ffmpeg::errorText(ret).toUtf8().constData());
+        fail("Could not open output codec for output audio.",
+             mux_thread_win::tr("Could not open output codec for output audio."));
+        return false;
+    }
+    output.audioStream->time_base = context->time_base;
+    if (avcodec_parameters_from_context(output.audioStream->codecpar, context) < 0) {
+        std::fprintf(stderr, "Could not initialize stream parameters\n");
+        fail("Could not initialize stream parameters for output audio.",
+             mux_thread_win::tr("Could not initialize stream parameters for output audio."));
+        return false;
+    }
+
+    output.audioFifo.reset(
+        av_audio_fifo_alloc(context->sample_fmt, context->ch_layout.nb_channels, 1));
+    if (!output.audioFifo) {
+        fail("Could not allocate FIFO", mux_thread_win::tr("Could not allocate audio FIFO."));
+        return false;
+    }
+    output.resampledAudioFrame.reset(av_frame_alloc());
+    if (!output.resampledAudioFrame) {
+        fail("Error allocating resampled_audio_frame",
+             mux_thread_win::tr("Error allocating resampled_audio_frame."));
+        return false;
+    }
+    return true;
+}
+
+bool MuxEncoderSetup::writeHeader(MuxOutput& output)
+{
+    const int ret = avformat_write_header(output.formatContext.get(), nullptr);
+    if (ret < 0) {
+        const QString text = ffmpeg::errorText(ret);
+        std::fprintf(stderr, "Could not write output file header (error '%s')\n",
+                     text.toUtf8().constData());
+        fail("Could not write output file header.",
+             mux_thread_win::tr("Could not write output file header."));
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,67 @@
+#pragma once
+
+#include "FfmpegHolders.h"
+#include "MuxSettings.h"
+#include "capture/MsgType.h"
+
+#include <QString>
+
+#include <functional>
+
+// Everything the set-up creates and the mux loop uses. Members are released in reverse order of
+// declaration, the output context (with its streams and file) last.
+struct MuxOutput
+{
+    ffmpeg::OutputFormatContextPtr formatContext;
+    ffmpeg::CodecContextPtr videoContext;
+    AVStream* videoStream = nullptr; // owned by formatContext
+    bool hardwareEncoder = false;
+    ffmpeg::CodecContextPtr audioContext; // only with audio
+    AVStream* audioStream = nullptr;      // owned by formatContext
+    ffmpeg::AudioFifoPtr audioFifo;
+    ffmpeg::FramePtr resampledAudioFrame;
+};
+
+// Opens the container and the encoders of one recording and writes the file header: container by
+// the format's short name, hardware H.264 encoders probed before libx264, rate control from the
+// quality and bitrate settings, and an optional 48 kHz stereo audio stream.
+class MuxEncoderSetup
+{
+public:
+    using MessageSink = std::function<void(MSG_TYPE, const QString&)>;
+
+    MuxEncoderSetup(const MuxSettings& settings, MessageSink sink);
+
+    // Runs every step up to the header. On failure the reason has been logged and sent to the
+    // sink, and output holds only what was created so far, for its holders to release.
+    bool open(MuxOutput& output);
+
+    // The size the encoder uses for a delivered frame size: odd sizes grow by one pixel.
+    static int evenSize(int size) { return (size + 1) & ~1; }
+    // The bitrate of "Auto": 0.15 bit per pixel, kept within 1000 .. 30000 kbit/s.
+    static int automaticBitrateKbps(int width, int height, int fps);
+
+private:
+    enum class RateMode { Bitrate, ConstantQuality };
+
+    bool createContainer(MuxOutput& output);
+    const AVCodec* chooseVideoEncoder(bool& hardware);
+    const AVCodec* probeHardwareEncoder();
+    bool createVideoStream(MuxOutput& output);
+    void configureLibx264(AVCodecContext* context);
+    void configureHardwareH264(AVCodecContext* context, const QString& encoderName);
+    void configureWmv2(AVCodecContext* context);
+    void configureMpeg2(AVCodecContext* context, AVStream* stream);
+    bool openFileAndVideoEncoder(MuxOutput& output);
+    bool addAudioStream(MuxOutput& output);
+    bool writeHeader(MuxOutput& output);
+
+    void fail(const QString& logText, const QString& emittedText);
+
+    MuxSettings settings_;
+    MessageSink sink_;
+    int width_ = 0;
+    int height_ = 0;
+    RateMode rateMode_ = RateMode::Bitrate;
+    int qualityValue_ = 0;
+};

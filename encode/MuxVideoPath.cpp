@@ -1,0 +1,254 @@
+#include "MuxVideoPath.h"
+
+#include "capture/FrameDuration.h"
+#include "mux_thread_win.h"
+
+#include <QDebug>
+
+extern "C" {
+#include <libavutil/pixdesc.h>
+}
+
+namespace {
+
+constexpr AVRational kMicrosecondTimeBase{1, 1000000};
+constexpr std::int64_t kPreviewIntervalMs = 200;
+constexpr int kPictureAlignment = 32;
+
+const char* pixelFormatName(int format)
+{
+    const char* name = av_get_pix_fmt_name(static_cast<AVPixelFormat>(format));
+    return name ? name : "none";
+}
+
+} // namespace
+
+MuxVideoPath::MuxVideoPath(MuxOutput& output, int fps, MessageSink sink)
+    : output_(output), context_(output.videoContext.get()), fps_(fps), sink_(std::move(sink))
+{
+}
+
+void MuxVideoPath::report(const QString& logText, const QString& emittedText)
+{
+    qDebug().noquote() << logText;
+    if (sink_)
+        sink_(MSG_ERROR, emittedText);
+}
+
+std::int64_t MuxVideoPath::nowMs() const
+{
+    return clock_ ? clock_() : elapsed_.elapsed();
+}
+
+bool MuxVideoPath::prepare(std::atomic<bool>& previewEnabled, PreviewSink previewSink,
+                           MillisecondClock clock)
+{
+    const int width = context_->width;
+    const int height = context_->height;
+    previewEnabled_ = &previewEnabled;
+    previewSink_ = std::move(previewSink);
+    clock_ = std::move(clock);
+
+    // A preview that cannot be built costs the preview only, never the recording.
+    if (previewEnabled.load()) {
+        previewScaler_.reset(sws_getContext(width, height, context_->pix_fmt, width, height,
+                                            AV_PIX_FMT_RGB24, SWS_FAST_BILINEAR, nullptr, nullptr,
+                                            nullptr));
+        if (!previewScaler_) {
+            report(
+                "Error: Unable to initialize SwsContext for RGB conversion.",
+                mux_thread_win::tr("Error: Unable to initialize SwsContext for RGB conversion."));
+            previewEnabled.store(false);
+        }
+    }
+    if (previewEnabled.load()) {
+        previewFrame_.reset(av_frame_alloc());
+        if (!previewFrame_) {
+            qDebug().noquote() << "Error: Unable to allocate RGB frame.";
+            previewEnabled.store(false);
+        }
+    }
+    if (previewEnabled.load()) {
+        previewFrame_->format = AV_PIX_FMT_RGB24;
+        previewFrame_->width = width;
+        previewFrame_->height = height;
+        if (av_frame_get_buffer(previewFrame_.get(), kPictureAlignment) < 0) {
+            report("Error: Unable to allocate RGB frame buffer.",
+                   mux_thread_win::tr("Error: Unable to allocate RGB frame buffer for preview."));
+            previewFrame_.reset();
+            previewEnabled.store(false);
+        }
+    }
+    elapsed_.start();
+    lastPreviewMs_ = nowMs();
+
+    mainScaler_.reset(sws_getContext(width, height, AV_PIX_FMT_BGRA, width, height,
+                                     context_->pix_fmt, SWS_FAST_BILINEAR, nullptr, nullptr,
+                                     nullptr));
+    if (!mainScaler_) {
+        report("Error: Unable to initialize the SwsContext.",
+               mux_thread_win::tr("Error: Unable to initialize the SwsContext."));
+        return false;
+    }
+    packet_.reset(av_packet_alloc());
+    picture_.reset(av_frame_alloc());
+    if (!packet_ || !picture_) {
+        report("Error: Unable to allocate YUV frame.",
+               mux_thread_win::tr("Error: Unable to allocate YUV frame."));
+        return false;
+    }
+    picture_->format = context_->pix_fmt;
+    picture_->width = width;
+    picture_->height = height;
+    if (av_frame_get_buffer(picture_.get(), kPictureAlignment) < 0) {
+        report("Error: Unable to allocate YUV frame buffer.",
+               mux_thread_win::tr("Error: Unable to allocate YUV frame buffer."));
+        return false;
+    }
+    return true;
+}
+
+SwsContext* MuxVideoPath::scalerFor(const AVFrame& frame)
+{
+    const bool encoderSize = frame.width == context_->width && frame.height == context_->height;
+    if (encoderSize && frame.format == AV_PIX_FMT_BGRA)
+        return mainScaler_.get();
+    if (otherScaler_ && frame.width == otherWidth_ && frame.height == otherHeight_ &&
+        frame.format == otherFormat_)
+        return otherScaler_.get();
+
+    otherScaler_.reset(sws_getContext(
+        frame.width, frame.height, static_cast<AVPixelFormat>(frame.format), context_->width,
+        context_->height, context_->pix_fmt, SWS_BILINEAR, nullptr, nullptr, nullptr));
+    if (!otherScaler_) {
+        if (encoderSize)
+            report("Error: Unable to initialize SwsContext.",
+                   mux_thread_win::tr("Error: Unable to initialize SwsContext."));
+        else
+            report("Error: Unable to initialize SwsContext for resized frame.",
+                   mux_thread_win::tr("Error: Unable to initialize SwsContext for resized frame."));
+        return nullptr;
+    }
+    otherWidth_ = frame.width;
+    otherHeight_ = frame.height;
+    otherFormat_ = frame.format;
+    return otherScaler_.get();
+}
+
+MuxVideoPath::Result MuxVideoPath::encodeFrame(const AVFrame& frame)
+{
+    SwsContext* scaler = scalerFor(frame);
+    if (!scaler)
+        return Result::Fatal;
+
+    const AVRational streamTimeBase = output_.videoStream->time_base;
+    const std::int64_t durationUs =
+        frameDuration(&frame) >= 1 ? frameDuration(&frame) : 1000000 / fps_;
+
+    // The encoder may still hold a reference to the last picture; then this gives it new buffers.
+    int ret = av_frame_make_writable(picture_.get());
+    if (ret >= 0) {
+        ret = sws_scale(scaler, frame.data, frame.linesize, 0, frame.height, picture_->data,
+                        picture_->linesize);
+        if (ret == 0)
+            ret = AVERROR(EINVAL);
+    }
+    if (ret < 0) {
+        const QString text = ffmpeg::errorText(ret);
+        qDebug().noquote() << "Error scaling frame:" << text;
+        if (sink_)
+            sink_(MSG_ERROR, mux_thread_win::tr("Error scaling frame: %1").arg(text));
+        return Result::Continue;
+    }
+    picture_->pts = av_rescale_q(frame.pts, kMicrosecondTimeBase, streamTimeBase);
+    setFrameDuration(picture_.get(),
+                     av_rescale_q(durationUs, kMicrosecondTimeBase, streamTimeBase));
+
+    if (!context_ || !avcodec_is_open(context_)) {
+        report("Error sending video frame: encoder context invalid or not initialized.",
+               mux_thread_win::tr("Error sending frame to encoder: encoder not initialized."));
+        return Result::EncoderGone;
+    }
+
+    ++framesSent_;
+    ret = avcodec_send_frame(context_, picture_.get());
+    if (ret == AVERROR(EAGAIN)) {
+        writePackets("Error writing video packet to output file (EAGAIN drain):",
+                     "Error writing video packet to output file (EAGAIN drain): %1");
+        ret = avcodec_send_frame(context_, picture_.get());
+    }
+    if (ret < 0 && ret != AVERROR_EOF) {
+        qDebug().noquote() << "Error sending frame to encoder:" << ffmpeg::errorText(ret);
+        qDebug().noquote() << "Frame PTS:" << picture_->pts << "Width:" << picture_->width
+                           << "Height:" << picture_->height
+                           << "yuvFrame_Out Format:" << pixelFormatName(picture_->format)
+                           << "videoFrame Format:" << pixelFormatName(frame.format);
+        if (sink_)
+            sink_(MSG_ERROR, mux_thread_win::tr("Error sending frame to encoder:."));
+        return Result::Continue;
+    }
+    writePackets("Error writing video packet to output file:",
+                 "Error writing video packet to output file: %1");
+    sendPreview();
+    return Result::Continue;
+}
+
+void MuxVideoPath::writePackets(const char* logText, const char* emittedText)
+{
+    AVPacket* packet = packet_.get();
+    for (;;) {
+        const int received = avcodec_receive_packet(context_, packet);
+        if (received == AVERROR(EAGAIN) || received == AVERROR_EOF)
+            return;
+        if (received < 0) {
+            qDebug().noquote() << "Error receiving packet from video encoder:"
+                               << ffmpeg::errorText(received);
+            return;
+        }
+        // Packets already carry timestamps in the stream's time base.
+        packet->stream_index = output_.videoStream->index;
+        const int written = av_interleaved_write_frame(output_.formatContext.get(), packet);
+        if (written < 0) {
+            const QString text = ffmpeg::errorText(written);
+            qDebug().noquote() << logText << text;
+            if (sink_)
+                sink_(MSG_ERROR, mux_thread_win::tr(emittedText).arg(text));
+            av_packet_unref(packet);
+            return;
+        }
+    }
+}
+
+void MuxVideoPath::sendPreview()
+{
+    if (!previewEnabled_ || !previewEnabled_->load() || !previewScaler_ || !previewFrame_)
+        return;
+    const std::int64_t now = nowMs();
+    if (now - lastPreviewMs_ <= kPreviewIntervalMs)
+        return;
+    AVFrame* rgb = previewFrame_.get();
+    sws_scale(previewScaler_.get(), picture_->data, picture_->linesize, 0, picture_->height,
+              rgb->data, rgb->linesize);
+    const QImage view(rgb->data[0], rgb->width, rgb->height, rgb->linesize[0],
+                      QImage::Format_RGB888);
+    // A deep copy: the receiver on the GUI thread owns it while this buffer is reused.
+    if (previewSink_)
+        previewSink_(view.copy());
+    lastPreviewMs_ = nowMs();
+}
+
+void MuxVideoPath::flush()
+{
+    if (!context_ || !avcodec_is_open(context_))
+        return;
+    const int ret = avcodec_send_frame(context_, nullptr);
+    if (ret < 0 && ret != AVERROR_EOF) {
+        const QString text = ffmpeg::errorText(ret);
+        qDebug().noquote() << "Error sending flush frame to video encoder:" << text;
+        if (sink_)
+            sink_(MSG_ERROR,
+                  mux_thread_win::tr("Error sending flush frame to video encoder: %1").arg(text));
+    }
+    writePackets("Error writing flushed video packet to output file:",
+                 "Error writing flushed video packet to output file: %1");
+}

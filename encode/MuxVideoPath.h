@@ -1,0 +1,76 @@
+#pragma once
+
+#include "FfmpegHolders.h"
+#include "MuxEncoderSetup.h"
+
+#include <QElapsedTimer>
+#include <QImage>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+
+// The video half of the mux loop: converts each popped frame to the encoder's size and pixel
+// format, encodes it, writes its packets and sends a throttled preview image. The scalers, the
+// output picture and the packet are made once and reused for every frame. Used by the mux
+// thread only.
+class MuxVideoPath
+{
+public:
+    enum class Result {
+        Continue,    // frame written, or skipped after a reported error
+        Fatal,       // no scaler: the recording ends without flush or trailer
+        EncoderGone, // the encoder is not open: leave the loop and flush
+    };
+    using MessageSink = MuxEncoderSetup::MessageSink;
+    using PreviewSink = std::function<void(const QImage&)>;
+    // Monotonic milliseconds; empty means a QElapsedTimer.
+    using MillisecondClock = std::function<std::int64_t()>;
+
+    MuxVideoPath(MuxOutput& output, int fps, MessageSink sink);
+
+    // Builds the preview objects when previewEnabled is set (a failure there only switches the
+    // preview off), then the main scaler and the output picture. False: the recording ends.
+    bool prepare(std::atomic<bool>& previewEnabled, PreviewSink previewSink,
+                 MillisecondClock clock);
+
+    Result encodeFrame(const AVFrame& frame);
+
+    // Drains the encoder after the last frame.
+    void flush();
+
+    // Frames handed to the encoder so far.
+    std::int64_t framesSent() const { return framesSent_; }
+
+private:
+    SwsContext* scalerFor(const AVFrame& frame);
+    void writePackets(const char* logText, const char* emittedText);
+    void sendPreview();
+    std::int64_t nowMs() const;
+    void report(const QString& logText, const QString& emittedText);
+
+    MuxOutput& output_;
+    AVCodecContext* context_ = nullptr;
+    int fps_ = 15;
+    MessageSink sink_;
+
+    ffmpeg::SwsContextPtr mainScaler_;
+    // Built for frames of another size or pixel format; replaced when that geometry changes.
+    ffmpeg::SwsContextPtr otherScaler_;
+    int otherWidth_ = 0;
+    int otherHeight_ = 0;
+    int otherFormat_ = AV_PIX_FMT_NONE;
+
+    ffmpeg::FramePtr picture_;
+    ffmpeg::PacketPtr packet_;
+
+    std::atomic<bool>* previewEnabled_ = nullptr;
+    PreviewSink previewSink_;
+    ffmpeg::SwsContextPtr previewScaler_;
+    ffmpeg::FramePtr previewFrame_;
+    MillisecondClock clock_;
+    QElapsedTimer elapsed_;
+    std::int64_t lastPreviewMs_ = 0;
+
+    std::int64_t framesSent_ = 0;
+};

@@ -1,0 +1,112 @@
+#include "mux_thread_win.h"
+
+#include "MuxAudioPath.h"
+#include "MuxEncoderSetup.h"
+#include "MuxVideoPath.h"
+#include "capture/FrameQueue.h"
+
+#include <QDebug>
+
+mux_thread_win::mux_thread_win(FrameQueue* frameQueue, QObject* parent)
+    : QThread(parent), frameQueue(frameQueue)
+{
+    // Messages cross to the GUI thread through queued connections.
+    qRegisterMetaType<MSG_TYPE>("MSG_TYPE");
+}
+
+mux_thread_win::~mux_thread_win()
+{
+    if (isRunning()) {
+        quit();
+        wait();
+    }
+}
+
+bool mux_thread_win::init(const QString& outputPath, bool withAudio)
+{
+    settings = MuxSettings::fromSettingsStore();
+    stopRequested.store(false);
+    settings.outputPath = outputPath;
+    settings.withAudio = withAudio;
+    return true;
+}
+
+void mux_thread_win::pause()
+{
+    paused.store(true);
+}
+
+void mux_thread_win::resume()
+{
+    paused.store(false);
+}
+
+void mux_thread_win::requestStop()
+{
+    stopRequested.store(true);
+    paused.store(false);
+}
+
+void mux_thread_win::setPreviewClock(std::function<std::int64_t()> clock)
+{
+    previewClock = std::move(clock);
+}
+
+void mux_thread_win::run()
+{
+    MuxSettings current = settings;
+    current.outputWidth = outputWidth;
+    current.outputHeight = outputHeight;
+    const auto sink = [this](MSG_TYPE type, const QString& text) { emit msgSignal(type, text); };
+
+    std::int64_t framesWritten = 0;
+    {
+        MuxOutput output;
+        if (!MuxEncoderSetup(current, sink).open(output))
+            return;
+
+        MuxVideoPath video(output, current.fps, sink);
+        const auto preview = [this](const QImage& image) { emit imagePreviewSignal(image); };
+        if (!video.prepare(previewEnabled, preview, previewClock))
+            return;
+        MuxAudioPath audio(output, current.withAudio, sink);
+
+        FrameQueueItem item;
+        bool encoderGone = false;
+        while (!encoderGone && frameQueue && frameQueue->pop(item)) {
+            // The popped item waits with us, so nothing is lost across a pause.
+            while (paused.load())
+                QThread::msleep(50);
+            if (!item.frame) {
+                item = {};
+                continue;
+            }
+            if (item.isAudio) {
+                audio.handleItem(item);
+            } else {
+                switch (video.encodeFrame(*item.frame)) {
+                case MuxVideoPath::Result::Fatal:
+                    return;
+                case MuxVideoPath::Result::EncoderGone:
+                    encoderGone = true;
+                    break;
+                case MuxVideoPath::Result::Continue:
+                    break;
+                }
+            }
+            // Hand pooled frames back to their producer now rather than at the next pop.
+            item = {};
+        }
+
+        video.flush();
+        audio.flush();
+        const int ret = av_write_trailer(output.formatContext.get());
+        if (ret < 0)
+            qDebug().noquote() << "Error writing trailer:" << ffmpeg::errorText(ret);
+        framesWritten = video.framesSent();
+    }
+
+    qDebug().noquote() << QStringLiteral("total Frame Written: %1").arg(framesWritten);
+    qDebug().noquote() << "Quiting muxingThread....!";
+    emit msgSignal(MSG_INFO, tr("Video write finished."));
+}

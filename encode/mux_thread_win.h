@@ -1,0 +1,59 @@
+#pragma once
+
+#include "MuxSettings.h"
+#include "capture/MsgType.h"
+
+#include <QImage>
+#include <QString>
+#include <QThread>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+
+class FrameQueue;
+
+// The encoder and muxer thread of one recording: opens the container and the encoders, then
+// converts, encodes and writes every frame it pops from the queue until the queue is closed and
+// drained, flushes the encoders and writes the trailer.
+//
+// init() and the flags are used from the GUI thread; pause(), resume(), requestStop() and
+// previewEnabled are thread-safe. Signals are emitted from the mux thread.
+class mux_thread_win : public QThread
+{
+    Q_OBJECT
+
+public:
+    explicit mux_thread_win(FrameQueue* frameQueue, QObject* parent = nullptr);
+    ~mux_thread_win() override;
+
+    // Reads the encoding settings; call before start(). Always returns true.
+    bool init(const QString& outputPath, bool withAudio);
+
+    void pause();
+    void resume();
+    // Does not end the loop by itself: the loop ends when the queue is closed and drained.
+    void requestStop();
+
+    // Clock of the preview throttle in milliseconds (tests drive it); set before start().
+    void setPreviewClock(std::function<std::int64_t()> clock);
+
+    // Size of the frames the session delivers; written before init().
+    int outputWidth = 0;
+    int outputHeight = 0;
+    std::atomic<bool> previewEnabled{false};
+
+Q_SIGNALS:
+    void imagePreviewSignal(QImage frame);
+    void msgSignal(MSG_TYPE type, QString text);
+
+protected:
+    void run() override;
+
+private:
+    FrameQueue* frameQueue = nullptr;
+    MuxSettings settings;
+    std::atomic<bool> stopRequested{false};
+    std::atomic<bool> paused{false};
+    std::function<std::int64_t()> previewClock;
+};

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+namespace testsupport {
+
+// Collects every Qt log line of the process (from any thread) while it exists, so a test can
+// look for the exact lines a component writes. Debug lines are kept only; warnings and worse are
+// passed on to the previous handler as well. One at a time.
+class LogCapture
+{
+public:
+    LogCapture();
+    ~LogCapture();
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+    // The lines collected since the last take(), which starts a new collection.
+    QStringList take();
+};
+
+} // namespace testsupport

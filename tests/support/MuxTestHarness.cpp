@@ -1,0 +1,108 @@
+#include "MuxTestHarness.h"
+
+#include "LogCapture.h"
+#include "SyntheticFrames.h"
+#include "app/SettingsKeys.h"
+#include "app/SettingsStore.h"
+#include "capture/FrameQueue.h"
+#include "encode/mux_thread_win.h"
+
+#include <QDir>
+#include <QSignalSpy>
+
+namespace testsupport {
+
+MuxTestRecording makeMuxTestRecording(int frames, int width, int height, AVPixelFormat format,
+                                      int audioRate, double toneHz)
+{
+    constexpr int kAudioFrameSamples = 1024;
+    MuxTestRecording recording;
+    std::int32_t sequence = 0;
+    for (int n = 0; n < frames; ++n) {
+        recording.items.append(
+            {makePatternFrame(width, height, n, format, n * kMuxTestFrameIntervalUs,
+                              kMuxTestFrameIntervalUs),
+             false, 0});
+        ++recording.videoFrames;
+        if (audioRate <= 0)
+            continue;
+        const std::int64_t audioUntil = (n + 1) * kMuxTestFrameIntervalUs * audioRate / 1000000;
+        while (recording.audioSamples + kAudioFrameSamples <= audioUntil) {
+            recording.items.append(
+                {makeToneFrame(audioRate, kAudioFrameSamples, recording.audioSamples, toneHz), true,
+                 ++sequence});
+            recording.audioSamples += kAudioFrameSamples;
+        }
+    }
+    return recording;
+}
+
+bool MuxRunResult::finished() const
+{
+    return messages.contains(qMakePair(MSG_INFO, QStringLiteral("Video write finished.")));
+}
+
+QStringList MuxRunResult::errors() const
+{
+    QStringList texts;
+    for (const auto& message : messages) {
+        if (message.first == MSG_ERROR)
+            texts.append(message.second);
+    }
+    return texts;
+}
+
+MuxRunResult runMuxThread(LogCapture& log, const QString& path, int outputWidth, int outputHeight,
+                          const QList<FrameQueueItem>& items, const MuxRunOptions& options)
+{
+    FrameQueue queue;
+    for (const FrameQueueItem& item : items)
+        queue.push(item);
+    queue.close();
+
+    log.take();
+    mux_thread_win mux(&queue);
+    // Direct connections: the lists are read only after wait(), which orders the accesses.
+    QSignalSpy messageSpy(&mux, &mux_thread_win::msgSignal);
+    QSignalSpy previewSpy(&mux, &mux_thread_win::imagePreviewSignal);
+    mux.outputWidth = outputWidth;
+    mux.outputHeight = outputHeight;
+    mux.init(path, options.withAudio);
+    mux.previewEnabled = options.preview;
+    if (options.previewClock)
+        mux.setPreviewClock(options.previewClock);
+    mux.start();
+    mux.wait();
+
+    MuxRunResult result;
+    for (const QList<QVariant>& arguments : messageSpy)
+        result.messages.append({arguments.at(0).value<MSG_TYPE>(), arguments.at(1).toString()});
+    for (const QList<QVariant>& arguments : previewSpy)
+        result.previews.append(arguments.at(0).value<QImage>());
+    result.log = log.take();
+    return result;
+}
+
+void setMuxSettings(const QString& videoFormat, const QString& audioFormat, const QVariant& bitrate,
+                    double fps, const QString& quality, bool useHardwareEncoder)
+{
+    using namespace settings;
+    SettingsStore& store = SettingsStore::instance();
+    store.setValue(kVideoGroup, kVideoFormat, videoFormat);
+    store.setValue(kAudioGroup, kAudioFormat, audioFormat);
+    store.setValue(kAudioGroup, kAudioBitrate, 128);
+    store.setValue(kVideoGroup, kVideoBitrate, bitrate);
+    store.setValue(kVideoGroup, kFps, fps);
+    store.setValue(kVideoGroup, kQuality, quality);
+    store.setValue(kVideoGroup, kUseHardwareEncoder, useHardwareEncoder);
+}
+
+int openFileDescriptors()
+{
+    return static_cast<int>(
+        QDir("/proc/self/fd")
+            .entryList(QDir::NoDotAndDotDot | QDir::System | QDir::Files | QDir::Dirs)
+            .size());
+}
+
+} // namespace testsupport
