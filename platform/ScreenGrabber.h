@@ -1,0 +1,45 @@
+#pragma once
+
+#include "WindowSystem.h"
+#include "capture/VideoFramePool.h"
+
+#include <QRect>
+#include <QString>
+
+#include <memory>
+
+// Reads BGRA images of a screen rectangle or of a window into frames of a VideoFramePool.
+// One grabber is used by one thread (the video capture thread); not thread-safe.
+class ScreenGrabber
+{
+public:
+    enum class Kind {
+        Compatible,   // plain image reads, no extension ("GDI")
+        SharedMemory, // shared-memory reads with change tracking ("DXGI")
+        Composite,    // the window's own off-screen image, covered or not ("WGC")
+    };
+
+    enum class Result {
+        Frame,    // *frame holds a new image
+        NoChange, // nothing changed since the last frame; no image was read
+        Failed,   // this image could not be read; try again later
+    };
+
+    virtual ~ScreenGrabber() = default;
+
+    // Null, with the reason in *error, when the display or an extension the kind needs is
+    // missing ("Composite not available" for Composite).
+    static std::unique_ptr<ScreenGrabber> create(Kind kind, QString* error = nullptr);
+
+    // Screen target: a rectangle of the desktop in physical pixels (a monitor or an area).
+    virtual bool setScreenRect(const QRect& rect, QString* error = nullptr) = 0;
+    // Window target: the whole window. The shared-memory kind reads the window's outer
+    // rectangle, clipped to the desktop, from the screen image.
+    virtual bool setWindow(NativeWindow window, QString* error = nullptr) = 0;
+    // Draws the pointer into the image (Composite kind only; the others never show it).
+    virtual void setCursorCapture(bool on) { (void)on; }
+
+    virtual Result grab(VideoFramePool& pool, SharedFrame* frame) = 0;
+    // Size of the last image read (0 x 0 before the first).
+    virtual QSize lastSize() const = 0;
+};

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QList>
+#include <QPoint>
+#include <QRect>
+#include <QString>
+#include <QtGlobal>
+
+#include <memory>
+
+// A top-level window of the desktop as the window system names it (an X window id here).
+using NativeWindow = quint64;
+
+struct MonitorInfo
+{
+    QString name;
+    QRect geometry; // physical pixels of the virtual desktop
+    bool primary = false;
+};
+
+// Window and monitor queries the capture code needs, without any window-system header.
+// Each instance has its own display connection; use one instance per thread.
+class WindowSystem
+{
+public:
+    virtual ~WindowSystem() = default;
+
+    // Connects to the display. Returns null, with the reason in *error, when there is none.
+    static std::unique_ptr<WindowSystem> create(QString* error = nullptr);
+
+    virtual bool isWindow(NativeWindow window) const = 0;
+    // Mapped and viewable (false while minimised).
+    virtual bool isVisible(NativeWindow window) const = 0;
+    virtual bool isMinimised(NativeWindow window) const = 0;
+    // Maps a hidden window.
+    virtual void show(NativeWindow window) = 0;
+    // Brings a minimised window back and activates it.
+    virtual void restore(NativeWindow window) = 0;
+    // The outer rectangle in desktop coordinates, frame included; null rect when unreadable.
+    virtual QRect outerRect(NativeWindow window) const = 0;
+
+    virtual QList<MonitorInfo> monitors() const = 0;
+    // The monitor containing point; otherwise the primary one (nearest when nearest is true).
+    // False when there is no monitor at all.
+    virtual bool monitorFromPoint(QPoint point, bool nearest, MonitorInfo* out) const = 0;
+    // The monitor with the largest overlap with rect, or the nearest one.
+    virtual bool monitorFromRect(const QRect& rect, MonitorInfo* out) const = 0;
+
+    // 96 x device pixel ratio. The ratio is QT_SCALE_FACTOR when set, 1.0 otherwise, unless
+    // set explicitly (tests).
+    double effectiveDpi() const { return 96.0 * devicePixelRatio_; }
+    void setDevicePixelRatio(double ratio) { devicePixelRatio_ = ratio > 0.0 ? ratio : 1.0; }
+
+protected:
+    WindowSystem();
+
+private:
+    double devicePixelRatio_ = 1.0;
+};

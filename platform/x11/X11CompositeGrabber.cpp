@@ -1,0 +1,171 @@
+#include "X11CompositeGrabber.h"
+
+#include "X11PixelCopy.h"
+
+#include <xcb/composite.h>
+#include <xcb/xfixes.h>
+
+std::unique_ptr<X11CompositeGrabber>
+X11CompositeGrabber::create(std::unique_ptr<X11Connection> connection, QString* error)
+{
+    xcb_connection_t* c = connection->get();
+    XReply<xcb_composite_query_version_reply_t> version;
+    if (connection->hasExtension(&xcb_composite_id))
+        version.reset(
+            xcb_composite_query_version_reply(c, xcb_composite_query_version(c, 0, 4), nullptr));
+    // NameWindowPixmap needs Composite 0.2.
+    if (!version || (version->major_version == 0 && version->minor_version < 2)) {
+        if (error)
+            *error = QStringLiteral("Composite not available");
+        return nullptr;
+    }
+    std::unique_ptr<X11CompositeGrabber> grabber(new X11CompositeGrabber(std::move(connection)));
+    if (grabber->x_->hasExtension(&xcb_xfixes_id)) {
+        XReply<xcb_xfixes_query_version_reply_t> fixes(
+            xcb_xfixes_query_version_reply(c, xcb_xfixes_query_version(c, 4, 0), nullptr));
+        grabber->haveXFixes_ = fixes != nullptr;
+    }
+    return grabber;
+}
+
+X11CompositeGrabber::X11CompositeGrabber(std::unique_ptr<X11Connection> connection)
+    : x_(std::move(connection))
+{
+}
+
+X11CompositeGrabber::~X11CompositeGrabber()
+{
+    releaseWindow();
+}
+
+void X11CompositeGrabber::releaseWindow()
+{
+    if (pixmap_ != XCB_NONE)
+        xcb_free_pixmap(x_->get(), pixmap_);
+    if (window_ != XCB_WINDOW_NONE)
+        xcb_composite_unredirect_window(x_->get(), window_, XCB_COMPOSITE_REDIRECT_AUTOMATIC);
+    xcb_flush(x_->get());
+    pixmap_ = XCB_NONE;
+    window_ = XCB_WINDOW_NONE;
+    pixmapSize_ = {};
+}
+
+bool X11CompositeGrabber::setScreenRect(const QRect& rect, QString* error)
+{
+    if (rect.isEmpty() || !QRect(0, 0, x_->rootWidth(), x_->rootHeight()).contains(rect)) {
+        if (error)
+            *error = QStringLiteral("The rectangle lies outside the screen.");
+        return false;
+    }
+    releaseWindow();
+    rect_ = rect;
+    return true;
+}
+
+bool X11CompositeGrabber::setWindow(NativeWindow window, QString* error)
+{
+    releaseWindow();
+    const auto w = static_cast<xcb_window_t>(window);
+    XReply<xcb_generic_error_t> failure(xcb_request_check(
+        x_->get(),
+        xcb_composite_redirect_window_checked(x_->get(), w, XCB_COMPOSITE_REDIRECT_AUTOMATIC)));
+    if (failure) {
+        if (error)
+            *error = QStringLiteral("The window cannot be redirected.");
+        return false;
+    }
+    window_ = w;
+    return true;
+}
+
+bool X11CompositeGrabber::renamePixmap(QSize size)
+{
+    if (pixmap_ != XCB_NONE && size == pixmapSize_)
+        return true;
+    // The named pixmap keeps the old size after a resize, so it is named again.
+    if (pixmap_ != XCB_NONE)
+        xcb_free_pixmap(x_->get(), pixmap_);
+    pixmap_ = xcb_generate_id(x_->get());
+    XReply<xcb_generic_error_t> failure(xcb_request_check(
+        x_->get(), xcb_composite_name_window_pixmap_checked(x_->get(), window_, pixmap_)));
+    if (failure) {
+        // An unmapped window has no pixmap.
+        pixmap_ = XCB_NONE;
+        pixmapSize_ = {};
+        return false;
+    }
+    pixmapSize_ = size;
+    return true;
+}
+
+ScreenGrabber::Result X11CompositeGrabber::grab(VideoFramePool& pool, SharedFrame* frame)
+{
+    xcb_drawable_t drawable = x_->root();
+    QRect source = rect_;
+    QPoint origin = rect_.topLeft();
+    if (window_ != XCB_WINDOW_NONE) {
+        XReply<xcb_get_geometry_reply_t> g(
+            xcb_get_geometry_reply(x_->get(), xcb_get_geometry(x_->get(), window_), nullptr));
+        if (!g)
+            return Result::Failed;
+        if (!renamePixmap(QSize(g->width, g->height)))
+            return Result::Failed;
+        XReply<xcb_translate_coordinates_reply_t> t(xcb_translate_coordinates_reply(
+            x_->get(), xcb_translate_coordinates(x_->get(), window_, x_->root(), 0, 0), nullptr));
+        drawable = pixmap_;
+        source = QRect(0, 0, g->width, g->height);
+        origin = t ? QPoint(t->dst_x, t->dst_y) : QPoint();
+    }
+    if (source.isEmpty())
+        return Result::Failed;
+    XReply<xcb_get_image_reply_t> image(xcb_get_image_reply(
+        x_->get(),
+        xcb_get_image(x_->get(), XCB_IMAGE_FORMAT_Z_PIXMAP, drawable,
+                      static_cast<int16_t>(source.x()), static_cast<int16_t>(source.y()),
+                      static_cast<uint16_t>(source.width()), static_cast<uint16_t>(source.height()),
+                      ~0u),
+        nullptr));
+    if (!image || xcb_get_image_data_length(image.get()) < source.width() * source.height() * 4)
+        return Result::Failed;
+    SharedFrame result = copyBgrxToFrame(pool, xcb_get_image_data(image.get()), source.width(),
+                                         source.height(), source.width() * 4);
+    if (!result)
+        return Result::Failed;
+    if (cursor_ && haveXFixes_)
+        drawCursor(result.get(), origin);
+    lastSize_ = source.size();
+    *frame = std::move(result);
+    return Result::Frame;
+}
+
+void X11CompositeGrabber::drawCursor(AVFrame* frame, QPoint origin) const
+{
+    XReply<xcb_xfixes_get_cursor_image_reply_t> cursor(xcb_xfixes_get_cursor_image_reply(
+        x_->get(), xcb_xfixes_get_cursor_image(x_->get()), nullptr));
+    if (!cursor)
+        return;
+    const uint32_t* pixels = xcb_xfixes_get_cursor_image_cursor_image(cursor.get());
+    const int left = cursor->x - cursor->xhot - origin.x();
+    const int top = cursor->y - cursor->yhot - origin.y();
+    for (int cy = 0; cy < cursor->height; ++cy) {
+        const int y = top + cy;
+        if (y < 0 || y >= frame->height)
+            continue;
+        uint8_t* row = frame->data[0] + static_cast<std::ptrdiff_t>(y) * frame->linesize[0];
+        for (int cx = 0; cx < cursor->width; ++cx) {
+            const int x = left + cx;
+            if (x < 0 || x >= frame->width)
+                continue;
+            // ARGB with premultiplied alpha: dst = src + dst * (255 - alpha) / 255.
+            const uint32_t p = pixels[cy * cursor->width + cx];
+            const uint32_t alpha = p >> 24;
+            if (alpha == 0)
+                continue;
+            uint8_t* d = row + x * 4;
+            const uint32_t inverse = 255 - alpha;
+            d[0] = static_cast<uint8_t>((p & 0xff) + (d[0] * inverse + 127) / 255);
+            d[1] = static_cast<uint8_t>(((p >> 8) & 0xff) + (d[1] * inverse + 127) / 255);
+            d[2] = static_cast<uint8_t>(((p >> 16) & 0xff) + (d[2] * inverse + 127) / 255);
+        }
+    }
+}

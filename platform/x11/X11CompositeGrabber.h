@@ -1,0 +1,37 @@
+#pragma once
+
+#include "X11Connection.h"
+#include "platform/ScreenGrabber.h"
+
+// Reads a window from its own off-screen pixmap (XComposite automatic redirection), so a
+// covered window is still recorded; screen rectangles are read from the root window. The
+// pointer is drawn in with XFixes when cursor capture is on.
+class X11CompositeGrabber : public ScreenGrabber
+{
+public:
+    // Null with "Composite not available" in *error when the extension is missing.
+    static std::unique_ptr<X11CompositeGrabber> create(std::unique_ptr<X11Connection> connection,
+                                                       QString* error);
+    ~X11CompositeGrabber() override;
+
+    bool setScreenRect(const QRect& rect, QString* error = nullptr) override;
+    bool setWindow(NativeWindow window, QString* error = nullptr) override;
+    void setCursorCapture(bool on) override { cursor_ = on; }
+    Result grab(VideoFramePool& pool, SharedFrame* frame) override;
+    QSize lastSize() const override { return lastSize_; }
+
+private:
+    explicit X11CompositeGrabber(std::unique_ptr<X11Connection> connection);
+    void releaseWindow();
+    bool renamePixmap(QSize size);
+    void drawCursor(AVFrame* frame, QPoint origin) const;
+
+    std::unique_ptr<X11Connection> x_;
+    bool haveXFixes_ = false;
+    bool cursor_ = true;
+    QRect rect_;
+    xcb_window_t window_ = XCB_WINDOW_NONE;
+    xcb_pixmap_t pixmap_ = XCB_NONE;
+    QSize pixmapSize_;
+    QSize lastSize_;
+};

@@ -1,0 +1,223 @@
+#include "X11WindowSystem.h"
+
+#include <xcb/randr.h>
+
+#include <limits>
+
+WindowSystem::WindowSystem()
+{
+    bool ok = false;
+    const double factor = qEnvironmentVariable("QT_SCALE_FACTOR").toDouble(&ok);
+    setDevicePixelRatio(ok ? factor : 1.0);
+}
+
+std::unique_ptr<WindowSystem> WindowSystem::create(QString* error)
+{
+    auto connection = X11Connection::open(error);
+    if (!connection)
+        return nullptr;
+    return std::make_unique<X11WindowSystem>(std::move(connection));
+}
+
+X11WindowSystem::X11WindowSystem(std::unique_ptr<X11Connection> connection)
+    : x_(std::move(connection))
+{
+    netWmState_ = x_->atom("_NET_WM_STATE");
+    netWmStateHidden_ = x_->atom("_NET_WM_STATE_HIDDEN");
+    wmState_ = x_->atom("WM_STATE");
+    netActiveWindow_ = x_->atom("_NET_ACTIVE_WINDOW");
+}
+
+bool X11WindowSystem::isWindow(NativeWindow window) const
+{
+    if (window == 0 || window > std::numeric_limits<xcb_window_t>::max())
+        return false;
+    XReply<xcb_get_window_attributes_reply_t> reply(xcb_get_window_attributes_reply(
+        x_->get(), xcb_get_window_attributes(x_->get(), static_cast<xcb_window_t>(window)),
+        nullptr));
+    return reply != nullptr;
+}
+
+bool X11WindowSystem::isVisible(NativeWindow window) const
+{
+    if (!isWindow(window))
+        return false;
+    XReply<xcb_get_window_attributes_reply_t> reply(xcb_get_window_attributes_reply(
+        x_->get(), xcb_get_window_attributes(x_->get(), static_cast<xcb_window_t>(window)),
+        nullptr));
+    return reply && reply->map_state == XCB_MAP_STATE_VIEWABLE;
+}
+
+bool X11WindowSystem::isMinimised(NativeWindow window) const
+{
+    if (!isWindow(window))
+        return false;
+    const auto w = static_cast<xcb_window_t>(window);
+    XReply<xcb_get_property_reply_t> state(xcb_get_property_reply(
+        x_->get(), xcb_get_property(x_->get(), 0, w, netWmState_, XCB_ATOM_ATOM, 0, 64), nullptr));
+    if (state && state->format == 32) {
+        const auto* atoms = static_cast<const xcb_atom_t*>(xcb_get_property_value(state.get()));
+        const int count = xcb_get_property_value_length(state.get()) / 4;
+        for (int i = 0; i < count; ++i)
+            if (atoms[i] == netWmStateHidden_)
+                return true;
+    }
+    // ICCCM: the first field of WM_STATE is 3 (IconicState) for an iconified window.
+    XReply<xcb_get_property_reply_t> icccm(xcb_get_property_reply(
+        x_->get(), xcb_get_property(x_->get(), 0, w, wmState_, wmState_, 0, 2), nullptr));
+    if (icccm && icccm->format == 32 && xcb_get_property_value_length(icccm.get()) >= 4) {
+        const auto* fields = static_cast<const uint32_t*>(xcb_get_property_value(icccm.get()));
+        return fields[0] == 3;
+    }
+    return false;
+}
+
+void X11WindowSystem::show(NativeWindow window)
+{
+    if (!isWindow(window))
+        return;
+    xcb_map_window(x_->get(), static_cast<xcb_window_t>(window));
+    xcb_flush(x_->get());
+}
+
+void X11WindowSystem::restore(NativeWindow window)
+{
+    if (!isWindow(window))
+        return;
+    const auto w = static_cast<xcb_window_t>(window);
+    // A window manager de-iconifies on _NET_ACTIVE_WINDOW; mapping is the ICCCM way without one.
+    xcb_map_window(x_->get(), w);
+    xcb_client_message_event_t event{};
+    event.response_type = XCB_CLIENT_MESSAGE;
+    event.format = 32;
+    event.window = w;
+    event.type = netActiveWindow_;
+    event.data.data32[0] = 2; // source: pager, so the request is honoured
+    event.data.data32[1] = XCB_CURRENT_TIME;
+    xcb_send_event(x_->get(), 0, x_->root(),
+                   XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
+                   reinterpret_cast<const char*>(&event));
+    xcb_flush(x_->get());
+}
+
+QRect X11WindowSystem::outerRect(NativeWindow window) const
+{
+    if (!isWindow(window))
+        return {};
+    // The frame a window manager adds is the ancestor whose parent is the root.
+    xcb_window_t current = static_cast<xcb_window_t>(window);
+    for (int depth = 0; depth < 64; ++depth) {
+        XReply<xcb_query_tree_reply_t> tree(
+            xcb_query_tree_reply(x_->get(), xcb_query_tree(x_->get(), current), nullptr));
+        if (!tree)
+            return {};
+        if (tree->parent == tree->root || tree->parent == XCB_WINDOW_NONE)
+            break;
+        current = tree->parent;
+    }
+    XReply<xcb_get_geometry_reply_t> geometry(
+        xcb_get_geometry_reply(x_->get(), xcb_get_geometry(x_->get(), current), nullptr));
+    if (!geometry)
+        return {};
+    const int border = geometry->border_width;
+    return QRect(geometry->x, geometry->y, geometry->width + 2 * border,
+                 geometry->height + 2 * border);
+}
+
+QList<MonitorInfo> X11WindowSystem::monitors() const
+{
+    QList<MonitorInfo> result;
+    if (x_->hasExtension(&xcb_randr_id)) {
+        XReply<xcb_randr_query_version_reply_t> version(xcb_randr_query_version_reply(
+            x_->get(), xcb_randr_query_version(x_->get(), 1, 5), nullptr));
+        if (version && (version->major_version > 1 || version->minor_version >= 5)) {
+            XReply<xcb_randr_get_monitors_reply_t> reply(xcb_randr_get_monitors_reply(
+                x_->get(), xcb_randr_get_monitors(x_->get(), x_->root(), 1), nullptr));
+            if (reply) {
+                auto it = xcb_randr_get_monitors_monitors_iterator(reply.get());
+                for (; it.rem; xcb_randr_monitor_info_next(&it)) {
+                    MonitorInfo info;
+                    info.geometry = QRect(it.data->x, it.data->y, it.data->width, it.data->height);
+                    info.primary = it.data->primary;
+                    XReply<xcb_get_atom_name_reply_t> name(xcb_get_atom_name_reply(
+                        x_->get(), xcb_get_atom_name(x_->get(), it.data->name), nullptr));
+                    if (name)
+                        info.name = QString::fromLatin1(xcb_get_atom_name_name(name.get()),
+                                                        xcb_get_atom_name_name_length(name.get()));
+                    result.append(info);
+                }
+            }
+        }
+    }
+    if (result.isEmpty()) {
+        // Without RandR monitors the whole root window is the one screen.
+        result.append(
+            {QStringLiteral("screen"), QRect(0, 0, x_->rootWidth(), x_->rootHeight()), true});
+    }
+    bool anyPrimary = false;
+    for (const auto& m : result)
+        anyPrimary = anyPrimary || m.primary;
+    if (!anyPrimary)
+        result.first().primary = true;
+    return result;
+}
+
+namespace {
+qint64 distanceSquared(const QRect& r, QPoint p)
+{
+    const qint64 dx =
+        p.x() < r.left() ? r.left() - p.x() : (p.x() > r.right() ? p.x() - r.right() : 0);
+    const qint64 dy =
+        p.y() < r.top() ? r.top() - p.y() : (p.y() > r.bottom() ? p.y() - r.bottom() : 0);
+    return dx * dx + dy * dy;
+}
+} // namespace
+
+bool X11WindowSystem::monitorFromPoint(QPoint point, bool nearest, MonitorInfo* out) const
+{
+    const auto list = monitors();
+    if (list.isEmpty())
+        return false;
+    const MonitorInfo* best = nullptr;
+    for (const auto& m : list) {
+        if (m.geometry.contains(point)) {
+            best = &m;
+            break;
+        }
+    }
+    if (!best && nearest) {
+        for (const auto& m : list)
+            if (!best ||
+                distanceSquared(m.geometry, point) < distanceSquared(best->geometry, point))
+                best = &m;
+    }
+    if (!best)
+        for (const auto& m : list)
+            if (m.primary)
+                best = &m;
+    if (!best)
+        return false;
+    if (out)
+        *out = *best;
+    return true;
+}
+
+bool X11WindowSystem::monitorFromRect(const QRect& rect, MonitorInfo* out) const
+{
+    const auto list = monitors();
+    const MonitorInfo* best = nullptr;
+    qint64 bestArea = 0;
+    for (const auto& m : list) {
+        const QRect overlap = m.geometry.intersected(rect);
+        const qint64 area = overlap.isEmpty() ? 0 : qint64(overlap.width()) * overlap.height();
+        if (area > bestArea) {
+            bestArea = area;
+            best = &m;
+        }
+    }
+    if (!best)
+        return monitorFromPoint(rect.center(), true, out);
+    if (out)
+        *out = *best;
+    return true;
+}
