@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 extern "C" {
 #include <libavutil/opt.h>
@@ -437,7 +438,17 @@ bool MuxEncoderSetup::openFileAndVideoEncoder(MuxOutput& output)
 bool MuxEncoderSetup::addAudioStream(MuxOutput& output)
 {
     AVFormatContext* format = output.formatContext.get();
-    const AVCodec* encoder = avcodec_find_encoder(settings_.audioCodecId);
+    AVCodecID audioCodecId = settings_.audioCodecId;
+    // The MPEG program stream takes only MPEG audio, AC-3 or PCM: rather than fail at the header,
+    // such a file gets MPEG-1 Layer II, the container's native sound.
+    const bool programStream = std::strcmp(format->oformat->name, "mpeg") == 0;
+    if (programStream && audioCodecId != AV_CODEC_ID_NONE && audioCodecId != AV_CODEC_ID_MP2 &&
+        audioCodecId != AV_CODEC_ID_MP3) {
+        qDebug() << "Audio codec" << avcodec_get_name(audioCodecId) << "does not fit container"
+                 << format->oformat->name << "- using mp2";
+        audioCodecId = AV_CODEC_ID_MP2;
+    }
+    const AVCodec* encoder = avcodec_find_encoder(audioCodecId);
     if (!encoder) {
         std::fprintf(stderr, "Could not find an audio encoder.\n");
         fail("Could not find an audio encoder.",
@@ -462,8 +473,7 @@ bool MuxEncoderSetup::addAudioStream(MuxOutput& output)
 
     av_channel_layout_default(&context->ch_layout, kAudioChannels);
     context->sample_rate = kAudioSampleRate;
-    const bool planarFloat =
-        settings_.audioCodecId == AV_CODEC_ID_AAC || settings_.audioCodecId == AV_CODEC_ID_MP3;
+    const bool planarFloat = audioCodecId == AV_CODEC_ID_AAC || audioCodecId == AV_CODEC_ID_MP3;
     context->sample_fmt = planarFloat ? AV_SAMPLE_FMT_FLTP : AV_SAMPLE_FMT_S16;
     context->bit_rate = static_cast<long long>(settings_.audioBitrateKbps) * 1000;
     context->time_base = AVRational{1, kAudioSampleRate};

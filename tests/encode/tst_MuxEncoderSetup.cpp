@@ -61,10 +61,6 @@ private Q_SLOTS:
         QTest::newRow("unknown audio format")
             << "H264-AAC(MP4)"
             << "Vorbis" << true << false << "Could not find an audio encoder." << true;
-        // The MPEG program stream muxer takes MPEG audio, AC-3 or PCM, not AAC.
-        QTest::newRow("MPEG-2 with AAC audio")
-            << "MPEG-2"
-            << "AAC" << true << false << "Could not write output file header." << true;
     }
 
     void reportsSetUpFailures()

@@ -109,6 +109,12 @@ private Q_SLOTS:
             << "MP3" << 44100 << small << bgra << small << "mpeg"
             << "mpeg2video"
             << "mp3";
+        // The program stream cannot carry AAC; such a file gets MPEG-1 Layer II sound.
+        QTest::newRow("MPEG-2, AAC setting from 48 kHz")
+            << "MPEG-2"
+            << "AAC" << 48000 << small << bgra << small << "mpeg"
+            << "mpeg2video"
+            << "mp2";
         QTest::newRow("MPEG-2, no audio") << "MPEG-2"
                                           << "AAC" << 0 << small << bgra << small << "mpeg"
                                           << "mpeg2video"
