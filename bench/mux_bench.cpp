@@ -1,0 +1,321 @@
+// Encoding speed of the mux thread with the first-run default settings, against the ffmpeg command
+// line encoding the same frames with the same encoder options.
+//
+// Usage: mux_bench [frames] [output-folder]
+// Prints the ffmpeg command, the encoder settings both files carry, and last one summary line:
+//   mux_fps=<n> ffmpeg_fps=<n> ratio=<mux/ffmpeg>
+
+#include "app/SettingsStore.h"
+#include "capture/FrameDuration.h"
+#include "capture/FrameQueue.h"
+#include "capture/FrameQueueItem.h"
+#include "encode/mux_thread_win.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include <sys/wait.h>
+
+extern "C" {
+#include <libavutil/frame.h>
+}
+
+namespace {
+
+constexpr int kWidth = 1920;
+constexpr int kHeight = 1080;
+// The first-run default frame rate.
+constexpr int kFps = 15;
+constexpr std::int64_t kFrameIntervalUs = 1000000 / kFps;
+constexpr int kDistinctFrames = 30;
+constexpr int kDefaultFrames = 1200;
+
+struct FrameDeleter
+{
+    void operator()(AVFrame* frame) const { av_frame_free(&frame); }
+};
+using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
+
+struct PipeCloser
+{
+    void operator()(FILE* pipe) const
+    {
+        if (pipe)
+            pclose(pipe);
+    }
+};
+
+// Desktop-like content that moves: a drifting gradient, a window with text-like rows that
+// scrolls, and a box sliding across, so every frame differs from the one before.
+FramePtr makeDesktopFrame(int index)
+{
+    FramePtr frame(av_frame_alloc());
+    if (!frame)
+        return nullptr;
+    frame->format = AV_PIX_FMT_BGRA;
+    frame->width = kWidth;
+    frame->height = kHeight;
+    if (av_frame_get_buffer(frame.get(), 32) < 0)
+        return nullptr;
+
+    const int shift = index * 12;
+    const int windowLeft = 240, windowTop = 160, windowRight = 1500, windowBottom = 900;
+    const int boxLeft = 100 + index * 50, boxTop = 700 + index * 6;
+    for (int y = 0; y < kHeight; ++y) {
+        auto* row = reinterpret_cast<std::uint32_t*>(frame->data[0] + y * frame->linesize[0]);
+        for (int x = 0; x < kWidth; ++x) {
+            std::uint32_t b = (x + shift) * 255 / (kWidth + 400);
+            std::uint32_t g = (y + shift / 2) * 255 / (kHeight + 200);
+            std::uint32_t r = 96;
+            if (x >= windowLeft && x < windowRight && y >= windowTop && y < windowBottom) {
+                r = g = b = 245;
+                // Rows of glyph-sized marks that scroll up by a few lines each frame.
+                const int line = (y - windowTop + index * 9) % 18;
+                const int column = x - windowLeft;
+                const std::uint32_t hash =
+                    (static_cast<std::uint32_t>(column / 9) * 2654435761u) ^
+                    (static_cast<std::uint32_t>((y - windowTop + index * 9) / 18) * 40503u);
+                if (line >= 3 && line < 14 && (hash >> 7) % 5 != 0 && (column * 7 + line) % 9 < 5)
+                    r = g = b = 30;
+            }
+            if (x >= boxLeft && x < boxLeft + 300 && y >= boxTop && y < boxTop + 200) {
+                r = 220;
+                g = 60;
+                b = 40;
+            }
+            row[x] = 0xff000000u | (r << 16) | (g << 8) | b;
+        }
+    }
+    return frame;
+}
+
+struct RunResult
+{
+    bool ok = false;
+    double seconds = 0;
+    QString error;
+};
+
+RunResult runMuxThread(const std::vector<FramePtr>& frames, int count, const QString& path)
+{
+    RunResult result;
+    FrameQueue queue;
+    mux_thread_win mux(&queue);
+    QStringList errors;
+    bool finished = false;
+    std::mutex messageMutex;
+    QObject::connect(
+        &mux, &mux_thread_win::msgSignal, &mux,
+        [&](MSG_TYPE type, const QString& text) {
+            std::lock_guard lock(messageMutex);
+            if (type == MSG_ERROR)
+                errors.append(text);
+            else if (text == QLatin1String("Video write finished."))
+                finished = true;
+        },
+        Qt::DirectConnection);
+    mux.outputWidth = kWidth;
+    mux.outputHeight = kHeight;
+    mux.init(path, false);
+
+    QElapsedTimer timer;
+    timer.start();
+    mux.start();
+    // The capture side as fast as the encoder takes it: the bounded queue holds the producer back.
+    std::thread producer([&] {
+        for (int n = 0; n < count; ++n) {
+            AVFrame* clone = av_frame_clone(frames[n % frames.size()].get());
+            if (!clone)
+                break;
+            clone->pts = n * kFrameIntervalUs;
+            setFrameDuration(clone, kFrameIntervalUs);
+            queue.push({makeSharedFrame(clone), false, 0});
+        }
+        queue.close();
+    });
+    producer.join();
+    mux.wait();
+    result.seconds = static_cast<double>(timer.nsecsElapsed()) / 1e9;
+
+    std::lock_guard lock(messageMutex);
+    if (!errors.isEmpty())
+        result.error = errors.join("; ");
+    else if (!finished)
+        result.error = QStringLiteral("the mux thread did not report the end of the file");
+    else if (QFileInfo(path).size() <= 0)
+        result.error = QStringLiteral("no output file");
+    result.ok = result.error.isEmpty();
+    return result;
+}
+
+// The options the mux thread's default settings really give libx264 (private options libx264
+// does not know are ignored there, so they are left out here too).
+QStringList ffmpegArguments(const QString& path)
+{
+    const int threads = std::max(1, QThread::idealThreadCount());
+    QStringList arguments =
+        QStringLiteral("ffmpeg -hide_banner -nostdin -loglevel error -y "
+                       "-f rawvideo -pix_fmt bgra -s %1x%2 -r %3 -i - "
+                       "-sws_flags fast_bilinear -pix_fmt yuv420p "
+                       "-c:v libx264 -preset ultrafast -tune zerolatency "
+                       "-profile:v main -level:v 40 -bf 0 -g %4 "
+                       "-b:v 6000k -minrate 6000k -maxrate 6000k -bufsize 3000k -nal-hrd cbr "
+                       "-me_method hex -aq-mode 2 -aq-strength 0.8 -fast-pskip 1 "
+                       "-threads %5 -thread_type slice+frame -flags +global_header -f mp4")
+            .arg(kWidth)
+            .arg(kHeight)
+            .arg(kFps)
+            .arg(2 * kFps)
+            .arg(threads)
+            .split(' ');
+    arguments.append(path);
+    return arguments;
+}
+
+QString shellQuoted(const QStringList& arguments)
+{
+    QStringList quoted;
+    for (const QString& argument : arguments) {
+        if (argument.contains(QRegularExpression("[^A-Za-z0-9_./:+=x-]")))
+            quoted.append('\'' + QString(argument).replace('\'', "'\\''") + '\'');
+        else
+            quoted.append(argument);
+    }
+    return quoted.join(' ');
+}
+
+RunResult runFfmpeg(const std::vector<FramePtr>& frames, int count, const QString& command,
+                    const QString& path)
+{
+    RunResult result;
+    QElapsedTimer timer;
+    timer.start();
+    std::unique_ptr<FILE, PipeCloser> pipe(popen(command.toLocal8Bit().constData(), "w"));
+    if (!pipe) {
+        result.error = QStringLiteral("cannot start ffmpeg");
+        return result;
+    }
+    const std::size_t rowBytes = static_cast<std::size_t>(kWidth) * 4;
+    for (int n = 0; n < count && result.error.isEmpty(); ++n) {
+        const AVFrame* frame = frames[n % frames.size()].get();
+        if (frame->linesize[0] == static_cast<int>(rowBytes)) {
+            if (std::fwrite(frame->data[0], rowBytes * kHeight, 1, pipe.get()) != 1)
+                result.error = QStringLiteral("ffmpeg stopped reading its input");
+            continue;
+        }
+        for (int y = 0; y < kHeight; ++y) {
+            if (std::fwrite(frame->data[0] + y * frame->linesize[0], rowBytes, 1, pipe.get()) !=
+                1) {
+                result.error = QStringLiteral("ffmpeg stopped reading its input");
+                break;
+            }
+        }
+    }
+    const int status = pclose(pipe.release());
+    result.seconds = static_cast<double>(timer.nsecsElapsed()) / 1e9;
+    if (result.error.isEmpty() && (!WIFEXITED(status) || WEXITSTATUS(status) != 0))
+        result.error = QStringLiteral("ffmpeg failed (status %1)").arg(status);
+    else if (result.error.isEmpty() && QFileInfo(path).size() <= 0)
+        result.error = QStringLiteral("no output file");
+    result.ok = result.error.isEmpty();
+    return result;
+}
+
+// libx264 writes its full settings into the stream; equal strings mean equal encoder work.
+QByteArray x264Settings(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray data = file.read(4 * 1024 * 1024);
+    const int start = data.indexOf("options: ");
+    if (start < 0)
+        return {};
+    const int end = data.indexOf('\0', start);
+    return data.mid(start + 9, end < 0 ? -1 : end - start - 9);
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    // Settings and output stay out of the user's folders even when run outside run_bench.sh.
+    QStandardPaths::setTestModeEnabled(true);
+    QCoreApplication app(argc, argv);
+    const QStringList arguments = app.arguments();
+
+    bool countOk = true;
+    const int count = arguments.size() > 1 ? arguments.at(1).toInt(&countOk) : kDefaultFrames;
+    if (!countOk || count < 1) {
+        std::fprintf(stderr, "usage: mux_bench [frames] [output-folder]\n");
+        return 2;
+    }
+    QTemporaryDir temporary;
+    const QString folder = arguments.size() > 2 ? arguments.at(2) : temporary.path();
+    QDir().mkpath(folder);
+    const QString muxPath = QDir(folder).filePath("mux_thread.mp4");
+    const QString ffmpegPath = QDir(folder).filePath("ffmpeg.mp4");
+
+    // An empty settings file gets the first-run defaults.
+    SettingsStore::instance();
+
+    std::vector<FramePtr> frames;
+    for (int i = 0; i < kDistinctFrames; ++i) {
+        frames.push_back(makeDesktopFrame(i));
+        if (!frames.back()) {
+            std::fprintf(stderr, "mux_bench: cannot allocate frames\n");
+            return 1;
+        }
+    }
+    std::printf("%d frames %dx%d BGRA (%d distinct, cycled), %d fps, %d hardware threads\n", count,
+                kWidth, kHeight, kDistinctFrames, kFps, QThread::idealThreadCount());
+    std::fflush(stdout);
+
+    const RunResult mux = runMuxThread(frames, count, muxPath);
+    if (!mux.ok) {
+        std::fprintf(stderr, "mux_bench: mux thread failed: %s\n", qPrintable(mux.error));
+        return 1;
+    }
+    std::printf("mux_thread_win: %.2f s\n", mux.seconds);
+    std::fflush(stdout);
+
+    const QString command = shellQuoted(ffmpegArguments(ffmpegPath));
+    std::printf("ffmpeg command: <raw frames> | %s\n", qPrintable(command));
+    std::fflush(stdout);
+    const RunResult ffmpeg = runFfmpeg(frames, count, command, ffmpegPath);
+    if (!ffmpeg.ok) {
+        std::fprintf(stderr, "mux_bench: %s\n", qPrintable(ffmpeg.error));
+        return 1;
+    }
+    std::printf("ffmpeg: %.2f s\n", ffmpeg.seconds);
+
+    const QByteArray muxSettings = x264Settings(muxPath);
+    const QByteArray ffmpegSettings = x264Settings(ffmpegPath);
+    std::printf("x264 settings (mux thread): %s\n", muxSettings.constData());
+    if (muxSettings == ffmpegSettings)
+        std::printf("x264 settings (ffmpeg): identical\n");
+    else
+        std::printf("x264 settings (ffmpeg): %s\nWARNING: the encoder settings differ\n",
+                    ffmpegSettings.constData());
+
+    const double muxFps = count / mux.seconds;
+    const double ffmpegFps = count / ffmpeg.seconds;
+    std::printf("mux_fps=%.1f ffmpeg_fps=%.1f ratio=%.2f\n", muxFps, ffmpegFps, muxFps / ffmpegFps);
+    return 0;
+}
