@@ -1,0 +1,218 @@
+#include "audio_capture_thread_win.h"
+
+#include "AudioFramePool.h"
+#include "AudioSampleConvert.h"
+#include "app/SettingsKeys.h"
+#include "app/SettingsStore.h"
+#include "capture/CaptureClockQpc.h"
+#include "capture/FrameQueue.h"
+
+#include <QDebug>
+
+#include <algorithm>
+
+namespace {
+
+AVCodecID codecForSetting(const QString& name)
+{
+    if (name == QLatin1String("AAC"))
+        return AV_CODEC_ID_AAC;
+    if (name == QLatin1String("MP3"))
+        return AV_CODEC_ID_MP3;
+    if (name == QLatin1String("FLAC"))
+        return AV_CODEC_ID_FLAC;
+    return AV_CODEC_ID_NONE;
+}
+
+} // namespace
+
+audio_capture_thread_win::audio_capture_thread_win(FrameQueue* frameQueue, QObject* parent)
+    : QThread(parent), frameQueue(frameQueue), sourceFactory([] { return AudioSource::create(); })
+{
+}
+
+audio_capture_thread_win::~audio_capture_thread_win()
+{
+    requestStop();
+    wait();
+}
+
+bool audio_capture_thread_win::init(bool microphone)
+{
+    this->microphone = microphone;
+    const QString format =
+        SettingsStore::instance()
+            .value(settings::kAudioGroup, settings::kAudioFormat, QStringLiteral("AAC"))
+            .toString();
+    audioCodecId = codecForSetting(format);
+    qDebug() << "audio init finished.";
+    return true;
+}
+
+void audio_capture_thread_win::pause()
+{
+    paused = true;
+}
+
+void audio_capture_thread_win::resume()
+{
+    paused = false;
+}
+
+void audio_capture_thread_win::requestStop()
+{
+    stopRequested = true;
+    paused = false;
+}
+
+void audio_capture_thread_win::setCaptureClock(std::shared_ptr<CaptureClockQpc> clock)
+{
+    captureClock = std::move(clock);
+}
+
+void audio_capture_thread_win::setSourceFactory(SourceFactory factory)
+{
+    sourceFactory = std::move(factory);
+}
+
+QString audio_capture_thread_win::openErrorText(AudioSource::OpenError error) const
+{
+    switch (error) {
+    case AudioSource::OpenError::None:
+        return {};
+    case AudioSource::OpenError::Runtime:
+        return tr("CoInitializeEx failed.");
+    case AudioSource::OpenError::NoServer:
+        return tr("Failed to create device enumerator.");
+    case AudioSource::OpenError::NoDevice:
+        return tr("Failed to get default audio endpoint.");
+    case AudioSource::OpenError::StreamCreate:
+        return tr("Failed to activate audio client.");
+    case AudioSource::OpenError::StreamConnect:
+        return microphone ? tr("Failed to init microphone in SHARED mode.")
+                          : tr("Failed to initialize loopback client.");
+    case AudioSource::OpenError::StreamStart:
+        return tr("Failed to start audio capture.");
+    }
+    return {};
+}
+
+void audio_capture_thread_win::pushCurrent(RunState& state)
+{
+    state.current->pts = state.samplesPushed;
+    state.samplesPushed += state.current->nb_samples;
+    ++state.framesPushed;
+    FrameQueueItem item;
+    item.frame = std::move(state.current);
+    item.isAudio = true;
+    item.sequence = state.framesPushed;
+    state.current.reset();
+    state.fill = 0;
+    frameQueue->push(std::move(item));
+}
+
+void audio_capture_thread_win::append(RunState& state, const std::uint8_t* input,
+                                      const AudioInputFormat& format, int n, bool silent)
+{
+    const int frameSize = state.pool->frameSize();
+    const AVSampleFormat target = state.pool->format();
+    const int bytesPerInputSample = format.channels * (format.bits / 8);
+    int done = 0;
+    while (done < n) {
+        const int piece = std::min(n - done, frameSize - state.fill);
+        if (!state.current) {
+            state.current = state.pool->take();
+            state.fill = 0;
+            if (!state.current) {
+                done += piece; // out of memory: this piece is lost, the next may fit
+                continue;
+            }
+        }
+        std::uint8_t* const planes[2] = {state.current->data[0], state.current->data[1]};
+        if (silent || !input)
+            audioconvert::writeSilence(target, planes, state.fill, piece);
+        else
+            audioconvert::convert(input + size_t(done) * size_t(bytesPerInputSample), format, piece,
+                                  target, planes, state.fill);
+        state.fill += piece;
+        done += piece;
+        if (state.fill == frameSize)
+            pushCurrent(state);
+    }
+}
+
+void audio_capture_thread_win::run()
+{
+    std::unique_ptr<AudioSource> source = sourceFactory ? sourceFactory() : nullptr;
+    if (!source) {
+        emit msgSignal(MSG_ERROR, tr("Failed to create device enumerator."));
+        return;
+    }
+    const AudioSource::OpenError openError = source->open(microphone);
+    if (openError != AudioSource::OpenError::None) {
+        emit msgSignal(MSG_ERROR, openErrorText(openError));
+        return;
+    }
+
+    const AudioInputFormat input = source->format();
+    qDebug() << "Input format:"
+             << "rate=" << input.rate << "channels=" << input.channels << "bits=" << input.bits
+             << "float=" << input.isFloat << "pcm=" << input.isPcm;
+
+    const audioconvert::TargetFormat target = audioconvert::targetFor(audioCodecId);
+    RunState state;
+    state.pool = AudioFramePool::create(target.format, input.rate, target.frameSize);
+    qDebug().nospace() << "Start audio capture. Target fmt="
+                       << audioconvert::formatName(target.format) << " buffer=" << target.frameSize;
+
+    AudioPacket packet;
+    while (!stopRequested) {
+        if (paused) {
+            msleep(50);
+            continue;
+        }
+        int waiting = source->packetSize();
+        if (waiting < 0)
+            break;
+        if (waiting == 0) {
+            if (captureClock) {
+                const std::int64_t expected = audioconvert::expectedSamples(
+                    captureClock->currentTicks(), captureClock->startTicks, captureClock->frequency,
+                    input.rate);
+                const std::int64_t silence = audioconvert::silenceToInsert(
+                    expected, state.samplesPushed + state.fill, input.rate, target.frameSize);
+                if (silence > 0)
+                    append(state, nullptr, input, int(silence), true);
+            }
+            msleep(1);
+            continue;
+        }
+        bool failed = false;
+        while (waiting > 0) {
+            if (!source->read(packet)) {
+                failed = true;
+                break;
+            }
+            if (packet.frames > 0)
+                append(state, packet.silent ? nullptr : packet.data.data(), input, packet.frames,
+                       packet.silent);
+            waiting = packet.frames > 0 ? source->packetSize() : 0;
+            if (waiting < 0) {
+                failed = true;
+                break;
+            }
+        }
+        if (failed)
+            break;
+    }
+
+    if (state.current && state.fill > 0) {
+        std::uint8_t* const planes[2] = {state.current->data[0], state.current->data[1]};
+        audioconvert::writeSilence(target.format, planes, state.fill,
+                                   target.frameSize - state.fill);
+        pushCurrent(state);
+    }
+    source->stop();
+    qDebug() << "Stop audio capture thread. Frames pushed =" << state.framesPushed;
+    frameQueue->close();
+}

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+// What an audio device delivers, as the capture thread needs to know it for conversion.
+struct AudioInputFormat
+{
+    int rate = 0;
+    int channels = 0;
+    int bits = 0;         // per sample
+    bool isFloat = false; // IEEE float samples
+    bool isPcm = false;   // signed integer samples
+};
+
+// One block of interleaved samples read from the device.
+struct AudioPacket
+{
+    std::vector<std::uint8_t> data; // frames x channels x bits/8 bytes, unless silent
+    int frames = 0;                 // 0: nothing was waiting
+    bool silent = false;            // the device reported a gap: treat as frames of silence
+};
+
+// The recording side of the system's sound server: either what the default output plays
+// ("System Audio") or the default input (microphone). Used by one thread at a time.
+class AudioSource
+{
+public:
+    // The opening step that failed, so the caller can report it in its own words.
+    enum class OpenError {
+        None,
+        Runtime,       // the client runtime could not start
+        NoServer,      // no sound server reachable (within a short timeout)
+        NoDevice,      // no default device, or it could not be described
+        StreamCreate,  // the recording stream could not be created
+        StreamConnect, // the stream was refused by the server
+        StreamStart,   // the stream never became ready
+    };
+
+    virtual ~AudioSource() = default;
+
+    // Opens the default input (microphone) or the monitor of the default output. Never blocks
+    // for more than a few seconds. On failure returns the failing step.
+    virtual OpenError open(bool microphone) = 0;
+    // Valid after a successful open.
+    virtual AudioInputFormat format() const = 0;
+    // Frames waiting to be read, 0 when none; -1 when the stream failed.
+    virtual int packetSize() = 0;
+    // Takes everything waiting without blocking. False when the stream failed.
+    virtual bool read(AudioPacket& packet) = 0;
+    // Stops recording and releases the connection; also done by the destructor.
+    virtual void stop() = 0;
+
+    // The platform's implementation.
+    static std::unique_ptr<AudioSource> create();
+};
