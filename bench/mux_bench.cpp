@@ -45,6 +45,8 @@ constexpr int kFps = 15;
 constexpr std::int64_t kFrameIntervalUs = 1000000 / kFps;
 constexpr int kDistinctFrames = 30;
 constexpr int kDefaultFrames = 1200;
+// Alternating halves of the frames per side.
+constexpr int kRounds = 2;
 
 struct FrameDeleter
 {
@@ -287,23 +289,33 @@ int main(int argc, char* argv[])
                 kWidth, kHeight, kDistinctFrames, kFps, QThread::idealThreadCount());
     std::fflush(stdout);
 
-    const RunResult mux = runMuxThread(frames, count, muxPath);
-    if (!mux.ok) {
-        std::fprintf(stderr, "mux_bench: mux thread failed: %s\n", qPrintable(mux.error));
-        return 1;
-    }
-    std::printf("mux_thread_win: %.2f s\n", mux.seconds);
-    std::fflush(stdout);
-
     const QString command = shellQuoted(ffmpegArguments(ffmpegPath));
     std::printf("ffmpeg command: <raw frames> | %s\n", qPrintable(command));
     std::fflush(stdout);
-    const RunResult ffmpeg = runFfmpeg(frames, count, command, ffmpegPath);
-    if (!ffmpeg.ok) {
-        std::fprintf(stderr, "mux_bench: %s\n", qPrintable(ffmpeg.error));
-        return 1;
+
+    // The sides take turns, so a load that comes and goes on the machine falls on both alike.
+    double muxSeconds = 0;
+    double ffmpegSeconds = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        const int roundFrames = count / kRounds + (round < count % kRounds ? 1 : 0);
+        if (roundFrames == 0)
+            continue;
+        const RunResult mux = runMuxThread(frames, roundFrames, muxPath);
+        if (!mux.ok) {
+            std::fprintf(stderr, "mux_bench: mux thread failed: %s\n", qPrintable(mux.error));
+            return 1;
+        }
+        const RunResult ffmpeg = runFfmpeg(frames, roundFrames, command, ffmpegPath);
+        if (!ffmpeg.ok) {
+            std::fprintf(stderr, "mux_bench: %s\n", qPrintable(ffmpeg.error));
+            return 1;
+        }
+        std::printf("round %d, %d frames: mux_thread_win %.2f s, ffmpeg %.2f s\n", round + 1,
+                    roundFrames, mux.seconds, ffmpeg.seconds);
+        std::fflush(stdout);
+        muxSeconds += mux.seconds;
+        ffmpegSeconds += ffmpeg.seconds;
     }
-    std::printf("ffmpeg: %.2f s\n", ffmpeg.seconds);
 
     const QByteArray muxSettings = x264Settings(muxPath);
     const QByteArray ffmpegSettings = x264Settings(ffmpegPath);
@@ -314,8 +326,8 @@ int main(int argc, char* argv[])
         std::printf("x264 settings (ffmpeg): %s\nWARNING: the encoder settings differ\n",
                     ffmpegSettings.constData());
 
-    const double muxFps = count / mux.seconds;
-    const double ffmpegFps = count / ffmpeg.seconds;
+    const double muxFps = count / muxSeconds;
+    const double ffmpegFps = count / ffmpegSeconds;
     std::printf("mux_fps=%.1f ffmpeg_fps=%.1f ratio=%.2f\n", muxFps, ffmpegFps, muxFps / ffmpegFps);
     return 0;
 }
