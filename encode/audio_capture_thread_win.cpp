@@ -168,6 +168,10 @@ void audio_capture_thread_win::run()
     AudioPacket packet;
     while (!stopRequested) {
         if (paused) {
+            // The server keeps buffering while we hold; what was played during the pause must
+            // not reappear after it.
+            while (source->packetSize() > 0 && source->read(packet) && packet.frames > 0) {
+            }
             msleep(50);
             continue;
         }

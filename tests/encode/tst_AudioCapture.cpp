@@ -336,6 +336,26 @@ private slots:
         QCOMPARE(leftAt(last, frameSize - 1), 0.0f);
     }
 
+    // Sound that arrives while paused is dropped, not recorded after the pause.
+    void pausedInputIsDropped()
+    {
+        FrameQueue queue;
+        audio_capture_thread_win thread(&queue);
+        thread.init(false);
+        auto taken = std::make_shared<std::atomic<bool>>(false);
+        thread.setSourceFactory([taken] {
+            return std::make_unique<ScriptedSource>(std::vector<float>(2 * 3000, 0.5f), taken);
+        });
+        thread.pause();
+        thread.start();
+        QTRY_VERIFY(taken->load());
+        thread.resume();
+        thread.requestStop();
+        QVERIFY(thread.wait(5000));
+        QVERIFY(queue.isClosed());
+        QCOMPARE(queue.size(), 0);
+    }
+
     // A device that delivers nothing while the clock says a second passed: one second of
     // silence is inserted once, then the stream is level with the clock.
     void silenceAgainstClock()
