@@ -28,6 +28,9 @@ public:
     // Connects to the display. Returns null, with the reason in *error, when there is none.
     static std::unique_ptr<WindowSystem> create(QString* error = nullptr);
 
+    // An EWMH window manager is running (minimise and restore need one).
+    virtual bool windowManagerRunning() const = 0;
+
     virtual bool isWindow(NativeWindow window) const = 0;
     // Mapped and viewable (false while minimised).
     virtual bool isVisible(NativeWindow window) const = 0;

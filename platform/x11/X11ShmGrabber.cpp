@@ -1,6 +1,6 @@
 #include "X11ShmGrabber.h"
 
-#include "X11PixelCopy.h"
+#include <cstring>
 
 #include <sys/ipc.h>
 #include <sys/shm.h>
@@ -8,25 +8,12 @@
 std::unique_ptr<X11ShmGrabber> X11ShmGrabber::create(std::unique_ptr<X11Connection> connection,
                                                      QString* error)
 {
-    xcb_connection_t* c = connection->get();
-    if (!connection->hasExtension(&xcb_shm_id) || !connection->hasExtension(&xcb_damage_id)) {
+    if (!connection->hasExtension(&xcb_shm_id)) {
         if (error)
-            *error = QStringLiteral("MIT-SHM or DAMAGE not available");
+            *error = QStringLiteral("MIT-SHM not available");
         return nullptr;
     }
-    XReply<xcb_damage_query_version_reply_t> version(
-        xcb_damage_query_version_reply(c, xcb_damage_query_version(c, 1, 1), nullptr));
-    if (!version) {
-        if (error)
-            *error = QStringLiteral("DAMAGE not available");
-        return nullptr;
-    }
-    std::unique_ptr<X11ShmGrabber> grabber(new X11ShmGrabber(std::move(connection)));
-    grabber->damageEventBase_ = xcb_get_extension_data(c, &xcb_damage_id)->first_event;
-    grabber->damage_ = xcb_generate_id(c);
-    xcb_damage_create(c, grabber->damage_, grabber->x_->root(), XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
-    xcb_flush(c);
-    return grabber;
+    return std::unique_ptr<X11ShmGrabber>(new X11ShmGrabber(std::move(connection)));
 }
 
 X11ShmGrabber::X11ShmGrabber(std::unique_ptr<X11Connection> connection) : x_(std::move(connection))
@@ -36,9 +23,6 @@ X11ShmGrabber::X11ShmGrabber(std::unique_ptr<X11Connection> connection) : x_(std
 X11ShmGrabber::~X11ShmGrabber()
 {
     releaseSegment();
-    if (damage_)
-        xcb_damage_destroy(x_->get(), damage_);
-    xcb_flush(x_->get());
 }
 
 bool X11ShmGrabber::setScreenRect(const QRect& rect, QString* error)
@@ -50,14 +34,14 @@ bool X11ShmGrabber::setScreenRect(const QRect& rect, QString* error)
     }
     rect_ = rect;
     window_ = XCB_WINDOW_NONE;
-    haveImage_ = false;
+    last_.reset();
     return true;
 }
 
 bool X11ShmGrabber::setWindow(NativeWindow window, QString* error)
 {
     window_ = static_cast<xcb_window_t>(window);
-    haveImage_ = false;
+    last_.reset();
     if (sourceRect().isEmpty()) {
         window_ = XCB_WINDOW_NONE;
         if (error)
@@ -136,29 +120,18 @@ void X11ShmGrabber::releaseSegment()
     segment_ = 0;
 }
 
-bool X11ShmGrabber::takeDamage()
+bool X11ShmGrabber::sameAsLast(int width, int height) const
 {
-    bool damaged = false;
-    while (XReply<xcb_generic_event_t> event{xcb_poll_for_event(x_->get())}) {
-        if ((event->response_type & 0x7f) == damageEventBase_ + XCB_DAMAGE_NOTIFY)
-            damaged = true;
-    }
-    if (damaged) {
-        // Clear the region before reading, so a change during the read is reported next time.
-        xcb_damage_subtract(x_->get(), damage_, XCB_NONE, XCB_NONE);
-        xcb_flush(x_->get());
-    }
-    return damaged;
+    if (!last_ || last_->width != width || last_->height != height)
+        return false;
+    return std::memcmp(last_->data[0], memory_, static_cast<size_t>(width) * height * 4) == 0;
 }
 
 ScreenGrabber::Result X11ShmGrabber::grab(VideoFramePool& pool, SharedFrame* frame)
 {
-    const bool damaged = takeDamage();
     const QRect source = sourceRect();
     if (source.isEmpty())
         return Result::Failed;
-    if (!damaged && haveImage_ && source.size() == lastSize_)
-        return Result::NoChange;
     const size_t bytes = static_cast<size_t>(source.width()) * source.height() * 4;
     if (!ensureSegment(bytes))
         return Result::Failed;
@@ -171,12 +144,18 @@ ScreenGrabber::Result X11ShmGrabber::grab(VideoFramePool& pool, SharedFrame* fra
         nullptr));
     if (!reply || reply->size < bytes)
         return Result::Failed;
-    SharedFrame result =
-        copyBgrxToFrame(pool, memory_, source.width(), source.height(), source.width() * 4);
+    // X leaves the padding byte undefined; with alpha set the image compares byte for byte.
+    const size_t pixels = static_cast<size_t>(source.width()) * source.height();
+    for (size_t i = 0; i < pixels; ++i)
+        memory_[i * 4 + 3] = 255;
+    if (sameAsLast(source.width(), source.height()))
+        return Result::NoChange;
+    SharedFrame result = pool.acquire(source.width(), source.height());
     if (!result)
         return Result::Failed;
+    std::memcpy(result->data[0], memory_, pixels * 4);
     lastSize_ = source.size();
-    haveImage_ = true;
+    last_ = result;
     *frame = std::move(result);
     return Result::Frame;
 }

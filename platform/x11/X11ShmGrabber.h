@@ -3,16 +3,16 @@
 #include "X11Connection.h"
 #include "platform/ScreenGrabber.h"
 
-#include <xcb/damage.h>
 #include <xcb/shm.h>
 
-// Shared-memory reads of the root window with XDamage change tracking: while nothing on the
-// screen changed, grab() reports NoChange and reads nothing. One segment, reallocated only when
-// a larger image is needed.
+// Shared-memory reads of the root window. An image equal to the last one is reported as
+// NoChange and costs no frame. (XDamage on the root misses drawing into windows that existed
+// before the damage object, so the image itself is compared.) One segment, reallocated only
+// when a larger image is needed.
 class X11ShmGrabber : public ScreenGrabber
 {
 public:
-    // Null, with the reason in *error, when MIT-SHM or DAMAGE is missing.
+    // Null, with the reason in *error, when MIT-SHM is missing.
     static std::unique_ptr<X11ShmGrabber> create(std::unique_ptr<X11Connection> connection,
                                                  QString* error);
     ~X11ShmGrabber() override;
@@ -26,17 +26,15 @@ private:
     explicit X11ShmGrabber(std::unique_ptr<X11Connection> connection);
     bool ensureSegment(size_t bytes);
     void releaseSegment();
-    bool takeDamage();
+    bool sameAsLast(int width, int height) const;
     QRect sourceRect() const;
 
     std::unique_ptr<X11Connection> x_;
     xcb_shm_seg_t segment_ = 0;
     uint8_t* memory_ = nullptr;
     size_t capacity_ = 0;
-    xcb_damage_damage_t damage_ = 0;
-    uint8_t damageEventBase_ = 0;
     QRect rect_;
     xcb_window_t window_ = XCB_WINDOW_NONE;
     QSize lastSize_;
-    bool haveImage_ = false;
+    SharedFrame last_; // the last frame handed out, for the change test
 };

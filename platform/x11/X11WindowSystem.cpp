@@ -28,6 +28,18 @@ X11WindowSystem::X11WindowSystem(std::unique_ptr<X11Connection> connection)
     netActiveWindow_ = x_->atom("_NET_ACTIVE_WINDOW");
 }
 
+bool X11WindowSystem::windowManagerRunning() const
+{
+    // The manager names a child window of its own on the root; a stale id means it has gone.
+    const xcb_atom_t check = x_->atom("_NET_SUPPORTING_WM_CHECK");
+    XReply<xcb_get_property_reply_t> reply(xcb_get_property_reply(
+        x_->get(), xcb_get_property(x_->get(), 0, x_->root(), check, XCB_ATOM_WINDOW, 0, 1),
+        nullptr));
+    if (!reply || reply->format != 32 || xcb_get_property_value_length(reply.get()) < 4)
+        return false;
+    return isWindow(*static_cast<const xcb_window_t*>(xcb_get_property_value(reply.get())));
+}
+
 bool X11WindowSystem::isWindow(NativeWindow window) const
 {
     if (window == 0 || window > std::numeric_limits<xcb_window_t>::max())

@@ -9,6 +9,7 @@ class X11WindowSystem : public WindowSystem
 public:
     explicit X11WindowSystem(std::unique_ptr<X11Connection> connection);
 
+    bool windowManagerRunning() const override;
     bool isWindow(NativeWindow window) const override;
     bool isVisible(NativeWindow window) const override;
     bool isMinimised(NativeWindow window) const override;
