@@ -1,0 +1,342 @@
+#include "screen_capture_win.h"
+
+#include "CaptureClockQpc.h"
+#include "FrameQueue.h"
+#include "OutputResolution.h"
+#include "app/SettingsKeys.h"
+#include "app/SettingsStore.h"
+#include "encode/audio_capture_thread_win.h"
+#include "encode/mux_thread_win.h"
+#include "platform/WindowSystem.h"
+#include "video_capture_thread_win.h"
+
+#include <QDebug>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QThread>
+
+namespace {
+constexpr int kQueueCapacity = 1024;
+// Gives a window that was just shown or restored time to be drawn before capture starts.
+constexpr int kWindowSettleMs = 200;
+const QString kNoAudio = QStringLiteral("No Audio");
+const QString kSystemAudio = QStringLiteral("System Audio");
+} // namespace
+
+screen_capture_win::screen_capture_win(QObject* parent) : QObject(parent) {}
+
+screen_capture_win::~screen_capture_win()
+{
+    // Threads first: they hold the queue.
+    videoThread.reset();
+    audioThread.reset();
+    muxThread.reset();
+}
+
+void screen_capture_win::setBoxHandler(BoxHandler handler)
+{
+    boxHandler = std::move(handler);
+}
+
+void screen_capture_win::setWindowSystem(std::unique_ptr<WindowSystem> windowSystem)
+{
+    windows = std::move(windowSystem);
+}
+
+WindowSystem* screen_capture_win::windowSystem()
+{
+    if (!windows) {
+        QString reason;
+        windows = WindowSystem::create(&reason);
+        if (!windows)
+            qWarning().noquote() << "No window system:" << reason;
+    }
+    return windows.get();
+}
+
+QSize screen_capture_win::outputSize() const
+{
+    return muxThread ? QSize(muxThread->outputWidth, muxThread->outputHeight) : QSize();
+}
+
+bool screen_capture_win::isRunning() const
+{
+    return (videoThread && videoThread->isRunning()) || (muxThread && muxThread->isRunning());
+}
+
+void screen_capture_win::configure(const QString& audioSourceText, const QString& path,
+                                   QLabel* label)
+{
+    audioSource = audioSourceText;
+    outputPath = path;
+    fpsLabel = label;
+
+    // The old threads are finished (or never started); they go before the queue they point to.
+    videoThread.reset();
+    muxThread.reset();
+    if (audioThread && audioThread->isRunning()) {
+        audioThread->requestStop();
+        audioThread->wait();
+    }
+    frameQueue = std::make_unique<FrameQueue>(kQueueCapacity);
+    clock = std::make_shared<CaptureClockQpc>();
+
+    audioEnabled = audioSource != kNoAudio;
+    microphone = audioEnabled && audioSource != kSystemAudio;
+
+    videoThread = std::make_unique<video_capture_thread_win>(frameQueue.get());
+    videoThread->setClock(clock);
+    connect(videoThread.get(), &video_capture_thread_win::fpsSignal, this,
+            [this](const QString& text) {
+                if (fpsLabel)
+                    fpsLabel->setText(text);
+            });
+    connect(videoThread.get(), &video_capture_thread_win::msgSignal, this,
+            &screen_capture_win::onCaptureMessage);
+    connect(videoThread.get(), &video_capture_thread_win::encoderLagDetected, this,
+            &screen_capture_win::onEncoderLag);
+
+    if (audioEnabled) {
+        audioThread = std::make_unique<audio_capture_thread_win>(frameQueue.get());
+        audioThread->setCaptureClock(clock);
+        // Audio reports reach only the log, which the thread writes itself.
+        connect(audioThread.get(), &audio_capture_thread_win::msgSignal, this,
+                [](MSG_TYPE, const QString&) {});
+    }
+
+    muxThread = std::make_unique<mux_thread_win>(frameQueue.get());
+    connect(muxThread.get(), &mux_thread_win::imagePreviewSignal, this,
+            &screen_capture_win::previewFrame);
+    connect(muxThread.get(), &mux_thread_win::msgSignal, this, &screen_capture_win::onMuxMessage);
+}
+
+void screen_capture_win::setCaptureArea(int x, int y, int width, int height)
+{
+    if (videoThread)
+        videoThread->setCaptureArea(x, y, width, height);
+    if (muxThread) {
+        muxThread->outputWidth = width;
+        muxThread->outputHeight = height;
+    }
+}
+
+void screen_capture_win::start()
+{
+    if (!videoThread || !muxThread) {
+        qWarning() << "Recording started without configure().";
+        return;
+    }
+    quietStop = false;
+    clock->restart();
+
+    videoThread->setTargetWindow(target.targetWindow);
+    videoThread->init(target.targetType, target.targetTitle, target.targetRect, target.areaMode);
+
+    if (!target.areaMode) {
+        if (target.targetType == TargetScreen) {
+            muxThread->outputWidth = target.targetRect.width();
+            muxThread->outputHeight = target.targetRect.height();
+        } else if (!prepareWindowTarget()) {
+            return;
+        }
+    }
+    applyResolutionSetting();
+
+    qInfo() << " videoCaptureThread Initialization successful!";
+    if (audioEnabled && audioThread) {
+        if (audioThread->init(microphone)) {
+            qInfo() << "audioCaptureThread Initialization successful!";
+            audioThread->start(QThread::InheritPriority);
+        } else {
+            qWarning() << "Audio capture failed...";
+        }
+    }
+    videoThread->start(QThread::InheritPriority);
+    muxThread->init(outputPath, audioEnabled);
+    muxThread->previewEnabled = true;
+    muxThread->start(QThread::InheritPriority);
+}
+
+bool screen_capture_win::prepareWindowTarget()
+{
+    WindowSystem* ws = windowSystem();
+    const NativeWindow window = target.targetWindow;
+    if (!ws || window == 0 || !ws->isWindow(window)) {
+        qWarning() << "Failed to find the target window.";
+        return false;
+    }
+    if (!ws->isVisible(window) && !ws->isMinimised(window)) {
+        Q_EMIT pauseRecording();
+        SessionBox box{SessionBox::Kind::WindowHidden, tr("Window Hidden"),
+                       tr("The target window is currently hidden."),
+                       tr("Would you like to show the window and continue recording, or cancel "
+                          "the recording?")};
+        if (!ask(box)) {
+            qInfo() << "User chose to cancel recording due to hidden window.";
+            Q_EMIT stopRecording();
+            return false;
+        }
+        Q_EMIT resumeRecording();
+        qInfo() << "User chose to show window and continue recording.";
+        ws->show(window);
+        QThread::msleep(kWindowSettleMs);
+    }
+    if (ws->isMinimised(window)) {
+        Q_EMIT pauseRecording();
+        SessionBox box{SessionBox::Kind::WindowMinimized, tr("Window Minimized"),
+                       tr("The target window is currently minimized."),
+                       tr("Would you like to restore the window and continue recording, or "
+                          "cancel the recording?")};
+        if (!ask(box)) {
+            qInfo() << "User chose to cancel recording due to minimized window.";
+            Q_EMIT stopRecording();
+            return false;
+        }
+        Q_EMIT resumeRecording();
+        qInfo() << "User chose to restore window and continue recording.";
+        ws->restore(window);
+        QThread::msleep(kWindowSettleMs);
+    }
+    const QRect rect = ws->outerRect(window);
+    if (rect.isNull()) {
+        qWarning() << "Cannot find window width and height";
+        return true;
+    }
+    muxThread->outputWidth = rect.width();
+    muxThread->outputHeight = rect.height();
+    qDebug().nospace() << "Muxer output dimensions set to: " << rect.width() << "x"
+                       << rect.height();
+    return true;
+}
+
+void screen_capture_win::applyResolutionSetting()
+{
+    SettingsStore& settings = SettingsStore::instance();
+    const int index = settings.value(settings::kVideoGroup, settings::kResolutionIndex, 0).toInt();
+    const int width = settings.value(settings::kVideoGroup, settings::kCustomWidth, 0).toInt();
+    const int height = settings.value(settings::kVideoGroup, settings::kCustomHeight, 0).toInt();
+    if (const auto size = outputResolutionFor(index, width, height)) {
+        muxThread->outputWidth = size->width();
+        muxThread->outputHeight = size->height();
+    }
+}
+
+void screen_capture_win::pause()
+{
+    if (videoThread)
+        videoThread->pause();
+    if (audioEnabled && audioThread)
+        audioThread->pause();
+    if (muxThread)
+        muxThread->pause();
+}
+
+void screen_capture_win::resume()
+{
+    if (videoThread)
+        videoThread->resume();
+    if (audioEnabled && audioThread)
+        audioThread->resume();
+    if (muxThread)
+        muxThread->resume();
+}
+
+void screen_capture_win::stop(bool quiet)
+{
+    quietStop = quiet;
+    if (videoThread) {
+        videoThread->requestStop();
+        if (audioEnabled && audioThread) {
+            audioThread->requestStop();
+            audioThread->wait();
+        }
+        videoThread->wait();
+    }
+    // The capture threads close the queue as they end; closing it here as well means a mux
+    // can never wait for producers that were never started.
+    if (frameQueue)
+        frameQueue->close();
+    if (muxThread) {
+        muxThread->requestStop();
+        muxThread->wait();
+    }
+}
+
+bool screen_capture_win::ask(const SessionBox& box)
+{
+    if (boxHandler)
+        return boxHandler(box);
+
+    QWidget* owner = qobject_cast<QWidget*>(parent());
+    switch (box.kind) {
+    case SessionBox::Kind::Info:
+        QMessageBox::information(owner, box.title, box.text);
+        return true;
+    case SessionBox::Kind::Warning:
+        QMessageBox::warning(owner, box.title, box.text);
+        return true;
+    case SessionBox::Kind::EncoderLag:
+        return QMessageBox::warning(owner, box.title, box.text, QMessageBox::Yes | QMessageBox::No,
+                                    QMessageBox::No) == QMessageBox::Yes;
+    case SessionBox::Kind::WindowHidden:
+    case SessionBox::Kind::WindowMinimized: {
+        // No parent: the prompt must be seen even when the main window is hidden.
+        QMessageBox prompt;
+        prompt.setWindowTitle(box.title);
+        prompt.setText(box.text);
+        prompt.setInformativeText(box.informativeText);
+        prompt.setIcon(QMessageBox::Question);
+        QPushButton* proceed =
+            prompt.addButton(box.kind == SessionBox::Kind::WindowHidden ? tr("Show & Continue")
+                                                                        : tr("Restore & Continue"),
+                             QMessageBox::YesRole);
+        prompt.addButton(tr("Cancel Recording"), QMessageBox::NoRole);
+        prompt.setDefaultButton(proceed);
+        prompt.exec();
+        return prompt.clickedButton() == proceed;
+    }
+    }
+    return true;
+}
+
+void screen_capture_win::onCaptureMessage(MSG_TYPE type, const QString& text)
+{
+    switch (type) {
+    case MSG_INFO:
+        if (startTrigger == 0 && !quietStop)
+            ask({SessionBox::Kind::Info, tr("Info"), text, {}});
+        break;
+    case MSG_ERROR:
+        Q_EMIT stopRecording();
+        if (startTrigger == 0)
+            ask({SessionBox::Kind::Warning, tr("Warning"), text, {}});
+        break;
+    case MSG_WARNING:
+        if (startTrigger == 0)
+            ask({SessionBox::Kind::Warning, tr("Warning"), text, {}});
+        break;
+    }
+}
+
+void screen_capture_win::onMuxMessage(MSG_TYPE type, const QString& text)
+{
+    // The mux's warnings only go to the log.
+    if (type != MSG_WARNING)
+        onCaptureMessage(type, text);
+}
+
+void screen_capture_win::onEncoderLag()
+{
+    if (startTrigger != 0 || quietStop)
+        return;
+    const SessionBox box{
+        SessionBox::Kind::EncoderLag,
+        tr("Encoder Lag Detected"),
+        tr("The encoding speed cannot keep up with the capture frame rate. The encoder is more "
+           "than 3 seconds behind the capture thread. This may result in dropped frames.\n\nDo "
+           "you want to continue recording?"),
+        {}};
+    if (!ask(box))
+        Q_EMIT stopRecording();
+}

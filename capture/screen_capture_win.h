@@ -1,0 +1,104 @@
+#pragma once
+
+#include "MsgType.h"
+#include "RecordingTarget.h"
+
+#include <QImage>
+#include <QObject>
+#include <QPointer>
+#include <QSize>
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+class audio_capture_thread_win;
+class CaptureClockQpc;
+class FrameQueue;
+class mux_thread_win;
+class QLabel;
+class video_capture_thread_win;
+class WindowSystem;
+
+// A message box the session wants shown. Tests answer these without a screen.
+struct SessionBox
+{
+    enum class Kind { Info, Warning, EncoderLag, WindowHidden, WindowMinimized };
+    Kind kind = Kind::Info;
+    QString title;
+    QString text;
+    QString informativeText;
+};
+
+// Runs one screen, window or area recording at a time: owns the video, audio and mux threads of
+// the recording, the queue and clock that join them, decides the output size, asks about hidden
+// or minimised target windows and turns the threads' reports into boxes or stop requests.
+// Lives in the GUI thread and is reused for every recording; not thread-safe.
+class screen_capture_win : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Returns true for "continue" (OK, Yes, Show/Restore & Continue), false for the other answer.
+    using BoxHandler = std::function<bool(const SessionBox&)>;
+
+    explicit screen_capture_win(QObject* parent = nullptr);
+    ~screen_capture_win() override;
+
+    void configure(const QString& audioSource, const QString& outputPath, QLabel* fpsLabel);
+    void setCaptureArea(int x, int y, int width, int height);
+    void setStartTrigger(std::int32_t trigger) { startTrigger = trigger; }
+    void start();
+    void pause();
+    void resume();
+    // Returns when the file is complete.
+    void stop(bool quiet);
+
+    // Seams: tests answer the boxes and bring their own window queries.
+    void setBoxHandler(BoxHandler handler);
+    void setWindowSystem(std::unique_ptr<WindowSystem> windowSystem);
+
+    // The size the mux was told to write (before the encoder rounds it to even values).
+    QSize outputSize() const;
+    bool isAudioEnabled() const { return audioEnabled; }
+    bool isMicrophone() const { return microphone; }
+    // Whether start() got as far as starting the threads.
+    bool isRunning() const;
+
+    RecordingTarget target;
+    bool quietStop = false;
+    std::int32_t startTrigger = 0;
+    QString audioSource;
+    bool audioEnabled = false;
+    bool microphone = false;
+    QString outputPath;
+
+Q_SIGNALS:
+    void stopRecording();
+    void pauseRecording();
+    void resumeRecording();
+    void previewFrame(QImage frame);
+
+public Q_SLOTS:
+    // Reactions to the reports of the video thread and the mux thread.
+    void onCaptureMessage(MSG_TYPE type, const QString& text);
+    void onMuxMessage(MSG_TYPE type, const QString& text);
+    void onEncoderLag();
+
+private:
+    bool ask(const SessionBox& box);
+    // Output size of a window target; false when the recording must not start.
+    bool prepareWindowTarget();
+    void applyResolutionSetting();
+    WindowSystem* windowSystem();
+
+    QPointer<QLabel> fpsLabel;
+    std::unique_ptr<FrameQueue> frameQueue;
+    std::shared_ptr<CaptureClockQpc> clock;
+    std::unique_ptr<video_capture_thread_win> videoThread;
+    std::unique_ptr<audio_capture_thread_win> audioThread;
+    std::unique_ptr<mux_thread_win> muxThread;
+    std::unique_ptr<WindowSystem> windows;
+    BoxHandler boxHandler;
+};
