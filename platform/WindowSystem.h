@@ -41,6 +41,9 @@ public:
     virtual void restore(NativeWindow window) = 0;
     // The outer rectangle in desktop coordinates, frame included; null rect when unreadable.
     virtual QRect outerRect(NativeWindow window) const = 0;
+    // The window that holds window and the frame a window manager put around it (window itself
+    // when it has no frame); 0 when window does not exist. Grabbing it gives the outer image.
+    virtual NativeWindow frameWindow(NativeWindow window) const { return window; }
 
     virtual QList<MonitorInfo> monitors() const = 0;
     // The monitor containing point; otherwise the primary one (nearest when nearest is true).

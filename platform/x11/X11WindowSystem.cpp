@@ -112,23 +112,31 @@ void X11WindowSystem::restore(NativeWindow window)
     xcb_flush(x_->get());
 }
 
-QRect X11WindowSystem::outerRect(NativeWindow window) const
+NativeWindow X11WindowSystem::frameWindow(NativeWindow window) const
 {
     if (!isWindow(window))
-        return {};
+        return 0;
     // The frame a window manager adds is the ancestor whose parent is the root.
     xcb_window_t current = static_cast<xcb_window_t>(window);
     for (int depth = 0; depth < 64; ++depth) {
         XReply<xcb_query_tree_reply_t> tree(
             xcb_query_tree_reply(x_->get(), xcb_query_tree(x_->get(), current), nullptr));
         if (!tree)
-            return {};
+            return 0;
         if (tree->parent == tree->root || tree->parent == XCB_WINDOW_NONE)
             break;
         current = tree->parent;
     }
-    XReply<xcb_get_geometry_reply_t> geometry(
-        xcb_get_geometry_reply(x_->get(), xcb_get_geometry(x_->get(), current), nullptr));
+    return current;
+}
+
+QRect X11WindowSystem::outerRect(NativeWindow window) const
+{
+    const NativeWindow frame = frameWindow(window);
+    if (frame == 0)
+        return {};
+    XReply<xcb_get_geometry_reply_t> geometry(xcb_get_geometry_reply(
+        x_->get(), xcb_get_geometry(x_->get(), static_cast<xcb_window_t>(frame)), nullptr));
     if (!geometry)
         return {};
     const int border = geometry->border_width;

@@ -16,6 +16,7 @@ public:
     void show(NativeWindow window) override;
     void restore(NativeWindow window) override;
     QRect outerRect(NativeWindow window) const override;
+    NativeWindow frameWindow(NativeWindow window) const override;
 
     QList<MonitorInfo> monitors() const override;
     bool monitorFromPoint(QPoint point, bool nearest, MonitorInfo* out) const override;
