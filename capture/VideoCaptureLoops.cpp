@@ -1,8 +1,9 @@
+// The composite ("WGC") and shared-memory ("DXGI") capture loops of video_capture_thread_win.
 #include "video_capture_thread_win.h"
 
 #include "CaptureGeometry.h"
 #include "FramePacer.h"
-#include "VideoFramePool.h"
+#include "VideoCaptureFrames.h"
 #include "platform/ScreenGrabber.h"
 #include "platform/WindowSystem.h"
 
@@ -11,198 +12,241 @@
 #include <cstdlib>
 
 namespace {
+// A window resized by up to this many pixels keeps the frame size it had.
 constexpr int kResizeTolerancePx = 5;
 constexpr int kMinimisedSleepMs = 50;
-
-void makeEven(AVFrame* frame)
-{
-    if (frame->width > 2)
-        frame->width &= ~1;
-    if (frame->height > 2)
-        frame->height &= ~1;
-}
+constexpr int kShowWindowSleepMs = 100;
+constexpr int kStartSleepMs = 50;
+constexpr int kNoFrameSleepMs = 5;
 } // namespace
 
-void video_capture_thread_win::captureWgc(WindowSystem& ws)
+void video_capture_thread_win::captureWinGraphics(WindowSystem& ws)
 {
     QString reason;
     std::unique_ptr<ScreenGrabber> grabber =
         ScreenGrabber::create(ScreenGrabber::Kind::Composite, &reason);
     if (!grabber) {
-        warn(QStringLiteral("GraphicsCaptureItem is not supported on this system."));
-        captureGdi(ws);
+        qWarning() << "GraphicsCaptureItem is not supported on this system.";
+        captureGDI(&ws);
         return;
     }
     const bool window = target_.targetType == TargetWindow;
-    QRect lastRect;
+    const NativeWindow w = target_.targetWindow;
+    std::optional<QRect> screenRect;
+    QPoint monitorOrigin;
+    QString areaWarning;
+    QSize poolSize;
     if (window) {
-        if (!grabber->setWindow(target_.targetWindow, &reason)) {
-            warn(QStringLiteral("Failed to create capture item. Falling back to GDI."));
-            captureGdi(ws);
+        if (!ws.isWindow(w)) {
+            sendError(QStringLiteral("Failed to find the target window."));
             return;
         }
-        lastRect = ws.outerRect(target_.targetWindow);
-    } else {
-        QRect rect;
-        if (!screenRect(ws, false, &rect))
+        if (!ws.isVisible(w) && !ws.isMinimised(w)) {
+            qInfo() << "Window is hidden. Showing window for recording.";
+            ws.show(w);
+            QThread::msleep(kShowWindowSleepMs);
+        }
+        if (ws.isMinimised(w)) {
+            qInfo() << "Window is minimized. Restoring window for recording.";
+            ws.restore(w);
+            QThread::msleep(kShowWindowSleepMs);
+        }
+        // The frame window holds the decorations, so its image has the window's outer size.
+        if (!grabber->setWindow(ws.frameWindow(w), &reason)) {
+            fallBackToGdi(ws,
+                          QStringLiteral("Failed to create capture item. Falling back to GDI."));
             return;
-        if (!grabber->setScreenRect(rect, &reason)) {
-            warn(QStringLiteral("Failed to create capture item. Falling back to GDI."));
-            captureGdi(ws);
+        }
+        poolSize = ws.outerRect(w).size();
+    } else {
+        MonitorInfo monitor;
+        if (!ws.monitorFromPoint(target_.targetRect.topLeft() + QPoint(1, 1), false, &monitor)) {
+            sendError(QStringLiteral("Failed to get default monitor."));
+            return;
+        }
+        monitorOrigin = monitor.geometry.topLeft();
+        screenRect = screenReadRect(monitor.geometry, &areaWarning);
+        if (screenRect && !grabber->setScreenRect(*screenRect, &reason)) {
+            fallBackToGdi(ws,
+                          QStringLiteral("Failed to create capture item. Falling back to GDI."));
             return;
         }
     }
+    grabber->setCursorCapture(cursorCapture_);
+    QThread::msleep(kStartSleepMs);
+
     VideoFramePool pool;
+    VideoFramePool fitPool;
     auto pacer = makePacer(FramePacer::kSleepLogPrefix);
     pacer->begin();
     while (pacer->startIteration()) {
         if (window) {
-            const NativeWindow w = target_.targetWindow;
             if (!ws.isWindow(w)) {
-                error(QStringLiteral("Target window is closed or invalid."));
+                sendError(QStringLiteral("Target window is closed or invalid."));
                 break;
             }
-            if (ws.isMinimised(w))
-                ws.restore(w);
-            else if (!ws.isVisible(w))
+            if (!ws.isVisible(w) && !ws.isMinimised(w)) {
+                qInfo() << "Window became hidden during recording. Showing window.";
                 ws.show(w);
-            const QRect now = ws.outerRect(w);
-            if (!now.isNull() &&
-                (std::abs(now.width() - lastRect.width()) > kResizeTolerancePx ||
-                 std::abs(now.height() - lastRect.height()) > kResizeTolerancePx)) {
-                qInfo() << "Detected significant size change. Recreating frame pool.";
-                grabber->setWindow(w);
-                lastRect = now;
+                QThread::msleep(kShowWindowSleepMs);
             }
+            if (ws.isMinimised(w)) {
+                qInfo() << "Window became minimized during recording. Restoring window.";
+                ws.restore(w);
+                QThread::msleep(kShowWindowSleepMs);
+            }
+            const QSize now = ws.outerRect(w).size();
+            if (!now.isEmpty() &&
+                (std::abs(now.width() - poolSize.width()) > kResizeTolerancePx ||
+                 std::abs(now.height() - poolSize.height()) > kResizeTolerancePx)) {
+                qInfo() << "Detected significant size change. Recreating frame pool.";
+                grabber->setWindow(ws.frameWindow(w));
+                poolSize = now;
+            }
+        } else if (!screenRect) {
+            // An area that does not fit the monitor gives no frames, only this warning.
+            qWarning().noquote() << areaWarning;
+            qWarning() << "Failed to convert texture to AVFrame.";
+            pacer->finishIteration();
+            continue;
+        }
+        SharedFrame image;
+        if (grabber->grab(pool, &image) != ScreenGrabber::Result::Frame || !image) {
+            QThread::msleep(kNoFrameSleepMs);
+            continue;
         }
         SharedFrame frame;
-        if (grabber->grab(pool, &frame) == ScreenGrabber::Result::Frame && frame) {
-            makeEven(frame.get());
+        if (window) {
+            // Small size changes keep the frame size, as the frames of an unchanged pool would.
+            frame = ConvertTextureToAVFrame(videoframes::fitToSize(fitPool, image, poolSize), 0, 0,
+                                            0, 0);
+        } else {
+            if (target_.areaMode)
+                qDebug().noquote() << QStringLiteral("Capture area: startX=%1, startY=%2, "
+                                                     "width=%3, height=%4")
+                                          .arg(screenRect->x() - monitorOrigin.x())
+                                          .arg(screenRect->y() - monitorOrigin.y())
+                                          .arg(screenRect->width())
+                                          .arg(screenRect->height());
+            frame = std::move(image);
+        }
+        if (frame) {
+            videoframes::makeEven(frame.get());
             pacer->submit(std::move(frame));
+        } else {
+            qWarning() << "Failed to convert texture to AVFrame.";
         }
         pacer->finishIteration();
     }
 }
 
-void video_capture_thread_win::captureDxgi(WindowSystem& ws)
+void video_capture_thread_win::captureDXGI(WindowSystem& ws)
 {
     QString reason;
     std::unique_ptr<ScreenGrabber> grabber =
         ScreenGrabber::create(ScreenGrabber::Kind::SharedMemory, &reason);
     if (!grabber) {
-        qWarning().noquote() << "Failed to duplicate output: " << reason;
-        warn(QStringLiteral("Failed to duplicate output. Falling back to GDI."));
-        captureGdi(ws);
+        qWarning().noquote() << "Failed to get DXGI device: " << reason;
+        fallBackToGdi(ws, QStringLiteral("Failed to get DXGI device. Falling back to GDI."));
         return;
     }
     const bool window = target_.targetType == TargetWindow;
-    if (window) {
-        if (!grabber->setWindow(target_.targetWindow, &reason)) {
-            warn(QStringLiteral("Failed to duplicate output. Falling back to GDI."));
-            captureGdi(ws);
-            return;
-        }
-    } else {
-        QRect rect;
-        if (!screenRect(ws, true, &rect))
-            return;
-        if (!grabber->setScreenRect(rect, &reason)) {
-            warn(QStringLiteral("Failed to duplicate output. Falling back to GDI."));
-            captureGdi(ws);
-            return;
-        }
+    const NativeWindow w = target_.targetWindow;
+
+    MonitorInfo monitor;
+    const QRect windowRect = window ? ws.outerRect(w) : QRect();
+    const bool found =
+        !windowRect.isNull()
+            ? ws.monitorFromRect(windowRect, &monitor)
+            : ws.monitorFromPoint(target_.targetRect.topLeft() + QPoint(1, 1), true, &monitor);
+    if (!found) {
+        sendError(QStringLiteral("Failed to get monitor."));
+        return;
     }
+    QRect output = monitor.geometry;
+    if (output.width() % 2 != 0 || output.height() % 2 != 0) {
+        qWarning() << "Odd dimensions detected. Adjusting...";
+        qWarning().noquote().nospace()
+            << "Frame size must be multiples of 2. Width: " << output.width()
+            << " Height: " << output.height();
+        output.setWidth(output.width() & ~1);
+        output.setHeight(output.height() & ~1);
+    }
+    // Screen targets read the monitor, or only the area of it that is recorded.
+    QString areaWarning;
+    const std::optional<QRect> screenRect =
+        window ? std::optional<QRect>(output) : screenReadRect(output, &areaWarning);
+    if (!grabber->setScreenRect(screenRect.value_or(output), &reason)) {
+        qWarning().noquote() << "Failed to duplicate output: " << reason;
+        fallBackToGdi(ws, QStringLiteral("Failed to duplicate output. Falling back to GDI."));
+        return;
+    }
+
     VideoFramePool pool;
+    QRect readRect = screenRect.value_or(output);
     auto pacer = makePacer(FramePacer::kSleepLogPrefix);
     pacer->begin();
     while (pacer->startIteration()) {
+        QRect crop;
         if (window) {
-            const NativeWindow w = target_.targetWindow;
             if (!ws.isWindow(w)) {
-                error(QStringLiteral("Target window was closed during recording."));
+                qWarning() << "Target window is closed or invalid.";
+                sendError(QStringLiteral("Target window was closed during recording."));
                 break;
             }
             if (ws.isMinimised(w)) {
                 QThread::msleep(kMinimisedSleepMs);
                 continue;
             }
-            if (!ws.isVisible(w))
-                ws.show(w);
-        }
-        SharedFrame frame;
-        const auto result = grabber->grab(pool, &frame);
-        if (result == ScreenGrabber::Result::NoChange) {
-            QThread::msleep(1);
+            const QRect now = ws.outerRect(w);
+            if (!now.isNull())
+                crop = capturegeometry::windowCropOnMonitor(now, output, output.size());
+            // Only the window's part of the monitor image is read, which is the same pixels as
+            // cutting it out of the whole image.
+            QString cropWarning;
+            const auto cropRect =
+                capturegeometry::frameRect(output.size(), crop, false, {}, dpi_, &cropWarning);
+            if (!cropRect) {
+                qWarning().noquote() << cropWarning;
+                qWarning() << "Failed to convert DXGI texture to AVFrame.";
+                pacer->finishIteration();
+                continue;
+            }
+            const QRect wanted = crop.isNull() ? output : cropRect->translated(output.topLeft());
+            if (wanted != readRect && grabber->setScreenRect(wanted))
+                readRect = wanted;
+        } else if (!screenRect) {
+            qWarning().noquote() << areaWarning;
+            qWarning() << "Failed to convert DXGI texture to AVFrame.";
+            pacer->finishIteration();
             continue;
         }
-        if (result == ScreenGrabber::Result::Frame && frame) {
-            makeEven(frame.get());
-            pacer->submit(std::move(frame));
-        }
-        pacer->finishIteration();
-    }
-}
-
-void video_capture_thread_win::captureGdi(WindowSystem& ws, FramePacer* pacerIn)
-{
-    QString reason;
-    std::unique_ptr<ScreenGrabber> grabber =
-        ScreenGrabber::create(ScreenGrabber::Kind::Compatible, &reason);
-    if (!grabber) {
-        error(QStringLiteral("GDI capture could not start: %1").arg(reason));
-        return;
-    }
-    std::unique_ptr<FramePacer> ownPacer;
-    FramePacer* pacer = pacerIn;
-    if (!pacer) {
-        ownPacer = makePacer(FramePacer::kGdiSleepLogPrefix);
-        pacer = ownPacer.get();
-        pacer->begin();
-    }
-    const bool window = target_.targetType == TargetWindow;
-    QRect lastRect;
-    if (window) {
-        if (!grabber->setWindow(target_.targetWindow, &reason)) {
-            error(QStringLiteral("Target window was closed during GDI recording."));
-            return;
-        }
-        lastRect = ws.outerRect(target_.targetWindow);
-    } else {
-        QRect rect;
-        if (!screenRect(ws, false, &rect))
-            return;
-        if (!grabber->setScreenRect(rect, &reason)) {
-            error(QStringLiteral("GDI capture could not start: %1").arg(reason));
-            return;
-        }
-    }
-    VideoFramePool pool;
-    while (pacer->startIteration()) {
-        if (window) {
-            const NativeWindow w = target_.targetWindow;
-            if (!ws.isWindow(w)) {
-                error(QStringLiteral("Target window was closed during GDI recording."));
-                break;
-            }
-            if (ws.isMinimised(w)) {
-                QThread::msleep(kMinimisedSleepMs);
-                continue;
-            }
-            if (!ws.isVisible(w))
-                ws.show(w);
-            const QRect now = ws.outerRect(w);
-            if (!now.isNull() && now.size() != lastRect.size()) {
-                qInfo() << "Window size changed. Recreating GDI resources.";
-                // Start over on the same pacer so the pts keep following the clock.
-                grabber.reset();
-                captureGdi(ws, pacer);
-                return;
-            }
+        SharedFrame image;
+        const ScreenGrabber::Result result = grabber->grab(pool, &image);
+        if (result != ScreenGrabber::Result::Frame || !image) {
+            // The read does not wait for a change as duplication does, so an unchanged screen
+            // is polled once a frame interval rather than in a busy loop.
+            pacer->finishIteration();
+            continue;
         }
         SharedFrame frame;
-        if (grabber->grab(pool, &frame) == ScreenGrabber::Result::Frame && frame) {
-            makeEven(frame.get());
+        if (window && crop.isNull()) {
+            frame = ConvertTextureToAVFrame(image, 0, 0, 0, 0);
+        } else {
+            if (!window && target_.areaMode)
+                qDebug().noquote() << QStringLiteral("Capture area: startX=%1, startY=%2, "
+                                                     "width=%3, height=%4")
+                                          .arg(readRect.x() - output.x())
+                                          .arg(readRect.y() - output.y())
+                                          .arg(readRect.width())
+                                          .arg(readRect.height());
+            frame = std::move(image);
+        }
+        if (frame) {
+            videoframes::makeEven(frame.get());
             pacer->submit(std::move(frame));
+        } else {
+            qWarning() << "Failed to convert DXGI texture to AVFrame.";
         }
         pacer->finishIteration();
     }

@@ -3,12 +3,13 @@
 #include "CaptureGeometry.h"
 #include "FramePacer.h"
 #include "FrameQueue.h"
-#include "VideoFramePool.h"
 #include "app/SettingsKeys.h"
 #include "app/SettingsStore.h"
 #include "platform/WindowSystem.h"
 
 #include <QDebug>
+
+#include <cstring>
 
 extern "C" {
 #include <libavdevice/avdevice.h>
@@ -38,9 +39,16 @@ bool video_capture_thread_win::init(int targetType, const QString& targetTitle,
     target_.targetTitle = targetTitle;
     target_.targetRect = targetRect;
     target_.areaMode = areaMode;
-    captureApi_ = SettingsStore::instance()
-                      .value(settings::kVideoGroup, settings::kVideoCaptureApi, 1)
-                      .toInt();
+    const QString api =
+        SettingsStore::instance()
+            .value(settings::kVideoGroup, settings::kVideoCaptureApi, QStringLiteral("WGC"))
+            .toString();
+    if (api == QLatin1String("WGC"))
+        captureApi_ = 1;
+    else if (api == QLatin1String("DXGI"))
+        captureApi_ = 0;
+    else
+        captureApi_ = 2;
     return true;
 }
 
@@ -71,25 +79,27 @@ void video_capture_thread_win::resume()
 
 void video_capture_thread_win::requestStop()
 {
-    stop_ = true;
+    stopRequested_ = true;
+    paused_ = false;
 }
 
-void video_capture_thread_win::warn(const QString& text)
+void video_capture_thread_win::sendError(const QString& text)
+{
+    qWarning().noquote() << text;
+    Q_EMIT msgSignal(MSG_ERROR, text);
+}
+
+void video_capture_thread_win::fallBackToGdi(WindowSystem& ws, const QString& text)
 {
     qWarning().noquote() << text;
     Q_EMIT msgSignal(MSG_WARNING, text);
-}
-
-void video_capture_thread_win::error(const QString& text)
-{
-    qCritical().noquote() << text;
-    Q_EMIT msgSignal(MSG_ERROR, text);
+    captureGDI(&ws);
 }
 
 std::unique_ptr<FramePacer> video_capture_thread_win::makePacer(const char* sleepPrefix)
 {
     auto pacer = std::make_unique<FramePacer>(frameQueue_, clock_, QString::fromLatin1(sleepPrefix),
-                                              stop_, paused_);
+                                              stopRequested_, paused_);
     connect(pacer.get(), &FramePacer::fpsSignal, this, &video_capture_thread_win::fpsSignal,
             Qt::DirectConnection);
     connect(pacer.get(), &FramePacer::encoderLagDetected, this,
@@ -99,55 +109,85 @@ std::unique_ptr<FramePacer> video_capture_thread_win::makePacer(const char* slee
 
 void video_capture_thread_win::run()
 {
-    runCapture();
+    // The display connection stands in for the graphics device: without it only the plain
+    // reads are left to try, and they report what is missing.
+    QString reason;
+    std::unique_ptr<WindowSystem> ws = WindowSystem::create(&reason);
+    if (!ws) {
+        const QString text =
+            QStringLiteral("Failed to create D3D11 device. Attempting GDI fallback.");
+        qWarning().noquote() << text << reason;
+        Q_EMIT msgSignal(MSG_WARNING, text);
+        captureGDI(nullptr);
+    } else {
+        dpi_ = ws->effectiveDpi();
+        switch (captureApi_) {
+        case 1:
+            qInfo() << "Attempting WGC capture...";
+            captureWinGraphics(*ws);
+            break;
+        case 0:
+            qInfo() << "Attempting DXGI capture...";
+            captureDXGI(*ws);
+            break;
+        default:
+            qWarning() << "GDI Capture ";
+            captureGDI(ws.get());
+            break;
+        }
+    }
     qInfo() << "Quitting videoCaptureThread....!";
     // Always closed, so the mux finishes the file whatever ended the capture.
     if (frameQueue_)
         frameQueue_->close();
 }
 
-void video_capture_thread_win::runCapture()
+std::optional<QRect> video_capture_thread_win::screenReadRect(const QRect& monitor,
+                                                              QString* warning) const
 {
-    QString reason;
-    std::unique_ptr<WindowSystem> ws = WindowSystem::create(&reason);
-    if (!ws) {
-        error(QStringLiteral("Cannot capture the screen: no display connection (%1).").arg(reason));
-        return;
-    }
-    switch (captureApi_) {
-    case 1:
-        qInfo() << "Attempting WGC capture...";
-        captureWgc(*ws);
-        break;
-    case 0:
-        qInfo() << "Attempting DXGI capture...";
-        captureDxgi(*ws);
-        break;
-    default:
-        qWarning() << "GDI Capture ";
-        captureGdi(*ws);
-        break;
-    }
+    if (!target_.areaMode)
+        return capturegeometry::evenRect(monitor);
+    const auto area =
+        capturegeometry::frameRect(monitor.size(), QRect(), true, captureArea_, dpi_, warning);
+    if (!area)
+        return std::nullopt;
+    return area->translated(monitor.topLeft());
 }
 
-bool video_capture_thread_win::screenRect(WindowSystem& ws, bool nearest, QRect* rect)
+SharedFrame video_capture_thread_win::ConvertTextureToAVFrame(const SharedFrame& image, int cropX,
+                                                              int cropY, int cropW, int cropH)
 {
-    MonitorInfo monitor;
-    if (!ws.monitorFromPoint(target_.targetRect.topLeft() + QPoint(1, 1), nearest, &monitor)) {
-        error(QStringLiteral("No monitor found for the capture target."));
-        return false;
+    if (!image || !image->data[0]) {
+        qWarning("Invalid parameters to ConvertTextureToAVFrame");
+        return {};
     }
-    if (!target_.areaMode) {
-        *rect = capturegeometry::evenRect(monitor.geometry);
-        return true;
-    }
+    const QSize size(image->width, image->height);
     QString warning;
-    const auto area = capturegeometry::scaleCaptureArea(captureArea_, ws.effectiveDpi(),
-                                                        monitor.geometry, &warning);
-    if (!area) {
+    const auto rect = capturegeometry::frameRect(size, QRect(cropX, cropY, cropW, cropH),
+                                                 target_.areaMode, captureArea_, dpi_, &warning);
+    if (!rect) {
         qWarning().noquote() << warning;
-        return false;
+        return {};
     }
-    *rect = capturegeometry::evenRect(*area);
-    return true;
+    const bool cropGiven = cropW >= 1 && cropH >= 1;
+    if (!cropGiven && target_.areaMode)
+        qDebug().noquote() << QStringLiteral("Capture area: startX=%1, startY=%2, width=%3, "
+                                             "height=%4")
+                                  .arg(rect->x())
+                                  .arg(rect->y())
+                                  .arg(rect->width())
+                                  .arg(rect->height());
+    // Grabbed images are not written again, so the whole image can travel as it is.
+    if (rect->topLeft() == QPoint(0, 0) && rect->size() == size)
+        return image;
+    SharedFrame frame = convertPool_.acquire(rect->width(), rect->height());
+    if (!frame)
+        return {};
+    for (int y = 0; y < rect->height(); ++y)
+        std::memcpy(frame->data[0] + static_cast<std::ptrdiff_t>(y) * frame->linesize[0],
+                    image->data[0] +
+                        static_cast<std::ptrdiff_t>(rect->y() + y) * image->linesize[0] +
+                        static_cast<std::ptrdiff_t>(rect->x()) * 4,
+                    static_cast<size_t>(rect->width()) * 4);
+    return frame;
 }

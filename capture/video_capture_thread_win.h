@@ -2,6 +2,7 @@
 
 #include "MsgType.h"
 #include "RecordingTarget.h"
+#include "VideoFramePool.h"
 #include "platform/ScreenGrabber.h"
 
 #include <QRect>
@@ -10,6 +11,7 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
 
 class CaptureClockQpc;
 class FramePacer;
@@ -17,18 +19,24 @@ class FrameQueue;
 class WindowSystem;
 
 // Captures the recording target into the frame queue on its own thread, through the grabber the
-// "VideoCaptureAPI" setting chooses, falling back to plain image reads. pause(), resume() and
-// requestStop() are thread-safe (atomics); the set-up calls are made before start().
+// "VideoCaptureAPI" setting chooses ("WGC": the window's own composite image, "DXGI": shared-
+// memory reads of the monitor, anything else: plain image reads), falling back to plain image
+// reads when the chosen one cannot start. The queue is closed when the capture ends, whatever
+// ended it. pause(), resume() and requestStop() are thread-safe (atomics); the set-up calls are
+// made before start().
 class video_capture_thread_win : public QThread
 {
     Q_OBJECT
 
 public:
     explicit video_capture_thread_win(FrameQueue* frameQueue, QObject* parent = nullptr);
+    // Stops and waits for a running capture.
     ~video_capture_thread_win() override;
 
+    // Stores the target and reads "VideoCaptureAPI"; always true.
     bool init(int targetType, const QString& targetTitle, const QRect& targetRect, bool areaMode);
     void setTargetWindow(NativeWindow window);
+    // The area to record in area mode: logical pixels relative to the target screen's corner.
     void setCaptureArea(int x, int y, int width, int height);
     void setClock(std::shared_ptr<CaptureClockQpc> clock);
 
@@ -45,21 +53,35 @@ protected:
     void run() override;
 
 private:
-    void runCapture();
-    void captureWgc(WindowSystem& ws);
-    void captureDxgi(WindowSystem& ws);
-    void captureGdi(WindowSystem& ws, FramePacer* pacer = nullptr);
+    enum class GdiEnd { Finished, Restart };
+
+    void captureWinGraphics(WindowSystem& ws);
+    void captureDXGI(WindowSystem& ws);
+    void captureGDI(WindowSystem* ws);
+    GdiEnd captureGdiOnce(WindowSystem* ws, std::unique_ptr<FramePacer>& pacer);
+
+    // Copies the rectangle that becomes the frame out of a captured image: the crop when given,
+    // the scaled capture area in area mode, else the whole image (shared, not copied). Null, after
+    // one warning line, when the crop or the area does not fit the image.
+    SharedFrame ConvertTextureToAVFrame(const SharedFrame& image, int cropX, int cropY, int cropW,
+                                        int cropH);
+    // The desktop rect to read for a screen target on monitor: the monitor, or in area mode the
+    // scaled capture area on it; nothing (with *warning) when the area does not fit.
+    std::optional<QRect> screenReadRect(const QRect& monitor, QString* warning) const;
+
     std::unique_ptr<FramePacer> makePacer(const char* sleepPrefix);
-    void warn(const QString& text);
-    void error(const QString& text);
-    // The monitor rect (or scaled area) to read; nullopt with the warning sent when invalid.
-    bool screenRect(WindowSystem& ws, bool nearest, QRect* rect);
+    // Logs text as a warning, sends it as MSG_WARNING and records through GDI instead.
+    void fallBackToGdi(WindowSystem& ws, const QString& text);
+    void sendError(const QString& text);
 
     FrameQueue* frameQueue_;
     std::shared_ptr<CaptureClockQpc> clock_;
     RecordingTarget target_;
     QRect captureArea_;
-    int captureApi_ = 1;
-    std::atomic<bool> stop_{false};
+    int captureApi_ = 1; // 1 WGC, 0 DXGI, 2 GDI
+    bool cursorCapture_ = true;
+    double dpi_ = 96.0; // of the target screen, read when the capture starts
+    VideoFramePool convertPool_;
+    std::atomic<bool> stopRequested_{false};
     std::atomic<bool> paused_{false};
 };

@@ -1,0 +1,19 @@
+#pragma once
+
+#include "FrameQueueItem.h"
+#include "VideoFramePool.h"
+
+#include <QSize>
+
+// Small frame operations shared by the capture loops.
+namespace videoframes {
+
+// The encoder needs even sizes: drops an odd last column or row by narrowing the frame (the rows
+// keep their stride, so nothing is copied). Sizes under 3 stay.
+void makeEven(AVFrame* frame);
+
+// image itself when it has the given size; otherwise a frame of that size from pool holding
+// image's top-left part, black where image is smaller. Null when size is empty or memory is out.
+SharedFrame fitToSize(VideoFramePool& pool, const SharedFrame& image, QSize size);
+
+} // namespace videoframes
