@@ -47,6 +47,19 @@ FramePacer::FramePacer(FrameQueue* queue, std::shared_ptr<CaptureClockQpc> clock
         seams_.cloneFrame = [](const AVFrame* frame) { return av_frame_clone(frame); };
 }
 
+FramePacer::~FramePacer()
+{
+    // The one place a run's pacing can be judged afterwards: repeats beyond the lead-in mean
+    // capture or encoding fell behind the frame rate.
+    if (begun_)
+        qInfo().noquote() << QStringLiteral(
+                                 "Capture pacing: %1 frames written, %2 repeated (%3 before the "
+                                 "first image).")
+                                 .arg(framesPushed_)
+                                 .arg(repeatedSlots_)
+                                 .arg(leadInSlots_);
+}
+
 int FramePacer::fpsFromSetting(const QVariant& value)
 {
     if (!value.isValid())
@@ -79,6 +92,10 @@ void FramePacer::begin(int fps)
     frameIntervalUs_ = 1000000 / fps_;
     nextFrameIndex_ = 0;
     rateFrameCount_ = 0;
+    begun_ = true;
+    framesPushed_ = 0;
+    repeatedSlots_ = 0;
+    leadInSlots_ = 0;
     rateStartNs_ = seams_.steadyNs();
     iterationStartNs_ = rateStartNs_;
 }
@@ -127,6 +144,7 @@ int FramePacer::submit(SharedFrame frame)
     const int count = static_cast<int>(
         std::clamp<std::int64_t>(missed, 1, std::numeric_limits<std::int32_t>::max()));
     std::int64_t pts = nextFrameIndex_ * frameIntervalUs_;
+    const bool firstImage = nextFrameIndex_ == 0;
     int pushed = 0;
     for (int slot = 0; slot < count; ++slot) {
         SharedFrame slotFrame;
@@ -146,6 +164,12 @@ int FramePacer::submit(SharedFrame frame)
             break;
         queue_->push(FrameQueueItem{std::move(slotFrame), false, 0});
         ++pushed;
+        ++framesPushed_;
+        if (slot != count - 1) {
+            ++repeatedSlots_;
+            if (firstImage)
+                ++leadInSlots_;
+        }
         ++rateFrameCount_;
         ++nextFrameIndex_;
         pts += frameIntervalUs_;

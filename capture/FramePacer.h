@@ -72,6 +72,8 @@ public:
     // kGdiSleepLogPrefix.
     FramePacer(FrameQueue* queue, std::shared_ptr<CaptureClockQpc> clock, QString sleepLogPrefix,
                Flag stopRequested, Flag paused, Seams seams = {}, QObject* parent = nullptr);
+    // Logs how many slots were filled and how many of them with a repeated image.
+    ~FramePacer() override;
 
     // The same, reading the thread's atomic flags (bool or int, non-zero meaning set). The flags
     // must outlive the pacer.
@@ -119,6 +121,12 @@ public:
     int frameIntervalUs() const { return frameIntervalUs_; }
     std::int64_t nextFrameIndex() const { return nextFrameIndex_; }
     int sleepCount() const { return sleepCount_; }
+    // Since begin(): frames pushed, and how many of them were repeated images filling slots the
+    // capture missed; the lead-in are the repeats before the first image (the loop starting up
+    // after the clock), the rest mean that capture or encoding fell behind.
+    std::int64_t framesPushed() const { return framesPushed_; }
+    std::int64_t repeatedSlots() const { return repeatedSlots_; }
+    std::int64_t leadInSlots() const { return leadInSlots_; }
     bool lagSignalled() const { return lagSignalled_; }
 
 Q_SIGNALS:
@@ -148,4 +156,8 @@ private:
     int rateFrameCount_ = 0;
     int sleepCount_ = 0;
     bool lagSignalled_ = false;
+    bool begun_ = false;
+    std::int64_t framesPushed_ = 0;
+    std::int64_t repeatedSlots_ = 0;
+    std::int64_t leadInSlots_ = 0;
 };

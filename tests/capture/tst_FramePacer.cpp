@@ -169,19 +169,25 @@ private Q_SLOTS:
         QTest::addColumn<bool>("withClock");
         QTest::addColumn<QList<qint64>>("arrivalsUs");
         QTest::addColumn<QList<int>>("slotCounts");
+        // Slots filled with a repeated image, and how many of those came before the first image.
+        QTest::addColumn<int>("repeated");
+        QTest::addColumn<int>("leadIn");
         QTest::newRow("on time") << 15 << true << QList<qint64>{0, 66666, 133332, 199998}
-                                 << QList<int>{1, 1, 1, 1};
+                                 << QList<int>{1, 1, 1, 1} << 0 << 0;
         QTest::newRow("running ahead takes consecutive slots")
-            << 15 << true << QList<qint64>{0, 1000, 2000, 3000} << QList<int>{1, 1, 1, 1};
+            << 15 << true << QList<qint64>{0, 1000, 2000, 3000} << QList<int>{1, 1, 1, 1} << 0 << 0;
         QTest::newRow("stall of 1 s at 15 fps")
-            << 15 << true << QList<qint64>{0, 16 * 66666} << QList<int>{1, 15};
+            << 15 << true << QList<qint64>{0, 16 * 66666} << QList<int>{1, 15} << 14 << 0;
         QTest::newRow("stall of 0.5 s at 60 fps")
-            << 60 << true << QList<qint64>{0, 500000} << QList<int>{1, 29};
+            << 60 << true << QList<qint64>{0, 500000} << QList<int>{1, 29} << 28 << 0;
         QTest::newRow("ahead, then the clock catches up at 29.97 fps")
-            << 29 << true << QList<qint64>{0, 0, 0, 5 * 34482} << QList<int>{1, 1, 1, 2};
-        QTest::newRow("first image late") << 15 << true << QList<qint64>{200000} << QList<int>{3};
+            << 29 << true << QList<qint64>{0, 0, 0, 5 * 34482} << QList<int>{1, 1, 1, 2} << 1 << 0;
+        QTest::newRow("first image late")
+            << 15 << true << QList<qint64>{200000} << QList<int>{3} << 2 << 2;
+        QTest::newRow("late first image and a stall")
+            << 15 << true << QList<qint64>{140000, 400000} << QList<int>{2, 4} << 4 << 1;
         QTest::newRow("without a clock every image takes one slot")
-            << 15 << false << QList<qint64>{0, 1000000, 5000000} << QList<int>{1, 1, 1};
+            << 15 << false << QList<qint64>{0, 1000000, 5000000} << QList<int>{1, 1, 1} << 0 << 0;
     }
     void slotsFollowTheCaptureClock()
     {
@@ -189,6 +195,8 @@ private Q_SLOTS:
         QFETCH(bool, withClock);
         QFETCH(QList<qint64>, arrivalsUs);
         QFETCH(QList<int>, slotCounts);
+        QFETCH(int, repeated);
+        QFETCH(int, leadIn);
         Rig rig(FramePacer::kSleepLogPrefix, withClock);
         rig.pacer->begin(fps);
         QList<int> pushed;
@@ -209,6 +217,9 @@ private Q_SLOTS:
             QCOMPARE(qint64(frameDuration(frames[i].get())), qint64(intervalUs));
         }
         QCOMPARE(qint64(rig.pacer->nextFrameIndex()), qint64(total));
+        QCOMPARE(qint64(rig.pacer->framesPushed()), qint64(total));
+        QCOMPARE(qint64(rig.pacer->repeatedSlots()), qint64(repeated));
+        QCOMPARE(qint64(rig.pacer->leadInSlots()), qint64(leadIn));
     }
 
     void repeatedSlotsShareTheImageBuffer()
