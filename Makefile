@@ -13,7 +13,7 @@ PACKAGES := cmake g++ make pkg-config \
 	libxcb1-dev libxcb-shm0-dev libxcb-randr0-dev libxcb-composite0-dev libxcb-xfixes0-dev \
 	libxcb-damage0-dev libxcb-image0-dev libxcb-ewmh-dev libxcb-icccm4-dev \
 	libpulse-dev pulseaudio pulseaudio-utils \
-	xvfb xauth openbox x11-utils xdotool fonts-font-awesome
+	xvfb xauth openbox x11-utils xdotool fonts-font-awesome time
 
 .PHONY: all deps build run test bench clean
 
@@ -38,8 +38,10 @@ run: build
 test: build
 	bash tests/run_tests.sh $(BUILD_DIR)
 
+# The encoding benchmark, then the capture benchmark (about four minutes: six cases of 20 s per side).
 bench: build
 	bash bench/run_bench.sh $(BUILD_DIR)
+	bash bench/run_capture_bench.sh $(BUILD_DIR)
 
 clean:
 	rm -rf $(BUILD_DIR)

@@ -5,6 +5,8 @@
 // Prints the ffmpeg command, the encoder settings both files carry, and last one summary line:
 //   mux_fps=<n> ffmpeg_fps=<n> ratio=<mux/ffmpeg>
 
+#include "FfmpegReference.h"
+#include "app/SettingsKeys.h"
 #include "app/SettingsStore.h"
 #include "capture/FrameDuration.h"
 #include "capture/FrameQueue.h"
@@ -14,9 +16,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -167,40 +167,18 @@ RunResult runMuxThread(const std::vector<FramePtr>& frames, int count, const QSt
     return result;
 }
 
-// The options the mux thread's default settings really give libx264 (private options libx264
-// does not know are ignored there, so they are left out here too).
 QStringList ffmpegArguments(const QString& path)
 {
-    const int threads = std::max(1, QThread::idealThreadCount());
-    QStringList arguments =
-        QStringLiteral("ffmpeg -hide_banner -nostdin -loglevel error -y "
-                       "-f rawvideo -pix_fmt bgra -s %1x%2 -r %3 -i - "
-                       "-sws_flags fast_bilinear -pix_fmt yuv420p "
-                       "-c:v libx264 -preset ultrafast -tune zerolatency "
-                       "-profile:v main -level:v 40 -bf 0 -g %4 "
-                       "-b:v 6000k -minrate 6000k -maxrate 6000k -bufsize 3000k -nal-hrd cbr "
-                       "-me_method hex -aq-mode 2 -aq-strength 0.8 -fast-pskip 1 "
-                       "-threads %5 -thread_type slice+frame -flags +global_header -f mp4")
-            .arg(kWidth)
-            .arg(kHeight)
-            .arg(kFps)
-            .arg(2 * kFps)
-            .arg(threads)
-            .split(' ');
-    arguments.append(path);
+    QStringList arguments = QStringLiteral("ffmpeg -hide_banner -nostdin -loglevel error -y "
+                                           "-f rawvideo -pix_fmt bgra -s %1x%2 -r %3 -i -")
+                                .arg(kWidth)
+                                .arg(kHeight)
+                                .arg(kFps)
+                                .split(' ');
+    const int bitrateKbps =
+        SettingsStore::instance().value(settings::kVideoGroup, settings::kVideoBitrate).toInt();
+    arguments << ffmpegref::x264OutputArguments(kFps, bitrateKbps) << path;
     return arguments;
-}
-
-QString shellQuoted(const QStringList& arguments)
-{
-    QStringList quoted;
-    for (const QString& argument : arguments) {
-        if (argument.contains(QRegularExpression("[^A-Za-z0-9_./:+=x-]")))
-            quoted.append('\'' + QString(argument).replace('\'', "'\\''") + '\'');
-        else
-            quoted.append(argument);
-    }
-    return quoted.join(' ');
 }
 
 RunResult runFfmpeg(const std::vector<FramePtr>& frames, int count, const QString& command,
@@ -238,20 +216,6 @@ RunResult runFfmpeg(const std::vector<FramePtr>& frames, int count, const QStrin
         result.error = QStringLiteral("no output file");
     result.ok = result.error.isEmpty();
     return result;
-}
-
-// libx264 writes its full settings into the stream; equal strings mean equal encoder work.
-QByteArray x264Settings(const QString& path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    const QByteArray data = file.read(4 * 1024 * 1024);
-    const int start = data.indexOf("options: ");
-    if (start < 0)
-        return {};
-    const int end = data.indexOf('\0', start);
-    return data.mid(start + 9, end < 0 ? -1 : end - start - 9);
 }
 
 } // namespace
@@ -292,7 +256,7 @@ int main(int argc, char* argv[])
                 kWidth, kHeight, kDistinctFrames, kFps, QThread::idealThreadCount());
     std::fflush(stdout);
 
-    const QString command = shellQuoted(ffmpegArguments(ffmpegPath));
+    const QString command = ffmpegref::shellQuoted(ffmpegArguments(ffmpegPath));
     std::printf("ffmpeg command: <raw frames> | %s\n", qPrintable(command));
     std::fflush(stdout);
 
@@ -320,8 +284,8 @@ int main(int argc, char* argv[])
         ffmpegSeconds += ffmpeg.seconds;
     }
 
-    const QByteArray muxSettings = x264Settings(muxPath);
-    const QByteArray ffmpegSettings = x264Settings(ffmpegPath);
+    const QByteArray muxSettings = ffmpegref::x264Settings(muxPath);
+    const QByteArray ffmpegSettings = ffmpegref::x264Settings(ffmpegPath);
     std::printf("x264 settings (mux thread): %s\n", muxSettings.constData());
     if (muxSettings == ffmpegSettings)
         std::printf("x264 settings (ffmpeg): identical\n");

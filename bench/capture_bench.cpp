@@ -1,0 +1,256 @@
+// One recording of the screen through the recording session, for the capture benchmark
+// (bench/run_capture_bench.sh measures this process and the ffmpeg command line it prints).
+//
+// Usage:
+//   capture_bench record <wgc|dxgi|gdi> <fps> <seconds> <output.mp4>
+//       Records the primary screen with the grabber and frame rate given and the other settings
+//       at their first-run defaults, then prints
+//       "ours written=<n> repeated=<n> lead_in=<n> seconds=<s> sleep_waits=<n>".
+//       Exits 1 when the recording fails or the grabber falls back to another one.
+//   capture_bench ffmpeg-args <fps> <seconds> <width>x<height> <output.mp4>
+//       Prints, one per line, the arguments of an ffmpeg x11grab recording of the display in
+//       DISPLAY that encodes exactly as the recording session does.
+//   capture_bench compare <ours.mp4> <theirs.mp4>
+//       Prints the libx264 settings of both files; exits 1 when they differ.
+
+#include "FfmpegReference.h"
+#include "app/SettingsKeys.h"
+#include "app/SettingsStore.h"
+#include "capture/screen_capture_win.h"
+#include "platform/WindowSystem.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QMutex>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QStringList>
+#include <QTimer>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+// What the recording threads log that the benchmark needs; filled by the message handler,
+// which runs on whichever thread logs.
+struct RunLogSummary
+{
+    QMutex mutex;
+    bool pacingSeen = false;
+    qint64 written = 0;
+    qint64 repeated = 0;
+    qint64 leadIn = 0;
+    int sleepWaits = 0;
+    QStringList problems;
+};
+
+RunLogSummary logSummary;
+
+void benchMessageHandler(QtMsgType type, const QMessageLogContext&, const QString& text)
+{
+    static const QRegularExpression pacing(
+        "^Capture pacing: (\\d+) frames written, (\\d+) repeated \\((\\d+) before");
+    QMutexLocker lock(&logSummary.mutex);
+    const QRegularExpressionMatch match = pacing.match(text);
+    if (match.hasMatch()) {
+        logSummary.pacingSeen = true;
+        logSummary.written = match.captured(1).toLongLong();
+        logSummary.repeated = match.captured(2).toLongLong();
+        logSummary.leadIn = match.captured(3).toLongLong();
+        return;
+    }
+    // The encoder-wait lines come by the hundred when encoding falls behind; a count says it.
+    if (text.startsWith(QLatin1String("Sleep Count"))) {
+        ++logSummary.sleepWaits;
+        return;
+    }
+    if (type == QtDebugMsg)
+        return;
+    std::fprintf(stderr, "  log: %s\n", qPrintable(text));
+    if (type == QtCriticalMsg || type == QtFatalMsg)
+        logSummary.problems.append(text);
+}
+
+int usage()
+{
+    std::fprintf(stderr,
+                 "usage: capture_bench record <wgc|dxgi|gdi> <fps> <seconds> <output.mp4>\n"
+                 "       capture_bench ffmpeg-args <fps> <seconds> <width>x<height> <output.mp4>\n"
+                 "       capture_bench compare <ours.mp4> <theirs.mp4>\n");
+    return 2;
+}
+
+int videoBitrateKbps()
+{
+    bool ok = false;
+    const int kbps =
+        SettingsStore::instance().value(settings::kVideoGroup, settings::kVideoBitrate).toInt(&ok);
+    return ok ? kbps : 0;
+}
+
+int printFfmpegArguments(int fps, int seconds, const QString& size, const QString& output)
+{
+    const QString display = qEnvironmentVariable("DISPLAY");
+    const int kbps = videoBitrateKbps();
+    if (display.isEmpty() || kbps <= 0) {
+        std::fprintf(stderr, "capture_bench: needs DISPLAY and a fixed video bitrate setting\n");
+        return 1;
+    }
+    // The cursor stays out, as Torvane leaves it out by default; x11grab reads the screen
+    // through shared memory, as the fastest Torvane grabber does.
+    QStringList arguments{"-hide_banner",
+                          "-nostdin",
+                          "-y",
+                          "-loglevel",
+                          "info",
+                          "-f",
+                          "x11grab",
+                          "-framerate",
+                          QString::number(fps),
+                          "-video_size",
+                          size,
+                          "-draw_mouse",
+                          "0",
+                          "-i",
+                          display + "+0,0"};
+    arguments << ffmpegref::x264OutputArguments(fps, kbps) << "-t" << QString::number(seconds)
+              << output;
+    for (const QString& argument : arguments)
+        std::printf("%s\n", qPrintable(argument));
+    return 0;
+}
+
+int compareSettings(const QString& ours, const QString& theirs)
+{
+    const QByteArray a = ffmpegref::x264Settings(ours);
+    const QByteArray b = ffmpegref::x264Settings(theirs);
+    std::printf("x264 settings (Torvane): %s\n", a.constData());
+    if (!a.isEmpty() && a == b) {
+        std::printf("x264 settings (ffmpeg): identical\n");
+        return 0;
+    }
+    std::printf("x264 settings (ffmpeg): %s\nWARNING: the encoder settings differ\n",
+                b.constData());
+    return 1;
+}
+
+int record(const QString& grabber, int fps, int seconds, const QString& output)
+{
+    const QString api = grabber == QLatin1String("wgc")    ? QStringLiteral("WGC")
+                        : grabber == QLatin1String("dxgi") ? QStringLiteral("DXGI")
+                        : grabber == QLatin1String("gdi")  ? QStringLiteral("GDI")
+                                                           : QString();
+    if (api.isEmpty())
+        return usage();
+
+    SettingsStore& store = SettingsStore::instance();
+    store.setValue(settings::kVideoGroup, settings::kVideoCaptureApi, api);
+    store.setValue(settings::kVideoGroup, settings::kFps, fps);
+    store.sync();
+
+    QString reason;
+    std::unique_ptr<WindowSystem> windows = WindowSystem::create(&reason);
+    if (!windows) {
+        std::fprintf(stderr, "capture_bench: no display: %s\n", qPrintable(reason));
+        return 1;
+    }
+    QRect screenRect;
+    for (const MonitorInfo& monitor : windows->monitors()) {
+        if (screenRect.isNull() || monitor.primary)
+            screenRect = monitor.geometry;
+    }
+    if (screenRect.isEmpty()) {
+        std::fprintf(stderr, "capture_bench: no monitor found\n");
+        return 1;
+    }
+
+    QStringList boxes;
+    bool stopAsked = false;
+    screen_capture_win session;
+    // A box means a fallback or an error: the run would not measure what it claims to.
+    session.setBoxHandler([&boxes](const SessionBox& box) {
+        boxes.append(box.title + ": " + box.text);
+        return true;
+    });
+    QObject::connect(&session, &screen_capture_win::stopRecording, &session,
+                     [&stopAsked] { stopAsked = true; });
+    session.configure(QStringLiteral("No Audio"), output, nullptr);
+    session.target.targetType = TargetScreen;
+    session.target.targetRect = screenRect;
+    session.setStartTrigger(0);
+
+    QElapsedTimer recording;
+    recording.start();
+    session.start();
+    if (!session.isRunning()) {
+        std::fprintf(stderr, "capture_bench: the recording did not start\n");
+        return 1;
+    }
+    QTimer stopTimer;
+    stopTimer.setSingleShot(true);
+    // A coarse timer may fire up to 5 % early.
+    stopTimer.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&stopTimer, &QTimer::timeout, qApp, &QCoreApplication::quit);
+    QObject::connect(&session, &screen_capture_win::stopRecording, qApp, &QCoreApplication::quit,
+                     Qt::QueuedConnection);
+    stopTimer.start(seconds * 1000);
+    QCoreApplication::exec();
+    const double recordedSeconds = static_cast<double>(recording.nsecsElapsed()) / 1e9;
+    session.stop(true);
+    // Reports queued while stopping still count.
+    QCoreApplication::processEvents();
+
+    QMutexLocker lock(&logSummary.mutex);
+    for (const QString& box : boxes)
+        std::fprintf(stderr, "capture_bench: %s\n", qPrintable(box));
+    if (stopAsked || !boxes.isEmpty() || !logSummary.problems.isEmpty()) {
+        std::fprintf(stderr, "capture_bench: the %s recording failed or fell back\n",
+                     qPrintable(grabber));
+        return 1;
+    }
+    if (!logSummary.pacingSeen || QFileInfo(output).size() <= 0) {
+        std::fprintf(stderr, "capture_bench: no frames recorded\n");
+        return 1;
+    }
+    std::printf("ours written=%lld repeated=%lld lead_in=%lld seconds=%.2f sleep_waits=%d\n",
+                logSummary.written, logSummary.repeated, logSummary.leadIn, recordedSeconds,
+                logSummary.sleepWaits);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    // Settings stay out of the user's folders even when run outside run_capture_bench.sh.
+    QStandardPaths::setTestModeEnabled(true);
+    qInstallMessageHandler(benchMessageHandler);
+    QCoreApplication app(argc, argv);
+    const QStringList arguments = app.arguments();
+    if (arguments.size() < 2)
+        return usage();
+    const QString mode = arguments.at(1);
+
+    if (mode == QLatin1String("compare") && arguments.size() == 4)
+        return compareSettings(arguments.at(2), arguments.at(3));
+
+    bool fpsOk = false;
+    bool secondsOk = false;
+    if (mode == QLatin1String("record") && arguments.size() == 6) {
+        const int fps = arguments.at(3).toInt(&fpsOk);
+        const int seconds = arguments.at(4).toInt(&secondsOk);
+        if (!fpsOk || !secondsOk || fps < 1 || seconds < 1)
+            return usage();
+        return record(arguments.at(2), fps, seconds, arguments.at(5));
+    }
+    if (mode == QLatin1String("ffmpeg-args") && arguments.size() == 6) {
+        const int fps = arguments.at(2).toInt(&fpsOk);
+        const int seconds = arguments.at(3).toInt(&secondsOk);
+        if (!fpsOk || !secondsOk || fps < 1 || seconds < 1)
+            return usage();
+        return printFfmpegArguments(fps, seconds, arguments.at(4), arguments.at(5));
+    }
+    return usage();
+}
