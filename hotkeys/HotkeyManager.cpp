@@ -1,0 +1,158 @@
+#include "HotkeyManager.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMutexLocker>
+#include <QSaveFile>
+#include <QStandardPaths>
+
+namespace {
+
+const QString kHotkeysKey = QStringLiteral("hotkeys");
+const QString kEnabledKey = QStringLiteral("enabled");
+const QString kIdKey = QStringLiteral("hotkeyId");
+const QString kHotkeyKey = QStringLiteral("hotkey");
+
+QList<HotkeyRecord> recordsFromJson(const QJsonDocument& document)
+{
+    QJsonArray array;
+    if (document.isArray())
+        array = document.array();
+    else if (document.isObject())
+        array = document.object().value(kHotkeysKey).toArray();
+
+    QList<HotkeyRecord> records;
+    for (const QJsonValue& value : array) {
+        if (!value.isObject())
+            continue;
+        const QJsonObject object = value.toObject();
+        HotkeyRecord record;
+        record.enabled = object.value(kEnabledKey).toBool(true);
+        record.hotkeyId = object.value(kIdKey).toInt(0);
+        record.hotkey = object.value(kHotkeyKey).toString();
+        records.append(record);
+    }
+    return records;
+}
+
+QByteArray toJson(const QList<HotkeyRecord>& records)
+{
+    QJsonArray array;
+    for (const HotkeyRecord& record : records) {
+        QJsonObject object;
+        object.insert(kEnabledKey, record.enabled);
+        object.insert(kIdKey, record.hotkeyId);
+        object.insert(kHotkeyKey, record.hotkey);
+        array.append(object);
+    }
+    QJsonObject root;
+    root.insert(kHotkeysKey, array);
+    return QJsonDocument(root).toJson(QJsonDocument::Indented);
+}
+
+} // namespace
+
+HotkeyManager& HotkeyManager::instance()
+{
+    static HotkeyManager manager(defaultFilePath());
+    return manager;
+}
+
+HotkeyManager::HotkeyManager(const QString& filePath, QObject* parent)
+    : QObject(parent), filePath_(filePath), hotkeys_(defaultHotkeys())
+{
+    load();
+}
+
+QList<HotkeyRecord> HotkeyManager::defaultHotkeys()
+{
+    return {
+        {true, StartStopRecording, QStringLiteral("Ctrl+Shift+R")},
+        {true, AreaSelect, QStringLiteral("Ctrl+Shift+A")},
+        {true, OpenRecordFolder, QStringLiteral("Ctrl+Shift+O")},
+        {true, SettingsDialog, QStringLiteral("Ctrl+Shift+S")},
+        {true, Information, QStringLiteral("Ctrl+Shift+I")},
+        {true, CheckUpdate, QStringLiteral("Ctrl+Shift+C")},
+        {true, Help, QStringLiteral("F1")},
+        {true, BackgroundMode, QStringLiteral("Ctrl+Shift+B")},
+        {true, ScheduleDialog, QStringLiteral("Ctrl+S")},
+        {true, MacroDialog, QStringLiteral("Ctrl+Shift+M")},
+        {true, HotkeyDialog, QStringLiteral("Ctrl+H")},
+    };
+}
+
+QString HotkeyManager::defaultFilePath()
+{
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
+    QDir().mkpath(folder);
+    return folder + QStringLiteral("/hotkeys.json");
+}
+
+QList<HotkeyRecord> HotkeyManager::hotkeys() const
+{
+    QMutexLocker lock(&mutex_);
+    return hotkeys_;
+}
+
+void HotkeyManager::updateHotkey(const HotkeyRecord& record)
+{
+    QMutexLocker lock(&mutex_);
+    for (HotkeyRecord& current : hotkeys_) {
+        if (current.hotkeyId == record.hotkeyId) {
+            current.enabled = record.enabled;
+            current.hotkey = record.hotkey;
+            return;
+        }
+    }
+}
+
+bool HotkeyManager::setHotkey(const HotkeyRecord& record)
+{
+    updateHotkey(record);
+    save();
+    emit requestUpdate();
+    return true;
+}
+
+void HotkeyManager::load()
+{
+    QFile file(filePath_);
+    if (!file.open(QIODevice::ReadOnly))
+        return;
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &error);
+    if (error.error != QJsonParseError::NoError)
+        return;
+
+    // Records are matched to the table by id, so a file from an older or newer version can
+    // neither add actions nor lose the ones it does not mention.
+    const QList<HotkeyRecord> loaded = recordsFromJson(document);
+    for (const HotkeyRecord& record : loaded)
+        updateHotkey(record);
+}
+
+void HotkeyManager::save()
+{
+    QByteArray json;
+    {
+        QMutexLocker lock(&mutex_);
+        json = toJson(hotkeys_);
+    }
+    QDir().mkpath(QFileInfo(filePath_).absolutePath());
+
+    // Written beside and renamed over the old file, so a full disk or a crash never leaves a
+    // half-written file that would throw every shortcut back to its default.
+    QSaveFile saveFile(filePath_);
+    if (saveFile.open(QIODevice::WriteOnly) && saveFile.write(json) == json.size() &&
+        saveFile.commit())
+        return;
+
+    // A folder we may not create files in can still hold a writable hotkeys.json.
+    QFile file(filePath_);
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        file.write(json);
+}
