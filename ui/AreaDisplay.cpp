@@ -1,0 +1,37 @@
+#include "AreaDisplay.h"
+
+#include <QGuiApplication>
+#include <QPainter>
+#include <QScreen>
+
+AreaDisplay::AreaDisplay(const QRect& area, QWidget* parent) : QWidget(parent)
+{
+    setWindowFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+    setAttribute(Qt::WA_TranslucentBackground);
+    setAttribute(Qt::WA_DeleteOnClose);
+    // The frame sits outside the area so that it never shows up in the recording.
+    setGeometry(area.adjusted(-borderWidth, -borderWidth, borderWidth, borderWidth));
+    show();
+}
+
+QRect AreaDisplay::captureArea() const
+{
+    // Look the screen up at the framed area's corner, not at the frame's: a frame around an area
+    // that starts at a screen's left or top edge begins on the neighbouring screen.
+    QScreen* screen = QGuiApplication::screenAt(pos() + QPoint(borderWidth, borderWidth));
+    if (!screen)
+        screen = QGuiApplication::primaryScreen();
+    const QPoint screenOrigin = screen ? screen->geometry().topLeft() : QPoint();
+    return {x() + borderWidth - screenOrigin.x(), y() + borderWidth - screenOrigin.y(),
+            width() - 2 * borderWidth, height() - 2 * borderWidth};
+}
+
+void AreaDisplay::paintEvent(QPaintEvent*)
+{
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QPen(Qt::red, borderWidth, Qt::SolidLine, Qt::SquareCap, Qt::BevelJoin));
+    painter.setBrush(Qt::NoBrush);
+    const qreal inset = borderWidth / 2.0;
+    painter.drawRect(QRectF(rect()).adjusted(inset, inset, -inset, -inset));
+}
