@@ -1,0 +1,73 @@
+#pragma once
+
+#include "hotkeys/HotkeyManager.h"
+
+#include <QDialog>
+
+#include <array>
+#include <memory>
+
+class HotkeyLineEdit;
+class QCheckBox;
+
+namespace Ui {
+class HotkeyDialog;
+}
+
+// Lets the user switch each of the eleven shortcuts on or off and record a new key combination
+// for it. Every change is written through to HotkeyManager at once (saved and made live); there
+// is no separate apply step, so closing the dialog by any means keeps what was changed.
+class HotkeyDialog : public QDialog
+{
+    Q_OBJECT
+
+public:
+    // manager: null means HotkeyManager::instance().
+    explicit HotkeyDialog(QWidget* parent = nullptr, HotkeyManager* manager = nullptr);
+    ~HotkeyDialog() override;
+
+private slots:
+    void handleCheckBoxHotkeyStartStopRecordingToggled(bool checked);
+    void handleCheckBoxHotkeyOpenRecordFolderToggled(bool checked);
+    void handleCheckBoxHotkeyBackgroundModeToggled(bool checked);
+    void handleCheckBoxHotkeyCheckUpdateToggled(bool checked);
+    void handleCheckBoxHotkeyAreaSelectToggled(bool checked);
+    void handleCheckBoxHotkeySettingsDialogToggled(bool checked);
+    void handleCheckBoxHotkeyInformationToggled(bool checked);
+    void handleCheckBoxHotkeyHelpToggled(bool checked);
+    void handleLineEditHotkeyStartStopRecordingTextChanged(const QString& text);
+    void handleLineEditHotkeyOpenRecordFolderTextChanged(const QString& text);
+    void handleLineEditHotkeyBackgroundModeTextChanged(const QString& text);
+    void handleLineEditHotkeyCheckUpdateTextChanged(const QString& text);
+    void handleLineEditHotkeyAreaSelectTextChanged(const QString& text);
+    void handleLineEditHotkeySettingsDialogTextChanged(const QString& text);
+    void handleLineEditHotkeyInformationTextChanged(const QString& text);
+    void handleLineEditHotkeyHelpTextChanged(const QString& text);
+    void acceptDialog();
+    void handleCheckBoxHotkeyScheduleDialogToggled(bool checked);
+    void handleCheckBoxHotkeyHotkeyDialogToggled(bool checked);
+    void handleLineEditHotkeyScheduleDialogTextChanged(const QString& text);
+    void handleLineEditHotkeyHotkeyDialogTextChanged(const QString& text);
+    void handleCheckBoxHotkeyMacroDialogToggled(bool checked);
+    void handleLineEditHotkeyMacroDialogTextChanged(const QString& text);
+
+    // Shows the manager's hotkeys without writing anything back.
+    void refill();
+
+protected:
+    void changeEvent(QEvent* event) override;
+
+private:
+    struct Row
+    {
+        QCheckBox* checkBox = nullptr;
+        HotkeyLineEdit* lineEdit = nullptr;
+    };
+
+    // Saves the row's check state and text as the hotkey of that id.
+    void writeThrough(int hotkeyId);
+
+    std::unique_ptr<Ui::HotkeyDialog> ui;
+    HotkeyManager* manager_;
+    std::array<Row, HotkeyManager::kHotkeyCount> rows_;
+};
