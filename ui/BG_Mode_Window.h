@@ -1,0 +1,58 @@
+#pragma once
+
+#include <QPoint>
+#include <QWidget>
+
+#include <memory>
+
+class QPropertyAnimation;
+class QTimer;
+
+namespace Ui {
+class BG_Mode_Window;
+}
+
+// Small always-on-top bar shown at the top centre of the screen in background mode: record, open
+// folder and restore buttons plus the elapsed time. It fades almost invisible while the mouse is
+// away and can be dragged anywhere.
+class BG_Mode_Window : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit BG_Mode_Window(QWidget* parent = nullptr);
+    ~BG_Mode_Window() override;
+
+    // The main window reports every start and stop here; the record button shows the state.
+    void setRecordingState(bool isRecording);
+    // Text in "hh:mm:ss" form, sent every second while the bar is visible.
+    void setElapsedText(const QString& text);
+
+signals:
+    // 0 restore the main window, 1 open the recordings folder, 2 start and 3 stop recording.
+    void bg_mode_win_signal(int data);
+
+public slots:
+    void openRecordingsFolder();
+    void restoreMainWindow();
+    void startStopRecording();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void enterEvent(QEnterEvent* event) override;
+    void leaveEvent(QEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void changeEvent(QEvent* event) override;
+
+private:
+    void fadeTo(qreal opacity);
+
+    std::unique_ptr<Ui::BG_Mode_Window> ui;
+    bool recording = false;
+    bool dragging = false;
+    QPoint dragOffset;
+    QTimer* hideTimer = nullptr;
+    QPropertyAnimation* fade = nullptr;
+};
