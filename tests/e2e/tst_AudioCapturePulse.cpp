@@ -1,11 +1,11 @@
 #include "support/MediaProbe.h"
+#include "support/PulseTestTools.h"
 #include "support/TestSupport.h"
 #include "app/SettingsKeys.h"
 #include "app/SettingsStore.h"
 #include "capture/FrameQueue.h"
 #include "encode/audio_capture_thread_win.h"
 
-#include <QDataStream>
 #include <QFile>
 #include <QProcess>
 #include <QSignalSpy>
@@ -16,55 +16,13 @@
 #include <vector>
 
 using testsupport::MediaProbe;
+using testsupport::pulseReachable;
 
 namespace {
 
 constexpr double kToneHz = 1000.0;
 constexpr int kToneRate = 48000;
 constexpr double kToneSeconds = 1.0;
-
-// A 16-bit stereo WAV file holding a sine tone.
-bool writeToneWav(const QString& path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    const int samples = int(kToneRate * kToneSeconds);
-    const quint32 dataBytes = quint32(samples) * 4;
-    QDataStream out(&file);
-    out.setByteOrder(QDataStream::LittleEndian);
-    out.writeRawData("RIFF", 4);
-    out << quint32(36 + dataBytes);
-    out.writeRawData("WAVEfmt ", 8);
-    out << quint32(16) << quint16(1) << quint16(2) << quint32(kToneRate) << quint32(kToneRate * 4)
-        << quint16(4) << quint16(16);
-    out.writeRawData("data", 4);
-    out << dataBytes;
-    for (int i = 0; i < samples; ++i) {
-        const auto value =
-            qint16(std::lround(16000.0 * std::sin(2.0 * M_PI * kToneHz * i / kToneRate)));
-        out << value << value;
-    }
-    return out.status() == QDataStream::Ok;
-}
-
-bool pulseReachable()
-{
-    QProcess pactl;
-    pactl.start(QStringLiteral("pactl"), {QStringLiteral("info")});
-    return pactl.waitForFinished(5000) && pactl.exitStatus() == QProcess::NormalExit &&
-           pactl.exitCode() == 0;
-}
-
-// "get-default-sink" or "get-default-source" of the running server.
-QString pactlDefault(const QString& command)
-{
-    QProcess pactl;
-    pactl.start(QStringLiteral("pactl"), {command});
-    if (!pactl.waitForFinished(5000) || pactl.exitCode() != 0)
-        return {};
-    return QString::fromUtf8(pactl.readAllStandardOutput()).trimmed();
-}
 
 float leftSample(const AVFrame* frame, int i)
 {
@@ -109,17 +67,17 @@ private slots:
         if (!pulseReachable())
             QSKIP("No PulseAudio server reachable.");
         // Only the test script's private server has the null sink; never play into a real one.
-        if (pactlDefault(QStringLiteral("get-default-sink")) != QLatin1String("rec"))
+        if (!testsupport::defaultSinkIsTestSink())
             QSKIP("The default sink is not the test sink \"rec\".");
         if (microphone &&
-            pactlDefault(QStringLiteral("get-default-source")) != QLatin1String("rec.monitor"))
+            testsupport::pactl({QStringLiteral("get-default-source")}) != QLatin1String("rec.monitor"))
             QSKIP("The default source is not the monitor of the test sink.");
         SettingsStore::instance().setValue(settings::kAudioGroup, settings::kAudioFormat, setting);
 
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
         const QString wav = dir.filePath(QStringLiteral("tone.wav"));
-        QVERIFY(writeToneWav(wav));
+        QVERIFY(testsupport::writeToneWav(wav, kToneHz, kToneSeconds, kToneRate));
 
         FrameQueue queue;
         audio_capture_thread_win thread(&queue);

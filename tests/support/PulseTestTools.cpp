@@ -1,0 +1,118 @@
+#include "PulseTestTools.h"
+
+#include <QDataStream>
+#include <QFile>
+#include <QProcess>
+#include <QThread>
+
+#include <cmath>
+
+#include <sys/stat.h>
+
+namespace testsupport {
+
+QByteArray toneSamples(double hz, double seconds, int rate)
+{
+    const int samples = int(rate * seconds);
+    QByteArray data;
+    data.reserve(samples * 4);
+    QDataStream out(&data, QIODevice::WriteOnly);
+    out.setByteOrder(QDataStream::LittleEndian);
+    for (int i = 0; i < samples; ++i) {
+        const auto value = qint16(std::lround(16000.0 * std::sin(2.0 * M_PI * hz * i / rate)));
+        out << value << value;
+    }
+    return data;
+}
+
+bool writeToneWav(const QString& path, double hz, double seconds, int rate)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    const QByteArray samples = toneSamples(hz, seconds, rate);
+    QDataStream out(&file);
+    out.setByteOrder(QDataStream::LittleEndian);
+    out.writeRawData("RIFF", 4);
+    out << quint32(36 + samples.size());
+    out.writeRawData("WAVEfmt ", 8);
+    out << quint32(16) << quint16(1) << quint16(2) << quint32(rate) << quint32(rate * 4)
+        << quint16(4) << quint16(16);
+    out.writeRawData("data", 4);
+    out << quint32(samples.size());
+    out.writeRawData(samples.constData(), int(samples.size()));
+    return out.status() == QDataStream::Ok;
+}
+
+QString pactl(const QStringList& arguments)
+{
+    QProcess process;
+    process.start(QStringLiteral("pactl"), arguments);
+    if (!process.waitForFinished(5000) || process.exitStatus() != QProcess::NormalExit ||
+        process.exitCode() != 0)
+        return {};
+    return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+}
+
+bool pulseReachable()
+{
+    return !pactl({QStringLiteral("info")}).isNull();
+}
+
+bool defaultSinkIsTestSink()
+{
+    return pactl({QStringLiteral("get-default-sink")}) == QLatin1String("rec");
+}
+
+bool startPlaying(const QString& wavPath)
+{
+    return QProcess::startDetached(QStringLiteral("paplay"),
+                                   {QStringLiteral("-d"), QStringLiteral("rec"), wavPath});
+}
+
+PipeMicrophone::PipeMicrophone(const QString& directory)
+    : fifo_(directory + QStringLiteral("/microphone.fifo"))
+{
+    if (::mkfifo(QFile::encodeName(fifo_).constData(), 0600) != 0)
+        return;
+    previousSource_ = pactl({QStringLiteral("get-default-source")});
+    const QString index =
+        pactl({QStringLiteral("load-module"), QStringLiteral("module-pipe-source"),
+               QStringLiteral("source_name=testmic"), QStringLiteral("file=") + fifo_,
+               QStringLiteral("format=s16le"), QStringLiteral("rate=48000"),
+               QStringLiteral("channels=2")});
+    bool ok = false;
+    const int module = index.toInt(&ok);
+    if (!ok)
+        return;
+    moduleIndex_ = module;
+    pactl({QStringLiteral("set-default-source"), QStringLiteral("testmic")});
+}
+
+PipeMicrophone::~PipeMicrophone()
+{
+    if (writer_) {
+        writer_->wait(10000);
+    }
+    if (moduleIndex_ >= 0) {
+        if (!previousSource_.isEmpty())
+            pactl({QStringLiteral("set-default-source"), previousSource_});
+        pactl({QStringLiteral("unload-module"), QString::number(moduleIndex_)});
+    }
+    QFile::remove(fifo_);
+}
+
+void PipeMicrophone::feed(const QByteArray& samples)
+{
+    if (writer_)
+        writer_->wait();
+    const QString path = fifo_;
+    writer_.reset(QThread::create([path, samples] {
+        QFile pipe(path);
+        if (pipe.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+            pipe.write(samples);
+    }));
+    writer_->start();
+}
+
+} // namespace testsupport

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+class QThread;
+
+// Sound helpers for the end-to-end suites, which run against the private PulseAudio server of
+// the test script (null sink "rec").
+namespace testsupport {
+
+// Interleaved 16-bit stereo samples of a sine tone at 0.5 of full scale.
+QByteArray toneSamples(double hz, double seconds, int rate = 48000);
+// The same tone as a WAV file.
+bool writeToneWav(const QString& path, double hz, double seconds, int rate = 48000);
+
+// Runs pactl with the arguments; the trimmed standard output, or a null string on failure.
+QString pactl(const QStringList& arguments);
+bool pulseReachable();
+// True only on the test script's server, so that no test plays into a real sound card.
+bool defaultSinkIsTestSink();
+// Plays the WAV file into the test sink and returns at once; the player ends by itself.
+bool startPlaying(const QString& wavPath);
+
+// A virtual microphone: a pipe source made the default source for the object's lifetime. What
+// is fed into it is what a recording of the microphone hears.
+class PipeMicrophone
+{
+public:
+    explicit PipeMicrophone(const QString& directory);
+    ~PipeMicrophone();
+    PipeMicrophone(const PipeMicrophone&) = delete;
+    PipeMicrophone& operator=(const PipeMicrophone&) = delete;
+
+    bool isValid() const { return moduleIndex_ >= 0; }
+    // Writes the samples (16-bit stereo, 48 kHz) into the pipe from a background thread, at the
+    // pace the server reads them.
+    void feed(const QByteArray& samples);
+
+private:
+    QString fifo_;
+    QString previousSource_;
+    int moduleIndex_ = -1;
+    std::unique_ptr<QThread> writer_;
+};
+
+} // namespace testsupport
