@@ -171,11 +171,13 @@ QList<DecodedVideoFrame> MediaProbe::decodeVideo(const QList<QRect>& regions, bo
             scalerHeight = frame.height;
             scalerFormat = frame.format;
         }
-        QImage image(frame.width, frame.height, QImage::Format_RGB888);
-        uint8_t* destination[4] = {image.bits(), nullptr, nullptr, nullptr};
-        const int destinationStride[4] = {static_cast<int>(image.bytesPerLine()), 0, 0, 0};
+        // swscale's vector code may write past the end of the last line: give it spare rows.
+        QImage padded(frame.width, frame.height + 2, QImage::Format_RGB888);
+        uint8_t* destination[4] = {padded.bits(), nullptr, nullptr, nullptr};
+        const int destinationStride[4] = {static_cast<int>(padded.bytesPerLine()), 0, 0, 0};
         sws_scale(scaler.get(), frame.data, frame.linesize, 0, frame.height, destination,
                   destinationStride);
+        const QImage image = padded.copy(0, 0, frame.width, frame.height);
 
         DecodedVideoFrame decoded;
         decoded.pts = frame.best_effort_timestamp;

@@ -1,0 +1,424 @@
+// Whole recordings through the session on the test display and sound server, decoded afterwards:
+// what was on the screen and what was played must be in the file, at the right size and rate.
+#include "support/LogCapture.h"
+#include "support/MediaProbe.h"
+#include "support/PulseTestTools.h"
+#include "support/TestSupport.h"
+#include "support/TestWindow.h"
+#include "app/SettingsKeys.h"
+#include "app/SettingsStore.h"
+#include "capture/screen_capture_win.h"
+
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <cmath>
+
+using testsupport::MediaProbe;
+using testsupport::TestWindow;
+
+namespace {
+
+constexpr int kFps = 30;
+constexpr double kSystemToneHz = 1000.0;
+constexpr double kMicrophoneToneHz = 660.0;
+
+bool near(QColor actual, QColor expected)
+{
+    constexpr int kTolerance = 40; // the encoder's colour conversion and compression
+    return std::abs(actual.red() - expected.red()) < kTolerance &&
+           std::abs(actual.green() - expected.green()) < kTolerance &&
+           std::abs(actual.blue() - expected.blue()) < kTolerance;
+}
+
+QString describe(QColor colour)
+{
+    return QStringLiteral("(%1,%2,%3)").arg(colour.red()).arg(colour.green()).arg(colour.blue());
+}
+
+// Lets the window system and the capture thread see a change before the test goes on.
+void settle(int ms = 300)
+{
+    QTest::qWait(ms);
+}
+
+} // namespace
+
+class tst_RecordingSession : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void screenWithSystemSound_data();
+    void screenWithSystemSound();
+    void windowAndArea_data();
+    void windowAndArea();
+    void pauseLeavesNothing();
+    void microphone();
+    void resolutionOverride_data();
+    void resolutionOverride();
+    void windowClosedFinishesFile();
+
+private:
+    QString output(const QString& name) const { return dir_.filePath(name); }
+    void recordFor(screen_capture_win& session, int ms);
+    // Checks the video stream's pts advance by exactly one frame each.
+    void verifyConstantSpacing(const QList<testsupport::DecodedVideoFrame>& frames,
+                               AVRational timeBase, int fps);
+
+    QTemporaryDir dir_;
+    bool pulse_ = false;
+};
+
+void tst_RecordingSession::initTestCase()
+{
+    testsupport::isolateUserFolders();
+    qRegisterMetaType<MSG_TYPE>("MSG_TYPE");
+    QVERIFY(dir_.isValid());
+    pulse_ = testsupport::pulseReachable() && testsupport::defaultSinkIsTestSink();
+}
+
+void tst_RecordingSession::init()
+{
+    SettingsStore& settings = SettingsStore::instance();
+    settings.setValue(settings::kVideoGroup, settings::kFps, kFps);
+    settings.setValue(settings::kVideoGroup, settings::kVideoCaptureApi, QStringLiteral("DXGI"));
+    settings.setValue(settings::kVideoGroup, settings::kResolutionIndex, 0);
+    settings.setValue(settings::kVideoGroup, settings::kVideoFormat, settings::kFormatMp4);
+    settings.setValue(settings::kAudioGroup, settings::kAudioFormat, QStringLiteral("AAC"));
+}
+
+void tst_RecordingSession::recordFor(screen_capture_win& session, int ms)
+{
+    session.start();
+    QVERIFY(session.isRunning());
+    settle(ms);
+}
+
+void tst_RecordingSession::verifyConstantSpacing(
+    const QList<testsupport::DecodedVideoFrame>& frames, AVRational timeBase, int fps)
+{
+    const double step = double(timeBase.den) / (double(timeBase.num) * fps);
+    for (int i = 1; i < frames.size(); ++i) {
+        const double delta = double(frames[i].pts - frames[i - 1].pts);
+        QVERIFY2(
+            std::fabs(delta - step) <= 1.0,
+            qPrintable(
+                QStringLiteral("frame %1: pts step %2, expected %3").arg(i).arg(delta).arg(step)));
+    }
+}
+
+void tst_RecordingSession::screenWithSystemSound_data()
+{
+    QTest::addColumn<QString>("api");
+    QTest::newRow("shared memory") << QStringLiteral("DXGI");
+    QTest::newRow("composite") << QStringLiteral("WGC");
+    QTest::newRow("plain") << QStringLiteral("GDI");
+}
+
+// The whole display with a window that changes colour, while a tone plays into the sink.
+void tst_RecordingSession::screenWithSystemSound()
+{
+    QFETCH(QString, api);
+    SettingsStore::instance().setValue(settings::kVideoGroup, settings::kVideoCaptureApi, api);
+    const QColor first(220, 30, 30);
+    const QColor second(30, 60, 220);
+    TestWindow window(first, QRect(200, 150, 400, 300));
+    QVERIFY(window.showAndWait());
+    settle();
+
+    const QString wav = output(QStringLiteral("tone.wav"));
+    if (pulse_)
+        QVERIFY(testsupport::writeToneWav(wav, kSystemToneHz, 3.0));
+    const QString file = output(QStringLiteral("screen_%1.mp4").arg(api));
+    screen_capture_win session;
+    QList<SessionBox> boxes;
+    session.setBoxHandler([&](const SessionBox& box) {
+        boxes.append(box);
+        return true;
+    });
+    session.configure(pulse_ ? QStringLiteral("System Audio") : QStringLiteral("No Audio"), file,
+                      nullptr);
+    session.target.targetType = TargetScreen;
+    session.target.targetRect = QRect(0, 0, 1920, 1080);
+    if (pulse_)
+        QVERIFY(testsupport::startPlaying(wav));
+    QElapsedTimer elapsed;
+    elapsed.start();
+    recordFor(session, 1200);
+    window.setColour(second);
+    QVERIFY(window.waitPainted());
+    settle(1200);
+    session.stop(true);
+    const double seconds = elapsed.elapsed() / 1000.0;
+    QVERIFY2(boxes.isEmpty(), qPrintable(boxes.isEmpty() ? QString() : boxes.first().text));
+
+    MediaProbe probe;
+    QVERIFY2(probe.open(file), qPrintable(probe.errorString()));
+    const auto* video = probe.firstStream(AVMEDIA_TYPE_VIDEO);
+    QVERIFY(video);
+    QCOMPARE(video->codecName, QStringLiteral("h264"));
+    QCOMPARE(QSize(video->width, video->height), QSize(1920, 1080));
+    const QRect inside(300, 250, 100, 100);
+    const QRect outside(1500, 800, 100, 100);
+    const auto frames = probe.decodeVideo({inside, outside});
+    // Every slot of the recording's clock up to the last captured image is in the file, late
+    // ones as repeats. The shared-memory grabber delivers nothing while the screen stands still,
+    // so its file ends with the last change.
+    const double expectedFrames = kFps * seconds;
+    QVERIFY2(frames.size() <= expectedFrames * 1.25 &&
+                 (api == QLatin1String("DXGI") || frames.size() >= expectedFrames * 0.75),
+             qPrintable(QStringLiteral("%1 frames in %2 s").arg(frames.size()).arg(seconds)));
+    verifyConstantSpacing(frames, video->timeBase, kFps);
+    QVERIFY2(near(frames.first().regionColours[0], first),
+             qPrintable(describe(frames.first().regionColours[0])));
+    QVERIFY2(near(frames.last().regionColours[0], second),
+             qPrintable(describe(frames.last().regionColours[0])));
+    QVERIFY(!near(frames.last().regionColours[1], second));
+
+    if (!pulse_)
+        QSKIP("No test sound server: the sound part is not checked.");
+    const auto* audio = probe.firstStream(AVMEDIA_TYPE_AUDIO);
+    QVERIFY(audio);
+    QCOMPARE(audio->codecName, QStringLiteral("aac"));
+    QCOMPARE(audio->sampleRate, 48000);
+    QCOMPARE(audio->channels, 2);
+    const auto sound = probe.decodeAudio();
+    const double audioSeconds = double(sound.totalSamples) / sound.sampleRate;
+    const double videoSeconds = double(frames.size()) / kFps;
+    if (api != QLatin1String("DXGI"))
+        QVERIFY2(std::fabs(audioSeconds - videoSeconds) < 0.1,
+                 qPrintable(
+                     QStringLiteral("audio %1 s, video %2 s").arg(audioSeconds).arg(videoSeconds)));
+    const double frequency = MediaProbe::dominantFrequency(sound.samples[0], sound.sampleRate);
+    // A few percent: silence inserted around late audio blurs the spectrum's peak, while a wrong
+    // sample rate (44.1 against 48 kHz) would move it by 8 %.
+    QVERIFY2(std::fabs(frequency - kSystemToneHz) < kSystemToneHz * 0.03,
+             qPrintable(QString::number(frequency)));
+}
+
+void tst_RecordingSession::windowAndArea_data()
+{
+    QTest::addColumn<bool>("area");
+    QTest::addColumn<QString>("api");
+    QTest::newRow("window, composite") << false << QStringLiteral("WGC");
+    QTest::newRow("window, shared memory") << false << QStringLiteral("DXGI");
+    QTest::newRow("window, plain") << false << QStringLiteral("GDI");
+    QTest::newRow("area, plain") << true << QStringLiteral("GDI");
+}
+
+// A framed window is recorded at its outer size; an area at the size asked for.
+void tst_RecordingSession::windowAndArea()
+{
+    QFETCH(bool, area);
+    QFETCH(QString, api);
+    SettingsStore::instance().setValue(settings::kVideoGroup, settings::kVideoCaptureApi, api);
+    const QColor colour(40, 200, 60);
+    TestWindow window(colour, QRect(300, 200, 501, 361),
+                      area ? TestWindow::Frame::Frameless : TestWindow::Frame::Framed);
+    QVERIFY(window.showAndWait());
+    settle();
+
+    const QString file = output(QStringLiteral("target_%1_%2.mp4").arg(area).arg(api));
+    screen_capture_win session;
+    session.setBoxHandler([](const SessionBox&) { return true; });
+    session.configure(QStringLiteral("No Audio"), file, nullptr);
+    QSize expected;
+    if (area) {
+        session.target.targetType = TargetScreen;
+        session.target.targetRect = QRect(0, 0, 1920, 1080);
+        session.target.areaMode = true;
+        session.setCaptureArea(350, 250, 200, 120);
+        expected = QSize(200, 120);
+    } else {
+        session.target.targetType = TargetWindow;
+        session.target.targetWindow = window.nativeId();
+        session.target.targetTitle = window.windowTitle();
+    }
+    recordFor(session, 500);
+    // A change, so that the shared-memory grabber has more than the first image to deliver.
+    window.setColour(colour.darker(150));
+    QVERIFY(window.waitPainted());
+    settle(500);
+    if (!area) {
+        expected = session.outputSize();
+        // The frame drawn by the window manager is part of the window's outer size.
+        QVERIFY2(expected.width() >= 501 && expected.height() > 361,
+                 qPrintable(QStringLiteral("%1x%2").arg(expected.width()).arg(expected.height())));
+        expected = QSize((expected.width() + 1) & ~1, (expected.height() + 1) & ~1);
+    }
+    session.stop(true);
+
+    MediaProbe probe;
+    QVERIFY2(probe.open(file), qPrintable(probe.errorString()));
+    const auto* video = probe.firstStream(AVMEDIA_TYPE_VIDEO);
+    QVERIFY(video);
+    QCOMPARE(QSize(video->width, video->height), expected);
+    QVERIFY(!probe.firstStream(AVMEDIA_TYPE_AUDIO));
+    const QRect centre(expected.width() / 2 - 20, expected.height() / 2 - 20, 40, 40);
+    const auto frames = probe.decodeVideo({centre});
+    // The shared-memory grabber delivers only changes: a still window gives its first image.
+    QVERIFY(frames.size() >= (api == QLatin1String("DXGI") ? 2 : kFps / 2));
+    QVERIFY2(near(frames.last().regionColours[0], colour.darker(150)),
+             qPrintable(describe(frames.last().regionColours[0])));
+}
+
+// What the screen shows between pause and resume never reaches the file.
+void tst_RecordingSession::pauseLeavesNothing()
+{
+    const QColor before(250, 250, 40);
+    const QColor during(250, 40, 250);
+    const QColor after(40, 250, 250);
+    TestWindow window(before, QRect(0, 0, 320, 240));
+    QVERIFY(window.showAndWait());
+    settle();
+
+    const QString file = output(QStringLiteral("paused.mp4"));
+    screen_capture_win session;
+    session.configure(QStringLiteral("No Audio"), file, nullptr);
+    session.target.targetType = TargetScreen;
+    session.target.targetRect = QRect(0, 0, 1920, 1080);
+    session.target.areaMode = true;
+    session.setCaptureArea(0, 0, 320, 240);
+    recordFor(session, 800);
+    session.pause();
+    settle(200);
+    window.setColour(during);
+    QVERIFY(window.waitPainted());
+    settle(600);
+    window.setColour(after);
+    QVERIFY(window.waitPainted());
+    settle(200);
+    session.resume();
+    settle(800);
+    session.stop(true);
+
+    MediaProbe probe;
+    QVERIFY2(probe.open(file), qPrintable(probe.errorString()));
+    const auto frames = probe.decodeVideo({QRect(100, 80, 100, 80)});
+    QVERIFY(!frames.isEmpty());
+    bool sawBefore = false;
+    bool sawAfter = false;
+    for (const auto& frame : frames) {
+        const QColor colour = frame.regionColours[0];
+        QVERIFY2(!near(colour, during),
+                 qPrintable(QStringLiteral("paused content at %1 s").arg(frame.seconds)));
+        sawBefore |= near(colour, before);
+        sawAfter |= near(colour, after);
+    }
+    QVERIFY(sawBefore);
+    QVERIFY(sawAfter);
+}
+
+// A device name other than "System Audio" records the default source: here a pipe source fed
+// with a tone of its own.
+void tst_RecordingSession::microphone()
+{
+    if (!pulse_)
+        QSKIP("No test sound server.");
+    testsupport::PipeMicrophone mic(dir_.path());
+    QVERIFY(mic.isValid());
+    const QString file = output(QStringLiteral("microphone.mp4"));
+    screen_capture_win session;
+    session.configure(QStringLiteral("Test Microphone"), file, nullptr);
+    QVERIFY(session.isMicrophone());
+    session.target.targetType = TargetScreen;
+    session.target.targetRect = QRect(0, 0, 1920, 1080);
+    session.target.areaMode = true;
+    session.setCaptureArea(0, 0, 160, 120);
+    session.start();
+    mic.feed(testsupport::toneSamples(kMicrophoneToneHz, 1.5));
+    settle(2000);
+    session.stop(true);
+
+    MediaProbe probe;
+    QVERIFY2(probe.open(file), qPrintable(probe.errorString()));
+    QVERIFY(probe.firstStream(AVMEDIA_TYPE_AUDIO));
+    const auto sound = probe.decodeAudio();
+    QVERIFY(sound.totalSamples > 0);
+    const double frequency = MediaProbe::dominantFrequency(sound.samples[0], sound.sampleRate);
+    QVERIFY2(std::fabs(frequency - kMicrophoneToneHz) < 20.0,
+             qPrintable(QString::number(frequency)));
+}
+
+void tst_RecordingSession::resolutionOverride_data()
+{
+    QTest::addColumn<int>("index");
+    QTest::addColumn<QSize>("expected");
+    QTest::newRow("12") << 12 << QSize(4320, 7680);
+    QTest::newRow("13") << 13 << QSize(640, 360);
+}
+
+// The output resolution setting scales whatever was captured to its size.
+void tst_RecordingSession::resolutionOverride()
+{
+    QFETCH(int, index);
+    QFETCH(QSize, expected);
+    SettingsStore& settings = SettingsStore::instance();
+    settings.setValue(settings::kVideoGroup, settings::kResolutionIndex, index);
+    settings.setValue(settings::kVideoGroup, settings::kCustomWidth, 640);
+    settings.setValue(settings::kVideoGroup, settings::kCustomHeight, 360);
+    settings.setValue(settings::kVideoGroup, settings::kFps, 5);
+
+    const QString file = output(QStringLiteral("resolution_%1.mp4").arg(index));
+    screen_capture_win session;
+    // A second configure without a start replaces the unused threads.
+    session.configure(QStringLiteral("System Audio"), file, nullptr);
+    session.configure(QStringLiteral("No Audio"), file, nullptr);
+    session.target.targetType = TargetScreen;
+    session.target.targetRect = QRect(0, 0, 1920, 1080);
+    session.target.areaMode = true;
+    session.setCaptureArea(0, 0, 320, 240);
+    recordFor(session, 700);
+    QCOMPARE(session.outputSize(), expected);
+    session.stop(true);
+
+    MediaProbe probe;
+    QVERIFY2(probe.open(file), qPrintable(probe.errorString()));
+    const auto* video = probe.firstStream(AVMEDIA_TYPE_VIDEO);
+    QVERIFY(video);
+    QCOMPARE(QSize(video->width, video->height), expected);
+    QVERIFY(!probe.firstStream(AVMEDIA_TYPE_AUDIO));
+}
+
+// Closing the recorded window ends the capture with its error and a box for the user; the file
+// written so far is finished and plays.
+void tst_RecordingSession::windowClosedFinishesFile()
+{
+    SettingsStore::instance().setValue(settings::kVideoGroup, settings::kVideoCaptureApi,
+                                       QStringLiteral("WGC"));
+    auto window = std::make_unique<TestWindow>(QColor(200, 100, 0), QRect(400, 300, 300, 200),
+                                               TestWindow::Frame::Framed);
+    QVERIFY(window->showAndWait());
+    settle();
+
+    const QString file = output(QStringLiteral("closed.mp4"));
+    screen_capture_win session;
+    QList<SessionBox> boxes;
+    session.setBoxHandler([&](const SessionBox& box) {
+        boxes.append(box);
+        return true;
+    });
+    session.configure(QStringLiteral("No Audio"), file, nullptr);
+    session.target.targetType = TargetWindow;
+    session.target.targetWindow = window->nativeId();
+    QSignalSpy stopRequests(&session, &screen_capture_win::stopRecording);
+    recordFor(session, 800);
+    window.reset();
+    QTRY_COMPARE_WITH_TIMEOUT(stopRequests.size(), 1, 10000);
+    session.stop(false);
+
+    QVERIFY(!boxes.isEmpty());
+    QCOMPARE(boxes.first().title, QStringLiteral("Warning"));
+    QCOMPARE(boxes.first().text, QStringLiteral("Target window is closed or invalid."));
+    MediaProbe probe;
+    QVERIFY2(probe.open(file), qPrintable(probe.errorString()));
+    QVERIFY(probe.decodeVideo().size() >= 3);
+}
+
+QTEST_MAIN(tst_RecordingSession)
+#include "tst_RecordingSession.moc"
