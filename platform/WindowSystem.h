@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QImage>
 #include <QList>
 #include <QPoint>
 #include <QRect>
@@ -10,6 +11,22 @@
 
 // A top-level window of the desktop as the window system names it (an X window id here).
 using NativeWindow = quint64;
+
+// What identifies a window again after the program restarted it: its process, the class its
+// program gave it and the executable's base name.
+struct WindowIdentity
+{
+    quint32 pid = 0;
+    QString className;
+    QString exeName; // empty when the process cannot be inspected
+};
+
+// One recordable top-level window as the window picker lists it.
+struct WindowEntry
+{
+    NativeWindow window = 0;
+    QString title;
+};
 
 struct MonitorInfo
 {
@@ -44,6 +61,39 @@ public:
     // The window that holds window and the frame a window manager put around it (window itself
     // when it has no frame); 0 when window does not exist. Grabbing it gives the outer image.
     virtual NativeWindow frameWindow(NativeWindow window) const { return window; }
+
+    // Top-level windows a user can record, in stacking/enumeration order (the picker's filter).
+    // Hidden ones only when includeHidden is true.
+    virtual QList<WindowEntry> enumerateWindows(bool includeHidden) const
+    {
+        Q_UNUSED(includeHidden);
+        return {};
+    }
+    // The window's title; empty when it has none or does not exist.
+    virtual QString windowTitle(NativeWindow window) const
+    {
+        Q_UNUSED(window);
+        return {};
+    }
+    virtual WindowIdentity windowIdentity(NativeWindow window) const
+    {
+        Q_UNUSED(window);
+        return {};
+    }
+    // First window passing the lookup filter whose pid (non-zero), class and exe all match;
+    // 0 if none.
+    virtual NativeWindow findWindowByIdentity(const WindowIdentity& identity) const
+    {
+        Q_UNUSED(identity);
+        return 0;
+    }
+    // The window's current content at its outer size, frame included (from its composite pixmap
+    // when available, else read from the screen); null image on any failure.
+    virtual QImage windowImage(NativeWindow window) const
+    {
+        Q_UNUSED(window);
+        return {};
+    }
 
     virtual QList<MonitorInfo> monitors() const = 0;
     // The monitor containing point; otherwise the primary one (nearest when nearest is true).
