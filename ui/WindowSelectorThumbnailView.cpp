@@ -2,12 +2,56 @@
 
 #include "ui_WindowSelectorThumbnailView.h"
 
+#include <QGraphicsDropShadowEffect>
+#include <QLabel>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QVBoxLayout>
+
+namespace {
+
+constexpr int kColumns = 3;
+constexpr QSize kCardSize(180, 140);
+constexpr QSize kThumbnailSize(160, 100);
+const QLatin1String kCardPrefix("grid_parent");
+
+QString cardStyle(const QWidget* card, int borderWidth, const char* colour)
+{
+    return QStringLiteral("#%1{border: %2px solid %3;border-radius:5px;}")
+        .arg(card->objectName())
+        .arg(borderWidth)
+        .arg(QLatin1String(colour));
+}
+
+} // namespace
+
 WindowSelectorThumbnailView::WindowSelectorThumbnailView(QWidget* parent,
                                                          std::unique_ptr<WindowSystem> windowSystem)
     : QDialog(parent), ui(std::make_unique<Ui::WindowSelectorThumbnailView>()),
       windowSystem_(windowSystem ? std::move(windowSystem) : WindowSystem::create())
 {
     ui->setupUi(this);
+    setWindowFlags(Qt::Popup | Qt::FramelessWindowHint);
+    setAttribute(Qt::WA_TranslucentBackground);
+    setFixedSize(600, 450);
+    auto* shadow = new QGraphicsDropShadowEffect(ui->frameMain);
+    shadow->setBlurRadius(30);
+    shadow->setOffset(3, 5);
+    shadow->setColor(QColor(65, 167, 246, 130));
+    ui->frameMain->setGraphicsEffect(shadow);
+
+    ui->checkBoxHiddenWindows->setChecked(false);
+    refreshWindowList();
+
+    connect(ui->pushButtonRefresh, &QPushButton::clicked, this,
+            &WindowSelectorThumbnailView::refreshWindowList);
+    connect(ui->pushButtonOk, &QPushButton::clicked, this,
+            &WindowSelectorThumbnailView::confirmSelection);
+    connect(ui->pushButtonCancel, &QPushButton::clicked, this,
+            &WindowSelectorThumbnailView::cancelSelection);
+    // Queued so the check box repaints before the slower enumeration runs.
+    connect(ui->checkBoxHiddenWindows, &QCheckBox::toggled, this,
+            &WindowSelectorThumbnailView::refreshWindowList, Qt::QueuedConnection);
 }
 
 WindowSelectorThumbnailView::~WindowSelectorThumbnailView() = default;
@@ -24,12 +68,83 @@ NativeWindow WindowSelectorThumbnailView::findWindowByIdentity(const WindowIdent
     return system ? system->findWindowByIdentity(identity) : 0;
 }
 
-void WindowSelectorThumbnailView::refreshWindowList() {}
+void WindowSelectorThumbnailView::refreshWindowList()
+{
+    const bool includeHidden = ui->checkBoxHiddenWindows->isChecked();
+    selectedCard_ = nullptr;
+    selectedTitle.clear();
+    selectedWindow = 0;
+
+    for (auto it = cards_.cbegin(); it != cards_.cend(); ++it) {
+        QWidget* card = it.key();
+        card->removeEventFilter(this);
+        ui->gridLayout->removeWidget(card);
+        card->setParent(nullptr);
+        card->deleteLater();
+    }
+    cards_.clear();
+
+    for (int column = 0; column < kColumns; ++column)
+        ui->gridLayout->setColumnStretch(column, 1);
+    const QList<WindowEntry> entries =
+        windowSystem_ ? windowSystem_->enumerateWindows(includeHidden) : QList<WindowEntry>();
+
+    int row = 0;
+    int column = 0;
+    for (const WindowEntry& entry : entries) {
+        QWidget* card = createCard(entry, row, column);
+        cards_.insert(card, entry);
+        ui->gridLayout->addWidget(card, row, column);
+        if (++column == kColumns) {
+            column = 0;
+            ++row;
+        }
+    }
+}
+
+QWidget* WindowSelectorThumbnailView::createCard(const WindowEntry& entry, int row, int column)
+{
+    // A frame rather than a bare widget, so that the style sheet border is drawn.
+    auto* card = new QFrame(ui->scrollAreaWidgetContents);
+    card->setObjectName(QStringLiteral("grid_parent_%1_%2").arg(row).arg(column));
+    card->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    card->setFixedSize(kCardSize);
+    card->setStyleSheet(cardStyle(card, 1, "#aaa"));
+
+    auto* layout = new QVBoxLayout(card);
+    layout->setAlignment(Qt::AlignTop);
+
+    auto* image = new QLabel(card);
+    const QImage thumbnail = windowSystem_ ? windowSystem_->windowImage(entry.window) : QImage();
+    if (thumbnail.isNull()) {
+        image->setText(tr("No Preview"));
+        image->setStyleSheet(QStringLiteral("QLabel { color: #888; font-style: italic; }"));
+        image->setFixedSize(kThumbnailSize);
+    } else {
+        image->setPixmap(QPixmap::fromImage(
+            thumbnail.scaled(kThumbnailSize, Qt::KeepAspectRatio, Qt::SmoothTransformation)));
+    }
+    image->setAlignment(Qt::AlignCenter);
+    layout->addWidget(image, 0, Qt::AlignHCenter);
+
+    auto* title = new QLabel(entry.title, card);
+    title->setStyleSheet(QStringLiteral("QLabel { color: #ddd; }"));
+    title->setAlignment(Qt::AlignCenter);
+    title->setWordWrap(true);
+    layout->addWidget(title);
+
+    card->setCursor(Qt::PointingHandCursor);
+    card->installEventFilter(this);
+    return card;
+}
 
 void WindowSelectorThumbnailView::confirmSelection()
 {
-    if (!selectedTitle.isEmpty())
-        accept();
+    if (selectedTitle.isEmpty()) {
+        QMessageBox::warning(this, tr("No selection"), tr("Please select a window first."));
+        return;
+    }
+    accept();
 }
 
 void WindowSelectorThumbnailView::cancelSelection()
@@ -39,13 +154,25 @@ void WindowSelectorThumbnailView::cancelSelection()
 
 bool WindowSelectorThumbnailView::eventFilter(QObject* watched, QEvent* event)
 {
-    return QDialog::eventFilter(watched, event);
-}
+    const bool release = event->type() == QEvent::MouseButtonRelease;
+    const bool doubleClick = event->type() == QEvent::MouseButtonDblClick;
+    if (!release && !doubleClick)
+        return QDialog::eventFilter(watched, event);
+    QWidget* card = qobject_cast<QWidget*>(watched);
+    while (card && !card->objectName().startsWith(kCardPrefix))
+        card = card->parentWidget();
+    const auto entry = cards_.constFind(card);
+    if (!card || entry == cards_.cend())
+        return QDialog::eventFilter(watched, event);
 
-QWidget* WindowSelectorThumbnailView::createCard(const WindowEntry& entry, int row, int column)
-{
-    Q_UNUSED(entry);
-    Q_UNUSED(row);
-    Q_UNUSED(column);
-    return nullptr;
+    if (selectedCard_ && selectedCard_ != card)
+        selectedCard_->setStyleSheet(cardStyle(selectedCard_, 1, "#aaa"));
+    card->setStyleSheet(cardStyle(card, 2, "#41A7F6"));
+    selectedCard_ = card;
+    selectedTitle = entry->title;
+    selectedWindow = entry->window;
+    // A double click picks the window and closes the picker in one go.
+    if (doubleClick)
+        confirmSelection();
+    return true;
 }

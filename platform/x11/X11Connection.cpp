@@ -27,6 +27,7 @@ std::unique_ptr<X11Connection> X11Connection::open(QString* error)
         return nullptr;
     }
     result->screen_ = it.data;
+    result->screenNumber_ = screenNumber;
     return result;
 }
 

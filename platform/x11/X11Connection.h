@@ -22,6 +22,7 @@ public:
 
     xcb_connection_t* get() const { return connection_.get(); }
     xcb_window_t root() const { return screen_->root; }
+    int screenNumber() const { return screenNumber_; }
     int rootWidth() const { return screen_->width_in_pixels; }
     int rootHeight() const { return screen_->height_in_pixels; }
     xcb_atom_t atom(const char* name) const;
@@ -36,6 +37,7 @@ private:
 
     std::unique_ptr<xcb_connection_t, Disconnect> connection_;
     xcb_screen_t* screen_ = nullptr;
+    int screenNumber_ = 0;
 };
 
 template <class T> using XReply = X11Connection::XReply<T>;

@@ -144,6 +144,41 @@ QRect X11WindowSystem::outerRect(NativeWindow window) const
                  geometry->height + 2 * border);
 }
 
+const X11WindowList& X11WindowSystem::windowList() const
+{
+    if (!windowList_)
+        windowList_ = std::make_unique<X11WindowList>(*x_);
+    return *windowList_;
+}
+
+QList<WindowEntry> X11WindowSystem::enumerateWindows(bool includeHidden) const
+{
+    return windowList().enumerateWindows(includeHidden);
+}
+
+QString X11WindowSystem::windowTitle(NativeWindow window) const
+{
+    return isWindow(window) ? windowList().windowTitle(static_cast<xcb_window_t>(window))
+                            : QString();
+}
+
+WindowIdentity X11WindowSystem::windowIdentity(NativeWindow window) const
+{
+    return isWindow(window) ? windowList().windowIdentity(static_cast<xcb_window_t>(window))
+                            : WindowIdentity{};
+}
+
+NativeWindow X11WindowSystem::findWindowByIdentity(const WindowIdentity& identity) const
+{
+    return windowList().findWindowByIdentity(identity);
+}
+
+QImage X11WindowSystem::windowImage(NativeWindow window) const
+{
+    const NativeWindow frame = frameWindow(window);
+    return frame != 0 ? windowList().windowImage(static_cast<xcb_window_t>(frame)) : QImage();
+}
+
 QList<MonitorInfo> X11WindowSystem::monitors() const
 {
     QList<MonitorInfo> result;

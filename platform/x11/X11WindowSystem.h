@@ -1,6 +1,7 @@
 #pragma once
 
 #include "X11Connection.h"
+#include "X11WindowList.h"
 #include "platform/WindowSystem.h"
 
 // WindowSystem on X11: EWMH/ICCCM for window state, RandR for monitors.
@@ -18,12 +19,22 @@ public:
     QRect outerRect(NativeWindow window) const override;
     NativeWindow frameWindow(NativeWindow window) const override;
 
+    QList<WindowEntry> enumerateWindows(bool includeHidden) const override;
+    QString windowTitle(NativeWindow window) const override;
+    WindowIdentity windowIdentity(NativeWindow window) const override;
+    NativeWindow findWindowByIdentity(const WindowIdentity& identity) const override;
+    QImage windowImage(NativeWindow window) const override;
+
     QList<MonitorInfo> monitors() const override;
     bool monitorFromPoint(QPoint point, bool nearest, MonitorInfo* out) const override;
     bool monitorFromRect(const QRect& rect, MonitorInfo* out) const override;
 
 private:
+    // Made on first use: the capture code never needs the window list's atoms.
+    const X11WindowList& windowList() const;
+
     std::unique_ptr<X11Connection> x_;
+    mutable std::unique_ptr<X11WindowList> windowList_;
     xcb_atom_t netWmState_ = XCB_ATOM_NONE;
     xcb_atom_t netWmStateHidden_ = XCB_ATOM_NONE;
     xcb_atom_t wmState_ = XCB_ATOM_NONE;
