@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -25,17 +26,25 @@ constexpr std::array kAtomNames{
     "_NET_SUPPORTING_WM_CHECK",
     "_NET_WM_NAME",
     "UTF8_STRING",
-    "COMPOUND_TEXT",
     "WM_STATE",
     "_NET_WM_STATE",
     "_NET_WM_STATE_HIDDEN",
     "_NET_WM_STATE_SKIP_TASKBAR",
     "_NET_WM_WINDOW_TYPE",
-    "_NET_WM_WINDOW_TYPE_NORMAL",
-    "_NET_WM_WINDOW_TYPE_DIALOG",
-    "_NET_WM_WINDOW_TYPE_DESKTOP",
-    "_NET_WM_WINDOW_TYPE_DOCK",
     "_NET_WM_PID",
+};
+
+// The types of EWMH. A window names its preferred type first and may add private ones (Qt puts
+// _KDE_NET_WM_WINDOW_TYPE_OVERRIDE before NORMAL for frameless windows), so the first of these
+// counts, as it does for a window manager.
+constexpr std::array kWindowTypeNames{
+    "_NET_WM_WINDOW_TYPE_DESKTOP",      "_NET_WM_WINDOW_TYPE_DOCK",
+    "_NET_WM_WINDOW_TYPE_TOOLBAR",      "_NET_WM_WINDOW_TYPE_MENU",
+    "_NET_WM_WINDOW_TYPE_UTILITY",      "_NET_WM_WINDOW_TYPE_SPLASH",
+    "_NET_WM_WINDOW_TYPE_DIALOG",       "_NET_WM_WINDOW_TYPE_DROPDOWN_MENU",
+    "_NET_WM_WINDOW_TYPE_POPUP_MENU",   "_NET_WM_WINDOW_TYPE_TOOLTIP",
+    "_NET_WM_WINDOW_TYPE_NOTIFICATION", "_NET_WM_WINDOW_TYPE_COMBO",
+    "_NET_WM_WINDOW_TYPE_DND",          "_NET_WM_WINDOW_TYPE_NORMAL",
 };
 
 struct PixmapHolder
@@ -131,7 +140,7 @@ struct X11WindowList::Facts
     bool shown = false;
     bool transient = false; // has an owner (WM_TRANSIENT_FOR)
     bool skipTaskbar = false;
-    xcb_atom_t type = XCB_ATOM_NONE; // first window type, none when unset
+    xcb_atom_t type = XCB_ATOM_NONE; // first EWMH window type, none when unset
     QSize size;
     quint32 pid = 0; // 0 when unknown or on another host
     QString title;
@@ -147,14 +156,18 @@ struct X11WindowList::Desktop
 X11WindowList::X11WindowList(const X11Connection& connection) : x_(connection)
 {
     xcb_connection_t* c = x_.get();
-    std::array<xcb_intern_atom_cookie_t, kAtomNames.size()> cookies{};
-    for (size_t i = 0; i < kAtomNames.size(); ++i)
-        cookies[i] =
-            xcb_intern_atom(c, 0, static_cast<uint16_t>(std::strlen(kAtomNames[i])), kAtomNames[i]);
-    for (size_t i = 0; i < kAtomNames.size(); ++i) {
+    std::vector<const char*> names(kAtomNames.begin(), kAtomNames.end());
+    names.insert(names.end(), kWindowTypeNames.begin(), kWindowTypeNames.end());
+    // Every request first, then the replies: one round trip.
+    std::vector<xcb_intern_atom_cookie_t> cookies;
+    for (const char* name : names)
+        cookies.push_back(xcb_intern_atom(c, 0, static_cast<uint16_t>(std::strlen(name)), name));
+    for (size_t i = 0; i < names.size(); ++i) {
         XReply<xcb_intern_atom_reply_t> reply(xcb_intern_atom_reply(c, cookies[i], nullptr));
-        atoms_.insert(kAtomNames[i], reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE));
+        atoms_.insert(names[i], reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE));
     }
+    for (const char* name : kWindowTypeNames)
+        windowTypes_.insert(atoms_.value(name));
     listedTypes_ = {XCB_ATOM_NONE, atoms_.value("_NET_WM_WINDOW_TYPE_NORMAL"),
                     atoms_.value("_NET_WM_WINDOW_TYPE_DIALOG")};
     clientMask_ = ~xcb_get_setup(c)->resource_id_mask;
@@ -295,9 +308,12 @@ X11WindowList::Facts X11WindowList::readFacts(xcb_window_t window) const
                                                         icccmState.first() == kIconicState);
     facts.shown = facts.mapped || minimised || managedShown;
     facts.skipTaskbar = states.contains(atoms_.value("_NET_WM_STATE_SKIP_TASKBAR"));
-    const QList<uint32_t> types = values32(type.get());
-    if (!types.isEmpty())
-        facts.type = types.first();
+    for (uint32_t candidate : values32(type.get())) {
+        if (windowTypes_.contains(candidate)) {
+            facts.type = candidate;
+            break;
+        }
+    }
     const QList<uint32_t> owner = values32(transient.get());
     facts.transient = !owner.isEmpty() && owner.first() != XCB_WINDOW_NONE;
 

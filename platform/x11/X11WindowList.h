@@ -33,7 +33,10 @@ public:
     QString windowTitle(xcb_window_t window) const;
     WindowIdentity windowIdentity(xcb_window_t window) const;
     xcb_window_t findWindowByIdentity(const WindowIdentity& identity) const;
-    // The drawable's content (a frame window for the outer image); null on any failure.
+    // The window's content (a frame window for the outer image); null on any failure, and for
+    // an unmapped (minimised) window. A window nobody redirected before gets a pixmap filled
+    // from the screen, so parts covered by other windows show those until its program repaints;
+    // under a compositing manager the pixmap is always complete.
     QImage windowImage(xcb_window_t window) const;
 
 private:
@@ -53,6 +56,7 @@ private:
 
     const X11Connection& x_;
     QHash<QByteArray, xcb_atom_t> atoms_;
+    QSet<xcb_atom_t> windowTypes_; // every EWMH window type
     QSet<xcb_atom_t> listedTypes_; // window types of windows a user records
     uint32_t clientMask_ = 0;      // the bits of a resource id that name its X client
 };

@@ -175,6 +175,9 @@ NativeWindow X11WindowSystem::findWindowByIdentity(const WindowIdentity& identit
 
 QImage X11WindowSystem::windowImage(NativeWindow window) const
 {
+    // An unmapped (minimised, hidden) window has no content; its frame may still show a title.
+    if (!isVisible(window))
+        return {};
     const NativeWindow frame = frameWindow(window);
     return frame != 0 ? windowList().windowImage(static_cast<xcb_window_t>(frame)) : QImage();
 }
