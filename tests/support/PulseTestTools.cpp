@@ -49,7 +49,9 @@ QString pactl(const QStringList& arguments)
     if (!process.waitForFinished(5000) || process.exitStatus() != QProcess::NormalExit ||
         process.exitCode() != 0)
         return {};
-    return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+    // Empty output is still success: keep it apart from the null string of a failure.
+    const QString output = QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+    return output.isNull() ? QStringLiteral("") : output;
 }
 
 bool pulseReachable()
@@ -62,10 +64,68 @@ bool defaultSinkIsTestSink()
     return pactl({QStringLiteral("get-default-sink")}) == QLatin1String("rec");
 }
 
-bool startPlaying(const QString& wavPath)
+namespace {
+
+int sinkInputCount()
 {
-    return QProcess::startDetached(QStringLiteral("paplay"),
-                                   {QStringLiteral("-d"), QStringLiteral("rec"), wavPath});
+    const QString list = pactl({QStringLiteral("list"), QStringLiteral("short"),
+                                QStringLiteral("sink-inputs")});
+    return list.isNull() ? -1 : int(list.split(QLatin1Char('\n'), Qt::SkipEmptyParts).size());
+}
+
+} // namespace
+
+int captureStreamCount()
+{
+    const QString list = pactl({QStringLiteral("list"), QStringLiteral("short"),
+                                QStringLiteral("source-outputs")});
+    return list.isNull() ? -1 : int(list.split(QLatin1Char('\n'), Qt::SkipEmptyParts).size());
+}
+
+bool waitForCaptureStreams(int count)
+{
+    for (int i = 0; i < 500; ++i) {
+        const int streams = captureStreamCount();
+        if (streams < 0)
+            return false;
+        if (streams >= count)
+            return true;
+        QThread::msleep(20);
+    }
+    return false;
+}
+
+TonePlayer::TonePlayer() : player_(std::make_unique<QProcess>()) {}
+
+TonePlayer::~TonePlayer()
+{
+    if (player_->state() != QProcess::NotRunning) {
+        player_->kill();
+        player_->waitForFinished(5000);
+    }
+}
+
+bool TonePlayer::start(const QString& wavPath)
+{
+    const int before = sinkInputCount();
+    if (before < 0)
+        return false;
+    // A player that asks for no latency lets the null sink render two seconds ahead; the monitor
+    // hands those out at once, so a capture stream connecting afterwards would miss them.
+    player_->start(QStringLiteral("paplay"), {QStringLiteral("--latency-msec=50"),
+                                              QStringLiteral("-d"), QStringLiteral("rec"), wavPath});
+    if (!player_->waitForStarted(5000))
+        return false;
+    // On a loaded machine the player can take a second or more to reach the server; a recording
+    // started before that would hear silence first.
+    for (int i = 0; i < 500; ++i) {
+        if (sinkInputCount() > before)
+            return true;
+        if (player_->state() == QProcess::NotRunning)
+            return false;
+        QThread::msleep(20);
+    }
+    return false;
 }
 
 PipeMicrophone::PipeMicrophone(const QString& directory)

@@ -6,6 +6,7 @@
 
 #include <memory>
 
+class QProcess;
 class QThread;
 
 // Sound helpers for the end-to-end suites, which run against the private PulseAudio server of
@@ -22,8 +23,26 @@ QString pactl(const QStringList& arguments);
 bool pulseReachable();
 // True only on the test script's server, so that no test plays into a real sound card.
 bool defaultSinkIsTestSink();
-// Plays the WAV file into the test sink and returns at once; the player ends by itself.
-bool startPlaying(const QString& wavPath);
+// Streams recording from the server; -1 when it cannot be asked.
+int captureStreamCount();
+// Waits up to ten seconds until at least count streams record from the server.
+bool waitForCaptureStreams(int count);
+
+// Plays a WAV file into the test sink; the player is stopped when the object goes.
+class TonePlayer
+{
+public:
+    TonePlayer();
+    ~TonePlayer();
+    TonePlayer(const TonePlayer&) = delete;
+    TonePlayer& operator=(const TonePlayer&) = delete;
+
+    // Returns once the server has the player's stream, so the tone is heard from then on.
+    bool start(const QString& wavPath);
+
+private:
+    std::unique_ptr<QProcess> player_;
+};
 
 // A virtual microphone: a pipe source made the default source for the object's lifetime. What
 // is fed into it is what a recording of the microphone hears.
