@@ -1,12 +1,184 @@
 #pragma once
 
-#include <QMainWindow>
+#include "platform/WindowSystem.h"
+#include "ui/AreaDisplay.h"
+#include "ui/CpuUsageMeter.h"
 
-// The program's main window.
+#include <QImage>
+#include <QMainWindow>
+#include <QMessageBox>
+#include <QPointer>
+#include <QTime>
+
+#include <functional>
+#include <memory>
+
+class BG_Mode_Window;
+class HotkeyShortcuts;
+class QAction;
+class QLabel;
+class QMenu;
+class QSystemTrayIcon;
+class QTimer;
+class RecordingSessionControl;
+class screen_capture_win;
+
+namespace Ui {
+class MainWindow;
+}
+
+// The control centre of the program: the source and audio lists, the start and stop procedures
+// every trigger ends in (record button, tray, shortcuts, background bar, duration limit), the
+// elapsed-time clock, the preview and CPU figures, the tray and background mode. Owns the one
+// recording session, the background bar, the tray icon and the area frame. GUI thread only.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
 
 public:
+    // Seams for tests: every box the window shows, the window picker and the tray check.
+    using BoxHandler =
+        std::function<void(QMessageBox::Icon icon, const QString& title, const QString& text)>;
+    // Runs the picker at the given global position; true with title and window when accepted.
+    using WindowPicker = std::function<bool(QWidget* parent, const QPoint& position, QString* title,
+                                            NativeWindow* window)>;
+
     explicit MainWindow(QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    void setBoxHandler(BoxHandler handler);
+    void setWindowPicker(WindowPicker picker);
+    void setTrayAvailabilityCheck(std::function<bool()> check);
+    void setWindowSystem(std::unique_ptr<WindowSystem> windowSystem);
+    // Replaces the calls into the real session (whose signals still arrive as usual).
+    void setSessionControl(std::unique_ptr<RecordingSessionControl> control);
+
+    // The session whose signals the window serves.
+    screen_capture_win* recordingSession() const { return session; }
+    BG_Mode_Window* backgroundWindow() const { return bgModeWindow.get(); }
+    QSystemTrayIcon* systemTrayIcon() const { return trayIcon; }
+    QAction* trayRecordAction() const { return trayRecordToggle; }
+    AreaDisplay* currentAreaDisplay() const { return areaDisplay; }
+
+    bool isRecording() const { return recording; }
+    bool isPaused() const { return paused; }
+    bool isAreaMode() const { return areaMode; }
+    QTime elapsedTime() const { return elapsed; }
+    // What the clock display shows now ("hh:mm:ss").
+    QString clockText() const { return clockText_; }
+
+public slots:
+    bool toggleAudioCapture();
+    void selectRecordingArea();
+    void startStopRecording();
+    void handleComboBoxCaptureTypeCurrentIndexChanged(int index);
+    void openRecordingsFolder();
+    void openSettingsDialog();
+    void checkForUpdates();
+    void showHelp();
+    void refreshScreen_And_WindowsTitle();
+    void openHotkeyDialog();
+    void openScheduleDialog();
+    void renderRecordingDuration();
+    void handleCheckboxRecordingDurationToggled();
+    void handlePreviewCheckBoxClicked(bool checked);
+    void handleTimeEditRecordingDurationTimeChanged();
+    void refreshWindowList();
+    void minimizeToTray(bool showNotification = true);
+    void showMainWindow();
+    void onTrayRecordToggle();
+    void bg_mode_win_data_slot(int data);
+    void openMacroDialog();
+    void updatePreviewWhenNotRecording();
+    double getCpuUsage();
+    void onRequestPauseRecording();
+    void onRequestResumeRecording();
+    // One second of the elapsed-time clock; stops the recording past the duration limit.
+    void onTickTimeout();
+    void showAboutWindow();
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    // The capture target worked out by the start checks, before anything changes.
+    struct StartPlan
+    {
+        bool screen = true;
+        bool area = false;
+        QRect screenRect;
+    };
+
+    void rebuildSourceList();
+    void fillAudioList();
+    void selectAudioByData(const QString& data);
+    void applyIconFont();
+    void loadLogo();
+    void retranslateWindowTitle();
+    void connectToolButtons();
+    void registerHotkeys();
+    void onAreaSelected(const QRect& area);
+
+    bool startRecordingProcedure();
+    bool checkStart(StartPlan* plan);
+    void configureAndStartSession(const StartPlan& plan);
+    QString nextOutputPath(const QString& folder) const;
+    void stopRecordingProcedure(bool quiet);
+    void onSessionStopRequest();
+    void onPreviewFrame(const QImage& frame);
+    void showPicture(const QImage& picture);
+    QImage idlePreviewPicture();
+
+    void applyRecordingLook();
+    void applyIdleLook();
+    void setRecordingLockEnabled(bool enabled);
+    void showOnClock(const QString& text);
+
+    void buildTray();
+    void retranslateTray();
+    bool isTrayAvailable() const;
+    void showBox(QMessageBox::Icon icon, const QString& title, const QString& text);
+    void showLaterVersionBox(const QString& feature);
+    WindowSystem* windowSystem();
+    static QString recordingFolder();
+
+    std::unique_ptr<Ui::MainWindow> ui;
+
+    int captureKind = 0;
+    bool areaMode = false;
+    bool audioCaptureOn = false;
+    bool recording = false;
+    bool scheduleRecording = false;
+    bool macroRunning = false;
+    bool scheduleMacroRunning = false;
+    bool paused = false;
+    bool durationLimitEnabled = false;
+    QTime durationLimit{1, 0, 0};
+    QTime elapsed{0, 0, 0};
+    NativeWindow selectedWindow = 0;
+    QString clockText_;
+
+    screen_capture_win* session = nullptr;
+    std::unique_ptr<RecordingSessionControl> sessionControl;
+    std::unique_ptr<BG_Mode_Window> bgModeWindow;
+    QPointer<AreaDisplay> areaDisplay;
+    QSystemTrayIcon* trayIcon = nullptr;
+    QMenu* trayMenu = nullptr;
+    QAction* trayRecordToggle = nullptr;
+    QAction* trayShowVideos = nullptr;
+    QAction* trayRestore = nullptr;
+    QAction* trayQuit = nullptr;
+    QTimer* tickTimer = nullptr;
+    QTimer* nextRecordingTimer = nullptr;
+    QTimer* previewTimer = nullptr;
+    QLabel* nextRecordingLabel = nullptr;
+    HotkeyShortcuts* hotkeyShortcuts = nullptr;
+    CpuUsageMeter cpuMeter;
+
+    BoxHandler boxHandler;
+    WindowPicker windowPicker;
+    std::function<bool()> trayAvailable;
+    std::unique_ptr<WindowSystem> windows;
 };

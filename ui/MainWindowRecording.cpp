@@ -1,0 +1,383 @@
+// The main window's start and stop procedures, the elapsed-time clock, preview and CPU figure.
+#include "MainWindow.h"
+#include "ui_MainWindow.h"
+
+#include "app/SettingsKeys.h"
+#include "app/SettingsStore.h"
+#include "platform/posix/PerformanceCounter.h"
+#include "platform/posix/ProcessTimes.h"
+#include "ui/AreaDisplay.h"
+#include "ui/BG_Mode_Window.h"
+#include "ui/OutputFileName.h"
+#include "ui/RecordingSessionControl.h"
+
+#include <QAction>
+#include <QDateTime>
+#include <QDebug>
+#include <QDir>
+#include <QPixmap>
+#include <QScreen>
+#include <QThread>
+#include <QTimer>
+
+namespace {
+
+const QString kClockFormat = QStringLiteral("hh:mm:ss");
+const QString kRedIcon = QStringLiteral(":/resources/red.png");
+const QString kGreenIcon = QStringLiteral(":/resources/green.png");
+
+bool previewEnabled()
+{
+    return SettingsStore::instance()
+        .value(settings::kUiGroup, settings::kEnablePreview, true)
+        .toBool();
+}
+
+QScreen* screenOrPrimary(const QPoint& point)
+{
+    QScreen* screen = QGuiApplication::screenAt(point);
+    return screen ? screen : QGuiApplication::primaryScreen();
+}
+
+} // namespace
+
+QString MainWindow::recordingFolder()
+{
+    return SettingsStore::instance()
+        .value(settings::kOutputGroup, settings::kRecordingPath, QStringLiteral("./QZT"))
+        .toString();
+}
+
+// ---- Start/stop dispatch ----
+
+void MainWindow::startStopRecording()
+{
+    if (scheduleRecording)
+        return; // only a schedule's own stop ends a scheduled recording
+    if (macroRunning) {
+        if (areaMode)
+            ui->toolButtonMarkRecordArea->setEnabled(true);
+        stopRecordingProcedure(false);
+        macroRunning = false;
+        scheduleMacroRunning = false;
+        return;
+    }
+    if (recording) {
+        // The area button stays off in window mode, where no area can be chosen.
+        ui->toolButtonMarkRecordArea->setEnabled(captureKind != 1);
+        stopRecordingProcedure(false);
+        return;
+    }
+    const bool areaButtonWasEnabled = ui->toolButtonMarkRecordArea->isEnabled();
+    ui->toolButtonMarkRecordArea->setEnabled(false);
+    sessionControl->setStartTrigger(0);
+    if (SettingsStore::instance()
+            .value(settings::kUiGroup, settings::kMinimizeWhenRecording, false)
+            .toBool())
+        minimizeToTray(false);
+    if (!startRecordingProcedure())
+        ui->toolButtonMarkRecordArea->setEnabled(areaButtonWasEnabled);
+}
+
+void MainWindow::onTrayRecordToggle()
+{
+    startStopRecording();
+}
+
+// ---- Start procedure ----
+
+bool MainWindow::startRecordingProcedure()
+{
+    ui->labelFrame->clear();
+    StartPlan plan;
+    if (!checkStart(&plan))
+        return false;
+
+    if (!tickTimer->isActive())
+        tickTimer->start();
+    recording = true;
+    if (bgModeWindow->isVisible())
+        bgModeWindow->setRecordingState(true);
+    if (!macroRunning) {
+        applyRecordingLook();
+        setRecordingLockEnabled(false);
+    }
+    configureAndStartSession(plan);
+    return true;
+}
+
+// Every check runs before anything changes, so a refused start leaves the window as it was.
+bool MainWindow::checkStart(StartPlan* plan)
+{
+    if (captureKind == 1 && selectedWindow != 0) {
+        WindowSystem* ws = windowSystem();
+        if (!ws || !ws->isWindow(selectedWindow)) {
+            showBox(QMessageBox::Warning, tr("Recording failed!"),
+                    tr("Source window is closed or invalid."));
+            return false;
+        }
+    }
+
+    const QString folder = recordingFolder();
+    if (!QDir(folder).exists() && !QDir().mkpath(folder)) {
+        ui->toolButtonRecord->setToolTip(tr("Start Recording."));
+        showBox(QMessageBox::Warning, tr("Recording failed!"),
+                tr("Cannot create output folder '") + folder +
+                    tr("', please change folder path in the app settings."));
+        return false;
+    }
+
+    const int sourceIndex = ui->comboBoxScreenWindows->currentIndex();
+    if (captureKind == 0 && sourceIndex < 0) {
+        showBox(QMessageBox::Warning, tr("No screen selected!"),
+                tr("Please select a screen to record."));
+        return false;
+    }
+    if (captureKind == 1 && ui->comboBoxScreenWindows->currentText().isEmpty()) {
+        showBox(QMessageBox::Warning, tr("No window selected!"),
+                tr("Please select a window to record."));
+        return false;
+    }
+
+    plan->screen = ui->comboBoxCaptureType->currentText() == tr("Screen Capture");
+    // Area mode without a frame yet (the overlay is still open) records the whole screen.
+    plan->area = areaMode && areaDisplay;
+    if (!plan->screen)
+        return true;
+    if (plan->area) {
+        plan->screenRect = screenOrPrimary(areaDisplay->pos())->geometry();
+        return true;
+    }
+    if (sourceIndex < 0) {
+        showBox(QMessageBox::Warning, tr("No screen selected!"),
+                tr("Please select a screen to record."));
+        return false;
+    }
+    const QVariant data = ui->comboBoxScreenWindows->currentData();
+    if (data.metaType() != QMetaType::fromType<QRect>()) {
+        showBox(QMessageBox::Warning, tr("Cannot get screen geometry!"),
+                tr("Cannot get screen geometry information for selected screen."));
+        return false;
+    }
+    plan->screenRect = data.toRect();
+    return true;
+}
+
+QString MainWindow::nextOutputPath(const QString& folder) const
+{
+    SettingsStore& store = SettingsStore::instance();
+    const bool userDefined =
+        store.value(settings::kOutputGroup, settings::kUserDefinedFileName, false).toBool();
+    const QString userName =
+        store
+            .value(settings::kOutputGroup, settings::kRecordingFileName, QStringLiteral("out_file"))
+            .toString();
+    const QString format =
+        store.value(settings::kVideoGroup, settings::kVideoFormat, settings::kFormatMp4).toString();
+
+    QString source;
+    if (captureKind == 1) {
+        source = ui->comboBoxScreenWindows->currentText();
+    } else {
+        const QList<QScreen*> screens = QGuiApplication::screens();
+        const int index = ui->comboBoxScreenWindows->currentIndex();
+        if (index >= 0 && index < screens.size())
+            source = screens.at(index)->name();
+    }
+    return outputfilename::outputFilePath(folder, source, userDefined, userName, format,
+                                          QDateTime::currentDateTime());
+}
+
+void MainWindow::configureAndStartSession(const StartPlan& plan)
+{
+    const QString folder = recordingFolder();
+    const QString path = nextOutputPath(folder);
+    qDebug().noquote() << "Saving..." << path;
+
+    sessionControl->configure(ui->comboBoxAudioDevice->currentData().toString(), path,
+                              ui->labelFps);
+    RecordingTarget target;
+    target.areaMode = plan.area;
+    if (plan.screen) {
+        target.targetType = TargetScreen;
+        target.targetRect = plan.screenRect;
+    } else {
+        target.targetType = TargetWindow;
+        target.targetTitle = ui->comboBoxScreenWindows->currentText();
+        target.targetWindow = selectedWindow;
+    }
+    sessionControl->setTarget(target);
+    if (plan.area) {
+        const QRect area = areaDisplay->captureArea();
+        sessionControl->setCaptureArea(area.x(), area.y(), area.width(), area.height());
+    }
+    sessionControl->start();
+    // A target that vanished at the last moment starts nothing and only logs it; the window
+    // must not go on counting a recording that does not exist.
+    if (recording && !sessionControl->isRunning())
+        stopRecordingProcedure(true);
+}
+
+// ---- Stop procedure ----
+
+void MainWindow::stopRecordingProcedure(bool quiet)
+{
+    if (!macroRunning) {
+        tickTimer->stop();
+        elapsed = QTime(0, 0, 0);
+        paused = false;
+        showOnClock(elapsed.toString(kClockFormat));
+        recording = false;
+        scheduleRecording = false;
+        if (bgModeWindow->isVisible())
+            bgModeWindow->setRecordingState(false);
+        applyIdleLook();
+        setRecordingLockEnabled(true);
+    }
+    sessionControl->stop(quiet);
+    if (areaMode)
+        selectRecordingArea();
+}
+
+void MainWindow::onSessionStopRequest()
+{
+    ui->toolButtonMarkRecordArea->setEnabled(captureKind != 1);
+    stopRecordingProcedure(false);
+}
+
+void MainWindow::onRequestPauseRecording()
+{
+    paused = true;
+    sessionControl->pause();
+}
+
+void MainWindow::onRequestResumeRecording()
+{
+    paused = false;
+    sessionControl->resume();
+}
+
+// ---- Elapsed time and duration limit ----
+
+void MainWindow::onTickTimeout()
+{
+    if (!paused)
+        elapsed = elapsed.addSecs(1);
+    const QString text = elapsed.toString(kClockFormat);
+    if (bgModeWindow->isVisible())
+        bgModeWindow->setElapsedText(text);
+    else
+        showOnClock(text);
+    // Strictly later: a limit of 00:00:05 still records the fifth second.
+    if (durationLimitEnabled && elapsed > durationLimit)
+        startStopRecording();
+}
+
+// ---- Looks ----
+
+void MainWindow::applyRecordingLook()
+{
+    trayRecordToggle->setText(tr("Stop Recording"));
+    trayRecordToggle->setIcon(QIcon(kRedIcon));
+    ui->labelRecord->setText(tr("STOP"));
+    ui->toolButtonRecord->setIcon(QIcon(kRedIcon));
+    ui->toolButtonRecord->setToolTip(tr("Stop Recording."));
+}
+
+void MainWindow::applyIdleLook()
+{
+    trayRecordToggle->setText(tr("Start Recording"));
+    trayRecordToggle->setIcon(QIcon(kGreenIcon));
+    ui->labelRecord->setText(tr("START"));
+    ui->toolButtonRecord->setIcon(QIcon(kGreenIcon));
+    ui->toolButtonRecord->setToolTip(tr("Start Recording."));
+    showOnClock(QStringLiteral("00:00:00"));
+}
+
+void MainWindow::setRecordingLockEnabled(bool enabled)
+{
+    ui->comboBoxCaptureType->setEnabled(enabled);
+    ui->comboBoxScreenWindows->setEnabled(enabled);
+    ui->toolButtonRefresh->setEnabled(enabled);
+    ui->comboBoxAudioDevice->setEnabled(enabled);
+    ui->checkBoxRecordingDuration->setEnabled(enabled);
+    // The time edit follows its check box when unlocked.
+    ui->timeEditRecordingDuration->setEnabled(enabled && durationLimitEnabled);
+}
+
+void MainWindow::showOnClock(const QString& text)
+{
+    clockText_ = text;
+    ui->lcdNumber->display(text);
+}
+
+// ---- Preview and CPU ----
+
+void MainWindow::onPreviewFrame(const QImage& frame)
+{
+    if (!recording || paused || frame.isNull())
+        return;
+    if (previewEnabled())
+        showPicture(frame);
+    else
+        ui->labelFrame->clear();
+}
+
+void MainWindow::showPicture(const QImage& picture)
+{
+    if (picture.isNull()) {
+        ui->labelFrame->clear();
+        return;
+    }
+    ui->labelFrame->setPixmap(QPixmap::fromImage(picture).scaled(
+        ui->labelFrame->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation));
+}
+
+void MainWindow::updatePreviewWhenNotRecording()
+{
+    ui->labelCPU->setText(QString::number(getCpuUsage(), 'f', 1) + QLatin1Char('%'));
+    if (recording)
+        return;
+    if (!previewEnabled()) {
+        ui->labelFrame->clear();
+        return;
+    }
+    showPicture(idlePreviewPicture());
+}
+
+QImage MainWindow::idlePreviewPicture()
+{
+    if (captureKind == 0) {
+        if (areaMode && areaDisplay) {
+            const QRect area = areaDisplay->captureArea();
+            if (area.width() < 1 || area.height() < 1)
+                return {};
+            QScreen* screen = screenOrPrimary(areaDisplay->pos());
+            return screen->grabWindow(0, area.x(), area.y(), area.width(), area.height()).toImage();
+        }
+        const QVariant data = ui->comboBoxScreenWindows->currentData();
+        if (data.metaType() != QMetaType::fromType<QRect>())
+            return {};
+        const QRect rect = data.toRect();
+        QScreen* screen = screenOrPrimary(rect.topLeft());
+        // Screen grabs take coordinates relative to the screen.
+        return screen->grabWindow(0, 0, 0, rect.width(), rect.height()).toImage();
+    }
+    if (selectedWindow == 0)
+        return {};
+    QImage picture;
+    if (WindowSystem* ws = windowSystem())
+        picture = ws->windowImage(selectedWindow);
+    if (picture.isNull() && QGuiApplication::primaryScreen())
+        picture = QGuiApplication::primaryScreen()->grabWindow(selectedWindow).toImage();
+    return picture;
+}
+
+double MainWindow::getCpuUsage()
+{
+    const std::optional<std::int64_t> processTime = platform::processCpuTime();
+    if (!processTime)
+        return cpuMeter.sampleFailed();
+    return cpuMeter.sample(*processTime, platform::performanceCounter(),
+                           platform::performanceFrequency(), QThread::idealThreadCount());
+}

@@ -1,0 +1,59 @@
+#include "MainWindowSession.h"
+
+#include "capture/screen_capture_win.h"
+
+MainWindowSession::MainWindowSession(screen_capture_win* session) : session_(session) {}
+
+void MainWindowSession::configure(const QString& audioSource, const QString& outputPath,
+                                  QLabel* fpsLabel)
+{
+    if (session_)
+        session_->configure(audioSource, outputPath, fpsLabel);
+}
+
+void MainWindowSession::setTarget(const RecordingTarget& target)
+{
+    if (session_)
+        session_->target = target;
+}
+
+void MainWindowSession::setCaptureArea(int x, int y, int width, int height)
+{
+    if (session_)
+        session_->setCaptureArea(x, y, width, height);
+}
+
+void MainWindowSession::setStartTrigger(std::int32_t trigger)
+{
+    if (session_)
+        session_->setStartTrigger(trigger);
+}
+
+void MainWindowSession::start()
+{
+    if (session_)
+        session_->start();
+}
+
+bool MainWindowSession::isRunning() const
+{
+    return session_ && session_->isRunning();
+}
+
+void MainWindowSession::stop(bool quiet)
+{
+    if (session_)
+        session_->stop(quiet);
+}
+
+void MainWindowSession::pause()
+{
+    if (session_)
+        session_->pause();
+}
+
+void MainWindowSession::resume()
+{
+    if (session_)
+        session_->resume();
+}

@@ -1,0 +1,193 @@
+// The main window's tray icon, background mode, folder and help, and its dialogs and boxes.
+#include "MainWindow.h"
+#include "ui_MainWindow.h"
+
+#include "hotkeys/HotkeyDialog.h"
+#include "ui/BG_Mode_Window.h"
+
+#include <QAction>
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileInfo>
+#include <QMenu>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <QUrl>
+
+namespace {
+
+// Opened by Help when no manual was installed beside the program.
+const QString kOnlineManualUrl =
+    QStringLiteral("https://torvane.github.io/manual/torvane-manual.pdf");
+constexpr int kTrayMessageDelay_ms = 200;
+constexpr int kTrayMessageDuration_ms = 3000;
+
+} // namespace
+
+void MainWindow::buildTray()
+{
+    trayMenu = new QMenu(this);
+    trayMenu->setObjectName(QStringLiteral("trayMenu"));
+    trayRecordToggle =
+        trayMenu->addAction(QIcon(QStringLiteral(":/resources/green.png")), tr("Start Recording"));
+    connect(trayRecordToggle, &QAction::triggered, this, &MainWindow::onTrayRecordToggle);
+    trayShowVideos = trayMenu->addAction(QIcon(QStringLiteral(":/resources/folder-gray.png")),
+                                         tr("Show Videos"));
+    connect(trayShowVideos, &QAction::triggered, this, &MainWindow::openRecordingsFolder);
+    trayRestore = trayMenu->addAction(QIcon(QStringLiteral(":/resources/restore-down-gray.png")),
+                                      tr("Restore"));
+    connect(trayRestore, &QAction::triggered, this, &MainWindow::showMainWindow);
+    // Quits at once, without the stop-and-wait of closing the window.
+    trayQuit = trayMenu->addAction(QIcon(QStringLiteral(":/resources/quit.png")), tr("Quit"));
+    connect(trayQuit, &QAction::triggered, qApp, &QCoreApplication::quit);
+
+    trayIcon = new QSystemTrayIcon(QIcon(QStringLiteral(":/resources/QZT-32.png")), this);
+    trayIcon->setObjectName(QStringLiteral("trayIcon"));
+    trayIcon->setToolTip(windowTitle());
+    trayIcon->setContextMenu(trayMenu);
+    connect(trayIcon, &QSystemTrayIcon::activated, this,
+            [this](QSystemTrayIcon::ActivationReason reason) {
+                if (reason == QSystemTrayIcon::DoubleClick)
+                    showMainWindow();
+            });
+    if (isTrayAvailable())
+        trayIcon->show();
+}
+
+void MainWindow::retranslateTray()
+{
+    trayShowVideos->setText(tr("Show Videos"));
+    trayRestore->setText(tr("Restore"));
+    trayQuit->setText(tr("Quit"));
+    trayIcon->setToolTip(windowTitle());
+}
+
+bool MainWindow::isTrayAvailable() const
+{
+    return trayAvailable ? trayAvailable() : QSystemTrayIcon::isSystemTrayAvailable();
+}
+
+void MainWindow::minimizeToTray(bool showNotification)
+{
+    if (!isTrayAvailable()) {
+        showBox(QMessageBox::Critical, tr("System Tray Error"),
+                tr("System tray is not available on this system.\nPlease check your system "
+                   "settings or try running as administrator."));
+        return;
+    }
+    trayIcon->show();
+    if (showNotification) {
+        QTimer::singleShot(kTrayMessageDelay_ms, this, [this] {
+            trayIcon->showMessage(tr("QZT app minimized"),
+                                  tr("QZT app is still running in the system tray."),
+                                  QSystemTrayIcon::Information, kTrayMessageDuration_ms);
+        });
+    }
+    hide();
+    bgModeWindow->setRecordingState(recording);
+    bgModeWindow->show();
+}
+
+void MainWindow::showMainWindow()
+{
+    show();
+    bgModeWindow->hide();
+    // The bar had the clock while it was shown.
+    if (recording)
+        showOnClock(elapsed.toString(QStringLiteral("hh:mm:ss")));
+    activateWindow();
+    raise();
+}
+
+void MainWindow::bg_mode_win_data_slot(int data)
+{
+    switch (data) {
+    case 0:
+        showMainWindow();
+        break;
+    case 1:
+        openRecordingsFolder();
+        break;
+    case 2:
+    case 3:
+        startStopRecording();
+        break;
+    default:
+        break;
+    }
+}
+
+void MainWindow::openRecordingsFolder()
+{
+    const QString path = recordingFolder();
+    if (!QDir(path).exists())
+        QDir().mkpath(path);
+    if (QDir(path).exists()) {
+        QDesktopServices::openUrl(QUrl::fromLocalFile(QDir(path).absolutePath()));
+        return;
+    }
+    showBox(QMessageBox::Warning, tr("Folder not found"),
+            path + QStringLiteral("  ") + tr("folder does not exist."));
+}
+
+void MainWindow::showHelp()
+{
+    const QFileInfo program(QCoreApplication::applicationFilePath());
+    const QString manual = QCoreApplication::applicationDirPath() + QLatin1Char('/') +
+                           program.completeBaseName() + QStringLiteral(".pdf");
+    if (QFileInfo::exists(manual))
+        QDesktopServices::openUrl(QUrl::fromLocalFile(manual));
+    else
+        QDesktopServices::openUrl(QUrl(kOnlineManualUrl));
+}
+
+void MainWindow::openHotkeyDialog()
+{
+    auto* dialog = new HotkeyDialog(this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->exec();
+}
+
+void MainWindow::openSettingsDialog()
+{
+    showLaterVersionBox(tr("Settings"));
+}
+
+void MainWindow::checkForUpdates()
+{
+    showLaterVersionBox(tr("Check Update"));
+}
+
+void MainWindow::openScheduleDialog()
+{
+    showLaterVersionBox(tr("Schedules"));
+}
+
+void MainWindow::openMacroDialog()
+{
+    showLaterVersionBox(tr("Macros"));
+}
+
+void MainWindow::showLaterVersionBox(const QString& feature)
+{
+    showBox(QMessageBox::Information, feature, tr("This feature comes in a later version."));
+}
+
+void MainWindow::showAboutWindow()
+{
+    showBox(QMessageBox::Information, tr("About QZT"),
+            windowTitle() + QStringLiteral("\n\n") +
+                tr("Records a screen, a window or an area of the screen, with the system sound or "
+                   "a microphone."));
+}
+
+void MainWindow::showBox(QMessageBox::Icon icon, const QString& title, const QString& text)
+{
+    if (boxHandler) {
+        boxHandler(icon, title, text);
+        return;
+    }
+    QMessageBox box(icon, title, text, QMessageBox::Ok, this);
+    box.exec();
+}

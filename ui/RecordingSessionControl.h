@@ -1,0 +1,31 @@
+#pragma once
+
+#include "capture/RecordingTarget.h"
+
+#include <QString>
+
+#include <cstdint>
+
+class QLabel;
+
+// What the main window asks of the recording session. The program drives the real session
+// through it; window tests put a recorder of the calls in its place, so that the window's
+// procedures can be checked without capturing anything.
+class RecordingSessionControl
+{
+public:
+    virtual ~RecordingSessionControl() = default;
+
+    virtual void configure(const QString& audioSource, const QString& outputPath,
+                           QLabel* fpsLabel) = 0;
+    virtual void setTarget(const RecordingTarget& target) = 0;
+    virtual void setCaptureArea(int x, int y, int width, int height) = 0;
+    virtual void setStartTrigger(std::int32_t trigger) = 0;
+    virtual void start() = 0;
+    // Whether the last start got as far as starting its threads.
+    virtual bool isRunning() const = 0;
+    // Returns when the file is complete.
+    virtual void stop(bool quiet) = 0;
+    virtual void pause() = 0;
+    virtual void resume() = 0;
+};
