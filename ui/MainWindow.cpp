@@ -33,6 +33,8 @@ const QString kIconFontPath = QStringLiteral(":/resources/font/fontawesome-webfo
 constexpr int kIconFontPointSize = 12;
 const QChar kInfoGlyph(0xF05A);
 const QChar kHelpGlyph(0xF059);
+// Drawn under the area button's style-sheet images, so the button is never blank.
+const QChar kAreaGlyph(0xF125);
 constexpr int kTickInterval_ms = 1000;
 constexpr int kNextRecordingInterval_ms = 1000;
 constexpr int kPreviewInterval_ms = 500;
@@ -216,6 +218,8 @@ void MainWindow::applyIconFont()
     ui->toolButtonAbout->setText(QString(kInfoGlyph));
     ui->toolButtonHelp->setFont(font);
     ui->toolButtonHelp->setText(QString(kHelpGlyph));
+    ui->toolButtonMarkRecordArea->setFont(font);
+    ui->toolButtonMarkRecordArea->setText(QString(kAreaGlyph));
 }
 
 void MainWindow::loadLogo()
@@ -358,7 +362,7 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event)
 {
     // In window mode the list holds only the chosen window: a click opens the picker again
     // instead of the list's own popup.
-    if (watched == ui->comboBoxScreenWindows && event->type() == QEvent::MouseButtonPress &&
+    if (ui && watched == ui->comboBoxScreenWindows && event->type() == QEvent::MouseButtonPress &&
         ui->comboBoxCaptureType->currentIndex() == 1) {
         rebuildSourceList();
         return true;

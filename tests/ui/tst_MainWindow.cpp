@@ -201,6 +201,7 @@ private:
     QList<Box> boxes_;
     QSet<NativeWindow> liveWindows_;
     bool pickerAccepts_ = true;
+    int pickerRuns_ = 0;
     QString pickedTitle_;
     bool trayAvailable_ = false;
 };
@@ -217,6 +218,7 @@ void tst_MainWindow::init()
     boxes_.clear();
     liveWindows_ = {kGameWindow};
     pickerAccepts_ = true;
+    pickerRuns_ = 0;
     pickedTitle_ = QStringLiteral("My Game: Level 2");
     trayAvailable_ = false;
     SettingsStore& settings = SettingsStore::instance();
@@ -245,6 +247,7 @@ std::unique_ptr<MainWindow> tst_MainWindow::makeWindow()
             boxes_.append({icon, title, text});
         });
     window->setWindowPicker([this](QWidget*, const QPoint&, QString* title, NativeWindow* id) {
+        ++pickerRuns_;
         if (!pickerAccepts_)
             return false;
         *title = pickedTitle_;
@@ -329,11 +332,19 @@ void tst_MainWindow::windowKindTakesThePickedWindow()
     QCOMPARE(combo(*window, "comboBoxAudioDevice")->currentData().toString(),
              QStringLiteral("System Audio"));
     QVERIFY(!button(*window, "toolButtonMarkRecordArea")->isEnabled());
+    QCOMPARE(pickerRuns_, 1);
+
+    // A click on the list picks again instead of opening the list.
+    QTest::mouseClick(sources, Qt::LeftButton);
+    QCOMPARE(pickerRuns_, 2);
+    QCOMPARE(sources->count(), entries);
 
     // Back to screens: the area button is usable again.
     combo(*window, "comboBoxCaptureType")->setCurrentIndex(0);
     QCOMPARE(sources->count(), 2);
     QVERIFY(button(*window, "toolButtonMarkRecordArea")->isEnabled());
+    QTest::mouseClick(sources, Qt::LeftButton);
+    QCOMPARE(pickerRuns_, 2);
 }
 
 void tst_MainWindow::refusedStartsShowTheirBoxAndChangeNothing_data()
