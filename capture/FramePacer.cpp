@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <chrono>
 #include <limits>
+#include <thread>
 #include <utility>
 
 namespace {
@@ -43,6 +44,10 @@ FramePacer::FramePacer(FrameQueue* queue, std::shared_ptr<CaptureClockQpc> clock
         seams_.steadyNs = &steadyClockNs;
     if (!seams_.sleepMs)
         seams_.sleepMs = [](int ms) { QThread::msleep(static_cast<unsigned long>(ms)); };
+    if (!seams_.sleepNs)
+        seams_.sleepNs = [](std::int64_t ns) {
+            std::this_thread::sleep_for(std::chrono::nanoseconds(ns));
+        };
     if (!seams_.cloneFrame)
         seams_.cloneFrame = [](const AVFrame* frame) { return av_frame_clone(frame); };
 }
@@ -98,6 +103,7 @@ void FramePacer::begin(int fps)
     leadInSlots_ = 0;
     rateStartNs_ = seams_.steadyNs();
     iterationStartNs_ = rateStartNs_;
+    deadlineNs_ = 0;
 }
 
 bool FramePacer::startIteration()
@@ -179,9 +185,17 @@ int FramePacer::submit(SharedFrame frame)
 
 void FramePacer::finishIteration()
 {
-    const std::int64_t iterationMs = (seams_.steadyNs() - iterationStartNs_) / kNsPerMs;
-    if (iterationMs < frameIntervalMs_)
-        seams_.sleepMs(static_cast<int>(frameIntervalMs_ - iterationMs));
+    // Each iteration ends on its own deadline, one slot after the previous deadline rather than
+    // after its own start: a sleep that oversleeps a little then does not add up over a recording
+    // into slots without an image.
+    const std::int64_t intervalNs = std::int64_t(frameIntervalUs_) * 1000;
+    const std::int64_t end = seams_.steadyNs();
+    deadlineNs_ = deadlineNs_ == 0 ? iterationStartNs_ + intervalNs : deadlineNs_ + intervalNs;
+    // Far behind (a pause, a slow grab): start over from now instead of hurrying to catch up.
+    if (end - deadlineNs_ >= intervalNs)
+        deadlineNs_ = end;
+    else if (end < deadlineNs_)
+        seams_.sleepNs(deadlineNs_ - end);
 
     const std::int64_t now = seams_.steadyNs();
     const std::int64_t rateMs = (now - rateStartNs_) / kNsPerMs;

@@ -58,8 +58,10 @@ public:
     {
         // Monotonic nanoseconds for the iteration time and the rate timer; steady_clock if empty.
         std::function<std::int64_t()> steadyNs;
-        // Sleeps the calling thread; QThread::msleep if empty.
+        // Sleeps the calling thread in the pause and backpressure waits; QThread::msleep if empty.
         std::function<void(int ms)> sleepMs;
+        // The rate sleep at the end of an iteration; std::this_thread::sleep_for if empty.
+        std::function<void(std::int64_t ns)> sleepNs;
         // Makes the frame of an earlier slot; av_frame_clone if empty (shares the image buffer;
         // a frame without reference-counted buffers is copied instead).
         std::function<AVFrame*(const AVFrame*)> cloneFrame;
@@ -112,7 +114,8 @@ public:
     // pushed.
     int submit(SharedFrame frame);
 
-    // Sleeps for the rest of the frame interval, then emits fpsSignal once a second.
+    // Sleeps until the iteration's deadline, one frame interval after the previous one (after the
+    // iteration start for the first), then emits fpsSignal once a second.
     void finishIteration();
 
     bool stopRequested() const { return stopRequested_(); }
@@ -152,6 +155,7 @@ private:
     int frameIntervalUs_ = 1000000 / kDefaultFps;
     std::int64_t nextFrameIndex_ = 0;
     std::int64_t iterationStartNs_ = 0;
+    std::int64_t deadlineNs_ = 0;
     std::int64_t rateStartNs_ = 0;
     int rateFrameCount_ = 0;
     int sleepCount_ = 0;

@@ -217,8 +217,7 @@ void tst_RecordingSession::screenWithSystemSound()
                                 .arg(double(end - left.begin()) / sound.sampleRate)
                                 .arg(audioSeconds);
     // Heard from shortly after the start to the stop.
-    QVERIFY2(end - begin >= sound.totalSamples / 2 &&
-                 left.end() - end <= sound.sampleRate / 5,
+    QVERIFY2(end - begin >= sound.totalSamples / 2 && left.end() - end <= sound.sampleRate / 5,
              qPrintable(audible));
     const double frequency =
         MediaProbe::dominantFrequency(std::vector<float>(begin, end), sound.sampleRate);

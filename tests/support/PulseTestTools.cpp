@@ -68,8 +68,8 @@ namespace {
 
 int sinkInputCount()
 {
-    const QString list = pactl({QStringLiteral("list"), QStringLiteral("short"),
-                                QStringLiteral("sink-inputs")});
+    const QString list =
+        pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("sink-inputs")});
     return list.isNull() ? -1 : int(list.split(QLatin1Char('\n'), Qt::SkipEmptyParts).size());
 }
 
@@ -77,8 +77,8 @@ int sinkInputCount()
 
 int captureStreamCount()
 {
-    const QString list = pactl({QStringLiteral("list"), QStringLiteral("short"),
-                                QStringLiteral("source-outputs")});
+    const QString list =
+        pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("source-outputs")});
     return list.isNull() ? -1 : int(list.split(QLatin1Char('\n'), Qt::SkipEmptyParts).size());
 }
 
@@ -112,8 +112,9 @@ bool TonePlayer::start(const QString& wavPath)
         return false;
     // A player that asks for no latency lets the null sink render two seconds ahead; the monitor
     // hands those out at once, so a capture stream connecting afterwards would miss them.
-    player_->start(QStringLiteral("paplay"), {QStringLiteral("--latency-msec=50"),
-                                              QStringLiteral("-d"), QStringLiteral("rec"), wavPath});
+    player_->start(QStringLiteral("paplay"),
+                   {QStringLiteral("--latency-msec=50"), QStringLiteral("-d"),
+                    QStringLiteral("rec"), wavPath});
     if (!player_->waitForStarted(5000))
         return false;
     // On a loaded machine the player can take a second or more to reach the server; a recording
