@@ -3,6 +3,7 @@
 #include "X11PixelCopy.h"
 
 #include <xcb/composite.h>
+#include <xcb/shm.h>
 #include <xcb/xfixes.h>
 
 std::unique_ptr<X11CompositeGrabber>
@@ -31,6 +32,8 @@ X11CompositeGrabber::create(std::unique_ptr<X11Connection> connection, QString* 
 X11CompositeGrabber::X11CompositeGrabber(std::unique_ptr<X11Connection> connection)
     : x_(std::move(connection))
 {
+    if (x_->hasExtension(&xcb_shm_id))
+        segments_ = std::make_unique<X11ShmFramePool>(x_.get());
 }
 
 X11CompositeGrabber::~X11CompositeGrabber()
@@ -98,6 +101,37 @@ bool X11CompositeGrabber::renamePixmap(QSize size)
     return true;
 }
 
+SharedFrame X11CompositeGrabber::readShared(xcb_drawable_t drawable, const QRect& source)
+{
+    if (!segments_)
+        return nullptr;
+    const std::size_t bytes = std::size_t(source.width()) * std::size_t(source.height()) * 4;
+    X11ShmFramePool::Segment* segment = segments_->take(bytes);
+    if (!segment)
+        return nullptr;
+    if (!segments_->read(segment, drawable, source)) {
+        segments_->giveBack(segment);
+        return nullptr;
+    }
+    return segments_->wrap(segment, source.width(), source.height());
+}
+
+SharedFrame X11CompositeGrabber::readPlain(VideoFramePool& pool, xcb_drawable_t drawable,
+                                           const QRect& source)
+{
+    XReply<xcb_get_image_reply_t> image(xcb_get_image_reply(
+        x_->get(),
+        xcb_get_image(x_->get(), XCB_IMAGE_FORMAT_Z_PIXMAP, drawable,
+                      static_cast<int16_t>(source.x()), static_cast<int16_t>(source.y()),
+                      static_cast<uint16_t>(source.width()), static_cast<uint16_t>(source.height()),
+                      ~0u),
+        nullptr));
+    if (!image || xcb_get_image_data_length(image.get()) < source.width() * source.height() * 4)
+        return nullptr;
+    return copyBgrxToFrame(pool, xcb_get_image_data(image.get()), source.width(), source.height(),
+                           source.width() * 4);
+}
+
 ScreenGrabber::Result X11CompositeGrabber::grab(VideoFramePool& pool, SharedFrame* frame)
 {
     xcb_drawable_t drawable = x_->root();
@@ -118,17 +152,9 @@ ScreenGrabber::Result X11CompositeGrabber::grab(VideoFramePool& pool, SharedFram
     }
     if (source.isEmpty())
         return Result::Failed;
-    XReply<xcb_get_image_reply_t> image(xcb_get_image_reply(
-        x_->get(),
-        xcb_get_image(x_->get(), XCB_IMAGE_FORMAT_Z_PIXMAP, drawable,
-                      static_cast<int16_t>(source.x()), static_cast<int16_t>(source.y()),
-                      static_cast<uint16_t>(source.width()), static_cast<uint16_t>(source.height()),
-                      ~0u),
-        nullptr));
-    if (!image || xcb_get_image_data_length(image.get()) < source.width() * source.height() * 4)
-        return Result::Failed;
-    SharedFrame result = copyBgrxToFrame(pool, xcb_get_image_data(image.get()), source.width(),
-                                         source.height(), source.width() * 4);
+    SharedFrame result = readShared(drawable, source);
+    if (!result)
+        result = readPlain(pool, drawable, source);
     if (!result)
         return Result::Failed;
     if (cursor_ && haveXFixes_)

@@ -1,11 +1,13 @@
 #pragma once
 
 #include "X11Connection.h"
+#include "X11ShmFramePool.h"
 #include "platform/ScreenGrabber.h"
 
 // Reads a window from its own off-screen pixmap (XComposite automatic redirection), so a
 // covered window is still recorded; screen rectangles are read from the root window. The
-// pointer is drawn in with XFixes when cursor capture is on.
+// pointer is drawn in with XFixes when cursor capture is on. Images are read through shared
+// memory when the server offers it.
 class X11CompositeGrabber : public ScreenGrabber
 {
 public:
@@ -25,8 +27,13 @@ private:
     void releaseWindow();
     bool renamePixmap(QSize size);
     void drawCursor(AVFrame* frame, QPoint origin) const;
+    // The image through a shared segment; null when there is none to use.
+    SharedFrame readShared(xcb_drawable_t drawable, const QRect& source);
+    SharedFrame readPlain(VideoFramePool& pool, xcb_drawable_t drawable, const QRect& source);
 
     std::unique_ptr<X11Connection> x_;
+    // Frames the server writes into directly; null without MIT-SHM (plain reads and a copy).
+    std::unique_ptr<X11ShmFramePool> segments_;
     bool haveXFixes_ = false;
     bool cursor_ = true;
     QRect rect_;

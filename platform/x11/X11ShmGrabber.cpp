@@ -1,5 +1,7 @@
 #include "X11ShmGrabber.h"
 
+#include "X11PixelCopy.h"
+
 #include <cstring>
 
 #include <sys/ipc.h>
@@ -16,14 +18,12 @@ std::unique_ptr<X11ShmGrabber> X11ShmGrabber::create(std::unique_ptr<X11Connecti
     return std::unique_ptr<X11ShmGrabber>(new X11ShmGrabber(std::move(connection)));
 }
 
-X11ShmGrabber::X11ShmGrabber(std::unique_ptr<X11Connection> connection) : x_(std::move(connection))
+X11ShmGrabber::X11ShmGrabber(std::unique_ptr<X11Connection> connection)
+    : x_(std::move(connection)), segments_(std::make_unique<X11ShmFramePool>(x_.get()))
 {
 }
 
-X11ShmGrabber::~X11ShmGrabber()
-{
-    releaseSegment();
-}
+X11ShmGrabber::~X11ShmGrabber() = default;
 
 bool X11ShmGrabber::setScreenRect(const QRect& rect, QString* error)
 {
@@ -80,51 +80,39 @@ QRect X11ShmGrabber::sourceRect() const
     return r;
 }
 
-bool X11ShmGrabber::ensureSegment(size_t bytes)
+ScreenGrabber::Result X11ShmGrabber::grabByCopy(VideoFramePool& pool, const QRect& source,
+                                                SharedFrame* frame)
 {
-    if (memory_ && bytes <= capacity_)
-        return true;
-    releaseSegment();
-    const int id = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
-    if (id < 0)
-        return false;
-    void* address = shmat(id, nullptr, 0);
-    if (address == reinterpret_cast<void*>(-1)) {
-        shmctl(id, IPC_RMID, nullptr);
-        return false;
-    }
-    const xcb_shm_seg_t segment = xcb_generate_id(x_->get());
-    XReply<xcb_generic_error_t> attachError(xcb_request_check(
-        x_->get(), xcb_shm_attach_checked(x_->get(), segment, static_cast<uint32_t>(id), 0)));
-    // Marked for removal now, so the segment goes away with the last detach even after a crash.
-    shmctl(id, IPC_RMID, nullptr);
-    if (attachError) {
-        shmdt(address);
-        return false;
-    }
-    segment_ = segment;
-    memory_ = static_cast<uint8_t*>(address);
-    capacity_ = bytes;
-    return true;
+    XReply<xcb_get_image_reply_t> image(xcb_get_image_reply(
+        x_->get(),
+        xcb_get_image(x_->get(), XCB_IMAGE_FORMAT_Z_PIXMAP, x_->root(),
+                      static_cast<int16_t>(source.x()), static_cast<int16_t>(source.y()),
+                      static_cast<uint16_t>(source.width()), static_cast<uint16_t>(source.height()),
+                      ~0u),
+        nullptr));
+    if (!image || xcb_get_image_data_length(image.get()) < source.width() * source.height() * 4)
+        return Result::Failed;
+    const std::uint8_t* data = xcb_get_image_data(image.get());
+    if (sameAsLast(data, source.width(), source.height()))
+        return Result::NoChange;
+    SharedFrame result =
+        copyBgrxToFrame(pool, data, source.width(), source.height(), source.width() * 4);
+    if (!result)
+        return Result::Failed;
+    lastSize_ = source.size();
+    last_ = result;
+    *frame = std::move(result);
+    return Result::Frame;
 }
 
-void X11ShmGrabber::releaseSegment()
+bool X11ShmGrabber::sameAsLast(const std::uint8_t* image, int width, int height) const
 {
-    if (!memory_)
-        return;
-    xcb_shm_detach(x_->get(), segment_);
-    xcb_flush(x_->get());
-    shmdt(memory_);
-    memory_ = nullptr;
-    capacity_ = 0;
-    segment_ = 0;
-}
-
-bool X11ShmGrabber::sameAsLast(int width, int height) const
-{
-    if (!last_ || last_->width != width || last_->height != height)
+    if (!last_ || last_->width != width || last_->height != height ||
+        last_->linesize[0] != width * 4)
         return false;
-    return std::memcmp(last_->data[0], memory_, static_cast<size_t>(width) * height * 4) == 0;
+    // The padding byte of each pixel is whatever the server keeps there; it is stable for an
+    // unchanged screen, so the bytes compare as they are.
+    return std::memcmp(last_->data[0], image, static_cast<size_t>(width) * height * 4) == 0;
 }
 
 ScreenGrabber::Result X11ShmGrabber::grab(VideoFramePool& pool, SharedFrame* frame)
@@ -133,27 +121,20 @@ ScreenGrabber::Result X11ShmGrabber::grab(VideoFramePool& pool, SharedFrame* fra
     if (source.isEmpty())
         return Result::Failed;
     const size_t bytes = static_cast<size_t>(source.width()) * source.height() * 4;
-    if (!ensureSegment(bytes))
+    X11ShmFramePool::Segment* segment = segments_->take(bytes);
+    if (!segment)
+        return grabByCopy(pool, source, frame);
+    if (!segments_->read(segment, x_->root(), source)) {
+        segments_->giveBack(segment);
         return Result::Failed;
-    XReply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(
-        x_->get(),
-        xcb_shm_get_image(x_->get(), x_->root(), static_cast<int16_t>(source.x()),
-                          static_cast<int16_t>(source.y()), static_cast<uint16_t>(source.width()),
-                          static_cast<uint16_t>(source.height()), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP,
-                          segment_, 0),
-        nullptr));
-    if (!reply || reply->size < bytes)
-        return Result::Failed;
-    // X leaves the padding byte undefined; with alpha set the image compares byte for byte.
-    const size_t pixels = static_cast<size_t>(source.width()) * source.height();
-    for (size_t i = 0; i < pixels; ++i)
-        memory_[i * 4 + 3] = 255;
-    if (sameAsLast(source.width(), source.height()))
+    }
+    if (sameAsLast(X11ShmFramePool::memory(segment), source.width(), source.height())) {
+        segments_->giveBack(segment);
         return Result::NoChange;
-    SharedFrame result = pool.acquire(source.width(), source.height());
+    }
+    SharedFrame result = segments_->wrap(segment, source.width(), source.height());
     if (!result)
         return Result::Failed;
-    std::memcpy(result->data[0], memory_, pixels * 4);
     lastSize_ = source.size();
     last_ = result;
     *frame = std::move(result);

@@ -1,14 +1,16 @@
 #pragma once
 
 #include "X11Connection.h"
+#include "X11ShmFramePool.h"
 #include "platform/ScreenGrabber.h"
 
 #include <xcb/shm.h>
 
 // Shared-memory reads of the root window. An image equal to the last one is reported as
 // NoChange and costs no frame. (XDamage on the root misses drawing into windows that existed
-// before the damage object, so the image itself is compared.) One segment, reallocated only
-// when a larger image is needed.
+// before the damage object, so the image itself is compared.) The server writes into segments
+// that become the frames themselves; while the encoder holds too many of them, images are read
+// into a scratch segment and copied into frames of the caller's pool.
 class X11ShmGrabber : public ScreenGrabber
 {
 public:
@@ -24,15 +26,14 @@ public:
 
 private:
     explicit X11ShmGrabber(std::unique_ptr<X11Connection> connection);
-    bool ensureSegment(size_t bytes);
-    void releaseSegment();
-    bool sameAsLast(int width, int height) const;
+    // While the encoder holds every segment: a plain read copied into a frame of the pool.
+    Result grabByCopy(VideoFramePool& pool, const QRect& source, SharedFrame* frame);
+    bool sameAsLast(const std::uint8_t* image, int width, int height) const;
     QRect sourceRect() const;
 
     std::unique_ptr<X11Connection> x_;
-    xcb_shm_seg_t segment_ = 0;
-    uint8_t* memory_ = nullptr;
-    size_t capacity_ = 0;
+    // Declared after the connection it detaches through, so it goes first.
+    std::unique_ptr<X11ShmFramePool> segments_;
     QRect rect_;
     xcb_window_t window_ = XCB_WINDOW_NONE;
     QSize lastSize_;

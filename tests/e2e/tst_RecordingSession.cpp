@@ -200,8 +200,10 @@ void tst_RecordingSession::screenWithSystemSound()
     const auto sound = probe.decodeAudio();
     const double audioSeconds = double(sound.totalSamples) / sound.sampleRate;
     const double videoSeconds = double(frames.size()) / kFps;
+    // Audio that stops arriving is filled with silence only once the gap passes five audio
+    // frames (116 ms at 44.1 kHz), so the sound may end up to that much before the picture.
     if (api != QLatin1String("DXGI"))
-        QVERIFY2(std::fabs(audioSeconds - videoSeconds) < 0.1,
+        QVERIFY2(std::fabs(audioSeconds - videoSeconds) < 0.15,
                  qPrintable(
                      QStringLiteral("audio %1 s, video %2 s").arg(audioSeconds).arg(videoSeconds)));
     // Only the audible part: the player may start a little after the recording.

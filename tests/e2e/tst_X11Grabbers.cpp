@@ -91,6 +91,7 @@ private slots:
     void grabTargets();
     void coveredWindowStillRecorded();
     void sharedMemoryReportsChangesOnly();
+    void sharedMemoryFramesKeepTheirImages();
     void cursorDrawnWhenWanted_data();
     void cursorDrawnWhenWanted();
 
@@ -277,6 +278,37 @@ void tst_X11Grabbers::sharedMemoryReportsChangesOnly()
     window.setColour(QColor(0, 90, 250));
     QTRY_SEEN(grabCentre(*grabber, pool) == QColor(0, 90, 250));
     QTRY_COMPARE(grabber->grab(pool, &frame), ScreenGrabber::Result::NoChange);
+}
+
+// The server writes straight into the memory of the frames handed out: a frame still queued for
+// the encoder must keep its image while later ones are read, also once more frames are held than
+// the grabber has segments, and after the grabber is gone.
+void tst_X11Grabbers::sharedMemoryFramesKeepTheirImages()
+{
+    ColourWindow window(Qt::black, QRect(300, 300, 200, 160));
+    window.show();
+    QTRY_VERIFY(ws_->isVisible(window.id()));
+    QString error;
+    auto grabber = ScreenGrabber::create(ScreenGrabber::Kind::SharedMemory, &error);
+    QVERIFY2(grabber, qPrintable(error));
+    QTRY_VERIFY(grabber->setScreenRect(window.globalRect().adjusted(10, 10, -10, -10)));
+    VideoFramePool pool;
+
+    QList<QColor> colours;
+    QList<SharedFrame> held;
+    for (int i = 0; i < 16; ++i) {
+        const QColor colour(QColor::fromHsv(i * 22, 255, 200).rgb());
+        window.setColour(colour);
+        SharedFrame frame;
+        QTRY_SEEN(grabCentre(*grabber, pool, &frame) == colour);
+        colours.append(colour);
+        held.append(frame);
+    }
+    for (int i = 0; i < held.size(); ++i)
+        QCOMPARE(centre(held[i]), colours[i]);
+    grabber.reset();
+    for (int i = 0; i < held.size(); ++i)
+        QCOMPARE(centre(held[i]), colours[i]);
 }
 
 void tst_X11Grabbers::cursorDrawnWhenWanted_data()
