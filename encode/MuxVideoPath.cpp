@@ -145,13 +145,33 @@ MuxVideoPath::Result MuxVideoPath::encodeFrame(const AVFrame& frame)
     const std::int64_t durationUs =
         frameDuration(&frame) >= 1 ? frameDuration(&frame) : 1000000 / fps_;
 
-    // The encoder may still hold a reference to the last picture; then this gives it new buffers.
-    int ret = av_frame_make_writable(picture_.get());
-    if (ret >= 0) {
-        ret = sws_scale(scaler, frame.data, frame.linesize, 0, frame.height, picture_->data,
-                        picture_->linesize);
-        if (ret == 0)
-            ret = AVERROR(EINVAL);
+    // Slots the capture filled with a repeated image share its buffer: the picture already
+    // holds its conversion.
+    const bool repeated = converted_ && convertedWith_ == scaler && frame.buf[0] &&
+                          converted_->data[0] == frame.data[0] &&
+                          converted_->linesize[0] == frame.linesize[0] &&
+                          converted_->width == frame.width && converted_->height == frame.height &&
+                          converted_->format == frame.format;
+    int ret = 0;
+    if (!repeated) {
+        if (converted_)
+            av_frame_unref(converted_.get());
+        convertedWith_ = nullptr;
+        // The encoder may still hold a reference to the last picture; then this gives it new
+        // buffers.
+        ret = av_frame_make_writable(picture_.get());
+        if (ret >= 0) {
+            ret = sws_scale(scaler, frame.data, frame.linesize, 0, frame.height, picture_->data,
+                            picture_->linesize);
+            if (ret == 0)
+                ret = AVERROR(EINVAL);
+        }
+        if (ret >= 0 && frame.buf[0]) {
+            if (!converted_)
+                converted_.reset(av_frame_alloc());
+            if (converted_ && av_frame_ref(converted_.get(), &frame) >= 0)
+                convertedWith_ = scaler;
+        }
     }
     if (ret < 0) {
         const QString text = ffmpeg::errorText(ret);

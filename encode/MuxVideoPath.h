@@ -62,6 +62,10 @@ private:
     int otherFormat_ = AV_PIX_FMT_NONE;
 
     ffmpeg::FramePtr picture_;
+    // The image picture_ was converted from, referenced so that its buffer cannot be recycled
+    // for another image while it is compared against.
+    ffmpeg::FramePtr converted_;
+    SwsContext* convertedWith_ = nullptr;
     ffmpeg::PacketPtr packet_;
 
     std::atomic<bool>* previewEnabled_ = nullptr;

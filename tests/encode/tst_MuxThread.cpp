@@ -233,6 +233,40 @@ private Q_SLOTS:
         }
     }
 
+    // Slots filled with a repeated image share its buffer; each keeps the image it was given,
+    // also when a new image follows in the same pixel layout.
+    void repeatedSlotsKeepTheirImage()
+    {
+        testsupport::setMuxSettings("H264-AAC(MP4)", "AAC");
+        const QList<int> images = {0, 0, 0, 1, 1, 2, 2, 2, 3};
+        QList<FrameQueueItem> items;
+        SharedFrame image;
+        for (int n = 0; n < images.size(); ++n) {
+            const std::int64_t pts = n * testsupport::kMuxTestFrameIntervalUs;
+            if (n == 0 || images[n] != images[n - 1]) {
+                image = testsupport::makePatternFrame(320, 240, images[n], AV_PIX_FMT_BGRA, pts,
+                                                      testsupport::kMuxTestFrameIntervalUs);
+                items.append(FrameQueueItem{image, false, 0});
+                continue;
+            }
+            SharedFrame repeat = makeSharedFrame(av_frame_clone(image.get()));
+            repeat->pts = pts;
+            items.append(FrameQueueItem{repeat, false, 0});
+        }
+        const QString path = nextPath("repeats");
+        const testsupport::MuxRunResult result =
+            testsupport::runMuxThread(*logCapture_, path, 320, 240, items);
+        QVERIFY(result.finished());
+        MediaProbe probe;
+        QVERIFY2(probe.open(path), qPrintable(probe.errorString()));
+        const QList<testsupport::DecodedVideoFrame> frames =
+            probe.decodeVideo(testsupport::patternRegions(320, 240));
+        QList<int> columns;
+        for (const auto& frame : frames)
+            columns.append(testsupport::patternBarColumn(frame.regionColours));
+        QCOMPARE(columns, images);
+    }
+
     void emptyQueueStillFinishesTheFile_data()
     {
         QTest::addColumn<QString>("videoFormat");
