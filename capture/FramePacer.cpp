@@ -185,17 +185,27 @@ int FramePacer::submit(SharedFrame frame)
 
 void FramePacer::finishIteration()
 {
-    // Each iteration ends on its own deadline, one slot after the previous deadline rather than
-    // after its own start: a sleep that oversleeps a little then does not add up over a recording
-    // into slots without an image.
     const std::int64_t intervalNs = std::int64_t(frameIntervalUs_) * 1000;
-    const std::int64_t end = seams_.steadyNs();
-    deadlineNs_ = deadlineNs_ == 0 ? iterationStartNs_ + intervalNs : deadlineNs_ + intervalNs;
-    // Far behind (a pause, a slow grab): start over from now instead of hurrying to catch up.
-    if (end - deadlineNs_ >= intervalNs)
-        deadlineNs_ = end;
-    else if (end < deadlineNs_)
-        seams_.sleepNs(deadlineNs_ - end);
+    if (clock_ && frameIntervalUs_ > 0) {
+        // Wake just after the next slot of the recording's clock begins, so that each image is
+        // taken early in its slot: a grab that runs a few milliseconds late still lands in the
+        // slot it was meant for instead of leaving that one to a repeat.
+        const std::int64_t elapsedUs = clock_->elapsedMicroseconds();
+        const std::int64_t wakeUs =
+            (elapsedUs / frameIntervalUs_ + 1) * frameIntervalUs_ + kSlotWakeOffsetUs;
+        seams_.sleepNs((wakeUs - elapsedUs) * 1000);
+        deadlineNs_ = 0;
+    } else {
+        // Without a clock each iteration ends one interval after the previous deadline, so
+        // sleeps that run a little long do not add up.
+        const std::int64_t end = seams_.steadyNs();
+        deadlineNs_ = deadlineNs_ == 0 ? iterationStartNs_ + intervalNs : deadlineNs_ + intervalNs;
+        // Far behind (a pause, a slow grab): start over from now instead of hurrying.
+        if (end - deadlineNs_ >= intervalNs)
+            deadlineNs_ = end;
+        else if (end < deadlineNs_)
+            seams_.sleepNs(deadlineNs_ - end);
+    }
 
     const std::int64_t now = seams_.steadyNs();
     const std::int64_t rateMs = (now - rateStartNs_) / kNsPerMs;

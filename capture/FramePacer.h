@@ -50,6 +50,8 @@ public:
     static constexpr int kLagSleepCount = 100;
     static constexpr int kPauseSleepMs = 50;
     static constexpr int kDefaultFps = 15;
+    // How long after a slot begins the loop wakes for its image.
+    static constexpr int kSlotWakeOffsetUs = 200;
     // Frame rates above this would give a frame interval under 1 ms.
     static constexpr int kMaxFps = 1000;
 
@@ -114,8 +116,8 @@ public:
     // pushed.
     int submit(SharedFrame frame);
 
-    // Sleeps until the iteration's deadline, one frame interval after the previous one (after the
-    // iteration start for the first), then emits fpsSignal once a second.
+    // Sleeps until just after the next slot of the clock begins (without a clock: until one frame
+    // interval after the previous iteration's end time), then emits fpsSignal once a second.
     void finishIteration();
 
     bool stopRequested() const { return stopRequested_(); }

@@ -61,6 +61,8 @@ struct Rig
         };
         seams.sleepNs = [this](std::int64_t ns) {
             rateSleepsUs.append(ns / 1000);
+            if (!rateSleepsTakeTime)
+                return;
             clockUs += ns / 1000 + oversleepUs;
             steadyUs += ns / 1000 + oversleepUs;
         };
@@ -100,6 +102,7 @@ struct Rig
     QList<qint64> rateSleepsUs;
     // How much longer than asked each rate sleep takes, as a real sleep does.
     std::int64_t oversleepUs = 0;
+    bool rateSleepsTakeTime = true;
     std::function<void(int)> onSleep;
     FrameQueue queue;
     std::atomic<bool> stop{false};
@@ -378,27 +381,40 @@ private Q_SLOTS:
         QCOMPARE(rig.queue.size(), 301);
     }
 
+    // With the recording's clock the loop wakes 200 us into the next slot; without one, a frame
+    // interval after the iteration began.
     void endOfIterationSleepHoldsTheRate_data()
     {
+        QTest::addColumn<bool>("withClock");
         QTest::addColumn<int>("fps");
         QTest::addColumn<qint64>("iterationUs");
         QTest::addColumn<QList<qint64>>("sleeps");
-        QTest::newRow("instant at 15 fps") << 15 << qint64(0) << QList<qint64>{66666};
-        QTest::newRow("10.9 ms at 15 fps") << 15 << qint64(10900) << QList<qint64>{55766};
-        QTest::newRow("just under the interval") << 15 << qint64(66665) << QList<qint64>{1};
-        QTest::newRow("exactly the interval") << 15 << qint64(66666) << QList<qint64>{};
-        QTest::newRow("slower than the rate") << 15 << qint64(150000) << QList<qint64>{};
-        QTest::newRow("instant at 29.97 fps") << 29 << qint64(0) << QList<qint64>{34482};
-        QTest::newRow("5 ms at 60 fps") << 60 << qint64(5000) << QList<qint64>{11666};
-        QTest::newRow("16.9 ms at 60 fps") << 60 << qint64(16999) << QList<qint64>{};
+        QTest::newRow("clock, slot start, 15 fps")
+            << true << 15 << qint64(0) << QList<qint64>{66866};
+        QTest::newRow("clock, 10.9 ms in") << true << 15 << qint64(10900) << QList<qint64>{55966};
+        QTest::newRow("clock, end of the slot")
+            << true << 15 << qint64(66665) << QList<qint64>{201};
+        QTest::newRow("clock, next slot begun")
+            << true << 15 << qint64(66666) << QList<qint64>{66866};
+        QTest::newRow("clock, 29.97 fps") << true << 29 << qint64(0) << QList<qint64>{34682};
+        QTest::newRow("clock, 16.9 ms at 60 fps")
+            << true << 60 << qint64(16999) << QList<qint64>{16533};
+        QTest::newRow("instant at 15 fps") << false << 15 << qint64(0) << QList<qint64>{66666};
+        QTest::newRow("10.9 ms at 15 fps") << false << 15 << qint64(10900) << QList<qint64>{55766};
+        QTest::newRow("just under the interval")
+            << false << 15 << qint64(66665) << QList<qint64>{1};
+        QTest::newRow("exactly the interval") << false << 15 << qint64(66666) << QList<qint64>{};
+        QTest::newRow("slower than the rate") << false << 15 << qint64(150000) << QList<qint64>{};
+        QTest::newRow("5 ms at 60 fps") << false << 60 << qint64(5000) << QList<qint64>{11666};
+        QTest::newRow("16.9 ms at 60 fps") << false << 60 << qint64(16999) << QList<qint64>{};
     }
     void endOfIterationSleepHoldsTheRate()
     {
+        QFETCH(bool, withClock);
         QFETCH(int, fps);
         QFETCH(qint64, iterationUs);
         QFETCH(QList<qint64>, sleeps);
-        Rig rig;
-        rig.setTime(123456789);
+        Rig rig(FramePacer::kSleepLogPrefix, withClock);
         rig.pacer->begin(fps);
         QVERIFY(rig.pacer->startIteration());
         rig.setTime(rig.steadyUs + iterationUs);
@@ -409,28 +425,44 @@ private Q_SLOTS:
 
     // Every real sleep runs a little long; the loop must still keep up with the slots over a
     // long recording instead of falling behind by the sum of those extra bits.
-    void oversleepingDoesNotAddUp_data()
+    // Every real sleep runs a little long and grabs take varying time; the loop must still give
+    // every slot its own image over a long recording.
+    void everySlotGetsItsOwnImage_data()
     {
+        QTest::addColumn<bool>("withClock");
         QTest::addColumn<int>("fps");
         QTest::addColumn<qint64>("oversleepUs");
         QTest::addColumn<qint64>("grabUs");
-        QTest::newRow("60 fps, 0.4 ms over, 5 ms grabs") << 60 << qint64(400) << qint64(5000);
-        QTest::newRow("60 fps, 1 ms over, 12 ms grabs") << 60 << qint64(1000) << qint64(12000);
-        QTest::newRow("30 fps, 1.5 ms over, 20 ms grabs") << 30 << qint64(1500) << qint64(20000);
+        QTest::addColumn<qint64>("jitterUs");
+        QTest::newRow("60 fps, 0.4 ms over")
+            << true << 60 << qint64(400) << qint64(5000) << qint64(0);
+        QTest::newRow("60 fps, 1 ms over, 12 ms grabs")
+            << true << 60 << qint64(1000) << qint64(12000) << qint64(0);
+        QTest::newRow("60 fps, grabs of 3 to 13 ms")
+            << true << 60 << qint64(300) << qint64(3000) << qint64(10000);
+        QTest::newRow("30 fps, 1.5 ms over, 20 ms grabs")
+            << true << 30 << qint64(1500) << qint64(20000) << qint64(0);
+        QTest::newRow("no clock, 60 fps, 1 ms over")
+            << false << 60 << qint64(1000) << qint64(12000) << qint64(0);
     }
-    void oversleepingDoesNotAddUp()
+    void everySlotGetsItsOwnImage()
     {
+        QFETCH(bool, withClock);
         QFETCH(int, fps);
         QFETCH(qint64, oversleepUs);
         QFETCH(qint64, grabUs);
-        Rig rig;
+        QFETCH(qint64, jitterUs);
+        Rig rig(FramePacer::kSleepLogPrefix, withClock);
         rig.oversleepUs = oversleepUs;
         rig.pacer->begin(fps);
         const int iterations = fps * 60;
+        std::uint32_t random = 12345;
         for (int i = 0; i < iterations; ++i) {
             QVERIFY(rig.pacer->startIteration());
-            rig.clockUs += grabUs;
-            rig.steadyUs += grabUs;
+            random = random * 1103515245u + 12345u;
+            const qint64 grab = grabUs + (jitterUs > 0 ? qint64(random >> 8) % jitterUs : 0);
+            rig.clockUs += grab;
+            rig.steadyUs += grab;
             rig.pacer->submit(rig.image());
             rig.pacer->finishIteration();
             rig.drain();
@@ -451,13 +483,14 @@ private Q_SLOTS:
             rig.pacer->finishIteration();
             ++iterations;
         }
-        // 16 iterations of 66.666 ms pass the second; 16 frames in 1.067 s.
-        QCOMPARE(iterations, 16);
+        // The first sleep reaches 200 us into slot 1, the others a slot each: 15 iterations
+        // reach the second, 15 frames in 1.000 s.
+        QCOMPARE(iterations, 15);
         QCOMPARE(rate.size(), 1);
         QCOMPARE(rate.first().first().toString(), QString("15"));
-        QCOMPARE(rig.rateSleepsUs, QList<qint64>(16, 66666));
+        QCOMPARE(rig.rateSleepsUs, QList<qint64>{66866} + QList<qint64>(14, 66666));
         const QList<SharedFrame> frames = rig.drain();
-        QCOMPARE(frames.size(), 16);
+        QCOMPARE(frames.size(), 15);
         for (int i = 0; i < frames.size(); ++i)
             QCOMPARE(qint64(frames[i]->pts), qint64(i) * 66666);
     }
@@ -479,6 +512,7 @@ private Q_SLOTS:
         QFETCH(int, elapsedMs);
         QFETCH(QString, text);
         Rig rig;
+        rig.rateSleepsTakeTime = false;
         QSignalSpy rate(rig.pacer.get(), &FramePacer::fpsSignal);
         rig.pacer->begin(15);
         // One image that fills slotCount slots, in an iteration longer than the frame interval.
@@ -497,7 +531,7 @@ private Q_SLOTS:
         QCOMPARE(rate.size(), 1);
         QCOMPARE(rate.first().first().toString(), text);
 
-        // The timer and the count start over; iterations longer than the interval do not sleep.
+        // The timer and the count start over.
         rig.steadyUs += 900000;
         QVERIFY(rig.pacer->startIteration());
         rig.steadyUs += 99000;
