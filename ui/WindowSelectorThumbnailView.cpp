@@ -2,6 +2,8 @@
 
 #include "ui_WindowSelectorThumbnailView.h"
 
+#include <QCloseEvent>
+#include <QEventLoop>
 #include <QGraphicsDropShadowEffect>
 #include <QLabel>
 #include <QMessageBox>
@@ -141,10 +143,36 @@ QWidget* WindowSelectorThumbnailView::createCard(const WindowEntry& entry, int r
 void WindowSelectorThumbnailView::confirmSelection()
 {
     if (selectedTitle.isEmpty()) {
-        QMessageBox::warning(this, tr("No selection"), tr("Please select a window first."));
+        showNoSelectionWarning();
         return;
     }
     accept();
+}
+
+void WindowSelectorThumbnailView::showNoSelectionWarning()
+{
+    // While a popup is open it receives every mouse and key event, so a modal box beside it
+    // could never be answered, and showing one would close the picker. The warning is a popup
+    // on top of this one instead, and the picker waits for it, open.
+    QMessageBox box(QMessageBox::Warning, tr("No selection"), tr("Please select a window first."),
+                    QMessageBox::Ok, this);
+    box.setWindowFlags(Qt::Popup);
+    QEventLoop loop;
+    connect(&box, &QMessageBox::finished, &loop, &QEventLoop::quit);
+    warningShown_ = true;
+    box.show();
+    box.move(mapToGlobal(rect().center()) - box.rect().center());
+    loop.exec();
+    warningShown_ = false;
+}
+
+void WindowSelectorThumbnailView::closeEvent(QCloseEvent* event)
+{
+    if (warningShown_) {
+        event->ignore();
+        return;
+    }
+    QDialog::closeEvent(event);
 }
 
 void WindowSelectorThumbnailView::cancelSelection()

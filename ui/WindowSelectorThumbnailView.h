@@ -40,12 +40,15 @@ public slots:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     QWidget* createCard(const WindowEntry& entry, int row, int column);
+    void showNoSelectionWarning();
 
     std::unique_ptr<Ui::WindowSelectorThumbnailView> ui;
     std::unique_ptr<WindowSystem> windowSystem_;
     QHash<QWidget*, WindowEntry> cards_;
     QWidget* selectedCard_ = nullptr;
+    bool warningShown_ = false; // the picker stays open under its own warning
 };

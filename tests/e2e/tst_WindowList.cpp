@@ -11,6 +11,8 @@
 #include <QDialog>
 #include <QFileInfo>
 #include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QProcess>
 #include <QScrollArea>
 #include <QtTest>
@@ -137,6 +139,8 @@ private slots:
     void windowImageShowsContent_data();
     void windowImageShowsContent();
     void pickerOverRealWindows();
+    void pickerUnderRealPointer_data();
+    void pickerUnderRealPointer();
 
 private:
     std::unique_ptr<WindowSystem> system_;
@@ -489,6 +493,86 @@ void tst_WindowList::pickerOverRealWindows()
     QCOMPARE(view.result(), int(QDialog::Accepted));
     QCOMPARE(view.selectedTitle, cardTitles[1]);
     QCOMPARE(system_->windowTitle(view.selectedWindow), cardTitles[1]);
+}
+
+// Clicks with the real pointer, through the X server.
+void clickAt(QWidget* widget)
+{
+    const QPoint p = widget->mapToGlobal(widget->rect().center());
+    QProcess::execute(QStringLiteral("xdotool"),
+                      {QStringLiteral("mousemove"), QString::number(p.x()), QString::number(p.y()),
+                       QStringLiteral("click"), QStringLiteral("1")});
+}
+
+QMessageBox* visibleMessageBox()
+{
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        if (auto* box = qobject_cast<QMessageBox*>(widget); box && box->isVisible())
+            return box;
+    return nullptr;
+}
+
+void tst_WindowList::pickerUnderRealPointer_data()
+{
+    QTest::addColumn<QString>("answer"); // how the warning is answered
+    QTest::newRow("warning answered by its button") << "click";
+    QTest::newRow("warning answered by the Return key") << "Return";
+    QTest::newRow("warning answered by the Escape key") << "Escape";
+}
+
+void tst_WindowList::pickerUnderRealPointer()
+{
+    QFETCH(QString, answer);
+    if (QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty())
+        QSKIP("needs xdotool");
+    TestWindow window(Qt::red, QRect(900, 500, 240, 160), TestWindow::Frame::Framed);
+    window.setWindowTitle(QStringLiteral("Pick me"));
+    QVERIFY(window.showAndWait());
+
+    WindowSelectorThumbnailView view;
+    view.move(100, 100);
+    view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&view));
+    auto* ok = view.findChild<QPushButton*>(QStringLiteral("pushButtonOk"));
+
+    // Ok without a selection: the warning, answered with the pointer, leaves the picker open.
+    QString warning;
+    int pollsSinceAnswer = -1;
+    bool forcedShut = false;
+    QTimer poll;
+    poll.setInterval(50);
+    connect(&poll, &QTimer::timeout, this, [&] {
+        QMessageBox* box = visibleMessageBox();
+        if (box && warning.isEmpty()) {
+            warning = box->text();
+            QTimer::singleShot(200, box, [box, answer, &pollsSinceAnswer] {
+                pollsSinceAnswer = 0;
+                if (answer == "click")
+                    clickAt(box->button(QMessageBox::Ok));
+                else
+                    QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("key"), answer});
+            });
+        } else if (box && pollsSinceAnswer >= 0 && ++pollsSinceAnswer > 100) {
+            // A box that ignores the user would hold the test in its event loop for good.
+            forcedShut = true;
+            box->reject();
+        }
+    });
+    poll.start();
+    clickAt(ok);
+    QTRY_COMPARE_WITH_TIMEOUT(warning, QStringLiteral("Please select a window first."), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(!visibleMessageBox(), 10000);
+    poll.stop();
+    QVERIFY2(!forcedShut, "the warning could not be answered");
+    QVERIFY(view.isVisible());
+
+    auto* card = view.findChild<QWidget*>(QStringLiteral("grid_parent_0_0"));
+    QVERIFY(card);
+    clickAt(card);
+    QTRY_COMPARE_WITH_TIMEOUT(view.selectedTitle, QStringLiteral("Pick me"), 5000);
+    clickAt(ok);
+    QTRY_COMPARE_WITH_TIMEOUT(view.result(), int(QDialog::Accepted), 5000);
+    QCOMPARE(view.selectedWindow, window.nativeId());
 }
 
 int main(int argc, char** argv)
