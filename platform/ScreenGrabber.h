@@ -8,7 +8,8 @@
 
 #include <memory>
 
-// Reads BGRA images of a screen rectangle or of a window into frames of a VideoFramePool.
+// Reads BGRA images of a screen rectangle or of a window as frames (in buffers of the grabber's
+// own, or of the VideoFramePool given).
 // One grabber is used by one thread (the video capture thread); not thread-safe.
 class ScreenGrabber
 {

@@ -1,6 +1,6 @@
 #include "X11CompositeGrabber.h"
 
-#include "X11PixelCopy.h"
+#include "X11ImageRead.h"
 
 #include <xcb/composite.h>
 #include <xcb/shm.h>
@@ -116,23 +116,7 @@ SharedFrame X11CompositeGrabber::readShared(xcb_drawable_t drawable, const QRect
     return segments_->wrap(segment, source.width(), source.height());
 }
 
-SharedFrame X11CompositeGrabber::readPlain(VideoFramePool& pool, xcb_drawable_t drawable,
-                                           const QRect& source)
-{
-    XReply<xcb_get_image_reply_t> image(xcb_get_image_reply(
-        x_->get(),
-        xcb_get_image(x_->get(), XCB_IMAGE_FORMAT_Z_PIXMAP, drawable,
-                      static_cast<int16_t>(source.x()), static_cast<int16_t>(source.y()),
-                      static_cast<uint16_t>(source.width()), static_cast<uint16_t>(source.height()),
-                      ~0u),
-        nullptr));
-    if (!image || xcb_get_image_data_length(image.get()) < source.width() * source.height() * 4)
-        return nullptr;
-    return copyBgrxToFrame(pool, xcb_get_image_data(image.get()), source.width(), source.height(),
-                           source.width() * 4);
-}
-
-ScreenGrabber::Result X11CompositeGrabber::grab(VideoFramePool& pool, SharedFrame* frame)
+ScreenGrabber::Result X11CompositeGrabber::grab(VideoFramePool& /*pool*/, SharedFrame* frame)
 {
     xcb_drawable_t drawable = x_->root();
     QRect source = rect_;
@@ -154,7 +138,7 @@ ScreenGrabber::Result X11CompositeGrabber::grab(VideoFramePool& pool, SharedFram
         return Result::Failed;
     SharedFrame result = readShared(drawable, source);
     if (!result)
-        result = readPlain(pool, drawable, source);
+        result = readImageFrame(*x_, drawable, source);
     if (!result)
         return Result::Failed;
     if (cursor_ && haveXFixes_)

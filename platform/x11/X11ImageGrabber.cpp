@@ -1,6 +1,6 @@
 #include "X11ImageGrabber.h"
 
-#include "X11PixelCopy.h"
+#include "X11ImageRead.h"
 
 X11ImageGrabber::X11ImageGrabber(std::unique_ptr<X11Connection> connection)
     : x_(std::move(connection))
@@ -34,7 +34,7 @@ bool X11ImageGrabber::setWindow(NativeWindow window, QString* error)
     return true;
 }
 
-ScreenGrabber::Result X11ImageGrabber::grab(VideoFramePool& pool, SharedFrame* frame)
+ScreenGrabber::Result X11ImageGrabber::grab(VideoFramePool& /*pool*/, SharedFrame* frame)
 {
     xcb_drawable_t drawable = x_->root();
     QRect source = rect_;
@@ -49,17 +49,7 @@ ScreenGrabber::Result X11ImageGrabber::grab(VideoFramePool& pool, SharedFrame* f
     }
     if (source.isEmpty())
         return Result::Failed;
-    XReply<xcb_get_image_reply_t> image(xcb_get_image_reply(
-        x_->get(),
-        xcb_get_image(x_->get(), XCB_IMAGE_FORMAT_Z_PIXMAP, drawable,
-                      static_cast<int16_t>(source.x()), static_cast<int16_t>(source.y()),
-                      static_cast<uint16_t>(source.width()), static_cast<uint16_t>(source.height()),
-                      ~0u),
-        nullptr));
-    if (!image || xcb_get_image_data_length(image.get()) < source.width() * source.height() * 4)
-        return Result::Failed;
-    SharedFrame result = copyBgrxToFrame(pool, xcb_get_image_data(image.get()), source.width(),
-                                         source.height(), source.width() * 4);
+    SharedFrame result = readImageFrame(*x_, drawable, source);
     if (!result)
         return Result::Failed;
     lastSize_ = source.size();

@@ -1,6 +1,6 @@
 #include "X11ShmGrabber.h"
 
-#include "X11PixelCopy.h"
+#include "X11ImageRead.h"
 
 #include <cstring>
 
@@ -80,25 +80,13 @@ QRect X11ShmGrabber::sourceRect() const
     return r;
 }
 
-ScreenGrabber::Result X11ShmGrabber::grabByCopy(VideoFramePool& pool, const QRect& source,
-                                                SharedFrame* frame)
+ScreenGrabber::Result X11ShmGrabber::grabPlain(const QRect& source, SharedFrame* frame)
 {
-    XReply<xcb_get_image_reply_t> image(xcb_get_image_reply(
-        x_->get(),
-        xcb_get_image(x_->get(), XCB_IMAGE_FORMAT_Z_PIXMAP, x_->root(),
-                      static_cast<int16_t>(source.x()), static_cast<int16_t>(source.y()),
-                      static_cast<uint16_t>(source.width()), static_cast<uint16_t>(source.height()),
-                      ~0u),
-        nullptr));
-    if (!image || xcb_get_image_data_length(image.get()) < source.width() * source.height() * 4)
-        return Result::Failed;
-    const std::uint8_t* data = xcb_get_image_data(image.get());
-    if (sameAsLast(data, source.width(), source.height()))
-        return Result::NoChange;
-    SharedFrame result =
-        copyBgrxToFrame(pool, data, source.width(), source.height(), source.width() * 4);
+    SharedFrame result = readImageFrame(*x_, x_->root(), source);
     if (!result)
         return Result::Failed;
+    if (sameAsLast(result->data[0], source.width(), source.height()))
+        return Result::NoChange;
     lastSize_ = source.size();
     last_ = result;
     *frame = std::move(result);
@@ -115,7 +103,7 @@ bool X11ShmGrabber::sameAsLast(const std::uint8_t* image, int width, int height)
     return std::memcmp(last_->data[0], image, static_cast<size_t>(width) * height * 4) == 0;
 }
 
-ScreenGrabber::Result X11ShmGrabber::grab(VideoFramePool& pool, SharedFrame* frame)
+ScreenGrabber::Result X11ShmGrabber::grab(VideoFramePool& /*pool*/, SharedFrame* frame)
 {
     const QRect source = sourceRect();
     if (source.isEmpty())
@@ -123,7 +111,7 @@ ScreenGrabber::Result X11ShmGrabber::grab(VideoFramePool& pool, SharedFrame* fra
     const size_t bytes = static_cast<size_t>(source.width()) * source.height() * 4;
     X11ShmFramePool::Segment* segment = segments_->take(bytes);
     if (!segment)
-        return grabByCopy(pool, source, frame);
+        return grabPlain(source, frame);
     if (!segments_->read(segment, x_->root(), source)) {
         segments_->giveBack(segment);
         return Result::Failed;
