@@ -17,6 +17,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SAMPLES = 4  # per axis
 
 # Colours chosen to read well on the dark theme (background #181D3D, buttons #4B5386).
+ACCENT = (0x41, 0xA7, 0xF6, 255)
 RED = (229, 57, 53, 255)
 RED_LIGHT = (255, 138, 128, 255)
 GREEN = (67, 160, 71, 255)
@@ -211,6 +212,17 @@ def quit_icon(colour):
     ]
 
 
+def capture_area(colour):
+    # Corner marks of a rectangle with a small dot in the middle: "mark an area of the screen".
+    w = 0.08
+    marks = []
+    for (cx, cy, dx, dy) in [(0.14, 0.20, 1, 1), (0.86, 0.20, -1, 1), (0.14, 0.80, 1, -1),
+                             (0.86, 0.80, -1, -1)]:
+        marks.append((segment(cx, cy, cx + 0.22 * dx, cy, w), colour))
+        marks.append((segment(cx, cy, cx, cy + 0.18 * dy, w), colour))
+    return marks + [(circle(0.5, 0.5, 0.07), colour)]
+
+
 def logo():
     # A lens-like ring with a record dot on the theme's button colour: reads as "records the
     # screen" at tray size and stays distinct from the plain red and green state dots.
@@ -232,6 +244,9 @@ ICONS = {
     "restore-down.png": (64, restore_down(WHITE)),
     "restore-down-gray.png": (64, restore_down(GRAY)),
     "quit.png": (64, quit_icon(QUIT)),
+    "capture_normal.png": (64, capture_area(GRAY)),
+    "capture-hover.png": (64, capture_area(WHITE)),
+    "capture-enabled.png": (64, capture_area(ACCENT)),
     "QZT-32.png": (32, logo()),
     "QZT-256.png": (256, logo()),
 }

@@ -33,8 +33,6 @@ const QString kIconFontPath = QStringLiteral(":/resources/font/fontawesome-webfo
 constexpr int kIconFontPointSize = 12;
 const QChar kInfoGlyph(0xF05A);
 const QChar kHelpGlyph(0xF059);
-// Drawn under the area button's style-sheet images, so the button is never blank.
-const QChar kAreaGlyph(0xF125);
 constexpr int kTickInterval_ms = 1000;
 constexpr int kNextRecordingInterval_ms = 1000;
 constexpr int kPreviewInterval_ms = 500;
@@ -218,8 +216,6 @@ void MainWindow::applyIconFont()
     ui->toolButtonAbout->setText(QString(kInfoGlyph));
     ui->toolButtonHelp->setFont(font);
     ui->toolButtonHelp->setText(QString(kHelpGlyph));
-    ui->toolButtonMarkRecordArea->setFont(font);
-    ui->toolButtonMarkRecordArea->setText(QString(kAreaGlyph));
 }
 
 void MainWindow::loadLogo()

@@ -20,7 +20,8 @@ void tst_Resources::everyIconIsCompiledIn_data()
 
     for (const char* name :
          {"red.png", "green.png", "mute.png", "speaker-filled-audio-tool.png", "folder.png",
-          "folder-gray.png", "restore-down.png", "restore-down-gray.png", "quit.png"})
+          "folder-gray.png", "restore-down.png", "restore-down-gray.png", "quit.png",
+          "capture_normal.png", "capture-hover.png", "capture-enabled.png"})
         QTest::newRow(name) << QStringLiteral(":/resources/%1").arg(name) << 64;
     QTest::newRow("QZT-32.png") << ":/resources/QZT-32.png" << 32;
     QTest::newRow("QZT-256.png") << ":/resources/QZT-256.png" << 256;
