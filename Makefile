@@ -15,7 +15,7 @@ PACKAGES := cmake g++ make pkg-config \
 	libpulse-dev pulseaudio pulseaudio-utils \
 	xvfb xauth openbox x11-utils xdotool fonts-font-awesome time
 
-.PHONY: all deps build run test bench clean
+.PHONY: all deps build run test bench screenshot clean
 
 all: build
 
@@ -42,6 +42,10 @@ test: build
 bench: build
 	bash bench/run_bench.sh $(BUILD_DIR)
 	bash bench/run_capture_bench.sh $(BUILD_DIR)
+
+# Remakes docs/main-window.png on a private Xvfb display.
+screenshot: build
+	bash docs/make_screenshot.sh $(BUILD_DIR)
 
 clean:
 	rm -rf $(BUILD_DIR)
