@@ -2,6 +2,7 @@
 // ("VideoCaptureAPI") drives its grabber, paces frames onto the capture clock and puts them into
 // the frame queue, where the test pops and inspects them.
 #include "support/LogCapture.h"
+#include "support/PrivateXServer.h"
 #include "support/TestSupport.h"
 #include "support/TestWindow.h"
 #include "app/SettingsKeys.h"
@@ -413,23 +414,17 @@ void tst_VideoCapture::pauseProducesNoFrames()
 
 void tst_VideoCapture::missingCompositeFallsBackToPlainReads()
 {
-    if (QStandardPaths::findExecutable(QStringLiteral("Xvfb")).isEmpty())
+    if (!testsupport::PrivateXServer::available())
         QSKIP("Xvfb is not installed.");
-    QProcess server;
-    server.start(QStringLiteral("Xvfb"),
-                 {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
-                  QStringLiteral("0"), QStringLiteral("320x240x24"), QStringLiteral("-nolisten"),
-                  QStringLiteral("tcp"), QStringLiteral("-noreset"), QStringLiteral("-extension"),
-                  QStringLiteral("Composite")});
-    QVERIFY(server.waitForStarted(10000));
-    QByteArray number;
-    QTRY_VERIFY_WITH_TIMEOUT((number += server.readAllStandardOutput()).endsWith('\n'), 15000);
+    testsupport::PrivateXServer server(QSize(320, 240),
+                                       {QStringLiteral("-extension"), QStringLiteral("Composite")});
+    QVERIFY(server.start());
 
     testsupport::LogCapture log;
     {
         // The thread opens its display connections when it starts; this suite's own windows
         // stay on the main display.
-        EnvOverride display("DISPLAY", ":" + number.trimmed());
+        EnvOverride display("DISPLAY", server.display());
         CaptureRun run(QStringLiteral("WGC"));
         run.startScreen(QRect(0, 0, 320, 240));
         const bool arrived = run.waitForFrames(3);
@@ -442,9 +437,6 @@ void tst_VideoCapture::missingCompositeFallsBackToPlainReads()
     const QStringList lines = log.take();
     QVERIFY(lines.contains(QStringLiteral("GraphicsCaptureItem is not supported on this system.")));
     QVERIFY(lines.contains(QStringLiteral("Starting GDI/PrintWindow capture fallback...")));
-
-    server.terminate();
-    QVERIFY(server.waitForFinished(10000));
 }
 
 int main(int argc, char** argv)

@@ -2,8 +2,8 @@
 // the capture thread needs for its fallback, while the compatible grabber still works.
 #include "platform/ScreenGrabber.h"
 
-#include <QProcess>
-#include <QStandardPaths>
+#include "support/PrivateXServer.h"
+
 #include <QtTest>
 
 class tst_X11NoComposite : public QObject
@@ -16,22 +16,14 @@ private slots:
 
 void tst_X11NoComposite::compositeRefused()
 {
-    if (QStandardPaths::findExecutable(QStringLiteral("Xvfb")).isEmpty())
+    if (!testsupport::PrivateXServer::available())
         QSKIP("Xvfb is not installed.");
-    // A private server that picks a free display number and prints it; no reset when the last
-    // client leaves, so the second connection finds it ready.
-    QProcess server;
-    server.start(QStringLiteral("Xvfb"),
-                 {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
-                  QStringLiteral("0"), QStringLiteral("320x240x24"), QStringLiteral("-nolisten"),
-                  QStringLiteral("tcp"), QStringLiteral("-noreset"), QStringLiteral("-extension"),
-                  QStringLiteral("Composite")});
-    QVERIFY(server.waitForStarted(10000));
-    QByteArray number;
-    QTRY_VERIFY_WITH_TIMEOUT((number += server.readAllStandardOutput()).endsWith('\n'), 15000);
+    testsupport::PrivateXServer server(QSize(320, 240),
+                                       {QStringLiteral("-extension"), QStringLiteral("Composite")});
+    QVERIFY(server.start());
 
     const QByteArray saved = qgetenv("DISPLAY");
-    qputenv("DISPLAY", ":" + number.trimmed());
+    qputenv("DISPLAY", server.display());
     QString error;
     const auto composite = ScreenGrabber::create(ScreenGrabber::Kind::Composite, &error);
     QString compatibleError;
@@ -46,10 +38,6 @@ void tst_X11NoComposite::compositeRefused()
     SharedFrame frame;
     QCOMPARE(compatible->grab(pool, &frame), ScreenGrabber::Result::Frame);
     QCOMPARE(QSize(frame->width, frame->height), QSize(320, 240));
-    compatible.reset();
-
-    server.terminate();
-    QVERIFY(server.waitForFinished(10000));
 }
 
 QTEST_GUILESS_MAIN(tst_X11NoComposite)

@@ -1,8 +1,11 @@
 #include "MainWindowHarness.h"
 
 #include "ListedWindows.h"
+#include "app/SettingsKeys.h"
+#include "app/SettingsStore.h"
 #include "capture/screen_capture_win.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGuiApplication>
@@ -16,8 +19,14 @@
 
 namespace testsupport {
 
-void MainWindowHarness::reset()
+void MainWindowHarness::reset(const QString& recordingsFolder)
 {
+    SettingsStore& settings = SettingsStore::instance();
+    settings.setValue(settings::kOutputGroup, settings::kRecordingPath, recordingsFolder);
+    settings.setValue(settings::kOutputGroup, settings::kUserDefinedFileName, false);
+    settings.setValue(settings::kVideoGroup, settings::kVideoFormat, settings::kFormatMp4);
+    settings.setValue(settings::kUiGroup, settings::kEnablePreview, true);
+    settings.setValue(settings::kUiGroup, settings::kMinimizeWhenRecording, false);
     calls = SessionCalls();
     boxes.clear();
     liveWindows = {kPickedWindow};
@@ -25,6 +34,13 @@ void MainWindowHarness::reset()
     pickerRuns = 0;
     pickedTitle = QStringLiteral("My Game: Level 2");
     trayAvailable = false;
+}
+
+void MainWindowHarness::closeLeftovers()
+{
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        if (widget->inherits("AreaSelector"))
+            delete widget;
 }
 
 std::unique_ptr<MainWindow> MainWindowHarness::makeWindow()

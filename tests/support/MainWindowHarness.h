@@ -33,7 +33,11 @@ public:
     static constexpr NativeWindow kPickedWindow = 42;
     static inline const QColor kWindowPicture = Qt::darkGreen;
 
-    void reset();
+    // Forgets what the last test set and gives the settings the window reads a known state,
+    // with recordings going to recordingsFolder.
+    void reset(const QString& recordingsFolder);
+    // Deletes an area selector a test left open, which would cover the next test's window.
+    static void closeLeftovers();
     std::unique_ptr<MainWindow> makeWindow();
 
     // The idle and recording states as the user sees them: clock, labels, tray text, tick timer

@@ -96,21 +96,12 @@ void tst_MainWindow::initTestCase()
 
 void tst_MainWindow::init()
 {
-    h_.reset();
-    SettingsStore& settings = SettingsStore::instance();
-    settings.setValue(settings::kOutputGroup, settings::kRecordingPath, dir_.filePath("videos"));
-    settings.setValue(settings::kOutputGroup, settings::kUserDefinedFileName, false);
-    settings.setValue(settings::kVideoGroup, settings::kVideoFormat, settings::kFormatMp4);
-    settings.setValue(settings::kUiGroup, settings::kEnablePreview, true);
-    settings.setValue(settings::kUiGroup, settings::kMinimizeWhenRecording, false);
+    h_.reset(dir_.filePath("videos"));
 }
 
 void tst_MainWindow::cleanup()
 {
-    // An area selector or popup left by a test would cover the next one.
-    for (QWidget* widget : QApplication::topLevelWidgets())
-        if (widget->inherits("AreaSelector"))
-            delete widget;
+    MainWindowHarness::closeLeftovers();
 }
 
 void tst_MainWindow::sourceListNamesEveryScreen()

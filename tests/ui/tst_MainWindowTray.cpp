@@ -100,21 +100,12 @@ void tst_MainWindowTray::initTestCase()
 
 void tst_MainWindowTray::init()
 {
-    h_.reset();
-    SettingsStore& settings = SettingsStore::instance();
-    settings.setValue(settings::kOutputGroup, settings::kRecordingPath, dir_.filePath("videos"));
-    settings.setValue(settings::kOutputGroup, settings::kUserDefinedFileName, false);
-    settings.setValue(settings::kVideoGroup, settings::kVideoFormat, settings::kFormatMp4);
-    settings.setValue(settings::kUiGroup, settings::kEnablePreview, true);
-    settings.setValue(settings::kUiGroup, settings::kMinimizeWhenRecording, false);
+    h_.reset(dir_.filePath("videos"));
 }
 
 void tst_MainWindowTray::cleanup()
 {
-    // An area selector or popup left by a test would cover the next one.
-    for (QWidget* widget : QApplication::topLevelWidgets())
-        if (widget->inherits("AreaSelector"))
-            delete widget;
+    MainWindowHarness::closeLeftovers();
 }
 
 void tst_MainWindowTray::recordingPreview_data()
