@@ -14,13 +14,9 @@ fi
 # A throw-away home, so the first-run defaults apply and the user's settings stay untouched.
 work=$(mktemp -d -t torvane-bench.XXXXXX)
 trap 'rm -rf "$work"' EXIT
-mkdir -p "$work/home" "$work/out"
-export HOME="$work/home"
-export XDG_CONFIG_HOME="$work/home/.config"
-export XDG_DATA_HOME="$work/home/.local/share"
-export XDG_CACHE_HOME="$work/home/.cache"
-export XDG_RUNTIME_DIR="$work/home/runtime"
-mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+source "$(dirname "$0")/../tests/private_home.sh"
+private_home "$work"
+mkdir -p "$work/out"
 export QT_QPA_PLATFORM=offscreen
 
 "$bench" "$frames" "$work/out"

@@ -50,13 +50,9 @@ cleanup() {
 trap cleanup EXIT
 
 # A throw-away home, so the first-run defaults apply and the user's settings stay untouched.
-export HOME="$work/home"
-export XDG_CONFIG_HOME="$HOME/.config"
-export XDG_DATA_HOME="$HOME/.local/share"
-export XDG_CACHE_HOME="$HOME/.cache"
-export XDG_RUNTIME_DIR="$work/runtime"
-mkdir -p "$HOME" "$XDG_RUNTIME_DIR" "$work/out"
-chmod 700 "$XDG_RUNTIME_DIR"
+source "$(dirname "$0")/../tests/private_home.sh"
+private_home "$work"
+mkdir -p "$work/out"
 export QT_QPA_PLATFORM=offscreen
 
 # The server picks a free display number itself and writes it to fd 3.

@@ -15,13 +15,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-export HOME="$work/home"
-export XDG_CONFIG_HOME="$HOME/.config"
-export XDG_DATA_HOME="$HOME/.local/share"
-export XDG_CACHE_HOME="$HOME/.cache"
-export XDG_RUNTIME_DIR="$work/runtime"
-mkdir -p "$HOME" "$XDG_CONFIG_HOME" "$XDG_RUNTIME_DIR"
-chmod 700 "$XDG_RUNTIME_DIR"
+source "$(dirname "$0")/private_home.sh"
+private_home "$work"
 
 # A free display number: the first without a lock file.
 display=90
