@@ -146,6 +146,7 @@ int FramePacer::submit(SharedFrame frame)
 {
     if (!frame || !queue_)
         return 0;
+    lastImage_ = frame;
     const std::int64_t missed = slotTarget() - nextFrameIndex_;
     const int count = static_cast<int>(
         std::clamp<std::int64_t>(missed, 1, std::numeric_limits<std::int32_t>::max()));
@@ -180,6 +181,20 @@ int FramePacer::submit(SharedFrame frame)
         ++nextFrameIndex_;
         pts += frameIntervalUs_;
     }
+    return pushed;
+}
+
+int FramePacer::fillToClock()
+{
+    if (!clock_ || !lastImage_ || slotTarget() <= nextFrameIndex_)
+        return 0;
+    AVFrame* clone = seams_.cloneFrame(lastImage_.get());
+    if (!clone)
+        return 0;
+    const int pushed = submit(makeSharedFrame(clone));
+    // The last of these slots repeats the image as well.
+    if (pushed > 0)
+        ++repeatedSlots_;
     return pushed;
 }
 

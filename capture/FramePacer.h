@@ -116,6 +116,11 @@ public:
     // pushed.
     int submit(SharedFrame frame);
 
+    // When the loop ends on a stop: fills the slots the clock has passed since the last image
+    // with that image, so a recording that ends on a still screen (which brings no new images)
+    // keeps its length. Returns the number of frames pushed.
+    int fillToClock();
+
     // Sleeps until just after the next slot of the clock begins (without a clock: until one frame
     // interval after the previous iteration's end time), then emits fpsSignal once a second.
     void finishIteration();
@@ -158,6 +163,7 @@ private:
     std::int64_t nextFrameIndex_ = 0;
     std::int64_t iterationStartNs_ = 0;
     std::int64_t deadlineNs_ = 0;
+    SharedFrame lastImage_; // the last image pushed, read only
     std::int64_t rateStartNs_ = 0;
     int rateFrameCount_ = 0;
     int sleepCount_ = 0;

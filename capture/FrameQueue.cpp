@@ -48,6 +48,22 @@ void FrameQueue::close()
     notFull_.wakeAll();
 }
 
+void FrameQueue::setProducers(int count)
+{
+    QMutexLocker lock(&mutex_);
+    producers_ = count;
+}
+
+void FrameQueue::producerFinished()
+{
+    {
+        QMutexLocker lock(&mutex_);
+        if (--producers_ > 0)
+            return;
+    }
+    close();
+}
+
 int FrameQueue::size() const
 {
     QMutexLocker lock(&mutex_);

@@ -28,6 +28,11 @@ public:
     bool pop(FrameQueueItem& item);
     // No more items will come: wakes every waiter. Items still queued are delivered first.
     void close();
+    // Several capture threads feed one recording: the queue closes once the last of them has
+    // finished, so none loses what it pushes while ending (the video thread's last slots, the
+    // audio thread's closing frame). Without producers set, the first finish closes it.
+    void setProducers(int count);
+    void producerFinished();
     int size() const;
     int capacity() const { return capacity_; }
     bool isClosed() const { return stopped_.load(); }
@@ -39,4 +44,5 @@ private:
     std::deque<FrameQueueItem> items_;
     const int capacity_;
     std::atomic<bool> stopped_{false};
+    int producers_ = 0; // under mutex_
 };

@@ -147,5 +147,7 @@ video_capture_thread_win::captureGdiOnce(WindowSystem* ws, std::unique_ptr<Frame
         }
         pacer->finishIteration();
     }
+    if (pacer->stopRequested())
+        pacer->fillToClock();
     return GdiEnd::Finished;
 }

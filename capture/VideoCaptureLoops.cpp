@@ -138,6 +138,8 @@ void video_capture_thread_win::captureWinGraphics(WindowSystem& ws)
         }
         pacer->finishIteration();
     }
+    if (pacer->stopRequested())
+        pacer->fillToClock();
 }
 
 void video_capture_thread_win::captureDXGI(WindowSystem& ws)
@@ -250,4 +252,6 @@ void video_capture_thread_win::captureDXGI(WindowSystem& ws)
         }
         pacer->finishIteration();
     }
+    if (pacer->stopRequested())
+        pacer->fillToClock();
 }

@@ -144,14 +144,18 @@ void screen_capture_win::start()
     applyResolutionSetting();
 
     qInfo() << " videoCaptureThread Initialization successful!";
+    bool audioStarts = false;
     if (audioEnabled && audioThread) {
         if (audioThread->init(microphone)) {
             qInfo() << "audioCaptureThread Initialization successful!";
-            audioThread->start(QThread::InheritPriority);
+            audioStarts = true;
         } else {
             qWarning() << "Audio capture failed...";
         }
     }
+    frameQueue->setProducers(audioStarts ? 2 : 1);
+    if (audioStarts)
+        audioThread->start(QThread::InheritPriority);
     videoThread->start(QThread::InheritPriority);
     muxThread->init(outputPath, audioEnabled);
     muxThread->previewEnabled = true;
@@ -253,7 +257,7 @@ void screen_capture_win::stop(bool quiet)
         }
         videoThread->wait();
     }
-    // The capture threads close the queue as they end; closing it here as well means a mux
+    // The queue closes when the last capture thread ends; closing it here as well means a mux
     // can never wait for producers that were never started.
     if (frameQueue)
         frameQueue->close();

@@ -139,7 +139,7 @@ void video_capture_thread_win::run()
     qInfo() << "Quitting videoCaptureThread....!";
     // Always closed, so the mux finishes the file whatever ended the capture.
     if (frameQueue_)
-        frameQueue_->close();
+        frameQueue_->producerFinished();
 }
 
 std::optional<QRect> video_capture_thread_win::screenReadRect(const QRect& monitor,

@@ -218,5 +218,5 @@ void audio_capture_thread_win::run()
     }
     source->stop();
     qDebug() << "Stop audio capture thread. Frames pushed =" << state.framesPushed;
-    frameQueue->close();
+    frameQueue->producerFinished();
 }

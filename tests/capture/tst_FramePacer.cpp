@@ -584,6 +584,37 @@ private Q_SLOTS:
         QCOMPARE(qint64(frames.last()->pts), qint64(149) * 66666);
     }
 
+    // A still screen brings no new images: at the stop, the slots since the last one are filled
+    // with it, so the file lasts until the stop.
+    void stopFillsTheSlotsOfAStillScreen_data()
+    {
+        QTest::addColumn<bool>("withClock");
+        QTest::addColumn<qint64>("stopUs");
+        QTest::addColumn<int>("filled");
+        QTest::newRow("ten slots passed") << true << qint64(10 * 66666 + 5) << 9;
+        QTest::newRow("stop within the next slot") << true << qint64(66666 + 10) << 0;
+        QTest::newRow("no clock") << false << qint64(10 * 66666) << 0;
+    }
+    void stopFillsTheSlotsOfAStillScreen()
+    {
+        QFETCH(bool, withClock);
+        QFETCH(qint64, stopUs);
+        QFETCH(int, filled);
+        Rig rig(FramePacer::kSleepLogPrefix, withClock);
+        rig.pacer->begin(15);
+        QVERIFY(rig.pacer->startIteration());
+        QCOMPARE(rig.pacer->submit(rig.image(0x33)), 1);
+        rig.setTime(stopUs);
+        QCOMPARE(rig.pacer->fillToClock(), filled);
+        const QList<SharedFrame> frames = rig.drain();
+        QCOMPARE(frames.size(), 1 + filled);
+        for (int i = 0; i < frames.size(); ++i) {
+            QCOMPARE(qint64(frames[i]->pts), qint64(i) * 66666);
+            QCOMPARE(frames[i]->data[0][0], std::uint8_t(0x33));
+        }
+        QCOMPARE(rig.pacer->repeatedSlots(), qint64(filled));
+    }
+
     void stopEndsTheLoop()
     {
         Rig rig;

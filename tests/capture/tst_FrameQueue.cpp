@@ -38,6 +38,36 @@ private Q_SLOTS:
         QVERIFY(!queue.pop(item));
     }
 
+    // Video and audio threads end one after the other; what the later one pushes while ending
+    // still reaches the consumer.
+    void closesWhenTheLastProducerFinishes_data()
+    {
+        QTest::addColumn<int>("producers");
+        QTest::addColumn<bool>("openAfterFirst");
+        QTest::newRow("none set: first finish closes") << 0 << false;
+        QTest::newRow("one") << 1 << false;
+        QTest::newRow("two") << 2 << true;
+    }
+    void closesWhenTheLastProducerFinishes()
+    {
+        QFETCH(int, producers);
+        QFETCH(bool, openAfterFirst);
+        FrameQueue queue;
+        queue.setProducers(producers);
+        queue.push(videoItem(1));
+        queue.producerFinished();
+        QCOMPARE(queue.isClosed(), !openAfterFirst);
+        queue.push(videoItem(2));
+        queue.producerFinished();
+        QVERIFY(queue.isClosed());
+        FrameQueueItem item;
+        QList<int64_t> popped;
+        while (queue.pop(item))
+            popped.append(item.frame->pts);
+        const QList<int64_t> expected = openAfterFirst ? QList<int64_t>{1, 2} : QList<int64_t>{1};
+        QCOMPARE(popped, expected);
+    }
+
     void pushAfterCloseIsDropped()
     {
         FrameQueue queue;
