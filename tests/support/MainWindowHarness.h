@@ -62,3 +62,17 @@ public:
 };
 
 } // namespace testsupport
+
+// The harness's state checks, ending the test at their first failure.
+#define VERIFY_IDLE(window)                                                                        \
+    do {                                                                                           \
+        testsupport::MainWindowHarness::verifyIdle(window);                                        \
+        if (QTest::currentTestFailed())                                                            \
+            return;                                                                                \
+    } while (false)
+#define VERIFY_RECORDING(window)                                                                   \
+    do {                                                                                           \
+        testsupport::MainWindowHarness::verifyRecording(window);                                   \
+        if (QTest::currentTestFailed())                                                            \
+            return;                                                                                \
+    } while (false)

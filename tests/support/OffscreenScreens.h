@@ -12,3 +12,15 @@ namespace testsupport {
 void useOffscreenScreens(const QList<QRect>& screens);
 
 } // namespace testsupport
+
+// main() of a GUI suite on a faked desktop: user folders isolated, then one offscreen screen per
+// rectangle given after the class, e.g. OFFSCREEN_TEST_MAIN(tst_X, firstScreen, secondScreen).
+#define OFFSCREEN_TEST_MAIN(TestClass, ...)                                                        \
+    int main(int argc, char** argv)                                                                \
+    {                                                                                              \
+        testsupport::isolateUserFolders();                                                         \
+        testsupport::useOffscreenScreens({__VA_ARGS__});                                           \
+        QApplication app(argc, argv);                                                              \
+        TestClass test;                                                                            \
+        return QTest::qExec(&test, argc, argv);                                                    \
+    }

@@ -286,13 +286,6 @@ private Q_SLOTS:
     }
 };
 
-int main(int argc, char** argv)
-{
-    testsupport::isolateUserFolders();
-    testsupport::useOffscreenScreens({firstScreen, secondScreen});
-    QApplication app(argc, argv);
-    tst_AreaSelector test;
-    return QTest::qExec(&test, argc, argv);
-}
+OFFSCREEN_TEST_MAIN(tst_AreaSelector, firstScreen, secondScreen)
 
 #include "tst_AreaSelector.moc"

@@ -215,13 +215,6 @@ private Q_SLOTS:
     }
 };
 
-int main(int argc, char** argv)
-{
-    testsupport::isolateUserFolders();
-    testsupport::useOffscreenScreens({firstScreen, secondScreen});
-    QApplication app(argc, argv);
-    tst_BG_Mode_Window test;
-    return QTest::qExec(&test, argc, argv);
-}
+OFFSCREEN_TEST_MAIN(tst_BG_Mode_Window, firstScreen, secondScreen)
 
 #include "tst_BG_Mode_Window.moc"

@@ -28,20 +28,6 @@
 
 using testsupport::MainWindowHarness;
 
-// The harness's state checks, ending the test at their first failure.
-#define VERIFY_IDLE(window)                                                                        \
-    do {                                                                                           \
-        MainWindowHarness::verifyIdle(window);                                                     \
-        if (QTest::currentTestFailed())                                                            \
-            return;                                                                                \
-    } while (false)
-#define VERIFY_RECORDING(window)                                                                   \
-    do {                                                                                           \
-        MainWindowHarness::verifyRecording(window);                                                \
-        if (QTest::currentTestFailed())                                                            \
-            return;                                                                                \
-    } while (false)
-
 namespace {
 
 const QRect firstScreen(0, 0, 1920, 1080);
@@ -441,13 +427,6 @@ void tst_MainWindow::durationLimit()
     QVERIFY(edit->isEnabled());
 }
 
-int main(int argc, char** argv)
-{
-    testsupport::isolateUserFolders();
-    testsupport::useOffscreenScreens({firstScreen, secondScreen});
-    QApplication app(argc, argv);
-    tst_MainWindow test;
-    return QTest::qExec(&test, argc, argv);
-}
+OFFSCREEN_TEST_MAIN(tst_MainWindow, firstScreen, secondScreen)
 
 #include "tst_MainWindow.moc"

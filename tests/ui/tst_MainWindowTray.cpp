@@ -30,20 +30,6 @@
 
 using testsupport::MainWindowHarness;
 
-// The harness's state checks, ending the test at their first failure.
-#define VERIFY_IDLE(window)                                                                        \
-    do {                                                                                           \
-        MainWindowHarness::verifyIdle(window);                                                     \
-        if (QTest::currentTestFailed())                                                            \
-            return;                                                                                \
-    } while (false)
-#define VERIFY_RECORDING(window)                                                                   \
-    do {                                                                                           \
-        MainWindowHarness::verifyRecording(window);                                                \
-        if (QTest::currentTestFailed())                                                            \
-            return;                                                                                \
-    } while (false)
-
 namespace {
 
 const QRect firstScreen(0, 0, 1920, 1080);
@@ -319,13 +305,6 @@ void tst_MainWindowTray::audioToggleFlipsItsLook()
     QCOMPARE(h_.calls.audio, QStringLiteral("System Audio"));
 }
 
-int main(int argc, char** argv)
-{
-    testsupport::isolateUserFolders();
-    testsupport::useOffscreenScreens({firstScreen, secondScreen});
-    QApplication app(argc, argv);
-    tst_MainWindowTray test;
-    return QTest::qExec(&test, argc, argv);
-}
+OFFSCREEN_TEST_MAIN(tst_MainWindowTray, firstScreen, secondScreen)
 
 #include "tst_MainWindowTray.moc"
