@@ -116,6 +116,7 @@ bool FramePacer::startIteration()
     if (stopRequested_())
         return false;
     iterationStartNs_ = seams_.steadyNs();
+    submittedThisIteration_ = false;
     return true;
 }
 
@@ -147,6 +148,7 @@ int FramePacer::submit(SharedFrame frame)
     if (!frame || !queue_)
         return 0;
     lastImage_ = frame;
+    submittedThisIteration_ = true;
     const std::int64_t missed = slotTarget() - nextFrameIndex_;
     const int count = static_cast<int>(
         std::clamp<std::int64_t>(missed, 1, std::numeric_limits<std::int32_t>::max()));
@@ -202,13 +204,19 @@ void FramePacer::finishIteration()
 {
     const std::int64_t intervalNs = std::int64_t(frameIntervalUs_) * 1000;
     if (clock_ && frameIntervalUs_ > 0) {
-        // Wake just after the next slot of the recording's clock begins, so that each image is
-        // taken early in its slot: a grab that runs a few milliseconds late still lands in the
-        // slot it was meant for instead of leaving that one to a repeat.
+        // Wake just after the slot the next image is for begins on the recording's clock, so
+        // that each image is taken early in its slot and a grab that runs a few milliseconds
+        // late still lands in the slot it was meant for. When a slow grab filled the previous
+        // slot only once the current one had begun, the current one is taken at once, before
+        // it passes too.
         const std::int64_t elapsedUs = clock_->elapsedMicroseconds();
-        const std::int64_t wakeUs =
-            (elapsedUs / frameIntervalUs_ + 1) * frameIntervalUs_ + kSlotWakeOffsetUs;
-        seams_.sleepNs((wakeUs - elapsedUs) * 1000);
+        const std::int64_t currentSlot = elapsedUs / frameIntervalUs_;
+        const bool catchUp = submittedThisIteration_ && nextFrameIndex_ <= currentSlot;
+        if (!catchUp) {
+            const std::int64_t wakeSlot = std::max(nextFrameIndex_, currentSlot + 1);
+            const std::int64_t wakeUs = wakeSlot * frameIntervalUs_ + kSlotWakeOffsetUs;
+            seams_.sleepNs((wakeUs - elapsedUs) * 1000);
+        }
         deadlineNs_ = 0;
     } else {
         // Without a clock each iteration ends one interval after the previous deadline, so

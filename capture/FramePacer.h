@@ -121,8 +121,9 @@ public:
     // keeps its length. Returns the number of frames pushed.
     int fillToClock();
 
-    // Sleeps until just after the next slot of the clock begins (without a clock: until one frame
-    // interval after the previous iteration's end time), then emits fpsSignal once a second.
+    // Sleeps until just after the slot of the next image begins on the clock (not at all when an
+    // image came late and the current slot still needs one; without a clock: until one frame
+    // interval after the previous deadline), then emits fpsSignal once a second.
     void finishIteration();
 
     bool stopRequested() const { return stopRequested_(); }
@@ -164,6 +165,7 @@ private:
     std::int64_t iterationStartNs_ = 0;
     std::int64_t deadlineNs_ = 0;
     SharedFrame lastImage_; // the last image pushed, read only
+    bool submittedThisIteration_ = false;
     std::int64_t rateStartNs_ = 0;
     int rateFrameCount_ = 0;
     int sleepCount_ = 0;

@@ -2,6 +2,8 @@
 
 #include "X11ImageRead.h"
 
+#include <cstring>
+
 #include <xcb/composite.h>
 #include <xcb/shm.h>
 #include <xcb/xfixes.h>
@@ -101,22 +103,34 @@ bool X11CompositeGrabber::renamePixmap(QSize size)
     return true;
 }
 
-SharedFrame X11CompositeGrabber::readShared(xcb_drawable_t drawable, const QRect& source)
+SharedFrame X11CompositeGrabber::readShared(VideoFramePool& pool, xcb_drawable_t drawable,
+                                            const QRect& source)
 {
     if (!segments_)
         return nullptr;
     const std::size_t bytes = std::size_t(source.width()) * std::size_t(source.height()) * 4;
-    X11ShmFramePool::Segment* segment = segments_->take(bytes);
-    if (!segment)
-        return nullptr;
-    if (!segments_->read(segment, drawable, source)) {
-        segments_->giveBack(segment);
-        return nullptr;
+    if (X11ShmFramePool::Segment* segment = segments_->take(bytes)) {
+        if (!segments_->read(segment, drawable, source)) {
+            segments_->giveBack(segment);
+            return nullptr;
+        }
+        return segments_->wrap(segment, source.width(), source.height());
     }
-    return segments_->wrap(segment, source.width(), source.height());
+    // The encoder holds every segment: read into the spare one and copy the image out.
+    X11ShmFramePool::Segment* spare = segments_->spare(bytes);
+    if (!spare || !segments_->read(spare, drawable, source))
+        return nullptr;
+    SharedFrame frame = pool.acquire(source.width(), source.height());
+    if (!frame)
+        return nullptr;
+    const std::size_t row = std::size_t(source.width()) * 4;
+    for (int y = 0; y < source.height(); ++y)
+        std::memcpy(frame->data[0] + std::ptrdiff_t(y) * frame->linesize[0],
+                    X11ShmFramePool::memory(spare) + y * row, row);
+    return frame;
 }
 
-ScreenGrabber::Result X11CompositeGrabber::grab(VideoFramePool& /*pool*/, SharedFrame* frame)
+ScreenGrabber::Result X11CompositeGrabber::grab(VideoFramePool& pool, SharedFrame* frame)
 {
     xcb_drawable_t drawable = x_->root();
     QRect source = rect_;
@@ -136,7 +150,7 @@ ScreenGrabber::Result X11CompositeGrabber::grab(VideoFramePool& /*pool*/, Shared
     }
     if (source.isEmpty())
         return Result::Failed;
-    SharedFrame result = readShared(drawable, source);
+    SharedFrame result = readShared(pool, drawable, source);
     if (!result)
         result = readImageFrame(*x_, drawable, source);
     if (!result)

@@ -28,7 +28,7 @@ private:
     bool renamePixmap(QSize size);
     void drawCursor(AVFrame* frame, QPoint origin) const;
     // The image through a shared segment; null when there is none to use.
-    SharedFrame readShared(xcb_drawable_t drawable, const QRect& source);
+    SharedFrame readShared(VideoFramePool& pool, xcb_drawable_t drawable, const QRect& source);
 
     std::unique_ptr<X11Connection> x_;
     // Frames the server writes into directly; null without MIT-SHM (plain reads and a copy).

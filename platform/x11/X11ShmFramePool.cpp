@@ -75,6 +75,26 @@ X11ShmFramePool::Segment* X11ShmFramePool::take(std::size_t bytes)
             return nullptr;
     }
 
+    return create(bytes);
+}
+
+X11ShmFramePool::Segment* X11ShmFramePool::spare(std::size_t bytes)
+{
+    if (spare_ && spare_->size >= bytes)
+        return spare_;
+    if (spare_) {
+        std::lock_guard lock(shared_->mutex);
+        xcb_shm_detach(x_->get(), spare_->id);
+        shared_->all.erase(std::find(shared_->all.begin(), shared_->all.end(), spare_));
+        Shared::unmap(spare_);
+        spare_ = nullptr;
+    }
+    spare_ = create(bytes);
+    return spare_;
+}
+
+X11ShmFramePool::Segment* X11ShmFramePool::create(std::size_t bytes)
+{
     const int shmid = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
     if (shmid < 0)
         return nullptr;

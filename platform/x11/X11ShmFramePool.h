@@ -36,6 +36,9 @@ public:
 
     // A free segment of at least bytes, attached to the server; null when none can be made.
     Segment* take(std::size_t bytes);
+    // A segment of at least bytes that never becomes a frame, for reading while the encoder
+    // holds every other one (the image is then copied out); null when none can be made.
+    Segment* spare(std::size_t bytes);
     // Reads rect of drawable (ZPixmap, 32 bits per pixel) into the segment.
     bool read(Segment* segment, xcb_drawable_t drawable, const QRect& rect);
     // Returns a segment taken but not turned into a frame.
@@ -48,6 +51,9 @@ public:
     static std::uint8_t* memory(const Segment* segment);
 
 private:
+    Segment* create(std::size_t bytes);
+
     X11Connection* x_;
+    Segment* spare_ = nullptr; // also in the attached list
     std::shared_ptr<Shared> shared_;
 };

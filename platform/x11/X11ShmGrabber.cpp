@@ -1,7 +1,5 @@
 #include "X11ShmGrabber.h"
 
-#include "X11ImageRead.h"
-
 #include <cstring>
 
 #include <sys/ipc.h>
@@ -80,13 +78,23 @@ QRect X11ShmGrabber::sourceRect() const
     return r;
 }
 
-ScreenGrabber::Result X11ShmGrabber::grabPlain(const QRect& source, SharedFrame* frame)
+ScreenGrabber::Result X11ShmGrabber::grabIntoPool(VideoFramePool& pool, const QRect& source,
+                                                  SharedFrame* frame)
 {
-    SharedFrame result = readImageFrame(*x_, x_->root(), source);
+    const size_t bytes = static_cast<size_t>(source.width()) * source.height() * 4;
+    X11ShmFramePool::Segment* spare = segments_->spare(bytes);
+    if (!spare || !segments_->read(spare, x_->root(), source))
+        return Result::Failed;
+    const std::uint8_t* image = X11ShmFramePool::memory(spare);
+    if (sameAsLast(image, source.width(), source.height()))
+        return Result::NoChange;
+    SharedFrame result = pool.acquire(source.width(), source.height());
     if (!result)
         return Result::Failed;
-    if (sameAsLast(result->data[0], source.width(), source.height()))
-        return Result::NoChange;
+    const size_t row = static_cast<size_t>(source.width()) * 4;
+    for (int y = 0; y < source.height(); ++y)
+        std::memcpy(result->data[0] + static_cast<std::ptrdiff_t>(y) * result->linesize[0],
+                    image + y * row, row);
     lastSize_ = source.size();
     last_ = result;
     *frame = std::move(result);
@@ -103,7 +111,7 @@ bool X11ShmGrabber::sameAsLast(const std::uint8_t* image, int width, int height)
     return std::memcmp(last_->data[0], image, static_cast<size_t>(width) * height * 4) == 0;
 }
 
-ScreenGrabber::Result X11ShmGrabber::grab(VideoFramePool& /*pool*/, SharedFrame* frame)
+ScreenGrabber::Result X11ShmGrabber::grab(VideoFramePool& pool, SharedFrame* frame)
 {
     const QRect source = sourceRect();
     if (source.isEmpty())
@@ -111,7 +119,7 @@ ScreenGrabber::Result X11ShmGrabber::grab(VideoFramePool& /*pool*/, SharedFrame*
     const size_t bytes = static_cast<size_t>(source.width()) * source.height() * 4;
     X11ShmFramePool::Segment* segment = segments_->take(bytes);
     if (!segment)
-        return grabPlain(source, frame);
+        return grabIntoPool(pool, source, frame);
     if (!segments_->read(segment, x_->root(), source)) {
         segments_->giveBack(segment);
         return Result::Failed;

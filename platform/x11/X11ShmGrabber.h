@@ -10,7 +10,7 @@
 // NoChange and costs no frame. (XDamage on the root misses drawing into windows that existed
 // before the damage object, so the image itself is compared.) The server writes into segments
 // that become the frames themselves; while the encoder holds too many of them, images are read
-// with plain requests.
+// into a spare segment and copied out.
 class X11ShmGrabber : public ScreenGrabber
 {
 public:
@@ -26,8 +26,9 @@ public:
 
 private:
     explicit X11ShmGrabber(std::unique_ptr<X11Connection> connection);
-    // While the encoder holds every segment: a plain read.
-    Result grabPlain(const QRect& source, SharedFrame* frame);
+    // While the encoder holds every segment: a read into the spare segment, copied into a frame
+    // of pool.
+    Result grabIntoPool(VideoFramePool& pool, const QRect& source, SharedFrame* frame);
     bool sameAsLast(const std::uint8_t* image, int width, int height) const;
     QRect sourceRect() const;
 

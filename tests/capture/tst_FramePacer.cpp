@@ -440,6 +440,8 @@ private Q_SLOTS:
             << true << 60 << qint64(1000) << qint64(12000) << qint64(0);
         QTest::newRow("60 fps, grabs of 3 to 13 ms")
             << true << 60 << qint64(300) << qint64(3000) << qint64(10000);
+        QTest::newRow("60 fps, every tenth grab takes 25 ms")
+            << true << 60 << qint64(300) << qint64(-25000) << qint64(0);
         QTest::newRow("30 fps, 1.5 ms over, 20 ms grabs")
             << true << 30 << qint64(1500) << qint64(20000) << qint64(0);
         QTest::newRow("no clock, 60 fps, 1 ms over")
@@ -460,7 +462,9 @@ private Q_SLOTS:
         for (int i = 0; i < iterations; ++i) {
             QVERIFY(rig.pacer->startIteration());
             random = random * 1103515245u + 12345u;
-            const qint64 grab = grabUs + (jitterUs > 0 ? qint64(random >> 8) % jitterUs : 0);
+            // A negative grab time: 5 ms, and every tenth grab that long.
+            qint64 grab = grabUs >= 0 ? grabUs : (i % 10 == 9 ? -grabUs : 5000);
+            grab += jitterUs > 0 ? qint64(random >> 8) % jitterUs : 0;
             rig.clockUs += grab;
             rig.steadyUs += grab;
             rig.pacer->submit(rig.image());
