@@ -247,13 +247,33 @@ void MuxVideoPath::sendPreview()
     if (now - lastPreviewMs_ <= kPreviewIntervalMs)
         return;
     AVFrame* rgb = previewFrame_.get();
-    sws_scale(previewScaler_.get(), picture_->data, picture_->linesize, 0, picture_->height,
-              rgb->data, rgb->linesize);
-    const QImage view(rgb->data[0], rgb->width, rgb->height, rgb->linesize[0],
-                      QImage::Format_RGB888);
-    // A deep copy: the receiver on the GUI thread owns it while this buffer is reused.
-    if (previewSink_)
-        previewSink_(view.copy());
+    const int stride = rgb->linesize[0];
+    if (!previewBuffers_)
+        previewBuffers_.reset(av_buffer_pool_init(size_t(stride) * size_t(rgb->height), nullptr));
+    AVBufferRef* buffer = previewBuffers_ ? av_buffer_pool_get(previewBuffers_.get()) : nullptr;
+    if (buffer) {
+        // The image is the receiver's alone: it owns this buffer until it drops the image.
+        std::uint8_t* const planes[4] = {buffer->data, nullptr, nullptr, nullptr};
+        const int strides[4] = {stride, 0, 0, 0};
+        sws_scale(previewScaler_.get(), picture_->data, picture_->linesize, 0, picture_->height,
+                  planes, strides);
+        const QImage image(
+            buffer->data, rgb->width, rgb->height, stride, QImage::Format_RGB888,
+            [](void* reference) {
+                auto* ref = static_cast<AVBufferRef*>(reference);
+                av_buffer_unref(&ref);
+            },
+            buffer);
+        if (previewSink_)
+            previewSink_(image);
+    } else {
+        sws_scale(previewScaler_.get(), picture_->data, picture_->linesize, 0, picture_->height,
+                  rgb->data, rgb->linesize);
+        const QImage view(rgb->data[0], rgb->width, rgb->height, stride, QImage::Format_RGB888);
+        // A deep copy: the receiver owns it while this frame is drawn into again.
+        if (previewSink_)
+            previewSink_(view.copy());
+    }
     lastPreviewMs_ = nowMs();
 }
 

@@ -72,6 +72,13 @@ private:
     PreviewSink previewSink_;
     ffmpeg::SwsContextPtr previewScaler_;
     ffmpeg::FramePtr previewFrame_;
+    // Buffers the preview images are drawn into, each released by its QImage when the receiver
+    // drops it, so every preview does not touch a freshly allocated image.
+    struct BufferPoolDeleter
+    {
+        void operator()(AVBufferPool* pool) const { av_buffer_pool_uninit(&pool); }
+    };
+    std::unique_ptr<AVBufferPool, BufferPoolDeleter> previewBuffers_;
     MillisecondClock clock_;
     QElapsedTimer elapsed_;
     std::int64_t lastPreviewMs_ = 0;

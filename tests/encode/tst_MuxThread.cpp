@@ -330,12 +330,20 @@ private Q_SLOTS:
             QVERIFY(result.previews.size() > 0 && result.previews.size() < kFrames);
         else
             QCOMPARE(result.previews.size(), 0);
-        for (const QImage& image : result.previews) {
+        for (int n = 0; n < result.previews.size(); ++n) {
+            const QImage& image = result.previews[n];
             QCOMPARE(image.size(), QSize(162, 122));
             QCOMPARE(image.format(), QImage::Format_RGB888);
             QVERIFY2(closeTo(MediaProbe::averageColour(image, QRect(10, 30, 20, 60)),
                              testsupport::kPatternBlue, 30),
                      qPrintable(describe(MediaProbe::averageColour(image, QRect(10, 30, 20, 60)))));
+            // Every preview kept shows its own frame, not one drawn later.
+            if (expectation == "every") {
+                QList<QColor> colours;
+                for (const QRect& region : testsupport::patternRegions(162, 122))
+                    colours.append(MediaProbe::averageColour(image, region));
+                QCOMPARE(testsupport::patternBarColumn(colours), n % 4);
+            }
         }
     }
 
