@@ -46,13 +46,7 @@ void screen_capture_win::setWindowSystem(std::unique_ptr<WindowSystem> windowSys
 
 WindowSystem* screen_capture_win::windowSystem()
 {
-    if (!windows) {
-        QString reason;
-        windows = WindowSystem::create(&reason);
-        if (!windows)
-            qWarning().noquote() << "No window system:" << reason;
-    }
-    return windows.get();
+    return WindowSystem::ensure(windows);
 }
 
 QSize screen_capture_win::outputSize() const

@@ -44,6 +44,9 @@ public:
 
     // Connects to the display. Returns null, with the reason in *error, when there is none.
     static std::unique_ptr<WindowSystem> create(QString* error = nullptr);
+    // The instance in holder, connected at the first call; null (with a warning in the log each
+    // time it is tried) while there is no display.
+    static WindowSystem* ensure(std::unique_ptr<WindowSystem>& holder);
 
     // An EWMH window manager is running (minimise and restore need one).
     virtual bool windowManagerRunning() const = 0;

@@ -186,13 +186,7 @@ void MainWindow::setSessionControl(std::unique_ptr<RecordingSessionControl> cont
 
 WindowSystem* MainWindow::windowSystem()
 {
-    if (!windows) {
-        QString reason;
-        windows = WindowSystem::create(&reason);
-        if (!windows)
-            qWarning().noquote() << "No window system:" << reason;
-    }
-    return windows.get();
+    return WindowSystem::ensure(windows);
 }
 
 void MainWindow::retranslateWindowTitle()

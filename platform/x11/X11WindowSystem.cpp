@@ -1,5 +1,7 @@
 #include "X11WindowSystem.h"
 
+#include <QDebug>
+
 #include <xcb/randr.h>
 
 #include <limits>
@@ -17,6 +19,17 @@ std::unique_ptr<WindowSystem> WindowSystem::create(QString* error)
     if (!connection)
         return nullptr;
     return std::make_unique<X11WindowSystem>(std::move(connection));
+}
+
+WindowSystem* WindowSystem::ensure(std::unique_ptr<WindowSystem>& holder)
+{
+    if (!holder) {
+        QString reason;
+        holder = create(&reason);
+        if (!holder)
+            qWarning().noquote() << "No window system:" << reason;
+    }
+    return holder.get();
 }
 
 X11WindowSystem::X11WindowSystem(std::unique_ptr<X11Connection> connection)
