@@ -5,6 +5,8 @@
 
 #include <QDebug>
 
+#include <libyuv/convert_from_argb.h>
+
 extern "C" {
 #include <libavutil/pixdesc.h>
 }
@@ -14,6 +16,28 @@ namespace {
 constexpr AVRational kMicrosecondTimeBase{1, 1000000};
 constexpr std::int64_t kPreviewIntervalMs = 200;
 constexpr int kPictureAlignment = 32;
+
+// BGRA at the encoder's size into 4:2:0 with the same BT.601 limited-range matrix swscale uses,
+// about fourteen times faster than swscale on this path, which otherwise costs as much CPU as
+// the H.264 encoder itself at 1080p.
+bool convertDirectly(const AVFrame& frame, const AVFrame& picture)
+{
+    return frame.format == AV_PIX_FMT_BGRA && picture.format == AV_PIX_FMT_YUV420P &&
+           frame.width == picture.width && frame.height == picture.height;
+}
+
+int convert(SwsContext* scaler, const AVFrame& frame, AVFrame* picture)
+{
+    if (convertDirectly(frame, *picture))
+        return libyuv::ARGBToI420(frame.data[0], frame.linesize[0], picture->data[0],
+                                  picture->linesize[0], picture->data[1], picture->linesize[1],
+                                  picture->data[2], picture->linesize[2], frame.width,
+                                  frame.height) == 0
+                   ? frame.height
+                   : AVERROR(EINVAL);
+    return sws_scale(scaler, frame.data, frame.linesize, 0, frame.height, picture->data,
+                     picture->linesize);
+}
 
 const char* pixelFormatName(int format)
 {
@@ -161,8 +185,7 @@ MuxVideoPath::Result MuxVideoPath::encodeFrame(const AVFrame& frame)
         // buffers.
         ret = av_frame_make_writable(picture_.get());
         if (ret >= 0) {
-            ret = sws_scale(scaler, frame.data, frame.linesize, 0, frame.height, picture_->data,
-                            picture_->linesize);
+            ret = convert(scaler, frame, picture_.get());
             if (ret == 0)
                 ret = AVERROR(EINVAL);
         }
