@@ -1,44 +1,14 @@
 // Window queries and the three grabbers against the real X display of the test script.
 #include "platform/ScreenGrabber.h"
 #include "platform/WindowSystem.h"
+#include "support/TestWindow.h"
 
 #include <QApplication>
-#include <QPainter>
 #include <QProcess>
 #include <QStandardPaths>
-#include <QWidget>
 #include <QtTest>
 
 namespace {
-
-// A top-level window painted in one colour.
-class ColourWindow : public QWidget
-{
-public:
-    explicit ColourWindow(QColor colour, QRect geometry) : colour_(colour)
-    {
-        setWindowFlag(Qt::Window);
-        setGeometry(geometry);
-    }
-    void setColour(QColor colour)
-    {
-        colour_ = colour;
-        update();
-    }
-    NativeWindow id() { return static_cast<NativeWindow>(winId()); }
-    // Client area in desktop coordinates.
-    QRect globalRect() const { return QRect(mapToGlobal(QPoint(0, 0)), size()); }
-
-protected:
-    void paintEvent(QPaintEvent*) override
-    {
-        QPainter painter(this);
-        painter.fillRect(rect(), colour_);
-    }
-
-private:
-    QColor colour_;
-};
 
 QColor pixel(const SharedFrame& frame, int x, int y)
 {
@@ -71,6 +41,8 @@ bool xdotool(const QStringList& arguments)
 
 } // namespace
 
+using testsupport::TestWindow;
+
 // QTRY_VERIFY evaluates its condition once more after it held; a grab that returned a new frame
 // reports NoChange on the next call, so the first success is kept.
 #define QTRY_SEEN(condition)                                                                       \
@@ -87,9 +59,6 @@ private slots:
     void initTestCase();
     void windowQueries();
     void monitors();
-    void grabTargets_data();
-    void grabTargets();
-    void coveredWindowStillRecorded();
     void sharedMemoryReportsChangesOnly();
     void sharedMemoryFramesKeepTheirImages();
     void cursorDrawnWhenWanted_data();
@@ -112,10 +81,11 @@ void tst_X11Grabbers::initTestCase()
 
 void tst_X11Grabbers::windowQueries()
 {
-    auto owned = std::make_unique<ColourWindow>(Qt::red, QRect(80, 90, 240, 160));
-    ColourWindow& window = *owned;
-    window.show();
-    const NativeWindow id = window.id();
+    auto owned =
+        std::make_unique<TestWindow>(Qt::red, QRect(80, 90, 240, 160), TestWindow::Frame::Framed);
+    TestWindow& window = *owned;
+    QVERIFY(window.showAndWait());
+    const NativeWindow id = window.nativeId();
     QTRY_VERIFY(ws_->isVisible(id));
     QVERIFY(ws_->isWindow(id));
     QVERIFY(!ws_->isWindow(0));
@@ -164,98 +134,11 @@ void tst_X11Grabbers::monitors()
     QCOMPARE(ws_->effectiveDpi(), 96.0);
 }
 
-void tst_X11Grabbers::grabTargets_data()
-{
-    QTest::addColumn<ScreenGrabber::Kind>("kind");
-    QTest::addColumn<bool>("windowTarget");
-    QTest::newRow("compatible window") << ScreenGrabber::Kind::Compatible << true;
-    QTest::newRow("compatible screen") << ScreenGrabber::Kind::Compatible << false;
-    QTest::newRow("shared memory window") << ScreenGrabber::Kind::SharedMemory << true;
-    QTest::newRow("shared memory screen") << ScreenGrabber::Kind::SharedMemory << false;
-    QTest::newRow("composite window") << ScreenGrabber::Kind::Composite << true;
-    QTest::newRow("composite screen") << ScreenGrabber::Kind::Composite << false;
-}
-
-void tst_X11Grabbers::grabTargets()
-{
-    QFETCH(ScreenGrabber::Kind, kind);
-    QFETCH(bool, windowTarget);
-
-    ColourWindow window(QColor(200, 40, 20), QRect(300, 200, 320, 180));
-    window.show();
-    QTRY_VERIFY(ws_->isVisible(window.id()));
-
-    QString error;
-    auto grabber = ScreenGrabber::create(kind, &error);
-    QVERIFY2(grabber, qPrintable(error));
-    grabber->setCursorCapture(false);
-    VideoFramePool pool;
-    SharedFrame frame;
-    if (windowTarget) {
-        QVERIFY2(grabber->setWindow(window.id(), &error), qPrintable(error));
-        QTRY_SEEN(grabCentre(*grabber, pool, &frame) == QColor(200, 40, 20));
-        if (kind == ScreenGrabber::Kind::SharedMemory) {
-            // The outer rectangle, frame included, with even sides.
-            const QRect outer = ws_->outerRect(window.id());
-            QCOMPARE(frame->width, outer.width() & ~1);
-            QCOMPARE(frame->height, outer.height() & ~1);
-        } else {
-            QCOMPARE(frame->width, window.width());
-            QCOMPARE(frame->height, window.height());
-            QCOMPARE(pixel(frame, 0, 0), QColor(200, 40, 20));
-            QCOMPARE(pixel(frame, frame->width - 1, frame->height - 1), QColor(200, 40, 20));
-        }
-    } else {
-        // Wait for the window to be placed, then read an area inside it.
-        QTRY_VERIFY(ws_->outerRect(window.id()).contains(window.globalRect()));
-        QTRY_VERIFY([&] {
-            const QRect area = window.globalRect().adjusted(10, 10, -10, -10);
-            return grabber->setScreenRect(area) &&
-                   grabCentre(*grabber, pool, &frame) == QColor(200, 40, 20) &&
-                   frame->width == area.width() && frame->height == area.height();
-        }());
-        QCOMPARE(pixel(frame, 0, 0), QColor(200, 40, 20));
-    }
-    QCOMPARE(frame->format, int(AV_PIX_FMT_BGRA));
-    QCOMPARE(frame->linesize[0], frame->width * 4);
-    QCOMPARE(grabber->lastSize(), QSize(frame->width, frame->height));
-}
-
-void tst_X11Grabbers::coveredWindowStillRecorded()
-{
-    ColourWindow below(QColor(10, 180, 30), QRect(500, 300, 300, 200));
-    below.show();
-    QTRY_VERIFY(ws_->isVisible(below.id()));
-
-    QString error;
-    auto composite = ScreenGrabber::create(ScreenGrabber::Kind::Composite, &error);
-    QVERIFY2(composite, qPrintable(error));
-    QVERIFY2(composite->setWindow(below.id(), &error), qPrintable(error));
-    VideoFramePool pool;
-    QTRY_SEEN(grabCentre(*composite, pool) == QColor(10, 180, 30));
-
-    ColourWindow above(QColor(20, 30, 220), QRect(450, 250, 420, 320));
-    above.show();
-    QTRY_VERIFY(ws_->isVisible(above.id()));
-    above.raise();
-    above.activateWindow();
-
-    // The screen shows the covering window now...
-    auto screen = ScreenGrabber::create(ScreenGrabber::Kind::Compatible, &error);
-    QVERIFY2(screen, qPrintable(error));
-    VideoFramePool screenPool;
-    QTRY_SEEN(screen->setScreenRect(QRect(below.globalRect().center(), QSize(4, 4))) &&
-              grabCentre(*screen, screenPool) == QColor(20, 30, 220));
-    // ...while the composite grabber still reads the covered window's own image.
-    QCOMPARE(grabCentre(*composite, pool), QColor(10, 180, 30));
-}
-
 void tst_X11Grabbers::sharedMemoryReportsChangesOnly()
 {
-    ColourWindow window(QColor(240, 200, 0), QRect(200, 500, 260, 200));
-    window.show();
-    QTRY_VERIFY(ws_->isVisible(window.id()));
-    QTRY_VERIFY(ws_->outerRect(window.id()).contains(window.globalRect()));
+    TestWindow window(QColor(240, 200, 0), QRect(200, 500, 260, 200));
+    QVERIFY(window.showAndWait());
+    QTRY_VERIFY(ws_->outerRect(window.nativeId()).contains(window.globalRect()));
 
     QString error;
     auto grabber = ScreenGrabber::create(ScreenGrabber::Kind::SharedMemory, &error);
@@ -270,9 +153,8 @@ void tst_X11Grabbers::sharedMemoryReportsChangesOnly()
     QCOMPARE(grabber->grab(pool, &frame), ScreenGrabber::Result::NoChange);
 
     // A change elsewhere on the screen is not a change of this area.
-    ColourWindow elsewhere(Qt::white, QRect(1500, 50, 120, 80));
-    elsewhere.show();
-    QTRY_VERIFY(ws_->isVisible(elsewhere.id()));
+    TestWindow elsewhere(Qt::white, QRect(1500, 50, 120, 80));
+    QVERIFY(elsewhere.showAndWait());
     QTRY_VERIFY(grabber->grab(pool, &frame) == ScreenGrabber::Result::NoChange);
 
     window.setColour(QColor(0, 90, 250));
@@ -285,9 +167,8 @@ void tst_X11Grabbers::sharedMemoryReportsChangesOnly()
 // the grabber has segments, and after the grabber is gone.
 void tst_X11Grabbers::sharedMemoryFramesKeepTheirImages()
 {
-    ColourWindow window(Qt::black, QRect(300, 300, 200, 160));
-    window.show();
-    QTRY_VERIFY(ws_->isVisible(window.id()));
+    TestWindow window(Qt::black, QRect(300, 300, 200, 160));
+    QVERIFY(window.showAndWait());
     QString error;
     auto grabber = ScreenGrabber::create(ScreenGrabber::Kind::SharedMemory, &error);
     QVERIFY2(grabber, qPrintable(error));
@@ -321,10 +202,9 @@ void tst_X11Grabbers::cursorDrawnWhenWanted_data()
 void tst_X11Grabbers::cursorDrawnWhenWanted()
 {
     QFETCH(bool, cursor);
-    ColourWindow window(QColor(0, 0, 0), QRect(700, 150, 200, 200));
-    window.show();
-    QTRY_VERIFY(ws_->isVisible(window.id()));
-    QTRY_VERIFY(ws_->outerRect(window.id()).contains(window.globalRect()));
+    TestWindow window(QColor(0, 0, 0), QRect(700, 150, 200, 200));
+    QVERIFY(window.showAndWait());
+    QTRY_VERIFY(ws_->outerRect(window.nativeId()).contains(window.globalRect()));
     const QPoint inside = window.globalRect().center();
     if (!xdotool({QStringLiteral("mousemove"), QString::number(inside.x()),
                   QString::number(inside.y())}))
@@ -334,7 +214,7 @@ void tst_X11Grabbers::cursorDrawnWhenWanted()
     auto grabber = ScreenGrabber::create(ScreenGrabber::Kind::Composite, &error);
     QVERIFY2(grabber, qPrintable(error));
     grabber->setCursorCapture(cursor);
-    QVERIFY(grabber->setWindow(window.id()));
+    QVERIFY(grabber->setWindow(window.nativeId()));
     VideoFramePool pool;
     // Count pixels that are not the window's black: only a drawn pointer makes any.
     const auto countLit = [&] {
