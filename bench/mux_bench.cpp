@@ -8,9 +8,9 @@
 #include "FfmpegReference.h"
 #include "app/SettingsKeys.h"
 #include "app/SettingsStore.h"
-#include "capture/FrameDuration.h"
-#include "capture/FrameQueue.h"
-#include "capture/FrameQueueItem.h"
+#include "media/FrameDuration.h"
+#include "media/FrameQueue.h"
+#include "media/FrameQueueItem.h"
 #include "encode/mux_thread_win.h"
 
 #include <QCoreApplication>

@@ -1,8 +1,8 @@
 #include "FramePacer.h"
 
-#include "CaptureClockQpc.h"
-#include "FrameDuration.h"
-#include "FrameQueue.h"
+#include "media/CaptureClockQpc.h"
+#include "media/FrameDuration.h"
+#include "media/FrameQueue.h"
 #include "app/SettingsKeys.h"
 #include "app/SettingsStore.h"
 

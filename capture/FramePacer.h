@@ -1,6 +1,6 @@
 #pragma once
 
-#include "FrameQueueItem.h"
+#include "media/FrameQueueItem.h"
 
 #include <QObject>
 #include <QString>

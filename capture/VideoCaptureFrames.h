@@ -1,7 +1,7 @@
 #pragma once
 
-#include "FrameQueueItem.h"
-#include "VideoFramePool.h"
+#include "media/FrameQueueItem.h"
+#include "media/VideoFramePool.h"
 
 #include <QSize>
 

@@ -1,7 +1,7 @@
 #include "screen_capture_win.h"
 
-#include "CaptureClockQpc.h"
-#include "FrameQueue.h"
+#include "media/CaptureClockQpc.h"
+#include "media/FrameQueue.h"
 #include "OutputResolution.h"
 #include "app/SettingsKeys.h"
 #include "app/SettingsStore.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "MsgType.h"
+#include "media/MsgType.h"
 #include "RecordingTarget.h"
 
 #include <QImage>

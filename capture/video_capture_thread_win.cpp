@@ -2,7 +2,7 @@
 
 #include "CaptureGeometry.h"
 #include "FramePacer.h"
-#include "FrameQueue.h"
+#include "media/FrameQueue.h"
 #include "app/SettingsKeys.h"
 #include "app/SettingsStore.h"
 #include "platform/WindowSystem.h"

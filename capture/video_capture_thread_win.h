@@ -1,8 +1,8 @@
 #pragma once
 
-#include "MsgType.h"
+#include "media/MsgType.h"
 #include "RecordingTarget.h"
-#include "VideoFramePool.h"
+#include "media/VideoFramePool.h"
 #include "platform/ScreenGrabber.h"
 
 #include <QRect>

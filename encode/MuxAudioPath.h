@@ -2,7 +2,7 @@
 
 #include "FfmpegHolders.h"
 #include "MuxEncoderSetup.h"
-#include "capture/FrameQueueItem.h"
+#include "media/FrameQueueItem.h"
 
 #include <cstdint>
 

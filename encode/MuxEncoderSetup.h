@@ -2,7 +2,7 @@
 
 #include "FfmpegHolders.h"
 #include "MuxSettings.h"
-#include "capture/MsgType.h"
+#include "media/MsgType.h"
 
 #include <QString>
 

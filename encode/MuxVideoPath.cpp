@@ -1,6 +1,6 @@
 #include "MuxVideoPath.h"
 
-#include "capture/FrameDuration.h"
+#include "media/FrameDuration.h"
 #include "mux_thread_win.h"
 
 #include <QDebug>

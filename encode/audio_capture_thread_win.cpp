@@ -1,11 +1,11 @@
 #include "audio_capture_thread_win.h"
 
-#include "AudioFramePool.h"
+#include "media/AudioFramePool.h"
 #include "AudioSampleConvert.h"
 #include "app/SettingsKeys.h"
 #include "app/SettingsStore.h"
-#include "capture/CaptureClockQpc.h"
-#include "capture/FrameQueue.h"
+#include "media/CaptureClockQpc.h"
+#include "media/FrameQueue.h"
 
 #include <QDebug>
 

@@ -3,7 +3,7 @@
 #include "MuxAudioPath.h"
 #include "MuxEncoderSetup.h"
 #include "MuxVideoPath.h"
-#include "capture/FrameQueue.h"
+#include "media/FrameQueue.h"
 
 #include <QDebug>
 

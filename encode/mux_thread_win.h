@@ -1,7 +1,7 @@
 #pragma once
 
 #include "MuxSettings.h"
-#include "capture/MsgType.h"
+#include "media/MsgType.h"
 
 #include <QImage>
 #include <QString>

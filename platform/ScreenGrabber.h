@@ -1,7 +1,7 @@
 #pragma once
 
 #include "WindowSystem.h"
-#include "capture/VideoFramePool.h"
+#include "media/VideoFramePool.h"
 
 #include <QRect>
 #include <QString>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "X11Connection.h"
-#include "capture/FrameQueueItem.h"
+#include "media/FrameQueueItem.h"
 
 #include <QRect>
 

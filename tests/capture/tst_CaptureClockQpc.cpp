@@ -1,4 +1,4 @@
-#include "capture/CaptureClockQpc.h"
+#include "media/CaptureClockQpc.h"
 
 #include <QtTest>
 

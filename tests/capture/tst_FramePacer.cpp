@@ -1,10 +1,10 @@
 #include "app/SettingsKeys.h"
 #include "app/SettingsStore.h"
-#include "capture/CaptureClockQpc.h"
-#include "capture/FrameDuration.h"
+#include "media/CaptureClockQpc.h"
+#include "media/FrameDuration.h"
 #include "capture/FramePacer.h"
-#include "capture/FrameQueue.h"
-#include "capture/VideoFramePool.h"
+#include "media/FrameQueue.h"
+#include "media/VideoFramePool.h"
 #include "support/TestSupport.h"
 
 #include <QSettings>

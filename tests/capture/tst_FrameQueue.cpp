@@ -1,4 +1,4 @@
-#include "capture/FrameQueue.h"
+#include "media/FrameQueue.h"
 
 #include <QtTest>
 #include <QThread>

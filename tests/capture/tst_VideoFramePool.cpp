@@ -1,4 +1,4 @@
-#include "capture/VideoFramePool.h"
+#include "media/VideoFramePool.h"
 
 #include <QtTest>
 

@@ -3,7 +3,7 @@
 #include "support/TestSupport.h"
 #include "app/SettingsKeys.h"
 #include "app/SettingsStore.h"
-#include "capture/FrameQueue.h"
+#include "media/FrameQueue.h"
 #include "encode/audio_capture_thread_win.h"
 
 #include <QFile>

@@ -7,9 +7,9 @@
 #include "support/TestWindow.h"
 #include "app/SettingsKeys.h"
 #include "app/SettingsStore.h"
-#include "capture/CaptureClockQpc.h"
-#include "capture/FrameDuration.h"
-#include "capture/FrameQueue.h"
+#include "media/CaptureClockQpc.h"
+#include "media/FrameDuration.h"
+#include "media/FrameQueue.h"
 #include "capture/video_capture_thread_win.h"
 #include "platform/WindowSystem.h"
 

@@ -1,9 +1,9 @@
 #include "support/TestSupport.h"
 #include "app/SettingsKeys.h"
 #include "app/SettingsStore.h"
-#include "capture/CaptureClockQpc.h"
-#include "capture/FrameQueue.h"
-#include "encode/AudioFramePool.h"
+#include "media/CaptureClockQpc.h"
+#include "media/FrameQueue.h"
+#include "media/AudioFramePool.h"
 #include "encode/AudioSampleConvert.h"
 #include "encode/audio_capture_thread_win.h"
 

@@ -3,7 +3,7 @@
 #include "support/MuxTestHarness.h"
 #include "support/SyntheticFrames.h"
 #include "support/TestSupport.h"
-#include "capture/FrameQueue.h"
+#include "media/FrameQueue.h"
 #include "encode/mux_thread_win.h"
 
 #include <QTemporaryDir>

@@ -4,7 +4,7 @@
 #include "SyntheticFrames.h"
 #include "app/SettingsKeys.h"
 #include "app/SettingsStore.h"
-#include "capture/FrameQueue.h"
+#include "media/FrameQueue.h"
 #include "encode/mux_thread_win.h"
 
 #include <QDir>

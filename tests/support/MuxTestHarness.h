@@ -1,7 +1,7 @@
 #pragma once
 
-#include "capture/FrameQueueItem.h"
-#include "capture/MsgType.h"
+#include "media/FrameQueueItem.h"
+#include "media/MsgType.h"
 
 #include <QImage>
 #include <QList>

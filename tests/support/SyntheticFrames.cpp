@@ -1,6 +1,6 @@
 #include "SyntheticFrames.h"
 
-#include "capture/FrameDuration.h"
+#include "media/FrameDuration.h"
 #include "encode/FfmpegHolders.h"
 
 #include <cmath>

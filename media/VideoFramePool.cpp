@@ -1,8 +1,8 @@
 #include "VideoFramePool.h"
 
-#include <QtGlobal>
+#include "platform/posix/PopulatedBuffer.h"
 
-#include <sys/mman.h>
+#include <QtGlobal>
 
 extern "C" {
 #include <libavutil/imgutils.h>
@@ -11,24 +11,6 @@ extern "C" {
 
 namespace {
 constexpr int kBytesPerPixel = 4;
-
-// A buffer whose pages exist from the start. Filling a fresh image-sized buffer page by page
-// takes a fault for each of its thousands of pages, which in a virtual machine adds tens of
-// milliseconds to a grab; mapping them all at once costs a fraction of that.
-AVBufferRef* allocatePopulated(size_t bytes)
-{
-    void* memory = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
-                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
-    if (memory == MAP_FAILED)
-        return av_buffer_alloc(bytes);
-    AVBufferRef* buffer = av_buffer_create(
-        static_cast<uint8_t*>(memory), bytes,
-        [](void* size, uint8_t* data) { munmap(data, reinterpret_cast<size_t>(size)); },
-        reinterpret_cast<void*>(bytes), 0);
-    if (!buffer)
-        munmap(memory, bytes);
-    return buffer;
-}
 } // namespace
 
 bool VideoFramePool::resize(int width, int height)
@@ -40,7 +22,7 @@ bool VideoFramePool::resize(int width, int height)
                             nullptr) < 0)
         return false;
     const size_t bytes = size_t(width) * size_t(height) * kBytesPerPixel;
-    pool_.reset(av_buffer_pool_init(bytes, allocatePopulated));
+    pool_.reset(av_buffer_pool_init(bytes, platform::allocatePopulatedBuffer));
     if (!pool_)
         return false;
     width_ = width;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "capture/FrameQueueItem.h"
+#include "media/FrameQueueItem.h"
 
 #include <QMutex>
 
