@@ -14,13 +14,17 @@ AreaDisplay::AreaDisplay(const QRect& area, QWidget* parent) : QWidget(parent)
     show();
 }
 
+QScreen* AreaDisplay::areaScreen() const
+{
+    // The framed area's corner, not the frame's: a frame around an area that starts at a
+    // screen's left or top edge begins on the neighbouring screen.
+    QScreen* screen = QGuiApplication::screenAt(pos() + QPoint(borderWidth, borderWidth));
+    return screen ? screen : QGuiApplication::primaryScreen();
+}
+
 QRect AreaDisplay::captureArea() const
 {
-    // Look the screen up at the framed area's corner, not at the frame's: a frame around an area
-    // that starts at a screen's left or top edge begins on the neighbouring screen.
-    QScreen* screen = QGuiApplication::screenAt(pos() + QPoint(borderWidth, borderWidth));
-    if (!screen)
-        screen = QGuiApplication::primaryScreen();
+    const QScreen* screen = areaScreen();
     const QPoint screenOrigin = screen ? screen->geometry().topLeft() : QPoint();
     return {x() + borderWidth - screenOrigin.x(), y() + borderWidth - screenOrigin.y(),
             width() - 2 * borderWidth, height() - 2 * borderWidth};

@@ -145,7 +145,7 @@ bool MainWindow::checkStart(StartPlan* plan)
     if (!plan->screen)
         return true;
     if (plan->area) {
-        plan->screenRect = screenOrPrimary(areaDisplay->pos())->geometry();
+        plan->screenRect = areaDisplay->areaScreen()->geometry();
         return true;
     }
     if (sourceIndex < 0) {
@@ -352,7 +352,7 @@ QImage MainWindow::idlePreviewPicture()
             const QRect area = areaDisplay->captureArea();
             if (area.width() < 1 || area.height() < 1)
                 return {};
-            QScreen* screen = screenOrPrimary(areaDisplay->pos());
+            QScreen* screen = areaDisplay->areaScreen();
             return screen->grabWindow(0, area.x(), area.y(), area.width(), area.height()).toImage();
         }
         const QVariant data = ui->comboBoxScreenWindows->currentData();
