@@ -126,6 +126,9 @@ public:
     // interval after the previous deadline), then emits fpsSignal once a second.
     void finishIteration();
 
+    // A capture that falls back to another grabber mid-recording logs its waits under its name.
+    void setSleepLogPrefix(QString prefix) { sleepLogPrefix_ = std::move(prefix); }
+
     bool stopRequested() const { return stopRequested_(); }
     int fps() const { return fps_; }
     int frameIntervalMs() const { return frameIntervalMs_; }

@@ -11,9 +11,11 @@
 #include "video_capture_thread_win.h"
 
 #include <QDebug>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
 #include <QThread>
 
 namespace {
@@ -22,6 +24,23 @@ constexpr int kQueueCapacity = 1024;
 constexpr int kWindowSettleMs = 200;
 const QString kNoAudio = QStringLiteral("No Audio");
 const QString kSystemAudio = QStringLiteral("System Audio");
+
+// The device pixel ratio Qt gives the screen of a screen target (its own factor, Xft.dpi or
+// QT_SCALE_FACTOR); 1 without a screen. A screen's top-left corner is in device pixels, so it
+// names the screen whatever the ratios of the others.
+double screenPixelRatio(const QRect& targetRect)
+{
+    if (!qobject_cast<QGuiApplication*>(QCoreApplication::instance()))
+        return 1.0;
+    const auto screens = QGuiApplication::screens();
+    for (QScreen* screen : screens)
+        if (screen->geometry().topLeft() == targetRect.topLeft())
+            return screen->devicePixelRatio();
+    QScreen* screen = QGuiApplication::screenAt(targetRect.topLeft() + QPoint(1, 1));
+    if (!screen)
+        screen = QGuiApplication::primaryScreen();
+    return screen ? screen->devicePixelRatio() : 1.0;
+}
 } // namespace
 
 screen_capture_win::screen_capture_win(QObject* parent) : QObject(parent) {}
@@ -42,6 +61,11 @@ void screen_capture_win::setBoxHandler(BoxHandler handler)
 void screen_capture_win::setWindowSystem(std::unique_ptr<WindowSystem> windowSystem)
 {
     windows = std::move(windowSystem);
+}
+
+void screen_capture_win::setCapturePlatform(CapturePlatform platform)
+{
+    capturePlatform = std::make_unique<CapturePlatform>(std::move(platform));
 }
 
 WindowSystem* screen_capture_win::windowSystem()
@@ -81,6 +105,8 @@ void screen_capture_win::configure(const QString& audioSourceText, const QString
 
     videoThread = std::make_unique<video_capture_thread_win>(frameQueue.get());
     videoThread->setClock(clock);
+    if (capturePlatform)
+        videoThread->setPlatform(*capturePlatform);
     connect(videoThread.get(), &video_capture_thread_win::fpsSignal, this,
             [this](const QString& text) {
                 if (fpsLabel)
@@ -94,9 +120,9 @@ void screen_capture_win::configure(const QString& audioSourceText, const QString
     if (audioEnabled) {
         audioThread = std::make_unique<audio_capture_thread_win>(frameQueue.get());
         audioThread->setCaptureClock(clock);
-        // Audio reports reach only the log, which the thread writes itself.
+        // A sound failure is shown as a warning: the picture goes on being recorded without it.
         connect(audioThread.get(), &audio_capture_thread_win::msgSignal, this,
-                [](MSG_TYPE, const QString&) {});
+                [this](MSG_TYPE, const QString& text) { onCaptureMessage(MSG_WARNING, text); });
     }
 
     muxThread = std::make_unique<mux_thread_win>(frameQueue.get());
@@ -126,6 +152,7 @@ void screen_capture_win::start()
 
     videoThread->setTargetWindow(target.targetWindow);
     videoThread->init(target.targetType, target.targetTitle, target.targetRect, target.areaMode);
+    videoThread->setDevicePixelRatio(screenPixelRatio(target.targetRect));
 
     if (!target.areaMode) {
         if (target.targetType == TargetScreen) {

@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 
+struct CapturePlatform;
 class audio_capture_thread_win;
 class CaptureClockQpc;
 class FrameQueue;
@@ -58,6 +59,8 @@ public:
     // Seams: tests answer the boxes and bring their own window queries.
     void setBoxHandler(BoxHandler handler);
     void setWindowSystem(std::unique_ptr<WindowSystem> windowSystem);
+    // The video thread's display, grabbers and sleeps (fakes in tests); the system's unless set.
+    void setCapturePlatform(CapturePlatform platform);
 
     // The size the mux was told to write (before the encoder rounds it to even values).
     QSize outputSize() const;
@@ -100,5 +103,6 @@ private:
     std::unique_ptr<audio_capture_thread_win> audioThread;
     std::unique_ptr<mux_thread_win> muxThread;
     std::unique_ptr<WindowSystem> windows;
+    std::unique_ptr<CapturePlatform> capturePlatform;
     BoxHandler boxHandler;
 };

@@ -2,22 +2,146 @@
 
 #include "CaptureGeometry.h"
 #include "FramePacer.h"
-#include "media/FrameQueue.h"
+#include "VideoCaptureFrames.h"
 #include "app/SettingsKeys.h"
 #include "app/SettingsStore.h"
-#include "platform/WindowSystem.h"
+#include "media/FrameQueue.h"
 
 #include <QDebug>
 
-#include <cstring>
+#include <cstdlib>
 
 extern "C" {
 #include <libavdevice/avdevice.h>
 #include <libavformat/avformat.h>
 }
 
+using Kind = ScreenGrabber::Kind;
+
+namespace {
+// A window resized by up to this many pixels keeps the frame size it had (composite reads).
+constexpr int kResizeTolerancePx = 5;
+constexpr int kMinimisedSleepMs = 50;
+constexpr int kShowWindowSleepMs = 100;
+constexpr int kStartSleepMs = 50;
+constexpr int kNoFrameSleepMs = 5;
+constexpr int kFailedGrabSleepMs = 1;
+} // namespace
+
+CapturePlatform CapturePlatform::system()
+{
+    CapturePlatform platform;
+    platform.openWindowSystem = [](QString* error) { return WindowSystem::create(error); };
+    platform.createGrabber = [](Kind kind, QString* error) {
+        return ScreenGrabber::create(kind, error);
+    };
+    platform.sleepMs = [](int ms) { QThread::msleep(static_cast<unsigned long>(ms)); };
+    return platform;
+}
+
+// How one grabber kind is driven: what a window target needs, what a missing image means and
+// the texts of its run log. The loop itself is the same for all of them.
+struct CaptureRules
+{
+    Kind kind;
+    // How the window target is followed while recording.
+    enum class Window {
+        Restore,         // shown and restored when hidden or minimised; small resizes ignored
+        SkipAndCrop,     // no frames while minimised; the window's part of the monitor is read
+        SkipAndRestart,  // no frames while minimised; any resize sets the capture up again
+    } window;
+    // What a grab without a new image does.
+    enum class NoImage {
+        Retry,     // short sleep, then the next try without a rate sleep
+        NextSlot,  // wait for the next slot (an unchanged screen)
+        Warn,      // logged as a failure, short sleep, next try
+    } noImage;
+    const char* sleepLogPrefix;
+    const char* hiddenAtStart;    // null: nothing is shown at set-up
+    const char* minimisedAtStart;
+    const char* hiddenWhile;      // null: the window is left as it is while recording
+    const char* minimisedWhile;
+    const char* closedLog;        // logged before closedMessage is sent; may be null
+    const char* closedMessage;
+    const char* failedImageLog;   // an image that cannot become a frame
+    const char* lostFallBack;     // sent when the grabber stops working; null: a fatal error
+};
+
+namespace {
+using Rules = CaptureRules;
+
+const Rules kComposite{
+    Kind::Composite,
+    Rules::Window::Restore,
+    Rules::NoImage::Retry,
+    FramePacer::kSleepLogPrefix,
+    "Window is hidden. Showing window for recording.",
+    "Window is minimized. Restoring window for recording.",
+    "Window became hidden during recording. Showing window.",
+    "Window became minimized during recording. Restoring window.",
+    nullptr,
+    "Target window is closed or invalid.",
+    "Failed to convert texture to AVFrame.",
+    "Failed to create capture item. Falling back to GDI.",
+};
+
+const Rules kSharedMemory{
+    Kind::SharedMemory,
+    Rules::Window::SkipAndCrop,
+    Rules::NoImage::NextSlot,
+    FramePacer::kSleepLogPrefix,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    "Target window is closed or invalid.",
+    "Target window was closed during recording.",
+    "Failed to convert DXGI texture to AVFrame.",
+    "Failed to reinitialize DXGI output duplication. Falling back to GDI.",
+};
+
+const Rules kCompatible{
+    Kind::Compatible,
+    Rules::Window::SkipAndRestart,
+    Rules::NoImage::Warn,
+    FramePacer::kGdiSleepLogPrefix,
+    "Window is hidden. Showing window for GDI recording.",
+    "Window is minimized. Restoring window for GDI recording.",
+    nullptr,
+    nullptr,
+    "Target window closed during GDI recording.",
+    "Target window was closed during GDI recording.",
+    "Failed to capture frame with GDI.",
+    nullptr,
+};
+
+const Rules& rulesFor(Kind kind)
+{
+    switch (kind) {
+    case Kind::Composite:
+        return kComposite;
+    case Kind::SharedMemory:
+        return kSharedMemory;
+    case Kind::Compatible:
+        break;
+    }
+    return kCompatible;
+}
+} // namespace
+
+// What the set-up of one grabber leaves to the loop.
+struct video_capture_thread_win::Target
+{
+    std::unique_ptr<ScreenGrabber> grabber;
+    // Screen target: the desktop rect read; nothing when the area does not fit (areaWarning).
+    std::optional<QRect> readRect;
+    QString areaWarning;
+    QRect monitor;  // the monitor read (shared-memory reads and areas)
+    QSize frameSize; // window target: the size every frame keeps (composite and plain reads)
+};
+
 video_capture_thread_win::video_capture_thread_win(FrameQueue* frameQueue, QObject* parent)
-    : QThread(parent), frameQueue_(frameQueue)
+    : QThread(parent), frameQueue_(frameQueue), platform_(CapturePlatform::system())
 {
     avdevice_register_all();
     avformat_network_init();
@@ -62,9 +186,26 @@ void video_capture_thread_win::setCaptureArea(int x, int y, int width, int heigh
     captureArea_ = QRect(x, y, width, height);
 }
 
+void video_capture_thread_win::setDevicePixelRatio(double ratio)
+{
+    dpi_ = 96.0 * (ratio > 0.0 ? ratio : 1.0);
+}
+
 void video_capture_thread_win::setClock(std::shared_ptr<CaptureClockQpc> clock)
 {
     clock_ = std::move(clock);
+}
+
+void video_capture_thread_win::setPlatform(CapturePlatform platform)
+{
+    const CapturePlatform system = CapturePlatform::system();
+    if (!platform.openWindowSystem)
+        platform.openWindowSystem = system.openWindowSystem;
+    if (!platform.createGrabber)
+        platform.createGrabber = system.createGrabber;
+    if (!platform.sleepMs)
+        platform.sleepMs = system.sleepMs;
+    platform_ = std::move(platform);
 }
 
 void video_capture_thread_win::pause()
@@ -89,17 +230,18 @@ void video_capture_thread_win::sendError(const QString& text)
     Q_EMIT msgSignal(MSG_ERROR, text);
 }
 
-void video_capture_thread_win::fallBackToGdi(WindowSystem& ws, const QString& text)
+video_capture_thread_win::End video_capture_thread_win::fallBack(const QString& text)
 {
     qWarning().noquote() << text;
     Q_EMIT msgSignal(MSG_WARNING, text);
-    captureGDI(&ws);
+    return End::FallBack;
 }
 
 std::unique_ptr<FramePacer> video_capture_thread_win::makePacer(const char* sleepPrefix)
 {
-    auto pacer = std::make_unique<FramePacer>(frameQueue_, clock_, QString::fromLatin1(sleepPrefix),
-                                              stopRequested_, paused_);
+    auto pacer =
+        std::make_unique<FramePacer>(frameQueue_, clock_, QString::fromLatin1(sleepPrefix),
+                                     stopRequested_, paused_, platform_.pacing);
     connect(pacer.get(), &FramePacer::fpsSignal, this, &video_capture_thread_win::fpsSignal,
             Qt::DirectConnection);
     connect(pacer.get(), &FramePacer::encoderLagDetected, this,
@@ -112,30 +254,42 @@ void video_capture_thread_win::run()
     // The display connection stands in for the graphics device: without it only the plain
     // reads are left to try, and they report what is missing.
     QString reason;
-    std::unique_ptr<WindowSystem> ws = WindowSystem::create(&reason);
+    std::unique_ptr<WindowSystem> ws = platform_.openWindowSystem(&reason);
+    Kind kind = Kind::Compatible;
     if (!ws) {
         const QString text =
             QStringLiteral("Failed to create D3D11 device. Attempting GDI fallback.");
         qWarning().noquote() << text << reason;
         Q_EMIT msgSignal(MSG_WARNING, text);
-        captureGDI(nullptr);
+    } else if (captureApi_ == 1) {
+        qInfo() << "Attempting WGC capture...";
+        kind = Kind::Composite;
+    } else if (captureApi_ == 0) {
+        qInfo() << "Attempting DXGI capture...";
+        kind = Kind::SharedMemory;
     } else {
-        dpi_ = ws->effectiveDpi();
-        switch (captureApi_) {
-        case 1:
-            qInfo() << "Attempting WGC capture...";
-            captureWinGraphics(*ws);
-            break;
-        case 0:
-            qInfo() << "Attempting DXGI capture...";
-            captureDXGI(*ws);
-            break;
-        default:
-            qWarning() << "GDI Capture ";
-            captureGDI(ws.get());
-            break;
-        }
+        qWarning() << "GDI Capture ";
     }
+
+    // One pacer for the whole recording, so that frames keep following the clock across a
+    // fallback or a restart.
+    std::unique_ptr<FramePacer> pacer;
+    for (;;) {
+        const End end = capture(kind, ws.get(), pacer);
+        if (end == End::FallBack) {
+            kind = Kind::Compatible; // the plain reads are never left for another kind
+            if (pacer)
+                pacer->setSleepLogPrefix(QString::fromLatin1(FramePacer::kGdiSleepLogPrefix));
+            continue;
+        }
+        if (end == End::Finished)
+            break;
+    }
+    if (pacer && pacer->stopRequested())
+        pacer->fillToClock();
+    if (kind == Kind::Compatible)
+        qInfo() << "GDI capture completed.";
+    pacer.reset();
     qInfo() << "Quitting videoCaptureThread....!";
     // Always closed, so the mux finishes the file whatever ended the capture.
     if (frameQueue_)
@@ -154,40 +308,306 @@ std::optional<QRect> video_capture_thread_win::screenReadRect(const QRect& monit
     return area->translated(monitor.topLeft());
 }
 
-SharedFrame video_capture_thread_win::ConvertTextureToAVFrame(const SharedFrame& image, int cropX,
-                                                              int cropY, int cropW, int cropH)
+std::optional<video_capture_thread_win::Target>
+video_capture_thread_win::prepare(const CaptureRules& rules, WindowSystem* ws, End* end)
 {
-    if (!image || !image->data[0]) {
-        qWarning("Invalid parameters to ConvertTextureToAVFrame");
-        return {};
+    *end = End::Finished;
+    const bool window = target_.targetType == TargetWindow;
+    const NativeWindow w = target_.targetWindow;
+    const QPoint targetPoint = target_.targetRect.topLeft() + QPoint(1, 1);
+    Target t;
+    QString reason;
+    if (rules.kind == Kind::Compatible)
+        qDebug() << "Starting GDI/PrintWindow capture fallback...";
+    t.grabber = platform_.createGrabber(rules.kind, &reason);
+
+    // The grabber itself.
+    if (!t.grabber || !ws) {
+        switch (rules.kind) {
+        case Kind::Composite:
+            qWarning() << "GraphicsCaptureItem is not supported on this system.";
+            *end = End::FallBack;
+            break;
+        case Kind::SharedMemory:
+            qWarning().noquote() << "Failed to get DXGI device: " << reason;
+            *end = fallBack(QStringLiteral("Failed to get DXGI device. Falling back to GDI."));
+            break;
+        case Kind::Compatible:
+            if (window && (!ws || w == 0)) {
+                sendError(QStringLiteral("Target window is invalid for GDI capture."));
+            } else if (window) {
+                qWarning().noquote() << "Failed to get window DC." << reason;
+                Q_EMIT msgSignal(MSG_ERROR,
+                                 QStringLiteral("Failed to get window DC for GDI capture."));
+            } else {
+                qWarning().noquote() << "Failed to get screen DC." << reason;
+                Q_EMIT msgSignal(MSG_ERROR,
+                                 QStringLiteral("Failed to get screen DC for GDI capture."));
+            }
+            break;
+        }
+        return std::nullopt;
     }
-    const QSize size(image->width, image->height);
-    QString warning;
-    const auto rect = capturegeometry::frameRect(size, QRect(cropX, cropY, cropW, cropH),
-                                                 target_.areaMode, captureArea_, dpi_, &warning);
-    if (!rect) {
-        qWarning().noquote() << warning;
-        return {};
+
+    // A window target: shown if it must be, and its size.
+    if (window && rules.kind != Kind::SharedMemory) {
+        WindowState state = ws->windowState(w);
+        if (!state.exists) {
+            sendError(rules.kind == Kind::Composite
+                          ? QStringLiteral("Failed to find the target window.")
+                          : QStringLiteral("Target window is invalid for GDI capture."));
+            return std::nullopt;
+        }
+        if (!state.visible && !state.minimised) {
+            qInfo() << rules.hiddenAtStart;
+            ws->show(w);
+            platform_.sleepMs(kShowWindowSleepMs);
+            state = ws->windowState(w);
+        }
+        if (state.minimised) {
+            qInfo() << rules.minimisedAtStart;
+            ws->restore(w);
+            platform_.sleepMs(kShowWindowSleepMs);
+            state = ws->windowState(w);
+        }
+        if (rules.kind == Kind::Compatible && state.outer.isNull()) {
+            qWarning() << "Failed to get window rect.";
+            Q_EMIT msgSignal(MSG_ERROR, QStringLiteral("Failed to get window rect for GDI capture."));
+            return std::nullopt;
+        }
+        // The frame window holds the decorations, so its image has the window's outer size.
+        if (!t.grabber->setWindow(ws->frameWindow(w), &reason)) {
+            if (rules.kind == Kind::Composite) {
+                *end = fallBack(
+                    QStringLiteral("Failed to create capture item. Falling back to GDI."));
+            } else {
+                qWarning().noquote() << "Failed to get window DC." << reason;
+                Q_EMIT msgSignal(MSG_ERROR,
+                                 QStringLiteral("Failed to get window DC for GDI capture."));
+            }
+            return std::nullopt;
+        }
+        t.frameSize = state.outer.size();
     }
-    const bool cropGiven = cropW >= 1 && cropH >= 1;
-    if (!cropGiven && target_.areaMode)
-        qDebug().noquote() << QStringLiteral("Capture area: startX=%1, startY=%2, width=%3, "
-                                             "height=%4")
-                                  .arg(rect->x())
-                                  .arg(rect->y())
-                                  .arg(rect->width())
-                                  .arg(rect->height());
-    // Grabbed images are not written again, so the whole image can travel as it is.
-    if (rect->topLeft() == QPoint(0, 0) && rect->size() == size)
-        return image;
-    SharedFrame frame = convertPool_.acquire(rect->width(), rect->height());
-    if (!frame)
-        return {};
-    for (int y = 0; y < rect->height(); ++y)
-        std::memcpy(frame->data[0] + static_cast<std::ptrdiff_t>(y) * frame->linesize[0],
-                    image->data[0] +
-                        static_cast<std::ptrdiff_t>(rect->y() + y) * image->linesize[0] +
-                        static_cast<std::ptrdiff_t>(rect->x()) * 4,
-                    static_cast<size_t>(rect->width()) * 4);
-    return frame;
+
+    // The monitor, and the rect of it that is read.
+    MonitorInfo monitor;
+    switch (rules.kind) {
+    case Kind::Composite:
+        if (window)
+            break;
+        if (!ws->monitorFromPoint(targetPoint, false, &monitor)) {
+            sendError(QStringLiteral("Failed to get default monitor."));
+            return std::nullopt;
+        }
+        t.monitor = monitor.geometry;
+        t.readRect = screenReadRect(monitor.geometry, &t.areaWarning);
+        break;
+    case Kind::SharedMemory: {
+        const QRect windowRect = window ? ws->windowState(w).outer : QRect();
+        const bool found = !windowRect.isNull() ? ws->monitorFromRect(windowRect, &monitor)
+                                                : ws->monitorFromPoint(targetPoint, true, &monitor);
+        if (!found) {
+            sendError(QStringLiteral("Failed to get monitor."));
+            return std::nullopt;
+        }
+        QRect output = monitor.geometry;
+        if (output.width() % 2 != 0 || output.height() % 2 != 0) {
+            qWarning() << "Odd dimensions detected. Adjusting...";
+            qWarning().noquote().nospace()
+                << "Frame size must be multiples of 2. Width: " << output.width()
+                << " Height: " << output.height();
+            output.setWidth(output.width() & ~1);
+            output.setHeight(output.height() & ~1);
+        }
+        t.monitor = output;
+        t.readRect = window ? std::optional<QRect>(output)
+                            : screenReadRect(output, &t.areaWarning);
+        break;
+    }
+    case Kind::Compatible:
+        if (window)
+            break;
+        if (target_.areaMode) {
+            // The area is placed on the screen being recorded, as the other kinds place it.
+            if (!ws->monitorFromPoint(targetPoint, false, &monitor))
+                monitor.geometry = target_.targetRect;
+            t.monitor = monitor.geometry;
+            QString warning;
+            t.readRect = capturegeometry::scaleCaptureArea(captureArea_, dpi_, monitor.geometry,
+                                                           &warning);
+            if (!t.readRect) {
+                // Reading off the screen is an error on X, so an area that leaves it is refused
+                // as one of no size.
+                qWarning().noquote() << warning;
+                t.readRect = QRect();
+            }
+        } else {
+            if (!ws->monitorFromPoint(targetPoint, false, &monitor)) {
+                sendError(QStringLiteral("Failed to get monitor info for GDI capture."));
+                return std::nullopt;
+            }
+            t.monitor = monitor.geometry;
+            t.readRect = capturegeometry::evenRect(monitor.geometry);
+        }
+        break;
+    }
+    const QSize size = window && rules.kind == Kind::Compatible
+                           ? t.frameSize
+                           : (t.readRect ? t.readRect->size() : QSize(1, 1));
+    if (rules.kind == Kind::Compatible && (size.width() <= 0 || size.height() <= 0)) {
+        qWarning().noquote().nospace()
+            << "Invalid capture dimensions: " << size.width() << "x" << size.height();
+        Q_EMIT msgSignal(MSG_ERROR, QStringLiteral("Invalid capture dimensions for GDI capture."));
+        return std::nullopt;
+    }
+
+    if (t.readRect && !t.grabber->setScreenRect(*t.readRect, &reason)) {
+        switch (rules.kind) {
+        case Kind::Composite:
+            *end = fallBack(QStringLiteral("Failed to create capture item. Falling back to GDI."));
+            break;
+        case Kind::SharedMemory:
+            qWarning().noquote() << "Failed to duplicate output: " << reason;
+            *end = fallBack(QStringLiteral("Failed to duplicate output. Falling back to GDI."));
+            break;
+        case Kind::Compatible:
+            qWarning().noquote() << "Failed to create compatible DC." << reason;
+            Q_EMIT msgSignal(MSG_ERROR,
+                             QStringLiteral("Failed to create compatible DC for GDI capture."));
+            break;
+        }
+        return std::nullopt;
+    }
+    if (rules.kind == Kind::Composite) {
+        t.grabber->setCursorCapture(cursorCapture_);
+        platform_.sleepMs(kStartSleepMs);
+    }
+    return t;
+}
+
+video_capture_thread_win::End video_capture_thread_win::capture(Kind kind, WindowSystem* ws,
+                                                                std::unique_ptr<FramePacer>& pacer)
+{
+    const Rules& rules = rulesFor(kind);
+    End end = End::Finished;
+    std::optional<Target> t = prepare(rules, ws, &end);
+    if (!t)
+        return end;
+    const bool window = target_.targetType == TargetWindow;
+    const NativeWindow w = target_.targetWindow;
+    if (!pacer) {
+        pacer = makePacer(rules.sleepLogPrefix);
+        pacer->begin();
+    }
+
+    VideoFramePool pool;
+    VideoFramePool fitPool;
+    QRect readRect = t->readRect.value_or(QRect());
+    while (pacer->startIteration()) {
+        if (window) {
+            const WindowState state = ws->windowState(w);
+            if (!state.exists) {
+                if (rules.closedLog)
+                    qWarning() << rules.closedLog;
+                sendError(QString::fromLatin1(rules.closedMessage));
+                return End::Finished;
+            }
+            if (rules.window == Rules::Window::Restore) {
+                if (!state.visible && !state.minimised) {
+                    qInfo() << rules.hiddenWhile;
+                    ws->show(w);
+                    platform_.sleepMs(kShowWindowSleepMs);
+                } else if (state.minimised) {
+                    qInfo() << rules.minimisedWhile;
+                    ws->restore(w);
+                    platform_.sleepMs(kShowWindowSleepMs);
+                }
+                const QSize now = state.outer.size();
+                if (!now.isEmpty() &&
+                    (std::abs(now.width() - t->frameSize.width()) > kResizeTolerancePx ||
+                     std::abs(now.height() - t->frameSize.height()) > kResizeTolerancePx)) {
+                    qInfo() << "Detected significant size change. Recreating frame pool.";
+                    t->grabber->setWindow(ws->frameWindow(w));
+                    t->frameSize = now;
+                }
+            } else {
+                if (state.minimised) {
+                    platform_.sleepMs(kMinimisedSleepMs);
+                    continue;
+                }
+                if (rules.window == Rules::Window::SkipAndRestart) {
+                    if (!state.outer.isNull() && state.outer.size() != t->frameSize) {
+                        qInfo() << "Window size changed. Recreating GDI resources.";
+                        return End::Restart;
+                    }
+                } else {
+                    // Only the window's part of the monitor image is read: the same pixels as
+                    // cutting it out of the whole image, at a fraction of the cost.
+                    QRect wanted = t->monitor;
+                    if (!state.outer.isNull()) {
+                        const QRect crop = capturegeometry::windowCropOnMonitor(
+                            state.outer, t->monitor, t->monitor.size());
+                        if (!crop.isNull())
+                            wanted = crop.translated(t->monitor.topLeft());
+                    }
+                    if (wanted != readRect && t->grabber->setScreenRect(wanted))
+                        readRect = wanted;
+                }
+            }
+        } else if (!t->readRect) {
+            // An area that does not fit the monitor gives no frames, only this warning.
+            qWarning().noquote() << t->areaWarning;
+            qWarning() << rules.failedImageLog;
+            pacer->finishIteration();
+            continue;
+        }
+
+        SharedFrame image;
+        const ScreenGrabber::Result result = t->grabber->grab(pool, &image);
+        if (result == ScreenGrabber::Result::Lost) {
+            if (rules.lostFallBack)
+                return fallBack(QString::fromLatin1(rules.lostFallBack));
+            qWarning() << rules.failedImageLog;
+            sendError(window ? QStringLiteral("Failed to get window DC for GDI capture.")
+                             : QStringLiteral("Failed to get screen DC for GDI capture."));
+            return End::Finished;
+        }
+        if (result != ScreenGrabber::Result::Frame || !image) {
+            switch (rules.noImage) {
+            case Rules::NoImage::Retry:
+                platform_.sleepMs(kNoFrameSleepMs);
+                continue;
+            case Rules::NoImage::NextSlot:
+                // The read does not wait for a change as duplication does, so an unchanged
+                // screen is polled once a frame interval rather than in a busy loop.
+                pacer->finishIteration();
+                continue;
+            case Rules::NoImage::Warn:
+                qWarning() << rules.failedImageLog;
+                platform_.sleepMs(kFailedGrabSleepMs);
+                continue;
+            }
+        }
+        // Window images keep the size the capture was set up for; a screen or a window crop
+        // travels as it was read.
+        SharedFrame frame = window && t->frameSize.isValid()
+                                ? videoframes::fitToSize(fitPool, image, t->frameSize)
+                                : std::move(image);
+        if (!window && target_.areaMode)
+            qDebug().noquote() << QStringLiteral("Capture area: startX=%1, startY=%2, width=%3, "
+                                                 "height=%4")
+                                      .arg(readRect.x() - t->monitor.x())
+                                      .arg(readRect.y() - t->monitor.y())
+                                      .arg(readRect.width())
+                                      .arg(readRect.height());
+        if (frame) {
+            videoframes::makeEven(frame.get());
+            pacer->submit(std::move(frame));
+        } else {
+            qWarning() << rules.failedImageLog;
+        }
+        pacer->finishIteration();
+    }
+    return End::Finished;
 }

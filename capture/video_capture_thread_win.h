@@ -1,11 +1,12 @@
 #pragma once
 
-#include "media/MsgType.h"
+#include "CapturePlatform.h"
 #include "RecordingTarget.h"
+#include "media/MsgType.h"
 #include "media/VideoFramePool.h"
-#include "platform/ScreenGrabber.h"
 
 #include <QRect>
+#include <QSize>
 #include <QString>
 #include <QThread>
 
@@ -14,16 +15,17 @@
 #include <optional>
 
 class CaptureClockQpc;
+struct CaptureRules;
 class FramePacer;
 class FrameQueue;
-class WindowSystem;
 
 // Captures the recording target into the frame queue on its own thread, through the grabber the
 // "VideoCaptureAPI" setting chooses ("WGC": the window's own composite image, "DXGI": shared-
 // memory reads of the monitor, anything else: plain image reads), falling back to plain image
-// reads when the chosen one cannot start. The queue is closed when the capture ends, whatever
-// ended it. pause(), resume() and requestStop() are thread-safe (atomics); the set-up calls are
-// made before start().
+// reads when the chosen one cannot start or stops working. One loop serves every grabber; what
+// differs between them is the table of rules in the source. The queue is closed when the capture
+// ends, whatever ended it. pause(), resume() and requestStop() are thread-safe (atomics); the
+// set-up calls are made before start().
 class video_capture_thread_win : public QThread
 {
     Q_OBJECT
@@ -38,7 +40,12 @@ public:
     void setTargetWindow(NativeWindow window);
     // The area to record in area mode: logical pixels relative to the target screen's corner.
     void setCaptureArea(int x, int y, int width, int height);
+    // The device pixel ratio of the screen being recorded, as Qt reports it: the capture area is
+    // scaled by it to physical pixels.
+    void setDevicePixelRatio(double ratio);
     void setClock(std::shared_ptr<CaptureClockQpc> clock);
+    // Replaces the system (tests); CapturePlatform::system() unless called.
+    void setPlatform(CapturePlatform platform);
 
     void pause();
     void resume();
@@ -53,35 +60,31 @@ protected:
     void run() override;
 
 private:
-    enum class GdiEnd { Finished, Restart };
+    struct Target;
+    enum class End { Finished, FallBack, Restart };
 
-    void captureWinGraphics(WindowSystem& ws);
-    void captureDXGI(WindowSystem& ws);
-    void captureGDI(WindowSystem* ws);
-    GdiEnd captureGdiOnce(WindowSystem* ws, std::unique_ptr<FramePacer>& pacer);
-
-    // Copies the rectangle that becomes the frame out of a captured image: the crop when given,
-    // the scaled capture area in area mode, else the whole image (shared, not copied). Null, after
-    // one warning line, when the crop or the area does not fit the image.
-    SharedFrame ConvertTextureToAVFrame(const SharedFrame& image, int cropX, int cropY, int cropW,
-                                        int cropH);
+    // Sets up the grabber of kind and records until the stop, a fatal error (sent as
+    // MSG_ERROR), a fallback (warning already sent) or a restart for a resized window.
+    End capture(ScreenGrabber::Kind kind, WindowSystem* ws, std::unique_ptr<FramePacer>& pacer);
+    std::optional<Target> prepare(const CaptureRules& rules, WindowSystem* ws, End* end);
     // The desktop rect to read for a screen target on monitor: the monitor, or in area mode the
     // scaled capture area on it; nothing (with *warning) when the area does not fit.
     std::optional<QRect> screenReadRect(const QRect& monitor, QString* warning) const;
 
     std::unique_ptr<FramePacer> makePacer(const char* sleepPrefix);
-    // Logs text as a warning, sends it as MSG_WARNING and records through GDI instead.
-    void fallBackToGdi(WindowSystem& ws, const QString& text);
+    // Logs text as a warning and sends it as MSG_WARNING: the recording goes on through the
+    // plain reads.
+    End fallBack(const QString& text);
     void sendError(const QString& text);
 
     FrameQueue* frameQueue_;
     std::shared_ptr<CaptureClockQpc> clock_;
+    CapturePlatform platform_;
     RecordingTarget target_;
     QRect captureArea_;
     int captureApi_ = 1; // 1 WGC, 0 DXGI, 2 GDI
     bool cursorCapture_ = true;
-    double dpi_ = 96.0; // of the target screen, read when the capture starts
-    VideoFramePool convertPool_;
+    double dpi_ = 96.0; // of the target screen
     std::atomic<bool> stopRequested_{false};
     std::atomic<bool> paused_{false};
 };

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 // What an audio device delivers, as the capture thread needs to know it for conversion.
@@ -51,6 +52,8 @@ public:
     virtual bool read(AudioPacket& packet) = 0;
     // Stops recording and releases the connection; also done by the destructor.
     virtual void stop() = 0;
+    // The sound server's own words for the last failure, empty when it gave none.
+    virtual std::string errorText() const { return {}; }
 
     // The platform's implementation.
     static std::unique_ptr<AudioSource> create();

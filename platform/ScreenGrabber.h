@@ -24,6 +24,7 @@ public:
         Frame,    // *frame holds a new image
         NoChange, // nothing changed since the last frame; no image was read
         Failed,   // this image could not be read; try again later
+        Lost,     // the display connection broke: this grabber reads nothing any more
     };
 
     virtual ~ScreenGrabber() = default;

@@ -28,6 +28,15 @@ struct WindowEntry
     QString title;
 };
 
+// A window's state as the capture loop checks it once per frame.
+struct WindowState
+{
+    bool exists = false;
+    bool visible = false;   // mapped and viewable
+    bool minimised = false;
+    QRect outer;            // outer rectangle, frame included; null when unreadable
+};
+
 struct MonitorInfo
 {
     QString name;
@@ -61,6 +70,18 @@ public:
     virtual void restore(NativeWindow window) = 0;
     // The outer rectangle in desktop coordinates, frame included; null rect when unreadable.
     virtual QRect outerRect(NativeWindow window) const = 0;
+    // All of the above in one go: what the capture loop asks about its window every frame.
+    virtual WindowState windowState(NativeWindow window) const
+    {
+        WindowState state;
+        state.exists = isWindow(window);
+        if (!state.exists)
+            return state;
+        state.visible = isVisible(window);
+        state.minimised = isMinimised(window);
+        state.outer = outerRect(window);
+        return state;
+    }
     // The window that holds window and the frame a window manager put around it (window itself
     // when it has no frame); 0 when window does not exist. Grabbing it gives the outer image.
     virtual NativeWindow frameWindow(NativeWindow window) const { return window; }
@@ -105,14 +126,4 @@ public:
     // The monitor with the largest overlap with rect, or the nearest one.
     virtual bool monitorFromRect(const QRect& rect, MonitorInfo* out) const = 0;
 
-    // 96 x device pixel ratio. The ratio is QT_SCALE_FACTOR when set, 1.0 otherwise, unless
-    // set explicitly (tests).
-    double effectiveDpi() const { return 96.0 * devicePixelRatio_; }
-    void setDevicePixelRatio(double ratio) { devicePixelRatio_ = ratio > 0.0 ? ratio : 1.0; }
-
-protected:
-    WindowSystem();
-
-private:
-    double devicePixelRatio_ = 1.0;
 };

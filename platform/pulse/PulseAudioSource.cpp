@@ -119,38 +119,53 @@ bool PulseAudioSource::waitForStreamReady()
     });
 }
 
+AudioSource::OpenError PulseAudioSource::failed(OpenError error, int fallback)
+{
+    // A timeout or a missing device leaves the context without an error of its own.
+    const int code = context_ ? pa_context_errno(context_.get()) : PA_OK;
+    error_ = pa_strerror(code != PA_OK ? code : fallback);
+    return error;
+}
+
+void PulseAudioSource::keepStreamError()
+{
+    const int code = context_ ? pa_context_errno(context_.get()) : PA_OK;
+    error_ = pa_strerror(code != PA_OK ? code : PA_ERR_BADSTATE);
+}
+
 AudioSource::OpenError PulseAudioSource::open(bool microphone)
 {
     stop();
+    error_.clear();
     mainloop_.reset(pa_threaded_mainloop_new());
     if (!mainloop_ || pa_threaded_mainloop_start(mainloop_.get()) < 0) {
         mainloop_.reset();
-        return OpenError::Runtime;
+        return failed(OpenError::Runtime, PA_ERR_INTERNAL);
     }
     running_ = true;
     MainloopLock lock(mainloop_.get());
 
     context_.reset(pa_context_new(pa_threaded_mainloop_get_api(mainloop_.get()), "Torvane"));
     if (!context_)
-        return OpenError::Runtime;
+        return failed(OpenError::Runtime, PA_ERR_INTERNAL);
     if (pa_context_connect(context_.get(), nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0 ||
         !waitForContextReady())
-        return OpenError::NoServer;
+        return failed(OpenError::NoServer, PA_ERR_TIMEOUT);
 
     ServerNames names;
     if (!waitFor(pa_context_get_server_info(context_.get(), onServerInfo, &names)) || !names.done)
-        return OpenError::NoDevice;
+        return failed(OpenError::NoDevice, PA_ERR_TIMEOUT);
     // The monitor of the default output is what the user hears.
     device_ = microphone
                   ? names.defaultSource
                   : (names.defaultSink.empty() ? std::string() : names.defaultSink + ".monitor");
     if (device_.empty())
-        return OpenError::NoDevice;
+        return failed(OpenError::NoDevice, PA_ERR_NOENTITY);
     SourceSpec native;
     if (!waitFor(pa_context_get_source_info_by_name(context_.get(), device_.c_str(), onSourceInfo,
                                                     &native)) ||
         !native.found)
-        return OpenError::NoDevice;
+        return failed(OpenError::NoDevice, PA_ERR_NOENTITY);
 
     // Record in the device's own rate and channels; float and 16-bit samples are taken as they
     // are, anything else is converted to float by the server.
@@ -158,20 +173,20 @@ AudioSource::OpenError PulseAudioSource::open(bool microphone)
     if (spec.format != PA_SAMPLE_FLOAT32LE && spec.format != PA_SAMPLE_S16LE)
         spec.format = PA_SAMPLE_FLOAT32LE;
     if (!pa_sample_spec_valid(&spec))
-        return OpenError::NoDevice;
+        return failed(OpenError::NoDevice, PA_ERR_NOTSUPPORTED);
 
     stream_.reset(pa_stream_new(context_.get(), "Torvane recording", &spec, nullptr));
     if (!stream_)
-        return OpenError::StreamCreate;
+        return failed(OpenError::StreamCreate, PA_ERR_INTERNAL);
     // Small fragments keep the latency low; the thread polls every millisecond.
     pa_buffer_attr attr;
     std::memset(&attr, 0xff, sizeof attr);
     attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(10000, &spec));
     const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY);
     if (pa_stream_connect_record(stream_.get(), device_.c_str(), &attr, flags) < 0)
-        return OpenError::StreamConnect;
+        return failed(OpenError::StreamConnect, PA_ERR_INTERNAL);
     if (!waitForStreamReady())
-        return OpenError::StreamStart;
+        return failed(OpenError::StreamStart, PA_ERR_TIMEOUT);
 
     format_.rate = static_cast<int>(spec.rate);
     format_.channels = spec.channels;
@@ -187,11 +202,13 @@ int PulseAudioSource::packetSize()
     if (!stream_ || frameBytes_ <= 0)
         return -1;
     MainloopLock lock(mainloop_.get());
-    if (pa_stream_get_state(stream_.get()) != PA_STREAM_READY)
+    const size_t bytes = pa_stream_get_state(stream_.get()) == PA_STREAM_READY
+                             ? pa_stream_readable_size(stream_.get())
+                             : static_cast<size_t>(-1);
+    if (bytes == static_cast<size_t>(-1)) {
+        keepStreamError();
         return -1;
-    const size_t bytes = pa_stream_readable_size(stream_.get());
-    if (bytes == static_cast<size_t>(-1))
-        return -1;
+    }
     return static_cast<int>(bytes / static_cast<size_t>(frameBytes_));
 }
 
@@ -205,8 +222,10 @@ bool PulseAudioSource::read(AudioPacket& packet)
     MainloopLock lock(mainloop_.get());
     const void* data = nullptr;
     size_t bytes = 0;
-    if (pa_stream_peek(stream_.get(), &data, &bytes) < 0)
+    if (pa_stream_peek(stream_.get(), &data, &bytes) < 0) {
+        keepStreamError();
         return false;
+    }
     if (bytes == 0)
         return true; // nothing waiting
     packet.frames = static_cast<int>(bytes / static_cast<size_t>(frameBytes_));

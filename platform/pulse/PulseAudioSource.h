@@ -23,6 +23,7 @@ public:
     int packetSize() override;
     bool read(AudioPacket& packet) override;
     void stop() override;
+    std::string errorText() const override { return error_; }
 
     // Name of the device that open() recorded from, e.g. "rec.monitor".
     std::string deviceName() const { return device_; }
@@ -57,6 +58,9 @@ private:
     bool waitFor(pa_operation* operation);
     bool waitForContextReady();
     bool waitForStreamReady();
+    // Keeps the server's reason for a failure (fallback when it has none) and returns error.
+    OpenError failed(OpenError error, int fallback);
+    void keepStreamError();
 
     std::unique_ptr<pa_threaded_mainloop, MainloopDeleter> mainloop_;
     std::unique_ptr<pa_context, ContextDeleter> context_;
@@ -65,4 +69,5 @@ private:
     AudioInputFormat format_;
     int frameBytes_ = 0;
     std::string device_;
+    std::string error_;
 };

@@ -132,18 +132,38 @@ SharedFrame X11CompositeGrabber::readShared(VideoFramePool& pool, xcb_drawable_t
 
 ScreenGrabber::Result X11CompositeGrabber::grab(VideoFramePool& pool, SharedFrame* frame)
 {
+    xcb_connection_t* c = x_->get();
+    if (xcb_connection_has_error(c))
+        return Result::Lost;
+    // Geometry, position and pointer are asked for together, so they cost one round trip;
+    // the image read is the second.
+    const bool window = window_ != XCB_WINDOW_NONE;
+    const bool cursor = cursor_ && haveXFixes_;
+    xcb_get_geometry_cookie_t geometryCookie{};
+    xcb_translate_coordinates_cookie_t originCookie{};
+    if (window) {
+        geometryCookie = xcb_get_geometry(c, window_);
+        if (cursor)
+            originCookie = xcb_translate_coordinates(c, window_, x_->root(), 0, 0);
+    }
+    xcb_xfixes_get_cursor_image_cookie_t cursorCookie{};
+    if (cursor)
+        cursorCookie = xcb_xfixes_get_cursor_image(c);
+    XReply<xcb_get_geometry_reply_t> g(window ? xcb_get_geometry_reply(c, geometryCookie, nullptr)
+                                              : nullptr);
+    XReply<xcb_translate_coordinates_reply_t> t(
+        window && cursor ? xcb_translate_coordinates_reply(c, originCookie, nullptr) : nullptr);
+    XReply<xcb_xfixes_get_cursor_image_reply_t> pointer(
+        cursor ? xcb_xfixes_get_cursor_image_reply(c, cursorCookie, nullptr) : nullptr);
+
     xcb_drawable_t drawable = x_->root();
     QRect source = rect_;
     QPoint origin = rect_.topLeft();
-    if (window_ != XCB_WINDOW_NONE) {
-        XReply<xcb_get_geometry_reply_t> g(
-            xcb_get_geometry_reply(x_->get(), xcb_get_geometry(x_->get(), window_), nullptr));
+    if (window) {
         if (!g)
             return Result::Failed;
         if (!renamePixmap(QSize(g->width, g->height)))
             return Result::Failed;
-        XReply<xcb_translate_coordinates_reply_t> t(xcb_translate_coordinates_reply(
-            x_->get(), xcb_translate_coordinates(x_->get(), window_, x_->root(), 0, 0), nullptr));
         drawable = pixmap_;
         source = QRect(0, 0, g->width, g->height);
         origin = t ? QPoint(t->dst_x, t->dst_y) : QPoint();
@@ -155,20 +175,18 @@ ScreenGrabber::Result X11CompositeGrabber::grab(VideoFramePool& pool, SharedFram
         result = readImageFrame(*x_, drawable, source);
     if (!result)
         return Result::Failed;
-    if (cursor_ && haveXFixes_)
-        drawCursor(result.get(), origin);
+    if (pointer)
+        drawCursor(result.get(), pointer.get(), origin);
     lastSize_ = source.size();
     *frame = std::move(result);
     return Result::Frame;
 }
 
-void X11CompositeGrabber::drawCursor(AVFrame* frame, QPoint origin) const
+void X11CompositeGrabber::drawCursor(AVFrame* frame,
+                                     const xcb_xfixes_get_cursor_image_reply_t* cursor,
+                                     QPoint origin)
 {
-    XReply<xcb_xfixes_get_cursor_image_reply_t> cursor(xcb_xfixes_get_cursor_image_reply(
-        x_->get(), xcb_xfixes_get_cursor_image(x_->get()), nullptr));
-    if (!cursor)
-        return;
-    const uint32_t* pixels = xcb_xfixes_get_cursor_image_cursor_image(cursor.get());
+    const uint32_t* pixels = xcb_xfixes_get_cursor_image_cursor_image(cursor);
     const int left = cursor->x - cursor->xhot - origin.x();
     const int top = cursor->y - cursor->yhot - origin.y();
     for (int cy = 0; cy < cursor->height; ++cy) {

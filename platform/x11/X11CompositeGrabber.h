@@ -4,6 +4,8 @@
 #include "X11ShmFramePool.h"
 #include "platform/ScreenGrabber.h"
 
+#include <xcb/xfixes.h>
+
 // Reads a window from its own off-screen pixmap (XComposite automatic redirection), so a
 // covered window is still recorded; screen rectangles are read from the root window. The
 // pointer is drawn in with XFixes when cursor capture is on. Images are read through shared
@@ -26,7 +28,8 @@ private:
     explicit X11CompositeGrabber(std::unique_ptr<X11Connection> connection);
     void releaseWindow();
     bool renamePixmap(QSize size);
-    void drawCursor(AVFrame* frame, QPoint origin) const;
+    static void drawCursor(AVFrame* frame, const xcb_xfixes_get_cursor_image_reply_t* cursor,
+                           QPoint origin);
     // The image through a shared segment; null when there is none to use.
     SharedFrame readShared(VideoFramePool& pool, xcb_drawable_t drawable, const QRect& source);
 

@@ -36,6 +36,8 @@ bool X11ImageGrabber::setWindow(NativeWindow window, QString* error)
 
 ScreenGrabber::Result X11ImageGrabber::grab(VideoFramePool& /*pool*/, SharedFrame* frame)
 {
+    if (xcb_connection_has_error(x_->get()))
+        return Result::Lost;
     xcb_drawable_t drawable = x_->root();
     QRect source = rect_;
     if (window_ != XCB_WINDOW_NONE) {

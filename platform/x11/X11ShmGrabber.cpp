@@ -113,6 +113,8 @@ bool X11ShmGrabber::sameAsLast(const std::uint8_t* image, int width, int height)
 
 ScreenGrabber::Result X11ShmGrabber::grab(VideoFramePool& pool, SharedFrame* frame)
 {
+    if (xcb_connection_has_error(x_->get()))
+        return Result::Lost;
     const QRect source = sourceRect();
     if (source.isEmpty())
         return Result::Failed;

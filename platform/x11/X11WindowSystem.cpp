@@ -6,13 +6,6 @@
 
 #include <limits>
 
-WindowSystem::WindowSystem()
-{
-    bool ok = false;
-    const double factor = qEnvironmentVariable("QT_SCALE_FACTOR").toDouble(&ok);
-    setDevicePixelRatio(ok ? factor : 1.0);
-}
-
 std::unique_ptr<WindowSystem> WindowSystem::create(QString* error)
 {
     auto connection = X11Connection::open(error);
@@ -78,23 +71,12 @@ bool X11WindowSystem::isMinimised(NativeWindow window) const
     if (!isWindow(window))
         return false;
     const auto w = static_cast<xcb_window_t>(window);
-    XReply<xcb_get_property_reply_t> state(xcb_get_property_reply(
-        x_->get(), xcb_get_property(x_->get(), 0, w, netWmState_, XCB_ATOM_ATOM, 0, 64), nullptr));
-    if (state && state->format == 32) {
-        const auto* atoms = static_cast<const xcb_atom_t*>(xcb_get_property_value(state.get()));
-        const int count = xcb_get_property_value_length(state.get()) / 4;
-        for (int i = 0; i < count; ++i)
-            if (atoms[i] == netWmStateHidden_)
-                return true;
-    }
-    // ICCCM: the first field of WM_STATE is 3 (IconicState) for an iconified window.
-    XReply<xcb_get_property_reply_t> icccm(xcb_get_property_reply(
-        x_->get(), xcb_get_property(x_->get(), 0, w, wmState_, wmState_, 0, 2), nullptr));
-    if (icccm && icccm->format == 32 && xcb_get_property_value_length(icccm.get()) >= 4) {
-        const auto* fields = static_cast<const uint32_t*>(xcb_get_property_value(icccm.get()));
-        return fields[0] == 3;
-    }
-    return false;
+    xcb_connection_t* c = x_->get();
+    const auto netStateCookie = xcb_get_property(c, 0, w, netWmState_, XCB_ATOM_ATOM, 0, 64);
+    const auto wmStateCookie = xcb_get_property(c, 0, w, wmState_, wmState_, 0, 2);
+    XReply<xcb_get_property_reply_t> netState(xcb_get_property_reply(c, netStateCookie, nullptr));
+    XReply<xcb_get_property_reply_t> wmState(xcb_get_property_reply(c, wmStateCookie, nullptr));
+    return hasHiddenState(netState.get()) || isIconic(wmState.get());
 }
 
 void X11WindowSystem::show(NativeWindow window)
@@ -141,6 +123,68 @@ NativeWindow X11WindowSystem::frameWindow(NativeWindow window) const
         current = tree->parent;
     }
     return current;
+}
+
+WindowState X11WindowSystem::windowState(NativeWindow window) const
+{
+    WindowState state;
+    if (window == 0 || window > std::numeric_limits<xcb_window_t>::max())
+        return state;
+    const auto w = static_cast<xcb_window_t>(window);
+    // A window manager reparents a window once, when it takes it on; the frame found then is
+    // kept, so the state below costs one round trip: every request goes out before any reply
+    // is awaited.
+    if (frameCache_.first != w || frameCache_.second == XCB_WINDOW_NONE)
+        frameCache_ = {w, static_cast<xcb_window_t>(frameWindow(window))};
+    xcb_connection_t* c = x_->get();
+    const auto attributesCookie = xcb_get_window_attributes(c, w);
+    const auto netStateCookie = xcb_get_property(c, 0, w, netWmState_, XCB_ATOM_ATOM, 0, 64);
+    const auto wmStateCookie = xcb_get_property(c, 0, w, wmState_, wmState_, 0, 2);
+    const auto geometryCookie = xcb_get_geometry(c, frameCache_.second);
+    XReply<xcb_get_window_attributes_reply_t> attributes(
+        xcb_get_window_attributes_reply(c, attributesCookie, nullptr));
+    XReply<xcb_get_property_reply_t> netState(xcb_get_property_reply(c, netStateCookie, nullptr));
+    XReply<xcb_get_property_reply_t> wmState(xcb_get_property_reply(c, wmStateCookie, nullptr));
+    XReply<xcb_get_geometry_reply_t> geometry(xcb_get_geometry_reply(c, geometryCookie, nullptr));
+    if (!attributes) {
+        frameCache_ = {};
+        return state;
+    }
+    state.exists = true;
+    state.visible = attributes->map_state == XCB_MAP_STATE_VIEWABLE;
+    state.minimised = hasHiddenState(netState.get()) || isIconic(wmState.get());
+    if (geometry) {
+        const int border = geometry->border_width;
+        state.outer = QRect(geometry->x, geometry->y, geometry->width + 2 * border,
+                            geometry->height + 2 * border);
+    } else {
+        // The frame went away (the window manager let go of the window): look again next time.
+        frameCache_ = {};
+    }
+    return state;
+}
+
+bool X11WindowSystem::hasHiddenState(const xcb_get_property_reply_t* state) const
+{
+    if (!state || state->format != 32)
+        return false;
+    const auto* atoms = static_cast<const xcb_atom_t*>(
+        xcb_get_property_value(const_cast<xcb_get_property_reply_t*>(state)));
+    const int count = xcb_get_property_value_length(state) / 4;
+    for (int i = 0; i < count; ++i)
+        if (atoms[i] == netWmStateHidden_)
+            return true;
+    return false;
+}
+
+bool X11WindowSystem::isIconic(const xcb_get_property_reply_t* state)
+{
+    // ICCCM: the first field of WM_STATE is 3 (IconicState) for an iconified window.
+    if (!state || state->format != 32 || xcb_get_property_value_length(state) < 4)
+        return false;
+    const auto* fields = static_cast<const uint32_t*>(
+        xcb_get_property_value(const_cast<xcb_get_property_reply_t*>(state)));
+    return fields[0] == 3;
 }
 
 QRect X11WindowSystem::outerRect(NativeWindow window) const

@@ -4,6 +4,8 @@
 #include "X11WindowList.h"
 #include "platform/WindowSystem.h"
 
+#include <utility>
+
 // WindowSystem on X11: EWMH/ICCCM for window state, RandR for monitors.
 class X11WindowSystem : public WindowSystem
 {
@@ -18,6 +20,7 @@ public:
     void restore(NativeWindow window) override;
     QRect outerRect(NativeWindow window) const override;
     NativeWindow frameWindow(NativeWindow window) const override;
+    WindowState windowState(NativeWindow window) const override;
 
     QList<WindowEntry> enumerateWindows(bool includeHidden) const override;
     QString windowTitle(NativeWindow window) const override;
@@ -32,6 +35,8 @@ public:
 private:
     // Made on first use: the capture code never needs the window list's atoms.
     const X11WindowList& windowList() const;
+    bool hasHiddenState(const xcb_get_property_reply_t* state) const;
+    static bool isIconic(const xcb_get_property_reply_t* state);
 
     std::unique_ptr<X11Connection> x_;
     mutable std::unique_ptr<X11WindowList> windowList_;
@@ -39,4 +44,6 @@ private:
     xcb_atom_t netWmStateHidden_ = XCB_ATOM_NONE;
     xcb_atom_t wmState_ = XCB_ATOM_NONE;
     xcb_atom_t netActiveWindow_ = XCB_ATOM_NONE;
+    // The window last asked about by windowState() and its frame.
+    mutable std::pair<xcb_window_t, xcb_window_t> frameCache_{XCB_WINDOW_NONE, XCB_WINDOW_NONE};
 };

@@ -1,0 +1,396 @@
+#include "app/SettingsKeys.h"
+#include "app/SettingsStore.h"
+#include "capture/video_capture_thread_win.h"
+#include "media/FrameDuration.h"
+#include "media/FrameQueue.h"
+#include "support/FakeCapture.h"
+#include "support/LogCapture.h"
+#include "support/TestSupport.h"
+
+#include <QtTest>
+
+using testsupport::FakeCaptureWorld;
+using Kind = ScreenGrabber::Kind;
+using Result = ScreenGrabber::Result;
+
+namespace {
+
+constexpr int kFps = 10;
+constexpr std::int64_t kSlotUs = 1000000 / kFps;
+constexpr NativeWindow kWindow = 0x400001;
+
+struct Frame
+{
+    std::int64_t pts = 0;
+    std::int64_t duration = 0;
+    QSize size;
+    int grab = 0; // which grab of its grabber the image came from
+    const void* buffer = nullptr;
+};
+
+// One recording of the capture thread on the fake timeline, stopped at stopUs.
+struct Run
+{
+    explicit Run(const QString& api)
+    {
+        SettingsStore::instance().setValue(settings::kVideoGroup, settings::kVideoCaptureApi, api);
+        SettingsStore::instance().setValue(settings::kVideoGroup, settings::kFps, kFps);
+        world.desktop.windows.insert(kWindow, {});
+        QObject::connect(&thread, &video_capture_thread_win::msgSignal, &thread,
+                         [this](MSG_TYPE type, const QString& text) {
+                             messages << QStringLiteral("%1 %2").arg(int(type)).arg(text);
+                         },
+                         Qt::DirectConnection);
+    }
+
+    void record(bool window, std::int64_t stopUs, std::function<void(std::int64_t)> events = {},
+                QRect area = {}, double ratio = 1.0)
+    {
+        world.at = [this, stopUs, events](std::int64_t now) {
+            if (events)
+                events(now);
+            if (now >= stopUs)
+                thread.requestStop();
+        };
+        thread.init(window ? TargetWindow : TargetScreen, {}, QRect(0, 0, 1920, 1080),
+                    area.isValid());
+        thread.setTargetWindow(kWindow);
+        thread.setCaptureArea(area.x(), area.y(), area.width(), area.height());
+        thread.setDevicePixelRatio(ratio);
+        thread.setClock(world.clock());
+        thread.setPlatform(world.platform());
+        queue.setProducers(1);
+        thread.start();
+        QVERIFY(thread.wait(20000));
+        QVERIFY(queue.isClosed());
+        FrameQueueItem item;
+        while (queue.size() > 0 && queue.pop(item))
+            frames.append({item.frame->pts, frameDuration(item.frame.get()),
+                           QSize(item.frame->width, item.frame->height), item.frame->data[0][0],
+                           item.frame->data[0]});
+    }
+
+    // Every frame takes the slot after the one before, whatever filled it.
+    bool consecutive() const
+    {
+        for (qsizetype i = 0; i < frames.size(); ++i)
+            if (frames[i].pts != i * kSlotUs || frames[i].duration != kSlotUs)
+                return false;
+        return !frames.isEmpty();
+    }
+
+    testsupport::FakeWindow& target() { return world.desktop.windows[kWindow]; }
+    qsizetype grabs() const { return world.calls.count(QStringLiteral("grab")); }
+
+    FakeCaptureWorld world;
+    FrameQueue queue{4096};
+    video_capture_thread_win thread{&queue};
+    QStringList messages;
+    QList<Frame> frames;
+};
+
+void addApis()
+{
+    QTest::addColumn<QString>("api");
+    QTest::newRow("composite") << QStringLiteral("WGC");
+    QTest::newRow("shared memory") << QStringLiteral("DXGI");
+    QTest::newRow("plain") << QStringLiteral("GDI");
+}
+
+} // namespace
+
+class tst_VideoCaptureThread : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase() { testsupport::isolateUserFolders(); }
+
+    void screenFillsEverySlot_data() { addApis(); }
+    void screenFillsEverySlot();
+    void windowClosedEndsCapture_data();
+    void windowClosedEndsCapture();
+    void minimisedWindow_data();
+    void minimisedWindow();
+    void hiddenWindowShownByComposite();
+    void resizedWindow_data();
+    void resizedWindow();
+    void areaScaledOnItsScreen_data();
+    void areaScaledOnItsScreen();
+    void areaOffTheScreen_data();
+    void areaOffTheScreen();
+    void pauseProducesNoFrames_data() { addApis(); }
+    void pauseProducesNoFrames();
+    void fallsBackToPlainReads_data();
+    void fallsBackToPlainReads();
+    void stillScreenLastsUntilStop();
+    void slowGrabsKeepEverySlot();
+};
+
+void tst_VideoCaptureThread::screenFillsEverySlot()
+{
+    QFETCH(QString, api);
+    Run run(api);
+    run.record(false, 2 * 1000000);
+    QVERIFY(run.consecutive());
+    QVERIFY(run.frames.size() >= 2 * kFps);
+    QCOMPARE(run.frames.first().size, QSize(1920, 1080));
+    QVERIFY(run.messages.isEmpty());
+}
+
+void tst_VideoCaptureThread::windowClosedEndsCapture_data()
+{
+    QTest::addColumn<QString>("api");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("composite") << "WGC" << "Target window is closed or invalid.";
+    QTest::newRow("shared memory") << "DXGI" << "Target window was closed during recording.";
+    QTest::newRow("plain") << "GDI" << "Target window was closed during GDI recording.";
+}
+
+void tst_VideoCaptureThread::windowClosedEndsCapture()
+{
+    QFETCH(QString, api);
+    QFETCH(QString, message);
+    Run run(api);
+    run.record(true, 60 * 1000000, [&run](std::int64_t now) {
+        if (now >= 500000)
+            run.world.desktop.windows.remove(kWindow);
+    });
+    QCOMPARE(run.messages, QStringList{QStringLiteral("%1 %2").arg(int(MSG_ERROR)).arg(message)});
+    QVERIFY(run.consecutive());
+    QVERIFY(run.frames.last().pts < 700000);
+}
+
+void tst_VideoCaptureThread::minimisedWindow_data()
+{
+    QTest::addColumn<QString>("api");
+    QTest::addColumn<bool>("restoredByCapture");
+    QTest::newRow("composite") << "WGC" << true;
+    QTest::newRow("shared memory") << "DXGI" << false;
+    QTest::newRow("plain") << "GDI" << false;
+}
+
+void tst_VideoCaptureThread::minimisedWindow()
+{
+    // Minimised from 0.5 s to 1.5 s by the user (unless the capture restores it first).
+    QFETCH(QString, api);
+    QFETCH(bool, restoredByCapture);
+    Run run(api);
+    qsizetype grabsAtMinimise = -1;
+    qsizetype grabsAtReturn = -1;
+    run.record(true, 2 * 1000000, [&](std::int64_t now) {
+        testsupport::FakeWindow& w = run.target();
+        if (now >= 500000 && grabsAtMinimise < 0) {
+            grabsAtMinimise = run.grabs();
+            w.minimised = true;
+        }
+        if (now >= 1500000 && grabsAtReturn < 0) {
+            grabsAtReturn = run.grabs();
+            w.minimised = false;
+        }
+    });
+    QCOMPARE(run.target().restores, restoredByCapture ? 1 : 0);
+    QVERIFY(run.consecutive());
+    QVERIFY(run.frames.size() >= 2 * kFps);
+    if (!restoredByCapture) {
+        // No image while minimised: the first one after it fills the slots of the gap.
+        QCOMPARE(grabsAtReturn, grabsAtMinimise);
+        QVERIFY(std::any_of(run.frames.begin(), run.frames.end(), [](const Frame& f) {
+            return f.pts >= 600000 && f.pts < 1400000;
+        }));
+        int repeats = 0;
+        for (qsizetype i = 1; i < run.frames.size(); ++i)
+            repeats += run.frames[i].buffer == run.frames[i - 1].buffer;
+        QVERIFY(repeats >= 8);
+    }
+}
+
+void tst_VideoCaptureThread::hiddenWindowShownByComposite()
+{
+    Run run(QStringLiteral("WGC"));
+    run.target().visible = false;
+    run.record(true, 1000000, [&run](std::int64_t now) {
+        if (now >= 500000 && run.target().shows == 1)
+            run.target().visible = false;
+    });
+    QCOMPARE(run.target().shows, 2); // at the start and when it was hidden again
+    QVERIFY(run.consecutive());
+}
+
+void tst_VideoCaptureThread::resizedWindow_data()
+{
+    QTest::addColumn<QString>("api");
+    QTest::addColumn<int>("grow");
+    QTest::addColumn<QSize>("lastSize");
+    QTest::addColumn<int>("setUps"); // grabbers made
+    QTest::newRow("composite, 5 px: same frames") << "WGC" << 5 << QSize(640, 480) << 1;
+    QTest::newRow("composite, 6 px: new size") << "WGC" << 6 << QSize(646, 486) << 1;
+    QTest::newRow("plain, 2 px: set up again") << "GDI" << 2 << QSize(642, 482) << 2;
+    QTest::newRow("shared memory: crop follows") << "DXGI" << 6 << QSize(646, 486) << 1;
+}
+
+void tst_VideoCaptureThread::resizedWindow()
+{
+    QFETCH(QString, api);
+    QFETCH(int, grow);
+    QFETCH(QSize, lastSize);
+    QFETCH(int, setUps);
+    Run run(api);
+    run.record(true, 1000000, [&](std::int64_t now) {
+        if (now >= 500000)
+            run.target().outer.setSize(QSize(640 + grow, 480 + grow));
+    });
+    QCOMPARE(run.frames.first().size, QSize(640, 480));
+    QCOMPARE(run.frames.last().size, lastSize);
+    QCOMPARE(run.world.calls.filter(QStringLiteral("create")).size(), setUps);
+    // A new set-up keeps the recording's clock: the slots go on.
+    QVERIFY(run.consecutive());
+}
+
+void tst_VideoCaptureThread::areaScaledOnItsScreen_data()
+{
+    QTest::addColumn<QString>("api");
+    QTest::addColumn<double>("ratio");
+    QTest::addColumn<QString>("read");
+    // The area is given in the logical pixels of the second screen, at 1920,0.
+    QTest::newRow("composite, ratio 1.5") << "WGC" << 1.5 << "rect 2070,150 960x540";
+    QTest::newRow("shared memory, ratio 2") << "DXGI" << 2.0 << "rect 2120,200 1280x720";
+    QTest::newRow("plain, ratio 1") << "GDI" << 1.0 << "rect 2020,100 640x360";
+}
+
+void tst_VideoCaptureThread::areaScaledOnItsScreen()
+{
+    QFETCH(QString, api);
+    QFETCH(double, ratio);
+    QFETCH(QString, read);
+    Run run(api);
+    run.world.desktop.monitors.append({QStringLiteral("Screen2"), QRect(1920, 0, 2560, 1440), false});
+    run.thread.init(TargetScreen, {}, QRect(1920, 0, 2560, 1440), true);
+    run.world.at = [&run](std::int64_t now) {
+        if (now >= 300000)
+            run.thread.requestStop();
+    };
+    run.thread.setCaptureArea(100, 100, 640, 360);
+    run.thread.setDevicePixelRatio(ratio);
+    run.thread.setClock(run.world.clock());
+    run.thread.setPlatform(run.world.platform());
+    run.queue.setProducers(1);
+    run.thread.start();
+    QVERIFY(run.thread.wait(20000));
+    QCOMPARE(run.world.calls.filter(QStringLiteral("rect ")), QStringList{read});
+    QVERIFY(run.queue.size() >= 3);
+}
+
+void tst_VideoCaptureThread::areaOffTheScreen_data()
+{
+    QTest::addColumn<QString>("api");
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("composite") << "WGC" << "Failed to convert texture to AVFrame." << "";
+    QTest::newRow("shared memory") << "DXGI" << "Failed to convert DXGI texture to AVFrame." << "";
+    QTest::newRow("plain") << "GDI" << "" << "Invalid capture dimensions for GDI capture.";
+}
+
+void tst_VideoCaptureThread::areaOffTheScreen()
+{
+    // One pixel too wide for the 1920 x 1080 screen.
+    QFETCH(QString, api);
+    QFETCH(QString, line);
+    QFETCH(QString, message);
+    testsupport::LogCapture log;
+    Run run(api);
+    run.record(false, 500000, {}, QRect(1281, 0, 640, 360));
+    QVERIFY(run.frames.isEmpty());
+    const QStringList lines = log.take();
+    if (!line.isEmpty()) {
+        QVERIFY(lines.contains(line));
+        QVERIFY(!lines.filter(QStringLiteral("Invalid capture area parameters: startX=1281")).isEmpty());
+    }
+    QCOMPARE(run.messages, message.isEmpty()
+                               ? QStringList()
+                               : QStringList{QStringLiteral("%1 %2").arg(int(MSG_ERROR)).arg(message)});
+}
+
+void tst_VideoCaptureThread::pauseProducesNoFrames()
+{
+    QFETCH(QString, api);
+    Run run(api);
+    qsizetype grabsAtPause = -1;
+    qsizetype grabsAtResume = -1;
+    run.record(false, 2 * 1000000, [&](std::int64_t now) {
+        if (now >= 500000 && grabsAtPause < 0) {
+            grabsAtPause = run.grabs();
+            run.thread.pause();
+        } else if (now >= 1500000 && grabsAtResume < 0) {
+            grabsAtResume = run.grabs();
+            run.thread.resume();
+        }
+    });
+    QCOMPARE(grabsAtResume, grabsAtPause);
+    // The first image after the pause takes the slots of the pause; the mux drops paused time.
+    QVERIFY(run.consecutive());
+}
+
+void tst_VideoCaptureThread::fallsBackToPlainReads_data()
+{
+    QTest::addColumn<QString>("api");
+    QTest::addColumn<bool>("failsAtSetUp");
+    QTest::addColumn<QString>("warning"); // sent to the session; empty: only logged
+    QTest::newRow("composite missing") << "WGC" << true << "";
+    QTest::newRow("shared memory missing")
+        << "DXGI" << true << "Failed to get DXGI device. Falling back to GDI.";
+    QTest::newRow("composite lost while recording")
+        << "WGC" << false << "Failed to create capture item. Falling back to GDI.";
+    QTest::newRow("shared memory lost while recording")
+        << "DXGI" << false << "Failed to reinitialize DXGI output duplication. Falling back to GDI.";
+}
+
+void tst_VideoCaptureThread::fallsBackToPlainReads()
+{
+    QFETCH(QString, api);
+    QFETCH(bool, failsAtSetUp);
+    QFETCH(QString, warning);
+    Run run(api);
+    const Kind chosen = api == QLatin1String("WGC") ? Kind::Composite : Kind::SharedMemory;
+    if (failsAtSetUp)
+        run.world.unavailable << chosen;
+    else
+        run.world.answer = [chosen](Kind kind, int grab) {
+            return kind == chosen && grab >= 5 ? Result::Lost : Result::Frame;
+        };
+    run.record(false, 2 * 1000000);
+    QCOMPARE(run.world.calls.filter(QStringLiteral("create")).last(),
+             QStringLiteral("create Compatible"));
+    QCOMPARE(run.messages, warning.isEmpty()
+                               ? QStringList()
+                               : QStringList{QStringLiteral("%1 %2").arg(int(MSG_WARNING)).arg(warning)});
+    // The plain reads go on where the other grabber stopped.
+    QVERIFY(run.consecutive());
+    QVERIFY(run.frames.size() >= 2 * kFps);
+}
+
+void tst_VideoCaptureThread::stillScreenLastsUntilStop()
+{
+    // The shared-memory reads see no change after the third image.
+    Run run(QStringLiteral("DXGI"));
+    run.world.answer = [](Kind, int grab) { return grab < 3 ? Result::Frame : Result::NoChange; };
+    run.record(false, 2 * 1000000);
+    QVERIFY(run.consecutive());
+    QVERIFY(run.frames.size() >= 2 * kFps);
+    QCOMPARE(run.frames.last().grab, 2);
+}
+
+void tst_VideoCaptureThread::slowGrabsKeepEverySlot()
+{
+    // Every grab takes 70% of a slot: still each slot gets an image of its own.
+    Run run(QStringLiteral("DXGI"));
+    run.world.grabCostUs = kSlotUs * 7 / 10;
+    run.record(false, 3 * 1000000);
+    QVERIFY(run.consecutive());
+    for (qsizetype i = 1; i < run.frames.size(); ++i)
+        QVERIFY2(run.frames[i].buffer != run.frames[i - 1].buffer,
+                 qPrintable(QStringLiteral("slot %1 repeated").arg(i)));
+}
+
+QTEST_GUILESS_MAIN(tst_VideoCaptureThread)
+#include "tst_VideoCaptureThread.moc"

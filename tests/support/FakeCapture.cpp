@@ -1,0 +1,178 @@
+#include "FakeCapture.h"
+
+#include "media/VideoFramePool.h"
+
+namespace testsupport {
+
+namespace {
+
+const char* kindName(ScreenGrabber::Kind kind)
+{
+    switch (kind) {
+    case ScreenGrabber::Kind::Composite:
+        return "Composite";
+    case ScreenGrabber::Kind::SharedMemory:
+        return "SharedMemory";
+    case ScreenGrabber::Kind::Compatible:
+        break;
+    }
+    return "Compatible";
+}
+
+QString rectText(const QRect& r)
+{
+    return QStringLiteral("%1,%2 %3x%4").arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height());
+}
+
+// Images of the target's size whose first byte counts the grabs of this grabber.
+class FakeGrabber : public ScreenGrabber
+{
+public:
+    FakeGrabber(FakeCaptureWorld* world, Kind kind) : w_(world), kind_(kind) {}
+
+    bool setScreenRect(const QRect& rect, QString* error) override
+    {
+        w_->calls << QStringLiteral("rect %1").arg(rectText(rect));
+        if (refused(error))
+            return false;
+        rect_ = rect;
+        window_ = 0;
+        return true;
+    }
+    bool setWindow(NativeWindow window, QString* error) override
+    {
+        w_->calls << QStringLiteral("window %1").arg(window, 0, 16);
+        if (refused(error))
+            return false;
+        window_ = window;
+        return true;
+    }
+    Result grab(VideoFramePool& pool, SharedFrame* frame) override
+    {
+        w_->calls << QStringLiteral("grab");
+        const int index = grabs_++;
+        w_->advance(w_->grabCostUs);
+        const Result result = w_->answer ? w_->answer(kind_, index) : Result::Frame;
+        if (result != Result::Frame)
+            return result;
+        QSize size = rect_.size();
+        if (window_ != 0)
+            size = w_->desktop.windows.value(window_).outer.size();
+        if (size.isEmpty())
+            return Result::Failed;
+        *frame = pool.acquire(size.width(), size.height());
+        (*frame)->data[0][0] = static_cast<std::uint8_t>(index);
+        lastSize_ = size;
+        return Result::Frame;
+    }
+    QSize lastSize() const override { return lastSize_; }
+
+private:
+    bool refused(QString* error) const
+    {
+        if (!w_->refusing.contains(kind_))
+            return false;
+        if (error)
+            *error = QStringLiteral("refused");
+        return true;
+    }
+
+    FakeCaptureWorld* w_;
+    Kind kind_;
+    QRect rect_;
+    NativeWindow window_ = 0;
+    int grabs_ = 0;
+    QSize lastSize_;
+};
+
+} // namespace
+
+bool FakeWindowSystem::isVisible(NativeWindow window) const
+{
+    return d_->windows.value(window).visible && !d_->windows.value(window).minimised;
+}
+
+bool FakeWindowSystem::isMinimised(NativeWindow window) const
+{
+    return d_->windows.value(window).minimised;
+}
+
+void FakeWindowSystem::show(NativeWindow window)
+{
+    if (!d_->windows.contains(window))
+        return;
+    ++d_->windows[window].shows;
+    d_->windows[window].visible = true;
+}
+
+void FakeWindowSystem::restore(NativeWindow window)
+{
+    if (!d_->windows.contains(window))
+        return;
+    FakeWindow& w = d_->windows[window];
+    ++w.restores;
+    w.minimised = false;
+    w.visible = true;
+}
+
+QRect FakeWindowSystem::outerRect(NativeWindow window) const
+{
+    return d_->windows.value(window, FakeWindow{false, false, QRect()}).outer;
+}
+
+bool FakeWindowSystem::monitorFromPoint(QPoint point, bool, MonitorInfo* out) const
+{
+    for (const MonitorInfo& m : d_->monitors)
+        if (m.geometry.contains(point)) {
+            *out = m;
+            return true;
+        }
+    for (const MonitorInfo& m : d_->monitors)
+        if (m.primary) {
+            *out = m;
+            return true;
+        }
+    return false;
+}
+
+bool FakeWindowSystem::monitorFromRect(const QRect& rect, MonitorInfo* out) const
+{
+    return monitorFromPoint(rect.center(), true, out);
+}
+
+std::shared_ptr<CaptureClockQpc> FakeCaptureWorld::clock()
+{
+    return std::make_shared<CaptureClockQpc>([this] { return nowUs; }, 1000000);
+}
+
+void FakeCaptureWorld::advance(std::int64_t us)
+{
+    nowUs += us;
+    if (at)
+        at(nowUs);
+}
+
+CapturePlatform FakeCaptureWorld::platform()
+{
+    CapturePlatform p;
+    p.openWindowSystem = [this](QString*) -> std::unique_ptr<WindowSystem> {
+        return std::make_unique<FakeWindowSystem>(&desktop);
+    };
+    p.createGrabber = [this](ScreenGrabber::Kind kind,
+                             QString* error) -> std::unique_ptr<ScreenGrabber> {
+        calls << QStringLiteral("create %1").arg(QLatin1String(kindName(kind)));
+        if (unavailable.contains(kind)) {
+            if (error)
+                *error = QStringLiteral("unavailable");
+            return nullptr;
+        }
+        return std::make_unique<FakeGrabber>(this, kind);
+    };
+    p.sleepMs = [this](int ms) { advance(std::int64_t(ms) * 1000); };
+    p.pacing.steadyNs = [this] { return nowUs * 1000; };
+    p.pacing.sleepMs = p.sleepMs;
+    p.pacing.sleepNs = [this](std::int64_t ns) { advance(ns / 1000); };
+    return p;
+}
+
+} // namespace testsupport
