@@ -59,6 +59,8 @@ private slots:
     void initTestCase();
     void windowQueries();
     void monitors();
+    void realPixels_data();
+    void realPixels();
     void sharedMemoryReportsChangesOnly();
     void sharedMemoryFramesKeepTheirImages();
     void cursorDrawnWhenWanted_data();
@@ -90,6 +92,9 @@ void tst_X11Grabbers::windowQueries()
     QVERIFY(ws_->isWindow(id));
     QVERIFY(!ws_->isWindow(0));
     QVERIFY(!ws_->isMinimised(id));
+    const WindowState state = ws_->windowState(id);
+    QVERIFY(state.exists && state.visible && !state.minimised);
+    QCOMPARE(state.outer, ws_->outerRect(id));
 
     // The outer rectangle holds the client area and the window manager's frame.
     QTRY_VERIFY(ws_->outerRect(id).contains(window.globalRect()));
@@ -100,12 +105,14 @@ void tst_X11Grabbers::windowQueries()
     QTRY_VERIFY(ws_->isMinimised(id));
     QTRY_VERIFY(!ws_->isVisible(id));
     QVERIFY(ws_->isWindow(id));
+    QVERIFY(ws_->windowState(id).minimised);
 
     ws_->restore(id);
     QTRY_VERIFY(!ws_->isMinimised(id) && ws_->isVisible(id));
 
     owned.reset();
     QTRY_VERIFY(!ws_->isWindow(id));
+    QVERIFY(!ws_->windowState(id).exists);
 }
 
 void tst_X11Grabbers::monitors()
@@ -127,11 +134,46 @@ void tst_X11Grabbers::monitors()
     QVERIFY(found.geometry.contains(QPoint(0, 5)));
     QVERIFY(ws_->monitorFromRect(QRect(-100, -100, 150, 150), &found));
     QVERIFY(found.geometry.contains(QPoint(0, 0)));
+}
 
-    ws_->setDevicePixelRatio(1.5);
-    QCOMPARE(ws_->effectiveDpi(), 144.0);
-    ws_->setDevicePixelRatio(1.0);
-    QCOMPARE(ws_->effectiveDpi(), 96.0);
+void tst_X11Grabbers::realPixels_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<bool>("window");
+    QTest::newRow("composite window, covered") << int(ScreenGrabber::Kind::Composite) << true;
+    QTest::newRow("shared memory screen rect") << int(ScreenGrabber::Kind::SharedMemory) << false;
+    QTest::newRow("plain window with frame") << int(ScreenGrabber::Kind::Compatible) << true;
+    QTest::newRow("plain screen rect") << int(ScreenGrabber::Kind::Compatible) << false;
+}
+
+// Each grabber reads the pixels on the display: a window (its outer image, frame included, and
+// for the composite kind even while another window covers it) or a rectangle of the screen.
+void tst_X11Grabbers::realPixels()
+{
+    QFETCH(int, kind);
+    QFETCH(bool, window);
+    TestWindow target(QColor(200, 30, 60), QRect(420, 260, 300, 200), TestWindow::Frame::Framed);
+    QVERIFY(target.showAndWait());
+    const NativeWindow id = target.nativeId();
+    QTRY_VERIFY(ws_->outerRect(id).contains(target.globalRect()));
+    std::unique_ptr<TestWindow> cover;
+    if (kind == int(ScreenGrabber::Kind::Composite)) {
+        cover = std::make_unique<TestWindow>(Qt::green, QRect(400, 240, 400, 300));
+        QVERIFY(cover->showAndWait());
+    }
+
+    QString error;
+    auto grabber = ScreenGrabber::create(ScreenGrabber::Kind(kind), &error);
+    QVERIFY2(grabber, qPrintable(error));
+    grabber->setCursorCapture(false);
+    if (window)
+        QVERIFY(grabber->setWindow(ws_->frameWindow(id)));
+    else
+        QVERIFY(grabber->setScreenRect(target.globalRect().adjusted(10, 10, -10, -10)));
+    VideoFramePool pool;
+    QTRY_SEEN(grabCentre(*grabber, pool) == QColor(200, 30, 60));
+    QCOMPARE(grabber->lastSize(), window ? ws_->outerRect(id).size()
+                                         : target.globalRect().adjusted(10, 10, -10, -10).size());
 }
 
 void tst_X11Grabbers::sharedMemoryReportsChangesOnly()
