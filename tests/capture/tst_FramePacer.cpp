@@ -171,29 +171,6 @@ private Q_SLOTS:
             QCOMPARE(qint64(frames[i]->pts), qint64(i) * intervalUs);
     }
 
-    void failedDuplicateCostsOnlyItsSlot()
-    {
-        int clones = 0;
-        Rig rig(FramePacer::kSleepLogPrefix, true, [&clones](const AVFrame* f) -> AVFrame* {
-            return ++clones == 2 ? nullptr : av_frame_clone(f);
-        });
-        WarningLog log;
-        rig.pacer->begin(15);
-        rig.pacer->submit(rig.image());
-        rig.setTime(16 * 66666);
-        QCOMPARE(rig.pacer->submit(rig.image()), 14);
-        QCOMPARE(log.lines, QStringList{"Failed to allocate duplicate AVFrame."});
-        QCOMPARE(qint64(rig.pacer->nextFrameIndex()), qint64(15));
-
-        // Nothing advanced for the lost slot, so the stream has no gap and the next image makes
-        // up for it.
-        QCOMPARE(rig.pacer->submit(rig.image()), 1);
-        const QList<SharedFrame> frames = rig.drain();
-        QCOMPARE(frames.size(), 16);
-        for (int i = 0; i < frames.size(); ++i)
-            QCOMPARE(qint64(frames[i]->pts), qint64(i) * 66666);
-    }
-
     void encoderLagSlowsCaptureAndIsReportedOnce_data()
     {
         QTest::addColumn<QString>("prefix");
@@ -280,48 +257,6 @@ private Q_SLOTS:
         QCOMPARE(rig.pacer->submit(rig.image()), 0);
         QCOMPARE(rig.sleeps.size(), 10);
         QCOMPARE(rig.queue.size(), 301);
-    }
-
-    // With the recording's clock the loop wakes 200 us into the next slot; without one, a frame
-    // interval after the iteration began.
-    void endOfIterationSleepHoldsTheRate_data()
-    {
-        QTest::addColumn<bool>("withClock");
-        QTest::addColumn<int>("fps");
-        QTest::addColumn<qint64>("iterationUs");
-        QTest::addColumn<QList<qint64>>("sleeps");
-        QTest::newRow("clock, slot start, 15 fps")
-            << true << 15 << qint64(0) << QList<qint64>{66866};
-        QTest::newRow("clock, 10.9 ms in") << true << 15 << qint64(10900) << QList<qint64>{55966};
-        QTest::newRow("clock, end of the slot")
-            << true << 15 << qint64(66665) << QList<qint64>{201};
-        QTest::newRow("clock, next slot begun")
-            << true << 15 << qint64(66666) << QList<qint64>{66866};
-        QTest::newRow("clock, 29.97 fps") << true << 29 << qint64(0) << QList<qint64>{34682};
-        QTest::newRow("clock, 16.9 ms at 60 fps")
-            << true << 60 << qint64(16999) << QList<qint64>{16533};
-        QTest::newRow("instant at 15 fps") << false << 15 << qint64(0) << QList<qint64>{66666};
-        QTest::newRow("10.9 ms at 15 fps") << false << 15 << qint64(10900) << QList<qint64>{55766};
-        QTest::newRow("just under the interval")
-            << false << 15 << qint64(66665) << QList<qint64>{1};
-        QTest::newRow("exactly the interval") << false << 15 << qint64(66666) << QList<qint64>{};
-        QTest::newRow("slower than the rate") << false << 15 << qint64(150000) << QList<qint64>{};
-        QTest::newRow("5 ms at 60 fps") << false << 60 << qint64(5000) << QList<qint64>{11666};
-        QTest::newRow("16.9 ms at 60 fps") << false << 60 << qint64(16999) << QList<qint64>{};
-    }
-    void endOfIterationSleepHoldsTheRate()
-    {
-        QFETCH(bool, withClock);
-        QFETCH(int, fps);
-        QFETCH(qint64, iterationUs);
-        QFETCH(QList<qint64>, sleeps);
-        Rig rig(FramePacer::kSleepLogPrefix, withClock);
-        rig.pacer->begin(fps);
-        QVERIFY(rig.pacer->startIteration());
-        rig.setTime(rig.steadyUs + iterationUs);
-        rig.pacer->finishIteration();
-        QCOMPARE(rig.rateSleepsUs, sleeps);
-        QVERIFY(rig.sleeps.isEmpty());
     }
 
     // Every real sleep runs a little long; the loop must still keep up with the slots over a

@@ -22,25 +22,6 @@ private Q_SLOTS:
         QTest::newRow("odd width") << 1365 << 768;
         QTest::newRow("one pixel") << 1 << 1;
     }
-    void framesArePackedBgraOfTheAskedSize()
-    {
-        QFETCH(int, width);
-        QFETCH(int, height);
-        VideoFramePool pool;
-        SharedFrame frame = pool.acquire(width, height);
-        QVERIFY(frame);
-        QCOMPARE(frame->format, int(AV_PIX_FMT_BGRA));
-        QCOMPARE(frame->width, width);
-        QCOMPARE(frame->height, height);
-        QCOMPARE(frame->linesize[0], width * 4);
-        QVERIFY(frame->buf[0]);
-        QCOMPARE(frame->data[0], frame->buf[0]->data);
-        QVERIFY(frame->buf[0]->size >= size_t(width) * height * 4);
-        QVERIFY(av_frame_is_writable(frame.get()));
-        // The whole image is addressable.
-        std::memset(frame->data[0], 0xab, size_t(width) * height * 4);
-    }
-
     void grabbingReusesItsBuffers()
     {
         VideoFramePool pool;

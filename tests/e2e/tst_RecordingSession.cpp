@@ -55,12 +55,8 @@ private slots:
     void init();
     void screenWithSystemSound_data();
     void screenWithSystemSound();
-    void windowAndArea_data();
-    void windowAndArea();
     void pauseLeavesNothing();
     void microphone();
-    void resolutionOverride_data();
-    void resolutionOverride();
     void windowClosedFinishesFile();
 
 private:
@@ -116,8 +112,6 @@ void tst_RecordingSession::screenWithSystemSound_data()
 {
     QTest::addColumn<QString>("api");
     QTest::addColumn<bool>("checkSound");
-    QTest::newRow("plain") << QStringLiteral("GDI") << true;
-    QTest::newRow("shared memory") << QStringLiteral("DXGI") << true;
     QTest::newRow("composite") << QStringLiteral("WGC") << true;
 }
 
@@ -227,73 +221,6 @@ void tst_RecordingSession::screenWithSystemSound()
              qPrintable(QString::number(frequency)));
 }
 
-void tst_RecordingSession::windowAndArea_data()
-{
-    QTest::addColumn<bool>("area");
-    QTest::addColumn<QString>("api");
-    QTest::newRow("window, composite") << false << QStringLiteral("WGC");
-    QTest::newRow("window, shared memory") << false << QStringLiteral("DXGI");
-    QTest::newRow("window, plain") << false << QStringLiteral("GDI");
-    QTest::newRow("area, plain") << true << QStringLiteral("GDI");
-}
-
-// A framed window is recorded at its outer size; an area at the size asked for.
-void tst_RecordingSession::windowAndArea()
-{
-    QFETCH(bool, area);
-    QFETCH(QString, api);
-    SettingsStore::instance().setValue(settings::kVideoGroup, settings::kVideoCaptureApi, api);
-    const QColor colour(40, 200, 60);
-    TestWindow window(colour, QRect(300, 200, 501, 361),
-                      area ? TestWindow::Frame::Frameless : TestWindow::Frame::Framed);
-    QVERIFY(window.showAndWait());
-    settle();
-
-    const QString file = output(QStringLiteral("target_%1_%2.mp4").arg(area).arg(api));
-    screen_capture_win session;
-    session.setBoxHandler([](const SessionBox&) { return true; });
-    session.configure(QStringLiteral("No Audio"), file, nullptr);
-    QSize expected;
-    if (area) {
-        session.target.targetType = TargetScreen;
-        session.target.targetRect = QRect(0, 0, 1920, 1080);
-        session.target.areaMode = true;
-        session.setCaptureArea(350, 250, 200, 120);
-        expected = QSize(200, 120);
-    } else {
-        session.target.targetType = TargetWindow;
-        session.target.targetWindow = window.nativeId();
-        session.target.targetTitle = window.windowTitle();
-    }
-    recordFor(session, 500);
-    // A change, so that the shared-memory grabber has more than the first image to deliver.
-    window.setColour(colour.darker(150));
-    QVERIFY(window.waitPainted());
-    settle(500);
-    if (!area) {
-        expected = session.outputSize();
-        // The frame drawn by the window manager is part of the window's outer size.
-        QVERIFY2(expected.width() >= 501 && expected.height() > 361,
-                 qPrintable(QStringLiteral("%1x%2").arg(expected.width()).arg(expected.height())));
-        expected = QSize((expected.width() + 1) & ~1, (expected.height() + 1) & ~1);
-    }
-    session.stop(true);
-
-    MediaProbe probe;
-    QVERIFY2(probe.open(file), qPrintable(probe.errorString()));
-    const auto* video = probe.firstStream(AVMEDIA_TYPE_VIDEO);
-    QVERIFY(video);
-    QCOMPARE(QSize(video->width, video->height), expected);
-    QVERIFY(!probe.firstStream(AVMEDIA_TYPE_AUDIO));
-    const QRect centre(expected.width() / 2 - 20, expected.height() / 2 - 20, 40, 40);
-    const auto frames = probe.decodeVideo({centre});
-    // The shared-memory grabber delivers only changes; the image of the still window fills
-    // the slots up to the stop.
-    QVERIFY(frames.size() >= kFps / 2);
-    QVERIFY2(near(frames.last().regionColours[0], colour.darker(150)),
-             qPrintable(describe(frames.last().regionColours[0])));
-}
-
 // What the screen shows between pause and resume never reaches the file.
 void tst_RecordingSession::pauseLeavesNothing()
 {
@@ -370,46 +297,6 @@ void tst_RecordingSession::microphone()
     const double frequency = MediaProbe::dominantFrequency(sound.samples[0], sound.sampleRate);
     QVERIFY2(std::fabs(frequency - kMicrophoneToneHz) < 20.0,
              qPrintable(QString::number(frequency)));
-}
-
-void tst_RecordingSession::resolutionOverride_data()
-{
-    QTest::addColumn<int>("index");
-    QTest::addColumn<QSize>("expected");
-    QTest::newRow("12") << 12 << QSize(4320, 7680);
-    QTest::newRow("13") << 13 << QSize(640, 360);
-}
-
-// The output resolution setting scales whatever was captured to its size.
-void tst_RecordingSession::resolutionOverride()
-{
-    QFETCH(int, index);
-    QFETCH(QSize, expected);
-    SettingsStore& settings = SettingsStore::instance();
-    settings.setValue(settings::kVideoGroup, settings::kResolutionIndex, index);
-    settings.setValue(settings::kVideoGroup, settings::kCustomWidth, 640);
-    settings.setValue(settings::kVideoGroup, settings::kCustomHeight, 360);
-    settings.setValue(settings::kVideoGroup, settings::kFps, 5);
-
-    const QString file = output(QStringLiteral("resolution_%1.mp4").arg(index));
-    screen_capture_win session;
-    // A second configure without a start replaces the unused threads.
-    session.configure(QStringLiteral("System Audio"), file, nullptr);
-    session.configure(QStringLiteral("No Audio"), file, nullptr);
-    session.target.targetType = TargetScreen;
-    session.target.targetRect = QRect(0, 0, 1920, 1080);
-    session.target.areaMode = true;
-    session.setCaptureArea(0, 0, 320, 240);
-    recordFor(session, 700);
-    QCOMPARE(session.outputSize(), expected);
-    session.stop(true);
-
-    MediaProbe probe;
-    QVERIFY2(probe.open(file), qPrintable(probe.errorString()));
-    const auto* video = probe.firstStream(AVMEDIA_TYPE_VIDEO);
-    QVERIFY(video);
-    QCOMPARE(QSize(video->width, video->height), expected);
-    QVERIFY(!probe.firstStream(AVMEDIA_TYPE_AUDIO));
 }
 
 // Closing the recorded window ends the capture with its error and a box for the user; the file

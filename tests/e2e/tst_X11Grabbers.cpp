@@ -58,7 +58,6 @@ class tst_X11Grabbers : public QObject
 private slots:
     void initTestCase();
     void windowQueries();
-    void monitors();
     void realPixels_data();
     void realPixels();
     void sharedMemoryReportsChangesOnly();
@@ -113,27 +112,6 @@ void tst_X11Grabbers::windowQueries()
     owned.reset();
     QTRY_VERIFY(!ws_->isWindow(id));
     QVERIFY(!ws_->windowState(id).exists);
-}
-
-void tst_X11Grabbers::monitors()
-{
-    const auto list = ws_->monitors();
-    QVERIFY(!list.isEmpty());
-    int primaries = 0;
-    for (const auto& m : list)
-        primaries += m.primary ? 1 : 0;
-    QCOMPARE(primaries, 1);
-
-    MonitorInfo found;
-    QVERIFY(ws_->monitorFromPoint(QPoint(1, 1), false, &found));
-    QVERIFY(found.geometry.contains(QPoint(1, 1)));
-    // Off every screen: the primary monitor, or the nearest one.
-    QVERIFY(ws_->monitorFromPoint(QPoint(-5000, -5000), false, &found));
-    QVERIFY(found.primary);
-    QVERIFY(ws_->monitorFromPoint(QPoint(-5000, 5), true, &found));
-    QVERIFY(found.geometry.contains(QPoint(0, 5)));
-    QVERIFY(ws_->monitorFromRect(QRect(-100, -100, 150, 150), &found));
-    QVERIFY(found.geometry.contains(QPoint(0, 0)));
 }
 
 void tst_X11Grabbers::realPixels_data()
