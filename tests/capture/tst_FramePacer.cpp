@@ -5,6 +5,7 @@
 #include "capture/FramePacer.h"
 #include "media/FrameQueue.h"
 #include "media/VideoFramePool.h"
+#include "support/LogCapture.h"
 #include "support/TestSupport.h"
 
 #include <QSettings>
@@ -14,32 +15,6 @@
 #include <set>
 
 namespace {
-
-// Collects warnings while alive, so tests can read the log lines they cause.
-class WarningLog
-{
-public:
-    WarningLog()
-    {
-        current_ = &lines;
-        previous_ = qInstallMessageHandler(&WarningLog::handle);
-    }
-    ~WarningLog()
-    {
-        qInstallMessageHandler(previous_);
-        current_ = nullptr;
-    }
-    QStringList lines;
-
-private:
-    static void handle(QtMsgType type, const QMessageLogContext&, const QString& text)
-    {
-        if (type == QtWarningMsg && current_)
-            current_->append(text);
-    }
-    static inline QStringList* current_ = nullptr;
-    QtMessageHandler previous_ = nullptr;
-};
 
 // A pacer on a fake timeline: the capture clock and the steady clock read the same fake time, and
 // every sleep moves that time on instead of waiting.
@@ -153,7 +128,6 @@ private Q_SLOTS:
                 .remove(QString(settings::kVideoGroup) + "/" + settings::kFps);
             QVERIFY(!store.value(settings::kVideoGroup, settings::kFps).isValid());
         }
-        WarningLog log;
         Rig rig;
         rig.pacer->begin();
         QCOMPARE(rig.pacer->fps(), fps);
@@ -183,10 +157,14 @@ private Q_SLOTS:
         Rig rig(prefix);
         for (int i = 0; i < 301; ++i)
             rig.queue.push(fillerItem());
-        WarningLog log;
+        testsupport::LogCapture log;
+        QStringList waits; // the wait lines so far
+        const auto readLog = [&] { waits += log.take().filter(prefix); };
         QList<int> lagAtLogLine;
-        connect(rig.pacer.get(), &FramePacer::encoderLagDetected, this,
-                [&] { lagAtLogLine.append(log.lines.size()); });
+        connect(rig.pacer.get(), &FramePacer::encoderLagDetected, this, [&] {
+            readLog();
+            lagAtLogLine.append(waits.size());
+        });
 
         // The encoder takes one item after a number of waits.
         int waitsUntilConsumed = 0;
@@ -208,7 +186,8 @@ private Q_SLOTS:
         QStringList expected;
         for (int n = 1; n <= 150; ++n)
             expected << prefix + QString::number(n);
-        QCOMPARE(log.lines, expected);
+        readLog();
+        QCOMPARE(waits, expected);
         QCOMPARE(lagAtLogLine, QList<int>{100});
 
         // A second long wait keeps counting but does not report again.
@@ -217,8 +196,9 @@ private Q_SLOTS:
         rig.setTime(66666);
         QCOMPARE(rig.pacer->submit(rig.image()), 1);
         QCOMPARE(rig.sleeps, QList<int>(120, 5));
-        QCOMPARE(log.lines.size(), 270);
-        QCOMPARE(log.lines.last(), prefix + "270");
+        readLog();
+        QCOMPARE(waits.size(), 270);
+        QCOMPARE(waits.last(), prefix + "270");
         QCOMPARE(lagAtLogLine, QList<int>{100});
         QCOMPARE(rig.pacer->sleepCount(), 270);
 
@@ -251,7 +231,6 @@ private Q_SLOTS:
                     rig.stop = true;
             }
         };
-        WarningLog log;
         rig.pacer->begin(15);
         rig.setTime(16 * 66666);
         QCOMPARE(rig.pacer->submit(rig.image()), 0);
