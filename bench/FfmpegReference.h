@@ -21,4 +21,13 @@ QString shellQuoted(const QStringList& arguments);
 // from the file; empty when there is none. Equal lines mean equal encoder work.
 QByteArray x264Settings(const QString& path);
 
+// That settings line as an ffmpeg -x264-params value ("cabac=0:ref=1:..."): the names libx264
+// prints mostly differ from the ones it parses (keyint_min, analyse flags, "deblock=on:a:b"),
+// so each is turned back into what gives the same setting. Fields without a parseable
+// counterpart (cqm) are left out; comparing the settings lines of both files shows any gap.
+QString x264Params(const QByteArray& settings);
+
+// One field of the settings line ("bitrate" gives "6000"); empty when absent.
+QString x264Setting(const QByteArray& settings, const QString& name);
+
 } // namespace ffmpegref

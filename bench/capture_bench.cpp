@@ -12,6 +12,9 @@
 //       DISPLAY that encodes exactly as the recording session does.
 //   capture_bench compare <ours.mp4> <theirs.mp4>
 //       Prints the libx264 settings of both files; exits 1 when they differ.
+//   capture_bench encode-args <torvane.mp4> <fps> <width>x<height> <input.yuv> <output.mp4>
+//       Prints, one per line, the arguments of an ffmpeg encoding of raw yuv420p frames with
+//       exactly the libx264 settings written in the Torvane file (bench/run_app_bench.sh).
 
 #include "FfmpegReference.h"
 #include "app/SettingsKeys.h"
@@ -78,7 +81,9 @@ int usage()
     std::fprintf(stderr,
                  "usage: capture_bench record <wgc|dxgi|gdi> <fps> <seconds> <output.mp4>\n"
                  "       capture_bench ffmpeg-args <fps> <seconds> <width>x<height> <output.mp4>\n"
-                 "       capture_bench compare <ours.mp4> <theirs.mp4>\n");
+                 "       capture_bench compare <ours.mp4> <theirs.mp4>\n"
+                 "       capture_bench encode-args <torvane.mp4> <fps> <width>x<height> "
+                 "<input.yuv> <output.mp4>\n");
     return 2;
 }
 
@@ -117,6 +122,30 @@ int printFfmpegArguments(int fps, int seconds, const QString& size, const QStrin
                           display + "+0,0"};
     arguments << ffmpegref::x264OutputArguments(fps, kbps) << "-t" << QString::number(seconds)
               << output;
+    for (const QString& argument : arguments)
+        std::printf("%s\n", qPrintable(argument));
+    return 0;
+}
+
+int printEncodeArguments(const QString& torvaneFile, int fps, const QString& size,
+                         const QString& input, const QString& output)
+{
+    const QByteArray settings = ffmpegref::x264Settings(torvaneFile);
+    const int kbps = ffmpegref::x264Setting(settings, QStringLiteral("bitrate")).toInt();
+    if (settings.isEmpty() || kbps <= 0) {
+        std::fprintf(stderr, "capture_bench: no libx264 settings with a bitrate in %s\n",
+                     qPrintable(torvaneFile));
+        return 1;
+    }
+    QStringList arguments{"-hide_banner", "-nostdin",    "-y",          "-loglevel",
+                          "info",         "-f",          "rawvideo",    "-pix_fmt",
+                          "yuv420p",      "-video_size", size,          "-framerate",
+                          QString::number(fps),          "-i",          input};
+    // The preset, GOP and bitrate options first, then every setting of the file over them.
+    QStringList encoder = ffmpegref::x264OutputArguments(fps, kbps);
+    const qsizetype format = encoder.indexOf(QStringLiteral("-f"));
+    arguments << encoder.mid(0, format) << "-x264-params" << ffmpegref::x264Params(settings)
+              << encoder.mid(format) << output;
     for (const QString& argument : arguments)
         std::printf("%s\n", qPrintable(argument));
     return 0;
@@ -251,6 +280,13 @@ int main(int argc, char* argv[])
         if (!fpsOk || !secondsOk || fps < 1 || seconds < 1)
             return usage();
         return printFfmpegArguments(fps, seconds, arguments.at(4), arguments.at(5));
+    }
+    if (mode == QLatin1String("encode-args") && arguments.size() == 7) {
+        const int fps = arguments.at(3).toInt(&fpsOk);
+        if (!fpsOk || fps < 1)
+            return usage();
+        return printEncodeArguments(arguments.at(2), fps, arguments.at(4), arguments.at(5),
+                                    arguments.at(6));
     }
     return usage();
 }

@@ -39,15 +39,8 @@ if ! [[ "$seconds" =~ ^[1-9][0-9]*$ ]]; then
 fi
 
 work=$(mktemp -d -t torvane-capture-bench.XXXXXX)
-xvfb_pid=
-generator_pid=
-cleanup() {
-    [ -n "$generator_pid" ] && kill "$generator_pid" 2>/dev/null
-    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
-    wait 2>/dev/null
-    rm -rf "$work"
-}
-trap cleanup EXIT
+source "$(dirname "$0")/bench_common.sh"
+trap bench_cleanup EXIT
 
 # A throw-away home, so the first-run defaults apply and the user's settings stay untouched.
 source "$(dirname "$0")/../tests/private_home.sh"
@@ -55,65 +48,8 @@ private_home "$work"
 mkdir -p "$work/out"
 export QT_QPA_PLATFORM=offscreen
 
-# The server picks a free display number itself and writes it to fd 3.
-Xvfb -displayfd 3 -screen 0 "${width}x${height}x24" -nolisten tcp \
-    3>"$work/display" >"$work/xvfb.log" 2>&1 &
-xvfb_pid=$!
-for _ in $(seq 100); do
-    [ -s "$work/display" ] && break
-    sleep 0.1
-done
-if [ ! -s "$work/display" ]; then
-    echo "run_capture_bench.sh: Xvfb did not start" >&2
-    cat "$work/xvfb.log" >&2
-    exit 1
-fi
-export DISPLAY=":$(head -n1 "$work/display")"
-xdpyinfo >/dev/null
-
-"$generator" >"$work/generator.log" 2>&1 &
-generator_pid=$!
-for _ in $(seq 100); do
-    grep -q '^ready' "$work/generator.log" && break
-    sleep 0.1
-done
-if ! grep -q '^ready' "$work/generator.log"; then
-    echo "run_capture_bench.sh: the frame generator did not start" >&2
-    cat "$work/generator.log" >&2
-    exit 1
-fi
-
-clock_ticks=$(getconf CLK_TCK)
-# CPU seconds the X server has used so far: it does the pixel copies for every grabber, ours
-# and ffmpeg's alike, so its share is shown beside the figures, not in them.
-xvfb_cpu() {
-    awk -v hz="$clock_ticks" '{ sub(/^.*\) /, ""); printf "%.2f", ($12 + $13) / hz }' \
-        "/proc/$xvfb_pid/stat"
-}
-# Has the generator start a new stretch of tick statistics and prints those of the one that ended:
-# "ticks=... longest_gap_ms=... gaps_over_16.7ms=...". A gap longer than a frame slot would leave
-# a recorder nothing new to capture, so a case shows whether its content really kept moving.
-generator_stretch() {
-    local before
-    before=$(grep -c '^generator since-last' "$work/generator.log" || true)
-    kill -USR1 "$generator_pid"
-    for _ in $(seq 100); do
-        [ "$(grep -c '^generator since-last' "$work/generator.log" || true)" -gt "$before" ] && break
-        sleep 0.02
-    done
-    grep '^generator since-last' "$work/generator.log" | tail -n1 |
-        sed 's/^generator since-last //; s/ seconds=[^ ]*//; s/ ticks_per_s=[^ ]*//'
-}
-# "<user+system seconds> <peak RSS in MB>" from a /usr/bin/time -f "%U %S %M" file.
-process_cost() {
-    awk '{ printf "%.2f %.0f\n", $1 + $2, $3 / 1024 }' "$1"
-}
-# "<width>x<height> <average frame rate> <frames>" of the video stream of a file.
-probe() {
-    ffprobe -v error -select_streams v:0 -count_packets \
-        -show_entries stream=width,height,avg_frame_rate,nb_read_packets -of csv=p=0 "$1" |
-        awk -F, '{ split($3, r, "/"); printf "%sx%s %.2f %s\n", $1, $2, r[1] / (r[2] ? r[2] : 1), $4 }'
-}
+bench_start_display "$width" "$height"
+bench_start_generator "$generator"
 
 echo "Capture benchmark: ${width}x${height} on $DISPLAY, $seconds s per recording," \
     "$(nproc) cores"
@@ -192,10 +128,7 @@ for case in $cases; do
     rm -f "$ours" "$theirs"
 done
 
-kill "$generator_pid" 2>/dev/null || true
-wait "$generator_pid" 2>/dev/null || true
-generator_pid=
-grep '^generator whole-run' "$work/generator.log" || true
+bench_stop_generator
 echo "load at end:$(uptime | sed 's/.*load average//')"
 echo "repeated = slots filled with a repeated image after the first one (capture or encoding"
 echo "behind); cpu_per_s = CPU seconds of the whole process per second recorded"
