@@ -143,14 +143,28 @@ void audio_capture_thread_win::append(RunState& state, const std::uint8_t* input
 
 void audio_capture_thread_win::run()
 {
+    // However the thread ends, the queue learns that this producer is done: the mux thread
+    // waits for the last one before it finishes the file.
+    struct EndOfStream
+    {
+        FrameQueue* queue;
+        ~EndOfStream()
+        {
+            if (queue)
+                queue->producerFinished();
+        }
+    } endOfStream{frameQueue};
+
     std::unique_ptr<AudioSource> source = sourceFactory ? sourceFactory() : nullptr;
-    if (!source) {
-        emit msgSignal(MSG_ERROR, tr("Failed to create device enumerator."));
-        return;
-    }
-    const AudioSource::OpenError openError = source->open(microphone);
+    const AudioSource::OpenError openError =
+        source ? source->open(microphone) : AudioSource::OpenError::NoServer;
     if (openError != AudioSource::OpenError::None) {
-        emit msgSignal(MSG_ERROR, openErrorText(openError));
+        QString text = openErrorText(openError);
+        const QString reason = source ? QString::fromStdString(source->errorText()) : QString();
+        if (!reason.isEmpty())
+            text += QStringLiteral(" (%1)").arg(reason);
+        qWarning().noquote() << "Sound capture could not start:" << text;
+        emit msgSignal(MSG_ERROR, text);
         return;
     }
 
@@ -209,6 +223,9 @@ void audio_capture_thread_win::run()
         if (failed)
             break;
     }
+    if (!stopRequested)
+        qWarning().noquote() << "Sound capture stopped, the stream failed:"
+                             << QString::fromStdString(source->errorText());
 
     if (state.current && state.fill > 0) {
         std::uint8_t* const planes[2] = {state.current->data[0], state.current->data[1]};
@@ -218,5 +235,4 @@ void audio_capture_thread_win::run()
     }
     source->stop();
     qDebug() << "Stop audio capture thread. Frames pushed =" << state.framesPushed;
-    frameQueue->producerFinished();
 }

@@ -23,7 +23,8 @@ class FrameQueue;
 // Records the sound of a recording: what the default output plays ("System Audio") or the default
 // microphone. Converts it into fixed-size stereo frames in the sample format of the chosen audio
 // encoder, fills gaps with silence against the shared capture clock and pushes the frames into
-// the recording's queue, marked as audio. The queue is closed when the thread ends normally.
+// the recording's queue, marked as audio. However the thread ends, it tells the queue that this
+// producer has finished.
 //
 // init(), setCaptureClock() and setSourceFactory() are called from the GUI thread before start();
 // pause(), resume() and requestStop() are thread-safe.

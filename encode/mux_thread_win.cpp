@@ -58,6 +58,17 @@ void mux_thread_win::run()
     current.outputWidth = outputWidth;
     current.outputHeight = outputHeight;
     const auto sink = [this](MSG_TYPE type, const QString& text) { emit msgSignal(type, text); };
+    // Once this consumer is gone nothing drains the queue: closing it lets the capture threads'
+    // pushes return instead of waiting on a full queue until the stop, which waits for them.
+    struct CloseQueue
+    {
+        FrameQueue* queue;
+        ~CloseQueue()
+        {
+            if (queue)
+                queue->close();
+        }
+    } closeQueue{frameQueue};
 
     std::int64_t framesWritten = 0;
     {
@@ -73,6 +84,12 @@ void mux_thread_win::run()
 
         FrameQueueItem item;
         bool encoderGone = false;
+        // A time base of whole frames (AVI) cannot hold the capture's whole-microsecond
+        // frame interval exactly (16666 us at 60 fps): every few minutes two slots round to one
+        // tick, which the encoder refuses. The later one is left out, keeping picture and sound
+        // in step.
+        const AVRational videoTimeBase = output.videoStream->time_base;
+        std::int64_t lastVideoTick = AV_NOPTS_VALUE;
         while (!encoderGone && frameQueue && frameQueue->pop(item)) {
             // The popped item waits with us, so nothing is lost across a pause.
             while (paused.load())
@@ -83,7 +100,12 @@ void mux_thread_win::run()
             }
             if (item.isAudio) {
                 audio.handleItem(item);
+            } else if (const std::int64_t tick =
+                           av_rescale_q(item.frame->pts, AVRational{1, 1000000}, videoTimeBase);
+                       lastVideoTick != AV_NOPTS_VALUE && tick <= lastVideoTick) {
+                qDebug() << "Video frame left out, its time falls on the last one's:" << tick;
             } else {
+                lastVideoTick = tick;
                 switch (video.encodeFrame(*item.frame)) {
                 case MuxVideoPath::Result::Fatal:
                     return;
