@@ -42,10 +42,15 @@ const char* containerFor(AVCodecID codecId)
     }
 }
 
-// Private options are set unchecked on purpose: an option the chosen encoder lacks has no effect.
+// The options are a wish list across encoders: one the chosen encoder lacks, or whose value it
+// refuses, has no effect and is only named in the log, so that a user can see what did not apply.
 void setOption(AVCodecContext* context, const char* name, const QString& value)
 {
-    av_opt_set(context->priv_data, name, value.toUtf8().constData(), 0);
+    const int ret = av_opt_set(context->priv_data, name, value.toUtf8().constData(), 0);
+    if (ret < 0)
+        qDebug().noquote() << QStringLiteral("Encoder option not applied by %1: %2=%3 (%4)")
+                                  .arg(QString::fromUtf8(context->codec->name),
+                                       QString::fromUtf8(name), value, ffmpeg::errorText(ret));
 }
 
 void setOption(AVCodecContext* context, const char* name, long long value)
