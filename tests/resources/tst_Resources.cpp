@@ -1,66 +1,47 @@
+#include <QDirIterator>
 #include <QFontDatabase>
 #include <QImage>
 #include <QRawFont>
+#include <QRegularExpression>
 #include <QtTest>
 
+// Every resource the program's code and forms name is compiled in and usable.
 class tst_Resources : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void everyIconIsCompiledIn_data();
-    void everyIconIsCompiledIn();
-    void iconFontHasTheAboutAndHelpGlyphs();
+    void everyNamedResourceIsCompiledIn()
+    {
+        QSet<QString> named;
+        static const QRegularExpression resource(":/resources/[^\"<)\\s]+");
+        QDirIterator files(TORVANE_SOURCE_DIR, {"*.cpp", "*.h", "*.ui"}, QDir::Files,
+                           QDirIterator::Subdirectories);
+        while (files.hasNext()) {
+            const QString path = files.next();
+            QFile file(path);
+            if (path.contains("/tests/") || path.contains("/build") ||
+                !file.open(QIODevice::ReadOnly))
+                continue;
+            for (const auto& match : resource.globalMatch(QString::fromUtf8(file.readAll())))
+                named.insert(match.captured());
+        }
+        QVERIFY(named.size() > 10);
+        for (const QString& path : std::as_const(named)) {
+            if (path.endsWith(".ttf")) {
+                const int id = QFontDatabase::addApplicationFont(path);
+                QVERIFY2(id >= 0, qPrintable(path));
+                QFile font(path);
+                QVERIFY(font.open(QIODevice::ReadOnly));
+                const QRawFont raw(font.readAll(), 12);
+                QVERIFY(raw.supportsCharacter(QChar(0xF05A))); // info circle, the About button
+                QVERIFY(raw.supportsCharacter(QChar(0xF059))); // question circle, the Help button
+            } else {
+                QVERIFY2(!QImage(path).isNull(), qPrintable(path));
+            }
+        }
+    }
 };
-
-void tst_Resources::everyIconIsCompiledIn_data()
-{
-    QTest::addColumn<QString>("path");
-    QTest::addColumn<int>("size");
-
-    for (const char* name :
-         {"red.png", "green.png", "mute.png", "speaker-filled-audio-tool.png", "folder.png",
-          "folder-gray.png", "restore-down.png", "restore-down-gray.png", "quit.png",
-          "capture_normal.png", "capture-hover.png", "capture-enabled.png"})
-        QTest::newRow(name) << QStringLiteral(":/resources/%1").arg(name) << 64;
-    QTest::newRow("QZT-32.png") << ":/resources/QZT-32.png" << 32;
-    QTest::newRow("QZT-256.png") << ":/resources/QZT-256.png" << 256;
-}
-
-void tst_Resources::everyIconIsCompiledIn()
-{
-    QFETCH(QString, path);
-    QFETCH(int, size);
-
-    const QImage image(path);
-    QVERIFY2(!image.isNull(), qPrintable(path));
-    QCOMPARE(image.size(), QSize(size, size));
-    QVERIFY(image.hasAlphaChannel());
-    // Drawn on a transparent ground: the corners show the window behind, the middle shows ink.
-    const QImage argb = image.convertToFormat(QImage::Format_ARGB32);
-    int opaque = 0;
-    for (int y = 0; y < size; ++y)
-        for (int x = 0; x < size; ++x)
-            opaque += qAlpha(argb.pixel(x, y)) > 128;
-    QVERIFY2(opaque > size * size / 20, "icon has visible content");
-    if (!path.contains("QZT"))
-        QCOMPARE(qAlpha(argb.pixel(0, 0)), 0);
-}
-
-void tst_Resources::iconFontHasTheAboutAndHelpGlyphs()
-{
-    const QString path = ":/resources/font/fontawesome-webfont.ttf";
-    const int id = QFontDatabase::addApplicationFont(path);
-    QVERIFY(id >= 0);
-    QVERIFY(!QFontDatabase::applicationFontFamilies(id).isEmpty());
-
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    const QRawFont font(file.readAll(), 12);
-    QVERIFY(font.isValid());
-    QVERIFY(font.supportsCharacter(QChar(0xF05A))); // info circle, the About button
-    QVERIFY(font.supportsCharacter(QChar(0xF059))); // question circle, the Help button
-}
 
 QTEST_MAIN(tst_Resources)
 #include "tst_Resources.moc"

@@ -1,17 +1,13 @@
 #include "ListedWindows.h"
 
-#include <QImage>
-
 namespace testsupport {
-
-ListedWindows::ListedWindows(const QSet<NativeWindow>* live, QColor picture, QRect monitor)
-    : live_(live), picture_(picture), monitor_(monitor)
-{
-}
 
 bool ListedWindows::isWindow(NativeWindow window) const
 {
-    return live_->contains(window);
+    for (const WindowEntry& entry : d_->shown + d_->hidden)
+        if (entry.window == window)
+            return true;
+    return false;
 }
 
 QRect ListedWindows::outerRect(NativeWindow window) const
@@ -19,18 +15,10 @@ QRect ListedWindows::outerRect(NativeWindow window) const
     return isWindow(window) ? QRect(10, 10, 640, 480) : QRect();
 }
 
-QImage ListedWindows::windowImage(NativeWindow window) const
+QList<WindowEntry> ListedWindows::enumerateWindows(bool includeHidden) const
 {
-    if (!isWindow(window))
-        return {};
-    QImage image(64, 48, QImage::Format_RGB32);
-    image.fill(picture_);
-    return image;
-}
-
-QList<MonitorInfo> ListedWindows::monitors() const
-{
-    return {{QStringLiteral("Screen1"), monitor_, true}};
+    d_->enumerations.append(includeHidden);
+    return includeHidden ? d_->shown + d_->hidden : d_->shown;
 }
 
 bool ListedWindows::monitorFromPoint(QPoint, bool, MonitorInfo* out) const

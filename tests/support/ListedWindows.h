@@ -2,17 +2,26 @@
 
 #include "platform/WindowSystem.h"
 
-#include <QColor>
-#include <QSet>
+#include <QHash>
 
 namespace testsupport {
 
-// A window system without a display: the windows that exist are those in the set the test
-// holds, each visible, never minimised, and pictured as one solid colour. One monitor.
+// The desktop a ListedWindows shows; the test changes it at any time.
+struct FakeDesktop
+{
+    QList<WindowEntry> shown;
+    QList<WindowEntry> hidden; // listed only when hidden windows are asked for
+    QHash<NativeWindow, QImage> pictures;
+    QList<bool> enumerations; // includeHidden of every enumerateWindows()
+    QRect monitor{0, 0, 1920, 1080};
+};
+
+// The one fake window system of the suites: no display, the windows of a FakeDesktop, each
+// visible at a fixed place, never minimised; one monitor.
 class ListedWindows : public WindowSystem
 {
 public:
-    ListedWindows(const QSet<NativeWindow>* live, QColor picture, QRect monitor);
+    explicit ListedWindows(FakeDesktop* desktop) : d_(desktop) {}
 
     bool windowManagerRunning() const override { return true; }
     bool isWindow(NativeWindow window) const override;
@@ -21,15 +30,14 @@ public:
     void show(NativeWindow) override {}
     void restore(NativeWindow) override {}
     QRect outerRect(NativeWindow window) const override;
-    QImage windowImage(NativeWindow window) const override;
-    QList<MonitorInfo> monitors() const override;
-    bool monitorFromPoint(QPoint point, bool nearest, MonitorInfo* out) const override;
-    bool monitorFromRect(const QRect& rect, MonitorInfo* out) const override;
+    QList<WindowEntry> enumerateWindows(bool includeHidden) const override;
+    QImage windowImage(NativeWindow window) const override { return d_->pictures.value(window); }
+    QList<MonitorInfo> monitors() const override { return {{"Screen1", d_->monitor, true}}; }
+    bool monitorFromPoint(QPoint, bool, MonitorInfo* out) const override;
+    bool monitorFromRect(const QRect&, MonitorInfo* out) const override;
 
 private:
-    const QSet<NativeWindow>* live_;
-    QColor picture_;
-    QRect monitor_;
+    FakeDesktop* d_;
 };
 
 } // namespace testsupport

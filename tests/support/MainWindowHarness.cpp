@@ -1,23 +1,52 @@
 #include "MainWindowHarness.h"
 
-#include "ListedWindows.h"
 #include "app/SettingsKeys.h"
 #include "app/SettingsStore.h"
 #include "capture/screen_capture_win.h"
+#include "ui/RecordingSessionControl.h"
 
+#include <QAction>
 #include <QApplication>
-#include <QCheckBox>
-#include <QComboBox>
-#include <QGuiApplication>
 #include <QLabel>
 #include <QScreen>
-#include <QTimeEdit>
-#include <QAction>
-#include <QTest>
 #include <QTimer>
-#include <QToolButton>
 
 namespace testsupport {
+
+namespace {
+
+class RecordedSession : public RecordingSessionControl
+{
+public:
+    explicit RecordedSession(SessionCalls* calls) : c_(calls) {}
+
+    void configure(const QString& audio, const QString& path, QLabel*) override
+    {
+        c_->audio = audio;
+        c_->path = path;
+    }
+    void setTarget(const RecordingTarget& target) override { c_->target = target; }
+    void setCaptureArea(int x, int y, int w, int h) override { c_->captureArea = {x, y, w, h}; }
+    void setStartTrigger(std::int32_t) override {}
+    void start() override
+    {
+        ++c_->started;
+        c_->running = c_->startRuns;
+    }
+    bool isRunning() const override { return c_->running; }
+    void stop(bool quiet) override
+    {
+        c_->stops.append(quiet);
+        c_->running = false;
+    }
+    void pause() override { ++c_->pauses; }
+    void resume() override { ++c_->resumes; }
+
+private:
+    SessionCalls* c_;
+};
+
+} // namespace
 
 void MainWindowHarness::reset(const QString& recordingsFolder)
 {
@@ -29,10 +58,14 @@ void MainWindowHarness::reset(const QString& recordingsFolder)
     settings.setValue(settings::kUiGroup, settings::kMinimizeWhenRecording, false);
     calls = SessionCalls();
     boxes.clear();
-    liveWindows = {kPickedWindow};
+    desktop = FakeDesktop();
+    desktop.shown = {{kPickedWindow, QStringLiteral("My Game: Level 2")}};
+    QImage picture(64, 48, QImage::Format_RGB32);
+    picture.fill(Qt::darkGreen);
+    desktop.pictures.insert(kPickedWindow, picture);
     pickerAccepts = true;
     pickerRuns = 0;
-    pickedTitle = QStringLiteral("My Game: Level 2");
+    pickedTitle = desktop.shown.first().title;
     trayAvailable = false;
 }
 
@@ -47,8 +80,7 @@ std::unique_ptr<MainWindow> MainWindowHarness::makeWindow()
 {
     auto window = std::make_unique<MainWindow>();
     window->setSessionControl(std::make_unique<RecordedSession>(&calls));
-    const QRect monitor = QGuiApplication::primaryScreen()->geometry();
-    window->setWindowSystem(std::make_unique<ListedWindows>(&liveWindows, kWindowPicture, monitor));
+    window->setWindowSystem(std::make_unique<ListedWindows>(&desktop));
     window->setBoxHandler(
         [this](QMessageBox::Icon icon, const QString& title, const QString& text) {
             boxes.append({icon, title, text});
@@ -66,54 +98,23 @@ std::unique_ptr<MainWindow> MainWindowHarness::makeWindow()
     return window;
 }
 
-void MainWindowHarness::verifyIdle(MainWindow& window)
+QString MainWindowHarness::state(MainWindow& window)
 {
-    QVERIFY(!window.isRecording());
-    QCOMPARE(window.clockText(), QStringLiteral("00:00:00"));
-    QCOMPARE(label(window, "labelRecord")->text(), QStringLiteral("START"));
-    QCOMPARE(window.trayRecordAction()->text(), QStringLiteral("Start Recording"));
-    QVERIFY(!window.findChild<QTimer*>(QStringLiteral("tickTimer"))->isActive());
-    QVERIFY(combo(window, "comboBoxCaptureType")->isEnabled());
-    QVERIFY(combo(window, "comboBoxAudioDevice")->isEnabled());
-    QVERIFY(checkBox(window, "checkBoxRecordingDuration")->isEnabled());
-}
-
-void MainWindowHarness::verifyRecording(MainWindow& window)
-{
-    QVERIFY(window.isRecording());
-    QCOMPARE(label(window, "labelRecord")->text(), QStringLiteral("STOP"));
-    QCOMPARE(window.trayRecordAction()->text(), QStringLiteral("Stop Recording"));
-    QVERIFY(window.findChild<QTimer*>(QStringLiteral("tickTimer"))->isActive());
-    for (const char* name : {"comboBoxCaptureType", "comboBoxScreenWindows", "comboBoxAudioDevice"})
-        QVERIFY2(!combo(window, name)->isEnabled(), name);
-    QVERIFY(!button(window, "toolButtonRefresh")->isEnabled());
-    QVERIFY(!checkBox(window, "checkBoxRecordingDuration")->isEnabled());
-    QVERIFY(!timeEdit(window, "timeEditRecordingDuration")->isEnabled());
-}
-
-QComboBox* MainWindowHarness::combo(MainWindow& window, const char* name)
-{
-    return window.findChild<QComboBox*>(QLatin1String(name));
-}
-
-QToolButton* MainWindowHarness::button(MainWindow& window, const char* name)
-{
-    return window.findChild<QToolButton*>(QLatin1String(name));
-}
-
-QLabel* MainWindowHarness::label(MainWindow& window, const char* name)
-{
-    return window.findChild<QLabel*>(QLatin1String(name));
-}
-
-QCheckBox* MainWindowHarness::checkBox(MainWindow& window, const char* name)
-{
-    return window.findChild<QCheckBox*>(QLatin1String(name));
-}
-
-QTimeEdit* MainWindowHarness::timeEdit(MainWindow& window, const char* name)
-{
-    return window.findChild<QTimeEdit*>(QLatin1String(name));
+    const bool recording = window.isRecording();
+    QStringList wrong;
+    if ((child<QLabel>(window, "labelRecord")->text() == "STOP") != recording)
+        wrong << "record label";
+    if ((window.trayRecordAction()->text() == "Stop Recording") != recording)
+        wrong << "tray action";
+    if (child<QTimer>(window, "tickTimer")->isActive() != recording)
+        wrong << "tick timer";
+    if (!recording && window.clockText() != "00:00:00")
+        wrong << "clock";
+    for (const char* name : {"comboBoxCaptureType", "comboBoxScreenWindows", "comboBoxAudioDevice",
+                             "toolButtonRefresh", "checkBoxRecordingDuration"})
+        if (child<QWidget>(window, name)->isEnabled() == recording)
+            wrong << name;
+    return wrong.isEmpty() ? (recording ? "recording" : "idle") : wrong.join(", ");
 }
 
 } // namespace testsupport

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <QApplication>
 #include <QList>
 #include <QRect>
+#include <QTest>
 
 // Fakes a multi-screen desktop for GUI suites.
 namespace testsupport {

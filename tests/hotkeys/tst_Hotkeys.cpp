@@ -1,0 +1,227 @@
+// The keyboard shortcuts: the saved list and how it loads, the key recording edit, the dialog's
+// rows and the window shortcuts built from the list.
+#include "hotkeys/HotkeyDialog.h"
+#include "hotkeys/HotkeyLineEdit.h"
+#include "hotkeys/HotkeyManager.h"
+#include "hotkeys/HotkeyShortcuts.h"
+#include "support/LogCapture.h"
+#include "support/TestSupport.h"
+
+#include <QCheckBox>
+#include <QPushButton>
+#include <QShortcut>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QVBoxLayout>
+#include <QtTest>
+
+Q_DECLARE_METATYPE(QList<HotkeyRecord>)
+
+namespace {
+
+QList<HotkeyRecord> defaultsWith(const QList<HotkeyRecord>& changes)
+{
+    QList<HotkeyRecord> records = HotkeyManager::defaultHotkeys();
+    for (const HotkeyRecord& change : changes)
+        records[change.hotkeyId] = change;
+    return records;
+}
+
+} // namespace
+
+class tst_Hotkeys : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> dir_;
+    std::unique_ptr<HotkeyManager> manager_;
+    QString path() const { return dir_->filePath("hotkeys.json"); }
+
+private Q_SLOTS:
+    void initTestCase() { testsupport::isolateUserFolders(); }
+    void init()
+    {
+        dir_ = std::make_unique<QTemporaryDir>();
+        manager_ = std::make_unique<HotkeyManager>(path());
+    }
+
+    void sharedListWritesNothingUntilAChange()
+    {
+        HotkeyManager& shared = HotkeyManager::instance();
+        QCOMPARE(shared.filePath(),
+                 QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation) +
+                     "/hotkeys.json");
+        QCOMPARE(shared.hotkeys(), HotkeyManager::defaultHotkeys());
+        QVERIFY(!QFile::exists(shared.filePath()));
+        shared.setHotkey({false, HotkeyManager::Help, "F1"});
+        QVERIFY(QFile::exists(shared.filePath()));
+    }
+
+    void loadingMergesFileRecordsIntoDefaults_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QList<HotkeyRecord>>("expected");
+        const auto defaults = HotkeyManager::defaultHotkeys();
+        QTest::newRow("records under \"hotkeys\", unknown ids ignored")
+            << QByteArray(R"({"hotkeys":[{"enabled":false,"hotkeyId":8,"hotkey":"Ctrl+S"},
+                                         {"hotkeyId":42,"hotkey":"F9"},{"hotkeyId":-1}]})")
+            << defaultsWith({{false, 8, "Ctrl+S"}});
+        QTest::newRow("bare array, missing keys, later record wins")
+            << QByteArray(
+                   R"([1, null, {}, {"hotkeyId":5,"hotkey":"F5"},{"hotkeyId":5,"hotkey":"F6"}])")
+            << defaultsWith({{true, 0, ""}, {true, 5, "F6"}});
+        QTest::newRow("object without \"hotkeys\"")
+            << QByteArray(R"({"x":[{"hotkeyId":1}]})") << defaults;
+        QTest::newRow("malformed") << QByteArray(R"({"hotkeys":[{"enabled":false,)") << defaults;
+    }
+    void loadingMergesFileRecordsIntoDefaults()
+    {
+        QFETCH(QByteArray, content);
+        QFile file(path());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(content);
+        file.close();
+        QTEST(HotkeyManager(path()).hotkeys(), "expected");
+    }
+
+    void savedListLoadsBackAndAnnounces()
+    {
+        HotkeyManager manager(dir_->filePath("nested/folder/hotkeys.json"));
+        QSignalSpy updates(&manager, &HotkeyManager::requestUpdate);
+        const QList<HotkeyRecord> changes{{false, 0, "Ctrl+R"}, {true, 6, "F5"}, {false, 10, ""}};
+        for (const HotkeyRecord& change : changes)
+            QVERIFY(manager.setHotkey(change));
+        QCOMPARE(updates.count(), 3);
+        manager.updateHotkey({false, 11, "F11"}); // no such hotkey
+        QCOMPARE(HotkeyManager(manager.filePath()).hotkeys(), defaultsWith(changes));
+
+        // A file where its folder should be: the change is kept in memory all the same.
+        QVERIFY(manager_->setHotkey({false, 6, "F2"}));
+        HotkeyManager blocked(path() + "/hotkeys.json");
+        QVERIFY(blocked.setHotkey({false, 6, "F2"}));
+        QCOMPARE(blocked.hotkeys(), defaultsWith({{false, 6, "F2"}}));
+    }
+
+    void editRecordsOneCombination_data()
+    {
+        QTest::addColumn<int>("key");
+        QTest::addColumn<int>("modifiers");
+        QTest::addColumn<QString>("text"); // empty: nothing recorded
+        QTest::newRow("Ctrl alone") << int(Qt::Key_Control) << int(Qt::ControlModifier) << "";
+        QTest::newRow("Ctrl held with Shift")
+            << int(Qt::Key_Shift) << int(Qt::ControlModifier | Qt::ShiftModifier) << "";
+        QTest::newRow("F5") << int(Qt::Key_F5) << 0 << "F5";
+        QTest::newRow("Ctrl+Shift+X")
+            << int(Qt::Key_X) << int(Qt::ControlModifier | Qt::ShiftModifier) << "Ctrl+Shift+X";
+        // Keys that would close the dialog or run its shortcuts go to the edit.
+        QTest::newRow("Escape") << int(Qt::Key_Escape) << 0 << "Esc";
+        QTest::newRow("Return") << int(Qt::Key_Return) << 0 << "Return";
+        QTest::newRow("a window shortcut")
+            << int(Qt::Key_H) << int(Qt::ControlModifier) << "Ctrl+H";
+    }
+    void editRecordsOneCombination()
+    {
+        QFETCH(int, key);
+        QFETCH(int, modifiers);
+        QFETCH(QString, text);
+        QDialog dialog;
+        auto* layout = new QVBoxLayout(&dialog);
+        auto* edit = new HotkeyLineEdit(&dialog);
+        auto* ok = new QPushButton("OK", &dialog);
+        ok->setDefault(true);
+        layout->addWidget(edit);
+        layout->addWidget(ok);
+        connect(ok, &QPushButton::clicked, &dialog, &QDialog::accept);
+        QSignalSpy fired(new QShortcut(QKeySequence("Ctrl+H"), &dialog), &QShortcut::activated);
+        QSignalSpy changed(edit, &HotkeyLineEdit::hotkeyChanged);
+        edit->setText("F1");
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowActive(&dialog));
+        edit->setFocus();
+        QTest::keyClick(edit, Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+        QCOMPARE(edit->text(), text.isEmpty() ? QString("F1") : text);
+        QCOMPARE(changed.count(), text.isEmpty() ? 0 : 1);
+        QCOMPARE(edit->keySequence(), QKeySequence(text));
+        QCOMPARE(fired.count(), 0);
+        QVERIFY(dialog.isVisible());
+
+        edit->setEnabled(false);
+        QTest::keyClick(edit, Qt::Key_F6);
+        QCOMPARE(changed.count(), text.isEmpty() ? 0 : 1);
+    }
+
+    // Each row of the dialog shows and writes its own hotkey, and only that one.
+    void dialogRowsWriteThroughToTheirHotkey()
+    {
+        manager_->updateHotkey({false, HotkeyManager::CheckUpdate, "Alt+U"});
+        HotkeyDialog dialog(nullptr, manager_.get());
+        const auto boxes = dialog.findChildren<QCheckBox*>(QRegularExpression("^checkBoxHotkey"));
+        QCOMPARE(boxes.size(), HotkeyManager::kHotkeyCount);
+        QVERIFY(!QFile::exists(path())); // filling the rows writes nothing
+        for (QCheckBox* box : boxes) {
+            const QString row = box->objectName().mid(QStringLiteral("checkBoxHotkey").size());
+            auto* edit = dialog.findChild<HotkeyLineEdit*>("lineEditHotkey" + row);
+            const QList<HotkeyRecord> before = manager_->hotkeys();
+            box->setChecked(!box->isChecked());
+            QCOMPARE(edit->isEnabled(), box->isChecked());
+            QTest::keyClick(edit, Qt::Key_F12, Qt::AltModifier);
+            QList<HotkeyRecord> changed;
+            for (const HotkeyRecord& record : HotkeyManager(path()).hotkeys())
+                if (!before.contains(record))
+                    changed.append(record);
+            QCOMPARE(changed.size(), 1);
+            QCOMPARE(changed.first().enabled, box->isChecked());
+            QCOMPARE(changed.first().hotkey, box->isChecked() ? QString("Alt+F12") : edit->text());
+        }
+        // Changes made elsewhere show at once.
+        manager_->setHotkey({false, HotkeyManager::MacroDialog, "Alt+M"});
+        QCOMPARE(dialog.findChild<HotkeyLineEdit*>("lineEditHotkeyMacroDialog")->text(),
+                 QString("Alt+M"));
+        dialog.show();
+        dialog.findChild<QPushButton*>("pushButtonOK")->click();
+        QCOMPARE(dialog.result(), int(QDialog::Accepted));
+    }
+
+    void shortcutsRunTheirActionWhileTheWindowIsActive()
+    {
+        QWidget window;
+        window.resize(200, 100);
+        auto* shortcuts = new HotkeyShortcuts(&window, manager_.get());
+        QMap<int, int> runs;
+        for (int id = 0; id < HotkeyManager::kHotkeyCount; ++id)
+            shortcuts->setHandler(id, [&runs, id] { ++runs[id]; });
+        shortcuts->registerHotkeys();
+        window.show();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        testsupport::LogCapture log;
+        for (const HotkeyRecord& record : manager_->hotkeys()) {
+            const QKeyCombination keys = QKeySequence(record.hotkey)[0];
+            QTest::keyClick(&window, keys.key(), keys.keyboardModifiers());
+        }
+        QCOMPARE(runs.keys(1).size(), HotkeyManager::kHotkeyCount);
+        QVERIFY(log.take().contains("Hotkey: Help triggered"));
+
+        // Off, moved, and rebuilt twice before any deferred delete runs: no stale shortcut left.
+        manager_->setHotkey({false, HotkeyManager::ScheduleDialog, "Ctrl+S"});
+        manager_->setHotkey({true, HotkeyManager::Help, "F5"});
+        for (auto [key, modifiers] :
+             {std::pair{Qt::Key_S, Qt::ControlModifier}, std::pair{Qt::Key_F1, Qt::NoModifier},
+              std::pair{Qt::Key_F5, Qt::NoModifier}})
+            QTest::keyClick(&window, key, modifiers);
+        QCOMPARE(runs.value(HotkeyManager::ScheduleDialog), 1);
+        QCOMPARE(runs.value(HotkeyManager::Help), 2);
+
+        // Not while another window is active, nor while hidden as in background mode.
+        QWidget other;
+        other.show();
+        other.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&other));
+        QTest::keyClick(&window, Qt::Key_F5);
+        window.hide();
+        QTest::keyClick(&window, Qt::Key_F5);
+        QCOMPARE(runs.value(HotkeyManager::Help), 2);
+    }
+};
+
+QTEST_MAIN(tst_Hotkeys)
+#include "tst_Hotkeys.moc"
