@@ -27,10 +27,7 @@ constexpr double kMicrophoneToneHz = 660.0;
 
 bool near(QColor actual, QColor expected)
 {
-    constexpr int kTolerance = 40; // the encoder's colour conversion and compression
-    return std::abs(actual.red() - expected.red()) < kTolerance &&
-           std::abs(actual.green() - expected.green()) < kTolerance &&
-           std::abs(actual.blue() - expected.blue()) < kTolerance;
+    return MediaProbe::near(actual, expected, 40); // the encoder's colour conversion and compression
 }
 
 QString describe(QColor colour)
@@ -55,7 +52,6 @@ private slots:
     void init();
     void screenWithSystemSound_data();
     void screenWithSystemSound();
-    void pauseLeavesNothing();
     void microphone();
     void windowClosedFinishesFile();
 
@@ -219,53 +215,6 @@ void tst_RecordingSession::screenWithSystemSound()
     // sample rate (44.1 against 48 kHz) would move it by 8 %.
     QVERIFY2(std::fabs(frequency - kSystemToneHz) < kSystemToneHz * 0.03,
              qPrintable(QString::number(frequency)));
-}
-
-// What the screen shows between pause and resume never reaches the file.
-void tst_RecordingSession::pauseLeavesNothing()
-{
-    const QColor before(250, 250, 40);
-    const QColor during(250, 40, 250);
-    const QColor after(40, 250, 250);
-    TestWindow window(before, QRect(0, 0, 320, 240));
-    QVERIFY(window.showAndWait());
-    settle();
-
-    const QString file = output(QStringLiteral("paused.mp4"));
-    screen_capture_win session;
-    session.configure(QStringLiteral("No Audio"), file, nullptr);
-    session.target.targetType = TargetScreen;
-    session.target.targetRect = QRect(0, 0, 1920, 1080);
-    session.target.areaMode = true;
-    session.setCaptureArea(0, 0, 320, 240);
-    recordFor(session, 800);
-    session.pause();
-    settle(200);
-    window.setColour(during);
-    QVERIFY(window.waitPainted());
-    settle(600);
-    window.setColour(after);
-    QVERIFY(window.waitPainted());
-    settle(200);
-    session.resume();
-    settle(800);
-    session.stop(true);
-
-    MediaProbe probe;
-    QVERIFY2(probe.open(file), qPrintable(probe.errorString()));
-    const auto frames = probe.decodeVideo({QRect(100, 80, 100, 80)});
-    QVERIFY(!frames.isEmpty());
-    bool sawBefore = false;
-    bool sawAfter = false;
-    for (const auto& frame : frames) {
-        const QColor colour = frame.regionColours[0];
-        QVERIFY2(!near(colour, during),
-                 qPrintable(QStringLiteral("paused content at %1 s").arg(frame.seconds)));
-        sawBefore |= near(colour, before);
-        sawAfter |= near(colour, after);
-    }
-    QVERIFY(sawBefore);
-    QVERIFY(sawAfter);
 }
 
 // A device name other than "System Audio" records the default source: here a pipe source fed
