@@ -1,16 +1,21 @@
+// The encoder and muxer thread: its set-up (containers, encoders, rate control, failures) and
+// what it writes, checked by decoding the files.
 #include "support/LogCapture.h"
 #include "support/MediaProbe.h"
 #include "support/MuxTestHarness.h"
 #include "support/SyntheticFrames.h"
 #include "support/TestSupport.h"
-#include "media/FrameQueue.h"
+#include "app/SettingsKeys.h"
+#include "encode/audio_capture_thread_win.h"
 #include "encode/mux_thread_win.h"
+#include "media/FrameQueue.h"
 
+#include <QFileInfo>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QtTest>
 
 #include <atomic>
-#include <cmath>
 #include <memory>
 
 using testsupport::MediaProbe;
@@ -18,30 +23,9 @@ using testsupport::MediaProbe;
 namespace {
 
 constexpr double kToneHz = 440.0;
-// Rounding of the resampled sample count.
-constexpr std::int64_t kResamplerSlack = 64;
+constexpr std::int64_t kResamplerSlack = 64; // rounding of the resampled sample count
 // Encoder priming plus the padding of the last frame, for AAC (1024) and MP3 (1152).
 constexpr std::int64_t kEncoderSlack = 2 * 1152;
-const QString kMp4Container = QStringLiteral("mov,mp4,m4a,3gp,3g2,mj2");
-
-bool closeTo(const QColor& actual, const QColor& expected, int tolerance)
-{
-    return std::abs(actual.red() - expected.red()) <= tolerance &&
-           std::abs(actual.green() - expected.green()) <= tolerance &&
-           std::abs(actual.blue() - expected.blue()) <= tolerance;
-}
-
-QString describe(const QColor& colour)
-{
-    return QStringLiteral("(%1,%2,%3)").arg(colour.red()).arg(colour.green()).arg(colour.blue());
-}
-
-SharedFrame makeVideoFrame(int width, int height, int frameIndex)
-{
-    return testsupport::makePatternFrame(width, height, frameIndex, AV_PIX_FMT_BGRA,
-                                         frameIndex * testsupport::kMuxTestFrameIntervalUs,
-                                         testsupport::kMuxTestFrameIntervalUs);
-}
 
 } // namespace
 
@@ -50,25 +34,30 @@ class tst_MuxThread : public QObject
     Q_OBJECT
 
 private:
-    QTemporaryDir outputDir_;
-    std::unique_ptr<testsupport::LogCapture> logCapture_;
+    QTemporaryDir dir_;
+    std::unique_ptr<testsupport::LogCapture> log_;
     int fileNumber_ = 0;
 
     QString nextPath(const QString& extension)
     {
-        return outputDir_.filePath(QStringLiteral("out_%1.%2").arg(++fileNumber_).arg(extension));
+        return dir_.filePath(QStringLiteral("out_%1.%2").arg(++fileNumber_).arg(extension));
+    }
+    // A path in a "folder" that is a regular file, so nothing can be written there.
+    QString unwritablePath()
+    {
+        QFile blocker(dir_.filePath("not-a-folder"));
+        return blocker.open(QIODevice::WriteOnly) ? blocker.fileName() + "/out.mp4" : QString();
     }
 
 private Q_SLOTS:
     void initTestCase()
     {
         testsupport::isolateUserFolders();
-        QVERIFY(outputDir_.isValid());
-        logCapture_ = std::make_unique<testsupport::LogCapture>();
-        av_log_set_level(AV_LOG_ERROR);
+        QVERIFY(dir_.isValid());
+        log_ = std::make_unique<testsupport::LogCapture>();
+        av_log_set_level(AV_LOG_QUIET);
     }
-
-    void cleanupTestCase() { logCapture_.reset(); }
+    void cleanupTestCase() { log_.reset(); }
 
     void writesEveryFormat_data()
     {
@@ -76,66 +65,23 @@ private Q_SLOTS:
         QTest::addColumn<QString>("audioFormat");
         QTest::addColumn<int>("audioRate"); // 0: no audio
         QTest::addColumn<QSize>("frameSize");
-        QTest::addColumn<int>("pixelFormat");
         QTest::addColumn<QSize>("outputSize");
-        QTest::addColumn<QString>("container");
-        QTest::addColumn<QString>("videoCodec");
-        QTest::addColumn<QString>("audioCodec");
+        QTest::addColumn<QString>("codecs"); // video[,audio] as the demuxer names them
 
         const QSize small(160, 120);
-        const int bgra = AV_PIX_FMT_BGRA;
         QTest::newRow("mp4, AAC from 44.1 kHz")
-            << "H264-AAC(MP4)"
-            << "AAC" << 44100 << small << bgra << small << kMp4Container << "h264"
-            << "aac";
-        QTest::newRow("mp4, AAC from 48 kHz")
-            << "H264-AAC(MP4)"
-            << "AAC" << 48000 << small << bgra << small << kMp4Container << "h264"
-            << "aac";
-        QTest::newRow("mp4, no audio, odd size grows to even")
-            << "H264-AAC(MP4)"
-            << "AAC" << 0 << QSize(1365, 767) << bgra << QSize(1365, 767) << kMp4Container << "h264"
-            << "";
-        QTest::newRow("mp4, frames larger than the output are scaled down")
-            << "H264-AAC(MP4)"
-            << "AAC" << 0 << QSize(320, 240) << bgra << small << kMp4Container << "h264"
-            << "";
-        QTest::newRow("mp4, yuv420p frames of output size")
-            << "H264-AAC(MP4)"
-            << "AAC" << 0 << small << int(AV_PIX_FMT_YUV420P) << small << kMp4Container << "h264"
-            << "";
-        QTest::newRow("MPEG-2, MP3 from 44.1 kHz")
-            << "MPEG-2"
-            << "MP3" << 44100 << small << bgra << small << "mpeg"
-            << "mpeg2video"
-            << "mp3";
+            << "H264-AAC(MP4)" << "AAC" << 44100 << small << small << "h264,aac";
+        QTest::newRow("mp4, odd size grows to even")
+            << "H264-AAC(MP4)" << "AAC" << 0 << QSize(1365, 767) << QSize(1365, 767) << "h264";
+        QTest::newRow("mp4, larger frames scaled down")
+            << "H264-AAC(MP4)" << "AAC" << 0 << QSize(320, 240) << small << "h264";
         // The program stream cannot carry AAC; such a file gets MPEG-1 Layer II sound.
         QTest::newRow("MPEG-2, AAC setting from 48 kHz")
-            << "MPEG-2"
-            << "AAC" << 48000 << small << bgra << small << "mpeg"
-            << "mpeg2video"
-            << "mp2";
-        QTest::newRow("MPEG-2, no audio") << "MPEG-2"
-                                          << "AAC" << 0 << small << bgra << small << "mpeg"
-                                          << "mpeg2video"
-                                          << "";
-        QTest::newRow("AVI, AAC from 44.1 kHz") << "MPEG-4(AVI)"
-                                                << "AAC" << 44100 << small << bgra << small << "avi"
-                                                << "mpeg4"
-                                                << "aac";
-        QTest::newRow("AVI, no audio") << "MPEG-4(AVI)"
-                                       << "AAC" << 0 << small << bgra << small << "avi"
-                                       << "mpeg4"
-                                       << "";
+            << "MPEG-2" << "AAC" << 48000 << small << small << "mpeg2video,mp2";
+        QTest::newRow("AVI, MP3 from 44.1 kHz")
+            << "MPEG-4(AVI)" << "MP3" << 44100 << small << small << "mpeg4,mp3";
         QTest::newRow("Windows Media, AAC from 48 kHz")
-            << "Windows Media"
-            << "AAC" << 48000 << small << bgra << small << "asf"
-            << "wmv2"
-            << "aac";
-        QTest::newRow("Windows Media, no audio") << "Windows Media"
-                                                 << "AAC" << 0 << small << bgra << small << "asf"
-                                                 << "wmv2"
-                                                 << "";
+            << "Windows Media" << "AAC" << 48000 << small << small << "wmv2,aac";
     }
 
     void writesEveryFormat()
@@ -144,93 +90,99 @@ private Q_SLOTS:
         QFETCH(QString, audioFormat);
         QFETCH(int, audioRate);
         QFETCH(QSize, frameSize);
-        QFETCH(int, pixelFormat);
         QFETCH(QSize, outputSize);
-        QFETCH(QString, container);
-        QFETCH(QString, videoCodec);
-        QFETCH(QString, audioCodec);
-        const bool withAudio = audioRate > 0;
+        QFETCH(QString, codecs);
 
         testsupport::setMuxSettings(videoFormat, audioFormat);
         constexpr int kFrames = 30;
-        const testsupport::MuxTestRecording recording =
-            testsupport::makeMuxTestRecording(kFrames, frameSize.width(), frameSize.height(),
-                                              static_cast<AVPixelFormat>(pixelFormat), audioRate);
+        const auto recording = testsupport::makeMuxTestRecording(
+            kFrames, frameSize.width(), frameSize.height(), audioRate);
         const QString path = nextPath("media");
         testsupport::MuxRunOptions options;
-        options.withAudio = withAudio;
-        const testsupport::MuxRunResult result = testsupport::runMuxThread(
-            *logCapture_, path, outputSize.width(), outputSize.height(), recording.items, options);
+        options.withAudio = audioRate > 0;
+        const auto result = testsupport::runMuxThread(*log_, path, outputSize.width(),
+                                                      outputSize.height(), recording.items, options);
         QVERIFY2(result.errors().isEmpty(), qPrintable(result.errors().join('\n')));
         QVERIFY(result.finished());
         QVERIFY(result.log.contains(QStringLiteral("total Frame Written: %1").arg(kFrames)));
-        QVERIFY(result.log.contains("Quiting muxingThread....!"));
 
         MediaProbe probe;
         QVERIFY2(probe.open(path), qPrintable(probe.errorString()));
-        QCOMPARE(probe.containerName(), container);
-        QCOMPARE(probe.streams().size(), withAudio ? 2 : 1);
-
-        const testsupport::ProbedStream* video = probe.firstStream(AVMEDIA_TYPE_VIDEO);
-        QVERIFY(video);
-        QCOMPARE(video->codecName, videoCodec);
+        QStringList found;
+        for (const testsupport::ProbedStream& stream : probe.streams())
+            found.append(stream.codecName);
+        QCOMPARE(found.join(','), codecs);
         const int width = (outputSize.width() + 1) & ~1;
         const int height = (outputSize.height() + 1) & ~1;
-        QCOMPARE(video->width, width);
-        QCOMPARE(video->height, height);
+        QCOMPARE(probe.firstStream(AVMEDIA_TYPE_VIDEO)->width, width);
+        QCOMPARE(probe.firstStream(AVMEDIA_TYPE_VIDEO)->height, height);
 
-        const QList<QRect> regions = testsupport::patternRegions(width, height);
-        const QList<testsupport::DecodedVideoFrame> frames = probe.decodeVideo(regions);
+        const auto frames = probe.decodeVideo(testsupport::patternRegions(width, height));
         QCOMPARE(frames.size(), kFrames);
         const std::int64_t spacing = frames.at(1).pts - frames.at(0).pts;
-        QVERIFY(spacing > 0);
         for (int n = 0; n < frames.size(); ++n) {
-            const testsupport::DecodedVideoFrame& frame = frames.at(n);
-            if (n > 0) {
-                // Rescaling to a millisecond or 90 kHz time base rounds each pts on its own;
-                // a time base of whole frames must not round at all.
-                const std::int64_t step = frame.pts - frames.at(n - 1).pts;
-                QVERIFY2(std::abs(step - spacing) <= (spacing >= 10 ? 1 : 0),
-                         qPrintable(QStringLiteral("frame %1: step %2, first step %3")
-                                        .arg(n)
-                                        .arg(step)
-                                        .arg(spacing)));
-            }
-            QVERIFY2(closeTo(frame.regionColours.at(0), testsupport::kPatternBlue, 40),
-                     qPrintable(describe(frame.regionColours.at(0))));
-            QCOMPARE(testsupport::patternBarColumn(frame.regionColours), n % 4);
+            // Rescaling to a millisecond or 90 kHz time base rounds each pts on its own; a time
+            // base of whole frames must not round at all.
+            if (n > 0)
+                QVERIFY(qAbs(frames.at(n).pts - frames.at(n - 1).pts - spacing) <=
+                        (spacing >= 10 ? 1 : 0));
+            QVERIFY(MediaProbe::near(frames.at(n).regionColours.at(0), testsupport::kPatternBlue,
+                                     40));
+            QCOMPARE(testsupport::patternBarColumn(frames.at(n).regionColours), n % 4);
         }
         const double span = frames.last().seconds - frames.first().seconds;
-        QVERIFY2(std::abs(span - double(kFrames - 1) / testsupport::kMuxTestFps) < 0.01,
-                 qPrintable(QStringLiteral("span %1 s, first pts %2, last pts %3")
-                                .arg(span)
-                                .arg(frames.first().pts)
-                                .arg(frames.last().pts)));
-
-        if (!withAudio)
+        QVERIFY2(qAbs(span - double(kFrames - 1) / testsupport::kMuxTestFps) < 0.01,
+                 qPrintable(QString::number(span)));
+        if (audioRate == 0)
             return;
-        const testsupport::ProbedStream* audio = probe.firstStream(AVMEDIA_TYPE_AUDIO);
-        QVERIFY(audio);
-        QCOMPARE(audio->codecName, audioCodec);
-        QCOMPARE(audio->sampleRate, 48000);
-        QCOMPARE(audio->channels, 2);
+
         const testsupport::DecodedAudio decoded = probe.decodeAudio();
         QCOMPARE(decoded.sampleRate, 48000);
         QCOMPARE(decoded.channels, 2);
-        // Everything fed comes back at 48 kHz; the encoder may add its priming (unless the
-        // container trims it) and pads the last frame.
+        // Everything fed comes back at 48 kHz; the encoder may add its priming and pads the end.
         const std::int64_t expected = recording.audioSamples * 48000 / audioRate;
         QVERIFY2(decoded.totalSamples >= expected - kResamplerSlack &&
                      decoded.totalSamples <= expected + kEncoderSlack,
-                 qPrintable(QStringLiteral("decoded %1 samples, fed %2 at 48 kHz")
-                                .arg(decoded.totalSamples)
-                                .arg(expected)));
+                 qPrintable(QStringLiteral("%1 of %2").arg(decoded.totalSamples).arg(expected)));
         for (int channel = 0; channel < 2; ++channel) {
-            const double frequency =
-                MediaProbe::dominantFrequency(decoded.samples[channel], decoded.sampleRate);
-            QVERIFY2(std::abs(frequency - kToneHz) < 2.0, qPrintable(QString::number(frequency)));
-            QVERIFY(MediaProbe::rms(decoded.samples[channel]) > 0.25);
+            const auto& samples = decoded.samples[size_t(channel)];
+            QVERIFY(qAbs(MediaProbe::dominantFrequency(samples, 48000) - kToneHz) < 2.0);
+            QVERIFY(MediaProbe::rms(samples) > 0.25);
         }
+    }
+
+    // Ten minutes at 60 fps in AVI's time base of whole frames: the capture's frame interval
+    // (16666 us) does not divide a second, yet the file stays valid and in step to its end.
+    void longAviRecording()
+    {
+        constexpr int kFps = 60;
+        constexpr int kFrames = 10 * 60 * kFps;
+        constexpr std::int64_t kIntervalUs = 1000000 / kFps;
+        testsupport::setMuxSettings("MPEG-4(AVI)", "AAC", 6000, kFps);
+        // Slots of a still screen: one picture whose buffer every slot shares, as the capture
+        // thread repeats it.
+        const SharedFrame picture =
+            testsupport::makePatternFrame(64, 64, 0, AV_PIX_FMT_BGRA, 0, kIntervalUs);
+        QList<FrameQueueItem> items;
+        items.reserve(kFrames);
+        for (int n = 0; n < kFrames; ++n) {
+            SharedFrame slot = makeSharedFrame(av_frame_clone(picture.get()));
+            slot->pts = n * kIntervalUs;
+            items.append({slot, false, 0});
+        }
+        const QString path = nextPath("media");
+        const auto result = testsupport::runMuxThread(*log_, path, 64, 64, items);
+        QVERIFY2(result.errors().isEmpty(), qPrintable(result.errors().value(0)));
+        MediaProbe probe;
+        QVERIFY2(probe.open(path), qPrintable(probe.errorString()));
+        const auto frames = probe.decodeVideo();
+        // A slot may be left out where two fall on one tick, never more than that.
+        QVERIFY2(frames.size() >= kFrames - 2, qPrintable(QString::number(frames.size())));
+        for (int n = 1; n < frames.size(); ++n)
+            QVERIFY2(frames.at(n).pts > frames.at(n - 1).pts, qPrintable(QString::number(n)));
+        const double span = frames.last().seconds - frames.first().seconds;
+        QVERIFY2(qAbs(span - (kFrames - 1) * kIntervalUs / 1e6) < 1.5 / kFps,
+                 qPrintable(QString::number(span)));
     }
 
     // Slots filled with a repeated image share its buffer; each keeps the image it was given,
@@ -243,186 +195,216 @@ private Q_SLOTS:
         SharedFrame image;
         for (int n = 0; n < images.size(); ++n) {
             const std::int64_t pts = n * testsupport::kMuxTestFrameIntervalUs;
-            if (n == 0 || images[n] != images[n - 1]) {
+            if (n == 0 || images[n] != images[n - 1])
                 image = testsupport::makePatternFrame(320, 240, images[n], AV_PIX_FMT_BGRA, pts,
                                                       testsupport::kMuxTestFrameIntervalUs);
-                items.append(FrameQueueItem{image, false, 0});
-                continue;
-            }
-            SharedFrame repeat = makeSharedFrame(av_frame_clone(image.get()));
-            repeat->pts = pts;
-            items.append(FrameQueueItem{repeat, false, 0});
+            SharedFrame slot = makeSharedFrame(av_frame_clone(image.get()));
+            slot->pts = pts;
+            items.append(FrameQueueItem{slot, false, 0});
         }
-        const QString path = nextPath("repeats");
-        const testsupport::MuxRunResult result =
-            testsupport::runMuxThread(*logCapture_, path, 320, 240, items);
-        QVERIFY(result.finished());
+        const QString path = nextPath("mp4");
+        QVERIFY(testsupport::runMuxThread(*log_, path, 320, 240, items).finished());
         MediaProbe probe;
-        QVERIFY2(probe.open(path), qPrintable(probe.errorString()));
-        const QList<testsupport::DecodedVideoFrame> frames =
-            probe.decodeVideo(testsupport::patternRegions(320, 240));
+        QVERIFY(probe.open(path));
         QList<int> columns;
-        for (const auto& frame : frames)
+        for (const auto& frame : probe.decodeVideo(testsupport::patternRegions(320, 240)))
             columns.append(testsupport::patternBarColumn(frame.regionColours));
         QCOMPARE(columns, images);
-    }
-
-    void emptyQueueStillFinishesTheFile_data()
-    {
-        QTest::addColumn<QString>("videoFormat");
-        QTest::addColumn<bool>("withAudio");
-        QTest::newRow("mp4 with audio") << "H264-AAC(MP4)" << true;
-        QTest::newRow("Windows Media") << "Windows Media" << false;
-    }
-
-    void emptyQueueStillFinishesTheFile()
-    {
-        QFETCH(QString, videoFormat);
-        QFETCH(bool, withAudio);
-        testsupport::setMuxSettings(videoFormat, "AAC");
-        const QString path = nextPath("media");
-        testsupport::MuxRunOptions options;
-        options.withAudio = withAudio;
-        const testsupport::MuxRunResult result =
-            testsupport::runMuxThread(*logCapture_, path, 320, 240, {}, options);
-        QVERIFY(result.errors().isEmpty());
-        QVERIFY(result.finished());
-        QVERIFY(result.log.contains("total Frame Written: 0"));
-        MediaProbe probe;
-        // The file must be complete, not its streams: MP4 even leaves out tracks without samples.
-        QVERIFY2(probe.open(path), qPrintable(probe.errorString()));
-        QCOMPARE(probe.decodeVideo().size(), 0);
     }
 
     void previewIsThrottled_data()
     {
         QTest::addColumn<bool>("enabled");
         QTest::addColumn<int>("clockStepMs");
-        QTest::addColumn<QString>("expectation"); // "every", "some", "none"
-
-        QTest::newRow("clock jumps past 200 ms each time") << true << 1000 << "every";
-        QTest::newRow("clock moves 100 ms each time") << true << 100 << "some";
-        QTest::newRow("clock stands still") << true << 0 << "none";
-        QTest::newRow("preview switched off") << false << 1000 << "none";
+        QTest::addColumn<bool>("every"); // else none
+        QTest::newRow("clock jumps past 200 ms each time") << true << 1000 << true;
+        QTest::newRow("clock stands still") << true << 0 << false;
+        QTest::newRow("preview switched off") << false << 1000 << false;
     }
 
     void previewIsThrottled()
     {
         QFETCH(bool, enabled);
         QFETCH(int, clockStepMs);
-        QFETCH(QString, expectation);
-
+        QFETCH(bool, every);
         testsupport::setMuxSettings("H264-AAC(MP4)", "AAC");
-        constexpr int kFrames = 12;
-        const testsupport::MuxTestRecording recording =
-            testsupport::makeMuxTestRecording(kFrames, 161, 121, AV_PIX_FMT_BGRA, 0);
+        constexpr int kFrames = 8;
+        const auto recording =
+            testsupport::makeMuxTestRecording(kFrames, 161, 121);
         auto now = std::make_shared<std::atomic<std::int64_t>>(0);
         testsupport::MuxRunOptions options;
         options.preview = enabled;
         options.previewClock = [now, clockStepMs] { return now->fetch_add(clockStepMs); };
-        const testsupport::MuxRunResult result = testsupport::runMuxThread(
-            *logCapture_, nextPath("mp4"), 161, 121, recording.items, options);
+        const auto result =
+            testsupport::runMuxThread(*log_, nextPath("mp4"), 161, 121, recording.items, options);
         QVERIFY(result.finished());
-
-        if (expectation == "every")
-            QCOMPARE(result.previews.size(), kFrames);
-        else if (expectation == "some")
-            QVERIFY(result.previews.size() > 0 && result.previews.size() < kFrames);
-        else
-            QCOMPARE(result.previews.size(), 0);
+        QCOMPARE(result.previews.size(), every ? kFrames : 0);
         for (int n = 0; n < result.previews.size(); ++n) {
+            // Each preview shows its own frame at the encoder's size, not one drawn later.
             const QImage& image = result.previews[n];
             QCOMPARE(image.size(), QSize(162, 122));
-            QCOMPARE(image.format(), QImage::Format_RGB888);
-            QVERIFY2(closeTo(MediaProbe::averageColour(image, QRect(10, 30, 20, 60)),
-                             testsupport::kPatternBlue, 30),
-                     qPrintable(describe(MediaProbe::averageColour(image, QRect(10, 30, 20, 60)))));
-            // Every preview kept shows its own frame, not one drawn later.
-            if (expectation == "every") {
-                QList<QColor> colours;
-                for (const QRect& region : testsupport::patternRegions(162, 122))
-                    colours.append(MediaProbe::averageColour(image, region));
-                QCOMPARE(testsupport::patternBarColumn(colours), n % 4);
-            }
+            QList<QColor> colours;
+            for (const QRect& region : testsupport::patternRegions(162, 122))
+                colours.append(MediaProbe::averageColour(image, region));
+            QVERIFY(MediaProbe::near(colours.at(0), testsupport::kPatternBlue, 30));
+            QCOMPARE(testsupport::patternBarColumn(colours), n % 4);
         }
     }
 
-    void pauseHoldsFramesUntilResume()
+    void reportsSetUpFailures_data()
     {
-        testsupport::setMuxSettings("H264-AAC(MP4)", "AAC");
-        constexpr int kFrames = 6;
-        const testsupport::MuxTestRecording recording =
-            testsupport::makeMuxTestRecording(kFrames, 64, 48, AV_PIX_FMT_BGRA, 0);
-        FrameQueue queue;
-        for (const FrameQueueItem& item : recording.items)
-            queue.push(item);
-        queue.close();
-
-        logCapture_->take();
-        const QString path = nextPath("mp4");
-        mux_thread_win mux(&queue);
-        mux.outputWidth = 64;
-        mux.outputHeight = 48;
-        mux.init(path, false);
-        mux.pause();
-        mux.start();
-        // However long the pause lasts, the thread holds its item instead of finishing.
-        QTest::qWait(300);
-        QVERIFY(mux.isRunning());
-        QVERIFY(logCapture_->take().filter("total Frame Written").isEmpty());
-        mux.resume();
-        QVERIFY(mux.wait(30000));
-        QVERIFY(
-            logCapture_->take().contains(QStringLiteral("total Frame Written: %1").arg(kFrames)));
-        MediaProbe probe;
-        QVERIFY(probe.open(path));
-        QCOMPARE(probe.decodeVideo().size(), kFrames);
+        QTest::addColumn<QString>("videoFormat");
+        QTest::addColumn<QString>("audioFormat");
+        QTest::addColumn<QString>("error"); // the unwritable path is appended when it ends so
+        QTest::addColumn<bool>("fileLeft");
+        QTest::newRow("unknown video format")
+            << "Theora" << "AAC" << "Error: Unsupported video format." << false;
+        QTest::newRow("output folder cannot be written")
+            << "H264-AAC(MP4)" << "AAC" << "Error: Unable to open output file. " << false;
+        QTest::newRow("unknown audio format")
+            << "H264-AAC(MP4)" << "Vorbis" << "Could not find an audio encoder." << true;
     }
 
-    void repeatedAudioSequenceIsLoggedAndKept()
+    // The failure is reported once (across threads, as the session receives it), nothing is
+    // written and nothing is left open; capture threads blocked on the full queue are released
+    // so that stopping the recording returns.
+    void reportsSetUpFailures()
     {
-        testsupport::setMuxSettings("H264-AAC(MP4)", "AAC");
-        QList<FrameQueueItem> items;
-        items.append({makeVideoFrame(64, 48, 0), false, 0});
-        std::int64_t fed = 0;
-        const QList<std::int32_t> sequences{1, 2, 3, 3, 4, 5, 6, 7, 8, 9, 10};
-        for (std::int32_t sequence : sequences) {
-            items.append({testsupport::makeToneFrame(48000, 1024, fed, kToneHz), true, sequence});
-            fed += 1024;
+        QFETCH(QString, videoFormat);
+        QFETCH(QString, audioFormat);
+        QFETCH(QString, error);
+        QFETCH(bool, fileLeft);
+        testsupport::setMuxSettings(videoFormat, audioFormat);
+        QString path = nextPath("mp4");
+        if (error.endsWith(' ')) {
+            path = unwritablePath();
+            error += path;
         }
-        testsupport::MuxRunOptions options;
-        options.withAudio = true;
-        const QString path = nextPath("mp4");
-        const testsupport::MuxRunResult result =
-            testsupport::runMuxThread(*logCapture_, path, 64, 48, items, options);
-        QVERIFY(result.finished());
-        QCOMPARE(result.log.filter("repeating packet audio:"),
-                 QStringList{"repeating packet audio: 3"});
-        MediaProbe probe;
-        QVERIFY(probe.open(path));
-        const testsupport::DecodedAudio audio = probe.decodeAudio();
-        // Eleven frames in, eleven out: the repeated one was encoded too.
-        QVERIFY2(audio.totalSamples >= fed - kResamplerSlack &&
-                     audio.totalSamples <= fed + kEncoderSlack,
-                 qPrintable(QString::number(audio.totalSamples)));
-    }
+        const int descriptorsBefore = testsupport::openFileDescriptors();
 
-    void messagesReachAnotherThreadQueued()
-    {
-        // The session receives messages on the GUI thread: MSG_TYPE must survive a queued call.
-        testsupport::setMuxSettings("Theora", "AAC");
-        FrameQueue queue;
-        queue.close();
+        FrameQueue queue(4);
+        queue.setProducers(2);
+        audio_capture_thread_win audio(&queue);
+        audio.init(false);
+        audio.setSourceFactory(
+            [] { return std::make_unique<testsupport::ScriptedAudioSource>(std::vector<float>{}, true); });
+        audio.start();
+        QTRY_COMPARE(queue.size(), 4); // sound waits for room in the queue
+
+        log_->take();
         mux_thread_win mux(&queue);
-        QList<MSG_TYPE> received;
+        QList<QPair<MSG_TYPE, QString>> received;
         connect(
             &mux, &mux_thread_win::msgSignal, this,
-            [&received](MSG_TYPE type, const QString&) { received.append(type); },
+            [&received](MSG_TYPE type, const QString& text) { received.append({type, text}); },
             Qt::QueuedConnection);
-        mux.init(nextPath("mp4"), false);
+        mux.outputWidth = 64;
+        mux.outputHeight = 48;
+        mux.init(path, true);
         mux.start();
-        QVERIFY(mux.wait(10000));
-        QTRY_COMPARE(received, QList<MSG_TYPE>{MSG_ERROR});
+        QVERIFY(mux.wait(30000));
+        audio.requestStop();
+        const bool audioEnded = audio.wait(10000);
+        queue.close(); // lets a stuck thread end, so that a failure here does not hang
+        QVERIFY(audioEnded);
+
+        QTRY_COMPARE(received.size(), 1);
+        QCOMPARE(received.at(0), qMakePair(MSG_ERROR, error));
+        QVERIFY(log_->take().contains(error));
+        QCOMPARE(QFileInfo::exists(path), fileLeft);
+        QCOMPARE(testsupport::openFileDescriptors(), descriptorsBefore);
+    }
+
+    void logsAutomaticBitrate_data()
+    {
+        QTest::addColumn<QSize>("size");
+        QTest::addColumn<double>("fps");
+        QTest::addColumn<QString>("line");
+        QTest::newRow("1080p30") << QSize(1920, 1080) << 30.0
+                                 << "Auto bitrate calculated: 9331 kbps (Resolution: 1920x1080, "
+                                    "FPS: 30)";
+        QTest::newRow("odd size, 29.97 fps")
+            << QSize(1365, 767) << 29.97
+            << "Auto bitrate calculated: 4563 kbps (Resolution: 1366x768, FPS: 29)";
+        QTest::newRow("small area clamps to 1000")
+            << QSize(320, 240) << 15.0
+            << "Auto bitrate calculated: 1000 kbps (Resolution: 320x240, FPS: 15)";
+    }
+
+    void logsAutomaticBitrate()
+    {
+        QFETCH(QSize, size);
+        QFETCH(double, fps);
+        QFETCH(QString, line);
+        testsupport::setMuxSettings("H264-AAC(MP4)", "AAC", settings::kBitrateAuto, fps);
+        const auto result =
+            testsupport::runMuxThread(*log_, nextPath("mp4"), size.width(), size.height(), {});
+        QVERIFY(result.finished());
+        QVERIFY2(result.log.contains(line), qPrintable(result.log.join('\n')));
+    }
+
+    void configuresLibx264RateControl_data()
+    {
+        QTest::addColumn<QString>("quality");
+        QTest::addColumn<QVariant>("bitrate");
+        QTest::addColumn<QStringList>("expected");   // entries of x264's own settings record
+        QTest::addColumn<QStringList>("notApplied"); // options libx264 does not have
+        QTest::addColumn<QStringList>("applied");    // options it took, which are not named
+
+        QTest::newRow("High, fixed bitrate")
+            << QString(settings::kQualityHigh) << QVariant(6000)
+            << QStringList{"rc=cbr", "bitrate=6000", "vbv_maxrate=6000", "vbv_bufsize=3000",
+                           "nal_hrd=cbr", "bframes=0", "keyint=30", "aq=2:0.80", "mbtree=0"}
+            << QStringList{"rc", "rc_mode"} << QStringList{"preset", "nal-hrd", "aq-mode"};
+        // libx264 has no "bitrate" or "maxrate" options, so it keeps its constant rate factor.
+        QTest::newRow("High, automatic bitrate")
+            << QString(settings::kQualityHigh) << QVariant(settings::kBitrateAuto)
+            << QStringList{"rc=crf", "bframes=0", "keyint=30"}
+            << QStringList{"bitrate", "maxrate", "bufsize"} << QStringList{"preset", "tune"};
+        QTest::newRow("Standard is constant QP 30")
+            << QString(settings::kQualityStandard) << QVariant(6000)
+            << QStringList{"rc=cqp", "qp=30", "bframes=0"} << QStringList{"rc"}
+            << QStringList{"qp"};
+    }
+
+    void configuresLibx264RateControl()
+    {
+        QFETCH(QString, quality);
+        QFETCH(QVariant, bitrate);
+        QFETCH(QStringList, expected);
+        QFETCH(QStringList, notApplied);
+        QFETCH(QStringList, applied);
+        // Hardware is asked for: without a working hardware encoder libx264 records.
+        testsupport::setMuxSettings("H264-AAC(MP4)", "AAC", bitrate, testsupport::kMuxTestFps,
+                                    quality, true);
+        const QString path = nextPath("mp4");
+        const auto result = testsupport::runMuxThread(
+            *log_, path, 64, 48, testsupport::makeMuxTestRecording(2, 64, 48).items);
+        if (!result.log.filter("Using hardware encoder:").isEmpty())
+            QSKIP("This machine has a working hardware H.264 encoder.");
+        QVERIFY(result.finished());
+        QVERIFY(result.log.contains("Using software encoder: libx264"));
+
+        // libx264 writes the settings it encoded with into the stream as readable text.
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray bytes = file.readAll();
+        const qsizetype start = bytes.indexOf("x264 - core");
+        QVERIFY(start >= 0);
+        const QStringList entries =
+            QString::fromLatin1(bytes.mid(start, bytes.indexOf('\0', start) - start)).split(' ');
+        for (const QString& entry : expected)
+            QVERIFY2(entries.contains(entry), qPrintable(entry + " missing: " + entries.join(' ')));
+        QVERIFY(entries.contains(QStringLiteral("threads=%1").arg(QThread::idealThreadCount())));
+
+        // Options without effect are named once each in the log; those that took effect never.
+        QStringList named;
+        for (const QString& line : result.log.filter("Encoder option not applied by libx264: "))
+            named.append(line.section(": ", 1).section('=', 0, 0));
+        for (const QString& option : notApplied)
+            QVERIFY2(named.count(option) == 1, qPrintable(option + " in " + named.join(' ')));
+        for (const QString& option : applied)
+            QVERIFY2(!named.contains(option), qPrintable(option));
     }
 };
 

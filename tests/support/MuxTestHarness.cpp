@@ -4,35 +4,32 @@
 #include "SyntheticFrames.h"
 #include "app/SettingsKeys.h"
 #include "app/SettingsStore.h"
-#include "media/FrameQueue.h"
 #include "encode/mux_thread_win.h"
+#include "media/FrameQueue.h"
 
 #include <QDir>
 #include <QSignalSpy>
 
+#include <algorithm>
+#include <cstring>
+
 namespace testsupport {
 
-MuxTestRecording makeMuxTestRecording(int frames, int width, int height, AVPixelFormat format,
-                                      int audioRate, double toneHz)
+MuxTestRecording makeMuxTestRecording(int frames, int width, int height, int audioRate,
+                                      double toneHz)
 {
-    constexpr int kAudioFrameSamples = 1024;
     MuxTestRecording recording;
     std::int32_t sequence = 0;
     for (int n = 0; n < frames; ++n) {
-        recording.items.append(
-            {makePatternFrame(width, height, n, format, n * kMuxTestFrameIntervalUs,
-                              kMuxTestFrameIntervalUs),
-             false, 0});
-        ++recording.videoFrames;
-        if (audioRate <= 0)
-            continue;
-        const std::int64_t audioUntil = (n + 1) * kMuxTestFrameIntervalUs * audioRate / 1000000;
-        while (recording.audioSamples + kAudioFrameSamples <= audioUntil) {
+        recording.items.append({makePatternFrame(width, height, n, AV_PIX_FMT_BGRA,
+                                                 n * kMuxTestFrameIntervalUs,
+                                                 kMuxTestFrameIntervalUs),
+                                false, 0});
+        const std::int64_t until = (n + 1) * kMuxTestFrameIntervalUs * audioRate / 1000000;
+        for (; audioRate > 0 && recording.audioSamples + 1024 <= until;
+             recording.audioSamples += 1024)
             recording.items.append(
-                {makeToneFrame(audioRate, kAudioFrameSamples, recording.audioSamples, toneHz), true,
-                 ++sequence});
-            recording.audioSamples += kAudioFrameSamples;
-        }
+                {makeToneFrame(audioRate, 1024, recording.audioSamples, toneHz), true, ++sequence});
     }
     return recording;
 }
@@ -45,17 +42,16 @@ bool MuxRunResult::finished() const
 QStringList MuxRunResult::errors() const
 {
     QStringList texts;
-    for (const auto& message : messages) {
+    for (const auto& message : messages)
         if (message.first == MSG_ERROR)
             texts.append(message.second);
-    }
     return texts;
 }
 
 MuxRunResult runMuxThread(LogCapture& log, const QString& path, int outputWidth, int outputHeight,
                           const QList<FrameQueueItem>& items, const MuxRunOptions& options)
 {
-    FrameQueue queue;
+    FrameQueue queue(std::max(FrameQueue::kDefaultCapacity, int(items.size())));
     for (const FrameQueueItem& item : items)
         queue.push(item);
     queue.close();
@@ -99,10 +95,26 @@ void setMuxSettings(const QString& videoFormat, const QString& audioFormat, cons
 
 int openFileDescriptors()
 {
-    return static_cast<int>(
-        QDir("/proc/self/fd")
-            .entryList(QDir::NoDotAndDotDot | QDir::System | QDir::Files | QDir::Dirs)
-            .size());
+    const auto filter = QDir::NoDotAndDotDot | QDir::System | QDir::Files | QDir::Dirs;
+    return int(QDir("/proc/self/fd").entryList(filter).size());
+}
+
+int ScriptedAudioSource::packetSize()
+{
+    if (endless_)
+        return (++looks_ % 2) ? 1024 : 0;
+    return taken ? 0 : int(samples_.size() / 2);
+}
+
+bool ScriptedAudioSource::read(AudioPacket& packet)
+{
+    packet.silent = endless_;
+    packet.frames = endless_ ? 1024 : taken ? 0 : int(samples_.size() / 2);
+    packet.data.resize(endless_ || taken ? 0 : samples_.size() * sizeof(float));
+    if (!packet.data.empty())
+        std::memcpy(packet.data.data(), samples_.data(), packet.data.size());
+    taken = true;
+    return true;
 }
 
 } // namespace testsupport

@@ -2,23 +2,25 @@
 
 #include "media/FrameQueueItem.h"
 #include "media/MsgType.h"
+#include "platform/AudioSource.h"
 
 #include <QImage>
 #include <QList>
 #include <QPair>
-#include <QString>
 #include <QStringList>
 #include <QVariant>
 
-#include <cstdint>
+#include <atomic>
 #include <functional>
+#include <string>
+#include <vector>
 
 extern "C" {
 #include <libavutil/pixfmt.h>
 }
 
-// Runs mux_thread_win over prepared frames, the way a recording session drives it, and collects
-// what it reports.
+// Feeds the encoding threads without a desktop or a sound server: prepared frames for the mux
+// thread, a scripted device for the sound capture thread.
 namespace testsupport {
 
 class LogCapture;
@@ -26,17 +28,16 @@ class LogCapture;
 inline constexpr int kMuxTestFps = 15;
 inline constexpr std::int64_t kMuxTestFrameIntervalUs = 1000000 / kMuxTestFps;
 
-// Queue items of a synthetic recording: pattern frames (SyntheticFrames.h) with pts
-// n x kMuxTestFrameIntervalUs and, when audioRate > 0, 1024-sample tone frames covering the same
-// time, interleaved as the capture threads deliver them, with sequence numbers from 1.
+// Pattern frames (SyntheticFrames.h) with pts n x kMuxTestFrameIntervalUs and, when audioRate > 0,
+// 1024-sample tone frames covering the same time, interleaved as the capture threads deliver
+// them, with sequence numbers from 1.
 struct MuxTestRecording
 {
     QList<FrameQueueItem> items;
-    int videoFrames = 0;
     std::int64_t audioSamples = 0; // at audioRate
 };
-MuxTestRecording makeMuxTestRecording(int frames, int width, int height, AVPixelFormat format,
-                                      int audioRate, double toneHz = 440.0);
+MuxTestRecording makeMuxTestRecording(int frames, int width, int height, int audioRate = 0,
+                                      double toneHz = 440.0);
 
 struct MuxRunOptions
 {
@@ -51,8 +52,7 @@ struct MuxRunResult
     QList<QImage> previews;
     QStringList log; // every log line written during the run
 
-    // "Video write finished." was reported.
-    bool finished() const;
+    bool finished() const; // "Video write finished." was reported
     QStringList errors() const;
 };
 
@@ -67,5 +67,35 @@ void setMuxSettings(const QString& videoFormat, const QString& audioFormat,
 
 // Number of file descriptors the process holds: a check that nothing was left open.
 int openFileDescriptors();
+
+// A 48 kHz float stereo device that delivers its samples once, then nothing; or, endless, a
+// block of silence at every other look for ever; or fails to open with the server's reason.
+class ScriptedAudioSource : public AudioSource
+{
+public:
+    explicit ScriptedAudioSource(std::vector<float> interleaved, bool endless = false)
+        : samples_(std::move(interleaved)), endless_(endless)
+    {
+    }
+    ScriptedAudioSource(OpenError error, std::string reason)
+        : error_(error), reason_(std::move(reason))
+    {
+    }
+    OpenError open(bool) override { return error_; }
+    AudioInputFormat format() const override { return {48000, 2, 32, true, false}; }
+    int packetSize() override;
+    bool read(AudioPacket& packet) override;
+    void stop() override {}
+    std::string errorText() const override { return reason_; }
+
+    std::atomic<bool> taken{false}; // the samples were read
+
+private:
+    std::vector<float> samples_;
+    bool endless_ = false;
+    int looks_ = 0;
+    OpenError error_ = OpenError::None;
+    std::string reason_;
+};
 
 } // namespace testsupport

@@ -66,33 +66,38 @@ bool defaultSinkIsTestSink()
 
 namespace {
 
-int sinkInputCount()
+// Lines of "pactl list short <kind>", -1 when the server cannot be asked.
+int listedCount(const QString& kind)
 {
-    const QString list =
-        pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("sink-inputs")});
+    const QString list = pactl({QStringLiteral("list"), QStringLiteral("short"), kind});
     return list.isNull() ? -1 : int(list.split(QLatin1Char('\n'), Qt::SkipEmptyParts).size());
+}
+
+// Polls for up to ten seconds until done() holds; false at once when it says to give up.
+template <typename Done> bool waitUntil(Done done)
+{
+    for (int i = 0; i < 500; ++i) {
+        const int state = done();
+        if (state != 0)
+            return state > 0;
+        QThread::msleep(20);
+    }
+    return false;
 }
 
 } // namespace
 
 int captureStreamCount()
 {
-    const QString list =
-        pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("source-outputs")});
-    return list.isNull() ? -1 : int(list.split(QLatin1Char('\n'), Qt::SkipEmptyParts).size());
+    return listedCount(QStringLiteral("source-outputs"));
 }
 
 bool waitForCaptureStreams(int count)
 {
-    for (int i = 0; i < 500; ++i) {
+    return waitUntil([count] {
         const int streams = captureStreamCount();
-        if (streams < 0)
-            return false;
-        if (streams >= count)
-            return true;
-        QThread::msleep(20);
-    }
-    return false;
+        return streams < 0 ? -1 : streams >= count ? 1 : 0;
+    });
 }
 
 TonePlayer::TonePlayer() : player_(std::make_unique<QProcess>()) {}
@@ -107,26 +112,21 @@ TonePlayer::~TonePlayer()
 
 bool TonePlayer::start(const QString& wavPath)
 {
-    const int before = sinkInputCount();
-    if (before < 0)
-        return false;
+    const int before = listedCount(QStringLiteral("sink-inputs"));
     // A player that asks for no latency lets the null sink render two seconds ahead; the monitor
     // hands those out at once, so a capture stream connecting afterwards would miss them.
     player_->start(QStringLiteral("paplay"),
                    {QStringLiteral("--latency-msec=50"), QStringLiteral("-d"),
                     QStringLiteral("rec"), wavPath});
-    if (!player_->waitForStarted(5000))
+    if (before < 0 || !player_->waitForStarted(5000))
         return false;
     // On a loaded machine the player can take a second or more to reach the server; a recording
     // started before that would hear silence first.
-    for (int i = 0; i < 500; ++i) {
-        if (sinkInputCount() > before)
-            return true;
-        if (player_->state() == QProcess::NotRunning)
-            return false;
-        QThread::msleep(20);
-    }
-    return false;
+    return waitUntil([&] {
+        if (listedCount(QStringLiteral("sink-inputs")) > before)
+            return 1;
+        return player_->state() == QProcess::NotRunning ? -1 : 0;
+    });
 }
 
 PipeMicrophone::PipeMicrophone(const QString& directory)
@@ -150,9 +150,8 @@ PipeMicrophone::PipeMicrophone(const QString& directory)
 
 PipeMicrophone::~PipeMicrophone()
 {
-    if (writer_) {
+    if (writer_)
         writer_->wait(10000);
-    }
     if (moduleIndex_ >= 0) {
         if (!previousSource_.isEmpty())
             pactl({QStringLiteral("set-default-source"), previousSource_});
