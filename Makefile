@@ -57,7 +57,7 @@ coverage: deps
 	CCACHE_BASEDIR=$(CURDIR) cmake --build $(COVERAGE_DIR) -j$(JOBS)
 	find $(COVERAGE_DIR) -name '*.gcda' -delete
 	status=0; bash tests/run_tests.sh $(COVERAGE_DIR) || status=$$?; \
-	gcovr -r . --object-directory $(COVERAGE_DIR) -e 'tests/' -e 'bench/' -e 'build[^/]*/' -j$(JOBS) \
+	gcovr -r . $(COVERAGE_DIR) -e 'tests/' -e 'bench/' -e 'build[^/]*/' -j$(JOBS) \
 		--txt $(COVERAGE_DIR)/coverage.txt -s | sed -n 's/^lines: \([0-9.]*%\).*/lines: \1/p'; \
 	exit $$status
 
