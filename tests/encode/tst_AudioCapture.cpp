@@ -92,8 +92,8 @@ private slots:
             << AV_SAMPLE_FMT_FLTP << QList<float>{0.25f, 0.25f, -0.75f, -0.75f};
         QTest::newRow("6 channels keep the first two")
             << AudioInputFormat{48000, 6, 32, true, false}
-            << bytesOf<float>({0.1f, 0.2f, 0.9f, 0.9f, 0.9f, 0.9f, 0.3f, 0.4f, 0.9f, 0.9f, 0.9f,
-                               0.9f})
+            << bytesOf<float>(
+                   {0.1f, 0.2f, 0.9f, 0.9f, 0.9f, 0.9f, 0.3f, 0.4f, 0.9f, 0.9f, 0.9f, 0.9f})
             << AV_SAMPLE_FMT_FLTP << QList<float>{0.1f, 0.2f, 0.3f, 0.4f};
         QTest::newRow("24-bit gives silence")
             << AudioInputFormat{48000, 2, 24, false, true} << QByteArray(12, char(0x7f))
@@ -111,10 +111,10 @@ private slots:
         const bool planar = target == AV_SAMPLE_FMT_FLTP;
         std::vector<float> left(size_t(n) + 1, 0.25f), right(size_t(n) + 1, 0.25f);
         std::vector<std::int16_t> interleaved(2 * (size_t(n) + 1), 8192);
-        std::uint8_t* const planes[2] = {
-            planar ? reinterpret_cast<std::uint8_t*>(left.data())
-                   : reinterpret_cast<std::uint8_t*>(interleaved.data()),
-            reinterpret_cast<std::uint8_t*>(right.data())};
+        std::uint8_t* const planes[2] = {planar
+                                             ? reinterpret_cast<std::uint8_t*>(left.data())
+                                             : reinterpret_cast<std::uint8_t*>(interleaved.data()),
+                                         reinterpret_cast<std::uint8_t*>(right.data())};
         audioconvert::convert(reinterpret_cast<const std::uint8_t*>(bytes.constData()), input, n,
                               target, planes, 1);
         expected = QList<float>{0.25f, 0.25f} + expected;
@@ -127,34 +127,22 @@ private slots:
         }
     }
 
-    void silenceRule_data()
-    {
-        QTest::addColumn<qint64>("elapsedMs");
-        QTest::addColumn<qint64>("held");
-        QTest::addColumn<int>("rate");
-        QTest::addColumn<int>("frameSize");
-        QTest::addColumn<qint64>("silence");
-        // 48 kHz, 1024: five frames (5120 samples) behind before silence fills the gap.
-        QTest::newRow("just below five frames") << 106LL << 0LL << 48000 << 1024 << 0LL;
-        QTest::newRow("five frames behind") << 107LL << 0LL << 48000 << 1024 << 5136LL;
-        QTest::newRow("held samples count") << 1000LL << 44000LL << 48000 << 1024 << 0LL;
-        QTest::newRow("capped at two seconds") << 10000LL << 0LL << 48000 << 1024 << 96000LL;
-        // 8 kHz, 128: the threshold is 100 ms = 800 samples, not 5 x 128.
-        QTest::newRow("100 ms reached") << 100LL << 0LL << 8000 << 128 << 800LL;
-    }
-
+    // Silence fills a gap once the sound is five frames or 100 ms behind the clock, whichever is
+    // more, and at most two seconds at a time.
     void silenceRule()
     {
-        QFETCH(qint64, elapsedMs);
-        QFETCH(qint64, held);
-        QFETCH(int, rate);
-        QFETCH(int, frameSize);
-        QFETCH(qint64, silence);
-        // A 10 MHz counter started at an arbitrary tick.
-        const std::int64_t start = 123456789;
-        const std::int64_t expected =
-            audioconvert::expectedSamples(start + elapsedMs * 10000, start, 10000000, rate);
-        QCOMPARE(audioconvert::silenceToInsert(expected, held, rate, frameSize), silence);
+        const auto silence = [](qint64 elapsedMs, qint64 held, int rate, int frameSize) {
+            const std::int64_t start = 123456789; // a 10 MHz counter
+            const std::int64_t expected =
+                audioconvert::expectedSamples(start + elapsedMs * 10000, start, 10000000, rate);
+            return qint64(audioconvert::silenceToInsert(expected, held, rate, frameSize));
+        };
+        QCOMPARE(silence(106, 0, 48000, 1024), 0LL);
+        QCOMPARE(silence(107, 0, 48000, 1024), 5136LL);
+        QCOMPARE(silence(1000, 44000, 48000, 1024), 0LL); // held samples count
+        QCOMPARE(silence(10000, 0, 48000, 1024), 96000LL);
+        QCOMPARE(silence(99, 0, 8000, 128), 0LL);
+        QCOMPARE(silence(100, 0, 8000, 128), 800LL);
     }
 
     // Frames go back to the pool when their last owner drops them, even after the pool's creator
@@ -172,26 +160,31 @@ private slots:
     }
 
     // 1500 samples and a stop: full frames as they fill, then the partial last one padded with
-    // silence, all before the stream ends.
-    void partialFrameAtStop_data()
+    // silence, all before the stream ends. Sound that arrives while paused is dropped instead.
+    void framesUntilStop_data()
     {
         QTest::addColumn<QString>("setting");
         QTest::addColumn<AVSampleFormat>("format");
         QTest::addColumn<int>("frameSize");
-        QTest::newRow("AAC") << QStringLiteral("AAC") << AV_SAMPLE_FMT_FLTP << 1024;
-        QTest::newRow("FLAC") << QStringLiteral("FLAC") << AV_SAMPLE_FMT_S16 << 4608;
+        QTest::addColumn<bool>("paused");
+        QTest::newRow("AAC") << QStringLiteral("AAC") << AV_SAMPLE_FMT_FLTP << 1024 << false;
+        QTest::newRow("FLAC") << QStringLiteral("FLAC") << AV_SAMPLE_FMT_S16 << 4608 << false;
+        QTest::newRow("paused") << QStringLiteral("AAC") << AV_SAMPLE_FMT_FLTP << 1024 << true;
     }
 
-    void partialFrameAtStop()
+    void framesUntilStop()
     {
         QFETCH(QString, setting);
         QFETCH(AVSampleFormat, format);
         QFETCH(int, frameSize);
+        QFETCH(bool, paused);
         SettingsStore::instance().setValue(settings::kAudioGroup, settings::kAudioFormat, setting);
         constexpr int kSamples = 1500;
         FrameQueue queue;
         audio_capture_thread_win thread(&queue);
         QVERIFY(thread.init(false));
+        if (paused)
+            thread.pause();
         QSignalSpy messages(&thread, &audio_capture_thread_win::msgSignal);
         std::vector<float> samples;
         for (int i = 0; i < kSamples; ++i)
@@ -199,7 +192,7 @@ private slots:
         const QList<FrameQueueItem> items = capture(thread, queue, samples);
         QVERIFY(queue.isClosed());
         QCOMPARE(messages.count(), 0);
-        QCOMPARE(items.size(), kSamples / frameSize + 1);
+        QCOMPARE(items.size(), paused ? 0 : kSamples / frameSize + 1);
         for (qsizetype i = 0; i < items.size(); ++i) {
             QVERIFY(items[i].isAudio);
             QCOMPARE(items[i].sequence, std::int32_t(i + 1));
@@ -208,20 +201,12 @@ private slots:
             QCOMPARE(items[i].frame->ch_layout.nb_channels, 2);
             QCOMPARE(items[i].frame->pts, std::int64_t(i) * frameSize);
         }
+        if (paused)
+            return;
         const int realInLast = kSamples % frameSize;
         QVERIFY(qAbs(leftAt(items.last().frame.get(), realInLast - 1) - 0.5f) < 1e-3f);
         QCOMPARE(leftAt(items.last().frame.get(), realInLast), 0.0f);
         QCOMPARE(leftAt(items.last().frame.get(), frameSize - 1), 0.0f);
-    }
-
-    // Sound that arrives while paused is dropped, not recorded after the pause.
-    void pausedInputIsDropped()
-    {
-        FrameQueue queue;
-        audio_capture_thread_win thread(&queue);
-        thread.init(false);
-        thread.pause();
-        QCOMPARE(capture(thread, queue, std::vector<float>(2 * 3000, 0.5f)).size(), 0);
     }
 
     // A device that delivers nothing while the clock says a second passed: one second of
@@ -238,7 +223,8 @@ private slots:
         audio_capture_thread_win thread(&queue);
         thread.init(false);
         thread.setCaptureClock(clock);
-        thread.setSourceFactory([] { return std::make_unique<ScriptedAudioSource>(std::vector<float>{}); });
+        thread.setSourceFactory(
+            [] { return std::make_unique<ScriptedAudioSource>(std::vector<float>{}); });
         thread.start();
         QTRY_COMPARE(queue.size(), 48000 / 1024);
         QTest::qWait(30); // more idle turns must not add anything

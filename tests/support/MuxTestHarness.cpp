@@ -7,7 +7,6 @@
 #include "encode/mux_thread_win.h"
 #include "media/FrameQueue.h"
 
-#include <QDir>
 #include <QSignalSpy>
 
 #include <algorithm>
@@ -15,21 +14,20 @@
 
 namespace testsupport {
 
-MuxTestRecording makeMuxTestRecording(int frames, int width, int height, int audioRate,
-                                      double toneHz)
+MuxTestRecording makeMuxTestRecording(int frames, int width, int height, int audioRate)
 {
     MuxTestRecording recording;
     std::int32_t sequence = 0;
     for (int n = 0; n < frames; ++n) {
-        recording.items.append({makePatternFrame(width, height, n, AV_PIX_FMT_BGRA,
-                                                 n * kMuxTestFrameIntervalUs,
-                                                 kMuxTestFrameIntervalUs),
-                                false, 0});
+        recording.items.append(
+            {makePatternFrame(width, height, n, AV_PIX_FMT_BGRA, n * kMuxTestFrameIntervalUs,
+                              kMuxTestFrameIntervalUs),
+             false, 0});
         const std::int64_t until = (n + 1) * kMuxTestFrameIntervalUs * audioRate / 1000000;
         for (; audioRate > 0 && recording.audioSamples + 1024 <= until;
              recording.audioSamples += 1024)
             recording.items.append(
-                {makeToneFrame(audioRate, 1024, recording.audioSamples, toneHz), true, ++sequence});
+                {makeToneFrame(audioRate, 1024, recording.audioSamples, 440.0), true, ++sequence});
     }
     return recording;
 }
@@ -80,7 +78,7 @@ MuxRunResult runMuxThread(LogCapture& log, const QString& path, int outputWidth,
 }
 
 void setMuxSettings(const QString& videoFormat, const QString& audioFormat, const QVariant& bitrate,
-                    double fps, const QString& quality, bool useHardwareEncoder)
+                    double fps, const QString& quality)
 {
     using namespace settings;
     SettingsStore& store = SettingsStore::instance();
@@ -90,13 +88,7 @@ void setMuxSettings(const QString& videoFormat, const QString& audioFormat, cons
     store.setValue(kVideoGroup, kVideoBitrate, bitrate);
     store.setValue(kVideoGroup, kFps, fps);
     store.setValue(kVideoGroup, kQuality, quality);
-    store.setValue(kVideoGroup, kUseHardwareEncoder, useHardwareEncoder);
-}
-
-int openFileDescriptors()
-{
-    const auto filter = QDir::NoDotAndDotDot | QDir::System | QDir::Files | QDir::Dirs;
-    return int(QDir("/proc/self/fd").entryList(filter).size());
+    store.setValue(kVideoGroup, kUseHardwareEncoder, true);
 }
 
 int ScriptedAudioSource::packetSize()

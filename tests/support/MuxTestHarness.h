@@ -15,12 +15,7 @@
 #include <string>
 #include <vector>
 
-extern "C" {
-#include <libavutil/pixfmt.h>
-}
-
-// Feeds the encoding threads without a desktop or a sound server: prepared frames for the mux
-// thread, a scripted device for the sound capture thread.
+// Feeds the encoding threads without a desktop or a sound server.
 namespace testsupport {
 
 class LogCapture;
@@ -28,16 +23,15 @@ class LogCapture;
 inline constexpr int kMuxTestFps = 15;
 inline constexpr std::int64_t kMuxTestFrameIntervalUs = 1000000 / kMuxTestFps;
 
-// Pattern frames (SyntheticFrames.h) with pts n x kMuxTestFrameIntervalUs and, when audioRate > 0,
-// 1024-sample tone frames covering the same time, interleaved as the capture threads deliver
-// them, with sequence numbers from 1.
+// BGRA pattern frames (SyntheticFrames.h) with pts n x kMuxTestFrameIntervalUs and, when
+// audioRate > 0, 1024-sample tone frames covering the same time, interleaved as the capture
+// threads deliver them, with sequence numbers from 1.
 struct MuxTestRecording
 {
     QList<FrameQueueItem> items;
     std::int64_t audioSamples = 0; // at audioRate
 };
-MuxTestRecording makeMuxTestRecording(int frames, int width, int height, int audioRate = 0,
-                                      double toneHz = 440.0);
+MuxTestRecording makeMuxTestRecording(int frames, int width, int height, int audioRate = 0);
 
 struct MuxRunOptions
 {
@@ -50,8 +44,7 @@ struct MuxRunResult
 {
     QList<QPair<MSG_TYPE, QString>> messages;
     QList<QImage> previews;
-    QStringList log; // every log line written during the run
-
+    QStringList log;       // every log line written during the run
     bool finished() const; // "Video write finished." was reported
     QStringList errors() const;
 };
@@ -63,10 +56,7 @@ MuxRunResult runMuxThread(LogCapture& log, const QString& path, int outputWidth,
 // Writes the encoder settings the mux thread reads in init().
 void setMuxSettings(const QString& videoFormat, const QString& audioFormat,
                     const QVariant& bitrate = 6000, double fps = kMuxTestFps,
-                    const QString& quality = "High (Default)", bool useHardwareEncoder = true);
-
-// Number of file descriptors the process holds: a check that nothing was left open.
-int openFileDescriptors();
+                    const QString& quality = "High (Default)");
 
 // A 48 kHz float stereo device that delivers its samples once, then nothing; or, endless, a
 // block of silence at every other look for ever; or fails to open with the server's reason.
@@ -77,10 +67,7 @@ public:
         : samples_(std::move(interleaved)), endless_(endless)
     {
     }
-    ScriptedAudioSource(OpenError error, std::string reason)
-        : error_(error), reason_(std::move(reason))
-    {
-    }
+    ScriptedAudioSource(OpenError error, std::string reason) : error_(error), reason_(reason) {}
     OpenError open(bool) override { return error_; }
     AudioInputFormat format() const override { return {48000, 2, 32, true, false}; }
     int packetSize() override;
