@@ -4,8 +4,14 @@
 #include "mux_thread_win.h"
 
 #include <QDebug>
+#include <QSize>
 
+#include <algorithm>
+#include <cmath>
+
+#include <libyuv/convert_argb.h>
 #include <libyuv/convert_from_argb.h>
+#include <libyuv/scale.h>
 
 extern "C" {
 #include <libavutil/pixdesc.h>
@@ -15,6 +21,10 @@ namespace {
 
 constexpr AVRational kMicrosecondTimeBase{1, 1000000};
 constexpr std::int64_t kPreviewIntervalMs = 200;
+// The main window shows the preview in a few hundred pixels; converting whole 1080p pictures
+// for it, and shrinking them again on the GUI thread, cost more than the rest of the app.
+constexpr int kPreviewMaxWidth = 640;
+constexpr int kPreviewMaxHeight = 360;
 constexpr int kPictureAlignment = 32;
 
 // BGRA at the encoder's size into 4:2:0 with the same BT.601 limited-range matrix swscale uses,
@@ -37,6 +47,18 @@ int convert(SwsContext* scaler, const AVFrame& frame, AVFrame* picture)
                    : AVERROR(EINVAL);
     return sws_scale(scaler, frame.data, frame.linesize, 0, frame.height, picture->data,
                      picture->linesize);
+}
+
+// The encoder's size shrunk into the preview bounds with its aspect kept, never enlarged;
+// even, as 4:2:0 planes need.
+QSize previewSize(int width, int height)
+{
+    const double scale =
+        std::min({1.0, double(kPreviewMaxWidth) / width, double(kPreviewMaxHeight) / height});
+    const auto even = [scale](int length) {
+        return std::max(2, int(std::lround(length * scale)) & ~1);
+    };
+    return scale < 1.0 ? QSize(even(width), even(height)) : QSize(width, height);
 }
 
 const char* pixelFormatName(int format)
@@ -74,35 +96,8 @@ bool MuxVideoPath::prepare(std::atomic<bool>& previewEnabled, PreviewSink previe
     clock_ = std::move(clock);
 
     // A preview that cannot be built costs the preview only, never the recording.
-    if (previewEnabled.load()) {
-        previewScaler_.reset(sws_getContext(width, height, context_->pix_fmt, width, height,
-                                            AV_PIX_FMT_RGB24, SWS_FAST_BILINEAR, nullptr, nullptr,
-                                            nullptr));
-        if (!previewScaler_) {
-            report(
-                "Error: Unable to initialize SwsContext for RGB conversion.",
-                mux_thread_win::tr("Error: Unable to initialize SwsContext for RGB conversion."));
-            previewEnabled.store(false);
-        }
-    }
-    if (previewEnabled.load()) {
-        previewFrame_.reset(av_frame_alloc());
-        if (!previewFrame_) {
-            qDebug().noquote() << "Error: Unable to allocate RGB frame.";
-            previewEnabled.store(false);
-        }
-    }
-    if (previewEnabled.load()) {
-        previewFrame_->format = AV_PIX_FMT_RGB24;
-        previewFrame_->width = width;
-        previewFrame_->height = height;
-        if (av_frame_get_buffer(previewFrame_.get(), kPictureAlignment) < 0) {
-            report("Error: Unable to allocate RGB frame buffer.",
-                   mux_thread_win::tr("Error: Unable to allocate RGB frame buffer for preview."));
-            previewFrame_.reset();
-            previewEnabled.store(false);
-        }
-    }
+    if (previewEnabled.load() && !preparePreview())
+        previewEnabled.store(false);
     elapsed_.start();
     lastPreviewMs_ = nowMs();
 
@@ -130,6 +125,76 @@ bool MuxVideoPath::prepare(std::atomic<bool>& previewEnabled, PreviewSink previe
         return false;
     }
     return true;
+}
+
+bool MuxVideoPath::preparePreview()
+{
+    const QSize size = previewSize(context_->width, context_->height);
+    if (context_->pix_fmt == AV_PIX_FMT_YUV420P) {
+        if (size != QSize(context_->width, context_->height)) {
+            previewSmall_.reset(av_frame_alloc());
+            if (!previewSmall_)
+                return false;
+            previewSmall_->format = AV_PIX_FMT_YUV420P;
+            previewSmall_->width = size.width();
+            previewSmall_->height = size.height();
+            if (av_frame_get_buffer(previewSmall_.get(), kPictureAlignment) < 0) {
+                previewSmall_.reset();
+                return false;
+            }
+        }
+    } else {
+        previewScaler_.reset(sws_getContext(context_->width, context_->height, context_->pix_fmt,
+                                            size.width(), size.height(), AV_PIX_FMT_RGB24,
+                                            SWS_FAST_BILINEAR, nullptr, nullptr, nullptr));
+        if (!previewScaler_) {
+            report(
+                "Error: Unable to initialize SwsContext for RGB conversion.",
+                mux_thread_win::tr("Error: Unable to initialize SwsContext for RGB conversion."));
+            return false;
+        }
+    }
+    previewFrame_.reset(av_frame_alloc());
+    if (!previewFrame_) {
+        qDebug().noquote() << "Error: Unable to allocate RGB frame.";
+        return false;
+    }
+    previewFrame_->format = AV_PIX_FMT_RGB24;
+    previewFrame_->width = size.width();
+    previewFrame_->height = size.height();
+    if (av_frame_get_buffer(previewFrame_.get(), kPictureAlignment) < 0) {
+        report("Error: Unable to allocate RGB frame buffer.",
+               mux_thread_win::tr("Error: Unable to allocate RGB frame buffer for preview."));
+        previewFrame_.reset();
+        return false;
+    }
+    return true;
+}
+
+// The current picture, shrunk to the preview's size, as RGB24 (QImage::Format_RGB888) into rgb.
+void MuxVideoPath::drawPreview(std::uint8_t* rgb, int stride)
+{
+    if (previewScaler_) {
+        std::uint8_t* const planes[4] = {rgb, nullptr, nullptr, nullptr};
+        const int strides[4] = {stride, 0, 0, 0};
+        sws_scale(previewScaler_.get(), picture_->data, picture_->linesize, 0, picture_->height,
+                  planes, strides);
+        return;
+    }
+    const AVFrame* source = picture_.get();
+    if (previewSmall_) {
+        libyuv::I420Scale(
+            picture_->data[0], picture_->linesize[0], picture_->data[1], picture_->linesize[1],
+            picture_->data[2], picture_->linesize[2], picture_->width, picture_->height,
+            previewSmall_->data[0], previewSmall_->linesize[0], previewSmall_->data[1],
+            previewSmall_->linesize[1], previewSmall_->data[2], previewSmall_->linesize[2],
+            previewSmall_->width, previewSmall_->height, libyuv::kFilterBilinear);
+        source = previewSmall_.get();
+    }
+    // libyuv names formats by their order in a little-endian word: "RAW" is R, G, B in memory.
+    libyuv::I420ToRAW(source->data[0], source->linesize[0], source->data[1], source->linesize[1],
+                      source->data[2], source->linesize[2], rgb, stride, source->width,
+                      source->height);
 }
 
 SwsContext* MuxVideoPath::scalerFor(const AVFrame& frame)
@@ -264,7 +329,7 @@ void MuxVideoPath::writePackets(const char* logText, const char* emittedText)
 
 void MuxVideoPath::sendPreview()
 {
-    if (!previewEnabled_ || !previewEnabled_->load() || !previewScaler_ || !previewFrame_)
+    if (!previewEnabled_ || !previewEnabled_->load() || !previewFrame_)
         return;
     const std::int64_t now = nowMs();
     if (now - lastPreviewMs_ <= kPreviewIntervalMs)
@@ -276,10 +341,7 @@ void MuxVideoPath::sendPreview()
     AVBufferRef* buffer = previewBuffers_ ? av_buffer_pool_get(previewBuffers_.get()) : nullptr;
     if (buffer) {
         // The image is the receiver's alone: it owns this buffer until it drops the image.
-        std::uint8_t* const planes[4] = {buffer->data, nullptr, nullptr, nullptr};
-        const int strides[4] = {stride, 0, 0, 0};
-        sws_scale(previewScaler_.get(), picture_->data, picture_->linesize, 0, picture_->height,
-                  planes, strides);
+        drawPreview(buffer->data, stride);
         const QImage image(
             buffer->data, rgb->width, rgb->height, stride, QImage::Format_RGB888,
             [](void* reference) {
@@ -290,8 +352,7 @@ void MuxVideoPath::sendPreview()
         if (previewSink_)
             previewSink_(image);
     } else {
-        sws_scale(previewScaler_.get(), picture_->data, picture_->linesize, 0, picture_->height,
-                  rgb->data, rgb->linesize);
+        drawPreview(rgb->data[0], stride);
         const QImage view(rgb->data[0], rgb->width, rgb->height, stride, QImage::Format_RGB888);
         // A deep copy: the receiver owns it while this frame is drawn into again.
         if (previewSink_)

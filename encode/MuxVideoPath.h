@@ -45,6 +45,8 @@ public:
 private:
     SwsContext* scalerFor(const AVFrame& frame);
     void writePackets(const char* logText, const char* emittedText);
+    bool preparePreview();
+    void drawPreview(std::uint8_t* rgb, int stride);
     void sendPreview();
     std::int64_t nowMs() const;
     void report(const QString& logText, const QString& emittedText);
@@ -70,7 +72,10 @@ private:
 
     std::atomic<bool>* previewEnabled_ = nullptr;
     PreviewSink previewSink_;
+    // The preview is a small picture: 4:2:0 pictures are shrunk and converted by libyuv
+    // (previewSmall_ holds the shrunk planes), other formats by a scaler straight to its size.
     ffmpeg::SwsContextPtr previewScaler_;
+    ffmpeg::FramePtr previewSmall_;
     ffmpeg::FramePtr previewFrame_;
     // Buffers the preview images are drawn into, each released by its QImage when the receiver
     // drops it, so every preview does not touch a freshly allocated image.

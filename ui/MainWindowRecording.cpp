@@ -329,8 +329,12 @@ void MainWindow::showPicture(const QImage& picture)
         ui->labelFrame->clear();
         return;
     }
-    ui->labelFrame->setPixmap(QPixmap::fromImage(picture).scaled(
-        ui->labelFrame->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    // Shrunk as an image, so that only the shrunk pixels are converted for the screen.
+    const QSize fitted = picture.size().scaled(ui->labelFrame->size(), Qt::KeepAspectRatio);
+    ui->labelFrame->setPixmap(QPixmap::fromImage(
+        fitted == picture.size()
+            ? picture
+            : picture.scaled(fitted, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)));
 }
 
 void MainWindow::updatePreviewWhenNotRecording()
