@@ -72,7 +72,7 @@ QString x264Params(const QByteArray& settings)
 {
     // Printed name -> parsed name where they differ beyond '_' for '-' (which libx264 accepts).
     static const QHash<QString, QString> renamed{
-        {"mixed_ref", "mixed-refs"}, {"me_range", "merange"},  {"decimate", "dct-decimate"},
+        {"mixed_ref", "mixed-refs"},  {"me_range", "merange"}, {"decimate", "dct-decimate"},
         {"keyint_min", "min-keyint"}, {"ip_ratio", "ipratio"}, {"pb_ratio", "pbratio"},
         {"b_pyramid", "b-pyramid"},   {"b_adapt", "b-adapt"},  {"b_bias", "b-bias"},
     };
@@ -95,9 +95,11 @@ QString x264Params(const QByteArray& settings)
             // the intra ones follow the preset.
             const uint inter = parts.value(1).toUInt(nullptr, 0);
             QStringList partitions;
-            const std::pair<uint, const char*> flags[] = {
-                {0x0001, "i4x4"}, {0x0002, "i8x8"}, {0x0010, "p8x8"}, {0x0020, "p4x4"},
-                {0x0100, "b8x8"}};
+            const std::pair<uint, const char*> flags[] = {{0x0001, "i4x4"},
+                                                          {0x0002, "i8x8"},
+                                                          {0x0010, "p8x8"},
+                                                          {0x0020, "p4x4"},
+                                                          {0x0100, "b8x8"}};
             for (const auto& [flag, partition] : flags) {
                 if (inter & flag)
                     partitions << partition;

@@ -137,10 +137,10 @@ int printEncodeArguments(const QString& torvaneFile, int fps, const QString& siz
                      qPrintable(torvaneFile));
         return 1;
     }
-    QStringList arguments{"-hide_banner", "-nostdin",    "-y",          "-loglevel",
-                          "info",         "-f",          "rawvideo",    "-pix_fmt",
-                          "yuv420p",      "-video_size", size,          "-framerate",
-                          QString::number(fps),          "-i",          input};
+    QStringList arguments{
+        "-hide_banner",       "-nostdin", "-y",      "-loglevel",   "info", "-f",
+        "rawvideo",           "-pix_fmt", "yuv420p", "-video_size", size,   "-framerate",
+        QString::number(fps), "-i",       input};
     // The preset, GOP and bitrate options first, then every setting of the file over them.
     QStringList encoder = ffmpegref::x264OutputArguments(fps, kbps);
     const qsizetype format = encoder.indexOf(QStringLiteral("-f"));
