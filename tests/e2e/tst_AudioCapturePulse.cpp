@@ -3,8 +3,6 @@
 #include "support/LogCapture.h"
 #include "support/MediaProbe.h"
 #include "support/TestSupport.h"
-#include "app/SettingsKeys.h"
-#include "app/SettingsStore.h"
 #include "capture/screen_capture_win.h"
 
 #include <QSignalSpy>
@@ -20,11 +18,7 @@ private slots:
     {
         testsupport::isolateUserFolders();
         qRegisterMetaType<MSG_TYPE>("MSG_TYPE");
-        SettingsStore& settings = SettingsStore::instance();
-        settings.setValue(settings::kVideoGroup, settings::kVideoFormat, settings::kFormatMp4);
-        settings.setValue(settings::kAudioGroup, settings::kAudioFormat, QStringLiteral("AAC"));
         QTemporaryDir dir;
-        QVERIFY(dir.isValid());
         const QByteArray savedServer = qgetenv("PULSE_SERVER");
         qputenv("PULSE_SERVER", ("unix:" + dir.filePath("no-such-socket")).toUtf8());
         testsupport::LogCapture log;

@@ -168,6 +168,7 @@ private slots:
         QTest::addColumn<int>("frameSize");
         QTest::addColumn<bool>("paused");
         QTest::newRow("AAC") << QStringLiteral("AAC") << AV_SAMPLE_FMT_FLTP << 1024 << false;
+        QTest::newRow("MP3") << QStringLiteral("MP3") << AV_SAMPLE_FMT_FLTP << 1152 << false;
         QTest::newRow("FLAC") << QStringLiteral("FLAC") << AV_SAMPLE_FMT_S16 << 4608 << false;
         QTest::newRow("paused") << QStringLiteral("AAC") << AV_SAMPLE_FMT_FLTP << 1024 << true;
     }

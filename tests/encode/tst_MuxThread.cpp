@@ -210,6 +210,30 @@ private Q_SLOTS:
         }
     }
 
+    // However long a pause lasts, the thread holds the item it popped; all are written after it.
+    void pauseHoldsFramesUntilResume()
+    {
+        testsupport::setMuxSettings("H264-AAC(MP4)", "AAC");
+        FrameQueue queue;
+        for (const FrameQueueItem& item : testsupport::makeMuxTestRecording(6, 64, 48).items)
+            queue.push(item);
+        queue.close();
+        const QString path = nextPath();
+        mux_thread_win mux(&queue);
+        mux.outputWidth = 64;
+        mux.outputHeight = 48;
+        mux.init(path, false);
+        mux.pause();
+        mux.start();
+        QTest::qWait(300);
+        QVERIFY(mux.isRunning());
+        mux.resume();
+        QVERIFY(mux.wait(30000));
+        MediaProbe probe;
+        QVERIFY(probe.open(path));
+        QCOMPARE(probe.decodeVideo().size(), 6);
+    }
+
     void reportsSetUpFailures_data()
     {
         QTest::addColumn<QString>("videoFormat");
@@ -305,6 +329,10 @@ private Q_SLOTS:
         QTest::newRow("Standard is constant QP 30")
             << QString(settings::kQualityStandard) << QVariant(6000)
             << QStringList{"rc=cqp", "qp=30", "bframes=0"} << QStringList{"rc"} << QStringList{"qp"}
+            << "Using software encoder: libx264";
+        QTest::newRow("Orginal is constant QP 18")
+            << QString(settings::kQualityOriginal) << QVariant(6000)
+            << QStringList{"rc=cqp", "qp=18", "bframes=0"} << QStringList{"rc"} << QStringList{"qp"}
             << "Using software encoder: libx264";
     }
 
