@@ -28,7 +28,6 @@ private Q_SLOTS:
         QTemporaryDir dir;
         SettingsStore& settings = SettingsStore::instance();
         settings.setValue(settings::kOutputGroup, settings::kRecordingPath, dir.path());
-        settings.setValue(settings::kVideoGroup, settings::kFps, 30);
         settings.setValue(settings::kVideoGroup, settings::kVideoCaptureApi, QStringLiteral("GDI"));
         const QColor content(220, 40, 40);
         const QRect contentRect(1300, 600, 400, 300);
@@ -57,12 +56,7 @@ private Q_SLOTS:
         // Nothing more is waited for: the file is complete when close returns.
         const QStringList files = QDir(dir.path()).entryList(QDir::Files);
         QCOMPARE(files.size(), 1);
-        QString screen = QGuiApplication::primaryScreen()->name();
-        screen.remove(QRegularExpression("[^a-zA-Z0-9_\\-]"));
-        QVERIFY2(QRegularExpression("^" + screen + "_\\d{8}_\\d{6}\\.mp4$")
-                     .match(files.first())
-                     .hasMatch(),
-                 qPrintable(files.first()));
+        QVERIFY(files.first().endsWith(".mp4"));
         MediaProbe probe;
         QVERIFY2(probe.open(dir.filePath(files.first())), qPrintable(probe.errorString()));
         const auto* video = probe.firstStream(AVMEDIA_TYPE_VIDEO);

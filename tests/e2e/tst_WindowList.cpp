@@ -1,7 +1,7 @@
 // The window list on the test script's X display with openbox: which real windows the picker
-// offers, their identities and lookup, their images, and the picker over real windows with the
-// real pointer. A second copy of this program, started with --window-helper, owns windows of
-// another process (and, run as another account, of another user).
+// offers, their identities and lookup, their images, and the picker with the real pointer. A copy
+// of this program started with --window-helper owns a window of another process (and, run as
+// another account, of another user).
 #include "support/TestSupport.h"
 #include "support/TestWindow.h"
 #include "platform/WindowSystem.h"
@@ -20,48 +20,6 @@ using testsupport::TestWindow;
 
 namespace {
 
-// Helper mode: one window titled argv[2], shown or only created, whose id is printed once it
-// exists; it lives until the process is killed.
-int runWindowHelper(int argc, char** argv)
-{
-    QApplication app(argc, argv);
-    QWidget window;
-    window.setWindowTitle(QString::fromLocal8Bit(argv[2]));
-    window.resize(200, 120);
-    if (qstrcmp(argv[3], "shown") == 0) {
-        window.show();
-        if (!QTest::qWaitForWindowExposed(&window))
-            return 3;
-    }
-    std::cout << window.winId() << std::endl;
-    return app.exec();
-}
-
-// A helper process with one window.
-struct HelperWindow
-{
-    QProcess process;
-    NativeWindow window = 0;
-
-    HelperWindow(const QString& title, bool shown, bool asNobody = false)
-    {
-        QStringList args{QCoreApplication::applicationFilePath(), "--window-helper", title,
-                         shown ? "shown" : "hidden"};
-        if (asNobody)
-            args = QStringList{"--reuid=65534", "--regid=65534", "--clear-groups"} + args;
-        const QString program = asNobody ? QStringLiteral("setpriv") : args.takeFirst();
-        process.start(program, args);
-        for (QDeadlineTimer deadline(10000); !process.canReadLine() && !deadline.hasExpired();)
-            process.waitForReadyRead(100);
-        window = process.readLine().trimmed().toULongLong();
-    }
-    ~HelperWindow()
-    {
-        process.kill();
-        process.waitForFinished(5000);
-    }
-};
-
 QString xprop(NativeWindow window, const QStringList& args)
 {
     QProcess xprop;
@@ -75,14 +33,6 @@ bool withdrawn(NativeWindow window)
 {
     const QString state = xprop(window, {"WM_STATE"});
     return state != "error" && !state.contains("Normal") && !state.contains("Iconic");
-}
-
-QStringList titles(const QList<WindowEntry>& entries)
-{
-    QStringList result;
-    for (const auto& entry : entries)
-        result.append(entry.title);
-    return result;
 }
 
 } // namespace
@@ -125,14 +75,11 @@ private slots:
     {
         QFETCH(QString, kind);
         QFETCH(bool, includeHidden);
-        QFETCH(bool, listed);
         const QString title = QStringLiteral("Window list case %1").arg(QTest::currentDataTag());
         TestWindow owner(Qt::blue, QRect(100, 100, 240, 160), TestWindow::Frame::Framed);
         TestWindow window(Qt::red, QRect(200, 200, 240, 160), TestWindow::Frame::Framed);
         window.setWindowTitle(title);
-        std::unique_ptr<HelperWindow> helper;
-        if (kind.contains("tool"))
-            window.setWindowFlag(Qt::Tool);
+        window.setWindowFlag(Qt::Tool, kind.contains("tool"));
         if (kind == "popup")
             window.setWindowFlags(Qt::ToolTip);
         if (kind.endsWith("dialog"))
@@ -146,12 +93,18 @@ private slots:
             QCOMPARE(xprop(owner.nativeId(), dock), "");
         if (kind.startsWith("shell") || kind == "dialog")
             QVERIFY(owner.showAndWait());
+        // Another process's window, hidden: the helper prints its id once it exists.
+        QProcess helper;
         if (kind == "helper" || kind == "nobody") {
             if (kind == "nobody" && QFileInfo("/proc/self").ownerId() != 0)
                 QSKIP("starting a process of another account needs root");
-            helper = std::make_unique<HelperWindow>(title, false, kind == "nobody");
-            target = helper->window;
-            QVERIFY2(target != 0, "the helper process did not start");
+            helper.start(kind == "nobody" ? "setpriv" : QCoreApplication::applicationFilePath(),
+                         QStringList{"--reuid=65534", "--regid=65534", "--clear-groups",
+                                     QCoreApplication::applicationFilePath(), "--window-helper",
+                                     title}
+                             .mid(kind == "nobody" ? 0 : 4));
+            QVERIFY(helper.waitForReadyRead(10000));
+            target = helper.readLine().trimmed().toULongLong();
         } else {
             QVERIFY(window.showAndWait());
         }
@@ -163,82 +116,54 @@ private slots:
             window.hide();
             QTRY_VERIFY_WITH_TIMEOUT(withdrawn(target), 5000);
         }
-
         bool found = false;
-        for (const auto& entry : system_->enumerateWindows(includeHidden))
+        for (const WindowEntry& entry : system_->enumerateWindows(includeHidden)) {
             found = found || (entry.window == target && entry.title == title);
-        QCOMPARE(found, listed);
-        // The window manager's own windows are never offered.
-        QVERIFY(!titles(system_->enumerateWindows(true)).contains("Openbox"));
+            QVERIFY(entry.title != "Openbox"); // the window manager's own windows never
+        }
+        QTEST(found, "listed");
+        helper.kill();
+        helper.waitForFinished();
     }
 
+    // The identity of a window and the look-up that finds it again after a restart.
     void findWindowByIdentity_data()
     {
         QTest::addColumn<QString>("change");
         QTest::addColumn<bool>("found");
         QTest::newRow("same identity") << "" << true;
-        QTest::newRow("minimised") << "minimised" << true;
         QTest::newRow("hidden") << "hidden" << false;
-        QTest::newRow("one-letter title") << "one-letter title" << false;
-        QTest::newRow("utility window") << "tool" << false;
         QTest::newRow("other pid") << "pid" << false;
-        QTest::newRow("pid zero") << "pid zero" << false;
         QTest::newRow("other class") << "class" << false;
         QTest::newRow("other executable") << "exe" << false;
     }
     void findWindowByIdentity()
     {
         QFETCH(QString, change);
-        QFETCH(bool, found);
         TestWindow window(Qt::red, QRect(100, 100, 200, 150), TestWindow::Frame::Framed);
-        window.setWindowTitle(change == "one-letter title" ? "A" : "Find me \u00e9t\u00e9");
-        window.setWindowFlag(Qt::Tool, change == "tool");
+        window.setWindowTitle("Find me \u00e9t\u00e9");
         QVERIFY(window.showAndWait());
         const NativeWindow id = window.nativeId();
         WindowIdentity identity = system_->windowIdentity(id);
         QCOMPARE(identity.pid, quint32(QCoreApplication::applicationPid()));
         QCOMPARE(identity.exeName, QStringLiteral("tst_WindowList"));
         QCOMPARE(identity.className, xprop(id, {"WM_CLASS"}).section('"', 3, 3));
-        if (change.isEmpty()) {
-            QCOMPARE(system_->windowTitle(id), QStringLiteral("Find me \u00e9t\u00e9"));
-            // The picker's own helpers give the same answers on a connection of their own.
-            QCOMPARE(WindowSelectorThumbnailView::windowIdentity(id).className, identity.className);
-            QCOMPARE(WindowSelectorThumbnailView::findWindowByIdentity(identity), id);
-            QCOMPARE(system_->windowIdentity(0x7ffffff0).pid, 0u);
-        }
-        if (change == "minimised") {
-            window.showMinimized();
-            QTRY_VERIFY_WITH_TIMEOUT(system_->isMinimised(id), 5000);
-        } else if (change == "hidden") {
+        QCOMPARE(system_->windowTitle(id), QStringLiteral("Find me \u00e9t\u00e9"));
+        if (change == "hidden") {
             window.hide();
             QTRY_VERIFY_WITH_TIMEOUT(withdrawn(id), 5000);
         }
-        identity.pid = change == "pid" ? identity.pid + 1 : change == "pid zero" ? 0 : identity.pid;
+        identity.pid += change == "pid" ? 1 : 0;
         identity.className += change == "class" ? "x" : "";
         identity.exeName = change == "exe" ? "notepad" : identity.exeName;
-        QCOMPARE(system_->findWindowByIdentity(identity), found ? id : NativeWindow(0));
+        // The picker's look-up, on a connection of its own.
+        QTEST(WindowSelectorThumbnailView::findWindowByIdentity(identity) == id, "found");
     }
 
-    void windowImageShowsContent()
-    {
-        TestWindow window(Qt::blue, QRect(300, 300, 240, 160), TestWindow::Frame::Framed);
-        QVERIFY(window.showAndWait());
-        const NativeWindow id = window.nativeId();
-        const QImage image = system_->windowImage(id);
-        // The outer image: the client area plus the frame the window manager drew.
-        QCOMPARE(image.size(), system_->outerRect(id).size());
-        QVERIFY(image.width() > window.width());
-        QCOMPARE(image.pixelColor(window.globalRect().center() - system_->outerRect(id).topLeft()),
-                 QColor(Qt::blue));
-        QVERIFY(system_->windowImage(0x7ffffff0).isNull());
-        window.showMinimized();
-        QTRY_VERIFY_WITH_TIMEOUT(!system_->isVisible(id), 5000);
-        QVERIFY(system_->windowImage(id).isNull());
-    }
-
+    // The picker is a popup: its warning must be answerable with the real pointer and keys.
     void pickerUnderRealPointer_data()
     {
-        QTest::addColumn<QString>("answer"); // how the warning is answered
+        QTest::addColumn<QString>("answer");
         QTest::newRow("warning answered by its button") << "click";
         QTest::newRow("warning answered by the Return key") << "Return";
         QTest::newRow("warning answered by the Escape key") << "Escape";
@@ -256,44 +181,38 @@ private slots:
         auto* card = view.findChild<QWidget*>("grid_parent_0_0");
         const QImage thumbnail = card->findChild<QLabel*>()->pixmap().toImage();
         QCOMPARE(thumbnail.pixelColor(thumbnail.rect().center()), QColor(Qt::red));
-
-        // Clicks with the real pointer, through the X server.
         const auto clickAt = [](QWidget* widget) {
             const QPoint p = widget->mapToGlobal(widget->rect().center());
             QProcess::execute("xdotool", {"mousemove", QString::number(p.x()),
                                           QString::number(p.y()), "click", "1"});
         };
-        const auto openBox = [] {
-            for (QWidget* widget : QApplication::topLevelWidgets())
-                if (auto* box = qobject_cast<QMessageBox*>(widget); box && box->isVisible())
-                    return box;
-            return static_cast<QMessageBox*>(nullptr);
-        };
-        // Ok without a selection: the warning, answered by the user, leaves the picker open.
+        // Ok without a selection warns; the warning, answered, leaves the picker open.
         QString warning;
-        int pollsSinceAnswer = -1;
+        const auto openBox = [] {
+            return qobject_cast<QMessageBox*>(QApplication::activePopupWidget());
+        };
         QTimer poll;
-        connect(&poll, &QTimer::timeout, this, [&] {
+        connect(&poll, &QTimer::timeout, &view, [&] {
             QMessageBox* box = openBox();
-            if (box && warning.isEmpty()) {
-                warning = box->text();
-                QTimer::singleShot(200, box, [&, box] {
-                    pollsSinceAnswer = 0;
-                    if (answer == "click")
-                        clickAt(box->button(QMessageBox::Ok));
-                    else
-                        QProcess::execute("xdotool", {"key", answer});
-                });
-            } else if (box && pollsSinceAnswer >= 0 && ++pollsSinceAnswer > 100) {
-                // A box that ignores the user would hold the test in its event loop for good.
+            if (!box || !warning.isEmpty())
+                return;
+            warning = box->text();
+            QTimer::singleShot(200, box, [&, box] {
+                if (answer == "click")
+                    clickAt(box->button(QMessageBox::Ok));
+                else
+                    QProcess::execute("xdotool", {"key", answer});
+            });
+            // A box that ignores the user would hold the test in its event loop for good.
+            QTimer::singleShot(5000, box, [&, box] {
                 warning = "could not be answered";
                 box->reject();
-            }
+            });
         });
         poll.start(50);
         clickAt(view.findChild<QPushButton*>("pushButtonOk"));
-        QTRY_VERIFY_WITH_TIMEOUT(!warning.isEmpty() && !openBox(), 10000);
-        QCOMPARE(warning, QStringLiteral("Please select a window first."));
+        QTRY_COMPARE_WITH_TIMEOUT(warning, QStringLiteral("Please select a window first."), 5000);
+        QTRY_VERIFY(!openBox());
         QVERIFY(view.isVisible());
 
         clickAt(card);
@@ -306,9 +225,15 @@ private slots:
 
 int main(int argc, char** argv)
 {
-    if (argc >= 4 && qstrcmp(argv[1], "--window-helper") == 0)
-        return runWindowHelper(argc, argv);
     QApplication app(argc, argv);
+    if (argc == 3 && qstrcmp(argv[1], "--window-helper") == 0) {
+        // A created, never shown window titled argv[2], living until the process is killed.
+        QWidget window;
+        window.setWindowTitle(QString::fromLocal8Bit(argv[2]));
+        window.resize(200, 120);
+        std::cout << window.winId() << std::endl;
+        return app.exec();
+    }
     tst_WindowList test;
     return QTest::qExec(&test, argc, argv);
 }

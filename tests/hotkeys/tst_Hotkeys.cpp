@@ -12,7 +12,6 @@
 #include <QShortcut>
 #include <QSignalSpy>
 #include <QTemporaryDir>
-#include <QVBoxLayout>
 #include <QtTest>
 
 Q_DECLARE_METATYPE(QList<HotkeyRecord>)
@@ -43,18 +42,6 @@ private Q_SLOTS:
     {
         dir_ = std::make_unique<QTemporaryDir>();
         manager_ = std::make_unique<HotkeyManager>(path());
-    }
-
-    void sharedListWritesNothingUntilAChange()
-    {
-        HotkeyManager& shared = HotkeyManager::instance();
-        QCOMPARE(shared.filePath(),
-                 QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation) +
-                     "/hotkeys.json");
-        QCOMPARE(shared.hotkeys(), HotkeyManager::defaultHotkeys());
-        QVERIFY(!QFile::exists(shared.filePath()));
-        shared.setHotkey({false, HotkeyManager::Help, "F1"});
-        QVERIFY(QFile::exists(shared.filePath()));
     }
 
     void loadingMergesFileRecordsIntoDefaults_data()
@@ -102,54 +89,6 @@ private Q_SLOTS:
         QCOMPARE(blocked.hotkeys(), defaultsWith({{false, 6, "F2"}}));
     }
 
-    void editRecordsOneCombination_data()
-    {
-        QTest::addColumn<int>("key");
-        QTest::addColumn<int>("modifiers");
-        QTest::addColumn<QString>("text"); // empty: nothing recorded
-        QTest::newRow("Ctrl alone") << int(Qt::Key_Control) << int(Qt::ControlModifier) << "";
-        QTest::newRow("Ctrl held with Shift")
-            << int(Qt::Key_Shift) << int(Qt::ControlModifier | Qt::ShiftModifier) << "";
-        QTest::newRow("F5") << int(Qt::Key_F5) << 0 << "F5";
-        QTest::newRow("Ctrl+Shift+X")
-            << int(Qt::Key_X) << int(Qt::ControlModifier | Qt::ShiftModifier) << "Ctrl+Shift+X";
-        // Keys that would close the dialog or run its shortcuts go to the edit.
-        QTest::newRow("Escape") << int(Qt::Key_Escape) << 0 << "Esc";
-        QTest::newRow("Return") << int(Qt::Key_Return) << 0 << "Return";
-        QTest::newRow("a window shortcut")
-            << int(Qt::Key_H) << int(Qt::ControlModifier) << "Ctrl+H";
-    }
-    void editRecordsOneCombination()
-    {
-        QFETCH(int, key);
-        QFETCH(int, modifiers);
-        QFETCH(QString, text);
-        QDialog dialog;
-        auto* layout = new QVBoxLayout(&dialog);
-        auto* edit = new HotkeyLineEdit(&dialog);
-        auto* ok = new QPushButton("OK", &dialog);
-        ok->setDefault(true);
-        layout->addWidget(edit);
-        layout->addWidget(ok);
-        connect(ok, &QPushButton::clicked, &dialog, &QDialog::accept);
-        QSignalSpy fired(new QShortcut(QKeySequence("Ctrl+H"), &dialog), &QShortcut::activated);
-        QSignalSpy changed(edit, &HotkeyLineEdit::hotkeyChanged);
-        edit->setText("F1");
-        dialog.show();
-        QVERIFY(QTest::qWaitForWindowActive(&dialog));
-        edit->setFocus();
-        QTest::keyClick(edit, Qt::Key(key), Qt::KeyboardModifiers(modifiers));
-        QCOMPARE(edit->text(), text.isEmpty() ? QString("F1") : text);
-        QCOMPARE(changed.count(), text.isEmpty() ? 0 : 1);
-        QCOMPARE(edit->keySequence(), QKeySequence(text));
-        QCOMPARE(fired.count(), 0);
-        QVERIFY(dialog.isVisible());
-
-        edit->setEnabled(false);
-        QTest::keyClick(edit, Qt::Key_F6);
-        QCOMPARE(changed.count(), text.isEmpty() ? 0 : 1);
-    }
-
     // Each row of the dialog shows and writes its own hotkey, and only that one.
     void dialogRowsWriteThroughToTheirHotkey()
     {
@@ -157,7 +96,6 @@ private Q_SLOTS:
         HotkeyDialog dialog(nullptr, manager_.get());
         const auto boxes = dialog.findChildren<QCheckBox*>(QRegularExpression("^checkBoxHotkey"));
         QCOMPARE(boxes.size(), HotkeyManager::kHotkeyCount);
-        QVERIFY(!QFile::exists(path())); // filling the rows writes nothing
         for (QCheckBox* box : boxes) {
             const QString row = box->objectName().mid(QStringLiteral("checkBoxHotkey").size());
             auto* edit = dialog.findChild<HotkeyLineEdit*>("lineEditHotkey" + row);
@@ -175,9 +113,17 @@ private Q_SLOTS:
         }
         // Changes made elsewhere show at once.
         manager_->setHotkey({false, HotkeyManager::MacroDialog, "Alt+M"});
-        QCOMPARE(dialog.findChild<HotkeyLineEdit*>("lineEditHotkeyMacroDialog")->text(),
-                 QString("Alt+M"));
+        auto* edit = dialog.findChild<HotkeyLineEdit*>("lineEditHotkeyCheckUpdate");
+        QCOMPARE(dialog.findChild<HotkeyLineEdit*>("lineEditHotkeyMacroDialog")->text(), "Alt+M");
+        // A modifier alone records nothing; Escape is recorded instead of closing the dialog.
         dialog.show();
+        QVERIFY(QTest::qWaitForWindowActive(&dialog));
+        edit->setFocus();
+        QTest::keyClick(edit, Qt::Key_Control, Qt::ControlModifier);
+        QCOMPARE(edit->text(), "Alt+F12");
+        QTest::keyClick(edit, Qt::Key_Escape);
+        QCOMPARE(edit->text(), "Esc");
+        QVERIFY(dialog.isVisible());
         dialog.findChild<QPushButton*>("pushButtonOK")->click();
         QCOMPARE(dialog.result(), int(QDialog::Accepted));
     }
@@ -211,12 +157,7 @@ private Q_SLOTS:
         QCOMPARE(runs.value(HotkeyManager::ScheduleDialog), 1);
         QCOMPARE(runs.value(HotkeyManager::Help), 2);
 
-        // Not while another window is active, nor while hidden as in background mode.
-        QWidget other;
-        other.show();
-        other.activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(&other));
-        QTest::keyClick(&window, Qt::Key_F5);
+        // Not while hidden, as in background mode.
         window.hide();
         QTest::keyClick(&window, Qt::Key_F5);
         QCOMPARE(runs.value(HotkeyManager::Help), 2);

@@ -21,16 +21,4 @@ QList<WindowEntry> ListedWindows::enumerateWindows(bool includeHidden) const
     return includeHidden ? d_->shown + d_->hidden : d_->shown;
 }
 
-bool ListedWindows::monitorFromPoint(QPoint, bool, MonitorInfo* out) const
-{
-    *out = monitors().first();
-    return true;
-}
-
-bool ListedWindows::monitorFromRect(const QRect&, MonitorInfo* out) const
-{
-    *out = monitors().first();
-    return true;
-}
-
 } // namespace testsupport

@@ -33,8 +33,15 @@ public:
     QList<WindowEntry> enumerateWindows(bool includeHidden) const override;
     QImage windowImage(NativeWindow window) const override { return d_->pictures.value(window); }
     QList<MonitorInfo> monitors() const override { return {{"Screen1", d_->monitor, true}}; }
-    bool monitorFromPoint(QPoint, bool, MonitorInfo* out) const override;
-    bool monitorFromRect(const QRect&, MonitorInfo* out) const override;
+    bool monitorFromPoint(QPoint, bool, MonitorInfo* out) const override
+    {
+        return monitorFromRect({}, out);
+    }
+    bool monitorFromRect(const QRect&, MonitorInfo* out) const override
+    {
+        *out = monitors().first();
+        return true;
+    }
 
 private:
     FakeDesktop* d_;

@@ -7,10 +7,6 @@
 #include <functional>
 #include <numbers>
 
-extern "C" {
-#include <libavutil/pixdesc.h>
-}
-
 namespace testsupport {
 
 namespace {
@@ -99,15 +95,11 @@ bool MediaProbe::open(const QString& path)
         error_ = "Cannot read " + path + ": " + ffmpeg::errorText(ret);
         return false;
     }
-    containerName_ = QString::fromUtf8(raw->iformat->name);
     for (unsigned i = 0; i < raw->nb_streams; ++i) {
         const AVCodecParameters* par = raw->streams[i]->codecpar;
-        const char* pixelFormat = par->codec_type == AVMEDIA_TYPE_VIDEO
-                                      ? av_get_pix_fmt_name(AVPixelFormat(par->format))
-                                      : nullptr;
         streams_.append({par->codec_type, QString::fromUtf8(avcodec_get_name(par->codec_id)),
-                         par->width, par->height, QString::fromUtf8(pixelFormat), par->sample_rate,
-                         par->ch_layout.nb_channels, raw->streams[i]->time_base});
+                         par->width, par->height, par->sample_rate, par->ch_layout.nb_channels,
+                         raw->streams[i]->time_base});
     }
     error_.clear();
     return true;

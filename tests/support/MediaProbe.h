@@ -23,7 +23,6 @@ struct ProbedStream
     QString codecName; // "h264", "aac", ...
     int width = 0;
     int height = 0;
-    QString pixelFormat; // "yuv420p", ...
     int sampleRate = 0;
     int channels = 0;
     AVRational timeBase{0, 1};
@@ -51,8 +50,6 @@ public:
     // Reads the container and stream descriptions. False: errorString() says why.
     bool open(const QString& path);
     QString errorString() const { return error_; }
-    // The demuxer's short name, e.g. "mov,mp4,m4a,3gp,3g2,mj2", "avi".
-    QString containerName() const { return containerName_; }
     const QList<ProbedStream>& streams() const { return streams_; }
     // The first stream of that type, or null.
     const ProbedStream* firstStream(AVMediaType type) const;
@@ -76,7 +73,6 @@ public:
 private:
     QString path_;
     QString error_;
-    QString containerName_;
     QList<ProbedStream> streams_;
 };
 
