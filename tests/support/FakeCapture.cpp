@@ -87,59 +87,6 @@ private:
 
 } // namespace
 
-bool FakeWindowSystem::isVisible(NativeWindow window) const
-{
-    return d_->windows.value(window).visible && !d_->windows.value(window).minimised;
-}
-
-bool FakeWindowSystem::isMinimised(NativeWindow window) const
-{
-    return d_->windows.value(window).minimised;
-}
-
-void FakeWindowSystem::show(NativeWindow window)
-{
-    if (!d_->windows.contains(window))
-        return;
-    ++d_->windows[window].shows;
-    d_->windows[window].visible = true;
-}
-
-void FakeWindowSystem::restore(NativeWindow window)
-{
-    if (!d_->windows.contains(window))
-        return;
-    FakeWindow& w = d_->windows[window];
-    ++w.restores;
-    w.minimised = false;
-    w.visible = true;
-}
-
-QRect FakeWindowSystem::outerRect(NativeWindow window) const
-{
-    return d_->windows.value(window, FakeWindow{false, false, QRect()}).outer;
-}
-
-bool FakeWindowSystem::monitorFromPoint(QPoint point, bool, MonitorInfo* out) const
-{
-    for (const MonitorInfo& m : d_->monitors)
-        if (m.geometry.contains(point)) {
-            *out = m;
-            return true;
-        }
-    for (const MonitorInfo& m : d_->monitors)
-        if (m.primary) {
-            *out = m;
-            return true;
-        }
-    return false;
-}
-
-bool FakeWindowSystem::monitorFromRect(const QRect& rect, MonitorInfo* out) const
-{
-    return monitorFromPoint(rect.center(), true, out);
-}
-
 std::shared_ptr<CaptureClockQpc> FakeCaptureWorld::clock()
 {
     return std::make_shared<CaptureClockQpc>([this] { return nowUs; }, 1000000);

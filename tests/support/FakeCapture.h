@@ -1,9 +1,9 @@
 #pragma once
 
+#include "FakeDesktop.h"
 #include "capture/CapturePlatform.h"
 #include "media/CaptureClockQpc.h"
 
-#include <QHash>
 #include <QList>
 #include <QSet>
 #include <QStringList>
@@ -16,43 +16,6 @@
 // timeline: every sleep moves the time on instead of waiting, so a recording of seconds runs in
 // a moment and always the same way.
 namespace testsupport {
-
-struct FakeWindow
-{
-    bool visible = true;
-    bool minimised = false;
-    QRect outer{100, 100, 640, 480};
-    int shows = 0;
-    int restores = 0;
-};
-
-struct FakeDesktop
-{
-    QHash<NativeWindow, FakeWindow> windows;
-    QList<MonitorInfo> monitors{{QStringLiteral("Screen1"), QRect(0, 0, 1920, 1080), true}};
-};
-
-// The one fake window system: the windows and monitors of a FakeDesktop, which the test may
-// change at any time.
-class FakeWindowSystem : public WindowSystem
-{
-public:
-    explicit FakeWindowSystem(FakeDesktop* desktop) : d_(desktop) {}
-
-    bool windowManagerRunning() const override { return true; }
-    bool isWindow(NativeWindow window) const override { return d_->windows.contains(window); }
-    bool isVisible(NativeWindow window) const override;
-    bool isMinimised(NativeWindow window) const override;
-    void show(NativeWindow window) override;
-    void restore(NativeWindow window) override;
-    QRect outerRect(NativeWindow window) const override;
-    QList<MonitorInfo> monitors() const override { return d_->monitors; }
-    bool monitorFromPoint(QPoint point, bool nearest, MonitorInfo* out) const override;
-    bool monitorFromRect(const QRect& rect, MonitorInfo* out) const override;
-
-private:
-    FakeDesktop* d_;
-};
 
 // What the fake grabbers are asked and what they answer.
 struct FakeCaptureWorld

@@ -80,7 +80,7 @@ std::unique_ptr<MainWindow> MainWindowHarness::makeWindow()
 {
     auto window = std::make_unique<MainWindow>();
     window->setSessionControl(std::make_unique<RecordedSession>(&calls));
-    window->setWindowSystem(std::make_unique<ListedWindows>(&desktop));
+    window->setWindowSystem(std::make_unique<FakeWindowSystem>(&desktop));
     window->setBoxHandler(
         [this](QMessageBox::Icon icon, const QString& title, const QString& text) {
             boxes.append({icon, title, text});

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ListedWindows.h"
+#include "FakeDesktop.h"
 #include "ui/MainWindow.h"
 #include "capture/RecordingTarget.h"
 

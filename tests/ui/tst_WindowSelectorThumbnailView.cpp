@@ -1,6 +1,6 @@
 // The window picker over a faked window list: the grid of cards and their thumbnails, the hidden
 // windows box, refresh, selection by click, double click and cancel.
-#include "support/ListedWindows.h"
+#include "support/FakeDesktop.h"
 #include "support/TestSupport.h"
 #include "ui/WindowSelectorThumbnailView.h"
 
@@ -25,7 +25,7 @@ QList<WindowEntry> windows(int count)
 std::unique_ptr<WindowSelectorThumbnailView> picker(FakeDesktop& desktop)
 {
     return std::make_unique<WindowSelectorThumbnailView>(
-        nullptr, std::make_unique<testsupport::ListedWindows>(&desktop));
+        nullptr, std::make_unique<testsupport::FakeWindowSystem>(&desktop));
 }
 
 QWidget* card(const QWidget& view, int row, int column)
