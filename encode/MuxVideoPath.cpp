@@ -21,10 +21,11 @@ namespace {
 
 constexpr AVRational kMicrosecondTimeBase{1, 1000000};
 constexpr std::int64_t kPreviewIntervalMs = 200;
-// The main window shows the preview in a few hundred pixels; converting whole 1080p pictures
-// for it, and shrinking them again on the GUI thread, cost more than the rest of the app.
-constexpr int kPreviewMaxWidth = 640;
-constexpr int kPreviewMaxHeight = 360;
+// The size of the main window's preview area at its smallest, where the picture is shown as it
+// is; converting whole 1080p pictures for it, and shrinking them again on the GUI thread, cost
+// more than the rest of the app.
+constexpr int kPreviewMaxWidth = 480;
+constexpr int kPreviewMaxHeight = 270;
 constexpr int kPictureAlignment = 32;
 
 // BGRA at the encoder's size into 4:2:0 with the same BT.601 limited-range matrix swscale uses,

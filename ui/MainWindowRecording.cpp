@@ -329,8 +329,15 @@ void MainWindow::showPicture(const QImage& picture)
         ui->labelFrame->clear();
         return;
     }
-    // Shrunk as an image, so that only the shrunk pixels are converted for the screen.
-    const QSize fitted = picture.size().scaled(ui->labelFrame->size(), Qt::KeepAspectRatio);
+    const QSize box = ui->labelFrame->contentsRect().size();
+    QSize fitted = picture.size().scaled(box, Qt::KeepAspectRatio);
+    // A picture that fits is shown as it is unless the label is much larger: a recording's
+    // preview comes at about the label's smallest size, and scaling it five times a second
+    // would cost more than drawing it.
+    if (picture.width() <= box.width() && picture.height() <= box.height() &&
+        fitted.width() * 4 <= picture.width() * 5)
+        fitted = picture.size();
+    // Scaled as an image, so that only the scaled pixels are converted for the screen.
     ui->labelFrame->setPixmap(QPixmap::fromImage(
         fitted == picture.size()
             ? picture
