@@ -178,7 +178,7 @@ AudioSource::OpenError PulseAudioSource::open(bool microphone)
     stream_.reset(pa_stream_new(context_.get(), "Torvane recording", &spec, nullptr));
     if (!stream_)
         return failed(OpenError::StreamCreate, PA_ERR_INTERNAL);
-    // Small fragments keep the latency low; the thread polls every millisecond.
+    // Small fragments keep the latency low; the thread looks for them every 10 ms.
     pa_buffer_attr attr;
     std::memset(&attr, 0xff, sizeof attr);
     attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(10000, &spec));
