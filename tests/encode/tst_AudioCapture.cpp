@@ -87,6 +87,10 @@ private slots:
         QTest::newRow("float -> S16 clamps and rounds")
             << floatStereo << bytesOf<float>({1.5f, -2.0f, 0.5f, -0.5f}) << AV_SAMPLE_FMT_S16
             << QList<float>{1.0f, -1.0f, 16384.0f / 32767.0f, -16384.0f / 32767.0f};
+        QTest::newRow("s16 -> S16 copies")
+            << AudioInputFormat{48000, 2, 16, false, true}
+            << bytesOf<std::int16_t>({1000, -2000, 32767, -32767}) << AV_SAMPLE_FMT_S16
+            << QList<float>{1000 / 32767.0f, -2000 / 32767.0f, 1.0f, -1.0f};
         QTest::newRow("mono is duplicated")
             << AudioInputFormat{48000, 1, 32, true, false} << bytesOf<float>({0.25f, -0.75f})
             << AV_SAMPLE_FMT_FLTP << QList<float>{0.25f, 0.25f, -0.75f, -0.75f};
