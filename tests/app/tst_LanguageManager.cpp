@@ -1,7 +1,6 @@
 #include "app/LanguageManager.h"
 #include "support/TestSupport.h"
 
-#include <QComboBox>
 #include <QLabel>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -89,24 +88,6 @@ private Q_SLOTS:
                                                          {"Error: file. ", "Fehler: Datei. "}};
         for (const auto& [source, expected] : lookups)
             QCOMPARE(translated(source), expected);
-    }
-
-    // Named or not, and without the files that are no language: for the settings' list.
-    void availableLanguagesAndCombo()
-    {
-        writeFile(dir_->filePath("b.lng"), utf16(";LangName=Bravo\nA" + arrow + "B"));
-        writeFile(dir_->filePath("A.lng"), utf16("A" + arrow + "C\n;LangName=Alpha", false));
-        writeFile(dir_->filePath(".lng"), utf16(";LangName=Nameless"));
-        QVERIFY(QDir(dir_->path()).mkdir("g.lng"));
-        QComboBox combo;
-        combo.addItem("stale entry");
-        manager().populateLanguageCombo(&combo);
-        QStringList shown;
-        for (int i = 0; i < combo.count(); ++i)
-            shown << combo.itemData(i).toString() + "=" + combo.itemText(i);
-        QCOMPARE(shown, (QStringList{"en=English", "A=A", "b=Bravo"}));
-        manager().setLanguagesDirectory(dir_->filePath("does-not-exist"));
-        QVERIFY(manager().availableLanguages().isEmpty());
     }
 
     void setLanguageRetranslatesEveryWidget()

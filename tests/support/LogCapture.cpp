@@ -1,7 +1,8 @@
 #include "LogCapture.h"
 
 #include <QMutex>
-#include <QtGlobal>
+
+#include <utility>
 
 namespace testsupport {
 
@@ -32,15 +33,12 @@ LogCapture::LogCapture()
 LogCapture::~LogCapture()
 {
     qInstallMessageHandler(previousHandler);
-    previousHandler = nullptr;
 }
 
 QStringList LogCapture::take()
 {
     QMutexLocker lock(&mutex);
-    QStringList taken;
-    taken.swap(lines);
-    return taken;
+    return std::exchange(lines, {});
 }
 
 } // namespace testsupport

@@ -1,13 +1,12 @@
 #pragma once
 
-#include <QString>
 #include <QStringList>
 
 namespace testsupport {
 
 // Collects every Qt log line of the process (from any thread) while it exists, so a test can
-// look for the exact lines a component writes. Debug lines are kept only; warnings and worse are
-// passed on to the previous handler as well. One at a time.
+// look for the exact lines a component writes. Warnings and worse also go on to the previous
+// handler. One at a time.
 class LogCapture
 {
 public:

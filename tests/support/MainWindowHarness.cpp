@@ -52,20 +52,15 @@ void MainWindowHarness::reset(const QString& recordingsFolder)
 {
     SettingsStore& settings = SettingsStore::instance();
     settings.setValue(settings::kOutputGroup, settings::kRecordingPath, recordingsFolder);
-    settings.setValue(settings::kOutputGroup, settings::kUserDefinedFileName, false);
-    settings.setValue(settings::kVideoGroup, settings::kVideoFormat, settings::kFormatMp4);
     settings.setValue(settings::kUiGroup, settings::kEnablePreview, true);
-    settings.setValue(settings::kUiGroup, settings::kMinimizeWhenRecording, false);
     calls = SessionCalls();
     boxes.clear();
     desktop = FakeDesktop();
-    desktop.shown = {{kPickedWindow, QStringLiteral("My Game: Level 2")}};
+    desktop.shown = {{kPickedWindow, kPickedTitle}};
     QImage picture(64, 48, QImage::Format_RGB32);
     picture.fill(Qt::darkGreen);
     desktop.pictures.insert(kPickedWindow, picture);
     pickerAccepts = true;
-    pickerRuns = 0;
-    pickedTitle = desktop.shown.first().title;
     trayAvailable = false;
 }
 
@@ -86,12 +81,9 @@ std::unique_ptr<MainWindow> MainWindowHarness::makeWindow()
             boxes.append({icon, title, text});
         });
     window->setWindowPicker([this](QWidget*, const QPoint&, QString* title, NativeWindow* id) {
-        ++pickerRuns;
-        if (!pickerAccepts)
-            return false;
-        *title = pickedTitle;
+        *title = kPickedTitle;
         *id = kPickedWindow;
-        return true;
+        return pickerAccepts;
     });
     window->setTrayAvailabilityCheck([this] { return trayAvailable; });
     window->recordingSession()->setBoxHandler([](const SessionBox&) { return true; });

@@ -36,8 +36,9 @@ class MainWindowHarness
 {
 public:
     static constexpr NativeWindow kPickedWindow = 42;
+    static inline const QString kPickedTitle = QStringLiteral("My Game: Level 2");
 
-    // Forgets what the last test set; the settings the window reads get a known state.
+    // Forgets what the last test set, and where recordings go.
     void reset(const QString& recordingsFolder);
     // Deletes an area selector a test left open, which would cover the next test's window.
     static void closeLeftovers();
@@ -51,8 +52,6 @@ public:
     QList<WindowBox> boxes;
     FakeDesktop desktop;
     bool pickerAccepts = true;
-    int pickerRuns = 0;
-    QString pickedTitle;
     bool trayAvailable = false;
 };
 

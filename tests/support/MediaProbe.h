@@ -47,7 +47,7 @@ struct DecodedAudio
 class MediaProbe
 {
 public:
-    // Reads the container and stream descriptions. False: errorString() says why.
+    // False: errorString() says why.
     bool open(const QString& path);
     QString errorString() const { return error_; }
     const QList<ProbedStream>& streams() const { return streams_; }

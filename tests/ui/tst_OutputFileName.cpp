@@ -10,40 +10,25 @@ class tst_OutputFileName : public QObject
 private Q_SLOTS:
     void nameOfTheNextRecording_data()
     {
-        QTest::addColumn<QString>("source");
-        QTest::addColumn<QString>("userName"); // empty: the source and the time name the file
+        QTest::addColumn<QString>("source"); // the user's name when it starts with "user:"
         QTest::addColumn<QString>("format");
         QTest::addColumn<QStringList>("existing");
         QTest::addColumn<QString>("expected");
         const QString mp4 = QStringLiteral("H264-AAC(MP4)");
-        QTest::newRow("window title loses blanks, colons and dots, keeps hyphens")
-            << "My Game: Level-2.0"
-            << "" << mp4 << QStringList() << "MyGameLevel-20_20260725_140309.mp4";
-        QTest::newRow("slashes and non-ASCII letters go")
-            << "Über/Straße\\x"
-            << "" << mp4 << QStringList() << "berStraex_20260725_140309.mp4";
-        QTest::newRow("user name without time") << "My Game"
-                                                << "out" << mp4 << QStringList() << "out.mp4";
+        QTest::newRow("only letters, digits, _ and - of a title, then the time")
+            << "Über/My Game: Level-2.0" << mp4 << QStringList()
+            << "berMyGameLevel-20_20260725_140309.mp4";
+        QTest::newRow("the user's name") << "user:out" << mp4 << QStringList() << "out.mp4";
         QTest::newRow("taken names numbered from 1, gaps filled")
-            << ""
-            << "out" << mp4 << QStringList{"out.mp4", "out_2.mp4"} << "out_1.mp4";
-        QTest::newRow("other extension does not collide")
-            << ""
-            << "out" << mp4 << QStringList{"out.WMV"} << "out.mp4";
-        QTest::newRow("Windows Media") << ""
-                                       << "clip"
+            << "user:out" << mp4 << QStringList{"out.mp4", "out_2.mp4", "out.WMV"} << "out_1.mp4";
+        QTest::newRow("Windows Media") << "user:clip"
                                        << "Windows Media" << QStringList() << "clip.WMV";
-        QTest::newRow("unknown format") << ""
-                                        << "clip"
-                                        << "" << QStringList() << "clip.mp4";
-        QTest::newRow("name of removed characters only, taken")
-            << ""
-            << ": .." << mp4 << QStringList{".mp4", "_1.mp4"} << "_2.mp4";
+        QTest::newRow("nothing left of the name, taken")
+            << "user:: .." << QString() << QStringList{".mp4", "_1.mp4"} << "_2.mp4";
     }
     void nameOfTheNextRecording()
     {
         QFETCH(QString, source);
-        QFETCH(QString, userName);
         QFETCH(QString, format);
         QFETCH(QStringList, existing);
         QTemporaryDir folder;
@@ -51,11 +36,11 @@ private Q_SLOTS:
             QFile file(folder.filePath(name));
             QVERIFY(file.open(QIODevice::WriteOnly));
         }
-        const QDateTime now(QDate(2026, 7, 25), QTime(14, 3, 9));
-        QTEST(QFileInfo(outputfilename::outputFilePath(folder.path(), source, !userName.isEmpty(),
-                                                       userName, format, now))
-                  .fileName(),
-              "expected");
+        const bool user = source.startsWith("user:");
+        const QString path =
+            outputfilename::outputFilePath(folder.path(), source, user, source.mid(5), format,
+                                           QDateTime(QDate(2026, 7, 25), QTime(14, 3, 9)));
+        QTEST(QFileInfo(path).fileName(), "expected");
     }
 };
 
