@@ -11,6 +11,8 @@
 #   BENCH_RAW_SECONDS  length of the raw capture the ffmpeg command line encodes (default 10)
 #   BENCH_PERF         a file: the recording is profiled into it (perf record -g), the ffmpeg
 #                      encoding into <file>.x264; the figures then include perf's own cost
+#   BENCH_SETTINGS     more settings to change, "Group/key=value ..." (for example
+#                      "UISett/EnablePreview=false" to see what the preview costs)
 # Last line:
 #   app_cpu_per_s=<n> x264_floor_cpu_per_s=<n> overhead=<app/floor> repeated=<n>
 set -euo pipefail
@@ -115,11 +117,25 @@ echo "load at start:$(uptime | sed 's/.*load average//')"
 start_torvane
 for _ in $(seq 50); do [ -s "$settings_file" ] && break; sleep 0.1; done
 stop_torvane
-sed -i '/^\[VideoSett\]/,/^\[/ s/^fps=.*/fps='"$fps"'/' "$settings_file"
-grep -q "^fps=$fps\$" "$settings_file" || {
-    echo "run_app_bench.sh: could not set the frame rate in $settings_file" >&2
-    exit 1
+# Sets key=value in [group] of settings.ini, adding either when missing.
+set_setting() {
+    local group=$1 key=$2 value=$3
+    grep -q "^\[$group\]\$" "$settings_file" || printf '\n[%s]\n' "$group" >>"$settings_file"
+    if sed -n "/^\[$group\]\$/,/^\[/p" "$settings_file" | grep -q "^$key="; then
+        sed -i "/^\[$group\]\$/,/^\[/ s|^$key=.*|$key=$value|" "$settings_file"
+    else
+        sed -i "/^\[$group\]\$/a $key=$value" "$settings_file"
+    fi
 }
+set_setting VideoSett fps "$fps"
+for setting in ${BENCH_SETTINGS:-}; do
+    if ! [[ "$setting" =~ ^([^/]+)/([^=]+)=(.*)$ ]]; then
+        echo "run_app_bench.sh: BENCH_SETTINGS entries are Group/key=value, not $setting" >&2
+        exit 1
+    fi
+    set_setting "${BASH_REMATCH[1]}" "${BASH_REMATCH[2]}" "${BASH_REMATCH[3]}"
+    echo "setting: $setting"
+done
 rm -rf "$XDG_CONFIG_HOME/torvane/Log"
 start_torvane
 run_log=$(ls "$XDG_CONFIG_HOME"/torvane/Log/qzt_*.log)
@@ -181,7 +197,7 @@ echo "  waits for the encoder: $(grep -c 'Sleep Count' "$run_log" || true)"
 echo "  threads (cpu_per_s over the $seconds s):" $(join -a1 -e 0 -o 0,1.2,2.2 \
     <(sort <<<"$threads_after" | awk '{ t[$1] += $2 } END { for (n in t) print n, t[n] }' | sort) \
     <(sort <<<"$threads_before" | awk '{ t[$1] += $2 } END { for (n in t) print n, t[n] }' | sort) |
-    awk -v hz="$clock_ticks" -v s="$seconds" '{ d = ($2 - $3) / hz / s; if (d >= 0.005)
+    awk -v hz="$clock_ticks" -v s="$seconds" '{ d = ($2 - $3) / hz / s; if (d >= 0.001)
         printf "%s=%.3f\n", $1, d }' | sort -t= -k2 -rn)
 grep -E '\[(WARNING|CRITICAL)\]' "$run_log" | grep -v 'Sleep Count' | head -n 10 |
     sed 's/^/  log: /' || true
