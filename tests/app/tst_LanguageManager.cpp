@@ -23,11 +23,6 @@ void writeFile(const QString& path, const QByteArray& bytes)
     file.write(bytes);
 }
 
-QString translated(const char* text)
-{
-    return QCoreApplication::translate("AnyContext", text);
-}
-
 } // namespace
 
 class tst_LanguageManager : public QObject
@@ -66,7 +61,7 @@ private Q_SLOTS:
         QFETCH(bool, read);
         writeFile(dir_->filePath("de.lng"), file);
         manager().setLanguage("de");
-        QCOMPARE(translated("Start"), QString(read ? "Los" : "Start"));
+        QCOMPARE(QCoreApplication::translate("Any", "Start"), QString(read ? "Los" : "Start"));
     }
 
     void lookupFollowsFileRules()
@@ -87,7 +82,7 @@ private Q_SLOTS:
                                                          {"A", "B" + arrow + "C"},
                                                          {"Error: file. ", "Fehler: Datei. "}};
         for (const auto& [source, expected] : lookups)
-            QCOMPARE(translated(source), expected);
+            QCOMPARE(QCoreApplication::translate("Any", source), expected);
     }
 
     void setLanguageRetranslatesEveryWidget()

@@ -1,7 +1,5 @@
 // The window list on the test script's X display with openbox: which real windows the picker
-// offers, and the picker with their pictures under the real pointer. A copy of this program
-// started with --window-helper owns a window of another process (and, run as another account,
-// of another user).
+// offers, and the picker with their pictures under the real pointer.
 #include "support/TestSupport.h"
 #include "support/TestWindow.h"
 #include "platform/WindowSystem.h"

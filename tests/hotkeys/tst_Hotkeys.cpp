@@ -1,5 +1,4 @@
-// The keyboard shortcuts: the saved list and how it loads, the key recording edit, the dialog's
-// rows and the window shortcuts built from the list.
+// The keyboard shortcuts: the saved list, the dialog's rows and the window's shortcuts.
 #include "hotkeys/HotkeyDialog.h"
 #include "hotkeys/HotkeyLineEdit.h"
 #include "hotkeys/HotkeyManager.h"

@@ -4,9 +4,8 @@
 
 namespace testsupport {
 
-// Collects every Qt log line of the process (from any thread) while it exists, so a test can
-// look for the exact lines a component writes. Warnings and worse also go on to the previous
-// handler. One at a time.
+// Collects every Qt log line of the process (from any thread) while it exists; warnings and
+// worse also go on to the previous handler. One at a time.
 class LogCapture
 {
 public:

@@ -54,8 +54,7 @@ public:
     // The first stream of that type, or null.
     const ProbedStream* firstStream(AVMediaType type) const;
 
-    // Every frame of the first video stream in presentation order, with the average colour of
-    // each region (in frame pixels).
+    // Every frame of the first video stream, with the average colour of each region.
     QList<DecodedVideoFrame> decodeVideo(const QList<QRect>& regions = {});
     // The whole first audio stream as planar float samples.
     DecodedAudio decodeAudio();
@@ -63,8 +62,7 @@ public:
     static QColor averageColour(const QImage& image, const QRect& region);
     // Each channel within tolerance: what survives colour conversion and compression.
     static bool near(QColor actual, QColor expected, int tolerance);
-    // The frequency (Hz) of the strongest spectral peak between minHz and maxHz, from a
-    // Hann-windowed FFT of the middle of the signal, refined by parabolic interpolation.
+    // The frequency (Hz) of the strongest peak between minHz and maxHz in the signal's middle.
     static double dominantFrequency(const std::vector<float>& samples, int sampleRate,
                                     double minHz = 20.0, double maxHz = 20000.0);
     // Root-mean-square level of the samples (1.0 = full-scale square wave).

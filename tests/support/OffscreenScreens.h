@@ -5,7 +5,6 @@
 #include <QRect>
 #include <QTest>
 
-// Fakes a multi-screen desktop for GUI suites.
 namespace testsupport {
 
 // Makes the next QGuiApplication use Qt's offscreen platform with one screen per rectangle (in
@@ -15,8 +14,8 @@ void useOffscreenScreens(const QList<QRect>& screens);
 
 } // namespace testsupport
 
-// main() of a GUI suite on a faked desktop: user folders isolated, then one offscreen screen per
-// rectangle given after the class, e.g. OFFSCREEN_TEST_MAIN(tst_X, firstScreen, secondScreen).
+// main() of a GUI suite with isolated user folders and one offscreen screen per rectangle given
+// after the class, e.g. OFFSCREEN_TEST_MAIN(tst_X, firstScreen, secondScreen).
 #define OFFSCREEN_TEST_MAIN(TestClass, ...)                                                        \
     int main(int argc, char** argv)                                                                \
     {                                                                                              \

@@ -2,7 +2,6 @@
 
 #include <QString>
 
-// Helpers shared by the test suites.
 namespace testsupport {
 
 // Points HOME and the XDG folders at a fresh temporary folder and switches QStandardPaths into

@@ -1,7 +1,7 @@
 // The main window and its background bar on two fake offscreen screens, with the session's calls
 // recorded instead of capturing: start checks, what the session is given, every trigger, the
 // clock and its limit, preview and background mode.
-#include "support/MainWindowHarness.h"
+#include "support/FakeDesktop.h"
 #include "support/OffscreenScreens.h"
 #include "support/TestSupport.h"
 #include "app/SettingsKeys.h"
@@ -9,6 +9,8 @@
 #include "capture/screen_capture_win.h"
 #include "ui/AreaSelector.h"
 #include "ui/BG_Mode_Window.h"
+#include "ui/MainWindow.h"
+#include "ui/RecordingSessionControl.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -16,15 +18,21 @@
 #include <QLabel>
 #include <QTemporaryDir>
 #include <QTimeEdit>
+#include <QTimer>
 #include <QToolButton>
 
-using testsupport::child;
-using testsupport::MainWindowHarness;
+using testsupport::FakeDesktop;
 
 namespace {
 
 const QRect firstScreen(0, 0, 1920, 1080);
 const QRect secondScreen(1920, 0, 1280, 1024);
+constexpr NativeWindow kPickedWindow = 42;
+
+template <class T> T* child(QWidget& window, const char* name)
+{
+    return window.findChild<T*>(QLatin1String(name));
+}
 
 QComboBox* combo(MainWindow& window, const char* name)
 {
@@ -41,6 +49,72 @@ void setSetting(const char* group, const char* key, const QVariant& value)
     SettingsStore::instance().setValue(group, key, value);
 }
 
+// What the window asked of its recording session, which captures nothing.
+struct SessionCalls
+{
+    QString audio;
+    QString path;
+    RecordingTarget target;
+    QRect captureArea;
+    int started = 0;
+    QList<bool> stops; // the quiet flag of each stop
+    int pauses = 0;
+    int resumes = 0;
+    bool startRuns = true; // whether a start gets its threads going
+    bool running = false;
+};
+
+class RecordedSession : public RecordingSessionControl
+{
+public:
+    explicit RecordedSession(SessionCalls* calls) : c_(calls) {}
+    void configure(const QString& audio, const QString& path, QLabel*) override
+    {
+        c_->audio = audio;
+        c_->path = path;
+    }
+    void setTarget(const RecordingTarget& target) override { c_->target = target; }
+    void setCaptureArea(int x, int y, int w, int h) override { c_->captureArea = {x, y, w, h}; }
+    void setStartTrigger(std::int32_t) override {}
+    void start() override
+    {
+        ++c_->started;
+        c_->running = c_->startRuns;
+    }
+    bool isRunning() const override { return c_->running; }
+    void stop(bool quiet) override
+    {
+        c_->stops.append(quiet);
+        c_->running = false;
+    }
+    void pause() override { ++c_->pauses; }
+    void resume() override { ++c_->resumes; }
+
+private:
+    SessionCalls* c_;
+};
+
+// "recording" or "idle" when every sign of it the user sees agrees (labels, tray text, clock,
+// tick timer, the controls locked while recording), else the signs that disagree.
+QString state(MainWindow& window)
+{
+    const bool recording = window.isRecording();
+    QStringList wrong;
+    if ((child<QLabel>(window, "labelRecord")->text() == "STOP") != recording)
+        wrong << "record label";
+    if ((window.trayRecordAction()->text() == "Stop Recording") != recording)
+        wrong << "tray action";
+    if (child<QTimer>(window, "tickTimer")->isActive() != recording)
+        wrong << "tick timer";
+    if (!recording && window.clockText() != "00:00:00")
+        wrong << "clock";
+    for (const char* name : {"comboBoxCaptureType", "comboBoxScreenWindows", "comboBoxAudioDevice",
+                             "toolButtonRefresh", "checkBoxRecordingDuration"})
+        if (child<QWidget>(window, name)->isEnabled() == recording)
+            wrong << name;
+    return wrong.isEmpty() ? (recording ? "recording" : "idle") : wrong.join(", ");
+}
+
 } // namespace
 
 class tst_MainWindow : public QObject
@@ -48,11 +122,52 @@ class tst_MainWindow : public QObject
     Q_OBJECT
 
     QTemporaryDir dir_;
-    MainWindowHarness h_;
+    SessionCalls calls_;
+    QStringList boxes_; // the title of each box the window showed
+    FakeDesktop desktop_;
+    bool pickerAccepts_ = true;
+    bool trayAvailable_ = false;
+
+    // The window picker, window list and tray answer what the test set.
+    std::unique_ptr<MainWindow> makeWindow()
+    {
+        auto window = std::make_unique<MainWindow>();
+        window->setSessionControl(std::make_unique<RecordedSession>(&calls_));
+        window->setWindowSystem(std::make_unique<testsupport::FakeWindowSystem>(&desktop_));
+        window->setBoxHandler([this](QMessageBox::Icon, const QString& title, const QString&) {
+            boxes_.append(title);
+        });
+        window->setWindowPicker([this](QWidget*, const QPoint&, QString* title, NativeWindow* id) {
+            *title = desktop_.shown.value(0).title;
+            *id = kPickedWindow;
+            return pickerAccepts_;
+        });
+        window->setTrayAvailabilityCheck([this] { return trayAvailable_; });
+        window->recordingSession()->setBoxHandler([](const SessionBox&) { return true; });
+        return window;
+    }
 
 private Q_SLOTS:
-    void init() { h_.reset(dir_.filePath("videos")); }
-    void cleanup() { MainWindowHarness::closeLeftovers(); }
+    void init()
+    {
+        setSetting(settings::kOutputGroup, settings::kRecordingPath, dir_.filePath("videos"));
+        setSetting(settings::kUiGroup, settings::kEnablePreview, true);
+        calls_ = SessionCalls();
+        boxes_.clear();
+        desktop_ = FakeDesktop();
+        desktop_.shown = {{kPickedWindow, "My Game: Level 2"}};
+        desktop_.pictures.insert(kPickedWindow, QImage(64, 48, QImage::Format_RGB32));
+        desktop_.pictures[kPickedWindow].fill(Qt::darkGreen);
+        pickerAccepts_ = true;
+        trayAvailable_ = false;
+    }
+    // An area selector left open would cover the next test's window.
+    void cleanup()
+    {
+        for (QWidget* widget : QApplication::topLevelWidgets())
+            if (qobject_cast<AreaSelector*>(widget))
+                delete widget;
+    }
 
     // Each refused start shows one warning and leaves the window idle.
     void refusedStarts_data()
@@ -70,13 +185,13 @@ private Q_SLOTS:
     void refusedStarts()
     {
         QFETCH(QString, setup);
-        h_.pickerAccepts = setup != "no window";
-        auto window = h_.makeWindow();
+        pickerAccepts_ = setup != "no window";
+        auto window = makeWindow();
         QComboBox* sources = combo(*window, "comboBoxScreenWindows");
         if (setup.contains("window"))
             combo(*window, "comboBoxCaptureType")->setCurrentIndex(1);
         if (setup == "closed window")
-            h_.desktop.shown.clear();
+            desktop_.shown.clear();
         if (setup == "no screen")
             sources->setCurrentIndex(-1);
         if (setup == "geometry")
@@ -87,11 +202,10 @@ private Q_SLOTS:
             setSetting(settings::kOutputGroup, settings::kRecordingPath, blocker.fileName() + "/x");
 
         click(*window, "toolButtonRecord");
-        QCOMPARE(h_.boxes.size(), 1);
-        QCOMPARE(h_.boxes.first().icon, QMessageBox::Warning);
-        QTEST(h_.boxes.first().title, "title");
-        QCOMPARE(h_.calls.started, 0);
-        QCOMPARE(MainWindowHarness::state(*window), "idle");
+        QCOMPARE(boxes_.size(), 1);
+        QTEST(boxes_.first(), "title");
+        QCOMPARE(calls_.started, 0);
+        QCOMPARE(state(*window), "idle");
     }
 
     void startHandsTheSourceToTheSession_data()
@@ -107,7 +221,7 @@ private Q_SLOTS:
         QFETCH(QString, audio);
         const QString folder = dir_.filePath(QStringLiteral("new/%1").arg(captureType));
         setSetting(settings::kOutputGroup, settings::kRecordingPath, folder);
-        auto window = h_.makeWindow();
+        auto window = makeWindow();
         QCOMPARE(combo(*window, "comboBoxScreenWindows")->itemText(1),
                  QStringLiteral("\"Screen2\" 1280x1024, 96DPI"));
         combo(*window, "comboBoxCaptureType")->setCurrentIndex(captureType);
@@ -117,21 +231,21 @@ private Q_SLOTS:
         audioList->setCurrentIndex(audioList->findData(audio));
 
         click(*window, "toolButtonRecord");
-        QCOMPARE(h_.calls.started, 1);
-        QCOMPARE(h_.calls.audio, audio);
-        QCOMPARE(QFileInfo(h_.calls.path).absolutePath(), QDir(folder).absolutePath());
-        QVERIFY(!h_.calls.target.areaMode);
-        QCOMPARE(int(h_.calls.target.targetType), captureType == 0 ? TargetScreen : TargetWindow);
+        QCOMPARE(calls_.started, 1);
+        QCOMPARE(calls_.audio, audio);
+        QCOMPARE(QFileInfo(calls_.path).absolutePath(), QDir(folder).absolutePath());
+        QVERIFY(!calls_.target.areaMode);
+        QCOMPARE(int(calls_.target.targetType), captureType == 0 ? TargetScreen : TargetWindow);
         if (captureType == 0)
-            QCOMPARE(h_.calls.target.targetRect, secondScreen);
+            QCOMPARE(calls_.target.targetRect, secondScreen);
         else
-            QCOMPARE(h_.calls.target.targetWindow, MainWindowHarness::kPickedWindow);
-        QCOMPARE(MainWindowHarness::state(*window), "recording");
+            QCOMPARE(calls_.target.targetWindow, kPickedWindow);
+        QCOMPARE(state(*window), "recording");
     }
 
     void areaModeHandsTheFramedRectangle()
     {
-        auto window = h_.makeWindow();
+        auto window = makeWindow();
         window->selectRecordingArea();
         AreaSelector* selector = nullptr;
         for (QWidget* widget : QApplication::topLevelWidgets())
@@ -142,9 +256,9 @@ private Q_SLOTS:
         delete selector;
 
         window->startStopRecording();
-        QVERIFY(h_.calls.target.areaMode);
-        QCOMPARE(h_.calls.target.targetRect, secondScreen);
-        QCOMPARE(h_.calls.captureArea, QRect(80, 100, 400, 300));
+        QVERIFY(calls_.target.areaMode);
+        QCOMPARE(calls_.target.targetRect, secondScreen);
+        QCOMPARE(calls_.captureArea, QRect(80, 100, 400, 300));
         window->startStopRecording();
         QVERIFY(!window->isAreaMode());
         QTRY_VERIFY(!window->currentAreaDisplay());
@@ -164,7 +278,7 @@ private Q_SLOTS:
     {
         QFETCH(QString, start);
         QFETCH(QString, stop);
-        auto window = h_.makeWindow();
+        auto window = makeWindow();
         window->show();
         QVERIFY(QTest::qWaitForWindowActive(window.get()));
         const auto fire = [&](const QString& trigger) {
@@ -177,20 +291,20 @@ private Q_SLOTS:
             else if (trigger == "session")
                 emit window->recordingSession()->stopRecording();
         };
-        h_.calls.startRuns = start != "nothing";
+        calls_.startRuns = start != "nothing";
         fire(start == "nothing" ? "button" : start);
-        QCOMPARE(h_.calls.started, 1);
-        QCOMPARE(MainWindowHarness::state(*window), stop == "none" ? "idle" : "recording");
+        QCOMPARE(calls_.started, 1);
+        QCOMPARE(state(*window), stop == "none" ? "idle" : "recording");
         fire(stop);
         // The window must not count a recording that does not exist: stopped at once, quietly.
-        QCOMPARE(h_.calls.stops, QList<bool>{stop == "none"});
-        QCOMPARE(MainWindowHarness::state(*window), "idle");
+        QCOMPARE(calls_.stops, QList<bool>{stop == "none"});
+        QCOMPARE(state(*window), "idle");
     }
 
     // A limit of 00:00:05 stops on the sixth second; paused seconds do not count.
     void durationLimit()
     {
-        auto window = h_.makeWindow();
+        auto window = makeWindow();
         child<QCheckBox>(*window, "checkBoxRecordingDuration")->setChecked(true);
         child<QTimeEdit>(*window, "timeEditRecordingDuration")->setTime(QTime(0, 0, 5));
         window->startStopRecording();
@@ -202,17 +316,17 @@ private Q_SLOTS:
             window->onTickTimeout();
         }
         QCOMPARE(window->clockText(), QStringLiteral("00:00:05"));
-        QCOMPARE(h_.calls.pauses + h_.calls.resumes, 2);
-        QVERIFY(h_.calls.stops.isEmpty());
+        QCOMPARE(calls_.pauses + calls_.resumes, 2);
+        QVERIFY(calls_.stops.isEmpty());
         window->onTickTimeout();
-        QCOMPARE(h_.calls.stops, QList<bool>{false});
-        QCOMPARE(MainWindowHarness::state(*window), "idle");
+        QCOMPARE(calls_.stops, QList<bool>{false});
+        QCOMPARE(state(*window), "idle");
         QVERIFY(child<QTimeEdit>(*window, "timeEditRecordingDuration")->isEnabled());
     }
 
     void preview()
     {
-        auto window = h_.makeWindow();
+        auto window = makeWindow();
         window->resize(900, 600);
         auto* frame = child<QLabel>(*window, "labelFrame");
         const auto shown = [frame] {
@@ -247,16 +361,16 @@ private Q_SLOTS:
     {
         QFETCH(bool, tray);
         QFETCH(QString, how);
-        h_.trayAvailable = tray;
+        trayAvailable_ = tray;
         setSetting(settings::kUiGroup, settings::kMinimizeWhenRecording, how == "setting");
-        auto window = h_.makeWindow();
+        auto window = makeWindow();
         window->show();
         BG_Mode_Window* bar = window->backgroundWindow();
         if (how != "button")
             window->startStopRecording();
         if (how != "setting")
             click(*window, "toolButtonBgMode");
-        QCOMPARE(h_.boxes.size(), tray ? 0 : 1);
+        QCOMPARE(boxes_.size(), tray ? 0 : 1);
         QCOMPARE(window->isVisible(), !tray);
         QCOMPARE(bar->isVisible(), tray);
         if (window->isRecording()) {
@@ -264,7 +378,7 @@ private Q_SLOTS:
             window->onTickTimeout();
             QCOMPARE(child<QLabel>(*bar, "labelTimer")->text(), QStringLiteral("00:00:01"));
             click(*bar, "toolButtonRecord");
-            QCOMPARE(MainWindowHarness::state(*window), "idle");
+            QCOMPARE(state(*window), "idle");
         }
         click(*bar, "toolButtonRestore");
         QVERIFY(window->isVisible());
