@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# Runs every test suite. End-to-end suites record for real, so this script starts a private
-# Xvfb display with a window manager and a private PulseAudio daemon with a null sink, and
-# stops them again at the end. Nothing here touches the real home folder.
+# Runs every test suite. End-to-end suites record for real on a private Xvfb display with a window
+# manager and a private PulseAudio daemon with a null sink, stopped again at the end.
 set -euo pipefail
 
 build_dir=$(realpath "${1:-build}")

@@ -1,6 +1,7 @@
 #include "app/LanguageManager.h"
 #include "support/TestSupport.h"
 
+#include <QComboBox>
 #include <QLabel>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -45,32 +46,14 @@ private Q_SLOTS:
     }
     void cleanup() { manager().setLanguage("en"); }
 
-    void fileEncodings_data()
-    {
-        QTest::addColumn<QByteArray>("file");
-        QTest::addColumn<bool>("read");
-        const QString entry = ";LangName=Deutsch\nStart" + arrow + "Los";
-        QTest::newRow("UTF-16 with byte order mark") << utf16(entry) << true;
-        QTest::newRow("UTF-16 without byte order mark") << utf16(entry, false) << true;
-        QTest::newRow("a stray last byte spoils nothing before it") << utf16(entry) + 'x' << true;
-        QTest::newRow("UTF-8 stays English") << entry.toUtf8() << false;
-    }
-    void fileEncodings()
-    {
-        QFETCH(QByteArray, file);
-        QFETCH(bool, read);
-        writeFile(dir_->filePath("de.lng"), file);
-        manager().setLanguage("de");
-        QCOMPARE(QCoreApplication::translate("Any", "Start"), QString(read ? "Los" : "Start"));
-    }
-
     void lookupFollowsFileRules()
     {
         writeFile(
             dir_->filePath("rules.lng"),
             utf16(";LangName=Rules\r\n\r\n   Start Recording\t\u2192\t Aufnahme starten  \r\n"
                   "Empty \u2192   \nNo arrow\n\u2192Arrow first\n;Commented \u2192 Kommentiert\n"
-                  "A \u2192 B \u2192 C\nError: file. \u2192 Fehler: Datei.\n"));
+                  "A \u2192 B \u2192 C\nError: file. \u2192 Fehler: Datei.\n",
+                  false));
         manager().setLanguage("rules");
         // Later arrows belong to the translation; a source's trailing blank is kept.
         const QList<QPair<const char*, QString>> lookups{{"Start Recording", "Aufnahme starten"},
@@ -83,6 +66,24 @@ private Q_SLOTS:
                                                          {"Error: file. ", "Fehler: Datei. "}};
         for (const auto& [source, expected] : lookups)
             QCOMPARE(QCoreApplication::translate("Any", source), expected);
+    }
+
+    // Named or not, and without the files that are no language: for the settings' list.
+    void availableLanguagesAndCombo()
+    {
+        writeFile(dir_->filePath("b.lng"), utf16(";LangName=Bravo\nA" + arrow + "B"));
+        writeFile(dir_->filePath("A.lng"), utf16("A" + arrow + "C\n;LangName=Alpha", false));
+        writeFile(dir_->filePath(".lng"), utf16(";LangName=Nameless"));
+        QVERIFY(QDir(dir_->path()).mkdir("g.lng"));
+        QComboBox combo;
+        combo.addItem("stale entry");
+        manager().populateLanguageCombo(&combo);
+        QStringList shown;
+        for (int i = 0; i < combo.count(); ++i)
+            shown << combo.itemData(i).toString() + "=" + combo.itemText(i);
+        QCOMPARE(shown, (QStringList{"en=English", "A=A", "b=Bravo"}));
+        manager().setLanguagesDirectory(dir_->filePath("does-not-exist"));
+        QVERIFY(manager().availableLanguages().isEmpty());
     }
 
     void setLanguageRetranslatesEveryWidget()

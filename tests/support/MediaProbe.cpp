@@ -53,30 +53,22 @@ bool decodeStream(const QString& path, AVMediaType type,
     return true;
 }
 
-void fft(std::vector<std::complex<double>>& data)
+void fft(std::vector<std::complex<double>>& a)
 {
-    const size_t n = data.size();
-    for (size_t i = 1, j = 0; i < n; ++i) {
-        size_t bit = n >> 1;
-        for (; j & bit; bit >>= 1)
-            j ^= bit;
-        j ^= bit;
-        if (i < j)
-            std::swap(data[i], data[j]);
+    const size_t n = a.size();
+    if (n < 2)
+        return;
+    std::vector<std::complex<double>> even(n / 2), odd(n / 2);
+    for (size_t i = 0; i < n / 2; ++i) {
+        even[i] = a[2 * i];
+        odd[i] = a[2 * i + 1];
     }
-    for (size_t length = 2; length <= n; length <<= 1) {
-        const double angle = -2.0 * std::numbers::pi / static_cast<double>(length);
-        const std::complex<double> step(std::cos(angle), std::sin(angle));
-        for (size_t start = 0; start < n; start += length) {
-            std::complex<double> w(1.0, 0.0);
-            for (size_t k = 0; k < length / 2; ++k) {
-                const std::complex<double> even = data[start + k];
-                const std::complex<double> odd = data[start + k + length / 2] * w;
-                data[start + k] = even + odd;
-                data[start + k + length / 2] = even - odd;
-                w *= step;
-            }
-        }
+    fft(even);
+    fft(odd);
+    for (size_t k = 0; k < n / 2; ++k) {
+        const auto t = std::polar(1.0, -2.0 * std::numbers::pi * double(k) / double(n)) * odd[k];
+        a[k] = even[k] + t;
+        a[k + n / 2] = even[k] - t;
     }
 }
 

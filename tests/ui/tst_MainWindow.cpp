@@ -15,11 +15,13 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDesktopServices>
 #include <QLabel>
 #include <QTemporaryDir>
 #include <QTimeEdit>
 #include <QTimer>
 #include <QToolButton>
+#include <QUrl>
 
 using testsupport::FakeDesktop;
 
@@ -116,6 +118,16 @@ QString state(MainWindow& window)
 }
 
 } // namespace
+
+// Receives the addresses the window asks the desktop to open.
+class UrlCatcher : public QObject
+{
+    Q_OBJECT
+public:
+    QList<QUrl> urls;
+public Q_SLOTS:
+    void open(const QUrl& url) { urls.append(url); }
+};
 
 class tst_MainWindow : public QObject
 {
@@ -321,7 +333,6 @@ private Q_SLOTS:
         window->onTickTimeout();
         QCOMPARE(calls_.stops, QList<bool>{false});
         QCOMPARE(state(*window), "idle");
-        QVERIFY(child<QTimeEdit>(*window, "timeEditRecordingDuration")->isEnabled());
     }
 
     void preview()
@@ -337,6 +348,9 @@ private Q_SLOTS:
         combo(*window, "comboBoxCaptureType")->setCurrentIndex(1);
         window->updatePreviewWhenNotRecording();
         QCOMPARE(shown(), QColor(Qt::darkGreen));
+        combo(*window, "comboBoxCaptureType")->setCurrentIndex(0);
+        window->updatePreviewWhenNotRecording(); // a screen: what the screen shows
+        QVERIFY(!frame->pixmap().isNull());
         // Recording: the session's frames, none with the preview off.
         QImage image(320, 180, QImage::Format_RGB32);
         image.fill(Qt::red);
@@ -382,6 +396,43 @@ private Q_SLOTS:
         }
         click(*bar, "toolButtonRestore");
         QVERIFY(window->isVisible());
+    }
+
+    // The other buttons answer with a box or with a folder or page the desktop opens; the
+    // recordings folder is made first when missing.
+    void otherButtonsAnswer()
+    {
+        const QString folder = dir_.filePath("open/me");
+        setSetting(settings::kOutputGroup, settings::kRecordingPath, folder);
+        UrlCatcher catcher;
+        for (const char* scheme : {"file", "https"})
+            QDesktopServices::setUrlHandler(scheme, &catcher, "open");
+        auto window = makeWindow();
+        for (const char* button :
+             {"toolButtonSettings", "toolButtonShowFolder2", "toolButtonSchedule",
+              "toolButtonMacros", "toolButtonAbout", "toolButtonShowFolder", "toolButtonHelp"})
+            click(*window, button);
+        for (const char* scheme : {"file", "https"})
+            QDesktopServices::unsetUrlHandler(scheme);
+        QCOMPARE(boxes_,
+                 (QStringList{"Settings", "Check Update", "Schedules", "Macros", "About QZT"}));
+        QCOMPARE(catcher.urls.size(), 2);
+        QCOMPARE(catcher.urls.first(), QUrl::fromLocalFile(folder));
+        // The hidden sound toggle only flips its look.
+        QVERIFY(window->toggleAudioCapture());
+        QVERIFY(!window->toggleAudioCapture());
+    }
+
+    void languageChangeKeepsStateAndSelection()
+    {
+        auto window = makeWindow();
+        QComboBox* audio = combo(*window, "comboBoxAudioDevice");
+        audio->setCurrentIndex(audio->findData("No Audio"));
+        window->startStopRecording();
+        QEvent change(QEvent::LanguageChange);
+        QApplication::sendEvent(window.get(), &change);
+        QCOMPARE(audio->currentData(), QVariant("No Audio"));
+        QCOMPARE(state(*window), "recording");
     }
 };
 

@@ -1,7 +1,6 @@
 // The window picker over a faked window list: the grid of cards and their thumbnails, the hidden
 // windows box, refresh, selection by click, double click and cancel.
 #include "support/FakeDesktop.h"
-#include "support/TestSupport.h"
 #include "ui/WindowSelectorThumbnailView.h"
 
 #include <QApplication>
@@ -51,7 +50,6 @@ class tst_WindowSelectorThumbnailView : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { testsupport::isolateUserFolders(); }
     // Cards are deleted later; let that happen between cases.
     void cleanup() { QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); }
 
