@@ -47,8 +47,6 @@ void tst_ScreenCaptureSession::resolutionTable_data()
     QTest::addColumn<int>("customWidth");
     QTest::addColumn<int>("customHeight");
     QTest::addColumn<QSize>("expected"); // invalid: the captured size stays
-    QTest::newRow("0 keeps") << 0 << 800 << 600 << QSize();
-    QTest::newRow("portrait preset") << 2 << 0 << 0 << QSize(480, 720);
     QTest::newRow("custom") << 13 << 800 << 600 << QSize(800, 600);
     QTest::newRow("past the table") << 14 << 800 << 600 << QSize();
 }
