@@ -108,8 +108,6 @@ class tst_VideoCaptureThread : public QObject
 private Q_SLOTS:
     void initTestCase() { testsupport::isolateUserFolders(); }
 
-    void screenFillsEverySlot_data() { addApis(); }
-    void screenFillsEverySlot();
     void windowClosedEndsCapture_data();
     void windowClosedEndsCapture();
     void minimisedWindow_data();
@@ -134,17 +132,6 @@ private Q_SLOTS:
     void encoderLag();
     void noDisplayEndsWithAnError();
 };
-
-void tst_VideoCaptureThread::screenFillsEverySlot()
-{
-    QFETCH(QString, api);
-    Run run(api);
-    run.record(false, 2 * 1000000);
-    QVERIFY(run.consecutive());
-    QVERIFY(run.frames.size() >= 2 * kFps);
-    QCOMPARE(run.frames.first().size, QSize(1920, 1080));
-    QVERIFY(run.messages.isEmpty());
-}
 
 void tst_VideoCaptureThread::windowClosedEndsCapture_data()
 {
