@@ -15,25 +15,14 @@ int evenSize(int size);
 // The same rect with evenSize() applied to width and height.
 QRect evenRect(const QRect& rect);
 
-// A rect in logical pixels scaled by dpi / 96 in single precision, each value truncated.
-QRect scaleToPhysical(const QRect& area, double dpi);
-
 // Scales a capture area given in logical pixels of monitor by dpi / 96 (each value truncated) and
 // places it on the desktop at the monitor's origin. Returns nothing, with the warning text in
 // *warning, when the scaled area is empty or leaves the monitor.
 std::optional<QRect> scaleCaptureArea(const QRect& area, double dpi, const QRect& monitor,
                                       QString* warning = nullptr);
 
-// The part of a window that lies on the monitor, relative to the monitor's top-left corner and
-// scaled to an image of the monitor of size image (unscaled when image is empty), with even sides
-// (a side that would be 0 becomes 2). A null rect (no crop) when the window is entirely off it.
-QRect windowCropOnMonitor(const QRect& window, const QRect& monitor, QSize image = {});
-
-// The rectangle of a captured image of size image that becomes the frame: the crop when it has a
-// width and height of at least 1 (it must lie inside the image); otherwise, in area mode, the
-// capture area scaled by dpi / 96 (it must lie inside the image); otherwise the whole image.
-// Returns nothing, with the warning text in *warning, when the crop or the area does not fit.
-std::optional<QRect> frameRect(QSize image, const QRect& crop, bool areaMode, const QRect& area,
-                               double dpi, QString* warning = nullptr);
+// The part of a window that lies on the monitor, relative to the monitor's top-left corner, with
+// even sides (a side that would be 0 becomes 2). A null rect when the window is entirely off it.
+QRect windowCropOnMonitor(const QRect& window, const QRect& monitor);
 
 } // namespace capturegeometry

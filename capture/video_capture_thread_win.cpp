@@ -301,11 +301,7 @@ std::optional<QRect> video_capture_thread_win::screenReadRect(const QRect& monit
 {
     if (!target_.areaMode)
         return capturegeometry::evenRect(monitor);
-    const auto area =
-        capturegeometry::frameRect(monitor.size(), QRect(), true, captureArea_, dpi_, warning);
-    if (!area)
-        return std::nullopt;
-    return area->translated(monitor.topLeft());
+    return capturegeometry::scaleCaptureArea(captureArea_, dpi_, monitor, warning);
 }
 
 std::optional<video_capture_thread_win::Target>
@@ -546,8 +542,8 @@ video_capture_thread_win::End video_capture_thread_win::capture(Kind kind, Windo
                     // cutting it out of the whole image, at a fraction of the cost.
                     QRect wanted = t->monitor;
                     if (!state.outer.isNull()) {
-                        const QRect crop = capturegeometry::windowCropOnMonitor(
-                            state.outer, t->monitor, t->monitor.size());
+                        const QRect crop =
+                            capturegeometry::windowCropOnMonitor(state.outer, t->monitor);
                         if (!crop.isNull())
                             wanted = crop.translated(t->monitor.topLeft());
                     }
