@@ -7,12 +7,10 @@
 #include "capture/screen_capture_win.h"
 #include "support/FakeCapture.h"
 #include "support/LogCapture.h"
+#include "support/OffscreenScreens.h"
 #include "support/TestSupport.h"
 
 #include <QApplication>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QScreen>
 #include <QSignalSpy>
 #include <QtTest>
@@ -261,23 +259,8 @@ int main(int argc, char** argv)
 {
     testsupport::isolateUserFolders();
     // Two screens side by side with different device pixel ratios.
-    QTemporaryDir dir;
-    QJsonArray screens;
-    for (int i = 0; i < 2; ++i)
-        screens.append(QJsonObject{{"name", QStringLiteral("Screen%1").arg(i + 1)},
-                                   {"x", 1920 * i},
-                                   {"y", 0},
-                                   {"width", 1920},
-                                   {"height", 1080},
-                                   {"logicalDpi", 96},
-                                   {"logicalBpi", 96},
-                                   {"dpr", i + 1}});
-    QFile config(dir.filePath(QStringLiteral("screens.json")));
-    if (!config.open(QIODevice::WriteOnly))
-        return 1;
-    config.write(QJsonDocument(QJsonObject{{"screens", screens}}).toJson());
-    config.close();
-    qputenv("QT_QPA_PLATFORM", ("offscreen:configfile=" + config.fileName()).toUtf8());
+    testsupport::useOffscreenScreens({QRect(0, 0, 1920, 1080), QRect(1920, 0, 1920, 1080)},
+                                     {1.0, 2.0});
     QApplication app(argc, argv);
     tst_ScreenCaptureSession test;
     return QTest::qExec(&test, argc, argv);

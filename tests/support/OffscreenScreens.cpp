@@ -8,7 +8,7 @@
 
 namespace testsupport {
 
-void useOffscreenScreens(const QList<QRect>& screens)
+void useOffscreenScreens(const QList<QRect>& screens, const QList<double>& ratios)
 {
     // The platform plugin reads the file when the application starts; keep it until exit.
     static QTemporaryDir dir(QDir::tempPath() + "/torvane-test-screens-XXXXXX");
@@ -22,7 +22,7 @@ void useOffscreenScreens(const QList<QRect>& screens)
                                 {"height", r.height()},
                                 {"logicalDpi", 96},
                                 {"logicalBpi", 96},
-                                {"dpr", 1}});
+                                {"dpr", ratios.value(i, 1.0)}});
     }
     // Synchronous events let a test read a window's new position right after moving it.
     const QJsonObject config{

@@ -7,10 +7,10 @@
 
 namespace testsupport {
 
-// Makes the next QGuiApplication use Qt's offscreen platform with one screen per rectangle (in
-// logical pixels at 96 dpi, device pixel ratio 1); the first is the primary screen. Call in main()
-// before the application object is created.
-void useOffscreenScreens(const QList<QRect>& screens);
+// Makes the next QGuiApplication use Qt's offscreen platform with one screen per rectangle (at
+// 96 dpi, with the device pixel ratio of ratios or 1); the first is the primary screen. Call in
+// main() before the application object is created.
+void useOffscreenScreens(const QList<QRect>& screens, const QList<double>& ratios = {});
 
 } // namespace testsupport
 
