@@ -263,14 +263,15 @@ private Q_SLOTS:
         for (QWidget* widget : QApplication::topLevelWidgets())
             selector = selector ? selector : qobject_cast<AreaSelector*>(widget);
         QVERIFY(selector);
-        // A selection on the second screen, as the overlay reports it.
-        emit selector->areaSelected(QRect(2000, 100, 400, 300));
+        // A selection at the second screen's left edge, as the overlay reports it: its frame
+        // starts on the first screen, the area itself does not.
+        emit selector->areaSelected(QRect(1920, 100, 400, 300));
         delete selector;
 
         window->startStopRecording();
         QVERIFY(calls_.target.areaMode);
         QCOMPARE(calls_.target.targetRect, secondScreen);
-        QCOMPARE(calls_.captureArea, QRect(80, 100, 400, 300));
+        QCOMPARE(calls_.captureArea, QRect(0, 100, 400, 300));
         window->startStopRecording();
         QVERIFY(!window->isAreaMode());
         QTRY_VERIFY(!window->currentAreaDisplay());
