@@ -329,36 +329,39 @@ void tst_VideoCaptureThread::pauseProducesNoFrames()
 void tst_VideoCaptureThread::fallsBackToPlainReads_data()
 {
     QTest::addColumn<QString>("api");
-    QTest::addColumn<bool>("failsAtSetUp");
+    QTest::addColumn<QString>("failure"); // of the chosen grabber
     QTest::addColumn<QString>("warning"); // sent to the session; empty: only logged
-    QTest::newRow("composite missing") << "WGC" << true << "";
+    QTest::newRow("composite missing") << "WGC" << "missing" << "";
     QTest::newRow("shared memory missing")
-        << "DXGI" << true << "Failed to get DXGI device. Falling back to GDI.";
-    QTest::newRow("composite lost while recording")
-        << "WGC" << false << "Failed to create capture item. Falling back to GDI.";
+        << "DXGI" << "missing" << "Failed to get DXGI device. Falling back to GDI.";
+    QTest::newRow("composite refuses the window")
+        << "WGC" << "refuses" << "Failed to create capture item. Falling back to GDI.";
+    QTest::newRow("shared memory refuses the screen")
+        << "DXGI" << "refuses" << "Failed to duplicate output. Falling back to GDI.";
     QTest::newRow("shared memory lost while recording")
-        << "DXGI" << false << "Failed to reinitialize DXGI output duplication. Falling back to GDI.";
+        << "DXGI" << "lost" << "Failed to reinitialize DXGI output duplication. Falling back to GDI.";
 }
 
 void tst_VideoCaptureThread::fallsBackToPlainReads()
 {
     QFETCH(QString, api);
-    QFETCH(bool, failsAtSetUp);
+    QFETCH(QString, failure);
     QFETCH(QString, warning);
     Run run(api);
     const Kind chosen = api == QLatin1String("WGC") ? Kind::Composite : Kind::SharedMemory;
-    if (failsAtSetUp)
+    if (failure == QLatin1String("missing"))
         run.world.unavailable << chosen;
-    else
+    if (failure == QLatin1String("refuses"))
+        run.world.refusing << chosen;
+    if (failure == QLatin1String("lost"))
         run.world.answer = [chosen](Kind kind, int grab) {
             return kind == chosen && grab >= 5 ? Result::Lost : Result::Frame;
         };
-    run.record(false, 2 * 1000000);
+    run.record(chosen == Kind::Composite, 2 * 1000000);
     QCOMPARE(run.world.calls.filter(QStringLiteral("create")).last(),
              QStringLiteral("create Compatible"));
-    QCOMPARE(run.messages, warning.isEmpty()
-                               ? QStringList()
-                               : QStringList{QStringLiteral("%1 %2").arg(int(MSG_WARNING)).arg(warning)});
+    QCOMPARE(run.messages.join(QString()),
+             warning.isEmpty() ? QString() : QStringLiteral("%1 %2").arg(int(MSG_WARNING)).arg(warning));
     // The plain reads go on where the other grabber stopped.
     QVERIFY(run.consecutive());
     QVERIFY(run.frames.size() >= 2 * kFps);
