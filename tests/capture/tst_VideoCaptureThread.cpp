@@ -45,7 +45,7 @@ struct Run
     }
 
     void record(bool window, std::int64_t stopUs, std::function<void(std::int64_t)> events = {},
-                QRect area = {}, double ratio = 1.0)
+                QRect area = {})
     {
         world.at = [this, stopUs, events](std::int64_t now) {
             if (events)
@@ -57,7 +57,6 @@ struct Run
                     area.isValid());
         thread.setTargetWindow(kWindow);
         thread.setCaptureArea(area.x(), area.y(), area.width(), area.height());
-        thread.setDevicePixelRatio(ratio);
         thread.setClock(world.clock());
         thread.setPlatform(world.platform());
         queue.setProducers(1);
@@ -115,8 +114,6 @@ private Q_SLOTS:
     void hiddenWindowShownByComposite();
     void resizedWindow_data();
     void resizedWindow();
-    void areaScaledOnItsScreen_data();
-    void areaScaledOnItsScreen();
     void areaOffTheScreen_data();
     void areaOffTheScreen();
     void pauseProducesNoFrames_data() { addApis(); }
@@ -240,40 +237,6 @@ void tst_VideoCaptureThread::resizedWindow()
     QCOMPARE(run.world.calls.filter(QStringLiteral("create")).size(), setUps);
     // A new set-up keeps the recording's clock: the slots go on.
     QVERIFY(run.consecutive());
-}
-
-void tst_VideoCaptureThread::areaScaledOnItsScreen_data()
-{
-    QTest::addColumn<QString>("api");
-    QTest::addColumn<double>("ratio");
-    QTest::addColumn<QString>("read");
-    // The area is given in the logical pixels of the second screen, at 1920,0.
-    QTest::newRow("composite, ratio 1.5") << "WGC" << 1.5 << "rect 2070,150 960x540";
-    QTest::newRow("shared memory, ratio 2") << "DXGI" << 2.0 << "rect 2120,200 1280x720";
-    QTest::newRow("plain, ratio 1") << "GDI" << 1.0 << "rect 2020,100 640x360";
-}
-
-void tst_VideoCaptureThread::areaScaledOnItsScreen()
-{
-    QFETCH(QString, api);
-    QFETCH(double, ratio);
-    QFETCH(QString, read);
-    Run run(api);
-    run.world.desktop.monitors.append({QStringLiteral("Screen2"), QRect(1920, 0, 2560, 1440), false});
-    run.thread.init(TargetScreen, {}, QRect(1920, 0, 2560, 1440), true);
-    run.world.at = [&run](std::int64_t now) {
-        if (now >= 300000)
-            run.thread.requestStop();
-    };
-    run.thread.setCaptureArea(100, 100, 640, 360);
-    run.thread.setDevicePixelRatio(ratio);
-    run.thread.setClock(run.world.clock());
-    run.thread.setPlatform(run.world.platform());
-    run.queue.setProducers(1);
-    run.thread.start();
-    QVERIFY(run.thread.wait(20000));
-    QCOMPARE(run.world.calls.filter(QStringLiteral("rect ")), QStringList{read});
-    QVERIFY(run.queue.size() >= 3);
 }
 
 void tst_VideoCaptureThread::areaOffTheScreen_data()
