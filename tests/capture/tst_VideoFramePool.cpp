@@ -5,23 +5,11 @@
 #include <cstring>
 #include <set>
 
-extern "C" {
-#include <libavutil/pixfmt.h>
-}
-
 class tst_VideoFramePool : public QObject
 {
     Q_OBJECT
 
 private Q_SLOTS:
-    void framesArePackedBgraOfTheAskedSize_data()
-    {
-        QTest::addColumn<int>("width");
-        QTest::addColumn<int>("height");
-        QTest::newRow("1080p") << 1920 << 1080;
-        QTest::newRow("odd width") << 1365 << 768;
-        QTest::newRow("one pixel") << 1 << 1;
-    }
     void grabbingReusesItsBuffers()
     {
         VideoFramePool pool;
