@@ -3,6 +3,7 @@
 #include "app/RunLog.h"
 #include "app/StartupTestHooks.h"
 #include "platform/posix/CrashHandler.h"
+#include "platform/posix/TerminationSignals.h"
 #include "ui/MainWindow.h"
 
 #include <QApplication>
@@ -85,6 +86,9 @@ int main(int argc, char* argv[])
         qDebug() << "Main window shown";
     }
     QTimer::singleShot(0, &window, [&window] { centreOnCursorScreen(window); });
+    // Logging out or a kill asks politely first: close as the window's own close does, which
+    // finishes a running recording.
+    platform::onTerminationSignal(&window, [&window] { window.close(); });
 
     StartupTestHooks::scheduleFromEnvironment();
 

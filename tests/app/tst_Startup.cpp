@@ -63,7 +63,7 @@ private Q_SLOTS:
 
     // A scheduled start hides the window; the run log has the time and level on every line and
     // takes what the program writes to its standard streams. A second instance exits at once
-    // without a trace; a killed one's lock keeps no one out.
+    // without a trace; a killed one's lock keeps no one out; a terminated one exits cleanly.
     void runLogAndSingleInstance()
     {
         auto first = start({"--foo", "--scheduled-record", "bar"}, "stdio");
@@ -84,10 +84,17 @@ private Q_SLOTS:
         QCOMPARE(QDir(path("home/.config/torvane/Log")).entryList(), logs);
         first->kill();
         first->waitForFinished();
+        QDir(path("home/.config/torvane/Log")).removeRecursively();
         auto third = start();
         QTRY_COMPARE_WITH_TIMEOUT(lockOwner(), third->processId(), 20000);
-        third->kill();
-        third->waitForFinished();
+        // Asked to end (a session logging out), it closes as its window would and exits cleanly.
+        QTRY_VERIFY_WITH_TIMEOUT(!log().isEmpty(), 20000);
+        third->terminate();
+        QVERIFY(third->waitForFinished(20000));
+        QCOMPARE(third->exitStatus(), QProcess::NormalExit);
+        QCOMPARE(third->exitCode(), 0);
+        QVERIFY(log().contains("Termination signal 15 received: finishing and quitting.\n"));
+        QVERIFY(!QFile::exists(path("tmp/Torvane.lock")));
     }
 
     void crashWritesDumpAndShowsTheBox_data()

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <functional>
+
+class QObject;
+
+namespace platform {
+
+// Calls onSignal on context's thread when the process is asked to end by SIGTERM, SIGINT or
+// SIGHUP (a desktop session logging out, Ctrl+C in a terminal), so that a running recording is
+// finished instead of cut off mid-write. Only the first such signal is handed over; a second one
+// ends the process as it would without this. Call once, from the GUI thread.
+void onTerminationSignal(QObject* context, std::function<void()> onSignal);
+
+} // namespace platform
