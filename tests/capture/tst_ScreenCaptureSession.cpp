@@ -30,7 +30,6 @@ private slots:
     void resolutionTable();
     void windowPrompts_data();
     void windowPrompts();
-    void missingWindowStartsNothing();
     void reports_data();
     void reports();
     void encoderLagPrompt_data();
@@ -114,28 +113,6 @@ void tst_ScreenCaptureSession::windowPrompts()
     QCOMPARE(desktop.windows[kWindow].shows + desktop.windows[kWindow].restores, 0);
     session.stop(true);
     QVERIFY(!QFile::exists(output));
-}
-
-void tst_ScreenCaptureSession::missingWindowStartsNothing()
-{
-    testsupport::FakeDesktop desktop;
-    screen_capture_win session;
-    session.setWindowSystem(std::make_unique<testsupport::FakeWindowSystem>(&desktop));
-    int boxes = 0;
-    session.setBoxHandler([&](const SessionBox&) { return ++boxes, true; });
-    session.configure(QStringLiteral("System Audio"), QStringLiteral("/tmp/unused.mp4"), nullptr);
-    session.target.targetType = TargetWindow;
-    session.target.targetWindow = kWindow;
-    QSignalSpy stopped(&session, &screen_capture_win::stopRecording);
-    testsupport::LogCapture log;
-
-    session.start();
-
-    QVERIFY(log.take().contains(QStringLiteral("Failed to find the target window.")));
-    QCOMPARE(boxes, 0);
-    QCOMPARE(stopped.size(), 0);
-    QVERIFY(!session.isRunning());
-    session.stop(false); // returns at once: nothing runs
 }
 
 void tst_ScreenCaptureSession::reports_data()

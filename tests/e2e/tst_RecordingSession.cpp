@@ -9,7 +9,6 @@
 #include "support/TestWindow.h"
 
 #include <QElapsedTimer>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -52,7 +51,6 @@ private slots:
     void initTestCase();
     void screenWithSystemSound();
     void microphone();
-    void windowClosedFinishesFile();
 
 private:
     QString output(const QString& name) const { return dir_.filePath(name); }
@@ -188,38 +186,6 @@ void tst_RecordingSession::microphone()
     const double frequency = MediaProbe::dominantFrequency(sound.samples[0], sound.sampleRate);
     QVERIFY2(std::fabs(frequency - kMicrophoneToneHz) < 20.0,
              qPrintable(QString::number(frequency)));
-}
-
-// A recorded window that closes ends the recording with a warning and a finished file.
-void tst_RecordingSession::windowClosedFinishesFile()
-{
-    SettingsStore::instance().setValue(settings::kVideoGroup, settings::kVideoCaptureApi,
-                                       QStringLiteral("WGC"));
-    auto window = std::make_unique<TestWindow>(QColor(200, 100, 0), QRect(400, 300, 300, 200),
-                                               TestWindow::Frame::Framed);
-    QVERIFY(window->showAndWait());
-    QTest::qWait(300);
-
-    const QString file = output(QStringLiteral("closed.mp4"));
-    screen_capture_win session;
-    QList<SessionBox> boxes;
-    session.setBoxHandler([&](const SessionBox& box) { return boxes.append(box), true; });
-    session.configure(QStringLiteral("No Audio"), file, nullptr);
-    session.target.targetType = TargetWindow;
-    session.target.targetWindow = window->nativeId();
-    QSignalSpy stopRequests(&session, &screen_capture_win::stopRecording);
-    session.start();
-    QVERIFY(session.isRunning());
-    QTest::qWait(800);
-    window.reset();
-    QTRY_COMPARE_WITH_TIMEOUT(stopRequests.size(), 1, 10000);
-    session.stop(false);
-
-    QVERIFY(!boxes.isEmpty());
-    QCOMPARE(boxes.first().text, QStringLiteral("Target window is closed or invalid."));
-    MediaProbe probe;
-    QVERIFY2(probe.open(file), qPrintable(probe.errorString()));
-    QVERIFY(probe.decodeVideo().size() >= 3);
 }
 
 QTEST_MAIN(tst_RecordingSession)

@@ -60,7 +60,6 @@ private slots:
     void windowQueries();
     void realPixels_data();
     void realPixels();
-    void sharedMemoryReportsChangesOnly();
     void sharedMemoryFramesKeepTheirImages();
     void cursorDrawnWhenWanted_data();
     void cursorDrawnWhenWanted();
@@ -152,34 +151,6 @@ void tst_X11Grabbers::realPixels()
     QTRY_SEEN(grabCentre(*grabber, pool) == QColor(200, 30, 60));
     QCOMPARE(grabber->lastSize(), window ? ws_->outerRect(id).size()
                                          : target.globalRect().adjusted(10, 10, -10, -10).size());
-}
-
-void tst_X11Grabbers::sharedMemoryReportsChangesOnly()
-{
-    TestWindow window(QColor(240, 200, 0), QRect(200, 500, 260, 200));
-    QVERIFY(window.showAndWait());
-    QTRY_VERIFY(ws_->outerRect(window.nativeId()).contains(window.globalRect()));
-
-    QString error;
-    auto grabber = ScreenGrabber::create(ScreenGrabber::Kind::SharedMemory, &error);
-    QVERIFY2(grabber, qPrintable(error));
-    VideoFramePool pool;
-    QTRY_SEEN(grabber->setScreenRect(window.globalRect().adjusted(20, 20, -20, -20)) &&
-              grabCentre(*grabber, pool) == QColor(240, 200, 0));
-
-    // A still screen gives no frames (the first poll may still see the last paint).
-    SharedFrame frame;
-    QTRY_COMPARE(grabber->grab(pool, &frame), ScreenGrabber::Result::NoChange);
-    QCOMPARE(grabber->grab(pool, &frame), ScreenGrabber::Result::NoChange);
-
-    // A change elsewhere on the screen is not a change of this area.
-    TestWindow elsewhere(Qt::white, QRect(1500, 50, 120, 80));
-    QVERIFY(elsewhere.showAndWait());
-    QTRY_VERIFY(grabber->grab(pool, &frame) == ScreenGrabber::Result::NoChange);
-
-    window.setColour(QColor(0, 90, 250));
-    QTRY_SEEN(grabCentre(*grabber, pool) == QColor(0, 90, 250));
-    QTRY_COMPARE(grabber->grab(pool, &frame), ScreenGrabber::Result::NoChange);
 }
 
 // The server writes straight into the memory of the frames handed out: a frame still queued for
