@@ -2,21 +2,164 @@
 // what it writes, checked by decoding the files.
 #include "support/LogCapture.h"
 #include "support/MediaProbe.h"
-#include "support/MuxTestHarness.h"
-#include "support/SyntheticFrames.h"
 #include "support/TestSupport.h"
 #include "app/SettingsKeys.h"
+#include "app/SettingsStore.h"
 #include "encode/audio_capture_thread_win.h"
 #include "encode/mux_thread_win.h"
+#include "media/FrameDuration.h"
 #include "media/FrameQueue.h"
 
 #include <QDir>
 #include <QFileInfo>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
 
+#include <cmath>
+
 using testsupport::MediaProbe;
+
+namespace {
+
+constexpr int kTestFps = 15;
+constexpr std::int64_t kIntervalUs = 1000000 / kTestFps;
+const QColor kBlue(40, 40, 200);
+
+// The test picture: the left half blue, the right half dark grey with a white bar in column
+// image % 4 of four, so that a decoded picture tells which image it shows.
+SharedFrame patternFrame(int width, int height, int image, std::int64_t ptsUs,
+                         std::int64_t durationUs = kIntervalUs)
+{
+    AVFrame* frame = av_frame_alloc();
+    frame->format = AV_PIX_FMT_BGRA;
+    frame->width = width;
+    frame->height = height;
+    if (av_frame_get_buffer(frame, 0) < 0)
+        qFatal("no memory for a test picture");
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            const bool bar =
+                x >= width / 2 && (x - width / 2) * 4 / (width - width / 2) == image % 4;
+            const QColor c = x < width / 2 ? kBlue
+                             : bar         ? QColor(240, 240, 240)
+                                           : QColor(50, 50, 50);
+            std::uint8_t* pixel = frame->data[0] + y * frame->linesize[0] + 4 * x;
+            pixel[0] = std::uint8_t(c.blue());
+            pixel[1] = std::uint8_t(c.green());
+            pixel[2] = std::uint8_t(c.red());
+            pixel[3] = 255;
+        }
+    frame->pts = ptsUs;
+    setFrameDuration(frame, durationUs);
+    return makeSharedFrame(frame);
+}
+
+// Inside the blue half, then inside each of the four bar columns.
+QList<QRect> patternRegions(int width, int height)
+{
+    QList<QRect> regions{QRect(width / 8, height / 4, width / 4, height / 2)};
+    const int columnWidth = (width - width / 2) / 4;
+    for (int column = 0; column < 4; ++column)
+        regions.append(QRect(width / 2 + column * columnWidth + columnWidth / 4, height / 4,
+                             columnWidth / 2, height / 2));
+    return regions;
+}
+
+// Whether the average colours of patternRegions() show the pattern of this image.
+bool showsImage(const QList<QColor>& colours, int image)
+{
+    int brightest = 0;
+    for (int column = 1; column < 4; ++column)
+        if (colours.at(1 + column).lightness() > colours.at(1 + brightest).lightness())
+            brightest = column;
+    return MediaProbe::near(colours.at(0), kBlue, 40) && brightest == image % 4;
+}
+
+// Frame n shows image n / 2, the second slot sharing the first one's buffer as the capture
+// thread repeats an unchanged screen; with audioRate, 1024-sample frames of a 440 Hz tone
+// covering the same time, interleaved as the capture threads deliver them.
+struct Recording
+{
+    QList<FrameQueueItem> items;
+    std::int64_t audioSamples = 0; // at audioRate
+};
+
+Recording makeRecording(int frames, int width, int height, int audioRate = 0)
+{
+    Recording recording;
+    SharedFrame image;
+    for (int n = 0; n < frames; ++n) {
+        if (n % 2 == 0)
+            image = patternFrame(width, height, n / 2, 0);
+        recording.items.append({makeSharedFrame(av_frame_clone(image.get())), false, 0});
+        recording.items.last().frame->pts = n * kIntervalUs;
+        const std::int64_t until = (n + 1) * kIntervalUs * audioRate / 1000000;
+        for (; audioRate > 0 && recording.audioSamples + 1024 <= until;
+             recording.audioSamples += 1024) {
+            AVFrame* tone = av_frame_alloc();
+            tone->format = AV_SAMPLE_FMT_FLTP;
+            tone->sample_rate = audioRate;
+            tone->nb_samples = 1024;
+            av_channel_layout_default(&tone->ch_layout, 2);
+            if (av_frame_get_buffer(tone, 0) < 0)
+                qFatal("no memory for a test sound");
+            for (int i = 0; i < 1024; ++i)
+                reinterpret_cast<float*>(tone->data[0])[i] =
+                    reinterpret_cast<float*>(tone->data[1])[i] =
+                        float(0.5 * std::sin(2 * M_PI * 440.0 * double(recording.audioSamples + i) /
+                                             audioRate));
+            tone->pts = recording.audioSamples;
+            recording.items.append(
+                {makeSharedFrame(tone), true, std::int32_t(recording.audioSamples / 1024 + 1)});
+        }
+    }
+    return recording;
+}
+
+void setMuxSettings(const QString& videoFormat, const QString& audioFormat,
+                    const QVariant& bitrate = 6000, int fps = kTestFps,
+                    const QString& quality = settings::kQualityHigh)
+{
+    using namespace settings;
+    SettingsStore& store = SettingsStore::instance();
+    store.setValue(kVideoGroup, kVideoFormat, videoFormat);
+    store.setValue(kAudioGroup, kAudioFormat, audioFormat);
+    store.setValue(kAudioGroup, kAudioBitrate, 128);
+    store.setValue(kVideoGroup, kVideoBitrate, bitrate);
+    store.setValue(kVideoGroup, kFps, fps);
+    store.setValue(kVideoGroup, kQuality, quality);
+}
+
+// Endless silence, ready at every other look.
+class SilentSource : public AudioSource
+{
+public:
+    OpenError open(bool) override { return OpenError::None; }
+    AudioInputFormat format() const override { return {48000, 2, 32, true, false}; }
+    int packetSize() override { return ++looks_ % 2 ? 1024 : 0; }
+    bool read(AudioPacket& packet) override
+    {
+        packet.frames = 1024;
+        packet.silent = true;
+        return true;
+    }
+    void stop() override {}
+
+private:
+    int looks_ = 0;
+};
+
+struct MuxRun
+{
+    QStringList errors;
+    bool finished = false; // "Video write finished." was reported
+    QList<QImage> previews;
+    QStringList log; // every log line written during the run
+};
+
+} // namespace
 
 class tst_MuxThread : public QObject
 {
@@ -28,6 +171,41 @@ private:
     int fileNumber_ = 0;
 
     QString nextPath() { return dir_.filePath(QStringLiteral("out_%1").arg(++fileNumber_)); }
+
+    // Queues the items, closes the queue, runs one mux thread over them to its end. A preview
+    // clock step of -1 leaves the preview off.
+    MuxRun run(const QString& path, int width, int height, const QList<FrameQueueItem>& items,
+               bool withAudio = false, int previewStepMs = -1)
+    {
+        FrameQueue queue(std::max(FrameQueue::kDefaultCapacity, int(items.size())));
+        for (const FrameQueueItem& item : items)
+            queue.push(item);
+        queue.close();
+        log_->take();
+        mux_thread_win mux(&queue);
+        // Direct connections: the spies are read only after wait(), which orders the accesses.
+        QSignalSpy messages(&mux, &mux_thread_win::msgSignal);
+        QSignalSpy previews(&mux, &mux_thread_win::imagePreviewSignal);
+        mux.outputWidth = width;
+        mux.outputHeight = height;
+        mux.init(path, withAudio);
+        mux.previewEnabled = previewStepMs >= 0;
+        auto now = std::make_shared<std::atomic<std::int64_t>>(0);
+        mux.setPreviewClock([now, previewStepMs] { return now->fetch_add(previewStepMs); });
+        mux.start();
+        mux.wait();
+        MuxRun result;
+        for (const QList<QVariant>& arguments : messages) {
+            if (arguments.at(0).value<MSG_TYPE>() == MSG_ERROR)
+                result.errors.append(arguments.at(1).toString());
+            result.finished |= arguments.at(1).toString() == "Video write finished.";
+        }
+        for (const QList<QVariant>& arguments : previews)
+            result.previews.append(arguments.at(0).value<QImage>());
+        result.log = log_->take();
+        return result;
+    }
+
     static int openFiles()
     {
         return int(QDir("/proc/self/fd").entryList(QDir::AllEntries | QDir::System).size());
@@ -45,21 +223,23 @@ private Q_SLOTS:
 
     void writesEveryFormat_data()
     {
-        QTest::addColumn<QString>("formats"); // video setting|audio setting
-        QTest::addColumn<int>("audioRate");   // 0: no audio
-        QTest::addColumn<QSize>("frameSize"); // the output is 160 x 120
-        QTest::addColumn<QString>("codecs");  // as the demuxer names them
+        QTest::addColumn<QString>("formats");   // video setting|audio setting
+        QTest::addColumn<int>("audioRate");     // 0: no audio
+        QTest::addColumn<QSize>("frameSize");   // the output is 160 x 120
+        QTest::addColumn<int>("previewStepMs"); // -1: preview off
+        QTest::addColumn<QString>("codecs");    // as the demuxer names them
         const QSize small(160, 120);
-        QTest::newRow("mp4, AAC from 44.1 kHz")
-            << "H264-AAC(MP4)|AAC" << 44100 << small << "h264,aac";
-        QTest::newRow("mp4, larger frames scaled down")
-            << "H264-AAC(MP4)|AAC" << 0 << QSize(320, 240) << "h264";
+        // The preview clock passes 200 ms at every frame, or stands still.
+        QTest::newRow("mp4, AAC from 44.1 kHz, preview of every frame")
+            << "H264-AAC(MP4)|AAC" << 44100 << small << 1000 << "h264,aac";
+        QTest::newRow("mp4, larger frames scaled down, preview clock still")
+            << "H264-AAC(MP4)|AAC" << 0 << QSize(320, 240) << 0 << "h264";
         // The program stream cannot carry AAC; such a file gets MPEG-1 Layer II sound.
         QTest::newRow("MPEG-2, AAC setting from 48 kHz")
-            << "MPEG-2|AAC" << 48000 << small << "mpeg2video,mp2";
+            << "MPEG-2|AAC" << 48000 << small << -1 << "mpeg2video,mp2";
         QTest::newRow("AVI, MP3 from 44.1 kHz")
-            << "MPEG-4(AVI)|MP3" << 44100 << small << "mpeg4,mp3";
-        QTest::newRow("Windows Media") << "Windows Media|AAC" << 0 << small << "wmv2";
+            << "MPEG-4(AVI)|MP3" << 44100 << small << -1 << "mpeg4,mp3";
+        QTest::newRow("Windows Media") << "Windows Media|AAC" << 0 << small << 1000 << "wmv2";
     }
 
     void writesEveryFormat()
@@ -67,20 +247,26 @@ private Q_SLOTS:
         QFETCH(QString, formats);
         QFETCH(int, audioRate);
         QFETCH(QSize, frameSize);
+        QFETCH(int, previewStepMs);
         QFETCH(QString, codecs);
-        const QSize outputSize(160, 120);
-        testsupport::setMuxSettings(formats.section('|', 0, 0), formats.section('|', 1));
+        setMuxSettings(formats.section('|', 0, 0), formats.section('|', 1));
         constexpr int kFrames = 30;
-        const auto recording = testsupport::makeMuxTestRecording(kFrames, frameSize.width(),
-                                                                 frameSize.height(), audioRate);
+        const auto recording =
+            makeRecording(kFrames, frameSize.width(), frameSize.height(), audioRate);
         const QString path = nextPath();
-        testsupport::MuxRunOptions options;
-        options.withAudio = audioRate > 0;
-        const auto result = testsupport::runMuxThread(
-            *log_, path, outputSize.width(), outputSize.height(), recording.items, options);
-        QVERIFY2(result.errors().isEmpty(), qPrintable(result.errors().join('\n')));
-        QVERIFY(result.finished());
+        const MuxRun result = run(path, 160, 120, recording.items, audioRate > 0, previewStepMs);
+        QVERIFY2(result.errors.isEmpty(), qPrintable(result.errors.join('\n')));
+        QVERIFY(result.finished);
         QVERIFY(result.log.contains(QStringLiteral("total Frame Written: %1").arg(kFrames)));
+        // Each preview shows its own frame at the encoder's size, not one drawn later.
+        QCOMPARE(result.previews.size(), previewStepMs > 0 ? kFrames : 0);
+        for (int n = 0; n < result.previews.size(); ++n) {
+            QCOMPARE(result.previews[n].size(), QSize(160, 120));
+            QList<QColor> colours;
+            for (const QRect& region : patternRegions(160, 120))
+                colours.append(MediaProbe::averageColour(result.previews[n], region));
+            QVERIFY2(showsImage(colours, n / 2), qPrintable(QString::number(n)));
+        }
 
         MediaProbe probe;
         QVERIFY2(probe.open(path), qPrintable(probe.errorString()));
@@ -89,8 +275,8 @@ private Q_SLOTS:
             found.append(stream.codecName);
         QCOMPARE(found.join(','), codecs);
         const auto* video = probe.firstStream(AVMEDIA_TYPE_VIDEO);
-        QCOMPARE(QSize(video->width, video->height), outputSize);
-        const auto frames = probe.decodeVideo(testsupport::patternRegions(160, 120));
+        QCOMPARE(QSize(video->width, video->height), QSize(160, 120));
+        const auto frames = probe.decodeVideo(patternRegions(160, 120));
         QCOMPARE(frames.size(), kFrames);
         const std::int64_t spacing = frames.at(1).pts - frames.at(0).pts;
         for (int n = 0; n < frames.size(); ++n) {
@@ -98,12 +284,11 @@ private Q_SLOTS:
             // base of whole frames must not round at all.
             QVERIFY(n == 0 || qAbs(frames.at(n).pts - frames.at(n - 1).pts - spacing) <=
                                   (spacing >= 10 ? 1 : 0));
-            QVERIFY(
-                MediaProbe::near(frames.at(n).regionColours.at(0), testsupport::kPatternBlue, 40));
-            QCOMPARE(testsupport::patternBarColumn(frames.at(n).regionColours), n % 4);
+            // A slot sharing the last one's buffer keeps that image, the next a new one.
+            QVERIFY2(showsImage(frames.at(n).regionColours, n / 2), qPrintable(QString::number(n)));
         }
         const double span = frames.last().seconds - frames.first().seconds;
-        QVERIFY(qAbs(span - double(kFrames - 1) / testsupport::kMuxTestFps) < 0.01);
+        QVERIFY(qAbs(span - double(kFrames - 1) / kTestFps) < 0.01);
         if (audioRate == 0)
             return;
 
@@ -124,21 +309,20 @@ private Q_SLOTS:
     // (16666 us) does not divide a second, yet the file stays valid and in step to its end.
     void longAviRecording()
     {
-        constexpr int kFps = 60;
-        constexpr int kFrames = 10 * 60 * kFps;
-        constexpr std::int64_t kIntervalUs = 1000000 / kFps;
-        testsupport::setMuxSettings("MPEG-4(AVI)", "AAC", 6000, kFps);
+        constexpr int kAviFps = 60;
+        constexpr int kFrames = 10 * 60 * kAviFps;
+        constexpr std::int64_t kAviIntervalUs = 1000000 / kAviFps;
+        setMuxSettings("MPEG-4(AVI)", "AAC", 6000, kAviFps);
         // A still screen: every slot shares one picture's buffer, as the capture thread repeats it.
-        const SharedFrame picture =
-            testsupport::makePatternFrame(64, 64, 0, AV_PIX_FMT_BGRA, 0, kIntervalUs);
+        const SharedFrame picture = patternFrame(64, 64, 0, 0, kAviIntervalUs);
         QList<FrameQueueItem> items;
         for (int n = 0; n < kFrames; ++n) {
             items.append({makeSharedFrame(av_frame_clone(picture.get())), false, 0});
-            items.last().frame->pts = n * kIntervalUs;
+            items.last().frame->pts = n * kAviIntervalUs;
         }
         const QString path = nextPath();
-        const auto result = testsupport::runMuxThread(*log_, path, 64, 64, items);
-        QVERIFY2(result.errors().isEmpty(), qPrintable(result.errors().value(0)));
+        const MuxRun result = run(path, 64, 64, items);
+        QVERIFY2(result.errors.isEmpty(), qPrintable(result.errors.value(0)));
         MediaProbe probe;
         QVERIFY2(probe.open(path), qPrintable(probe.errorString()));
         const auto frames = probe.decodeVideo();
@@ -147,75 +331,16 @@ private Q_SLOTS:
         for (int n = 1; n < frames.size(); ++n)
             QVERIFY2(frames.at(n).pts > frames.at(n - 1).pts, qPrintable(QString::number(n)));
         const double span = frames.last().seconds - frames.first().seconds;
-        QVERIFY2(qAbs(span - (kFrames - 1) * kIntervalUs / 1e6) < 1.5 / kFps,
+        QVERIFY2(qAbs(span - (kFrames - 1) * kAviIntervalUs / 1e6) < 1.5 / kAviFps,
                  qPrintable(QString::number(span)));
-    }
-
-    // Slots filled with a repeated image share its buffer; each keeps the image it was given,
-    // also when a new image follows in the same pixel layout.
-    void repeatedSlotsKeepTheirImage()
-    {
-        testsupport::setMuxSettings("H264-AAC(MP4)", "AAC");
-        const QList<int> images = {0, 0, 0, 1, 1, 2, 2, 2, 3};
-        QList<FrameQueueItem> items;
-        SharedFrame image;
-        for (int n = 0; n < images.size(); ++n) {
-            if (n == 0 || images[n] != images[n - 1])
-                image = testsupport::makePatternFrame(320, 240, images[n], AV_PIX_FMT_BGRA, 0,
-                                                      testsupport::kMuxTestFrameIntervalUs);
-            items.append({makeSharedFrame(av_frame_clone(image.get())), false, 0});
-            items.last().frame->pts = n * testsupport::kMuxTestFrameIntervalUs;
-        }
-        const QString path = nextPath();
-        QVERIFY(testsupport::runMuxThread(*log_, path, 320, 240, items).finished());
-        MediaProbe probe;
-        QVERIFY(probe.open(path));
-        QList<int> columns;
-        for (const auto& frame : probe.decodeVideo(testsupport::patternRegions(320, 240)))
-            columns.append(testsupport::patternBarColumn(frame.regionColours));
-        QCOMPARE(columns, images);
-    }
-
-    void previewIsThrottled_data()
-    {
-        QTest::addColumn<bool>("enabled");
-        QTest::addColumn<int>("clockStepMs");
-        QTest::newRow("clock jumps past 200 ms each time: every frame") << true << 1000;
-        QTest::newRow("clock stands still: none") << true << 0;
-        QTest::newRow("preview switched off: none") << false << 1000;
-    }
-
-    void previewIsThrottled()
-    {
-        QFETCH(bool, enabled);
-        QFETCH(int, clockStepMs);
-        testsupport::setMuxSettings("H264-AAC(MP4)", "AAC");
-        auto now = std::make_shared<std::atomic<std::int64_t>>(0);
-        testsupport::MuxRunOptions options;
-        options.preview = enabled;
-        options.previewClock = [now, clockStepMs] { return now->fetch_add(clockStepMs); };
-        const auto result = testsupport::runMuxThread(
-            *log_, nextPath(), 161, 121, testsupport::makeMuxTestRecording(8, 161, 121).items,
-            options);
-        QVERIFY(result.finished());
-        QCOMPARE(result.previews.size(), enabled && clockStepMs > 0 ? 8 : 0);
-        for (int n = 0; n < result.previews.size(); ++n) {
-            // Each preview shows its own frame at the encoder's size, not one drawn later.
-            QCOMPARE(result.previews[n].size(), QSize(162, 122));
-            QList<QColor> colours;
-            for (const QRect& region : testsupport::patternRegions(162, 122))
-                colours.append(MediaProbe::averageColour(result.previews[n], region));
-            QVERIFY(MediaProbe::near(colours.at(0), testsupport::kPatternBlue, 30));
-            QCOMPARE(testsupport::patternBarColumn(colours), n % 4);
-        }
     }
 
     // However long a pause lasts, the thread holds the item it popped; all are written after it.
     void pauseHoldsFramesUntilResume()
     {
-        testsupport::setMuxSettings("H264-AAC(MP4)", "AAC");
+        setMuxSettings("H264-AAC(MP4)", "AAC");
         FrameQueue queue;
-        for (const FrameQueueItem& item : testsupport::makeMuxTestRecording(6, 64, 48).items)
+        for (const FrameQueueItem& item : makeRecording(6, 64, 48).items)
             queue.push(item);
         queue.close();
         const QString path = nextPath();
@@ -236,19 +361,15 @@ private Q_SLOTS:
 
     void reportsSetUpFailures_data()
     {
-        QTest::addColumn<QString>("videoFormat");
-        QTest::addColumn<QString>("audioFormat");
-        QTest::addColumn<QString>("error"); // ending in a space: the unwritable path follows
+        QTest::addColumn<QString>("formats"); // video setting|audio setting
+        QTest::addColumn<QString>("error");   // ending in a space: the unwritable path follows
         QTest::addColumn<bool>("fileLeft");
-        QTest::newRow("unknown video format") << "Theora"
-                                              << "AAC"
+        QTest::newRow("unknown video format") << "Theora|AAC"
                                               << "Error: Unsupported video format." << false;
         QTest::newRow("output folder cannot be written")
-            << "H264-AAC(MP4)"
-            << "AAC"
+            << "H264-AAC(MP4)|AAC"
             << "Error: Unable to open output file. " << false;
-        QTest::newRow("unknown audio format") << "H264-AAC(MP4)"
-                                              << "Vorbis"
+        QTest::newRow("unknown audio format") << "H264-AAC(MP4)|Vorbis"
                                               << "Could not find an audio encoder." << true;
     }
 
@@ -256,11 +377,10 @@ private Q_SLOTS:
     // left open, and a sound thread waiting for room in the queue ends when stopped.
     void reportsSetUpFailures()
     {
-        QFETCH(QString, videoFormat);
-        QFETCH(QString, audioFormat);
+        QFETCH(QString, formats);
         QFETCH(QString, error);
         QFETCH(bool, fileLeft);
-        testsupport::setMuxSettings(videoFormat, audioFormat);
+        setMuxSettings(formats.section('|', 0, 0), formats.section('|', 1));
         QString path = nextPath();
         if (error.endsWith(' ')) {
             QFile blocker(dir_.filePath("not-a-folder")); // a file where the folder should be
@@ -273,9 +393,7 @@ private Q_SLOTS:
         queue.setProducers(2);
         audio_capture_thread_win audio(&queue);
         audio.init(false);
-        audio.setSourceFactory([] {
-            return std::make_unique<testsupport::ScriptedAudioSource>(std::vector<float>{}, true);
-        });
+        audio.setSourceFactory([] { return std::make_unique<SilentSource>(); });
         audio.start();
         QTRY_COMPARE(queue.size(), 4);
 
@@ -346,14 +464,12 @@ private Q_SLOTS:
         QFETCH(QString, logged);
         // Hardware is asked for: without a working hardware encoder libx264 records. The odd
         // size is encoded one pixel larger, and "Auto" takes its bitrate from that size.
-        testsupport::setMuxSettings("H264-AAC(MP4)", "AAC", bitrate, testsupport::kMuxTestFps,
-                                    quality);
+        setMuxSettings("H264-AAC(MP4)", "AAC", bitrate, kTestFps, quality);
         const QString path = nextPath();
-        const auto result = testsupport::runMuxThread(
-            *log_, path, 1365, 767, testsupport::makeMuxTestRecording(2, 1365, 767).items);
+        const MuxRun result = run(path, 1365, 767, makeRecording(2, 1365, 767).items);
         if (!result.log.filter("Using hardware encoder:").isEmpty())
             QSKIP("This machine has a working hardware H.264 encoder.");
-        QVERIFY(result.finished());
+        QVERIFY(result.finished);
         QVERIFY2(result.log.contains(logged), qPrintable(result.log.join('\n')));
 
         MediaProbe probe;
