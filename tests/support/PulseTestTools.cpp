@@ -9,77 +9,35 @@
 
 namespace testsupport {
 
-QByteArray toneSamples(double hz, double seconds, int rate)
-{
-    const int samples = int(rate * seconds);
-    QByteArray data;
-    data.reserve(samples * 4);
-    QDataStream out(&data, QIODevice::WriteOnly);
-    out.setByteOrder(QDataStream::LittleEndian);
-    for (int i = 0; i < samples; ++i) {
-        const auto value = qint16(std::lround(16000.0 * std::sin(2.0 * M_PI * hz * i / rate)));
-        out << value << value;
-    }
-    return data;
-}
+namespace {
 
-bool writeToneWav(const QString& path, double hz, double seconds, int rate)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    const QByteArray samples = toneSamples(hz, seconds, rate);
-    QDataStream out(&file);
-    out.setByteOrder(QDataStream::LittleEndian);
-    out.writeRawData("RIFF", 4);
-    out << quint32(36 + samples.size());
-    out.writeRawData("WAVEfmt ", 8);
-    out << quint32(16) << quint16(1) << quint16(2) << quint32(rate) << quint32(rate * 4)
-        << quint16(4) << quint16(16);
-    out.writeRawData("data", 4);
-    out << quint32(samples.size());
-    out.writeRawData(samples.constData(), int(samples.size()));
-    return out.status() == QDataStream::Ok;
-}
+constexpr int kRate = 48000;
 
+// The trimmed output of pactl, or a null string when it fails; empty output is still success.
 QString pactl(const QStringList& arguments)
 {
     QProcess process;
-    process.start(QStringLiteral("pactl"), arguments);
+    process.start("pactl", arguments);
     if (!process.waitForFinished(5000) || process.exitStatus() != QProcess::NormalExit ||
         process.exitCode() != 0)
         return {};
-    // Empty output is still success: keep it apart from the null string of a failure.
     const QString output = QString::fromUtf8(process.readAllStandardOutput()).trimmed();
     return output.isNull() ? QStringLiteral("") : output;
 }
 
-bool pulseReachable()
-{
-    return !pactl({QStringLiteral("info")}).isNull();
-}
-
-bool defaultSinkIsTestSink()
-{
-    return pactl({QStringLiteral("get-default-sink")}) == QLatin1String("rec");
-}
-
-namespace {
-
 // Lines of "pactl list short <kind>", -1 when the server cannot be asked.
 int listedCount(const QString& kind)
 {
-    const QString list = pactl({QStringLiteral("list"), QStringLiteral("short"), kind});
-    return list.isNull() ? -1 : int(list.split(QLatin1Char('\n'), Qt::SkipEmptyParts).size());
+    const QString list = pactl({"list", "short", kind});
+    return list.isNull() ? -1 : int(list.split('\n', Qt::SkipEmptyParts).size());
 }
 
-// Polls for up to ten seconds until done() holds; false at once when it says to give up.
-template <typename Done> bool waitUntil(Done done)
+// Polls for up to ten seconds while state() is 0; true when it turns positive.
+template <typename State> bool waitUntil(State state)
 {
     for (int i = 0; i < 500; ++i) {
-        const int state = done();
-        if (state != 0)
-            return state > 0;
+        if (const int result = state())
+            return result > 0;
         QThread::msleep(20);
     }
     return false;
@@ -87,9 +45,50 @@ template <typename Done> bool waitUntil(Done done)
 
 } // namespace
 
+QByteArray toneSamples(double hz, double seconds)
+{
+    QByteArray data;
+    QDataStream out(&data, QIODevice::WriteOnly);
+    out.setByteOrder(QDataStream::LittleEndian);
+    for (int i = 0; i < int(kRate * seconds); ++i) {
+        const auto value = qint16(std::lround(16000.0 * std::sin(2.0 * M_PI * hz * i / kRate)));
+        out << value << value;
+    }
+    return data;
+}
+
+bool writeToneWav(const QString& path, double hz, double seconds)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    const QByteArray samples = toneSamples(hz, seconds);
+    QDataStream out(&file);
+    out.setByteOrder(QDataStream::LittleEndian);
+    out.writeRawData("RIFF", 4);
+    out << quint32(36 + samples.size());
+    out.writeRawData("WAVEfmt ", 8);
+    out << quint32(16) << quint16(1) << quint16(2) << quint32(kRate) << quint32(kRate * 4)
+        << quint16(4) << quint16(16);
+    out.writeRawData("data", 4);
+    out << quint32(samples.size());
+    out.writeRawData(samples.constData(), int(samples.size()));
+    return out.status() == QDataStream::Ok;
+}
+
+bool pulseReachable()
+{
+    return !pactl({"info"}).isNull();
+}
+
+bool defaultSinkIsTestSink()
+{
+    return pactl({"get-default-sink"}) == "rec";
+}
+
 int captureStreamCount()
 {
-    return listedCount(QStringLiteral("source-outputs"));
+    return listedCount("source-outputs");
 }
 
 bool waitForCaptureStreams(int count)
@@ -104,48 +103,40 @@ TonePlayer::TonePlayer() : player_(std::make_unique<QProcess>()) {}
 
 TonePlayer::~TonePlayer()
 {
-    if (player_->state() != QProcess::NotRunning) {
-        player_->kill();
-        player_->waitForFinished(5000);
-    }
+    player_->kill();
+    player_->waitForFinished(5000);
 }
 
 bool TonePlayer::start(const QString& wavPath)
 {
-    const int before = listedCount(QStringLiteral("sink-inputs"));
+    const int before = listedCount("sink-inputs");
     // A player that asks for no latency lets the null sink render two seconds ahead; the monitor
     // hands those out at once, so a capture stream connecting afterwards would miss them.
-    player_->start(QStringLiteral("paplay"),
-                   {QStringLiteral("--latency-msec=50"), QStringLiteral("-d"),
-                    QStringLiteral("rec"), wavPath});
+    player_->start("paplay", {"--latency-msec=50", "-d", "rec", wavPath});
     if (before < 0 || !player_->waitForStarted(5000))
         return false;
     // On a loaded machine the player can take a second or more to reach the server; a recording
     // started before that would hear silence first.
     return waitUntil([&] {
-        if (listedCount(QStringLiteral("sink-inputs")) > before)
+        if (listedCount("sink-inputs") > before)
             return 1;
         return player_->state() == QProcess::NotRunning ? -1 : 0;
     });
 }
 
-PipeMicrophone::PipeMicrophone(const QString& directory)
-    : fifo_(directory + QStringLiteral("/microphone.fifo"))
+PipeMicrophone::PipeMicrophone(const QString& directory) : fifo_(directory + "/microphone.fifo")
 {
     // The pipe source makes the FIFO itself and refuses one that already exists.
     QFile::remove(fifo_);
-    previousSource_ = pactl({QStringLiteral("get-default-source")});
-    const QString index =
-        pactl({QStringLiteral("load-module"), QStringLiteral("module-pipe-source"),
-               QStringLiteral("source_name=testmic"), QStringLiteral("file=") + fifo_,
-               QStringLiteral("format=s16le"), QStringLiteral("rate=48000"),
-               QStringLiteral("channels=2")});
+    previousSource_ = pactl({"get-default-source"});
     bool ok = false;
-    const int module = index.toInt(&ok);
-    if (!ok)
-        return;
-    moduleIndex_ = module;
-    pactl({QStringLiteral("set-default-source"), QStringLiteral("testmic")});
+    moduleIndex_ = pactl({"load-module", "module-pipe-source", "source_name=testmic",
+                          "file=" + fifo_, "format=s16le", "rate=48000", "channels=2"})
+                       .toInt(&ok);
+    if (ok)
+        pactl({"set-default-source", "testmic"});
+    else
+        moduleIndex_ = -1;
 }
 
 PipeMicrophone::~PipeMicrophone()
@@ -154,8 +145,8 @@ PipeMicrophone::~PipeMicrophone()
         writer_->wait(10000);
     if (moduleIndex_ >= 0) {
         if (!previousSource_.isEmpty())
-            pactl({QStringLiteral("set-default-source"), previousSource_});
-        pactl({QStringLiteral("unload-module"), QString::number(moduleIndex_)});
+            pactl({"set-default-source", previousSource_});
+        pactl({"unload-module", QString::number(moduleIndex_)});
     }
     QFile::remove(fifo_);
 }
@@ -164,8 +155,7 @@ void PipeMicrophone::feed(const QByteArray& samples)
 {
     if (writer_)
         writer_->wait();
-    const QString path = fifo_;
-    writer_.reset(QThread::create([path, samples] {
+    writer_.reset(QThread::create([path = fifo_, samples] {
         QFile pipe(path);
         if (pipe.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
             pipe.write(samples);

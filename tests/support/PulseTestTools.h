@@ -2,7 +2,6 @@
 
 #include <QByteArray>
 #include <QString>
-#include <QStringList>
 
 #include <memory>
 
@@ -10,16 +9,13 @@ class QProcess;
 class QThread;
 
 // Sound helpers for the end-to-end suites, which run against the private PulseAudio server of
-// the test script (null sink "rec").
+// the test script (null sink "rec"). Samples are 16-bit stereo at 48 kHz.
 namespace testsupport {
 
-// Interleaved 16-bit stereo samples of a sine tone at 0.5 of full scale.
-QByteArray toneSamples(double hz, double seconds, int rate = 48000);
-// The same tone as a WAV file.
-bool writeToneWav(const QString& path, double hz, double seconds, int rate = 48000);
+// A sine tone at half of full scale, interleaved.
+QByteArray toneSamples(double hz, double seconds);
+bool writeToneWav(const QString& path, double hz, double seconds);
 
-// Runs pactl with the arguments; the trimmed standard output, or a null string on failure.
-QString pactl(const QStringList& arguments);
 bool pulseReachable();
 // True only on the test script's server, so that no test plays into a real sound card.
 bool defaultSinkIsTestSink();
@@ -28,15 +24,12 @@ int captureStreamCount();
 // Waits up to ten seconds until at least count streams record from the server.
 bool waitForCaptureStreams(int count);
 
-// Plays a WAV file into the test sink; the player is stopped when the object goes.
+// Plays a WAV file into the test sink until the object goes.
 class TonePlayer
 {
 public:
     TonePlayer();
     ~TonePlayer();
-    TonePlayer(const TonePlayer&) = delete;
-    TonePlayer& operator=(const TonePlayer&) = delete;
-
     // Returns once the server has the player's stream, so the tone is heard from then on.
     bool start(const QString& wavPath);
 
@@ -51,12 +44,8 @@ class PipeMicrophone
 public:
     explicit PipeMicrophone(const QString& directory);
     ~PipeMicrophone();
-    PipeMicrophone(const PipeMicrophone&) = delete;
-    PipeMicrophone& operator=(const PipeMicrophone&) = delete;
-
     bool isValid() const { return moduleIndex_ >= 0; }
-    // Writes the samples (16-bit stereo, 48 kHz) into the pipe from a background thread, at the
-    // pace the server reads them.
+    // Writes the samples into the pipe from a background thread, at the pace the server reads.
     void feed(const QByteArray& samples);
 
 private:
