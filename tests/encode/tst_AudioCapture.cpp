@@ -17,39 +17,48 @@ Q_DECLARE_METATYPE(AVSampleFormat)
 
 namespace {
 
-// A 48 kHz float stereo device that delivers its samples once, then nothing; or fails to open
-// with the server's reason.
+// A device that delivers its bytes in packets of up to 1000 frames, then nothing; or fails to
+// open with the server's reason.
 class ScriptedAudioSource : public AudioSource
 {
 public:
-    explicit ScriptedAudioSource(std::vector<float> interleaved) : samples_(std::move(interleaved))
-    {
-    }
-    ScriptedAudioSource(OpenError error, std::string reason)
-        : error_(error), reason_(std::move(reason))
+    ScriptedAudioSource(AudioInputFormat format, QByteArray bytes,
+                        OpenError error = OpenError::None, std::string reason = {})
+        : format_(format), bytes_(std::move(bytes)), error_(error), reason_(std::move(reason))
     {
     }
     OpenError open(bool) override { return error_; }
-    AudioInputFormat format() const override { return {48000, 2, 32, true, false}; }
-    int packetSize() override { return taken ? 0 : int(samples_.size() / 2); }
+    AudioInputFormat format() const override { return format_; }
+    int packetSize() override
+    {
+        return int(std::min<qsizetype>(1000, (bytes_.size() - read_) / frameBytes()));
+    }
     bool read(AudioPacket& packet) override
     {
         packet.frames = packetSize();
-        const auto* bytes = reinterpret_cast<const std::uint8_t*>(samples_.data());
-        packet.data.assign(bytes, bytes + packet.frames * 2 * sizeof(float));
-        taken = true;
+        const auto* from = reinterpret_cast<const std::uint8_t*>(bytes_.constData()) + read_;
+        packet.data.assign(from, from + packet.frames * frameBytes());
+        read_ += qsizetype(packet.data.size());
+        taken = read_ == bytes_.size();
         return true;
     }
     void stop() override {}
     std::string errorText() const override { return reason_; }
 
-    std::atomic<bool> taken{false}; // the samples were read
+    std::atomic<bool> taken{false}; // everything was read
 
 private:
-    std::vector<float> samples_;
-    AudioSource::OpenError error_ = OpenError::None;
+    int frameBytes() const { return format_.channels * format_.bits / 8; }
+
+    AudioInputFormat format_;
+    QByteArray bytes_;
+    qsizetype read_ = 0;
+    OpenError error_;
     std::string reason_;
 };
+
+const AudioInputFormat kFloatStereo{48000, 2, 32, true, false};
+const AudioInputFormat kS16Stereo{48000, 2, 16, false, true};
 
 template <typename T> QByteArray bytesOf(const std::vector<T>& values)
 {
@@ -57,33 +66,12 @@ template <typename T> QByteArray bytesOf(const std::vector<T>& values)
                       qsizetype(values.size() * sizeof(T)));
 }
 
-float leftAt(const AVFrame* frame, int i)
+// Sample i of a channel, S16 as value / 32767.
+float sampleAt(const AVFrame* frame, int channel, int i)
 {
     if (frame->format == AV_SAMPLE_FMT_FLTP)
-        return reinterpret_cast<const float*>(frame->data[0])[i];
-    return reinterpret_cast<const std::int16_t*>(frame->data[0])[2 * i] / 32767.0f;
-}
-
-// Runs a capture thread over the source until it has been read (when it has samples), then
-// stops it and returns what it queued.
-QList<FrameQueueItem> capture(audio_capture_thread_win& thread, FrameQueue& queue,
-                              std::vector<float> samples)
-{
-    std::atomic<ScriptedAudioSource*> source{nullptr};
-    thread.setSourceFactory([&] {
-        auto made = std::make_unique<ScriptedAudioSource>(std::move(samples));
-        source = made.get();
-        return made;
-    });
-    thread.start();
-    for (int i = 0; i < 1000 && !(source && source.load()->taken); ++i)
-        QTest::qWait(5);
-    thread.requestStop();
-    thread.wait();
-    QList<FrameQueueItem> items;
-    for (FrameQueueItem item; queue.size() > 0 && queue.pop(item);)
-        items.append(item);
-    return items;
+        return reinterpret_cast<const float*>(frame->data[channel])[i];
+    return reinterpret_cast<const std::int16_t*>(frame->data[0])[2 * i + channel] / 32767.0f;
 }
 
 } // namespace
@@ -97,63 +85,6 @@ private slots:
     {
         testsupport::isolateUserFolders();
         qRegisterMetaType<MSG_TYPE>("MSG_TYPE");
-    }
-
-    void conversion_data()
-    {
-        QTest::addColumn<AudioInputFormat>("input");
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<AVSampleFormat>("target");
-        QTest::addColumn<QList<float>>("expected"); // left, right, ...; S16 as value / 32767
-
-        const AudioInputFormat floatStereo{48000, 2, 32, true, false};
-        QTest::newRow("float stereo -> FLTP")
-            << floatStereo << bytesOf<float>({0.5f, -0.25f, 1.0f, -1.0f}) << AV_SAMPLE_FMT_FLTP
-            << QList<float>{0.5f, -0.25f, 1.0f, -1.0f};
-        QTest::newRow("s16 stereo -> FLTP")
-            << AudioInputFormat{48000, 2, 16, false, true}
-            << bytesOf<std::int16_t>({16384, -32768, -8192, 32767}) << AV_SAMPLE_FMT_FLTP
-            << QList<float>{0.5f, -1.0f, -0.25f, 32767.0f / 32768.0f};
-        QTest::newRow("float -> S16 clamps and rounds")
-            << floatStereo << bytesOf<float>({1.5f, -2.0f, 0.5f, -0.5f}) << AV_SAMPLE_FMT_S16
-            << QList<float>{1.0f, -1.0f, 16384.0f / 32767.0f, -16384.0f / 32767.0f};
-        QTest::newRow("s16 -> S16 copies")
-            << AudioInputFormat{48000, 2, 16, false, true}
-            << bytesOf<std::int16_t>({1000, -2000, 32767, -32767}) << AV_SAMPLE_FMT_S16
-            << QList<float>{1000 / 32767.0f, -2000 / 32767.0f, 1.0f, -1.0f};
-        QTest::newRow("mono is duplicated")
-            << AudioInputFormat{48000, 1, 32, true, false} << bytesOf<float>({0.25f, -0.75f})
-            << AV_SAMPLE_FMT_FLTP << QList<float>{0.25f, 0.25f, -0.75f, -0.75f};
-        QTest::newRow("24-bit gives silence")
-            << AudioInputFormat{48000, 2, 24, false, true} << QByteArray(12, char(0x7f))
-            << AV_SAMPLE_FMT_S16 << QList<float>{0.0f, 0.0f, 0.0f, 0.0f};
-    }
-
-    void conversion()
-    {
-        QFETCH(AudioInputFormat, input);
-        QFETCH(QByteArray, bytes);
-        QFETCH(AVSampleFormat, target);
-        QFETCH(QList<float>, expected);
-        // Written behind one sample of prior content (0.25), which must stay untouched.
-        const int n = int(expected.size() / 2);
-        const bool planar = target == AV_SAMPLE_FMT_FLTP;
-        std::vector<float> left(size_t(n) + 1, 0.25f), right(size_t(n) + 1, 0.25f);
-        std::vector<std::int16_t> interleaved(2 * (size_t(n) + 1), 8192);
-        std::uint8_t* const planes[2] = {planar
-                                             ? reinterpret_cast<std::uint8_t*>(left.data())
-                                             : reinterpret_cast<std::uint8_t*>(interleaved.data()),
-                                         reinterpret_cast<std::uint8_t*>(right.data())};
-        audioconvert::convert(reinterpret_cast<const std::uint8_t*>(bytes.constData()), input, n,
-                              target, planes, 1);
-        expected = QList<float>{0.25f, 0.25f} + expected;
-        for (qsizetype i = 0; i < expected.size(); ++i) {
-            const size_t at = size_t(i / 2);
-            const float value = planar ? (i % 2 ? right[at] : left[at])
-                                       : interleaved[size_t(i)] / (i < 2 ? 32768.0f : 32767.0f);
-            QVERIFY2(qAbs(value - expected[i]) < 1e-6f,
-                     qPrintable(QStringLiteral("value %1: %2").arg(i).arg(value)));
-        }
     }
 
     // Silence fills a gap once the sound is five frames or 100 ms behind the clock, whichever is
@@ -188,25 +119,52 @@ private slots:
         QVERIFY(weak.expired());
     }
 
-    // 1500 samples and a stop: full frames as they fill, then the partial last one padded with
-    // silence, all before the stream ends. Sound that arrives while paused is dropped instead.
+    // 1500 samples from the device in packets of 1000 and a stop: converted into full frames as
+    // they fill, then the partial last one padded with silence, all before the stream ends.
+    // Sound that arrives while paused is dropped instead.
     void framesUntilStop_data()
     {
         QTest::addColumn<QString>("setting");
+        QTest::addColumn<AudioInputFormat>("input");
+        QTest::addColumn<QByteArray>("bytes"); // two samples, repeated
         QTest::addColumn<AVSampleFormat>("format");
         QTest::addColumn<int>("frameSize");
+        QTest::addColumn<QList<float>>("expected"); // left, right of each of the two samples
         QTest::addColumn<bool>("paused");
-        QTest::newRow("AAC") << QStringLiteral("AAC") << AV_SAMPLE_FMT_FLTP << 1024 << false;
-        QTest::newRow("MP3") << QStringLiteral("MP3") << AV_SAMPLE_FMT_FLTP << 1152 << false;
-        QTest::newRow("FLAC") << QStringLiteral("FLAC") << AV_SAMPLE_FMT_S16 << 4608 << false;
-        QTest::newRow("paused") << QStringLiteral("AAC") << AV_SAMPLE_FMT_FLTP << 1024 << true;
+        QTest::newRow("AAC, float stereo")
+            << "AAC" << kFloatStereo << bytesOf<float>({0.5f, -0.25f, 1.0f, -1.0f})
+            << AV_SAMPLE_FMT_FLTP << 1024 << QList<float>{0.5f, -0.25f, 1.0f, -1.0f} << false;
+        QTest::newRow("MP3, s16 stereo")
+            << "MP3" << kS16Stereo << bytesOf<std::int16_t>({16384, -32768, -8192, 32767})
+            << AV_SAMPLE_FMT_FLTP << 1152 << QList<float>{0.5f, -1.0f, -0.25f, 32767.0f / 32768.0f}
+            << false;
+        QTest::newRow("FLAC, float clamped and rounded")
+            << "FLAC" << kFloatStereo << bytesOf<float>({1.5f, -2.0f, 0.5f, -0.5f})
+            << AV_SAMPLE_FMT_S16 << 4608
+            << QList<float>{1.0f, -1.0f, 16384.0f / 32767.0f, -16384.0f / 32767.0f} << false;
+        QTest::newRow("FLAC, s16 copied")
+            << "FLAC" << kS16Stereo << bytesOf<std::int16_t>({1000, -2000, 32767, -32767})
+            << AV_SAMPLE_FMT_S16 << 4608
+            << QList<float>{1000 / 32767.0f, -2000 / 32767.0f, 1.0f, -1.0f} << false;
+        QTest::newRow("AAC, mono duplicated")
+            << "AAC" << AudioInputFormat{48000, 1, 32, true, false}
+            << bytesOf<float>({0.25f, -0.75f}) << AV_SAMPLE_FMT_FLTP << 1024
+            << QList<float>{0.25f, 0.25f, -0.75f, -0.75f} << false;
+        QTest::newRow("FLAC, 24-bit gives silence")
+            << "FLAC" << AudioInputFormat{48000, 2, 24, false, true} << QByteArray(12, char(0x7f))
+            << AV_SAMPLE_FMT_S16 << 4608 << QList<float>{0.0f, 0.0f, 0.0f, 0.0f} << false;
+        QTest::newRow("paused") << "AAC" << kFloatStereo << bytesOf<float>({0.5f, 0.5f, 0.5f, 0.5f})
+                                << AV_SAMPLE_FMT_FLTP << 1024 << QList<float>() << true;
     }
 
     void framesUntilStop()
     {
         QFETCH(QString, setting);
+        QFETCH(AudioInputFormat, input);
+        QFETCH(QByteArray, bytes);
         QFETCH(AVSampleFormat, format);
         QFETCH(int, frameSize);
+        QFETCH(QList<float>, expected);
         QFETCH(bool, paused);
         SettingsStore::instance().setValue(settings::kAudioGroup, settings::kAudioFormat, setting);
         constexpr int kSamples = 1500;
@@ -216,27 +174,39 @@ private slots:
         if (paused)
             thread.pause();
         QSignalSpy messages(&thread, &audio_capture_thread_win::msgSignal);
-        std::vector<float> samples;
-        for (int i = 0; i < kSamples; ++i)
-            samples.insert(samples.end(), {0.5f, -0.5f});
-        const QList<FrameQueueItem> items = capture(thread, queue, samples);
+        std::atomic<ScriptedAudioSource*> source{nullptr};
+        thread.setSourceFactory([&] {
+            auto made = std::make_unique<ScriptedAudioSource>(input, bytes.repeated(kSamples / 2));
+            source = made.get();
+            return made;
+        });
+        thread.start();
+        QTRY_VERIFY(source && source.load()->taken);
+        thread.requestStop();
+        QVERIFY(thread.wait(5000));
         QVERIFY(queue.isClosed());
         QCOMPARE(messages.count(), 0);
+        QList<FrameQueueItem> items;
+        for (FrameQueueItem item; queue.size() > 0 && queue.pop(item);)
+            items.append(item);
         QCOMPARE(items.size(), paused ? 0 : kSamples / frameSize + 1);
-        for (qsizetype i = 0; i < items.size(); ++i) {
-            QVERIFY(items[i].isAudio);
-            QCOMPARE(items[i].sequence, std::int32_t(i + 1));
-            QCOMPARE(items[i].frame->format, int(format));
-            QCOMPARE(items[i].frame->nb_samples, frameSize);
-            QCOMPARE(items[i].frame->ch_layout.nb_channels, 2);
-            QCOMPARE(items[i].frame->pts, std::int64_t(i) * frameSize);
+        for (qsizetype n = 0; n < items.size(); ++n) {
+            const AVFrame* frame = items[n].frame.get();
+            QVERIFY(items[n].isAudio);
+            QCOMPARE(items[n].sequence, std::int32_t(n + 1));
+            QCOMPARE(frame->format, int(format));
+            QCOMPARE(frame->nb_samples, frameSize);
+            QCOMPARE(frame->ch_layout.nb_channels, 2);
+            QCOMPARE(frame->pts, std::int64_t(n) * frameSize);
+            for (int i = 0; i < frameSize; ++i) {
+                const std::int64_t at = n * frameSize + i;
+                for (int channel = 0; channel < 2; ++channel) {
+                    const float value = at < kSamples ? expected[2 * (at % 2) + channel] : 0.0f;
+                    QVERIFY2(qAbs(sampleAt(frame, channel, i) - value) < 1e-6f,
+                             qPrintable(QStringLiteral("sample %1").arg(at)));
+                }
+            }
         }
-        if (paused)
-            return;
-        const int realInLast = kSamples % frameSize;
-        QVERIFY(qAbs(leftAt(items.last().frame.get(), realInLast - 1) - 0.5f) < 1e-3f);
-        QCOMPARE(leftAt(items.last().frame.get(), realInLast), 0.0f);
-        QCOMPARE(leftAt(items.last().frame.get(), frameSize - 1), 0.0f);
     }
 
     // A device that delivers nothing while the clock says a second passed: one second of
@@ -254,7 +224,7 @@ private slots:
         thread.init(false);
         thread.setCaptureClock(clock);
         thread.setSourceFactory(
-            [] { return std::make_unique<ScriptedAudioSource>(std::vector<float>{}); });
+            [] { return std::make_unique<ScriptedAudioSource>(kFloatStereo, QByteArray()); });
         thread.start();
         QTRY_COMPARE(queue.size(), 48000 / 1024);
         QTest::qWait(30); // more idle turns must not add anything
@@ -264,7 +234,7 @@ private slots:
         QCOMPARE(queue.size(), 48000 / 1024 + 1); // 46 full frames and the padded rest
         for (FrameQueueItem item; queue.size() > 0 && queue.pop(item);)
             for (int i = 0; i < 1024; i += 97)
-                QCOMPARE(leftAt(item.frame.get(), i), 0.0f);
+                QCOMPARE(sampleAt(item.frame.get(), 0, i), 0.0f);
     }
 
     // A device that cannot be opened: the run log and the message name the failing step with
@@ -279,8 +249,8 @@ private slots:
         audio_capture_thread_win thread(&queue);
         thread.init(false);
         thread.setSourceFactory([] {
-            return std::make_unique<ScriptedAudioSource>(AudioSource::OpenError::StreamConnect,
-                                                         "Access denied");
+            return std::make_unique<ScriptedAudioSource>(
+                kFloatStereo, QByteArray(), AudioSource::OpenError::StreamConnect, "Access denied");
         });
         QSignalSpy messages(&thread, &audio_capture_thread_win::msgSignal);
         thread.start();
