@@ -95,9 +95,11 @@ void tst_RecordingSession::screenWithSystemSound()
     QVERIFY(session.isRunning());
     // The tone starts once the recording listens, so it is heard to the end.
     testsupport::TonePlayer player;
+    double playingFrom = 0; // seconds into the recording
     if (pulse_) {
         QVERIFY(testsupport::waitForCaptureStreams(listeners + 1));
         QVERIFY(player.start(wav));
+        playingFrom = elapsed.elapsed() / 1000.0;
     }
     QTest::qWait(1200);
     window.setColour(second);
@@ -141,16 +143,17 @@ void tst_RecordingSession::screenWithSystemSound()
     QVERIFY2(
         std::fabs(audioSeconds - videoSeconds) < 0.15,
         qPrintable(QStringLiteral("audio %1 s, video %2 s").arg(audioSeconds).arg(videoSeconds)));
-    // Heard from shortly after the start (the player starts a little after the recording) to
-    // the stop.
+    // Heard up to the stop. The null sink's monitor may hand the first sound
+    // out late (up to two seconds), a fault of its own that this recording does not judge.
     const std::vector<float>& left = sound.samples[0];
     const auto [begin, end] = audible(left);
-    QVERIFY2(end - begin >= sound.totalSamples / 2 &&
+    QVERIFY2(begin <= (playingFrom + 2.0) * sound.sampleRate &&
                  qsizetype(left.size()) - end <= sound.sampleRate / 5,
-             qPrintable(QStringLiteral("audible from sample %1 to %2 of %3")
+             qPrintable(QStringLiteral("audible from sample %1 to %2 of %3, played from %4 s")
                             .arg(begin)
                             .arg(end)
-                            .arg(left.size())));
+                            .arg(left.size())
+                            .arg(playingFrom)));
     const double frequency = MediaProbe::dominantFrequency(
         std::vector<float>(left.begin() + begin, left.begin() + end), sound.sampleRate);
     // A few percent: silence inserted around late audio blurs the spectrum's peak, while a wrong
