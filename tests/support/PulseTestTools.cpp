@@ -43,8 +43,6 @@ template <typename State> bool waitUntil(State state)
     return false;
 }
 
-} // namespace
-
 QByteArray toneSamples(double hz, double seconds)
 {
     QByteArray data;
@@ -56,6 +54,8 @@ QByteArray toneSamples(double hz, double seconds)
     }
     return data;
 }
+
+} // namespace
 
 bool writeToneWav(const QString& path, double hz, double seconds)
 {
@@ -124,14 +124,11 @@ bool TonePlayer::start(const QString& wavPath)
     });
 }
 
-PipeMicrophone::PipeMicrophone(const QString& directory) : fifo_(directory + "/microphone.fifo")
+ToneMicrophone::ToneMicrophone(double hz) : previousSource_(pactl({"get-default-source"}))
 {
-    // The pipe source makes the FIFO itself and refuses one that already exists.
-    QFile::remove(fifo_);
-    previousSource_ = pactl({"get-default-source"});
     bool ok = false;
-    moduleIndex_ = pactl({"load-module", "module-pipe-source", "source_name=testmic",
-                          "file=" + fifo_, "format=s16le", "rate=48000", "channels=2"})
+    moduleIndex_ = pactl({"load-module", "module-sine-source", "source_name=testmic", "rate=48000",
+                          "frequency=" + QString::number(hz)})
                        .toInt(&ok);
     if (ok)
         pactl({"set-default-source", "testmic"});
@@ -139,28 +136,13 @@ PipeMicrophone::PipeMicrophone(const QString& directory) : fifo_(directory + "/m
         moduleIndex_ = -1;
 }
 
-PipeMicrophone::~PipeMicrophone()
+ToneMicrophone::~ToneMicrophone()
 {
-    if (writer_)
-        writer_->wait(10000);
-    if (moduleIndex_ >= 0) {
-        if (!previousSource_.isEmpty())
-            pactl({"set-default-source", previousSource_});
-        pactl({"unload-module", QString::number(moduleIndex_)});
-    }
-    QFile::remove(fifo_);
-}
-
-void PipeMicrophone::feed(const QByteArray& samples)
-{
-    if (writer_)
-        writer_->wait();
-    writer_.reset(QThread::create([path = fifo_, samples] {
-        QFile pipe(path);
-        if (pipe.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
-            pipe.write(samples);
-    }));
-    writer_->start();
+    if (moduleIndex_ < 0)
+        return;
+    if (!previousSource_.isEmpty())
+        pactl({"set-default-source", previousSource_});
+    pactl({"unload-module", QString::number(moduleIndex_)});
 }
 
 } // namespace testsupport

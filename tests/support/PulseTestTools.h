@@ -6,14 +6,12 @@
 #include <memory>
 
 class QProcess;
-class QThread;
 
 // Sound helpers for the end-to-end suites, which run against the private PulseAudio server of
 // the test script (null sink "rec"). Samples are 16-bit stereo at 48 kHz.
 namespace testsupport {
 
-// A sine tone at half of full scale, interleaved.
-QByteArray toneSamples(double hz, double seconds);
+// A sine tone at half of full scale.
 bool writeToneWav(const QString& path, double hz, double seconds);
 
 bool pulseReachable();
@@ -37,22 +35,18 @@ private:
     std::unique_ptr<QProcess> player_;
 };
 
-// A virtual microphone: a pipe source made the default source for the object's lifetime. What
-// is fed into it is what a recording of the microphone hears.
-class PipeMicrophone
+// A virtual microphone that hears a sine tone: the server's own generator made the default
+// source for the object's lifetime.
+class ToneMicrophone
 {
 public:
-    explicit PipeMicrophone(const QString& directory);
-    ~PipeMicrophone();
+    explicit ToneMicrophone(double hz);
+    ~ToneMicrophone();
     bool isValid() const { return moduleIndex_ >= 0; }
-    // Writes the samples into the pipe from a background thread, at the pace the server reads.
-    void feed(const QByteArray& samples);
 
 private:
-    QString fifo_;
     QString previousSource_;
     int moduleIndex_ = -1;
-    std::unique_ptr<QThread> writer_;
 };
 
 } // namespace testsupport
