@@ -89,22 +89,6 @@ private Q_SLOTS:
         delete producer;
     }
 
-    void closeWakesBlockedConsumer()
-    {
-        FrameQueue queue;
-        std::atomic<int> result{-1};
-        QThread* consumer = QThread::create([&] {
-            FrameQueueItem item;
-            result = queue.pop(item) ? 1 : 0;
-        });
-        consumer->start();
-        QVERIFY(!consumer->wait(50));
-        queue.close();
-        QVERIFY(consumer->wait(5000));
-        QCOMPARE(result.load(), 0);
-        delete consumer;
-    }
-
 };
 
 QTEST_GUILESS_MAIN(tst_FrameQueue)
