@@ -99,28 +99,20 @@ bool waitForCaptureStreams(int count)
     });
 }
 
-TonePlayer::TonePlayer() : player_(std::make_unique<QProcess>()) {}
-
-TonePlayer::~TonePlayer()
-{
-    player_->kill();
-    player_->waitForFinished(5000);
-}
-
 bool TonePlayer::start(const QString& wavPath)
 {
     const int before = listedCount("sink-inputs");
     // A player that asks for no latency lets the null sink render two seconds ahead; the monitor
     // hands those out at once, so a capture stream connecting afterwards would miss them.
-    player_->start("paplay", {"--latency-msec=50", "-d", "rec", wavPath});
-    if (before < 0 || !player_->waitForStarted(5000))
+    player_.start("paplay", {"--latency-msec=50", "-d", "rec", wavPath});
+    if (before < 0 || !player_.waitForStarted(5000))
         return false;
     // On a loaded machine the player can take a second or more to reach the server; a recording
     // started before that would hear silence first.
     return waitUntil([&] {
         if (listedCount("sink-inputs") > before)
             return 1;
-        return player_->state() == QProcess::NotRunning ? -1 : 0;
+        return player_.state() == QProcess::NotRunning ? -1 : 0;
     });
 }
 

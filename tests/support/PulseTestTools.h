@@ -1,11 +1,7 @@
 #pragma once
 
-#include <QByteArray>
+#include <QProcess>
 #include <QString>
-
-#include <memory>
-
-class QProcess;
 
 // Sound helpers for the end-to-end suites, which run against the private PulseAudio server of
 // the test script (null sink "rec"). Samples are 16-bit stereo at 48 kHz.
@@ -26,13 +22,16 @@ bool waitForCaptureStreams(int count);
 class TonePlayer
 {
 public:
-    TonePlayer();
-    ~TonePlayer();
+    ~TonePlayer()
+    {
+        player_.kill();
+        player_.waitForFinished(5000);
+    }
     // Returns once the server has the player's stream, so the tone is heard from then on.
     bool start(const QString& wavPath);
 
 private:
-    std::unique_ptr<QProcess> player_;
+    QProcess player_;
 };
 
 // A virtual microphone that hears a sine tone: the server's own generator made the default
