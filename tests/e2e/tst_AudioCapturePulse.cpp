@@ -25,10 +25,7 @@ private slots:
 
         screen_capture_win session;
         QList<SessionBox> boxes;
-        session.setBoxHandler([&boxes](const SessionBox& box) {
-            boxes.append(box);
-            return true;
-        });
+        session.setBoxHandler([&boxes](const SessionBox& box) { return boxes.append(box), true; });
         QSignalSpy stopRequests(&session, &screen_capture_win::stopRecording);
         const QString file = dir.filePath("out.mp4");
         session.configure(QStringLiteral("System Audio"), file, nullptr);

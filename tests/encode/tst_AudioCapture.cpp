@@ -101,8 +101,7 @@ private slots:
         QCOMPARE(silence(107, 0, 48000, 1024), 5136LL);
         QCOMPARE(silence(1000, 44000, 48000, 1024), 0LL); // held samples count
         QCOMPARE(silence(10000, 0, 48000, 1024), 96000LL);
-        QCOMPARE(silence(99, 0, 8000, 128), 0LL);
-        QCOMPARE(silence(100, 0, 8000, 128), 800LL);
+        QCOMPARE(silence(100, 0, 8000, 128), 800LL); // 100 ms is more than five frames here
     }
 
     // Frames go back to the pool when their last owner drops them, even after the pool's creator

@@ -67,25 +67,26 @@ bool showsImage(const QList<QColor>& halves, int image)
            MediaProbe::near(halves.at(1), greyOf(image), 30);
 }
 
-// Frame n shows image n / 2, the second slot sharing the first one's buffer as the capture
-// thread repeats an unchanged screen; with audioRate, 1024-sample frames of a 440 Hz tone
-// covering the same time, interleaved as the capture threads deliver them.
+// Frame n shows image n / slotsPerImage, the later slots sharing the first one's buffer as the
+// capture thread repeats an unchanged screen; with audioRate, 1024-sample frames of a 440 Hz
+// tone covering the same time, interleaved as the capture threads deliver them.
 struct Recording
 {
     QList<FrameQueueItem> items;
     std::int64_t audioSamples = 0; // at audioRate
 };
 
-Recording makeRecording(int frames, int width, int height, int audioRate = 0)
+Recording makeRecording(int frames, int width, int height, int audioRate = 0,
+                        std::int64_t intervalUs = kIntervalUs, int slotsPerImage = 2)
 {
     Recording recording;
     SharedFrame image;
     for (int n = 0; n < frames; ++n) {
-        if (n % 2 == 0)
-            image = patternFrame(width, height, n / 2, 0);
+        if (n % slotsPerImage == 0)
+            image = patternFrame(width, height, n / slotsPerImage, 0, intervalUs);
         recording.items.append({makeSharedFrame(av_frame_clone(image.get())), false, 0});
-        recording.items.last().frame->pts = n * kIntervalUs;
-        const std::int64_t until = (n + 1) * kIntervalUs * audioRate / 1000000;
+        recording.items.last().frame->pts = n * intervalUs;
+        const std::int64_t until = (n + 1) * intervalUs * audioRate / 1000000;
         for (; audioRate > 0 && recording.audioSamples + 1024 <= until;
              recording.audioSamples += 1024) {
             AVFrame* tone = av_frame_alloc();
@@ -315,14 +316,9 @@ private Q_SLOTS:
         constexpr std::int64_t kAviIntervalUs = 1000000 / kAviFps;
         setMuxSettings("MPEG-4(AVI)", "AAC", 6000, kAviFps);
         // A still screen: every slot shares one picture's buffer, as the capture thread repeats it.
-        const SharedFrame picture = patternFrame(64, 64, 0, 0, kAviIntervalUs);
-        QList<FrameQueueItem> items;
-        for (int n = 0; n < kFrames; ++n) {
-            items.append({makeSharedFrame(av_frame_clone(picture.get())), false, 0});
-            items.last().frame->pts = n * kAviIntervalUs;
-        }
         const QString path = nextPath();
-        const MuxRun result = run(path, 64, 64, items);
+        const MuxRun result =
+            run(path, 64, 64, makeRecording(kFrames, 64, 64, 0, kAviIntervalUs, kFrames).items);
         QVERIFY2(result.errors.isEmpty(), qPrintable(result.errors.value(0)));
         MediaProbe probe;
         QVERIFY2(probe.open(path), qPrintable(probe.errorString()));
