@@ -161,20 +161,29 @@ private:
 
     QString nextPath() { return dir_.filePath(QStringLiteral("out_%1").arg(++fileNumber_)); }
 
-    // Queues the items, closes the queue, runs one mux thread over them to its end. A preview
-    // clock step of -1 leaves the preview off.
+    // Runs one mux thread to its end over the given queue, or else over the items in a closed
+    // one. A preview clock step of -1 leaves the preview off.
     MuxRun run(const QString& path, int width, int height, const QList<FrameQueueItem>& items,
-               bool withAudio = false, int previewStepMs = -1, bool paused = false)
+               bool withAudio = false, int previewStepMs = -1, bool paused = false,
+               FrameQueue* given = nullptr)
     {
         MuxRun result;
-        FrameQueue queue(std::max(FrameQueue::kDefaultCapacity, int(items.size())));
+        FrameQueue own(std::max(FrameQueue::kDefaultCapacity, int(items.size())));
         for (const FrameQueueItem& item : items)
-            queue.push(item);
-        queue.close();
+            own.push(item);
+        own.close();
         log_->take();
-        mux_thread_win mux(&queue);
-        // Direct connections: the spies are read only after wait(), which orders the accesses.
-        QSignalSpy messages(&mux, &mux_thread_win::msgSignal);
+        mux_thread_win mux(given ? given : &own);
+        // Messages cross threads as the session receives them.
+        connect(
+            &mux, &mux_thread_win::msgSignal, this,
+            [&result](MSG_TYPE type, const QString& text) {
+                if (type == MSG_ERROR)
+                    result.errors.append(text);
+                result.finished |= text == "Video write finished.";
+            },
+            Qt::QueuedConnection);
+        // A direct connection: the spy is read only after wait(), which orders the accesses.
         QSignalSpy previews(&mux, &mux_thread_win::imagePreviewSignal);
         mux.outputWidth = width;
         mux.outputHeight = height;
@@ -191,11 +200,7 @@ private:
             mux.resume();
         }
         mux.wait();
-        for (const QList<QVariant>& arguments : messages) {
-            if (arguments.at(0).value<MSG_TYPE>() == MSG_ERROR)
-                result.errors.append(arguments.at(1).toString());
-            result.finished |= arguments.at(1).toString() == "Video write finished.";
-        }
+        QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
         for (const QList<QVariant>& arguments : previews)
             result.previews.append(arguments.at(0).value<QImage>());
         result.log = log_->take();
@@ -370,27 +375,14 @@ private Q_SLOTS:
         audio.start();
         QTRY_COMPARE(queue.size(), 4);
 
-        log_->take();
-        mux_thread_win mux(&queue);
-        QList<QPair<MSG_TYPE, QString>> received;
-        connect(
-            &mux, &mux_thread_win::msgSignal, this,
-            [&received](MSG_TYPE type, const QString& text) {
-                received.append({type, text});
-            },
-            Qt::QueuedConnection);
-        mux.outputWidth = 64;
-        mux.outputHeight = 48;
-        mux.init(path, true);
-        mux.start();
-        QVERIFY(mux.wait(30000));
+        const MuxRun result = run(path, 64, 48, {}, true, -1, false, &queue);
         audio.requestStop();
         const bool audioEnded = audio.wait(10000);
         queue.close(); // lets a stuck thread end, so that a failure here does not hang
         QVERIFY(audioEnded);
-        QTRY_COMPARE(received.size(), 1);
-        QCOMPARE(received.at(0), qMakePair(MSG_ERROR, error));
-        QVERIFY(log_->take().contains(error));
+        QCOMPARE(result.errors, QStringList{error});
+        QVERIFY(!result.finished);
+        QVERIFY(result.log.contains(error));
         QCOMPARE(QFileInfo::exists(path), fileLeft);
         QCOMPARE(openFiles(), filesBefore);
     }
