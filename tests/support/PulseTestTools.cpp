@@ -43,18 +43,6 @@ template <typename State> bool waitUntil(State state)
     return false;
 }
 
-QByteArray toneSamples(double hz, double seconds)
-{
-    QByteArray data;
-    QDataStream out(&data, QIODevice::WriteOnly);
-    out.setByteOrder(QDataStream::LittleEndian);
-    for (int i = 0; i < int(kRate * seconds); ++i) {
-        const auto value = qint16(std::lround(16000.0 * std::sin(2.0 * M_PI * hz * i / kRate)));
-        out << value << value;
-    }
-    return data;
-}
-
 } // namespace
 
 bool writeToneWav(const QString& path, double hz, double seconds)
@@ -62,17 +50,20 @@ bool writeToneWav(const QString& path, double hz, double seconds)
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return false;
-    const QByteArray samples = toneSamples(hz, seconds);
+    const int samples = int(kRate * seconds);
     QDataStream out(&file);
     out.setByteOrder(QDataStream::LittleEndian);
     out.writeRawData("RIFF", 4);
-    out << quint32(36 + samples.size());
+    out << quint32(36 + samples * 4);
     out.writeRawData("WAVEfmt ", 8);
     out << quint32(16) << quint16(1) << quint16(2) << quint32(kRate) << quint32(kRate * 4)
         << quint16(4) << quint16(16);
     out.writeRawData("data", 4);
-    out << quint32(samples.size());
-    out.writeRawData(samples.constData(), int(samples.size()));
+    out << quint32(samples * 4);
+    for (int i = 0; i < samples; ++i) {
+        const auto value = qint16(std::lround(16000.0 * std::sin(2.0 * M_PI * hz * i / kRate)));
+        out << value << value;
+    }
     return out.status() == QDataStream::Ok;
 }
 
