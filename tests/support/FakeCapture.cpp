@@ -8,15 +8,8 @@ namespace {
 
 const char* kindName(ScreenGrabber::Kind kind)
 {
-    switch (kind) {
-    case ScreenGrabber::Kind::Composite:
-        return "Composite";
-    case ScreenGrabber::Kind::SharedMemory:
-        return "SharedMemory";
-    case ScreenGrabber::Kind::Compatible:
-        break;
-    }
-    return "Compatible";
+    static const char* const names[] = {"Compatible", "SharedMemory", "Composite"};
+    return names[int(kind)];
 }
 
 QString rectText(const QRect& r)
