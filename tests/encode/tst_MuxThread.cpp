@@ -264,7 +264,6 @@ private Q_SLOTS:
         QVERIFY(result.finished);
         // However long a pause lasts, the thread holds the item it popped; all are written.
         QCOMPARE(result.heldWhilePaused, paused);
-        QVERIFY(result.log.contains(QStringLiteral("total Frame Written: %1").arg(kFrames)));
         // Each preview shows its own frame at the encoder's size, not one drawn later.
         QCOMPARE(result.previews.size(), previewStepMs > 0 ? kFrames : 0);
         for (int n = 0; n < result.previews.size(); ++n) {
