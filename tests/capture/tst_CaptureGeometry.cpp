@@ -32,35 +32,6 @@ private Q_SLOTS:
         QCOMPARE(windowCropOnMonitor(window, monitor), expected);
     }
 
-    void areaScaling_data()
-    {
-        QTest::addColumn<QRect>("area");
-        QTest::addColumn<double>("dpi");
-        QTest::addColumn<QRect>("expected"); // null: refused
-        QTest::addColumn<QString>("warning");
-        QTest::newRow("144 dpi, second monitor")
-            << QRect(10, 20, 400, 300) << 144.0 << QRect(1381, 30, 600, 450) << QString();
-        QTest::newRow("1 px past the right edge")
-            << QRect(967, 0, 400, 100) << 96.0 << QRect()
-            << QStringLiteral("Invalid capture area parameters: startX=967, startY=0, width=400, "
-                              "height=100");
-        QTest::newRow("scaled to nothing")
-            << QRect(0, 0, 0, 10) << 144.0 << QRect()
-            << QStringLiteral("Invalid capture area parameters: startX=0, startY=0, width=0, "
-                              "height=15");
-    }
-
-    void areaScaling()
-    {
-        QFETCH(QRect, area);
-        QFETCH(double, dpi);
-        QFETCH(QRect, expected);
-        QFETCH(QString, warning);
-        QString text;
-        const auto rect = scaleCaptureArea(area, dpi, QRect(1366, 0, 1366, 768), &text);
-        QCOMPARE(rect.value_or(QRect()), expected);
-        QCOMPARE(text, warning);
-    }
 };
 
 QTEST_GUILESS_MAIN(tst_CaptureGeometry)

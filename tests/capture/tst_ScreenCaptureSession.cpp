@@ -3,7 +3,6 @@
 // started the recording, and which screen's pixel ratio scales a capture area.
 #include "app/SettingsKeys.h"
 #include "app/SettingsStore.h"
-#include "capture/OutputResolution.h"
 #include "capture/screen_capture_win.h"
 #include "support/FakeCapture.h"
 #include "support/LogCapture.h"
@@ -26,8 +25,6 @@ class tst_ScreenCaptureSession : public QObject
     Q_OBJECT
 
 private slots:
-    void resolutionTable_data();
-    void resolutionTable();
     void windowPrompts_data();
     void windowPrompts();
     void reports_data();
@@ -35,28 +32,6 @@ private slots:
     void areaScaledByItsScreensRatio_data();
     void areaScaledByItsScreensRatio();
 };
-
-void tst_ScreenCaptureSession::resolutionTable_data()
-{
-    QTest::addColumn<int>("index");
-    QTest::addColumn<int>("customWidth");
-    QTest::addColumn<int>("customHeight");
-    QTest::addColumn<QSize>("expected"); // invalid: the captured size stays
-    QTest::newRow("custom") << 13 << 800 << 600 << QSize(800, 600);
-    QTest::newRow("past the table") << 14 << 800 << 600 << QSize();
-}
-
-void tst_ScreenCaptureSession::resolutionTable()
-{
-    QFETCH(int, index);
-    QFETCH(int, customWidth);
-    QFETCH(int, customHeight);
-    QFETCH(QSize, expected);
-    const auto size = outputResolutionFor(index, customWidth, customHeight);
-    QCOMPARE(size.has_value(), expected.isValid());
-    if (size)
-        QCOMPARE(*size, expected);
-}
 
 void tst_ScreenCaptureSession::windowPrompts_data()
 {

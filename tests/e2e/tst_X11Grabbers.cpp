@@ -61,8 +61,6 @@ private slots:
     void realPixels_data();
     void realPixels();
     void sharedMemoryFramesKeepTheirImages();
-    void cursorDrawnWhenWanted_data();
-    void cursorDrawnWhenWanted();
 
 private:
     std::unique_ptr<WindowSystem> ws_;
@@ -177,47 +175,6 @@ void tst_X11Grabbers::sharedMemoryFramesKeepTheirImages()
     grabber.reset();
     for (int i = 0; i < held.size(); ++i)
         QCOMPARE(centre(held[i]), colours[i]);
-}
-
-void tst_X11Grabbers::cursorDrawnWhenWanted_data()
-{
-    QTest::addColumn<bool>("cursor");
-    QTest::newRow("cursor on") << true;
-    QTest::newRow("cursor off") << false;
-}
-
-void tst_X11Grabbers::cursorDrawnWhenWanted()
-{
-    QFETCH(bool, cursor);
-    TestWindow window(QColor(0, 0, 0), QRect(700, 150, 200, 200));
-    QVERIFY(window.showAndWait());
-    QTRY_VERIFY(ws_->outerRect(window.nativeId()).contains(window.globalRect()));
-    const QPoint inside = window.globalRect().center();
-    if (!xdotool({QStringLiteral("mousemove"), QString::number(inside.x()),
-                  QString::number(inside.y())}))
-        QSKIP("xdotool is not available to move the pointer.");
-
-    QString error;
-    auto grabber = ScreenGrabber::create(ScreenGrabber::Kind::Composite, &error);
-    QVERIFY2(grabber, qPrintable(error));
-    grabber->setCursorCapture(cursor);
-    QVERIFY(grabber->setWindow(window.nativeId()));
-    VideoFramePool pool;
-    // Count pixels that are not the window's black: only a drawn pointer makes any.
-    const auto countLit = [&] {
-        SharedFrame frame;
-        if (grabber->grab(pool, &frame) != ScreenGrabber::Result::Frame)
-            return -1;
-        int lit = 0;
-        for (int y = 0; y < frame->height; ++y)
-            for (int x = 0; x < frame->width; ++x)
-                lit += pixel(frame, x, y) != QColor(0, 0, 0) ? 1 : 0;
-        return lit;
-    };
-    if (cursor)
-        QTRY_VERIFY(countLit() > 0);
-    else
-        QTRY_COMPARE(countLit(), 0);
 }
 
 int main(int argc, char** argv)

@@ -104,20 +104,6 @@ private slots:
         QCOMPARE(silence(100, 0, 8000, 128), 800LL); // 100 ms is more than five frames here
     }
 
-    // Frames go back to the pool when their last owner drops them, even after the pool's creator
-    // has let go of it.
-    void framePoolOutlivesItsCreator()
-    {
-        auto pool = AudioFramePool::create(AV_SAMPLE_FMT_FLTP, 48000, 1024);
-        SharedFrame frame = pool->take();
-        QCOMPARE(pool->freeCount(), AudioFramePool::kInitialFrames - 1);
-        std::weak_ptr<AudioFramePool> weak = pool;
-        pool.reset();
-        QVERIFY(!weak.expired()); // the frame keeps it alive
-        frame.reset();
-        QVERIFY(weak.expired());
-    }
-
     // 1500 samples from the device in packets of 1000 and a stop: converted into full frames as
     // they fill, then the partial last one padded with silence, all before the stream ends.
     // Sound that arrives while paused is dropped instead.

@@ -412,10 +412,6 @@ private Q_SLOTS:
             << QString(settings::kQualityStandard) << QVariant(6000)
             << QStringList{"rc=cqp", "qp=30", "bframes=0"} << QStringList{"rc", "!qp"}
             << "Using software encoder: libx264";
-        QTest::newRow("Orginal is constant QP 18")
-            << QString(settings::kQualityOriginal) << QVariant(6000)
-            << QStringList{"rc=cqp", "qp=18", "bframes=0"} << QStringList{"rc", "!qp"}
-            << "Using software encoder: libx264";
     }
 
     void configuresLibx264RateControl()

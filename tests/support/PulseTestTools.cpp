@@ -107,25 +107,4 @@ bool TonePlayer::start(const QString& wavPath)
     });
 }
 
-ToneMicrophone::ToneMicrophone(double hz) : previousSource_(pactl({"get-default-source"}))
-{
-    bool ok = false;
-    moduleIndex_ = pactl({"load-module", "module-sine-source", "source_name=testmic", "rate=48000",
-                          "frequency=" + QString::number(hz)})
-                       .toInt(&ok);
-    if (ok)
-        pactl({"set-default-source", "testmic"});
-    else
-        moduleIndex_ = -1;
-}
-
-ToneMicrophone::~ToneMicrophone()
-{
-    if (moduleIndex_ < 0)
-        return;
-    if (!previousSource_.isEmpty())
-        pactl({"set-default-source", previousSource_});
-    pactl({"unload-module", QString::number(moduleIndex_)});
-}
-
 } // namespace testsupport

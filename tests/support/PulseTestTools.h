@@ -34,18 +34,4 @@ private:
     QProcess player_;
 };
 
-// A virtual microphone that hears a sine tone: the server's own generator made the default
-// source for the object's lifetime.
-class ToneMicrophone
-{
-public:
-    explicit ToneMicrophone(double hz);
-    ~ToneMicrophone();
-    bool isValid() const { return moduleIndex_ >= 0; }
-
-private:
-    QString previousSource_;
-    int moduleIndex_ = -1;
-};
-
 } // namespace testsupport

@@ -424,17 +424,6 @@ private Q_SLOTS:
         QVERIFY(!window->toggleAudioCapture());
     }
 
-    void languageChangeKeepsStateAndSelection()
-    {
-        auto window = makeWindow();
-        QComboBox* audio = combo(*window, "comboBoxAudioDevice");
-        audio->setCurrentIndex(audio->findData("No Audio"));
-        window->startStopRecording();
-        QEvent change(QEvent::LanguageChange);
-        QApplication::sendEvent(window.get(), &change);
-        QCOMPARE(audio->currentData(), QVariant("No Audio"));
-        QCOMPARE(state(*window), "recording");
-    }
 };
 
 OFFSCREEN_TEST_MAIN(tst_MainWindow, firstScreen, secondScreen)
