@@ -424,27 +424,21 @@ video_capture_thread_win::prepare(const CaptureRules& rules, WindowSystem* ws, E
     case Kind::Compatible:
         if (window)
             break;
-        if (target_.areaMode) {
-            // The area is placed on the screen being recorded, as the other kinds place it.
-            if (!ws->monitorFromPoint(targetPoint, false, &monitor))
-                monitor.geometry = target_.targetRect;
-            t.monitor = monitor.geometry;
-            QString warning;
-            t.readRect = capturegeometry::scaleCaptureArea(captureArea_, dpi_, monitor.geometry,
-                                                           &warning);
-            if (!t.readRect) {
-                // Reading off the screen is an error on X, so an area that leaves it is refused
-                // as one of no size.
-                qWarning().noquote() << warning;
-                t.readRect = QRect();
-            }
-        } else {
-            if (!ws->monitorFromPoint(targetPoint, false, &monitor)) {
+        if (!ws->monitorFromPoint(targetPoint, false, &monitor)) {
+            // An area is placed on the recorded screen's rectangle even without monitor info.
+            if (!target_.areaMode) {
                 sendError(QStringLiteral("Failed to get monitor info for GDI capture."));
                 return std::nullopt;
             }
-            t.monitor = monitor.geometry;
-            t.readRect = capturegeometry::evenRect(monitor.geometry);
+            monitor.geometry = target_.targetRect;
+        }
+        t.monitor = monitor.geometry;
+        t.readRect = screenReadRect(monitor.geometry, &t.areaWarning);
+        if (!t.readRect) {
+            // Reading off the screen is an error on X, so an area that leaves it is refused as
+            // one of no size.
+            qWarning().noquote() << t.areaWarning;
+            t.readRect = QRect();
         }
         break;
     }
