@@ -1,5 +1,7 @@
 #include "VideoCaptureFrames.h"
 
+#include <libyuv/convert_from_argb.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -36,6 +38,19 @@ SharedFrame fitToSize(VideoFramePool& pool, const SharedFrame& image, QSize size
                     copied);
         std::memset(dst + copied, 0, rowBytes - copied);
     }
+    return frame;
+}
+
+SharedFrame toI420(VideoFramePool& pool, const SharedFrame& image)
+{
+    if (!image || image->format != AV_PIX_FMT_BGRA || image->width % 2 || image->height % 2)
+        return image;
+    SharedFrame frame = pool.acquireI420(image->width, image->height);
+    if (!frame ||
+        libyuv::ARGBToI420(image->data[0], image->linesize[0], frame->data[0], frame->linesize[0],
+                           frame->data[1], frame->linesize[1], frame->data[2],
+                           frame->linesize[2], image->width, image->height) != 0)
+        return image;
     return frame;
 }
 

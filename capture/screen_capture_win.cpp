@@ -153,6 +153,8 @@ void screen_capture_win::start()
     videoThread->setTargetWindow(target.targetWindow);
     videoThread->init(target.targetType, target.targetTitle, target.targetRect, target.areaMode);
     videoThread->setDevicePixelRatio(screenPixelRatio(target.targetRect));
+    // Every encoder takes 4:2:0 (hardware ones NV12, one cheap step from it).
+    videoThread->setI420Frames(true);
 
     if (!target.areaMode) {
         if (target.targetType == TargetScreen) {

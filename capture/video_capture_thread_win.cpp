@@ -493,6 +493,7 @@ video_capture_thread_win::End video_capture_thread_win::capture(Kind kind, Windo
 
     VideoFramePool pool;
     VideoFramePool fitPool;
+    VideoFramePool i420Pool;
     QRect readRect = t->readRect.value_or(QRect());
     while (pacer->startIteration()) {
         if (window) {
@@ -593,6 +594,8 @@ video_capture_thread_win::End video_capture_thread_win::capture(Kind kind, Windo
                                       .arg(readRect.height());
         if (frame) {
             videoframes::makeEven(frame.get());
+            if (i420Frames_)
+                frame = videoframes::toI420(i420Pool, frame);
             pacer->submit(std::move(frame));
         } else {
             qWarning() << rules.failedImageLog;

@@ -44,6 +44,8 @@ public:
     // scaled by it to physical pixels.
     void setDevicePixelRatio(double ratio);
     void setClock(std::shared_ptr<CaptureClockQpc> clock);
+    // Frames leave as 4:2:0 pictures rather than BGRA images (for an encoder that takes them).
+    void setI420Frames(bool on) { i420Frames_ = on; }
     // Replaces the system (tests); CapturePlatform::system() unless called.
     void setPlatform(CapturePlatform platform);
 
@@ -85,6 +87,7 @@ private:
     int captureApi_ = 1; // 1 WGC, 0 DXGI, 2 GDI
     bool cursorCapture_ = true;
     double dpi_ = 96.0; // of the target screen
+    bool i420Frames_ = false;
     std::atomic<bool> stopRequested_{false};
     std::atomic<bool> paused_{false};
 };

@@ -173,20 +173,20 @@ bool MuxVideoPath::preparePreview()
 }
 
 // The current picture, shrunk to the preview's size, as RGB24 (QImage::Format_RGB888) into rgb.
-void MuxVideoPath::drawPreview(std::uint8_t* rgb, int stride)
+void MuxVideoPath::drawPreview(const AVFrame& picture, std::uint8_t* rgb, int stride)
 {
     if (previewScaler_) {
         std::uint8_t* const planes[4] = {rgb, nullptr, nullptr, nullptr};
         const int strides[4] = {stride, 0, 0, 0};
-        sws_scale(previewScaler_.get(), picture_->data, picture_->linesize, 0, picture_->height,
+        sws_scale(previewScaler_.get(), picture.data, picture.linesize, 0, picture.height,
                   planes, strides);
         return;
     }
-    const AVFrame* source = picture_.get();
+    const AVFrame* source = &picture;
     if (previewSmall_) {
         libyuv::I420Scale(
-            picture_->data[0], picture_->linesize[0], picture_->data[1], picture_->linesize[1],
-            picture_->data[2], picture_->linesize[2], picture_->width, picture_->height,
+            picture.data[0], picture.linesize[0], picture.data[1], picture.linesize[1],
+            picture.data[2], picture.linesize[2], picture.width, picture.height,
             previewSmall_->data[0], previewSmall_->linesize[0], previewSmall_->data[1],
             previewSmall_->linesize[1], previewSmall_->data[2], previewSmall_->linesize[2],
             previewSmall_->width, previewSmall_->height, libyuv::kFilterBilinear);
@@ -225,16 +225,8 @@ SwsContext* MuxVideoPath::scalerFor(const AVFrame& frame)
     return otherScaler_.get();
 }
 
-MuxVideoPath::Result MuxVideoPath::encodeFrame(const AVFrame& frame)
+int MuxVideoPath::convertInto(SwsContext* scaler, const AVFrame& frame)
 {
-    SwsContext* scaler = scalerFor(frame);
-    if (!scaler)
-        return Result::Fatal;
-
-    const AVRational streamTimeBase = output_.videoStream->time_base;
-    const std::int64_t durationUs =
-        frameDuration(&frame) >= 1 ? frameDuration(&frame) : 1000000 / fps_;
-
     // Slots the capture filled with a repeated image share its buffer: the picture already
     // holds its conversion.
     const bool repeated = converted_ && convertedWith_ == scaler && frame.buf[0] &&
@@ -262,6 +254,32 @@ MuxVideoPath::Result MuxVideoPath::encodeFrame(const AVFrame& frame)
                 convertedWith_ = scaler;
         }
     }
+    return ret;
+}
+
+MuxVideoPath::Result MuxVideoPath::encodeFrame(const AVFrame& frame)
+{
+    const AVRational streamTimeBase = output_.videoStream->time_base;
+    const std::int64_t durationUs =
+        frameDuration(&frame) >= 1 ? frameDuration(&frame) : 1000000 / fps_;
+
+    AVFrame* picture = picture_.get();
+    int ret = 0;
+    // A picture the capture already converted goes to the encoder as it is.
+    if (frame.buf[0] && frame.format == context_->pix_fmt && frame.width == context_->width &&
+        frame.height == context_->height) {
+        if (!passed_)
+            passed_.reset(av_frame_alloc());
+        else
+            av_frame_unref(passed_.get());
+        ret = passed_ ? av_frame_ref(passed_.get(), &frame) : AVERROR(ENOMEM);
+        picture = passed_.get();
+    } else {
+        SwsContext* scaler = scalerFor(frame);
+        if (!scaler)
+            return Result::Fatal;
+        ret = convertInto(scaler, frame);
+    }
     if (ret < 0) {
         const QString text = ffmpeg::errorText(ret);
         qDebug().noquote() << "Error scaling frame:" << text;
@@ -269,9 +287,8 @@ MuxVideoPath::Result MuxVideoPath::encodeFrame(const AVFrame& frame)
             sink_(MSG_ERROR, mux_thread_win::tr("Error scaling frame: %1").arg(text));
         return Result::Continue;
     }
-    picture_->pts = av_rescale_q(frame.pts, kMicrosecondTimeBase, streamTimeBase);
-    setFrameDuration(picture_.get(),
-                     av_rescale_q(durationUs, kMicrosecondTimeBase, streamTimeBase));
+    picture->pts = av_rescale_q(frame.pts, kMicrosecondTimeBase, streamTimeBase);
+    setFrameDuration(picture, av_rescale_q(durationUs, kMicrosecondTimeBase, streamTimeBase));
 
     if (!context_ || !avcodec_is_open(context_)) {
         report("Error sending video frame: encoder context invalid or not initialized.",
@@ -280,17 +297,17 @@ MuxVideoPath::Result MuxVideoPath::encodeFrame(const AVFrame& frame)
     }
 
     ++framesSent_;
-    ret = avcodec_send_frame(context_, picture_.get());
+    ret = avcodec_send_frame(context_, picture);
     if (ret == AVERROR(EAGAIN)) {
         writePackets("Error writing video packet to output file (EAGAIN drain):",
                      "Error writing video packet to output file (EAGAIN drain): %1");
-        ret = avcodec_send_frame(context_, picture_.get());
+        ret = avcodec_send_frame(context_, picture);
     }
     if (ret < 0 && ret != AVERROR_EOF) {
         qDebug().noquote() << "Error sending frame to encoder:" << ffmpeg::errorText(ret);
-        qDebug().noquote() << "Frame PTS:" << picture_->pts << "Width:" << picture_->width
-                           << "Height:" << picture_->height
-                           << "yuvFrame_Out Format:" << pixelFormatName(picture_->format)
+        qDebug().noquote() << "Frame PTS:" << picture->pts << "Width:" << picture->width
+                           << "Height:" << picture->height
+                           << "yuvFrame_Out Format:" << pixelFormatName(picture->format)
                            << "videoFrame Format:" << pixelFormatName(frame.format);
         if (sink_)
             sink_(MSG_ERROR, mux_thread_win::tr("Error sending frame to encoder:."));
@@ -298,7 +315,7 @@ MuxVideoPath::Result MuxVideoPath::encodeFrame(const AVFrame& frame)
     }
     writePackets("Error writing video packet to output file:",
                  "Error writing video packet to output file: %1");
-    sendPreview();
+    sendPreview(*picture);
     return Result::Continue;
 }
 
@@ -328,7 +345,7 @@ void MuxVideoPath::writePackets(const char* logText, const char* emittedText)
     }
 }
 
-void MuxVideoPath::sendPreview()
+void MuxVideoPath::sendPreview(const AVFrame& picture)
 {
     if (!previewEnabled_ || !previewEnabled_->load() || !previewFrame_)
         return;
@@ -342,7 +359,7 @@ void MuxVideoPath::sendPreview()
     AVBufferRef* buffer = previewBuffers_ ? av_buffer_pool_get(previewBuffers_.get()) : nullptr;
     if (buffer) {
         // The image is the receiver's alone: it owns this buffer until it drops the image.
-        drawPreview(buffer->data, stride);
+        drawPreview(picture, buffer->data, stride);
         const QImage image(
             buffer->data, rgb->width, rgb->height, stride, QImage::Format_RGB888,
             [](void* reference) {
@@ -353,7 +370,7 @@ void MuxVideoPath::sendPreview()
         if (previewSink_)
             previewSink_(image);
     } else {
-        drawPreview(rgb->data[0], stride);
+        drawPreview(picture, rgb->data[0], stride);
         const QImage view(rgb->data[0], rgb->width, rgb->height, stride, QImage::Format_RGB888);
         // A deep copy: the receiver owns it while this frame is drawn into again.
         if (previewSink_)

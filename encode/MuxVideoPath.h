@@ -46,8 +46,10 @@ private:
     SwsContext* scalerFor(const AVFrame& frame);
     void writePackets(const char* logText, const char* emittedText);
     bool preparePreview();
-    void drawPreview(std::uint8_t* rgb, int stride);
-    void sendPreview();
+    // Converts frame into picture_ unless picture_ already holds it; an FFmpeg error code.
+    int convertInto(SwsContext* scaler, const AVFrame& frame);
+    void drawPreview(const AVFrame& picture, std::uint8_t* rgb, int stride);
+    void sendPreview(const AVFrame& picture);
     std::int64_t nowMs() const;
     void report(const QString& logText, const QString& emittedText);
 
@@ -68,6 +70,8 @@ private:
     // for another image while it is compared against.
     ffmpeg::FramePtr converted_;
     SwsContext* convertedWith_ = nullptr;
+    // A reference to the last frame that needed no conversion, stamped for the encoder.
+    ffmpeg::FramePtr passed_;
     ffmpeg::PacketPtr packet_;
 
     std::atomic<bool>* previewEnabled_ = nullptr;
