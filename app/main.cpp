@@ -1,6 +1,7 @@
 #include "app/CrashBox.h"
 #include "app/LanguageManager.h"
 #include "app/RunLog.h"
+#include "app/SingleInstance.h"
 #include "app/StartupTestHooks.h"
 #include "platform/posix/CrashHandler.h"
 #include "platform/posix/TerminationSignals.h"
@@ -11,9 +12,7 @@
 #include <QDateTime>
 #include <QDebug>
 #include <QDir>
-#include <QLockFile>
 #include <QScreen>
-#include <QStandardPaths>
 #include <QTimer>
 
 namespace {
@@ -52,10 +51,10 @@ int main(int argc, char* argv[])
     if (CrashBox::isRequested(argc, argv))
         return CrashBox::run(argc, argv);
 
-    // One instance per user: a second start ends here, before anything is shown or written.
-    QLockFile instanceLock(QStandardPaths::writableLocation(QStandardPaths::TempLocation) +
-                           QStringLiteral("/Torvane.lock"));
-    if (!instanceLock.tryLock(100))
+    // One instance per user: a second start brings the running window forward and ends here,
+    // before anything is shown or written.
+    SingleInstance instance;
+    if (!instance.acquire())
         return 1;
 
     CrashHandler::install(argc > 0 ? argv[0] : nullptr, CrashBox::kSwitch);
@@ -86,6 +85,15 @@ int main(int argc, char* argv[])
         qDebug() << "Main window shown";
     }
     QTimer::singleShot(0, &window, [&window] { centreOnCursorScreen(window); });
+    instance.listen(&window, [&window] {
+        qDebug() << "Second start: main window brought to the front";
+        if (window.isMinimized())
+            window.showNormal();
+        else
+            window.show();
+        window.raise();
+        window.activateWindow();
+    });
     // Logging out or a kill asks politely first: close as the window's own close does, which
     // finishes a running recording.
     platform::onTerminationSignal(&window, [&window] { window.close(); });

@@ -14,14 +14,18 @@ class tst_Startup : public QObject
     Q_OBJECT
 
     std::unique_ptr<QTemporaryDir> root_;
+    bool runtimeFolder_ = true;
     QString path(const QString& name) const { return root_->filePath(name); }
 
     std::unique_ptr<QProcess> start(const QStringList& args = {}, const QString& hook = {})
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         for (const auto& [name, value] : QList<QPair<QString, QString>>{
-                 {"HOME", "home"}, {"XDG_CONFIG_HOME", "home/.config"}, {"TMPDIR", "tmp"}})
+                 {"HOME", "home"}, {"XDG_CONFIG_HOME", "home/.config"}, {"TMPDIR", "tmp"},
+                 {"XDG_RUNTIME_DIR", "run"}})
             env.insert(name, path(value));
+        if (!runtimeFolder_)
+            env.remove("XDG_RUNTIME_DIR");
         env.insert("QT_QPA_PLATFORM", "offscreen");
         env.insert("TORVANE_TEST_CRASH_BOX", "autoclose");
         env.insert("TORVANE_TEST_HOOK", hook);
@@ -46,9 +50,15 @@ class tst_Startup : public QObject
         return {};
     }
 
+    // Without a runtime folder the lock is in the temporary folder, named with the user id.
+    QString lockName() const
+    {
+        return runtimeFolder_ ? path("run/Torvane.lock")
+                              : path("tmp/Torvane-%1.lock").arg(QFileInfo(path("tmp")).ownerId());
+    }
     qint64 lockOwner() const
     {
-        QFile lock(path("tmp/Torvane.lock"));
+        QFile lock(lockName());
         return lock.open(QIODevice::ReadOnly) ? lock.readLine().trimmed().toLongLong() : -1;
     }
 
@@ -57,15 +67,24 @@ private Q_SLOTS:
     void init()
     {
         root_ = std::make_unique<QTemporaryDir>();
-        for (const char* dir : {"home/.config/torvane/Log", "tmp", "work"})
+        for (const char* dir : {"home/.config/torvane/Log", "tmp", "work", "run"})
             QDir().mkpath(path(dir));
     }
 
     // A scheduled start hides the window; the run log has the time and level on every line and
     // takes what the program writes to its standard streams. A second instance exits at once
-    // without a trace; a killed one's lock keeps no one out; a terminated one exits cleanly.
+    // without a trace but brings the first one's window forward; a killed one's lock keeps no one
+    // out; a terminated one exits cleanly.
+    void runLogAndSingleInstance_data()
+    {
+        QTest::addColumn<bool>("runtimeFolder");
+        QTest::newRow("lock in the runtime folder") << true;
+        QTest::newRow("lock in the temporary folder") << false;
+    }
     void runLogAndSingleInstance()
     {
+        QFETCH(bool, runtimeFolder);
+        runtimeFolder_ = runtimeFolder;
         auto first = start({"--foo", "--scheduled-record", "bar"}, "stdio");
         QTRY_VERIFY_WITH_TIMEOUT(log().contains("Test hook line on std::cerr\n"), 20000);
         const QStringList lines = log().split('\n', Qt::SkipEmptyParts);
@@ -82,6 +101,8 @@ private Q_SLOTS:
         QCOMPARE(second->exitCode(), 1);
         QCOMPARE(second->readAll() + first->readAll(), QByteArray());
         QCOMPARE(QDir(path("home/.config/torvane/Log")).entryList(), logs);
+        QTRY_VERIFY_WITH_TIMEOUT(log().contains("] Second start: main window brought to the front"),
+                                 20000);
         first->kill();
         first->waitForFinished();
         QDir(path("home/.config/torvane/Log")).removeRecursively();
@@ -94,7 +115,7 @@ private Q_SLOTS:
         QCOMPARE(third->exitStatus(), QProcess::NormalExit);
         QCOMPARE(third->exitCode(), 0);
         QVERIFY(log().contains("Termination signal 15 received: finishing and quitting.\n"));
-        QVERIFY(!QFile::exists(path("tmp/Torvane.lock")));
+        QVERIFY(!QFile::exists(lockName()));
     }
 
     void crashWritesDumpAndShowsTheBox_data()

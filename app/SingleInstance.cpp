@@ -1,0 +1,65 @@
+#include "SingleInstance.h"
+
+#include "platform/posix/UserFolders.h"
+
+#include <QDebug>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QStandardPaths>
+
+namespace {
+
+constexpr int kLockWaitMs = 100;
+constexpr int kSocketWaitMs = 1000;
+
+QString instanceBase()
+{
+    const QString runtime = platform::userRuntimeFolder();
+    if (!runtime.isEmpty())
+        return runtime + QStringLiteral("/Torvane");
+    return QStandardPaths::writableLocation(QStandardPaths::TempLocation) +
+           QStringLiteral("/Torvane-%1").arg(platform::userId());
+}
+
+} // namespace
+
+SingleInstance::SingleInstance() : base_(instanceBase()), lock_(base_ + QStringLiteral(".lock"))
+{
+}
+
+SingleInstance::~SingleInstance() = default;
+
+bool SingleInstance::acquire()
+{
+    // A lock whose process is gone counts as stale at once, whatever its age.
+    if (lock_.tryLock(kLockWaitMs))
+        return true;
+    QLocalSocket socket;
+    socket.connectToServer(socketPath());
+    if (socket.waitForConnected(kSocketWaitMs)) {
+        socket.write("show\n");
+        socket.waitForBytesWritten(kSocketWaitMs);
+        socket.disconnectFromServer();
+    }
+    return false;
+}
+
+void SingleInstance::listen(QObject* context, std::function<void()> onSecondStart)
+{
+    // A socket file left by a process that died would refuse the name.
+    QLocalServer::removeServer(socketPath());
+    server_ = std::make_unique<QLocalServer>();
+    server_->setSocketOptions(QLocalServer::UserAccessOption);
+    if (!server_->listen(socketPath())) {
+        qWarning().noquote() << "Single instance socket not available:" << server_->errorString();
+        return;
+    }
+    QObject::connect(server_.get(), &QLocalServer::newConnection, context,
+                     [this, onSecondStart = std::move(onSecondStart)] {
+                         while (QLocalSocket* peer = server_->nextPendingConnection()) {
+                             QObject::connect(peer, &QLocalSocket::disconnected, peer,
+                                              &QObject::deleteLater);
+                             onSecondStart();
+                         }
+                     });
+}

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QLockFile>
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+class QLocalServer;
+class QObject;
+
+// One running Torvane per user. The lock lives in the user's runtime folder (or the temporary
+// folder with the user id in its name), so other users are never kept out; a lock left by a
+// process that died is taken over. A second start asks the running one, through a local socket
+// beside the lock, to bring its window to the front, and then ends.
+class SingleInstance
+{
+public:
+    SingleInstance();
+    ~SingleInstance();
+    SingleInstance(const SingleInstance&) = delete;
+    SingleInstance& operator=(const SingleInstance&) = delete;
+
+    // True when this process is the one running instance. Otherwise the running one has been
+    // asked to come to the front (no event loop needed).
+    bool acquire();
+
+    // Calls onSecondStart on context's thread each time another start is refused. Needs the
+    // application object; call after acquire() succeeded.
+    void listen(QObject* context, std::function<void()> onSecondStart);
+
+    QString lockPath() const { return base_ + QStringLiteral(".lock"); }
+    QString socketPath() const { return base_ + QStringLiteral(".socket"); }
+
+private:
+    QString base_;
+    QLockFile lock_;
+    std::unique_ptr<QLocalServer> server_;
+};
