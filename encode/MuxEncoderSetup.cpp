@@ -420,9 +420,11 @@ bool MuxEncoderSetup::openFileAndVideoEncoder(MuxOutput& output)
     AVFormatContext* format = output.formatContext.get();
     if (!(format->oformat->flags & AVFMT_NOFILE)) {
         const QByteArray path = settings_.outputPath.toUtf8();
-        if (avio_open(&format->pb, path.constData(), AVIO_FLAG_WRITE) < 0) {
-            fail("Error: Unable to open output file. " + settings_.outputPath,
-                 mux_thread_win::tr("Error: Unable to open output file. ") + settings_.outputPath);
+        if (const int ret = avio_open(&format->pb, path.constData(), AVIO_FLAG_WRITE); ret < 0) {
+            // The system's reason (no permission, no space, read-only) tells the user what to fix.
+            const QString detail = settings_.outputPath + ": " + ffmpeg::errorText(ret);
+            fail("Error: Unable to open output file. " + detail,
+                 mux_thread_win::tr("Error: Unable to open output file. ") + detail);
             return false;
         }
     }
@@ -524,8 +526,8 @@ bool MuxEncoderSetup::writeHeader(MuxOutput& output)
         const QString text = ffmpeg::errorText(ret);
         std::fprintf(stderr, "Could not write output file header (error '%s')\n",
                      text.toUtf8().constData());
-        fail("Could not write output file header.",
-             mux_thread_win::tr("Could not write output file header."));
+        fail("Could not write output file header. " + text,
+             mux_thread_win::tr("Could not write output file header.") + ' ' + text);
         return false;
     }
     return true;

@@ -123,8 +123,12 @@ void mux_thread_win::run()
         video.flush();
         audio.flush();
         const int ret = av_write_trailer(output.formatContext.get());
-        if (ret < 0)
-            qDebug().noquote() << "Error writing trailer:" << ffmpeg::errorText(ret);
+        if (ret < 0) {
+            // Without its trailer the file may not play: the user has to hear of it.
+            const QString text = ffmpeg::errorText(ret);
+            qDebug().noquote() << "Error writing trailer:" << text;
+            emit msgSignal(MSG_ERROR, tr("Error writing trailer: %1").arg(text));
+        }
         framesWritten = video.framesSent();
     }
 

@@ -339,13 +339,13 @@ private Q_SLOTS:
     void reportsSetUpFailures_data()
     {
         QTest::addColumn<QString>("formats"); // video setting|audio setting
-        QTest::addColumn<QString>("error");   // ending in a space: the unwritable path follows
+        QTest::addColumn<QString>("error"); // %1: an unwritable path
         QTest::addColumn<bool>("fileLeft");
         QTest::newRow("unknown video format") << "Theora|AAC"
                                               << "Error: Unsupported video format." << false;
         QTest::newRow("output folder cannot be written")
             << "H264-AAC(MP4)|AAC"
-            << "Error: Unable to open output file. " << false;
+            << "Error: Unable to open output file. %1: Not a directory" << false;
         QTest::newRow("unknown audio format") << "H264-AAC(MP4)|Vorbis"
                                               << "Could not find an audio encoder." << true;
     }
@@ -359,11 +359,11 @@ private Q_SLOTS:
         QFETCH(bool, fileLeft);
         setMuxSettings(formats.section('|', 0, 0), formats.section('|', 1));
         QString path = nextPath();
-        if (error.endsWith(' ')) {
+        if (error.contains("%1")) {
             QFile blocker(dir_.filePath("not-a-folder")); // a file where the folder should be
             QVERIFY(blocker.open(QIODevice::WriteOnly));
             path = blocker.fileName() + "/out.mp4";
-            error += path;
+            error = error.arg(path);
         }
         const int filesBefore = openFiles();
         FrameQueue queue(4);
