@@ -23,9 +23,7 @@ QString instanceBase()
 
 } // namespace
 
-SingleInstance::SingleInstance() : base_(instanceBase()), lock_(base_ + QStringLiteral(".lock"))
-{
-}
+SingleInstance::SingleInstance() : base_(instanceBase()), lock_(base_ + QStringLiteral(".lock")) {}
 
 SingleInstance::~SingleInstance() = default;
 

@@ -1,0 +1,7 @@
+#include "EventBus.h"
+
+EventBus* EventBus::instance()
+{
+    static EventBus* bus = new EventBus;
+    return bus;
+}

@@ -1,0 +1,207 @@
+// The macro file as users and other tools write it, and the executor's order of requests on a
+// fake clock.
+#include "app/SettingsStore.h"
+#include "macro/MacroExecutor.h"
+#include "macro/MacroStore.h"
+#include "support/TestSupport.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSignalSpy>
+#include <QtTest>
+
+#include <map>
+
+namespace {
+
+// Timers on a clock that moves only when the test says so.
+struct FakeClock
+{
+    qint64 now = 0;
+    std::multimap<qint64, std::function<void()>> due;
+    qint64 waitEnd = -1;
+
+    MacroExecutor::Timers timers()
+    {
+        return {[this](int ms) { waitEnd = now + ms; }, [this] { waitEnd = -1; },
+                [this](int ms, std::function<void()> step) { due.emplace(now + ms, step); }};
+    }
+    // Runs everything due up to now + ms, in time order.
+    void advance(qint64 ms)
+    {
+        const qint64 end = now + ms;
+        for (;;) {
+            const qint64 next = std::min(due.empty() ? end + 1 : due.begin()->first,
+                                         waitEnd < 0 ? end + 1 : waitEnd);
+            if (next > end)
+                break;
+            now = next;
+            if (waitEnd == next) {
+                waitEnd = -1;
+                MacroExecutor::instance()->onWaitTimerFinished();
+            } else {
+                auto step = due.begin()->second;
+                due.erase(due.begin());
+                step();
+            }
+        }
+        now = end;
+    }
+};
+
+MacroAction act(MacroActionType type, int waitMs = -1)
+{
+    return MacroAction(type, waitMs < 0 ? QVariantMap{} : QVariantMap{{"duration_ms", waitMs}});
+}
+
+// JSON written with single quotes, to keep the literals readable.
+QByteArray json(const char* text)
+{
+    return QByteArray(text).replace('\'', '"');
+}
+
+MacroItem macro(std::uint64_t id, const QString& name, QList<MacroAction> actions, int repeat = 1)
+{
+    MacroItem item;
+    item.id = id;
+    item.name = name;
+    item.actions = std::move(actions);
+    item.repeatCount = repeat;
+    return item;
+}
+
+} // namespace
+
+class tst_Macro : public QObject
+{
+    Q_OBJECT
+
+    QString path() const { return MacroStore::instance().filePath(); }
+    void write(const QByteArray& text)
+    {
+        QFile file(path());
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(text);
+    }
+
+private Q_SLOTS:
+    void initTestCase() { testsupport::isolateUserFolders(); }
+
+    // A hand-written file (a bare array too) reads back as the editor would have made it, and
+    // is written again in the one format; ids keep counting past removed files.
+    void fileFormat()
+    {
+        write(json("[{'id': 7, 'name': 'Demo', 'repeatCount': 3, 'actions': ["
+                   "{'type': ' WAIT ', 'parameters': {'duration_ms': 1500}},"
+                   "{'type': 'teleport', 'parameters': {'duration_ms': 2500}},"
+                   "{'type': 'select_source', 'parameters': {'recordScreen': true,"
+                   "'areaCaptureMode': 0, 'screenIndex': 1, 'AudioInputDeviceId': 'System Audio'}},"
+                   "'not an action']}, 42]"));
+        MacroStore& store = MacroStore::instance();
+        QVERIFY(store.load());
+        const QList<MacroItem> read = store.macros();
+        QCOMPARE(read.size(), 1);
+        const MacroItem item = read.first();
+        QCOMPARE(item.id, 7u);
+        QVERIFY(!item.repeatable); // missing in the file
+        QCOMPARE(item.actions.size(), 3);
+        QCOMPARE(item.actions.at(1).type, MacroActionType::Wait);
+        QCOMPARE(item.macroDuration(), 12000);
+        QCOMPARE(MacroItem{}.repeatable, true);
+        QCOMPARE(macro(0, "No actions", {}).validationErrors(),
+                 QStringList{"Actions are not empty"});
+
+        QVERIFY(store.save());
+        QFile file(path());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QJsonObject written = QJsonDocument::fromJson(file.readAll()).object();
+        QCOMPARE(written.keys(), QStringList{"macros"});
+        const QJsonObject macro = written["macros"].toArray().at(0).toObject();
+        QCOMPARE(macro.keys(), (QStringList{"actions", "description", "enabled", "id", "name",
+                                            "repeatCount", "repeatable"}));
+        const QJsonArray actions = macro["actions"].toArray();
+        QCOMPARE(actions.at(1).toObject()["type"].toString(), "wait");
+        QCOMPARE(actions.at(2).toObject()["type"].toString(), "select_source");
+        QCOMPARE(actions.at(2).toObject().keys(),
+                 (QStringList{"description", "enabled", "name", "parameters", "type"}));
+        QVERIFY(store.load());
+        QCOMPARE(store.macros().first().actions.at(2).parameters, item.actions.at(2).parameters);
+
+        const std::uint64_t id = store.nextMacroId();
+        QFile::remove(path());
+        QVERIFY(store.load());
+        QCOMPARE(store.nextMacroId(), id + 1);
+    }
+
+    // A file that is not JSON is kept aside before anything else is written.
+    void brokenFileIsKept()
+    {
+        const QByteArray text = json("{'macros': [{'name': 'half a");
+        write(text);
+        MacroStore& store = MacroStore::instance();
+        QVERIFY(!store.load());
+        QVERIFY(!QFile::exists(path()));
+        QFile kept(path() + ".broken");
+        QVERIFY(kept.open(QIODevice::ReadOnly));
+        QCOMPARE(kept.readAll(), text);
+        store.addMacro(macro(9, "New", {act(MacroActionType::Wait)}));
+        QVERIFY(store.load());
+        QCOMPARE(store.macros().last().name, "New");
+    }
+
+    // Requests come in order with their waits, the list runs repeatCount times, and a stop
+    // during a wait ends it without a finish.
+    void executorSequence()
+    {
+        FakeClock clock;
+        MacroExecutor* executor = MacroExecutor::instance();
+        executor->setTimers(clock.timers());
+        QStringList events;
+        QList<QMetaObject::Connection> links;
+        const auto log = [&](auto signal, const char* name) {
+            links << connect(executor, signal, this, [&events, &clock, name] {
+                events << QString("%1@%2").arg(name).arg(clock.now);
+            });
+        };
+        log(&MacroExecutor::requestStartRecording, "start");
+        log(&MacroExecutor::requestPauseRecording, "pause");
+        log(&MacroExecutor::requestResumeRecording, "resume");
+        log(&MacroExecutor::requestStopRecording, "stop");
+        log(&MacroExecutor::requestExecutionStopped, "stopped");
+        QSignalSpy finished(executor, &MacroExecutor::requestExecutionFinished);
+
+        MacroItem item =
+            macro(1, "Pause in the middle",
+                  {act(MacroActionType::StartRecording), act(MacroActionType::Wait, 2000),
+                   act(MacroActionType::PauseRecording), act(MacroActionType::Wait, 1000),
+                   act(MacroActionType::ResumeRecording), act(MacroActionType::Wait),
+                   act(MacroActionType::StopRecording)},
+                  2);
+        QVERIFY(executor->startExecution(item));
+        QVERIFY(!executor->startExecution(item)); // one at a time
+        clock.advance(100000);
+        QCOMPARE(events, (QStringList{"start@0", "pause@2600", "resume@3700", "stop@4800",
+                                      "start@4900", "pause@7500", "resume@8600", "stop@9700"}));
+        QCOMPARE(finished.size(), 1);
+        QCOMPARE(finished.first().first().toBool(), true);
+        QVERIFY(!executor->isExecuting());
+
+        // A repeat count in the billions stops like any other; an unnamed macro never starts.
+        events.clear();
+        item.repeatCount = 2000000000;
+        QVERIFY(executor->startExecution(item));
+        clock.advance(1000);
+        executor->stopExecution();
+        clock.advance(100000);
+        QCOMPARE(events, (QStringList{"start@100000", "stopped@101000"}));
+        QCOMPARE(finished.size(), 1);
+        QVERIFY(!executor->startExecution(macro(2, {}, item.actions)));
+        for (const auto& link : links)
+            disconnect(link);
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_Macro)
+#include "tst_Macro.moc"
