@@ -1,14 +1,25 @@
-// The macro file as users and other tools write it, and the executor's order of requests on a
-// fake clock.
-#include "app/SettingsStore.h"
+// The macro file as users and other tools write it, the executor's order of requests on a fake
+// clock, and making, editing and deleting a macro in the dialogs.
+#include "macro/EventBus.h"
+#include "macro/MacroActionSelectSourceDialog.h"
+#include "macro/MacroBoxes.h"
 #include "macro/MacroExecutor.h"
+#include "macro/MacroListDialog.h"
 #include "macro/MacroStore.h"
+#include "macro/NewMacroDialog.h"
 #include "support/TestSupport.h"
+#include "ui/AreaSelector.h"
 
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QStandardItemModel>
+#include <QTableView>
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -201,7 +212,108 @@ private Q_SLOTS:
         for (const auto& link : links)
             disconnect(link);
     }
+
+    // Each kind of source as the source dialog writes it and the action table sums it up.
+    void selectSource_data()
+    {
+        QTest::addColumn<int>("type");
+        QTest::addColumn<bool>("sound");
+        QTest::addColumn<QString>("summary");
+        QTest::newRow("screen with system sound") << 0 << true << "Screen 1, System Audio";
+        QTest::newRow("picked window, no sound") << 1 << false << "window - xterm";
+        QTest::newRow("dragged area") << 2 << false << "X:10, Y:20, 300 X 200";
+        QTest::newRow("nothing") << -1 << false << "No source selected";
+    }
+    void selectSource()
+    {
+        QFETCH(int, type);
+        QFETCH(bool, sound);
+        MacroActionSelectSourceDialog dialog;
+        dialog.setWindowPicker([](QWidget*, WindowIdentity* picked) {
+            *picked = {4242, "XTerm", "xterm"};
+            return true;
+        });
+        dialog.findChild<QCheckBox*>("checkBoxScreen")->setChecked(type >= 0);
+        dialog.findChild<QCheckBox*>("checkBoxAudioInput")->setChecked(sound);
+        if (type >= 0) {
+            dialog.findChild<QComboBox*>("comboBoxScreenType")->setCurrentIndex(type);
+            dialog.handleComboBoxScreenTypeActivated(type);
+        }
+        if (type == 2)
+            emit dialog.findChild<AreaSelector*>()->areaSelected(QRect(10, 20, 300, 200));
+        dialog.acceptDialog();
+        const QVariantMap p = dialog.item().parameters;
+        QTEST(NewMacroDialog::sourceSummary(p), "summary");
+        if (type == 1)
+            QCOMPARE(p.value("selectedWindow_pid").toUInt(), 4242u);
+        // Opened again on its own parameters, it writes the same.
+        MacroActionSelectSourceDialog again;
+        again.setItem(dialog.item());
+        again.acceptDialog();
+        QCOMPARE(again.item().parameters, p);
+    }
+
+    // A macro made, edited, run and deleted through the dialogs lands in the store each time;
+    // the macro dialog refuses what cannot run.
+    void dialogs()
+    {
+        QStringList boxes;
+        bool answer = false;
+        macroboxes::setHandler([&](QMessageBox::Icon, const QString&, const QString& text) {
+            boxes << text;
+            return answer;
+        });
+        NewMacroDialog editor;
+        editor.acceptDialog();
+        editor.findChild<QLineEdit*>("lineEditMacroName")->setText("Demo");
+        editor.acceptDialog();
+        for (int n = 0; n < 3; ++n)
+            editor.addAction();
+        editor.onTypeChanged(0, int(MacroActionType::StartRecording));
+        editor.onWaitTimeChanged(1, "2500");
+        editor.onWaitTimeChanged(2, "soon");
+        editor.onTypeChanged(2, int(MacroActionType::StopRecording));
+        editor.findChild<QLineEdit*>("lineEditMacroDescription")->setText("Short one");
+        editor.acceptDialog();
+        QCOMPARE(boxes, (QStringList{"Name is required", "Create actions"}));
+        QCOMPARE(editor.result(), int(QDialog::Accepted));
+        const MacroItem made = editor.item();
+        QCOMPARE(made.macroDuration(), 2500);
+        QCOMPARE(made.actions.at(2).parameters.value("duration_ms").toInt(), 0); // kept, unused
+
+        QFile::remove(MacroStore::instance().filePath());
+        QVERIFY(MacroStore::instance().load());
+        MacroListDialog list;
+        std::optional<MacroItem> next = made;
+        list.setEditor([&](QWidget*, const MacroItem*) { return next; });
+        list.findChild<QPushButton*>("pushButton")->click();
+        const auto* model = list.findChild<QTableView*>("tableView")->model();
+        QCOMPARE(model->rowCount(), 1);
+        QCOMPARE(model->index(0, 1).data().toString(), "00:00:02");
+        QCOMPARE(model->index(0, 3).data().toString(), "Short one");
+
+        const auto button = [&](const QString& text) {
+            for (auto* b : list.findChildren<QPushButton*>())
+                if (b->text() == text)
+                    return b;
+            return static_cast<QPushButton*>(nullptr);
+        };
+        QSignalSpy started(EventBus::instance(), &EventBus::requestStartMacroExecutionToMainWindow);
+        button("Execute")->click();
+        QCOMPARE(started.size(), 1);
+        next->name = "Renamed";
+        next->id = MacroStore::instance().macros().first().id;
+        button("Edit")->click();
+        QTRY_COMPARE(model->index(0, 0).data().toString(), "Renamed");
+        button("Delete")->click(); // declined
+        QCOMPARE(MacroStore::instance().macros().size(), 1);
+        answer = true;
+        button("Delete")->click();
+        QVERIFY(MacroStore::instance().macros().isEmpty());
+        QTRY_COMPARE(model->rowCount(), 0);
+        macroboxes::setHandler({});
+    }
 };
 
-QTEST_GUILESS_MAIN(tst_Macro)
+QTEST_MAIN(tst_Macro)
 #include "tst_Macro.moc"
