@@ -179,9 +179,8 @@ void MacroListDialog::editMacro(std::uint64_t id)
 void MacroListDialog::deleteMacro(const MacroItem& item)
 {
     if (!macroboxes::show(this, QMessageBox::Question, tr("Delete Macro"),
-                          tr("Are you sure you want to delete the macro '%1'?\n\nThis action "
-                             "cannot be undone.")
-                              .arg(item.name)))
+                          tr("Are you sure you want to delete the macro '%1'?").arg(item.name) +
+                              QStringLiteral("\n\n") + tr("This action cannot be undone.")))
         return;
     MacroStore::instance().deleteMacro(item.id);
     QMetaObject::invokeMethod(this, &MacroListDialog::rebuildRows, Qt::QueuedConnection);
