@@ -15,6 +15,7 @@ namespace {
 constexpr int kColumns = 3;
 constexpr QSize kCardSize(180, 140);
 constexpr QSize kThumbnailSize(160, 100);
+constexpr int kCardMargin = 5;
 const QLatin1String kCardPrefix("grid_parent");
 
 QString cardStyle(const QWidget* card, int borderWidth, const char* colour)
@@ -110,10 +111,15 @@ QWidget* WindowSelectorThumbnailView::createCard(const WindowEntry& entry, int r
     auto* card = new QFrame(ui->scrollAreaWidgetContents);
     card->setObjectName(QStringLiteral("grid_parent_%1_%2").arg(row).arg(column));
     card->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-    card->setFixedSize(kCardSize);
+    card->setFixedHeight(kCardSize.height());
+    // Three full-width cards and a vertical scroll bar are wider than the picker: the cards give
+    // up a little width, down to their thumbnail's, rather than the last one being cut off.
+    card->setMinimumWidth(kThumbnailSize.width() + 2 * kCardMargin);
+    card->setMaximumWidth(kCardSize.width());
     card->setStyleSheet(cardStyle(card, 1, "#aaa"));
 
     auto* layout = new QVBoxLayout(card);
+    layout->setContentsMargins(kCardMargin, kCardMargin, kCardMargin, kCardMargin);
     layout->setAlignment(Qt::AlignTop);
 
     auto* image = new QLabel(card);

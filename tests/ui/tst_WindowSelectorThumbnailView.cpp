@@ -7,6 +7,7 @@
 #include <QCheckBox>
 #include <QLabel>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QtTest>
 
 using testsupport::FakeDesktop;
@@ -76,6 +77,12 @@ private slots:
             QCOMPARE(thumbnail.pixelColor(thumbnail.rect().center()), QColor(Qt::red));
         }
         QCOMPARE(labels(card(*view, 1, 0))[0]->text(), QStringLiteral("No Preview"));
+        // The right-most card, border included, lies inside the visible part of the scroll area.
+        view->show();
+        QVERIFY(QTest::qWaitForWindowExposed(view.get()));
+        const QWidget* viewport = view->findChild<QScrollArea*>()->viewport();
+        const QWidget* last = card(*view, 0, 2);
+        QVERIFY(viewport->rect().contains(QRect(last->mapTo(viewport, QPoint()), last->size())));
     }
 
     void hiddenWindowsBoxAndRefresh()
