@@ -1,8 +1,10 @@
 #include "X11CompositeGrabber.h"
 
 #include "X11ImageRead.h"
+#include "X11WindowShape.h"
 
 #include <cstring>
+#include <optional>
 
 #include <xcb/composite.h>
 #include <xcb/shm.h>
@@ -135,14 +137,16 @@ ScreenGrabber::Result X11CompositeGrabber::grab(VideoFramePool& pool, SharedFram
     xcb_connection_t* c = x_->get();
     if (xcb_connection_has_error(c))
         return Result::Lost;
-    // Geometry, position and pointer are asked for together, so they cost one round trip;
-    // the image read is the second.
+    // Geometry, shape, position and pointer are asked for together, so they cost one round
+    // trip; the image read is the second.
     const bool window = window_ != XCB_WINDOW_NONE;
     const bool cursor = cursor_ && haveXFixes_;
     xcb_get_geometry_cookie_t geometryCookie{};
     xcb_translate_coordinates_cookie_t originCookie{};
+    std::optional<X11WindowShape> shape;
     if (window) {
         geometryCookie = xcb_get_geometry(c, window_);
+        shape.emplace(*x_, window_);
         if (cursor)
             originCookie = xcb_translate_coordinates(c, window_, x_->root(), 0, 0);
     }
@@ -159,6 +163,7 @@ ScreenGrabber::Result X11CompositeGrabber::grab(VideoFramePool& pool, SharedFram
     xcb_drawable_t drawable = x_->root();
     QRect source = rect_;
     QPoint origin = rect_.topLeft();
+    QRegion outsideShape;
     if (window) {
         if (!g)
             return Result::Failed;
@@ -167,6 +172,8 @@ ScreenGrabber::Result X11CompositeGrabber::grab(VideoFramePool& pool, SharedFram
         drawable = pixmap_;
         source = QRect(0, 0, g->width, g->height);
         origin = t ? QPoint(t->dst_x, t->dst_y) : QPoint();
+        // The pixmap starts at the border's outer corner, the shape at the window's origin.
+        outsideShape = shape->outside(source.translated(-g->border_width, -g->border_width));
     }
     if (source.isEmpty())
         return Result::Failed;
@@ -175,6 +182,8 @@ ScreenGrabber::Result X11CompositeGrabber::grab(VideoFramePool& pool, SharedFram
         result = readImageFrame(*x_, drawable, source);
     if (!result)
         return Result::Failed;
+    if (!outsideShape.isEmpty())
+        X11WindowShape::blackOut(result->data[0], result->linesize[0], outsideShape);
     if (pointer)
         drawCursor(result.get(), pointer.get(), origin);
     lastSize_ = source.size();

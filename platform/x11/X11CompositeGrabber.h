@@ -9,7 +9,7 @@
 // Reads a window from its own off-screen pixmap (XComposite automatic redirection), so a
 // covered window is still recorded; screen rectangles are read from the root window. The
 // pointer is drawn in with XFixes when cursor capture is on. Images are read through shared
-// memory when the server offers it.
+// memory when the server offers it. Outside a shaped window's bounding shape the image is black.
 class X11CompositeGrabber : public ScreenGrabber
 {
 public:

@@ -1,5 +1,7 @@
 #include "X11WindowList.h"
 
+#include "X11WindowShape.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QSysInfo>
@@ -350,6 +352,9 @@ bool X11WindowList::passesEnumerationFilter(const Facts& facts, bool includeHidd
 {
     if (facts.title.isEmpty())
         return false;
+    // Recording our own window would only show the recorder itself.
+    if (facts.pid == quint32(::getpid()))
+        return false;
     if (!facts.shown) {
         if (!includeHidden)
             return false;
@@ -475,11 +480,16 @@ QImage X11WindowList::windowImage(xcb_window_t window) const
             }
         }
     }
-    if (pixmap.pixmap != XCB_NONE) {
-        QImage image = readImage(pixmap.pixmap, width, height);
-        if (!image.isNull())
-            return image;
-    }
+    X11WindowShape shape(x_, window);
+    QImage image;
+    if (pixmap.pixmap != XCB_NONE)
+        image = readImage(pixmap.pixmap, width, height);
     // Without Composite: what the screen shows of the window, when all of it is on screen.
-    return readImage(window, width, height);
+    if (image.isNull())
+        image = readImage(window, width, height);
+    const int border = geometry->border_width;
+    const QRegion outside = shape.outside(QRect(-border, -border, width, height));
+    if (!image.isNull() && !outside.isEmpty())
+        X11WindowShape::blackOut(image.bits(), image.bytesPerLine(), outside);
+    return image;
 }

@@ -22,6 +22,7 @@
 // - The window manager's and the compositor's own windows are skipped, recognised by their X
 //   client. Processes that own a desktop or dock window are the desktop shell: only their
 //   normal, unowned windows (a file manager's) are listed.
+// - Our own windows (_NET_WM_PID is this process) are never offered.
 // - Hidden windows of processes of another account (root and system accounts included, unless
 //   they are our own) are skipped.
 class X11WindowList
@@ -36,7 +37,8 @@ public:
     // The window's content (a frame window for the outer image); null on any failure, and for
     // an unmapped (minimised) window. A window nobody redirected before gets a pixmap filled
     // from the screen, so parts covered by other windows show those until its program repaints;
-    // under a compositing manager the pixmap is always complete.
+    // under a compositing manager the pixmap is always complete. Outside a shaped window's
+    // bounding shape the image is black.
     QImage windowImage(xcb_window_t window) const;
 
 private:

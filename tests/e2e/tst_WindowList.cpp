@@ -31,6 +31,13 @@ class tst_WindowList : public QObject
     Q_OBJECT
 
     std::unique_ptr<WindowSystem> system_;
+    QProcess other_; // our own windows are never listed: test windows are handed to this one
+
+    QString handOver(NativeWindow window)
+    {
+        return xprop(window, {"-f", "_NET_WM_PID", "32c", "-set", "_NET_WM_PID",
+                              QString::number(other_.processId())});
+    }
 
 private slots:
     void initTestCase()
@@ -39,6 +46,13 @@ private slots:
         system_ = WindowSystem::create();
         QVERIFY(system_);
         QTRY_VERIFY_WITH_TIMEOUT(system_->windowManagerRunning(), 10000);
+        other_.start("sleep", {"3600"});
+        QVERIFY(other_.waitForStarted());
+    }
+    void cleanupTestCase()
+    {
+        other_.kill();
+        other_.waitForFinished();
     }
 
     void enumerationFilter_data()
@@ -47,6 +61,7 @@ private slots:
         QTest::addColumn<bool>("includeHidden");
         QTest::addColumn<bool>("listed");
         QTest::newRow("normal window") << "normal" << false << true;
+        QTest::newRow("our own window") << "own" << false << false;
         QTest::newRow("window without title") << "untitled" << true << false;
         QTest::newRow("hidden window, box unchecked") << "hidden" << false << false;
         QTest::newRow("hidden window, box checked") << "hidden" << true << true;
@@ -72,6 +87,8 @@ private slots:
         if (kind.endsWith("dialog"))
             window.setParent(&owner, Qt::Dialog);
         const NativeWindow target = window.nativeId();
+        if (kind != "own")
+            QCOMPARE(handOver(target) + handOver(owner.nativeId()), "");
         const QStringList dock{"-f",   "_NET_WM_WINDOW_TYPE", "32a",
                                "-set", "_NET_WM_WINDOW_TYPE", "_NET_WM_WINDOW_TYPE_DOCK"};
         if (kind == "dock")
@@ -113,6 +130,7 @@ private slots:
         QFETCH(QString, answer);
         TestWindow window(Qt::red, QRect(900, 500, 240, 160), TestWindow::Frame::Framed);
         window.setWindowTitle("Pick me");
+        QCOMPARE(handOver(window.nativeId()), "");
         QVERIFY(window.showAndWait());
         WindowSelectorThumbnailView view;
         view.move(100, 100);

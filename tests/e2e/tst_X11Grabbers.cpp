@@ -61,6 +61,7 @@ private slots:
     void realPixels_data();
     void realPixels();
     void sharedMemoryFramesKeepTheirImages();
+    void shapedWindowIsCutToItsShape();
 
 private:
     std::unique_ptr<WindowSystem> ws_;
@@ -175,6 +176,32 @@ void tst_X11Grabbers::sharedMemoryFramesKeepTheirImages()
     grabber.reset();
     for (int i = 0; i < held.size(); ++i)
         QCOMPARE(centre(held[i]), colours[i]);
+}
+
+// Outside its bounding shape (xeyes) a window's off-screen image keeps stale pixels, here those
+// of the window below: the recording and the picker's thumbnail show black there instead.
+void tst_X11Grabbers::shapedWindowIsCutToItsShape()
+{
+    TestWindow below(Qt::green, QRect(400, 240, 400, 300));
+    QVERIFY(below.showAndWait());
+    TestWindow shaped(Qt::red, QRect(420, 260, 300, 200));
+    shaped.setMask(QRegion(0, 0, 150, 200));
+    QVERIFY(shaped.showAndWait());
+    const NativeWindow id = shaped.nativeId();
+    const QPoint inside =
+        shaped.globalRect().topLeft() - ws_->outerRect(id).topLeft() + QPoint(75, 100);
+    const QPoint outside = inside + QPoint(150, 0);
+    auto grabber = ScreenGrabber::create(ScreenGrabber::Kind::Composite);
+    QVERIFY(grabber && grabber->setWindow(ws_->frameWindow(id)));
+    grabber->setCursorCapture(false);
+    VideoFramePool pool;
+    SharedFrame frame;
+    QTRY_SEEN(grabber->grab(pool, &frame) == ScreenGrabber::Result::Frame &&
+              pixel(frame, inside.x(), inside.y()) == QColor(Qt::red));
+    QCOMPARE(pixel(frame, outside.x(), outside.y()), QColor(Qt::black));
+    const QImage thumbnail = ws_->windowImage(id);
+    QCOMPARE(thumbnail.pixelColor(inside), QColor(Qt::red));
+    QCOMPARE(thumbnail.pixelColor(outside), QColor(Qt::black));
 }
 
 int main(int argc, char** argv)
