@@ -10,6 +10,7 @@
 #include "ui/BG_Mode_Window.h"
 #include "ui/OutputFileName.h"
 #include "ui/RecordingSessionControl.h"
+#include "ui/WindowPreview.h"
 
 #include <QAction>
 #include <QDateTime>
@@ -358,6 +359,9 @@ void MainWindow::updatePreviewWhenNotRecording()
 
 QImage MainWindow::idlePreviewPicture()
 {
+    WindowPreview* windowPreview = WindowPreview::of(this);
+    if (captureKind != 1 || selectedWindow == 0)
+        windowPreview->release();
     if (captureKind == 0) {
         if (areaMode && areaDisplay) {
             const QRect area = areaDisplay->captureArea();
@@ -378,7 +382,7 @@ QImage MainWindow::idlePreviewPicture()
         return {};
     QImage picture;
     if (WindowSystem* ws = windowSystem())
-        picture = ws->windowImage(selectedWindow);
+        picture = windowPreview->picture(*ws, selectedWindow);
     if (picture.isNull() && QGuiApplication::primaryScreen())
         picture = QGuiApplication::primaryScreen()->grabWindow(selectedWindow).toImage();
     return picture;

@@ -2,6 +2,7 @@
 #include "platform/ScreenGrabber.h"
 #include "platform/WindowSystem.h"
 #include "support/TestWindow.h"
+#include "ui/WindowPreview.h"
 
 #include <QApplication>
 #include <QProcess>
@@ -62,6 +63,7 @@ private slots:
     void realPixels();
     void sharedMemoryFramesKeepTheirImages();
     void shapedWindowIsCutToItsShape();
+    void idleWindowPreviewShowsCoveredWindow();
 
 private:
     std::unique_ptr<WindowSystem> ws_;
@@ -202,6 +204,21 @@ void tst_X11Grabbers::shapedWindowIsCutToItsShape()
     const QImage thumbnail = ws_->windowImage(id);
     QCOMPARE(thumbnail.pixelColor(inside), QColor(Qt::red));
     QCOMPARE(thumbnail.pixelColor(outside), QColor(Qt::black));
+}
+
+// The idle preview reads a window as the recording does: the window, not one covering it.
+void tst_X11Grabbers::idleWindowPreviewShowsCoveredWindow()
+{
+    TestWindow target(Qt::red, QRect(420, 260, 300, 200));
+    QVERIFY(target.showAndWait());
+    TestWindow cover(Qt::green, QRect(400, 240, 400, 300));
+    QVERIFY(cover.showAndWait());
+    WindowPreview preview;
+    const auto centreOfPreview = [&] {
+        const QImage picture = preview.picture(*ws_, target.nativeId());
+        return picture.isNull() ? QColor() : picture.pixelColor(picture.rect().center());
+    };
+    QTRY_COMPARE(centreOfPreview(), QColor(Qt::red));
 }
 
 int main(int argc, char** argv)
