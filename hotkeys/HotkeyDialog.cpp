@@ -7,6 +7,7 @@
 
 #include <QCheckBox>
 #include <QEvent>
+#include <QMessageBox>
 #include <QSignalBlocker>
 
 #include <vector>
@@ -224,7 +225,20 @@ void HotkeyDialog::writeThrough(int hotkeyId)
     record.hotkeyId = hotkeyId;
     record.enabled = row.checkBox->isChecked();
     record.hotkey = row.lineEdit->text();
-    manager_->setHotkey(record);
+    const int other = manager_->conflictingHotkey(record);
+    if (other < 0) {
+        manager_->setHotkey(record);
+        return;
+    }
+    refill();
+    // Not exec(): the dialog stays responsive and nothing waits on the answer.
+    auto* box = new QMessageBox(
+        QMessageBox::Warning, tr("Shortcut in use"),
+        tr("%1 is already the shortcut of \"%2\".")
+            .arg(record.hotkey, rows_[std::size_t(other)].checkBox->text().trimmed()),
+        QMessageBox::Ok, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
 }
 
 void HotkeyDialog::changeEvent(QEvent* event)

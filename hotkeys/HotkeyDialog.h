@@ -64,7 +64,9 @@ private:
         HotkeyLineEdit* lineEdit = nullptr;
     };
 
-    // Saves the row's check state and text as the hotkey of that id.
+    // Saves the row's check state and text as the hotkey of that id, unless another enabled
+    // hotkey has the same sequence: then the row goes back to the saved state and a message
+    // names the other action.
     void writeThrough(int hotkeyId);
 
     std::unique_ptr<Ui::HotkeyDialog> ui;

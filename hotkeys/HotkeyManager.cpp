@@ -6,6 +6,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QKeySequence>
 #include <QMutexLocker>
 #include <QSaveFile>
 #include <QStandardPaths>
@@ -116,6 +117,19 @@ bool HotkeyManager::setHotkey(const HotkeyRecord& record)
     save();
     emit requestUpdate();
     return true;
+}
+
+int HotkeyManager::conflictingHotkey(const HotkeyRecord& record) const
+{
+    const QKeySequence sequence(record.hotkey);
+    if (!record.enabled || sequence.isEmpty())
+        return -1;
+    QMutexLocker lock(&mutex_);
+    for (const HotkeyRecord& other : hotkeys_)
+        if (other.hotkeyId != record.hotkeyId && other.enabled &&
+            QKeySequence(other.hotkey) == sequence)
+            return other.hotkeyId;
+    return -1;
 }
 
 void HotkeyManager::load()

@@ -54,6 +54,9 @@ public:
     // updateHotkey, then saves the file, then emits requestUpdate(). A failed save is silent and
     // the change stays in memory.
     bool setHotkey(const HotkeyRecord& record);
+    // The id of another enabled hotkey with the same key sequence as record, -1 when none (or
+    // when record itself is off or empty): two shortcuts on one sequence both stay silent.
+    int conflictingHotkey(const HotkeyRecord& record) const;
 
 signals:
     void requestUpdate();

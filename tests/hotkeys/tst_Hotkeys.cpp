@@ -7,6 +7,7 @@
 #include "support/TestSupport.h"
 
 #include <QCheckBox>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QShortcut>
 #include <QSignalSpy>
@@ -87,6 +88,7 @@ private Q_SLOTS:
         HotkeyDialog dialog(nullptr, manager_.get());
         const auto boxes = dialog.findChildren<QCheckBox*>(QRegularExpression("^checkBoxHotkey"));
         QCOMPARE(boxes.size(), HotkeyManager::kHotkeyCount);
+        int n = 0; // each row its own key, Alt+F1 to Alt+F11
         for (QCheckBox* box : boxes) {
             const QString row = box->objectName().mid(QStringLiteral("checkBoxHotkey").size());
             auto* edit = dialog.findChild<HotkeyLineEdit*>("lineEditHotkey" + row);
@@ -95,30 +97,62 @@ private Q_SLOTS:
             QVERIFY(!edit->isEnabled());
             const QList<HotkeyRecord> off = HotkeyManager(path()).hotkeys();
             box->setChecked(true);
-            QTest::keyClick(edit, Qt::Key_F12, Qt::AltModifier);
+            QTest::keyClick(edit, Qt::Key(Qt::Key_F1 + n++), Qt::AltModifier);
             QList<HotkeyRecord> changed;
             for (const HotkeyRecord& record : HotkeyManager(path()).hotkeys())
                 if (!before.contains(record))
                     changed.append(record);
             QCOMPARE(changed.size(), 1);
-            QCOMPARE(changed.first(), (HotkeyRecord{true, changed.first().hotkeyId, "Alt+F12"}));
+            QCOMPARE(changed.first(), (HotkeyRecord{true, changed.first().hotkeyId,
+                                                    QStringLiteral("Alt+F%1").arg(n)}));
             QVERIFY(!off.at(changed.first().hotkeyId).enabled); // the row's box and edit agree
         }
         // Changes made elsewhere show at once.
         manager_->setHotkey({false, HotkeyManager::MacroDialog, "Alt+M"});
         auto* edit = dialog.findChild<HotkeyLineEdit*>("lineEditHotkeyHelp");
+        const QString shown = edit->text();
         QCOMPARE(dialog.findChild<HotkeyLineEdit*>("lineEditHotkeyMacroDialog")->text(), "Alt+M");
         // A modifier alone records nothing; Escape is recorded instead of closing the dialog.
         dialog.show();
         QVERIFY(QTest::qWaitForWindowActive(&dialog));
         edit->setFocus();
         QTest::keyClick(edit, Qt::Key_Control, Qt::ControlModifier);
-        QCOMPARE(edit->text(), "Alt+F12");
+        QCOMPARE(edit->text(), shown);
         QTest::keyClick(edit, Qt::Key_Escape);
         QCOMPARE(edit->text(), "Esc");
         QVERIFY(dialog.isVisible());
         dialog.findChild<QPushButton*>("pushButtonOK")->click();
         QCOMPARE(dialog.result(), int(QDialog::Accepted));
+    }
+
+    // Two shortcuts on one sequence would both stay silent, so the dialog refuses the second.
+    void dialogRefusesASequenceAnotherEnabledActionHas_data()
+    {
+        QTest::addColumn<bool>("otherEnabled");
+        QTest::addColumn<int>("key"); // with Ctrl+Shift, in the Hotkey Dialog row
+        QTest::addColumn<QString>("saved");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("an enabled action's")
+            << true << int(Qt::Key_R) << "Ctrl+Shift+H"
+            << "Ctrl+Shift+R is already the shortcut of \"Start/Stop Recording\".";
+        QTest::newRow("a disabled action's") << false << int(Qt::Key_R) << "Ctrl+Shift+R"
+                                             << "";
+        QTest::newRow("its own") << true << int(Qt::Key_H) << "Ctrl+Shift+H"
+                                 << "";
+    }
+    void dialogRefusesASequenceAnotherEnabledActionHas()
+    {
+        QFETCH(bool, otherEnabled);
+        QFETCH(int, key);
+        manager_->setHotkey({otherEnabled, HotkeyManager::StartStopRecording, "Ctrl+Shift+R"});
+        manager_->setHotkey({true, HotkeyManager::HotkeyDialog, "Ctrl+Shift+H"});
+        HotkeyDialog dialog(nullptr, manager_.get());
+        auto* edit = dialog.findChild<HotkeyLineEdit*>("lineEditHotkeyHotkeyDialog");
+        QTest::keyClick(edit, Qt::Key(key), Qt::ControlModifier | Qt::ShiftModifier);
+        QTEST(edit->text(), "saved");
+        QTEST(HotkeyManager(path()).hotkeys().at(HotkeyManager::HotkeyDialog).hotkey, "saved");
+        auto* box = dialog.findChild<QMessageBox*>();
+        QTEST(box ? box->text() : QString(), "message");
     }
 
     void shortcutsRunTheirActionWhileTheWindowIsActive()
