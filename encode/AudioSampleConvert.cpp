@@ -110,10 +110,11 @@ std::int64_t expectedSamples(std::int64_t nowTicks, std::int64_t startTicks,
 }
 
 std::int64_t silenceToInsert(std::int64_t expected, std::int64_t samplesHeld, int rate,
-                             int frameSize)
+                             int frameSize, std::int64_t minimumLag)
 {
     const std::int64_t deficit = expected - samplesHeld;
-    const std::int64_t threshold = std::max<std::int64_t>(5LL * frameSize, rate / 10);
+    const std::int64_t threshold =
+        std::max({std::int64_t(5LL * frameSize), std::int64_t(rate / 10), minimumLag});
     if (deficit < threshold)
         return 0;
     return std::min<std::int64_t>(deficit, 2LL * rate);

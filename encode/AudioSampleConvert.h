@@ -40,8 +40,8 @@ std::int64_t expectedSamples(std::int64_t nowTicks, std::int64_t startTicks,
                              std::int64_t ticksPerSecond, int rate);
 
 // Silence to insert when the device has been quiet: the lag behind the clock once it reaches
-// max(5 frames, 100 ms), capped at 2 s; otherwise 0.
+// max(5 frames, 100 ms, minimumLag), capped at 2 s; otherwise 0.
 std::int64_t silenceToInsert(std::int64_t expected, std::int64_t samplesHeld, int rate,
-                             int frameSize);
+                             int frameSize, std::int64_t minimumLag = 0);
 
 } // namespace audioconvert

@@ -13,9 +13,11 @@
 
 namespace {
 
-// Sound arrives in fragments of about 10 ms; looking every millisecond woke the thread a thousand
+// Sound arrives in fragments of about 20 ms; looking every millisecond woke the thread a thousand
 // times a second for nothing, a few percent of the whole recording's CPU.
 constexpr unsigned long kIdleWaitMs = 10;
+// How long a source that delivers continuously may pause before silence stands in for it.
+constexpr std::int64_t kLateSourceSeconds = 1;
 
 AVCodecID codecForSetting(const QString& name)
 {
@@ -183,6 +185,11 @@ void audio_capture_thread_win::run()
     qDebug().nospace() << "Start audio capture. Target fmt="
                        << audioconvert::formatName(target.format) << " buffer=" << target.frameSize;
 
+    // A source that hands out every moment only pauses when this thread or the server ran late;
+    // the sound is still coming, and silence put in its place would leave a gap and push it
+    // later. Only a pause this long means the source really stopped.
+    const bool continuous = source->deliversContinuously();
+    bool delivered = false;
     AudioPacket packet;
     while (!stopRequested) {
         if (paused) {
@@ -202,7 +209,8 @@ void audio_capture_thread_win::run()
                     captureClock->currentTicks(), captureClock->startTicks, captureClock->frequency,
                     input.rate);
                 const std::int64_t silence = audioconvert::silenceToInsert(
-                    expected, state.samplesPushed + state.fill, input.rate, target.frameSize);
+                    expected, state.samplesPushed + state.fill, input.rate, target.frameSize,
+                    continuous && delivered ? kLateSourceSeconds * input.rate : 0);
                 if (silence > 0)
                     append(state, nullptr, input, int(silence), true);
             }
@@ -215,6 +223,7 @@ void audio_capture_thread_win::run()
                 failed = true;
                 break;
             }
+            delivered = delivered || packet.frames > 0;
             if (packet.frames > 0)
                 append(state, packet.silent ? nullptr : packet.data.data(), input, packet.frames,
                        packet.silent);

@@ -54,6 +54,10 @@ public:
     virtual void stop() = 0;
     // The sound server's own words for the last failure, empty when it gave none.
     virtual std::string errorText() const { return {}; }
+    // True when the source hands out every moment once it has started, quiet ones as zeros:
+    // then a pause in delivery means the reader is late and the sound is still coming, not
+    // that the device fell silent.
+    virtual bool deliversContinuously() const { return false; }
 
     // The platform's implementation.
     static std::unique_ptr<AudioSource> create();

@@ -1,5 +1,7 @@
 #include "PulseAudioSource.h"
 
+#include <QDebug>
+
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -9,6 +11,12 @@ namespace {
 // A missing or hung server must not freeze a recording start.
 constexpr auto kTimeout = std::chrono::seconds(5);
 constexpr auto kPollStep = std::chrono::milliseconds(5);
+constexpr pa_usec_t kFragmentUsec = 20000;
+
+void onOverflow(pa_stream*, void*)
+{
+    qWarning() << "The sound server dropped recorded sound: the capture thread read too late.";
+}
 
 // Holds the mainloop lock for a scope.
 class MainloopLock
@@ -178,11 +186,15 @@ AudioSource::OpenError PulseAudioSource::open(bool microphone)
     stream_.reset(pa_stream_new(context_.get(), "Torvane recording", &spec, nullptr));
     if (!stream_)
         return failed(OpenError::StreamCreate, PA_ERR_INTERNAL);
-    // Small fragments keep the latency low; the thread looks for them every 10 ms.
+    // The stream sets the sink's latency itself: a monitor hears only what the sink renders
+    // after the stream joined, and a sink left at its default renders seconds ahead. Fragments
+    // of 20 ms keep it prompt; the longest buffer the server allows keeps a late reader from
+    // losing sound.
     pa_buffer_attr attr;
     std::memset(&attr, 0xff, sizeof attr);
-    attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(10000, &spec));
+    attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(kFragmentUsec, &spec));
     const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY);
+    pa_stream_set_overflow_callback(stream_.get(), onOverflow, nullptr);
     if (pa_stream_connect_record(stream_.get(), device_.c_str(), &attr, flags) < 0)
         return failed(OpenError::StreamConnect, PA_ERR_INTERNAL);
     if (!waitForStreamReady())
@@ -194,6 +206,10 @@ AudioSource::OpenError PulseAudioSource::open(bool microphone)
     format_.isFloat = spec.format == PA_SAMPLE_FLOAT32LE;
     format_.isPcm = spec.format == PA_SAMPLE_S16LE;
     frameBytes_ = static_cast<int>(pa_frame_size(&spec));
+    if (const pa_buffer_attr* granted = pa_stream_get_buffer_attr(stream_.get()))
+        qInfo().nospace() << "Sound stream on " << device_.c_str() << ": fragments of "
+                          << pa_bytes_to_usec(granted->fragsize, &spec) / 1000 << " ms, buffer of "
+                          << pa_bytes_to_usec(granted->maxlength, &spec) / 1000 << " ms";
     return OpenError::None;
 }
 

@@ -24,6 +24,7 @@ public:
     bool read(AudioPacket& packet) override;
     void stop() override;
     std::string errorText() const override { return error_; }
+    bool deliversContinuously() const override { return true; }
 
     // Name of the device that open() recorded from, e.g. "rec.monitor".
     std::string deviceName() const { return device_; }

@@ -3,6 +3,7 @@
 #include <QDataStream>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QThread>
 
 #include <cmath>
@@ -77,33 +78,26 @@ bool defaultSinkIsTestSink()
     return pactl({"get-default-sink"}) == "rec";
 }
 
-int captureStreamCount()
-{
-    return listedCount("source-outputs");
-}
-
-bool waitForCaptureStreams(int count)
-{
-    return waitUntil([count] {
-        const int streams = captureStreamCount();
-        return streams < 0 ? -1 : streams >= count ? 1 : 0;
-    });
-}
-
 bool TonePlayer::start(const QString& wavPath)
 {
     const int before = listedCount("sink-inputs");
-    // A player that asks for no latency lets the null sink render two seconds ahead; the monitor
-    // hands those out at once, so a capture stream connecting afterwards would miss them.
-    player_.start("paplay", {"--latency-msec=50", "-d", "rec", wavPath});
+    // 100 ms like a desktop player, with room for a busy machine; the null sink takes on the
+    // lowest latency any stream asks for.
+    player_.start("paplay", {"--latency-msec=100", "-d", "rec", wavPath});
     if (before < 0 || !player_.waitForStarted(5000))
         return false;
-    // On a loaded machine the player can take a second or more to reach the server; a recording
-    // started before that would hear silence first.
+    // On a loaded machine the player can take a second or more to reach the server. Then the
+    // sink first plays out the silence it rendered ahead (up to two seconds) while nothing
+    // asked it for less: the tone sounds once no more than the configured latency is ahead.
     return waitUntil([&] {
-        if (listedCount("sink-inputs") > before)
-            return 1;
-        return player_.state() == QProcess::NotRunning ? -1 : 0;
+        if (player_.state() == QProcess::NotRunning)
+            return -1;
+        static const QRegularExpression latency("Latency: (\\d+) usec, configured (\\d+) usec");
+        const auto match = latency.match(pactl({"list", "sinks"}));
+        return listedCount("sink-inputs") > before && match.hasMatch() &&
+                       match.captured(1).toLongLong() <= match.captured(2).toLongLong()
+                   ? 1
+                   : 0;
     });
 }
 

@@ -13,10 +13,6 @@ bool writeToneWav(const QString& path, double hz, double seconds);
 bool pulseReachable();
 // True only on the test script's server, so that no test plays into a real sound card.
 bool defaultSinkIsTestSink();
-// Streams recording from the server; -1 when it cannot be asked.
-int captureStreamCount();
-// Waits up to ten seconds until at least count streams record from the server.
-bool waitForCaptureStreams(int count);
 
 // Plays a WAV file into the test sink until the object goes.
 class TonePlayer
@@ -27,7 +23,7 @@ public:
         player_.kill();
         player_.waitForFinished(5000);
     }
-    // Returns once the server has the player's stream, so the tone is heard from then on.
+    // Returns once the sink plays the tone, so that it is heard from then on.
     bool start(const QString& wavPath);
 
 private:

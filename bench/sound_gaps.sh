@@ -1,0 +1,121 @@
+#!/usr/bin/env bash
+# Sound benchmark: Torvane, as a user runs it (first-run defaults, System Audio), records a private
+# display for SOUND_SECONDS while a 1 kHz tone, started before the recording, plays into a private
+# PulseAudio null sink. Nothing else plays, so only the recording's own stream can keep the sink's
+# latency low. ffmpeg's silencedetect (-50 dB, 20 ms) then finds where the tone starts in the file
+# and every silence inside it.
+#
+# Usage: bench/sound_gaps.sh [build-dir]
+#   SOUND_SECONDS  length of the recording (default 30)
+#   SOUND_LATENCY  latency in ms the tone's player asks for (default 50); 0 asks for none, and
+#                  the null sink then renders two seconds ahead, which a stream that joins later
+#                  never hears
+# Last line:
+#   tone_from_s=<start of the first sound> gaps=<silences inside> longest_gap_s=<n> audio_s=<n>
+set -euo pipefail
+
+build_dir=$(realpath "${1:-build}")
+seconds=${SOUND_SECONDS:-30}
+torvane="$build_dir/torvane"
+title_pattern='^QZT v'
+
+if [ ! -x "$torvane" ]; then
+    echo "sound_gaps.sh: $torvane not found; build first (make build)" >&2
+    exit 1
+fi
+for tool in Xvfb xdpyinfo xdotool pulseaudio pactl paplay ffmpeg; do
+    if ! command -v "$tool" >/dev/null; then
+        echo "sound_gaps.sh: $tool is missing (make deps installs it)" >&2
+        exit 1
+    fi
+done
+
+work=$(mktemp -d -t torvane-sound-gaps.XXXXXX)
+source "$(dirname "$0")/bench_common.sh"
+trap bench_cleanup EXIT
+source "$(dirname "$0")/../tests/private_home.sh"
+private_home "$work"
+export TMPDIR="$work/tmp"
+mkdir -p "$TMPDIR"
+unset WAYLAND_DISPLAY
+export QT_QPA_PLATFORM=xcb
+recordings="$HOME/Videos/QZT"
+
+bench_start_display 1280 720
+pulseaudio -n --daemonize=no --exit-idle-time=-1 --log-target=file:"$work/pulse.log" \
+    --load=module-native-protocol-unix \
+    --load="module-null-sink sink_name=rec" \
+    --load=module-always-sink >/dev/null 2>&1 &
+bench_pids+=($!)
+for _ in $(seq 100); do
+    pactl info >/dev/null 2>&1 && break
+    sleep 0.1
+done
+pactl set-default-sink rec
+
+tone="$work/tone.wav"
+ffmpeg -hide_banner -nostdin -loglevel error -f lavfi \
+    -i "sine=frequency=1000:sample_rate=48000:duration=$((seconds + 60))" \
+    -ac 2 -af volume=0.5 "$tone"
+# Left alone the null sink renders two seconds of silence ahead; the player is heard after those.
+latency=()
+[ "${SOUND_LATENCY:-50}" != 0 ] && latency=(--latency-msec="${SOUND_LATENCY:-50}")
+paplay "${latency[@]}" -d rec "$tone" >/dev/null 2>&1 &
+bench_pids+=($!)
+sleep 3
+
+(cd "$work" && exec "$torvane") >>"$work/torvane.out" 2>&1 &
+torvane_pid=$!
+bench_pids+=("$torvane_pid")
+if ! window=$(timeout 30 xdotool search --sync --onlyvisible --name "$title_pattern" |
+    head -n1) || [ -z "$window" ]; then
+    echo "sound_gaps.sh: Torvane's window did not appear" >&2
+    cat "$work/torvane.out" >&2
+    exit 1
+fi
+sleep 2
+run_log=$(ls "$XDG_CONFIG_HOME"/torvane/Log/qzt_*.log)
+press_shortcut() {
+    xdotool windowfocus --sync "$window"
+    xdotool key --clearmodifiers ctrl+shift+r
+}
+# Waits up to $2 seconds for a line matching $1 in the run log.
+wait_for_log() {
+    local i
+    for ((i = 0; i < $2 * 10; i++)); do
+        grep -q "$1" "$run_log" && return 0
+        sleep 0.1
+    done
+    echo "sound_gaps.sh: no \"$1\" in the run log" >&2
+    tail -n 20 "$run_log" >&2
+    exit 1
+}
+
+echo "Sound gaps: $seconds s of System Audio with a 1 kHz tone playing from before the" \
+    "start (player latency ${SOUND_LATENCY:-50} ms), $(nproc) cores," \
+    "load$(uptime | sed 's/.*load average//')"
+press_shortcut
+wait_for_log 'Saving\.\.\.' 10
+sleep "$seconds"
+press_shortcut
+wait_for_log 'Capture pacing:' 300
+sleep 1
+output=$(ls -t "$recordings"/*.mp4 | head -n1)
+ffmpeg -hide_banner -nostdin -i "$output" -map 0:a -af silencedetect=n=-50dB:d=0.02 \
+    -f null - 2>"$work/detect.log" || { tail -n 5 "$work/detect.log" >&2; exit 1; }
+duration=$(ffprobe -v error -select_streams a:0 -show_entries stream=duration -of csv=p=0 \
+    "$output")
+grep -E 'Sound stream|dropped recorded sound|Sound capture' "$run_log" | sed 's/^/  log: /' || true
+# A silence from 0 is the tone's late start; one running to the end is the last frame's
+# padding; everything else is a gap.
+awk -v total="$duration" '
+    /silence_start:/ { start = $NF + 0 }
+    /silence_end:/ {
+        split($0, f, /silence_end: | \| silence_duration: /)
+        end = f[2] + 0; length_s = f[3] + 0
+        if (start <= 0.001) { from = end; next }
+        if (end >= total - 0.05) next
+        gaps++; if (length_s > longest) longest = length_s
+    }
+    END { printf "tone_from_s=%.3f gaps=%d longest_gap_s=%.3f audio_s=%.2f\n",
+          from, gaps, longest, total }' "$work/detect.log"
