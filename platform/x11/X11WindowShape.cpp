@@ -1,5 +1,7 @@
 #include "X11WindowShape.h"
 
+#include <QList>
+
 #include <cstring>
 
 X11WindowShape::X11WindowShape(const X11Connection& connection, xcb_window_t window)
@@ -30,9 +32,18 @@ QRegion X11WindowShape::outside(const QRect& area)
     // An unshaped window answers with one rectangle: its own.
     const xcb_rectangle_t* rects = xcb_shape_get_rectangles_rectangles(reply.get());
     const int count = xcb_shape_get_rectangles_rectangles_length(reply.get());
-    QRegion shape;
+    QList<QRect> parts;
+    parts.reserve(count);
     for (int i = 0; i < count; ++i)
-        shape += QRect(rects[i].x, rects[i].y, rects[i].width, rects[i].height);
+        parts.append(QRect(rects[i].x, rects[i].y, rects[i].width, rects[i].height));
+    QRegion shape;
+    // The server answers with its own region's bands, which QRegion takes as they are; merging
+    // them one by one would cost a shape of many rectangles (xeyes) far more.
+    if (reply->ordering == XCB_CLIP_ORDERING_YX_BANDED)
+        shape.setRects(parts.constData(), int(parts.size()));
+    else
+        for (const QRect& part : std::as_const(parts))
+            shape += part;
     return QRegion(area).subtracted(shape).translated(-area.topLeft());
 }
 
