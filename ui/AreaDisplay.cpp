@@ -2,15 +2,22 @@
 
 #include <QGuiApplication>
 #include <QPainter>
+#include <QRegion>
 #include <QScreen>
 
 AreaDisplay::AreaDisplay(const QRect& area, QWidget* parent) : QWidget(parent)
 {
-    setWindowFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+    // Clicks anywhere on it reach the windows beneath, which may be the ones being recorded.
+    setWindowFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
+                   Qt::WindowTransparentForInput);
     setAttribute(Qt::WA_TranslucentBackground);
     setAttribute(Qt::WA_DeleteOnClose);
     // The frame sits outside the area so that it never shows up in the recording.
     setGeometry(area.adjusted(-borderWidth, -borderWidth, borderWidth, borderWidth));
+    // Only the frame belongs to the window: without a compositor its transparent inside would be
+    // drawn black over the very pixels that are recorded.
+    setMask(QRegion(rect()).subtracted(
+        QRegion(rect().adjusted(borderWidth, borderWidth, -borderWidth, -borderWidth))));
     show();
 }
 

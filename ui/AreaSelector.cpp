@@ -1,5 +1,7 @@
 #include "AreaSelector.h"
 
+#include "platform/Compositing.h"
+
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
@@ -27,7 +29,12 @@ QRect screenGeometryAt(const QPoint& globalPoint)
 
 } // namespace
 
-AreaSelector::AreaSelector(QWidget* parent) : QWidget(parent)
+AreaSelector::AreaSelector(QWidget* parent)
+    : AreaSelector(desktopComposited() ? Backdrop::Live : Backdrop::Still, parent)
+{
+}
+
+AreaSelector::AreaSelector(Backdrop backdrop, QWidget* parent) : QWidget(parent), backdrop(backdrop)
 {
     setWindowFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
     setAttribute(Qt::WA_TranslucentBackground);
@@ -46,8 +53,18 @@ QPoint AreaSelector::clampToBounds(const QPoint& point, const QRect& bounds)
 
 void AreaSelector::showEvent(QShowEvent* event)
 {
-    if (QScreen* primary = QGuiApplication::primaryScreen())
+    QScreen* primary = QGuiApplication::primaryScreen();
+    if (primary)
         setGeometry(primary->virtualGeometry());
+    // Taken before the overlay is mapped, so the stills hold only what lies under it.
+    stills.clear();
+    if (backdrop == Backdrop::Still && primary) {
+        for (QScreen* screen : QGuiApplication::screens()) {
+            const QRect bounds = screen->geometry();
+            stills.append({bounds.translated(-primary->virtualGeometry().topLeft()),
+                           screen->grabWindow(0, 0, 0, bounds.width(), bounds.height())});
+        }
+    }
     QWidget::showEvent(event);
     // A tool window is not focused by default, and Escape must reach the overlay.
     raise();
@@ -58,6 +75,7 @@ void AreaSelector::showEvent(QShowEvent* event)
 void AreaSelector::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
+    paintStills(painter);
     painter.fillRect(rect(), overlayColor);
     if (!selection.isValid())
         return;
@@ -65,6 +83,9 @@ void AreaSelector::paintEvent(QPaintEvent*)
     painter.setCompositionMode(QPainter::CompositionMode_Source);
     painter.fillRect(selection, Qt::transparent);
     painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
+    painter.setClipRect(selection);
+    paintStills(painter);
+    painter.setClipping(false);
 
     painter.setPen(QPen(Qt::red, 2.0, Qt::SolidLine, Qt::SquareCap, Qt::BevelJoin));
     painter.setBrush(Qt::NoBrush);
@@ -79,6 +100,12 @@ void AreaSelector::paintEvent(QPaintEvent*)
                          Qt::AlignLeft | Qt::AlignTop,
                          tr("%1 x %2").arg(selection.width()).arg(selection.height()));
     }
+}
+
+void AreaSelector::paintStills(QPainter& painter) const
+{
+    for (const auto& [bounds, still] : stills)
+        painter.drawPixmap(bounds, still);
 }
 
 void AreaSelector::mousePressEvent(QMouseEvent* event)

@@ -1,9 +1,15 @@
 #pragma once
 
 #include <QColor>
+#include <QList>
+#include <QPixmap>
 #include <QPoint>
 #include <QRect>
 #include <QWidget>
+
+#include <utility>
+
+class QPainter;
 
 // Translucent overlay over the whole virtual desktop on which the user drags out the rectangle to
 // record. Reports the rectangle in global logical pixels and closes itself (it deletes itself on
@@ -13,7 +19,13 @@ class AreaSelector : public QWidget
     Q_OBJECT
 
 public:
+    // What shows under the dimmed overlay: the live desktop, blended in by a compositor, or where
+    // none runs (the overlay would be solid black) a still of the screens taken as it opens.
+    enum class Backdrop { Live, Still };
+
+    // With the backdrop that suits the running desktop.
     explicit AreaSelector(QWidget* parent = nullptr);
+    explicit AreaSelector(Backdrop backdrop, QWidget* parent = nullptr);
 
     // Clamps a global point to the last pixel row and column inside bounds.
     static QPoint clampToBounds(const QPoint& point, const QRect& bounds);
@@ -31,6 +43,11 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
+    void paintStills(QPainter& painter) const;
+
+    Backdrop backdrop;
+    // Each screen's still and where it lies in widget coordinates; empty with a live backdrop.
+    QList<std::pair<QRect, QPixmap>> stills;
     // Widget coordinates; null while nothing is being dragged.
     QRect selection;
     QPoint anchor;

@@ -1,4 +1,4 @@
-// The real main window on the test display: a recording ended by closing the window is complete.
+// The real main window on the test display (no compositor): a recording of an area is complete.
 #include "support/MediaProbe.h"
 #include "support/TestSupport.h"
 #include "support/TestWindow.h"
@@ -20,7 +20,7 @@ class tst_MainWindowRecording : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void recordButtonStartsClosingFinishes()
+    void areaRecordingClosingFinishes()
     {
         QTemporaryDir dir;
         SettingsStore& settings = SettingsStore::instance();
@@ -40,6 +40,18 @@ private Q_SLOTS:
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
 
+        window.findChild<QToolButton*>("toolButtonMarkRecordArea")->click();
+        QWidget* selector = nullptr;
+        QTRY_VERIFY((selector = qApp->activeWindow()) && selector->objectName() == "areaSelector");
+        const QColor overlay = selector->grab().toImage().pixelColor(contentRect.center());
+        QVERIFY(MediaProbe::near(overlay, QColor(134, 24, 24), 6)); // the content, dimmed
+        QTest::mousePress(selector, Qt::LeftButton, {}, contentRect.topLeft());
+        QTest::mouseMove(selector, contentRect.bottomRight() + QPoint(1, 1));
+        QTest::mouseRelease(selector, Qt::LeftButton, {}, contentRect.bottomRight());
+        // The frame leaves the area to the window beneath, for the eye and the mouse.
+        QTRY_COMPARE(QGuiApplication::topLevelAt(contentRect.center()),
+                     contentWindow.windowHandle());
+
         QTest::mouseClick(window.findChild<QToolButton*>("toolButtonRecord"), Qt::LeftButton);
         QVERIFY2(boxes.isEmpty(), qPrintable(boxes.join('\n')));
         QVERIFY(window.recordingSession()->isRunning());
@@ -54,8 +66,8 @@ private Q_SLOTS:
         QVERIFY2(probe.open(dir.filePath(files.first())), qPrintable(probe.errorString()));
         const auto* video = probe.firstStream(AVMEDIA_TYPE_VIDEO);
         QVERIFY(video);
-        QCOMPARE(QSize(video->width, video->height), QGuiApplication::primaryScreen()->size());
-        const auto frames = probe.decodeVideo({contentRect});
+        QCOMPARE(QSize(video->width, video->height), contentRect.size());
+        const auto frames = probe.decodeVideo({QRect(QPoint(), contentRect.size())});
         QVERIFY(!frames.isEmpty());
         QVERIFY(MediaProbe::near(frames.last().regionColours.first(), content, 40));
         QVERIFY(probe.firstStream(AVMEDIA_TYPE_AUDIO)); // System Audio, the default
