@@ -381,8 +381,12 @@ QImage MainWindow::idlePreviewPicture()
     if (selectedWindow == 0)
         return {};
     QImage picture;
-    if (WindowSystem* ws = windowSystem())
+    if (WindowSystem* ws = windowSystem()) {
         picture = windowPreview->picture(*ws, selectedWindow);
+        // Without Composite the window system still reads what the screen shows of it.
+        if (picture.isNull())
+            picture = ws->windowImage(selectedWindow);
+    }
     if (picture.isNull() && QGuiApplication::primaryScreen())
         picture = QGuiApplication::primaryScreen()->grabWindow(selectedWindow).toImage();
     return picture;
