@@ -53,6 +53,9 @@ void BG_Mode_Window::setRecordingState(bool isRecording)
 {
     recording = isRecording;
     ui->toolButtonRecord->setIcon(QIcon(recording ? recordingIcon : idleIcon));
+    // A stopped recording's last second must not stay on show until the next one.
+    if (!recording)
+        setElapsedText(QStringLiteral("00:00:00"));
 }
 
 void BG_Mode_Window::setElapsedText(const QString& text)

@@ -23,7 +23,8 @@ public:
     explicit BG_Mode_Window(QWidget* parent = nullptr);
     ~BG_Mode_Window() override;
 
-    // The main window reports every start and stop here; the record button shows the state.
+    // The main window reports every start and stop here; the record button shows the state and
+    // a stop puts the clock back to 00:00:00.
     void setRecordingState(bool isRecording);
     // Text in "hh:mm:ss" form, sent every second while the bar is visible.
     void setElapsedText(const QString& text);

@@ -70,14 +70,11 @@ bool MainWindow::isTrayAvailable() const
 
 void MainWindow::minimizeToTray(bool showNotification)
 {
-    if (!isTrayAvailable()) {
-        showBox(QMessageBox::Critical, tr("System Tray Error"),
-                tr("System tray is not available on this system.\nPlease check your system "
-                   "settings or try running as administrator."));
-        return;
-    }
-    trayIcon->show();
-    if (showNotification) {
+    // Without a tray (GNOME has none by default) the bar alone leads back to the window.
+    const bool tray = isTrayAvailable();
+    if (tray)
+        trayIcon->show();
+    if (tray && showNotification) {
         QTimer::singleShot(kTrayMessageDelay_ms, this, [this] {
             trayIcon->showMessage(tr("QZT app minimized"),
                                   tr("QZT app is still running in the system tray."),
@@ -86,6 +83,7 @@ void MainWindow::minimizeToTray(bool showNotification)
     }
     hide();
     bgModeWindow->setRecordingState(recording);
+    bgModeWindow->setElapsedText(elapsed.toString(QStringLiteral("hh:mm:ss")));
     bgModeWindow->show();
 }
 
