@@ -9,6 +9,7 @@
 #include "ui/AreaDisplay.h"
 #include "ui/AreaSelector.h"
 #include "ui/BG_Mode_Window.h"
+#include "ui/DarkTheme.h"
 #include "ui/MainWindowSession.h"
 #include "ui/WindowSelectorThumbnailView.h"
 
@@ -36,6 +37,7 @@ const QChar kHelpGlyph(0xF059);
 constexpr int kTickInterval_ms = 1000;
 constexpr int kNextRecordingInterval_ms = 1000;
 constexpr int kPreviewInterval_ms = 500;
+constexpr int kAudioDeviceCheck_ms = 2000;
 // The overlay appears a moment later, so the click that asked for it is over.
 constexpr int kSelectorDelay_ms = 100;
 constexpr int kCloseWait_ms = 5000;
@@ -87,9 +89,7 @@ MainWindow::MainWindow(QWidget* parent)
 {
     ui->setupUi(this);
     retranslateWindowTitle();
-    qApp->setStyleSheet(
-        QStringLiteral("QToolTip {background-color: #2a2a2a;color: white;border: 1px solid "
-                       "gray;padding: 5px;font-size: 12px;}"));
+    applyDarkTheme();
     applyIconFont();
     loadLogo();
     ui->comboBoxScreenWindows->installEventFilter(this);
@@ -104,6 +104,15 @@ MainWindow::MainWindow(QWidget* parent)
     rebuildSourceList();
     fillAudioList();
     selectAudioByData(kSystemAudio);
+    // A microphone plugged in (or a sound card gone) shows in the list without a restart. Qt 6.4
+    // keeps its device list current on PulseAudio but does not signal the change, so a slow look
+    // at the list stands in for the signal there.
+    auto* audioDevices = new QMediaDevices(this);
+    connect(audioDevices, &QMediaDevices::audioInputsChanged, this, &MainWindow::followAudioInputs);
+    auto* audioDeviceTimer = new QTimer(this);
+    audioDeviceTimer->setObjectName(QStringLiteral("audioDeviceTimer"));
+    connect(audioDeviceTimer, &QTimer::timeout, this, &MainWindow::followAudioInputs);
+    audioDeviceTimer->start(kAudioDeviceCheck_ms);
 
     session = new screen_capture_win(this);
     sessionControl = std::make_unique<MainWindowSession>(session);
@@ -274,7 +283,11 @@ void MainWindow::handleComboBoxCaptureTypeCurrentIndexChanged(int)
 
 void MainWindow::refreshScreen_And_WindowsTitle()
 {
+    // The audio choice survives the refresh, which would otherwise reset it with the source list.
+    const QString audio = ui->comboBoxAudioDevice->currentData().toString();
     rebuildSourceList();
+    selectAudioByData(audio);
+    refreshAudioList();
 }
 
 void MainWindow::refreshWindowList()
@@ -318,13 +331,38 @@ void MainWindow::rebuildSourceList()
     }
 }
 
+QStringList MainWindow::audioInputNames()
+{
+    QStringList names;
+    for (const QAudioDevice& device : QMediaDevices::audioInputs())
+        names << device.description();
+    return names;
+}
+
 void MainWindow::fillAudioList()
 {
     ui->comboBoxAudioDevice->clear();
-    for (const QAudioDevice& device : QMediaDevices::audioInputs())
-        ui->comboBoxAudioDevice->addItem(device.description(), device.description());
+    listedAudioInputs = audioInputNames();
+    for (const QString& name : std::as_const(listedAudioInputs))
+        ui->comboBoxAudioDevice->addItem(name, name);
     ui->comboBoxAudioDevice->addItem(tr("System Audio"), kSystemAudio);
     ui->comboBoxAudioDevice->addItem(tr("No Audio"), kNoAudio);
+}
+
+void MainWindow::refreshAudioList()
+{
+    const QString audio = ui->comboBoxAudioDevice->currentData().toString();
+    fillAudioList();
+    if (ui->comboBoxAudioDevice->findData(audio) >= 0)
+        selectAudioByData(audio);
+    else
+        selectAudioByData(kSystemAudio);
+}
+
+void MainWindow::followAudioInputs()
+{
+    if (audioInputNames() != listedAudioInputs)
+        refreshAudioList();
 }
 
 void MainWindow::selectAudioByData(const QString& data)
@@ -431,9 +469,7 @@ void MainWindow::changeEvent(QEvent* event)
         // The schedule runner fills this label once schedules exist.
         nextRecordingLabel->clear();
         applyIconFont();
-        const QString audio = ui->comboBoxAudioDevice->currentData().toString();
-        fillAudioList();
-        selectAudioByData(audio);
+        refreshAudioList();
         loadLogo();
         // The form's texts are the idle ones.
         if (recording)

@@ -113,6 +113,11 @@ private:
 
     void rebuildSourceList();
     void fillAudioList();
+    // Fills the audio list again, keeping the chosen entry while it still exists.
+    void refreshAudioList();
+    // Refills the audio list when the sound server's inputs differ from the listed ones.
+    void followAudioInputs();
+    static QStringList audioInputNames();
     void selectAudioByData(const QString& data);
     void applyIconFont();
     void loadLogo();
@@ -159,6 +164,7 @@ private:
     QTime elapsed{0, 0, 0};
     NativeWindow selectedWindow = 0;
     QString clockText_;
+    QStringList listedAudioInputs;
 
     screen_capture_win* session = nullptr;
     std::unique_ptr<RecordingSessionControl> sessionControl;

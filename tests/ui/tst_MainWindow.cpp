@@ -3,10 +3,13 @@
 // clock and its limit, preview and background mode.
 #include "support/FakeDesktop.h"
 #include "support/OffscreenScreens.h"
+#include "support/PulseTestTools.h"
 #include "support/TestSupport.h"
+#include "app/LanguageManager.h"
 #include "app/SettingsKeys.h"
 #include "app/SettingsStore.h"
 #include "capture/screen_capture_win.h"
+#include "hotkeys/HotkeyDialog.h"
 #include "ui/AreaSelector.h"
 #include "ui/BG_Mode_Window.h"
 #include "ui/MainWindow.h"
@@ -17,6 +20,8 @@
 #include <QComboBox>
 #include <QDesktopServices>
 #include <QLabel>
+#include <QProcess>
+#include <QSystemTrayIcon>
 #include <QTemporaryDir>
 #include <QTimeEdit>
 #include <QTimer>
@@ -176,6 +181,7 @@ private Q_SLOTS:
     // An area selector left open would cover the next test's window.
     void cleanup()
     {
+        LanguageManager::instance().setLanguage("en");
         for (QWidget* widget : QApplication::topLevelWidgets())
             if (qobject_cast<AreaSelector*>(widget))
                 delete widget;
@@ -385,18 +391,85 @@ private Q_SLOTS:
             window->startStopRecording();
         if (how != "setting")
             click(*window, "toolButtonBgMode");
-        QCOMPARE(boxes_.size(), tray ? 0 : 1);
-        QCOMPARE(window->isVisible(), !tray);
-        QCOMPARE(bar->isVisible(), tray);
+        QVERIFY(boxes_.isEmpty() && !window->isVisible() && bar->isVisible());
+        QCOMPARE(window->systemTrayIcon()->isVisible(), tray);
         if (window->isRecording()) {
             // The bar has the clock while it is shown; its record button stops.
             window->onTickTimeout();
             QCOMPARE(child<QLabel>(*bar, "labelTimer")->text(), QStringLiteral("00:00:01"));
             click(*bar, "toolButtonRecord");
             QCOMPARE(state(*window), "idle");
+            QCOMPARE(child<QLabel>(*bar, "labelTimer")->text(), QStringLiteral("00:00:00"));
         }
         click(*bar, "toolButtonRestore");
         QVERIFY(window->isVisible());
+    }
+
+    // Boxes, dialogs and control marks are dark and readable (WCAG 4.5:1 on the first pixel).
+    void darkThemeContrast_data()
+    {
+        QTest::addColumn<QString>("name");
+        for (const char* name : {"qt_msgbox_label", "lineEditHotkeyStartStopRecording",
+                                 "timeEditRecordingDuration", "checkBoxPreview"})
+            QTest::newRow(name) << QString(name);
+    }
+    void darkThemeContrast()
+    {
+        QFETCH(QString, name);
+        auto window = makeWindow();
+        QMessageBox box(QMessageBox::Information, "Torvane", "Video write finished.",
+                        QMessageBox::Ok, window.get());
+        HotkeyDialog hotkeys(window.get());
+        QWidget* widget = nullptr;
+        for (QWidget* top : std::initializer_list<QWidget*>{window.get(), &box, &hotkeys}) {
+            top->show();
+            widget = widget ? widget : top->findChild<QWidget*>(name);
+        }
+        widget->setEnabled(true);
+        QRect area = widget->rect().adjusted(3, 3, -3, -3); // inside any frame
+        if (name.startsWith("timeEdit"))                    // the up button
+            area = QRect(widget->width() - 16, 3, 12, widget->height() / 2 - 3);
+        if (name.startsWith("checkBox")) // inside the box
+            area = QRect(3, widget->height() / 2 - 3, 7, 7);
+        area.translate(widget->mapTo(widget->window(), QPoint()));
+        const QImage image = widget->window()->grab(area).toImage();
+        const auto light = [&image](int i) { // relative luminance + 0.05 of the i-th pixel
+            const QColor c = image.pixelColor(i % image.width(), i / image.width());
+            return 0.05 + 0.2126 * std::pow(c.redF(), 2.2) + 0.7152 * std::pow(c.greenF(), 2.2) +
+                   0.0722 * std::pow(c.blueF(), 2.2);
+        };
+        QVERIFY(light(0) < 0.2);
+        double contrast = 1;
+        for (int i = 0; i < image.width() * image.height(); ++i)
+            contrast = std::max(contrast, light(i) / light(0));
+        QCOMPARE_GE(contrast, 4.5);
+    }
+
+    // A source added to the sound server joins the audio list; the choice survives Refresh.
+    void audioListFollowsTheSoundServer()
+    {
+        if (!testsupport::defaultSinkIsTestSink())
+            QSKIP("needs the sound server of tests/run_tests.sh");
+        auto window = makeWindow();
+        QComboBox* audio = combo(*window, "comboBoxAudioDevice");
+        audio->setCurrentIndex(audio->findData("No Audio"));
+        QProcess::execute("pactl", {"load-module", "module-null-source", "description=Plugged"});
+        QTRY_VERIFY(audio->findData("Plugged") >= 0);
+        QProcess::execute("pactl", {"unload-module", "module-null-source"});
+        click(*window, "toolButtonRefresh");
+        QCOMPARE(audio->currentData(), QVariant("No Audio"));
+    }
+
+    // The window fits a 1024 px wide screen in German, the wider language, long entries included.
+    void fitsNarrowScreen()
+    {
+        LanguageManager::instance().setLanguagesDirectory(QFileInfo(TORVANE_EXE).path() +
+                                                          "/Languages");
+        LanguageManager::instance().setLanguage("de");
+        auto window = makeWindow();
+        for (const char* list : {"comboBoxScreenWindows", "comboBoxAudioDevice"})
+            combo(*window, list)->addItem(QString(200, 'W'));
+        QCOMPARE_LE(window->minimumSizeHint().width(), 1000);
     }
 
     // The other buttons answer with a box or with a folder or page the desktop opens; the
@@ -423,7 +496,6 @@ private Q_SLOTS:
         QVERIFY(window->toggleAudioCapture());
         QVERIFY(!window->toggleAudioCapture());
     }
-
 };
 
 OFFSCREEN_TEST_MAIN(tst_MainWindow, firstScreen, secondScreen)
