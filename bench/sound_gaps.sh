@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Sound benchmark: Torvane, as a user runs it (first-run defaults, System Audio), records a private
 # display for SOUND_SECONDS while a 1 kHz tone, started before the recording, plays into a private
-# PulseAudio null sink. Nothing else plays, so only the recording's own stream can keep the sink's
-# latency low. ffmpeg's silencedetect (-50 dB, 20 ms) then finds where the tone starts in the file
-# and every silence inside it.
+# PulseAudio null sink. No stream of silence keeps the sink prompt: only the player and the
+# recording's own stream ask it for a latency. ffmpeg's silencedetect (-50 dB, 20 ms) then finds
+# where the tone starts in the file and every silence inside it.
 #
 # Usage: bench/sound_gaps.sh [build-dir]
 #   SOUND_SECONDS  length of the recording (default 30)
-#   SOUND_LATENCY  latency in ms the tone's player asks for (default 50); 0 asks for none, and
+#   SOUND_LATENCY  latency in ms the tone's player asks for (default 100); 0 asks for none, and
 #                  the null sink then renders two seconds ahead, which a stream that joins later
 #                  never hears
 # Last line:
@@ -59,7 +59,7 @@ ffmpeg -hide_banner -nostdin -loglevel error -f lavfi \
     -ac 2 -af volume=0.5 "$tone"
 # Left alone the null sink renders two seconds of silence ahead; the player is heard after those.
 latency=()
-[ "${SOUND_LATENCY:-50}" != 0 ] && latency=(--latency-msec="${SOUND_LATENCY:-50}")
+[ "${SOUND_LATENCY:-100}" != 0 ] && latency=(--latency-msec="${SOUND_LATENCY:-100}")
 paplay "${latency[@]}" -d rec "$tone" >/dev/null 2>&1 &
 bench_pids+=($!)
 sleep 3
@@ -92,7 +92,7 @@ wait_for_log() {
 }
 
 echo "Sound gaps: $seconds s of System Audio with a 1 kHz tone playing from before the" \
-    "start (player latency ${SOUND_LATENCY:-50} ms), $(nproc) cores," \
+    "start (player latency ${SOUND_LATENCY:-100} ms), $(nproc) cores," \
     "load$(uptime | sed 's/.*load average//')"
 press_shortcut
 wait_for_log 'Saving\.\.\.' 10
