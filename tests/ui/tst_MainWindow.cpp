@@ -21,7 +21,6 @@
 #include <QDesktopServices>
 #include <QLabel>
 #include <QProcess>
-#include <QSystemTrayIcon>
 #include <QTemporaryDir>
 #include <QTimeEdit>
 #include <QTimer>
@@ -373,7 +372,6 @@ private Q_SLOTS:
     {
         QTest::addColumn<bool>("tray");
         QTest::addColumn<QString>("how");
-        QTest::newRow("idle") << true << "button";
         QTest::newRow("recording") << true << "button recording";
         QTest::newRow("minimise when recording") << true << "setting";
         QTest::newRow("without a tray") << false << "button";
@@ -392,7 +390,7 @@ private Q_SLOTS:
         if (how != "setting")
             click(*window, "toolButtonBgMode");
         QVERIFY(boxes_.isEmpty() && !window->isVisible() && bar->isVisible());
-        QCOMPARE(window->systemTrayIcon()->isVisible(), tray);
+        QCOMPARE(window->findChild<QObject*>("trayIcon")->property("visible"), QVariant(tray));
         if (window->isRecording()) {
             // The bar has the clock while it is shown; its record button stops.
             window->onTickTimeout();
@@ -433,16 +431,14 @@ private Q_SLOTS:
             area = QRect(3, widget->height() / 2 - 3, 7, 7);
         area.translate(widget->mapTo(widget->window(), QPoint()));
         const QImage image = widget->window()->grab(area).toImage();
-        const auto light = [&image](int i) { // relative luminance + 0.05 of the i-th pixel
+        QList<double> light; // relative luminance + 0.05 of each pixel
+        for (int i = 0; i < image.width() * image.height(); ++i) {
             const QColor c = image.pixelColor(i % image.width(), i / image.width());
-            return 0.05 + 0.2126 * std::pow(c.redF(), 2.2) + 0.7152 * std::pow(c.greenF(), 2.2) +
-                   0.0722 * std::pow(c.blueF(), 2.2);
-        };
-        QVERIFY(light(0) < 0.2);
-        double contrast = 1;
-        for (int i = 0; i < image.width() * image.height(); ++i)
-            contrast = std::max(contrast, light(i) / light(0));
-        QCOMPARE_GE(contrast, 4.5);
+            light << 0.05 + 0.2126 * std::pow(c.redF(), 2.2) + 0.7152 * std::pow(c.greenF(), 2.2) +
+                         0.0722 * std::pow(c.blueF(), 2.2);
+        }
+        QVERIFY(light.first() < 0.2);
+        QCOMPARE_GE(*std::max_element(light.begin(), light.end()) / light.first(), 4.5);
     }
 
     // A source added to the sound server joins the audio list; the choice survives Refresh.
