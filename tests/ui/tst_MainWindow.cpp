@@ -488,9 +488,6 @@ private Q_SLOTS:
                  (QStringList{"Settings", "Check Update", "Schedules", "Macros", "About QZT"}));
         QCOMPARE(catcher.urls.size(), 2);
         QCOMPARE(catcher.urls.first(), QUrl::fromLocalFile(folder));
-        // The hidden sound toggle only flips its look.
-        QVERIFY(window->toggleAudioCapture());
-        QVERIFY(!window->toggleAudioCapture());
     }
 };
 
