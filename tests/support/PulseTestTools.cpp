@@ -92,10 +92,11 @@ bool TonePlayer::start(const QString& wavPath)
     return waitUntil([&] {
         if (player_.state() == QProcess::NotRunning)
             return -1;
+        if (listedCount("sink-inputs") <= before)
+            return 0;
         static const QRegularExpression latency("Latency: (\\d+) usec, configured (\\d+) usec");
         const auto match = latency.match(pactl({"list", "sinks"}));
-        return listedCount("sink-inputs") > before && match.hasMatch() &&
-                       match.captured(1).toLongLong() <= match.captured(2).toLongLong()
+        return match.hasMatch() && match.captured(1).toLongLong() <= match.captured(2).toLongLong()
                    ? 1
                    : 0;
     });
