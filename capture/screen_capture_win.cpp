@@ -251,6 +251,9 @@ void screen_capture_win::applyResolutionSetting()
 
 void screen_capture_win::pause()
 {
+    // Paused time is left out of the file: the clock every thread stamps with stands still.
+    if (clock)
+        clock->pause();
     if (videoThread)
         videoThread->pause();
     if (audioEnabled && audioThread)
@@ -261,6 +264,8 @@ void screen_capture_win::pause()
 
 void screen_capture_win::resume()
 {
+    if (clock)
+        clock->resume();
     if (videoThread)
         videoThread->resume();
     if (audioEnabled && audioThread)

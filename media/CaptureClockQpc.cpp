@@ -17,10 +17,36 @@ CaptureClockQpc::CaptureClockQpc(TickSource ticks, std::int64_t ticksPerSecond)
 
 void CaptureClockQpc::restart()
 {
+    std::lock_guard lock(mutex_);
+    pausedAt_ = -1;
     startTicks = ticks_();
+}
+
+void CaptureClockQpc::pause()
+{
+    std::lock_guard lock(mutex_);
+    if (pausedAt_ < 0)
+        pausedAt_ = ticks_();
+}
+
+void CaptureClockQpc::resume()
+{
+    std::lock_guard lock(mutex_);
+    if (pausedAt_ < 0)
+        return;
+    startTicks += ticks_() - pausedAt_;
+    pausedAt_ = -1;
+}
+
+std::int64_t CaptureClockQpc::currentTicks() const
+{
+    std::lock_guard lock(mutex_);
+    return pausedAt_ >= 0 ? pausedAt_ : ticks_();
 }
 
 std::int64_t CaptureClockQpc::elapsedMicroseconds() const
 {
-    return (ticks_() - startTicks) * 1000000 / frequency;
+    std::lock_guard lock(mutex_);
+    const std::int64_t now = pausedAt_ >= 0 ? pausedAt_ : ticks_();
+    return (now - startTicks) * 1000000 / frequency;
 }

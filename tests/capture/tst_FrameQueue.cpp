@@ -1,3 +1,4 @@
+#include "media/CaptureClockQpc.h"
 #include "media/FrameQueue.h"
 
 #include <QtTest>
@@ -89,6 +90,22 @@ private Q_SLOTS:
         delete producer;
     }
 
+
+    // A paused stretch is left out of the recording's time, for readers of either form.
+    void clockLeavesOutPauses()
+    {
+        std::int64_t ticks = 100;
+        CaptureClockQpc clock([&ticks] { return ticks; }, 1000);
+        clock.restart();
+        ticks += 1000;
+        clock.pause();
+        ticks += 5000;
+        QCOMPARE(clock.elapsedMicroseconds(), 1000000);
+        clock.resume();
+        ticks += 500;
+        QCOMPARE(clock.elapsedMicroseconds(), 1500000);
+        QCOMPARE(clock.currentTicks() - clock.startTicks, 1500);
+    }
 };
 
 QTEST_GUILESS_MAIN(tst_FrameQueue)

@@ -261,7 +261,8 @@ void tst_VideoCaptureThread::pauseProducesNoFrames()
         }
     });
     QCOMPARE(grabsAtResume, grabsAtPause);
-    // The first image after the pause takes the slots of the pause; the mux drops paused time.
+    // The first image after the pause takes the slots of the pause (the session stops its clock
+    // while paused, so in a recording there are none).
     QVERIFY(run.consecutive());
 }
 
