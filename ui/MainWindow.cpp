@@ -6,11 +6,13 @@
 #include "capture/screen_capture_win.h"
 #include "hotkeys/HotkeyManager.h"
 #include "hotkeys/HotkeyShortcuts.h"
+#include "macro/MacroExecutor.h"
 #include "ui/AreaDisplay.h"
 #include "ui/AreaSelector.h"
 #include "ui/BG_Mode_Window.h"
 #include "ui/DarkTheme.h"
 #include "ui/MainWindowSession.h"
+#include "ui/SourceLists.h"
 #include "ui/WindowSelectorThumbnailView.h"
 
 #include <QApplication>
@@ -54,16 +56,6 @@ const QString kAudioOnStyle = QStringLiteral(
     "QToolButton {border-radius: 15px;border: 1px solid #aeaeae;  background-color: #000000;}");
 const QString kAudioOffStyle = QStringLiteral(
     "QToolButton {border-radius: 15px;border: 1px solid #aeaeae;  background-color: #41A7F6;}");
-
-QString screenEntryText(const QScreen* screen)
-{
-    const QRect geometry = screen->geometry();
-    return QStringLiteral("\"%1\" %2x%3, %4DPI")
-        .arg(screen->name())
-        .arg(geometry.width())
-        .arg(geometry.height())
-        .arg(qRound(screen->logicalDotsPerInch()));
-}
 
 // The picker the program uses: the thumbnail view, run modally below the source list.
 bool pickWindowWithThumbnails(QWidget* parent, const QPoint& position, QString* title,
@@ -154,6 +146,7 @@ MainWindow::MainWindow(QWidget* parent)
     previewTimer->start();
 
     registerHotkeys();
+    connectMacroRequests();
     connectToolButtons();
     renderRecordingDuration();
     applyIdleLook();
@@ -302,7 +295,8 @@ void MainWindow::rebuildSourceList()
     if (index == 0) {
         captureKind = 0;
         for (const QScreen* screen : QGuiApplication::screens())
-            ui->comboBoxScreenWindows->addItem(screenEntryText(screen), screen->geometry());
+            ui->comboBoxScreenWindows->addItem(sourcelists::screenEntryText(screen),
+                                               screen->geometry());
         if (ui->comboBoxAudioDevice->count() > 0)
             ui->comboBoxAudioDevice->setCurrentIndex(0);
     } else {
@@ -484,6 +478,9 @@ void MainWindow::changeEvent(QEvent* event)
 void MainWindow::closeEvent(QCloseEvent* event)
 {
     if (recording || scheduleRecording || macroRunning) {
+        // A macro waiting for its next step must not start again after the window is gone.
+        if (macroRunning)
+            MacroExecutor::instance()->stopExecution();
         stopRecordingProcedure(false);
         QElapsedTimer waited;
         waited.start();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "macro/MacroItem.h"
 #include "platform/WindowSystem.h"
 #include "ui/AreaDisplay.h"
 #include "ui/CpuUsageMeter.h"
@@ -93,6 +94,16 @@ public slots:
     double getCpuUsage();
     void onRequestPauseRecording();
     void onRequestResumeRecording();
+    // Macros: a start is refused while anything records; the executor's requests run through
+    // the same procedures as the window's own buttons.
+    bool onRequestStartMacroExecution(const MacroItem& item);
+    void onRequestStopMacroExecution();
+    void onRequestMacroExecutionStarted();
+    void onRequestMacroExecutionStopped();
+    void onRequestMacroExecutionFinished();
+    void onRequestMacroStartRecording();
+    void onRequestMacroStopRecording();
+    void onRequestMacroSelectSource(const MacroAction& action);
     // One second of the elapsed-time clock; stops the recording past the duration limit.
     void onTickTimeout();
     void showAboutWindow();
@@ -124,6 +135,7 @@ private:
     void retranslateWindowTitle();
     void connectToolButtons();
     void registerHotkeys();
+    void connectMacroRequests();
     void onAreaSelected(const QRect& area);
 
     bool startRecordingProcedure();
@@ -175,6 +187,7 @@ private:
     QAction* trayRecordToggle = nullptr;
     QAction* trayShowVideos = nullptr;
     QAction* trayRestore = nullptr;
+    QAction* trayMacros = nullptr;
     QAction* trayQuit = nullptr;
     QTimer* tickTimer = nullptr;
     QTimer* nextRecordingTimer = nullptr;

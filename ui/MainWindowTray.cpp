@@ -38,6 +38,8 @@ void MainWindow::buildTray()
     trayRestore = trayMenu->addAction(QIcon(QStringLiteral(":/resources/restore-down-gray.png")),
                                       tr("Restore"));
     connect(trayRestore, &QAction::triggered, this, &MainWindow::showMainWindow);
+    trayMacros = trayMenu->addAction(tr("Macros"));
+    connect(trayMacros, &QAction::triggered, this, &MainWindow::openMacroDialog);
     // Quits at once, without the stop-and-wait of closing the window.
     trayQuit = trayMenu->addAction(QIcon(QStringLiteral(":/resources/quit.png")), tr("Quit"));
     connect(trayQuit, &QAction::triggered, qApp, &QCoreApplication::quit);
@@ -59,6 +61,7 @@ void MainWindow::retranslateTray()
 {
     trayShowVideos->setText(tr("Show Videos"));
     trayRestore->setText(tr("Restore"));
+    trayMacros->setText(tr("Macros"));
     trayQuit->setText(tr("Quit"));
     trayIcon->setToolTip(windowTitle());
 }
@@ -160,11 +163,6 @@ void MainWindow::checkForUpdates()
 void MainWindow::openScheduleDialog()
 {
     showLaterVersionBox(tr("Schedules"));
-}
-
-void MainWindow::openMacroDialog()
-{
-    showLaterVersionBox(tr("Macros"));
 }
 
 void MainWindow::showLaterVersionBox(const QString& feature)

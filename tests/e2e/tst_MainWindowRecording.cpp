@@ -5,6 +5,8 @@
 #include "app/SettingsKeys.h"
 #include "app/SettingsStore.h"
 #include "capture/screen_capture_win.h"
+#include "macro/EventBus.h"
+#include "macro/MacroExecutor.h"
 #include "ui/MainWindow.h"
 
 #include <QApplication>
@@ -71,6 +73,56 @@ private Q_SLOTS:
         QVERIFY(!frames.isEmpty());
         QVERIFY(MediaProbe::near(frames.last().regionColours.first(), content, 40));
         QVERIFY(probe.firstStream(AVMEDIA_TYPE_AUDIO)); // System Audio, the default
+    }
+
+    // A macro drives the real window: two files, each as long as its waits without the pause.
+    void macroRecordsTwice()
+    {
+        QTemporaryDir dir;
+        SettingsStore& settings = SettingsStore::instance();
+        settings.setValue(settings::kOutputGroup, settings::kRecordingPath, dir.path());
+        MainWindow window;
+        QStringList boxes;
+        window.setBoxHandler(
+            [&](QMessageBox::Icon, const QString&, const QString& text) { boxes.append(text); });
+        window.recordingSession()->setBoxHandler([](const SessionBox&) { return true; });
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+
+        const auto wait = [](int ms) {
+            return MacroAction(MacroActionType::Wait, {{"duration_ms", ms}});
+        };
+        MacroItem macro;
+        macro.name = "Twice";
+        macro.repeatCount = 2;
+        macro.actions = {MacroAction(MacroActionType::SelectSource, {{"recordScreen", true},
+                                                                     {"areaCaptureMode", 0},
+                                                                     {"screenIndex", 0},
+                                                                     {"recordAudioInput", false}}),
+                         MacroAction(MacroActionType::StartRecording, {}),
+                         wait(2000),
+                         MacroAction(MacroActionType::PauseRecording, {}),
+                         wait(1500),
+                         MacroAction(MacroActionType::ResumeRecording, {}),
+                         wait(1000),
+                         MacroAction(MacroActionType::StopRecording, {})};
+        emit EventBus::instance()->requestStartMacroExecutionToMainWindow(macro);
+        QVERIFY(MacroExecutor::instance()->isExecuting());
+        QTRY_VERIFY_WITH_TIMEOUT(boxes.contains("Macro Recording Finished"), 30000);
+        QVERIFY(!window.isRecording());
+
+        const QStringList files = QDir(dir.path()).entryList(QDir::Files, QDir::Name);
+        QCOMPARE(files.size(), 2);
+        for (const QString& file : files) {
+            MediaProbe probe;
+            QVERIFY2(probe.open(dir.filePath(file)), qPrintable(probe.errorString()));
+            QVERIFY(!probe.firstStream(AVMEDIA_TYPE_AUDIO));
+            // 0.6 s after the start, 2 s, 0.1 s before the pause; 0.1 s and 1 s after it.
+            const auto frames = probe.decodeVideo();
+            QVERIFY(frames.size() > 1);
+            const double seconds = frames.last().seconds - frames.first().seconds;
+            QVERIFY2(qAbs(seconds - 3.8) < 0.6, qPrintable(QString::number(seconds)));
+        }
     }
 };
 

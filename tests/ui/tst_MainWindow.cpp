@@ -2,6 +2,7 @@
 // recorded instead of capturing: start checks, what the session is given, every trigger, the
 // clock and its limit, preview and background mode.
 #include "support/FakeDesktop.h"
+#include "support/LogCapture.h"
 #include "support/OffscreenScreens.h"
 #include "support/PulseTestTools.h"
 #include "support/TestSupport.h"
@@ -10,6 +11,9 @@
 #include "app/SettingsStore.h"
 #include "capture/screen_capture_win.h"
 #include "hotkeys/HotkeyDialog.h"
+#include "macro/EventBus.h"
+#include "macro/MacroExecutor.h"
+#include "macro/MacroListDialog.h"
 #include "ui/AreaSelector.h"
 #include "ui/BG_Mode_Window.h"
 #include "ui/MainWindow.h"
@@ -480,14 +484,90 @@ private Q_SLOTS:
         auto window = makeWindow();
         for (const char* button :
              {"toolButtonSettings", "toolButtonShowFolder2", "toolButtonSchedule",
-              "toolButtonMacros", "toolButtonAbout", "toolButtonShowFolder", "toolButtonHelp"})
+              "toolButtonAbout", "toolButtonShowFolder", "toolButtonHelp"})
             click(*window, button);
         for (const char* scheme : {"file", "https"})
             QDesktopServices::unsetUrlHandler(scheme);
-        QCOMPARE(boxes_,
-                 (QStringList{"Settings", "Check Update", "Schedules", "Macros", "About QZT"}));
+        QCOMPARE(boxes_, (QStringList{"Settings", "Check Update", "Schedules", "About QZT"}));
         QCOMPARE(catcher.urls.size(), 2);
         QCOMPARE(catcher.urls.first(), QUrl::fromLocalFile(folder));
+    }
+
+    // A macro drives the window through its own procedures and ends idle with its box; it is
+    // refused while a recording runs, stops where its window has gone, and ends with the window.
+    void macroRequests_data()
+    {
+        QTest::addColumn<QString>("run");
+        QTest::newRow("runs to the end") << "end";
+        QTest::newRow("refused while recording") << "recording";
+        QTest::newRow("window gone") << "window gone";
+        QTest::newRow("window closed while it waits") << "close";
+    }
+    void macroRequests()
+    {
+        QFETCH(QString, run);
+        auto window = makeWindow();
+        bool listOpened = false;
+        QTimer::singleShot(0, [&listOpened] {
+            if (auto* list = qobject_cast<MacroListDialog*>(QApplication::activeModalWidget())) {
+                listOpened = true;
+                list->reject();
+            }
+        });
+        click(*window, "toolButtonMacros");
+        QVERIFY(listOpened);
+
+        const auto act = [](MacroActionType type, QVariantMap p = {}) {
+            return MacroAction(type, p);
+        };
+        MacroItem macro;
+        macro.name = "Demo";
+        macro.actions = {
+            act(MacroActionType::SelectSource, {{"recordScreen", true},
+                                                {"areaCaptureMode", run == "window gone" ? 1 : 0},
+                                                {"screenIndex", 1},
+                                                {"selectedWindow_pid", 99},
+                                                {"recordAudioInput", false}}),
+            act(MacroActionType::StartRecording),
+            act(MacroActionType::PauseRecording),
+            act(MacroActionType::ResumeRecording),
+            act(MacroActionType::Wait, {{"duration_ms", run == "close" ? 600000 : 0}}),
+            act(MacroActionType::StopRecording)};
+        if (run == "recording")
+            click(*window, "toolButtonRecord");
+        testsupport::LogCapture log;
+        emit EventBus::instance()->requestStartMacroExecutionToMainWindow(macro);
+        if (run == "recording") {
+            QVERIFY(!MacroExecutor::instance()->isExecuting());
+            QCOMPARE(boxes_, QStringList{"Warning"});
+            QCOMPARE(state(*window), "recording");
+            return;
+        }
+        if (run == "window gone") {
+            QVERIFY(!MacroExecutor::instance()->isExecuting());
+            QVERIFY(log.take().join('\n').contains(
+                "Window not found for macro execution: Select Source\n"
+                "Looking for - PID: 99 Exe:  Class: "));
+            QCOMPARE(calls_.started, 0);
+            QCOMPARE(state(*window), "idle");
+            return;
+        }
+        QCOMPARE(child<QLabel>(*window, "labelRecord")->text(), "STOP");
+        if (run == "close") {
+            QTRY_COMPARE(calls_.started, 1);
+            QVERIFY(window->close());
+            QCOMPARE(calls_.stops.size(), 1);
+            QVERIFY(!MacroExecutor::instance()->isExecuting());
+            return;
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(boxes_, QStringList{"Finished"}, 10000);
+        QCOMPARE(calls_.started, 1);
+        QCOMPARE(calls_.target.targetRect, secondScreen);
+        QCOMPARE(calls_.audio, "No Audio");
+        QCOMPARE(calls_.pauses, 1);
+        QCOMPARE(calls_.resumes, 1);
+        QCOMPARE(calls_.stops.size(), 1);
+        QCOMPARE(state(*window), "idle");
     }
 };
 
