@@ -3,7 +3,9 @@
 #include "app/JsonListFile.h"
 #include "app/SettingsStore.h"
 
+#include <QDebug>
 #include <QDir>
+#include <QFileInfo>
 #include <QMutexLocker>
 #include <QStandardPaths>
 
@@ -39,7 +41,11 @@ QString MacroStore::filePath() const
 bool MacroStore::load()
 {
     QMutexLocker lock(&mutex_);
-    const std::optional<QJsonArray> list = macroFile().load();
+    const JsonListFile file = macroFile();
+    const std::optional<QJsonArray> list = file.load();
+    // A file that could not be read but is still there (no permission) must not be replaced by
+    // a list that never saw its macros.
+    keepFile_ = !list && QFileInfo::exists(file.path());
     if (!list)
         return false;
     QList<MacroItem> read;
@@ -53,6 +59,10 @@ bool MacroStore::load()
 bool MacroStore::save()
 {
     QMutexLocker lock(&mutex_);
+    if (keepFile_) {
+        qWarning().noquote() << "Macros not saved: the unreadable" << filePath() << "is kept";
+        return false;
+    }
     QJsonArray list;
     for (const MacroItem& item : std::as_const(macros_))
         list.append(item.toJson());

@@ -39,4 +39,5 @@ private:
 
     mutable QMutex mutex_;
     QList<MacroItem> macros_;
+    bool keepFile_ = false;
 };
