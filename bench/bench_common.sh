@@ -78,10 +78,6 @@ bench_start_pulse() {
         exit 1
     fi
     pactl set-default-sink rec
-    # Left to itself the null sink renders up to two seconds ahead; a steady low-latency stream
-    # of silence keeps it prompt, as a desktop playing sound would.
-    pacat --playback --raw --latency-msec=10 -d rec /dev/zero >/dev/null 2>&1 &
-    bench_pids+=($!)
 }
 
 # CPU seconds (user + system, every thread, ended ones included) a process has used so far.
@@ -121,4 +117,40 @@ probe() {
     ffprobe -v error -select_streams v:0 -count_packets \
         -show_entries stream=width,height,avg_frame_rate,nb_read_packets -of csv=p=0 "$1" |
         awk -F, '{ split($3, r, "/"); printf "%sx%s %.2f %s\n", $1, $2, r[1] / (r[2] ? r[2] : 1), $4 }'
+}
+
+# Starts Torvane ($torvane, from $work) and waits for its window ($title_pattern): sets
+# torvane_pid and window.
+bench_start_torvane() {
+    (cd "$work" && exec "$torvane") >>"$work/torvane.out" 2>&1 &
+    torvane_pid=$!
+    bench_pids+=("$torvane_pid")
+    if ! window=$(timeout 30 xdotool search --sync --onlyvisible --name "$title_pattern" |
+        head -n1) || [ -z "$window" ]; then
+        echo "$(basename "$0"): Torvane's window did not appear" >&2
+        cat "$work/torvane.out" >&2
+        exit 1
+    fi
+}
+bench_stop_torvane() {
+    kill "$torvane_pid" 2>/dev/null || true
+    wait "$torvane_pid" 2>/dev/null || true
+}
+# Waits up to $2 seconds for a line matching $1 in the run log.
+bench_wait_for_log() {
+    local i
+    for ((i = 0; i < $2 * 10; i++)); do
+        grep -q "$1" "$run_log" 2>/dev/null && return 0
+        sleep 0.1
+    done
+    echo "$(basename "$0"): no \"$1\" in the run log" >&2
+    tail -n 20 "$run_log" >&2
+    return 1
+}
+# No window manager: a managed window would be stacked beneath the generator's override-redirect
+# one, while Torvane's own, mapped after it, shows on top, its preview in the recording as a
+# user sees it. The keyboard focus is given directly.
+bench_press_shortcut() {
+    xdotool windowfocus --sync "$window"
+    xdotool key --clearmodifiers ctrl+shift+r
 }

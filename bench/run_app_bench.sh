@@ -67,39 +67,6 @@ bench_start_pulse
 bench_start_generator "$generator"
 
 torvane_pid=
-start_torvane() {
-    (cd "$work" && exec "$torvane") >>"$work/torvane.out" 2>&1 &
-    torvane_pid=$!
-    bench_pids+=("$torvane_pid")
-    if ! window=$(timeout 30 xdotool search --sync --onlyvisible --name "$title_pattern" |
-        head -n1) || [ -z "$window" ]; then
-        echo "run_app_bench.sh: Torvane's window did not appear" >&2
-        cat "$work/torvane.out" >&2
-        exit 1
-    fi
-}
-stop_torvane() {
-    kill "$torvane_pid" 2>/dev/null || true
-    wait "$torvane_pid" 2>/dev/null || true
-}
-# Waits up to $2 seconds for a line matching $1 in the run log.
-wait_for_log() {
-    local i
-    for ((i = 0; i < $2 * 10; i++)); do
-        grep -q "$1" "$run_log" 2>/dev/null && return 0
-        sleep 0.1
-    done
-    echo "run_app_bench.sh: no \"$1\" in the run log" >&2
-    tail -n 20 "$run_log" >&2
-    return 1
-}
-# No window manager: a managed window would be stacked beneath the generator's override-redirect
-# one, while Torvane's own, mapped after it, shows on top, its preview in the recording as a
-# user sees it. The keyboard focus is given directly.
-press_shortcut() {
-    xdotool windowfocus --sync "$window"
-    xdotool key --clearmodifiers ctrl+shift+r
-}
 # "<thread name> <CPU ticks>" for every thread of a process, one a line.
 thread_ticks() {
     local task
@@ -114,9 +81,9 @@ echo "App benchmark: Torvane at ${width}x${height} $fps fps on $DISPLAY, $second
 echo "load at start:$(uptime | sed 's/.*load average//')"
 
 # The first start writes the first-run defaults; the second records at the benchmark's rate.
-start_torvane
+bench_start_torvane
 for _ in $(seq 50); do [ -s "$settings_file" ] && break; sleep 0.1; done
-stop_torvane
+bench_stop_torvane
 # Sets key=value in [group] of settings.ini, adding either when missing.
 set_setting() {
     local group=$1 key=$2 value=$3
@@ -137,7 +104,7 @@ for setting in ${BENCH_SETTINGS:-}; do
     echo "setting: $setting"
 done
 rm -rf "$XDG_CONFIG_HOME/torvane/Log"
-start_torvane
+bench_start_torvane
 run_log=$(ls "$XDG_CONFIG_HOME"/torvane/Log/qzt_*.log)
 # The idle window settles (first previews, audio device list) before anything is measured.
 sleep 2
@@ -149,8 +116,8 @@ idle_cpu=$(awk -v a="$idle_before" -v b="$(bench_cpu_seconds "$torvane_pid")" \
 generator_stretch >/dev/null
 cpu_before=$(bench_cpu_seconds "$torvane_pid")
 xvfb_before=$(xvfb_cpu)
-press_shortcut
-wait_for_log '^.* Saving\.\.\.' 10
+bench_press_shortcut
+bench_wait_for_log '^.* Saving\.\.\.' 10
 threads_before=$(thread_ticks "$torvane_pid")
 perf_pid=
 if [ -n "${BENCH_PERF:-}" ]; then
@@ -160,9 +127,9 @@ if [ -n "${BENCH_PERF:-}" ]; then
 fi
 sleep "$seconds"
 threads_after=$(thread_ticks "$torvane_pid")
-press_shortcut
+bench_press_shortcut
 # A machine too busy for the encoder to keep up makes the stop wait for the queued frames.
-wait_for_log 'Capture pacing:' 300
+bench_wait_for_log 'Capture pacing:' 300
 [ -n "$perf_pid" ] && wait "$perf_pid"
 # The file is complete once the session has ended its threads.
 sleep 1
@@ -211,7 +178,7 @@ if ! ffmpeg -hide_banner -nostdin -y -loglevel error -f x11grab -framerate "$fps
     cat "$work/raw.err" >&2
     exit 1
 fi
-stop_torvane
+bench_stop_torvane
 raw_frames=$(($(stat -c %s "$raw") / (width * height * 3 / 2)))
 floor_file="$work/x264.mp4"
 mapfile -t encode_args < <("$bench" encode-args "$output" "$fps" "${width}x${height}" "$raw" \

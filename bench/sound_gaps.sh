@@ -42,16 +42,7 @@ export QT_QPA_PLATFORM=xcb
 recordings="$HOME/Videos/QZT"
 
 bench_start_display 1280 720
-pulseaudio -n --daemonize=no --exit-idle-time=-1 --log-target=file:"$work/pulse.log" \
-    --load=module-native-protocol-unix \
-    --load="module-null-sink sink_name=rec" \
-    --load=module-always-sink >/dev/null 2>&1 &
-bench_pids+=($!)
-for _ in $(seq 100); do
-    pactl info >/dev/null 2>&1 && break
-    sleep 0.1
-done
-pactl set-default-sink rec
+bench_start_pulse
 
 tone="$work/tone.wav"
 ffmpeg -hide_banner -nostdin -loglevel error -f lavfi \
@@ -64,41 +55,18 @@ paplay "${latency[@]}" -d rec "$tone" >/dev/null 2>&1 &
 bench_pids+=($!)
 sleep 3
 
-(cd "$work" && exec "$torvane") >>"$work/torvane.out" 2>&1 &
-torvane_pid=$!
-bench_pids+=("$torvane_pid")
-if ! window=$(timeout 30 xdotool search --sync --onlyvisible --name "$title_pattern" |
-    head -n1) || [ -z "$window" ]; then
-    echo "sound_gaps.sh: Torvane's window did not appear" >&2
-    cat "$work/torvane.out" >&2
-    exit 1
-fi
+bench_start_torvane
 sleep 2
 run_log=$(ls "$XDG_CONFIG_HOME"/torvane/Log/qzt_*.log)
-press_shortcut() {
-    xdotool windowfocus --sync "$window"
-    xdotool key --clearmodifiers ctrl+shift+r
-}
-# Waits up to $2 seconds for a line matching $1 in the run log.
-wait_for_log() {
-    local i
-    for ((i = 0; i < $2 * 10; i++)); do
-        grep -q "$1" "$run_log" && return 0
-        sleep 0.1
-    done
-    echo "sound_gaps.sh: no \"$1\" in the run log" >&2
-    tail -n 20 "$run_log" >&2
-    exit 1
-}
 
 echo "Sound gaps: $seconds s of System Audio with a 1 kHz tone playing from before the" \
     "start (player latency ${SOUND_LATENCY:-100} ms), $(nproc) cores," \
     "load$(uptime | sed 's/.*load average//')"
-press_shortcut
-wait_for_log 'Saving\.\.\.' 10
+bench_press_shortcut
+bench_wait_for_log 'Saving\.\.\.' 10
 sleep "$seconds"
-press_shortcut
-wait_for_log 'Capture pacing:' 300
+bench_press_shortcut
+bench_wait_for_log 'Capture pacing:' 300
 sleep 1
 output=$(ls -t "$recordings"/*.mp4 | head -n1)
 ffmpeg -hide_banner -nostdin -i "$output" -map 0:a -af silencedetect=n=-50dB:d=0.02 \
