@@ -1,6 +1,6 @@
 # Sourced by the test, benchmark and screenshot scripts: points HOME, the XDG folders and the
 # runtime folder into a throw-away folder, so that nothing they start reads or writes the real
-# home folder (settings, logs, recordings, the sound server's socket).
+# home folder (settings, logs, recordings, the sound server's socket, the user's systemd).
 # Usage: private_home <folder>
 private_home() {
     export HOME="$1/home"
@@ -8,6 +8,8 @@ private_home() {
     export XDG_DATA_HOME="$HOME/.local/share"
     export XDG_CACHE_HOME="$HOME/.cache"
     export XDG_RUNTIME_DIR="$1/runtime"
+    # Nor the user's session bus and service manager (schedule timers).
+    unset DBUS_SESSION_BUS_ADDRESS
     mkdir -p "$HOME" "$XDG_CONFIG_HOME" "$XDG_RUNTIME_DIR"
     chmod 700 "$XDG_RUNTIME_DIR"
 }

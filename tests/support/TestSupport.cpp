@@ -1,6 +1,7 @@
 #include "TestSupport.h"
 
 #include <QDir>
+#include <QFile>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
@@ -14,6 +15,13 @@ void isolateUserFolders()
     qputenv("XDG_CONFIG_HOME", (root + "/.config").toUtf8());
     qputenv("XDG_DATA_HOME", (root + "/.local/share").toUtf8());
     qputenv("XDG_CACHE_HOME", (root + "/.cache").toUtf8());
+    // The user's service manager is part of the real session too: schedule timers made by a
+    // test must find none.
+    QDir(root).mkpath("runtime");
+    QFile::setPermissions(root + "/runtime",
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    qputenv("XDG_RUNTIME_DIR", (root + "/runtime").toUtf8());
+    qunsetenv("DBUS_SESSION_BUS_ADDRESS");
     QStandardPaths::setTestModeEnabled(true);
 }
 
