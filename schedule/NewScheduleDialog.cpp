@@ -1,0 +1,662 @@
+#include "NewScheduleDialog.h"
+
+#include "ScheduleStore.h"
+#include "macro/EventBus.h"
+#include "macro/MacroBoxes.h"
+#include "macro/MacroExecutor.h"
+#include "macro/MacroStore.h"
+#include "macro/NewMacroDialog.h"
+#include "ui/AreaSelector.h"
+#include "ui/SourceLists.h"
+#include "ui/WindowSelectorThumbnailView.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDateEdit>
+#include <QFormLayout>
+#include <QFrame>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTabWidget>
+#include <QTimeEdit>
+#include <QVBoxLayout>
+
+#include <optional>
+
+namespace {
+
+enum ScreenTypeEntry { FullScreen = 0, Window = 1, Custom = 2 };
+enum Tab { RecordingTab = 0, MacroTab = 1 };
+
+const char kNoDuration[] = "00:00:00";
+
+bool pickWithThumbnails(QWidget* parent, WindowIdentity* picked)
+{
+    WindowSelectorThumbnailView selector(parent);
+    if (selector.exec() != QDialog::Accepted || !selector.selectedWindow)
+        return false;
+    *picked = WindowSelectorThumbnailView::windowIdentity(selector.selectedWindow);
+    return true;
+}
+
+bool runMacroDialog(NewMacroDialog* dialog)
+{
+    return dialog->exec() == QDialog::Accepted;
+}
+
+std::optional<MacroItem> storedMacro(std::uint64_t id)
+{
+    for (const MacroItem& macro : MacroStore::instance().macros())
+        if (macro.id == id)
+            return macro;
+    return std::nullopt;
+}
+
+// Whole seconds as hh:mm:ss; hours go past 23 for long macros, as in the macro list.
+QString durationText(qint64 ms)
+{
+    const qint64 seconds = std::max<qint64>(0, ms / 1000);
+    return QStringLiteral("%1:%2:%3")
+        .arg(seconds / 3600, 2, 10, QLatin1Char('0'))
+        .arg(seconds / 60 % 60, 2, 10, QLatin1Char('0'))
+        .arg(seconds % 60, 2, 10, QLatin1Char('0'));
+}
+
+// The edits show whole seconds; a value carrying milliseconds would compare unequal to what
+// the user sees.
+QTime wholeSeconds(const QTime& time)
+{
+    return QTime(time.hour(), time.minute(), time.second());
+}
+
+} // namespace
+
+NewScheduleDialog::NewScheduleDialog(QWidget* parent)
+    : QDialog(parent), lineEditScheduleName_(new QLineEdit(this)),
+      radioButtonRepeatOneTime_(new QRadioButton(tr("One time"), this)),
+      radioButtonRepeatDaily_(new QRadioButton(tr("Daily"), this)),
+      radioButtonRepeatWeekly_(new QRadioButton(tr("Weekly"), this)),
+      frameWeeklyDayPicker_(new QFrame(this)), dateEditStartTime_(new QDateEdit(this)),
+      timeEditStartTime_(new QTimeEdit(this)), dateEditEndTime_(new QDateEdit(this)),
+      timeEditEndTime_(new QTimeEdit(this)), checkBoxRecordingDuration_(new QCheckBox(this)),
+      timeEditRecordingDuration_(new QTimeEdit(this)), tabWidget_(new QTabWidget(this)),
+      checkBoxScreen_(new QCheckBox(this)), comboBoxScreenType_(new QComboBox(this)),
+      comboBoxScreenIndex_(new QComboBox(this)), labelRecordingRectangle_(new QLabel(this)),
+      checkBoxAudioInput_(new QCheckBox(this)), comboBoxAudioInput_(new QComboBox(this)),
+      comboBoxMacroList_(new QComboBox(this)), labelMacroDuration_(new QLabel(this)),
+      pushButtonMacroSettings_(new QPushButton(tr("Settings"), this)),
+      pushButtonMacroExecute_(new QPushButton(this)), windowPicker_(pickWithThumbnails),
+      macroDialogRunner_(runMacroDialog)
+{
+    setWindowTitle(tr("Schedule"));
+    lineEditScheduleName_->setObjectName("lineEditScheduleName");
+    auto* pushButtonOK = new QPushButton(tr("OK"), this);
+    pushButtonOK->setObjectName("pushButtonOK");
+    pushButtonOK->setDefault(true);
+    auto* pushButtonCancel = new QPushButton(tr("Cancel"), this);
+    pushButtonCancel->setObjectName("pushButtonCancel");
+
+    auto* name = new QFormLayout;
+    name->addRow(tr("Schedule name"), lineEditScheduleName_);
+    auto* recording = new QGroupBox(tr("Recording Setting"), this);
+    auto* recordingLayout = new QVBoxLayout(recording);
+    tabWidget_->setObjectName("tabWidget");
+    tabWidget_->addTab(buildRecordingTab(), tr("Custom Recording"));
+    tabWidget_->addTab(buildMacroTab(), tr("Macro Execution"));
+    recordingLayout->addWidget(tabWidget_);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(pushButtonOK);
+    buttons->addWidget(pushButtonCancel);
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(name);
+    layout->addWidget(buildTimeSetting());
+    layout->addWidget(recording);
+    layout->addLayout(buttons);
+    setMinimumWidth(560);
+
+    // Defaults of a new schedule: once, starting in a minute, for a minute.
+    checkBoxScreen_->setChecked(true);
+    radioButtonRepeatOneTime_->setChecked(true);
+    const QDateTime now = QDateTime::currentDateTime();
+    const QDateTime start = now.addSecs(60);
+    const QDateTime end = now.addSecs(120);
+    dateEditStartTime_->setDate(start.date());
+    timeEditStartTime_->setTime(wholeSeconds(start.time()));
+    dateEditEndTime_->setDate(end.date());
+    timeEditEndTime_->setTime(wholeSeconds(end.time()));
+    checkBoxRecordingDuration_->setChecked(false);
+    timeEditRecordingDuration_->setTime(QTime(0, 1, 0));
+    timeEditRecordingDuration_->setEnabled(false);
+    sourcelists::fillDisplays(comboBoxScreenIndex_);
+    sourcelists::fillAudioInputs(comboBoxAudioInput_);
+    fillMacroList(0);
+    const QList<ScheduleItem> schedules = ScheduleStore::instance().schedules();
+    lineEditScheduleName_->setText(
+        tr("Schedule %1").arg(schedules.isEmpty() ? 1 : schedules.last().id + 1));
+    tabWidget_->setCurrentIndex(RecordingTab);
+    MacroExecutor* executor = MacroExecutor::instance();
+    pushButtonMacroExecute_->setText(executor->isExecuting() ? tr("Stop") : tr("Execute"));
+
+    for (QRadioButton* radio :
+         {radioButtonRepeatOneTime_, radioButtonRepeatDaily_, radioButtonRepeatWeekly_})
+        connect(radio, &QRadioButton::toggled, this, &NewScheduleDialog::renderRepeatWidgets);
+    connect(timeEditStartTime_, &QTimeEdit::timeChanged, this,
+            &NewScheduleDialog::handleTimeEditStartTimeTimeChanged);
+    // A new start date moves the end along just like a new start time.
+    connect(dateEditStartTime_, &QDateEdit::dateChanged, this,
+            [this] { handleTimeEditStartTimeTimeChanged(timeEditStartTime_->time()); });
+    connect(checkBoxRecordingDuration_, &QCheckBox::toggled, this,
+            &NewScheduleDialog::handleCheckBoxRecordingDurationToggled);
+    connect(timeEditRecordingDuration_, &QTimeEdit::timeChanged, this,
+            &NewScheduleDialog::handleTimeEditRecordingDurationTimeChanged);
+    connect(checkBoxScreen_, &QCheckBox::stateChanged, this,
+            &NewScheduleDialog::handleCheckBoxScreenCheckStateChanged);
+    connect(checkBoxAudioInput_, &QCheckBox::stateChanged, this,
+            &NewScheduleDialog::handleCheckBoxAudioInputCheckStateChanged);
+    connect(comboBoxScreenType_, &QComboBox::activated, this,
+            &NewScheduleDialog::handleComboBoxScreenTypeActivated);
+    connect(comboBoxMacroList_, &QComboBox::activated, this,
+            &NewScheduleDialog::handleComboBoxMacroListActivated);
+    connect(pushButtonMacroSettings_, &QPushButton::clicked, this,
+            &NewScheduleDialog::handlePushButtonMacroSettingsClicked);
+    connect(pushButtonMacroExecute_, &QPushButton::clicked, this,
+            &NewScheduleDialog::handlePushButtonMacroExecutionClicked);
+    connect(executor, &MacroExecutor::requestExecutionStarted, this,
+            [this] { pushButtonMacroExecute_->setText(tr("Stop")); });
+    connect(executor, &MacroExecutor::requestExecutionStopped, this,
+            &NewScheduleDialog::handleMacroExecutionFinished);
+    connect(executor, &MacroExecutor::requestExecutionFinished, this,
+            &NewScheduleDialog::handleMacroExecutionFinished);
+    connect(pushButtonOK, &QPushButton::clicked, this, &NewScheduleDialog::acceptDialog);
+    connect(pushButtonCancel, &QPushButton::clicked, this, &NewScheduleDialog::cancelDialog);
+    renderRepeatWidgets();
+    renderRecordingScreenWidgets();
+    handleCheckBoxAudioInputCheckStateChanged(checkBoxAudioInput_->checkState());
+}
+
+QWidget* NewScheduleDialog::buildTimeSetting()
+{
+    auto* box = new QGroupBox(tr("Time Setting"), this);
+    radioButtonRepeatOneTime_->setObjectName("radioButtonRepeatOneTime");
+    radioButtonRepeatDaily_->setObjectName("radioButtonRepeatDaily");
+    radioButtonRepeatWeekly_->setObjectName("radioButtonRepeatWeekly");
+    auto* repeat = new QHBoxLayout;
+    repeat->addWidget(radioButtonRepeatOneTime_);
+    repeat->addWidget(radioButtonRepeatDaily_);
+    repeat->addWidget(radioButtonRepeatWeekly_);
+    repeat->addStretch();
+
+    frameWeeklyDayPicker_->setObjectName("frameWeeklyDayPicker");
+    auto* days = new QHBoxLayout(frameWeeklyDayPicker_);
+    days->setContentsMargins(0, 0, 0, 0);
+    const QList<std::pair<const char*, QString>> dayNames = {
+        {"checkBoxRepeatMonday", tr("Mon")},    {"checkBoxRepeatTuesday", tr("Tue")},
+        {"checkBoxRepeatWednesday", tr("Wed")}, {"checkBoxRepeatThursday", tr("Thu")},
+        {"checkBoxRepeatFriday", tr("Fri")},    {"checkBoxRepeatSaturday", tr("Sat")},
+        {"checkBoxRepeatSunday", tr("Sun")}};
+    for (const auto& [objectName, text] : dayNames) {
+        auto* day = new QCheckBox(text, frameWeeklyDayPicker_);
+        day->setObjectName(objectName);
+        days->addWidget(day);
+        dayBoxes_ << day;
+    }
+    days->addStretch();
+
+    dateEditStartTime_->setObjectName("dateEditStartTime");
+    timeEditStartTime_->setObjectName("timeEditStartTime");
+    dateEditEndTime_->setObjectName("dateEditEndTime");
+    timeEditEndTime_->setObjectName("timeEditEndTime");
+    for (QDateEdit* date : {dateEditStartTime_, dateEditEndTime_}) {
+        date->setCalendarPopup(true);
+        date->setDisplayFormat(QStringLiteral("yyyy-MM-dd"));
+    }
+    for (QTimeEdit* time : {timeEditStartTime_, timeEditEndTime_})
+        time->setDisplayFormat(QStringLiteral("HH:mm:ss"));
+    checkBoxRecordingDuration_->setObjectName("checkBoxRecordingDuration");
+    timeEditRecordingDuration_->setObjectName("timeEditRecordingDuration");
+    timeEditRecordingDuration_->setDisplayFormat(QStringLiteral("hh:mm:ss"));
+
+    const auto pair = [](QWidget* first, QWidget* second) {
+        auto* row = new QHBoxLayout;
+        row->addWidget(first);
+        row->addWidget(second, 1);
+        return row;
+    };
+    auto* form = new QFormLayout(box);
+    form->addRow(tr("Repeat"), repeat);
+    form->addRow(QString(), frameWeeklyDayPicker_);
+    form->addRow(tr("Start time"), pair(dateEditStartTime_, timeEditStartTime_));
+    form->addRow(tr("End Time"), pair(dateEditEndTime_, timeEditEndTime_));
+    form->addRow(tr("Duration"), pair(checkBoxRecordingDuration_, timeEditRecordingDuration_));
+    return box;
+}
+
+QWidget* NewScheduleDialog::buildRecordingTab()
+{
+    auto* tab = new QWidget;
+    tab->setObjectName("tabCustomRecording");
+    checkBoxScreen_->setObjectName("checkBoxScreen");
+    comboBoxScreenType_->setObjectName("comboBoxScreenType");
+    comboBoxScreenIndex_->setObjectName("comboBoxScreenIndex");
+    labelRecordingRectangle_->setObjectName("labelRecordingRectangle");
+    checkBoxAudioInput_->setObjectName("checkBoxAudioInput");
+    comboBoxAudioInput_->setObjectName("comboBoxAudioInput");
+    comboBoxScreenType_->addItems({tr("FullScreen"), tr("Window"), tr("Custom Region")});
+
+    auto* video = new QHBoxLayout;
+    video->addWidget(checkBoxScreen_);
+    video->addWidget(comboBoxScreenType_);
+    video->addWidget(comboBoxScreenIndex_, 1);
+    video->addWidget(labelRecordingRectangle_, 1);
+    auto* audio = new QHBoxLayout;
+    audio->addWidget(checkBoxAudioInput_);
+    audio->addWidget(comboBoxAudioInput_, 1);
+    auto* form = new QFormLayout(tab);
+    form->addRow(tr("Video Input"), video);
+    form->addRow(tr("Audio Input"), audio);
+    return tab;
+}
+
+QWidget* NewScheduleDialog::buildMacroTab()
+{
+    auto* tab = new QWidget;
+    tab->setObjectName("tabMacroExecution");
+    comboBoxMacroList_->setObjectName("comboBoxMacroList");
+    labelMacroDuration_->setObjectName("labelMacroDuration");
+    pushButtonMacroSettings_->setObjectName("pushButtonMacroSettings");
+    pushButtonMacroExecute_->setObjectName("pushButtonMacroExecute");
+
+    auto* macro = new QHBoxLayout;
+    macro->addWidget(comboBoxMacroList_, 1);
+    macro->addWidget(labelMacroDuration_);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(pushButtonMacroSettings_);
+    buttons->addWidget(pushButtonMacroExecute_);
+    auto* form = new QFormLayout(tab);
+    form->addRow(tr("Select Macro"), macro);
+    form->addRow(QString(), buttons);
+    return tab;
+}
+
+void NewScheduleDialog::setItem(const ScheduleItem& item)
+{
+    item_ = item;
+    if (editMode_)
+        loadForm();
+}
+
+void NewScheduleDialog::loadForm()
+{
+    lineEditScheduleName_->setText(item_.name);
+    // Unticked first, so that loading the times does not move the end by a duration.
+    checkBoxRecordingDuration_->setChecked(false);
+    checkBoxRecordingDuration_->setEnabled(false);
+    qint64 lengthSeconds = 0;
+    switch (item_.repeatType) {
+    case ScheduleRepeatType::OneTime:
+        radioButtonRepeatOneTime_->setChecked(true);
+        if (item_.oneTimeStart.isValid()) {
+            dateEditStartTime_->setDate(item_.oneTimeStart.date());
+            timeEditStartTime_->setTime(item_.oneTimeStart.time());
+        }
+        if (item_.oneTimeEnd.isValid()) {
+            dateEditEndTime_->setDate(item_.oneTimeEnd.date());
+            timeEditEndTime_->setTime(item_.oneTimeEnd.time());
+        }
+        if (item_.oneTimeStart.isValid() && item_.oneTimeEnd.isValid())
+            lengthSeconds = item_.oneTimeStart.secsTo(item_.oneTimeEnd);
+        break;
+    case ScheduleRepeatType::Daily:
+    case ScheduleRepeatType::Weekly:
+        (item_.repeatType == ScheduleRepeatType::Daily ? radioButtonRepeatDaily_
+                                                       : radioButtonRepeatWeekly_)
+            ->setChecked(true);
+        timeEditStartTime_->setTime(item_.startTime);
+        timeEditEndTime_->setTime(item_.endTime);
+        for (int day = 1; day <= dayBoxes_.size(); ++day)
+            dayBoxes_.at(day - 1)->setChecked(item_.daysOfWeek.contains(day));
+        lengthSeconds = item_.startTime.secsTo(item_.endTime);
+        if (lengthSeconds < 0)
+            lengthSeconds += 24 * 3600;
+        break;
+    }
+    timeEditRecordingDuration_->setTime(QTime(0, 0).addSecs(lengthSeconds));
+
+    if (item_.macroExecution) {
+        tabWidget_->setCurrentIndex(MacroTab);
+        fillMacroList(item_.macroItemId);
+    } else {
+        tabWidget_->setCurrentIndex(RecordingTab);
+        checkBoxScreen_->setChecked(item_.screenEnabled);
+        comboBoxScreenType_->setCurrentIndex(int(item_.screenType));
+        switch (item_.screenType) {
+        case ScreenSourceType::Fullscreen:
+            sourcelists::fillDisplays(comboBoxScreenIndex_);
+            comboBoxScreenIndex_->setCurrentIndex(item_.screenIndex);
+            break;
+        case ScreenSourceType::Window:
+            window_ = {item_.windowPid, item_.windowClassName, item_.windowExeName};
+            showWindowEntry();
+            break;
+        case ScreenSourceType::CustomRegion:
+            setRecordingRectangle(item_.region);
+            break;
+        }
+        checkBoxAudioInput_->setChecked(item_.audioEnabled);
+        sourcelists::selectByDataOrText(comboBoxAudioInput_, item_.audioDeviceId);
+    }
+    renderRepeatWidgets();
+    renderRecordingScreenWidgets();
+    handleCheckBoxAudioInputCheckStateChanged(checkBoxAudioInput_->checkState());
+}
+
+void NewScheduleDialog::renderRepeatWidgets()
+{
+    const bool oneTime = radioButtonRepeatOneTime_->isChecked();
+    dateEditStartTime_->setVisible(oneTime);
+    dateEditEndTime_->setVisible(oneTime);
+    frameWeeklyDayPicker_->setVisible(radioButtonRepeatWeekly_->isChecked());
+}
+
+void NewScheduleDialog::handleCheckBoxScreenCheckStateChanged(int)
+{
+    renderRecordingScreenWidgets();
+}
+
+void NewScheduleDialog::handleCheckBoxAudioInputCheckStateChanged(int)
+{
+    comboBoxAudioInput_->setEnabled(checkBoxAudioInput_->isChecked());
+}
+
+void NewScheduleDialog::renderRecordingScreenWidgets()
+{
+    const bool screen = checkBoxScreen_->isChecked();
+    const bool custom = comboBoxScreenType_->currentIndex() == Custom;
+    comboBoxScreenType_->setEnabled(screen);
+    comboBoxScreenIndex_->setEnabled(screen);
+    labelRecordingRectangle_->setEnabled(screen);
+    // The rectangle takes the place of the display list.
+    comboBoxScreenIndex_->setVisible(!custom);
+    labelRecordingRectangle_->setVisible(custom);
+}
+
+void NewScheduleDialog::handleComboBoxScreenTypeActivated(int index)
+{
+    if (index == Window) {
+        WindowIdentity picked;
+        if (windowPicker_ && windowPicker_(this, &picked))
+            window_ = picked;
+        showWindowEntry();
+    } else if (index == Custom) {
+        // A child of the dialog, so that the modal dialog does not block the overlay's input.
+        auto* selector = new AreaSelector(this);
+        selector->setObjectName("areaSelector");
+        connect(selector, &AreaSelector::areaSelected, this,
+                &NewScheduleDialog::setRecordingRectangle);
+        selector->show();
+    } else {
+        sourcelists::fillDisplays(comboBoxScreenIndex_);
+    }
+    renderRecordingScreenWidgets();
+}
+
+void NewScheduleDialog::showWindowEntry()
+{
+    comboBoxScreenIndex_->clear();
+    if (!window_.exeName.isEmpty() || window_.pid)
+        comboBoxScreenIndex_->addItem(window_.exeName);
+}
+
+void NewScheduleDialog::setRecordingRectangle(const QRect& rect)
+{
+    labelRecordingRectangle_->setText(sourcelists::rectangleText(rect));
+}
+
+void NewScheduleDialog::handleCheckBoxRecordingDurationToggled(bool checked)
+{
+    timeEditRecordingDuration_->setEnabled(checked);
+    if (checked)
+        applyDuration();
+}
+
+void NewScheduleDialog::handleTimeEditRecordingDurationTimeChanged(QTime)
+{
+    // Loading a schedule sets the time with the box unticked; only a chosen duration moves the end.
+    if (checkBoxRecordingDuration_->isChecked())
+        applyDuration();
+}
+
+void NewScheduleDialog::handleTimeEditStartTimeTimeChanged(QTime)
+{
+    if (checkBoxRecordingDuration_->isChecked()) {
+        applyDuration();
+    } else if (repeatType() == ScheduleRepeatType::OneTime && startDateTime() > endDateTime()) {
+        const QDateTime end = startDateTime().addSecs(60);
+        dateEditEndTime_->setDate(end.date());
+        timeEditEndTime_->setTime(end.time());
+    }
+}
+
+void NewScheduleDialog::applyDuration()
+{
+    // The hidden end date follows too; for daily and weekly only the time of day counts.
+    const QDateTime end =
+        startDateTime().addSecs(QTime(0, 0).secsTo(timeEditRecordingDuration_->time()));
+    dateEditEndTime_->setDate(end.date());
+    timeEditEndTime_->setTime(end.time());
+}
+
+void NewScheduleDialog::fillMacroList(std::uint64_t selectedId)
+{
+    comboBoxMacroList_->clear();
+    for (const MacroItem& macro : MacroStore::instance().macros())
+        comboBoxMacroList_->addItem(QStringLiteral("%1 - %2").arg(macro.name, macro.description),
+                                    QVariant::fromValue<qulonglong>(macro.id));
+    comboBoxMacroList_->addItem(tr("Add new macro ..."), QVariant::fromValue<qulonglong>(0));
+    // A stored schedule whose macro is gone shows no choice rather than another macro.
+    comboBoxMacroList_->setCurrentIndex(
+        selectedId ? comboBoxMacroList_->findData(QVariant::fromValue<qulonglong>(selectedId)) : 0);
+    showMacroDuration();
+}
+
+std::uint64_t NewScheduleDialog::chosenMacroId() const
+{
+    const int index = comboBoxMacroList_->currentIndex();
+    if (index < 0 || index > comboBoxMacroList_->count() - 2)
+        return 0;
+    return comboBoxMacroList_->currentData().toULongLong();
+}
+
+void NewScheduleDialog::showMacroDuration()
+{
+    const std::optional<MacroItem> macro = storedMacro(chosenMacroId());
+    labelMacroDuration_->setText(macro ? durationText(macro->macroDuration())
+                                       : QString::fromLatin1(kNoDuration));
+}
+
+void NewScheduleDialog::handleComboBoxMacroListActivated(int index)
+{
+    if (index >= 0 && index == comboBoxMacroList_->count() - 1) {
+        NewMacroDialog dialog(this);
+        if (!macroDialogRunner_(&dialog)) {
+            comboBoxMacroList_->setCurrentIndex(-1);
+            showMacroDuration();
+            return;
+        }
+        MacroItem macro = dialog.item();
+        macro.id = MacroStore::instance().nextMacroId();
+        MacroStore::instance().addMacro(macro);
+        fillMacroList(macro.id);
+        return;
+    }
+    showMacroDuration();
+}
+
+void NewScheduleDialog::handlePushButtonMacroSettingsClicked()
+{
+    const std::uint64_t id = chosenMacroId();
+    const std::optional<MacroItem> macro = storedMacro(id);
+    if (!macro)
+        return;
+    NewMacroDialog dialog(this);
+    dialog.setItem(*macro);
+    if (!macroDialogRunner_(&dialog))
+        return;
+    MacroStore::instance().updateMacro(dialog.item());
+    fillMacroList(id);
+}
+
+void NewScheduleDialog::handlePushButtonMacroExecutionClicked()
+{
+    if (MacroExecutor::instance()->isExecuting()) {
+        emit EventBus::instance()->requestStopMacroExecutionToMainWindow();
+        return;
+    }
+    if (const std::optional<MacroItem> macro = storedMacro(chosenMacroId()))
+        emit EventBus::instance()->requestStartMacroExecutionToMainWindow(*macro);
+}
+
+void NewScheduleDialog::handleMacroExecutionFinished()
+{
+    pushButtonMacroExecute_->setText(tr("Execute"));
+}
+
+ScheduleRepeatType NewScheduleDialog::repeatType() const
+{
+    if (radioButtonRepeatDaily_->isChecked())
+        return ScheduleRepeatType::Daily;
+    if (radioButtonRepeatWeekly_->isChecked())
+        return ScheduleRepeatType::Weekly;
+    return ScheduleRepeatType::OneTime;
+}
+
+QList<int> NewScheduleDialog::checkedDays() const
+{
+    QList<int> days;
+    for (int day = 1; day <= dayBoxes_.size(); ++day)
+        if (dayBoxes_.at(day - 1)->isChecked())
+            days << day;
+    return days;
+}
+
+QDateTime NewScheduleDialog::startDateTime() const
+{
+    return QDateTime(dateEditStartTime_->date(), timeEditStartTime_->time());
+}
+
+QDateTime NewScheduleDialog::endDateTime() const
+{
+    return QDateTime(dateEditEndTime_->date(), timeEditEndTime_->time());
+}
+
+void NewScheduleDialog::warn(const QString& text)
+{
+    macroboxes::show(this, QMessageBox::Warning, tr("Validation Error"), text);
+}
+
+bool NewScheduleDialog::checkOverlap() const
+{
+    ScheduleItem candidate;
+    candidate.name = lineEditScheduleName_->text().trimmed();
+    candidate.enabled = true;
+    candidate.repeatType = repeatType();
+    if (candidate.repeatType == ScheduleRepeatType::OneTime) {
+        candidate.oneTimeStart = startDateTime();
+        candidate.oneTimeEnd = endDateTime();
+    } else {
+        candidate.startTime = timeEditStartTime_->time();
+        candidate.endTime = timeEditEndTime_->time();
+        if (candidate.repeatType == ScheduleRepeatType::Weekly)
+            candidate.daysOfWeek = checkedDays();
+    }
+    return ScheduleStore::instance().hasOverlap(candidate, editMode_ ? item_.id : 0);
+}
+
+bool NewScheduleDialog::validateInput()
+{
+    const bool macroTab = tabWidget_->currentIndex() != RecordingTab;
+    if (lineEditScheduleName_->text().trimmed().isEmpty()) {
+        warn(tr("Schedule name cannot be empty. Please enter a name for your schedule."));
+        return false;
+    }
+    if (repeatType() == ScheduleRepeatType::OneTime && !macroTab &&
+        endDateTime() <= startDateTime()) {
+        warn(tr("End time must be greater than start time for one-time schedules."));
+        return false;
+    }
+    if (checkOverlap()) {
+        warn(tr("This schedule overlaps with an existing schedule. Please choose different "
+                "times or days."));
+        return false;
+    }
+    const int macroIndex = comboBoxMacroList_->currentIndex();
+    if (macroTab && (macroIndex < 0 || macroIndex > comboBoxMacroList_->count() - 2)) {
+        warn(tr("Please select a macro you want to execute at the scheduled time"));
+        return false;
+    }
+    if (!macroTab && !checkBoxScreen_->isChecked() && !checkBoxAudioInput_->isChecked()) {
+        warn(tr("Please select screen or audio input to record at the scheduled time"));
+        return false;
+    }
+    return true;
+}
+
+void NewScheduleDialog::acceptDialog()
+{
+    if (!validateInput())
+        return;
+    item_.name = lineEditScheduleName_->text().trimmed();
+    item_.macroExecution = tabWidget_->currentIndex() != RecordingTab;
+    qint64 macroMs = 0;
+    if (item_.macroExecution) {
+        item_.macroItemId = comboBoxMacroList_->currentData().toULongLong();
+        if (const std::optional<MacroItem> macro = storedMacro(item_.macroItemId))
+            macroMs = macro->macroDuration();
+    } else {
+        item_.screenEnabled = checkBoxScreen_->isChecked();
+        if (item_.screenEnabled) {
+            switch (comboBoxScreenType_->currentIndex()) {
+            case FullScreen:
+                item_.screenIndex = comboBoxScreenIndex_->currentIndex();
+                item_.screenType = ScreenSourceType::Fullscreen;
+                break;
+            case Custom:
+                item_.screenType = ScreenSourceType::CustomRegion;
+                item_.region = sourcelists::rectangleFromText(labelRecordingRectangle_->text());
+                break;
+            default:
+                item_.screenType = ScreenSourceType::Window;
+                item_.windowPid = window_.pid;
+                item_.windowClassName = window_.className;
+                item_.windowExeName = window_.exeName;
+            }
+        }
+        item_.audioEnabled = checkBoxAudioInput_->isChecked();
+        item_.audioDeviceId = comboBoxAudioInput_->currentData().toString();
+    }
+    item_.repeatType = repeatType();
+    if (item_.repeatType == ScheduleRepeatType::OneTime) {
+        item_.oneTimeStart = startDateTime();
+        item_.oneTimeEnd =
+            item_.macroExecution ? item_.oneTimeStart.addMSecs(macroMs) : endDateTime();
+    } else {
+        item_.startTime = timeEditStartTime_->time();
+        item_.endTime = item_.macroExecution
+                            ? item_.startTime.addMSecs(int(macroMs % (24 * 3600 * 1000)))
+                            : timeEditEndTime_->time();
+        if (item_.repeatType == ScheduleRepeatType::Weekly)
+            item_.daysOfWeek = checkedDays();
+    }
+    accept();
+}
+
+void NewScheduleDialog::cancelDialog()
+{
+    reject();
+}
