@@ -7,6 +7,7 @@
 #include "hotkeys/HotkeyManager.h"
 #include "hotkeys/HotkeyShortcuts.h"
 #include "macro/MacroExecutor.h"
+#include "schedule/ScheduleRunner.h"
 #include "ui/AreaDisplay.h"
 #include "ui/AreaSelector.h"
 #include "ui/BG_Mode_Window.h"
@@ -128,7 +129,6 @@ MainWindow::MainWindow(QWidget* parent)
 
     buildTray();
 
-    // Filled by the schedule runner once schedules exist; empty until then.
     nextRecordingLabel = new QLabel(this);
     nextRecordingLabel->setObjectName(QStringLiteral("labelNextRecording"));
     nextRecordingLabel->setStyleSheet(
@@ -137,7 +137,9 @@ MainWindow::MainWindow(QWidget* parent)
     nextRecordingTimer = new QTimer(this);
     nextRecordingTimer->setObjectName(QStringLiteral("nextRecordingTimer"));
     nextRecordingTimer->setInterval(kNextRecordingInterval_ms);
+    connect(nextRecordingTimer, &QTimer::timeout, this, &MainWindow::updateNextRecordingLabel);
     nextRecordingTimer->start();
+    updateNextRecordingLabel();
 
     previewTimer = new QTimer(this);
     previewTimer->setObjectName(QStringLiteral("previewTimer"));
@@ -145,6 +147,7 @@ MainWindow::MainWindow(QWidget* parent)
     connect(previewTimer, &QTimer::timeout, this, &MainWindow::updatePreviewWhenNotRecording);
     previewTimer->start();
 
+    connectScheduleRequests();
     registerHotkeys();
     connectMacroRequests();
     connectToolButtons();
@@ -460,8 +463,7 @@ void MainWindow::changeEvent(QEvent* event)
     if (event->type() == QEvent::LanguageChange && ui) {
         ui->retranslateUi(this);
         retranslateWindowTitle();
-        // The schedule runner fills this label once schedules exist.
-        nextRecordingLabel->clear();
+        updateNextRecordingLabel();
         applyIconFont();
         refreshAudioList();
         loadLogo();
@@ -489,6 +491,7 @@ void MainWindow::closeEvent(QCloseEvent* event)
         // The file is complete; a "finished" box would only hold up a window that is going away.
         session->quietStop = true;
     }
+    ScheduleRunner::instance()->stopRunner();
     previewTimer->stop();
     nextRecordingTimer->stop();
     tickTimer->stop();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "macro/MacroItem.h"
+#include "schedule/ScheduleItem.h"
 #include "platform/WindowSystem.h"
 #include "ui/AreaDisplay.h"
 #include "ui/CpuUsageMeter.h"
@@ -67,6 +68,8 @@ public:
     QTime elapsedTime() const { return elapsed; }
     // What the clock display shows now ("hh:mm:ss").
     QString clockText() const { return clockText_; }
+    // The status bar's countdown to the next scheduled start; empty when there is none.
+    static QString nextRecordingText(const QDateTime& next, const QDateTime& now);
 
 public slots:
     bool toggleAudioCapture();
@@ -104,6 +107,10 @@ public slots:
     void onRequestMacroStartRecording();
     void onRequestMacroStopRecording();
     void onRequestMacroSelectSource(const MacroAction& action);
+    // Schedules: the runner's start serves the schedule unless anything records (a one-time
+    // schedule refused that way is disabled); its stop ends what that schedule started.
+    void onScheduleRequestStart(ScheduleItem& item);
+    void onScheduleRequestStop(quint64 scheduleId);
     // One second of the elapsed-time clock; stops the recording past the duration limit.
     void onTickTimeout();
     void showAboutWindow();
@@ -136,6 +143,11 @@ private:
     void connectToolButtons();
     void registerHotkeys();
     void connectMacroRequests();
+    void connectScheduleRequests();
+    void serveSchedule(const ScheduleItem& item);
+    bool applyScheduleSource(const ScheduleItem& item);
+    void disableFinishedOneTimeSchedule();
+    void updateNextRecordingLabel();
     void onAreaSelected(const QRect& area);
 
     bool startRecordingProcedure();
@@ -175,6 +187,7 @@ private:
     QTime durationLimit{1, 0, 0};
     QTime elapsed{0, 0, 0};
     NativeWindow selectedWindow = 0;
+    ScheduleItem currentSchedule;
     QString clockText_;
     QStringList listedAudioInputs;
 
@@ -188,6 +201,7 @@ private:
     QAction* trayShowVideos = nullptr;
     QAction* trayRestore = nullptr;
     QAction* trayMacros = nullptr;
+    QAction* traySchedules = nullptr;
     QAction* trayQuit = nullptr;
     QTimer* tickTimer = nullptr;
     QTimer* nextRecordingTimer = nullptr;

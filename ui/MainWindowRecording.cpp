@@ -4,6 +4,7 @@
 
 #include "app/SettingsKeys.h"
 #include "app/SettingsStore.h"
+#include "macro/MacroExecutor.h"
 #include "platform/posix/PerformanceCounter.h"
 #include "platform/posix/ProcessTimes.h"
 #include "ui/AreaDisplay.h"
@@ -59,7 +60,10 @@ void MainWindow::startStopRecording()
         if (areaMode)
             ui->toolButtonMarkRecordArea->setEnabled(true);
         stopRecordingProcedure(false);
+        MacroExecutor::instance()->stopExecution();
         macroRunning = false;
+        if (scheduleMacroRunning)
+            disableFinishedOneTimeSchedule();
         scheduleMacroRunning = false;
         return;
     }

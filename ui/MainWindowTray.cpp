@@ -38,6 +38,8 @@ void MainWindow::buildTray()
     trayRestore = trayMenu->addAction(QIcon(QStringLiteral(":/resources/restore-down-gray.png")),
                                       tr("Restore"));
     connect(trayRestore, &QAction::triggered, this, &MainWindow::showMainWindow);
+    traySchedules = trayMenu->addAction(tr("Schedules"));
+    connect(traySchedules, &QAction::triggered, this, &MainWindow::openScheduleDialog);
     trayMacros = trayMenu->addAction(tr("Macros"));
     connect(trayMacros, &QAction::triggered, this, &MainWindow::openMacroDialog);
     // Quits at once, without the stop-and-wait of closing the window.
@@ -61,6 +63,7 @@ void MainWindow::retranslateTray()
 {
     trayShowVideos->setText(tr("Show Videos"));
     trayRestore->setText(tr("Restore"));
+    traySchedules->setText(tr("Schedules"));
     trayMacros->setText(tr("Macros"));
     trayQuit->setText(tr("Quit"));
     trayIcon->setToolTip(windowTitle());
@@ -158,11 +161,6 @@ void MainWindow::openSettingsDialog()
 void MainWindow::checkForUpdates()
 {
     showLaterVersionBox(tr("Check Update"));
-}
-
-void MainWindow::openScheduleDialog()
-{
-    showLaterVersionBox(tr("Schedules"));
 }
 
 void MainWindow::showLaterVersionBox(const QString& feature)

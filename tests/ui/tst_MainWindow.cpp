@@ -13,7 +13,7 @@
 #include "hotkeys/HotkeyDialog.h"
 #include "macro/EventBus.h"
 #include "macro/MacroExecutor.h"
-#include "macro/MacroListDialog.h"
+#include "schedule/ScheduleStore.h"
 #include "ui/AreaSelector.h"
 #include "ui/BG_Mode_Window.h"
 #include "ui/MainWindow.h"
@@ -482,13 +482,23 @@ private Q_SLOTS:
         for (const char* scheme : {"file", "https"})
             QDesktopServices::setUrlHandler(scheme, &catcher, "open");
         auto window = makeWindow();
-        for (const char* button :
-             {"toolButtonSettings", "toolButtonShowFolder2", "toolButtonSchedule",
-              "toolButtonAbout", "toolButtonShowFolder", "toolButtonHelp"})
+        for (const char* button : {"toolButtonSettings", "toolButtonShowFolder2", "toolButtonAbout",
+                                   "toolButtonShowFolder", "toolButtonHelp"})
             click(*window, button);
         for (const char* scheme : {"file", "https"})
             QDesktopServices::unsetUrlHandler(scheme);
-        QCOMPARE(boxes_, (QStringList{"Settings", "Check Update", "Schedules", "About QZT"}));
+        QCOMPARE(boxes_, (QStringList{"Settings", "Check Update", "About QZT"}));
+        // The schedule and macro lists open as dialogs of their own.
+        for (const char* button : {"toolButtonSchedule", "toolButtonMacros"}) {
+            QTimer::singleShot(0, [this] {
+                if (QWidget* dialog = QApplication::activeModalWidget()) {
+                    boxes_.append(dialog->metaObject()->className());
+                    dialog->close();
+                }
+            });
+            click(*window, button);
+        }
+        QCOMPARE(boxes_.mid(3), (QStringList{"ScheduleListDialog", "MacroListDialog"}));
         QCOMPARE(catcher.urls.size(), 2);
         QCOMPARE(catcher.urls.first(), QUrl::fromLocalFile(folder));
     }
@@ -507,16 +517,6 @@ private Q_SLOTS:
     {
         QFETCH(QString, run);
         auto window = makeWindow();
-        bool listOpened = false;
-        QTimer::singleShot(0, [&listOpened] {
-            if (auto* list = qobject_cast<MacroListDialog*>(QApplication::activeModalWidget())) {
-                listOpened = true;
-                list->reject();
-            }
-        });
-        click(*window, "toolButtonMacros");
-        QVERIFY(listOpened);
-
         const auto act = [](MacroActionType type, QVariantMap p = {}) {
             return MacroAction(type, p);
         };
@@ -568,6 +568,72 @@ private Q_SLOTS:
         QCOMPARE(calls_.resumes, 1);
         QCOMPARE(calls_.stops.size(), 1);
         QCOMPARE(state(*window), "idle");
+    }
+
+    void nextRecordingCountdown_data()
+    {
+        QTest::addColumn<qint64>("seconds"); // from now to the next start; 0: none
+        QTest::addColumn<QString>("text");
+        QTest::newRow("none") << qint64(0) << "";
+        QTest::newRow("a week") << qint64(7 * 86400) << "Next Recording starts 2026-12-14";
+        QTest::newRow("three days")
+            << qint64(3 * 86400 + 5) << "Next Recording starts 3 days later";
+        QTest::newRow("a day and a bit")
+            << qint64(86400 + 7200) << "Next Recording starts 26 hours later";
+        QTest::newRow("an hour") << qint64(3723) << "Next Recording starts 01:02:03 later";
+    }
+    void nextRecordingCountdown()
+    {
+        QFETCH(qint64, seconds);
+        const QDateTime now(QDate(2026, 12, 7), QTime(12, 0));
+        QTEST(MainWindow::nextRecordingText(seconds ? now.addSecs(seconds) : QDateTime(), now),
+              "text");
+    }
+
+    // A schedule records its source until its own stop; refused while something records, a
+    // one-time schedule is disabled; one whose window has gone starts nothing.
+    void scheduleRequests_data()
+    {
+        QTest::addColumn<QString>("run");
+        QTest::newRow("records until its stop") << "records";
+        QTest::newRow("refused while recording") << "busy";
+        QTest::newRow("window gone") << "window gone";
+    }
+    void scheduleRequests()
+    {
+        QFETCH(QString, run);
+        auto window = makeWindow();
+        ScheduleItem item;
+        item.name = "Nightly";
+        item.id = ScheduleStore::instance().nextScheduleId();
+        item.screenIndex = 1;
+        item.screenType =
+            run == "window gone" ? ScreenSourceType::Window : ScreenSourceType::Fullscreen;
+        item.windowPid = 77;
+        ScheduleStore::instance().addSchedule(item);
+        if (run == "busy")
+            click(*window, "toolButtonRecord");
+        const int startsBefore = calls_.started;
+        window->onScheduleRequestStart(item);
+        const auto stored = [&] {
+            for (const ScheduleItem& s : ScheduleStore::instance().schedules())
+                if (s.id == item.id)
+                    return s;
+            return ScheduleItem();
+        };
+        if (run != "records") {
+            QCOMPARE(calls_.started, startsBefore);
+            QCOMPARE(stored().enabled, run != "busy");
+            return;
+        }
+        QCOMPARE(calls_.started, 1);
+        QCOMPARE(calls_.target.targetRect, secondScreen);
+        QCOMPARE(calls_.audio, "No Audio");
+        window->startStopRecording(); // only the schedule's own stop ends it
+        QCOMPARE(state(*window), "recording");
+        window->onScheduleRequestStop(item.id);
+        QCOMPARE(state(*window), "idle");
+        QVERIFY(!stored().enabled); // a one-time schedule has run
     }
 };
 
