@@ -10,7 +10,9 @@
 #include "ui/MainWindow.h"
 
 #include <QApplication>
+#include <QProcess>
 #include <QScreen>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
@@ -123,6 +125,67 @@ private Q_SLOTS:
             const double seconds = frames.last().seconds - frames.first().seconds;
             QVERIFY2(qAbs(seconds - 3.8) < 0.6, qPrintable(QString::number(seconds)));
         }
+    }
+
+    // Started by the system for a one-time schedule a few seconds ahead, the program starts
+    // hidden, records the schedule's display from its start to its end, and disables it.
+    void scheduledStartRecordsThePeriod()
+    {
+        QTemporaryDir root;
+        const QString config = root.filePath("home/.config/torvane");
+        QVERIFY(QDir().mkpath(config) && QDir().mkpath(root.filePath("videos")) &&
+                QDir().mkpath(root.filePath("run")));
+        QSettings(config + "/settings.ini", QSettings::IniFormat)
+            .setValue("OutPutFileSett/RecordingPath", root.filePath("videos"));
+        const QDateTime start = QDateTime::currentDateTime().addSecs(4);
+        const QString iso = QStringLiteral("yyyy-MM-ddTHH:mm:ss");
+        QFile schedules(config + "/schedule.json");
+        QVERIFY(schedules.open(QIODevice::WriteOnly));
+        schedules.write(
+            QStringLiteral(
+                "[{\"id\": 1, \"name\": \"Soon\", \"repeatType\": \"one_time\", "
+                "\"recording\": {\"screen\": {\"enabled\": true, \"type\": \"fullscreen\", "
+                "\"screenIndex\": 0}, \"audio\": {\"enabled\": false}}, "
+                "\"oneTime\": {\"start\": \"%1\", \"end\": \"%2\"}}]")
+                .arg(start.toString(iso), start.addSecs(3).toString(iso))
+                .toUtf8());
+        schedules.close();
+
+        QProcess torvane;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("HOME", root.filePath("home"));
+        env.insert("XDG_CONFIG_HOME", root.filePath("home/.config"));
+        env.insert("XDG_RUNTIME_DIR", root.filePath("run"));
+        env.insert("QT_QPA_PLATFORM", "xcb");
+        torvane.setProcessEnvironment(env);
+        torvane.setWorkingDirectory(root.path());
+        torvane.start(TORVANE_EXE, {"--scheduled-record"});
+        QVERIFY(torvane.waitForStarted());
+        const auto log = [&] {
+            const QDir dir(config + "/Log");
+            QFile file(dir.filePath(dir.entryList(QDir::Files).value(0)));
+            return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(log().contains("Scheduled start: main window hidden"), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(log().contains("Video write finished") ||
+                                     log().contains("Quiting muxingThread"),
+                                 30000);
+        torvane.terminate();
+        QVERIFY(torvane.waitForFinished(20000));
+        QVERIFY2(log().contains("Schedule requested start for: Soon"), qPrintable(log()));
+
+        const QStringList files = QDir(root.filePath("videos")).entryList(QDir::Files);
+        QCOMPARE(files.size(), 1);
+        MediaProbe probe;
+        QVERIFY2(probe.open(root.filePath("videos/" + files.first())),
+                 qPrintable(probe.errorString()));
+        const auto frames = probe.decodeVideo();
+        QVERIFY(frames.size() > 1);
+        const double seconds = frames.last().seconds - frames.first().seconds;
+        QVERIFY2(qAbs(seconds - 3.0) < 1.0, qPrintable(QString::number(seconds)));
+        QFile written(config + "/schedule.json");
+        QVERIFY(written.open(QIODevice::ReadOnly));
+        QVERIFY(written.readAll().contains("\"enabled\": false"));
     }
 };
 
