@@ -27,7 +27,7 @@ SingleInstance::SingleInstance() : base_(instanceBase()), lock_(base_ + QStringL
 
 SingleInstance::~SingleInstance() = default;
 
-bool SingleInstance::acquire()
+bool SingleInstance::acquire(const QByteArray& message)
 {
     // A lock whose process is gone counts as stale at once, whatever its age.
     if (lock_.tryLock(kLockWaitMs))
@@ -35,14 +35,15 @@ bool SingleInstance::acquire()
     QLocalSocket socket;
     socket.connectToServer(socketPath());
     if (socket.waitForConnected(kSocketWaitMs)) {
-        socket.write("show\n");
+        socket.write(message + '\n');
         socket.waitForBytesWritten(kSocketWaitMs);
         socket.disconnectFromServer();
     }
     return false;
 }
 
-void SingleInstance::listen(QObject* context, std::function<void()> onSecondStart)
+void SingleInstance::listen(QObject* context,
+                            std::function<void(const QByteArray& message)> onSecondStart)
 {
     // A socket file left by a process that died would refuse the name.
     QLocalServer::removeServer(socketPath());
@@ -52,12 +53,16 @@ void SingleInstance::listen(QObject* context, std::function<void()> onSecondStar
         qWarning().noquote() << "Single instance socket not available:" << server_->errorString();
         return;
     }
-    QObject::connect(server_.get(), &QLocalServer::newConnection, context,
-                     [this, onSecondStart = std::move(onSecondStart)] {
-                         while (QLocalSocket* peer = server_->nextPendingConnection()) {
-                             QObject::connect(peer, &QLocalSocket::disconnected, peer,
-                                              &QObject::deleteLater);
-                             onSecondStart();
-                         }
-                     });
+    QObject::connect(
+        server_.get(), &QLocalServer::newConnection, context,
+        [this, onSecondStart = std::move(onSecondStart)] {
+            while (QLocalSocket* peer = server_->nextPendingConnection()) {
+                // The message comes as one line right after the connection.
+                QObject::connect(peer, &QLocalSocket::readyRead, peer, [peer, onSecondStart] {
+                    if (peer->canReadLine())
+                        onSecondStart(peer->readLine().trimmed());
+                });
+                QObject::connect(peer, &QLocalSocket::disconnected, peer, &QObject::deleteLater);
+            }
+        });
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QLockFile>
 #include <QString>
 
@@ -22,12 +23,12 @@ public:
     SingleInstance& operator=(const SingleInstance&) = delete;
 
     // True when this process is the one running instance. Otherwise the running one has been
-    // asked to come to the front (no event loop needed).
-    bool acquire();
+    // told of this start with message (no event loop needed).
+    bool acquire(const QByteArray& message);
 
-    // Calls onSecondStart on context's thread each time another start is refused. Needs the
-    // application object; call after acquire() succeeded.
-    void listen(QObject* context, std::function<void()> onSecondStart);
+    // Calls onSecondStart with the message on context's thread each time another start is
+    // refused. Needs the application object; call after acquire() succeeded.
+    void listen(QObject* context, std::function<void(const QByteArray& message)> onSecondStart);
 
     QString lockPath() const { return base_ + QStringLiteral(".lock"); }
     QString socketPath() const { return base_ + QStringLiteral(".socket"); }

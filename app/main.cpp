@@ -15,6 +15,9 @@
 #include <QScreen>
 #include <QTimer>
 
+#include <algorithm>
+#include <cstring>
+
 namespace {
 
 constexpr char kScheduledRecordSwitch[] = "--scheduled-record";
@@ -54,7 +57,10 @@ int main(int argc, char* argv[])
     // One instance per user: a second start brings the running window forward and ends here,
     // before anything is shown or written.
     SingleInstance instance;
-    if (!instance.acquire())
+    const bool scheduledStart = std::any_of(argv + 1, argv + argc, [](const char* argument) {
+        return std::strcmp(argument, kScheduledRecordSwitch) == 0;
+    });
+    if (!instance.acquire(scheduledStart ? "scheduled" : "show"))
         return 1;
 
     CrashHandler::install(argc > 0 ? argv[0] : nullptr, CrashBox::kSwitch);
@@ -62,9 +68,6 @@ int main(int argc, char* argv[])
     QApplication app(argc, argv);
 
     LanguageManager::instance().installWithSavedLanguage();
-
-    const bool scheduledMode = QCoreApplication::arguments().contains(
-        QLatin1String(kScheduledRecordSwitch), Qt::CaseSensitive);
 
     const QString logDirectory = RunLog::directory();
     QDir().mkpath(logDirectory);
@@ -77,7 +80,7 @@ int main(int argc, char* argv[])
     qDebug() << "QZT Application Started";
 
     MainWindow window;
-    if (scheduledMode) {
+    if (scheduledStart) {
         window.hide();
         qDebug() << "Scheduled start: main window hidden";
     } else {
@@ -85,7 +88,13 @@ int main(int argc, char* argv[])
         qDebug() << "Main window shown";
     }
     QTimer::singleShot(0, &window, [&window] { centreOnCursorScreen(window); });
-    instance.listen(&window, [&window] {
+    instance.listen(&window, [&window](const QByteArray& message) {
+        // The system starting us for a schedule finds us running: the runner records it, and
+        // a window the user hid stays hidden.
+        if (message == "scheduled") {
+            qDebug() << "Scheduled start while running: the schedule runner serves it";
+            return;
+        }
         qDebug() << "Second start: main window brought to the front";
         if (window.isMinimized())
             window.showNormal();
