@@ -34,6 +34,12 @@ enum Tab { RecordingTab = 0, MacroTab = 1 };
 
 const char kNoDuration[] = "00:00:00";
 
+template <typename Widget> Widget* named(Widget* widget, const char* objectName)
+{
+    widget->setObjectName(QString::fromLatin1(objectName));
+    return widget;
+}
+
 bool pickWithThumbnails(QWidget* parent, WindowIdentity* picked)
 {
     WindowSelectorThumbnailView selector(parent);
@@ -76,24 +82,34 @@ QTime wholeSeconds(const QTime& time)
 } // namespace
 
 NewScheduleDialog::NewScheduleDialog(QWidget* parent)
-    : QDialog(parent), lineEditScheduleName_(new QLineEdit(this)),
-      radioButtonRepeatOneTime_(new QRadioButton(tr("One time"), this)),
-      radioButtonRepeatDaily_(new QRadioButton(tr("Daily"), this)),
-      radioButtonRepeatWeekly_(new QRadioButton(tr("Weekly"), this)),
-      frameWeeklyDayPicker_(new QFrame(this)), dateEditStartTime_(new QDateEdit(this)),
-      timeEditStartTime_(new QTimeEdit(this)), dateEditEndTime_(new QDateEdit(this)),
-      timeEditEndTime_(new QTimeEdit(this)), checkBoxRecordingDuration_(new QCheckBox(this)),
-      timeEditRecordingDuration_(new QTimeEdit(this)), tabWidget_(new QTabWidget(this)),
-      checkBoxScreen_(new QCheckBox(this)), comboBoxScreenType_(new QComboBox(this)),
-      comboBoxScreenIndex_(new QComboBox(this)), labelRecordingRectangle_(new QLabel(this)),
-      checkBoxAudioInput_(new QCheckBox(this)), comboBoxAudioInput_(new QComboBox(this)),
-      comboBoxMacroList_(new QComboBox(this)), labelMacroDuration_(new QLabel(this)),
-      pushButtonMacroSettings_(new QPushButton(tr("Settings"), this)),
-      pushButtonMacroExecute_(new QPushButton(this)), windowPicker_(pickWithThumbnails),
-      macroDialogRunner_(runMacroDialog)
+    : QDialog(parent), lineEditScheduleName_(named(new QLineEdit(this), "lineEditScheduleName")),
+      radioButtonRepeatOneTime_(
+          named(new QRadioButton(tr("One time"), this), "radioButtonRepeatOneTime")),
+      radioButtonRepeatDaily_(named(new QRadioButton(tr("Daily"), this), "radioButtonRepeatDaily")),
+      radioButtonRepeatWeekly_(
+          named(new QRadioButton(tr("Weekly"), this), "radioButtonRepeatWeekly")),
+      frameWeeklyDayPicker_(named(new QFrame(this), "frameWeeklyDayPicker")),
+      dateEditStartTime_(named(new QDateEdit(this), "dateEditStartTime")),
+      timeEditStartTime_(named(new QTimeEdit(this), "timeEditStartTime")),
+      dateEditEndTime_(named(new QDateEdit(this), "dateEditEndTime")),
+      timeEditEndTime_(named(new QTimeEdit(this), "timeEditEndTime")),
+      checkBoxRecordingDuration_(named(new QCheckBox(this), "checkBoxRecordingDuration")),
+      timeEditRecordingDuration_(named(new QTimeEdit(this), "timeEditRecordingDuration")),
+      tabWidget_(named(new QTabWidget(this), "tabWidget")),
+      checkBoxScreen_(named(new QCheckBox(this), "checkBoxScreen")),
+      comboBoxScreenType_(named(new QComboBox(this), "comboBoxScreenType")),
+      comboBoxScreenIndex_(named(new QComboBox(this), "comboBoxScreenIndex")),
+      labelRecordingRectangle_(named(new QLabel(this), "labelRecordingRectangle")),
+      checkBoxAudioInput_(named(new QCheckBox(this), "checkBoxAudioInput")),
+      comboBoxAudioInput_(named(new QComboBox(this), "comboBoxAudioInput")),
+      comboBoxMacroList_(named(new QComboBox(this), "comboBoxMacroList")),
+      labelMacroDuration_(named(new QLabel(this), "labelMacroDuration")),
+      pushButtonMacroSettings_(
+          named(new QPushButton(tr("Settings"), this), "pushButtonMacroSettings")),
+      pushButtonMacroExecute_(named(new QPushButton(this), "pushButtonMacroExecute")),
+      windowPicker_(pickWithThumbnails), macroDialogRunner_(runMacroDialog)
 {
     setWindowTitle(tr("Schedule"));
-    lineEditScheduleName_->setObjectName("lineEditScheduleName");
     auto* pushButtonOK = new QPushButton(tr("OK"), this);
     pushButtonOK->setObjectName("pushButtonOK");
     pushButtonOK->setDefault(true);
@@ -104,7 +120,6 @@ NewScheduleDialog::NewScheduleDialog(QWidget* parent)
     name->addRow(tr("Schedule name"), lineEditScheduleName_);
     auto* recording = new QGroupBox(tr("Recording Setting"), this);
     auto* recordingLayout = new QVBoxLayout(recording);
-    tabWidget_->setObjectName("tabWidget");
     tabWidget_->addTab(buildRecordingTab(), tr("Custom Recording"));
     tabWidget_->addTab(buildMacroTab(), tr("Macro Execution"));
     recordingLayout->addWidget(tabWidget_);
@@ -182,16 +197,11 @@ NewScheduleDialog::NewScheduleDialog(QWidget* parent)
 QWidget* NewScheduleDialog::buildTimeSetting()
 {
     auto* box = new QGroupBox(tr("Time Setting"), this);
-    radioButtonRepeatOneTime_->setObjectName("radioButtonRepeatOneTime");
-    radioButtonRepeatDaily_->setObjectName("radioButtonRepeatDaily");
-    radioButtonRepeatWeekly_->setObjectName("radioButtonRepeatWeekly");
     auto* repeat = new QHBoxLayout;
     repeat->addWidget(radioButtonRepeatOneTime_);
     repeat->addWidget(radioButtonRepeatDaily_);
     repeat->addWidget(radioButtonRepeatWeekly_);
     repeat->addStretch();
-
-    frameWeeklyDayPicker_->setObjectName("frameWeeklyDayPicker");
     auto* days = new QHBoxLayout(frameWeeklyDayPicker_);
     days->setContentsMargins(0, 0, 0, 0);
     const QList<std::pair<const char*, QString>> dayNames = {
@@ -206,19 +216,12 @@ QWidget* NewScheduleDialog::buildTimeSetting()
         dayBoxes_ << day;
     }
     days->addStretch();
-
-    dateEditStartTime_->setObjectName("dateEditStartTime");
-    timeEditStartTime_->setObjectName("timeEditStartTime");
-    dateEditEndTime_->setObjectName("dateEditEndTime");
-    timeEditEndTime_->setObjectName("timeEditEndTime");
     for (QDateEdit* date : {dateEditStartTime_, dateEditEndTime_}) {
         date->setCalendarPopup(true);
         date->setDisplayFormat(QStringLiteral("yyyy-MM-dd"));
     }
     for (QTimeEdit* time : {timeEditStartTime_, timeEditEndTime_})
         time->setDisplayFormat(QStringLiteral("HH:mm:ss"));
-    checkBoxRecordingDuration_->setObjectName("checkBoxRecordingDuration");
-    timeEditRecordingDuration_->setObjectName("timeEditRecordingDuration");
     timeEditRecordingDuration_->setDisplayFormat(QStringLiteral("hh:mm:ss"));
 
     const auto pair = [](QWidget* first, QWidget* second) {
@@ -240,12 +243,6 @@ QWidget* NewScheduleDialog::buildRecordingTab()
 {
     auto* tab = new QWidget;
     tab->setObjectName("tabCustomRecording");
-    checkBoxScreen_->setObjectName("checkBoxScreen");
-    comboBoxScreenType_->setObjectName("comboBoxScreenType");
-    comboBoxScreenIndex_->setObjectName("comboBoxScreenIndex");
-    labelRecordingRectangle_->setObjectName("labelRecordingRectangle");
-    checkBoxAudioInput_->setObjectName("checkBoxAudioInput");
-    comboBoxAudioInput_->setObjectName("comboBoxAudioInput");
     comboBoxScreenType_->addItems({tr("FullScreen"), tr("Window"), tr("Custom Region")});
 
     auto* video = new QHBoxLayout;
@@ -266,10 +263,6 @@ QWidget* NewScheduleDialog::buildMacroTab()
 {
     auto* tab = new QWidget;
     tab->setObjectName("tabMacroExecution");
-    comboBoxMacroList_->setObjectName("comboBoxMacroList");
-    labelMacroDuration_->setObjectName("labelMacroDuration");
-    pushButtonMacroSettings_->setObjectName("pushButtonMacroSettings");
-    pushButtonMacroExecute_->setObjectName("pushButtonMacroExecute");
 
     auto* macro = new QHBoxLayout;
     macro->addWidget(comboBoxMacroList_, 1);

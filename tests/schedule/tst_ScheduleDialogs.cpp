@@ -12,20 +12,12 @@
 #include "support/TestSupport.h"
 #include "ui/AreaSelector.h"
 
-#include <QCheckBox>
-#include <QComboBox>
-#include <QDateEdit>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QLabel>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QRadioButton>
 #include <QSignalSpy>
-#include <QTabWidget>
-#include <QTableView>
 #include <QtTest>
+#include <QtWidgets>
 
 namespace {
 
@@ -62,13 +54,11 @@ MacroItem waits(const QString& name, QList<int> ms)
     return macro;
 }
 
-// Gives the macro dialog a macro (or leaves it cancelled) and presses OK.
-NewScheduleDialog::MacroDialogRunner macroDialogGiving(std::optional<MacroItem> macro)
+// Gives the macro dialog a macro and presses OK.
+NewScheduleDialog::MacroDialogRunner macroDialogGiving(const MacroItem& macro)
 {
     return [macro](NewMacroDialog* dialog) {
-        if (!macro)
-            return false;
-        MacroItem edited = *macro;
+        MacroItem edited = macro;
         edited.id = dialog->item().id;
         dialog->setItem(edited);
         dialog->acceptDialog();
@@ -265,7 +255,7 @@ private Q_SLOTS:
         NewScheduleDialog dialog;
         auto* macros = child<QComboBox>(&dialog, "comboBoxMacroList");
         auto* duration = child<QLabel>(&dialog, "labelMacroDuration");
-        dialog.setMacroDialogRunner(macroDialogGiving(std::nullopt));
+        dialog.setMacroDialogRunner([](NewMacroDialog*) { return false; });
         dialog.handleComboBoxMacroListActivated(macros->count() - 1);
         QCOMPARE(macros->currentIndex(), -1);
         QCOMPARE(duration->text(), "00:00:00");
