@@ -36,14 +36,14 @@ WindowsTaskScheduler::CommandResult runCommand(const QString& program, const QSt
     return {process.exitCode(), output};
 }
 
-// An argument of ExecStart=: '%' starts a specifier and '$' a variable, so both are doubled;
-// a path with blanks, quotes or backslashes is quoted.
-QString execArgument(const QString& text)
+// The program of ExecStart=: '%' starts a specifier, so it is doubled; a path with blanks,
+// quotes or backslashes is quoted. ('$' is taken literally in the program's path.)
+QString execProgram(const QString& path)
 {
-    QString escaped = text;
-    escaped.replace(QLatin1Char('%'), QLatin1String("%%"))
-        .replace(QLatin1Char('$'), QLatin1String("$$"));
-    if (!escaped.contains(QRegularExpression(QStringLiteral("[\\s\"'\\\\;]"))))
+    QString escaped = path;
+    escaped.replace(QLatin1Char('%'), QLatin1String("%%"));
+    static const QRegularExpression needsQuotes(QStringLiteral("[\\s\"'\\\\;]"));
+    if (!escaped.contains(needsQuotes))
         return escaped;
     escaped.replace(QLatin1Char('\\'), QLatin1String("\\\\"))
         .replace(QLatin1Char('"'), QLatin1String("\\\""));
@@ -80,7 +80,7 @@ QString serviceText(const ScheduleItem& item)
                           "Type=exec\n"
                           "ExecStart=%2 %3\n")
         .arg(item.id)
-        .arg(execArgument(QCoreApplication::applicationFilePath()), kArgument);
+        .arg(execProgram(QCoreApplication::applicationFilePath()), kArgument);
 }
 
 // Empty on success, else why the file could not be written.
