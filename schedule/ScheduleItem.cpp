@@ -33,6 +33,14 @@ ScheduleRepeatType repeatTypeFrom(const QJsonValue& value)
     return ScheduleRepeatType::OneTime;
 }
 
+// Ids up to 2^53 are JSON numbers; a larger one would be rounded as a double, so it is written
+// as its decimal text, which reads back exactly.
+QJsonValue idValue(std::uint64_t id)
+{
+    constexpr std::uint64_t exactLimit = std::uint64_t(1) << 53;
+    return id <= exactLimit ? QJsonValue(double(id)) : QJsonValue(QString::number(id));
+}
+
 QString isoDateTime(const QDateTime& value)
 {
     return value.toString(Qt::ISODate);
@@ -118,7 +126,7 @@ void readRecording(const QJsonObject& recording, ScheduleItem& item)
 
 QJsonObject ScheduleItem::toJson() const
 {
-    QJsonObject object{{"id", double(id)},
+    QJsonObject object{{"id", idValue(id)},
                        {"name", name},
                        {"enabled", enabled},
                        {"repeatType", repeatTypeName(repeatType)},
@@ -126,7 +134,7 @@ QJsonObject ScheduleItem::toJson() const
                        {"updatedAt", isoDateTime(updatedAt)},
                        {"macroExecution", macroExecution}};
     if (macroExecution)
-        object.insert("macroItemId", double(macroItemId));
+        object.insert("macroItemId", idValue(macroItemId));
     else
         object.insert("recording", recordingToJson(*this));
 
