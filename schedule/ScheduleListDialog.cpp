@@ -17,7 +17,9 @@ namespace {
 
 const char kStyle[] = "QDialog { background-color: #181D3D; }"
                       "QPushButton { background-color: #4B5386; color: #EBECF2;"
-                      " border-radius: 5px; padding: 5px 10px; }";
+                      " border-radius: 5px; padding: 5px 10px; }"
+                      // Two of them share one narrow cell.
+                      "QPushButton[class=\"edit-delete-btn\"] { padding: 2px 6px; }";
 constexpr int kColumnWidths[] = {150, 120, 100, 120, 100, 80};
 constexpr int kSecondsPerDay = 24 * 3600;
 
@@ -94,6 +96,7 @@ ScheduleListDialog::ScheduleListDialog(QWidget* parent)
     tableView_->setSortingEnabled(false);
     tableView_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     tableView_->verticalHeader()->hide();
+    tableView_->verticalHeader()->setDefaultSectionSize(35);
     model_->setHorizontalHeaderLabels(
         {tr("Name"), tr("Start time"), tr("Duration"), tr("Repeat"), tr("Status"), tr("Edit")});
     QHeaderView* header = tableView_->horizontalHeader();
@@ -109,7 +112,7 @@ ScheduleListDialog::ScheduleListDialog(QWidget* parent)
     layout->addLayout(top);
     layout->addWidget(new QLabel(tr("Task Lists"), this));
     layout->addWidget(tableView_, 1);
-    resize(720, 400);
+    resize(780, 400);
 
     connect(pushButtonAddSchedule, &QPushButton::clicked, this,
             &ScheduleListDialog::addNewSchedule);
@@ -129,13 +132,18 @@ void ScheduleListDialog::renderScheduleList()
         model_->appendRow({cell(item.name), cell(startText(item)), cell(durationText(item)),
                            cell(repeatText(item.repeatType)), new QStandardItem,
                            new QStandardItem});
-        auto* status = new QCheckBox;
+        // Centred in its cell by a holder.
+        auto* holder = new QWidget;
+        auto* centre = new QHBoxLayout(holder);
+        centre->setContentsMargins(0, 0, 0, 0);
+        auto* status = new QCheckBox(holder);
+        centre->addWidget(status, 0, Qt::AlignCenter);
         status->setChecked(item.enabled);
         status->setProperty("scheduleId", QVariant::fromValue<qulonglong>(item.id));
         const std::uint64_t id = item.id;
         connect(status, &QCheckBox::toggled, this,
                 [this, id](bool enabled) { setScheduleEnabled(id, enabled); });
-        tableView_->setIndexWidget(model_->index(row, 4), status);
+        tableView_->setIndexWidget(model_->index(row, 4), holder);
         tableView_->setIndexWidget(model_->index(row, 5), actionsFor(item));
     }
 }

@@ -311,7 +311,7 @@ private Q_SLOTS:
         evening.name = "Evening";
         QCOMPARE(store().schedules(), QList<ScheduleItem>{evening});
 
-        qobject_cast<QCheckBox*>(table->indexWidget(model->index(0, 4)))->click();
+        table->indexWidget(model->index(0, 4))->findChild<QCheckBox*>()->click();
         QFile file(store().filePath());
         QVERIFY(file.open(QIODevice::ReadOnly));
         const QJsonArray written = QJsonDocument::fromJson(file.readAll())["schedules"].toArray();
