@@ -169,10 +169,12 @@ NewScheduleDialog::NewScheduleDialog(QWidget* parent)
             &NewScheduleDialog::handleCheckBoxRecordingDurationToggled);
     connect(timeEditRecordingDuration_, &QTimeEdit::timeChanged, this,
             &NewScheduleDialog::handleTimeEditRecordingDurationTimeChanged);
-    connect(checkBoxScreen_, &QCheckBox::stateChanged, this,
-            &NewScheduleDialog::handleCheckBoxScreenCheckStateChanged);
-    connect(checkBoxAudioInput_, &QCheckBox::stateChanged, this,
-            &NewScheduleDialog::handleCheckBoxAudioInputCheckStateChanged);
+    // toggled rather than stateChanged, which newer Qt versions deprecate.
+    connect(checkBoxScreen_, &QCheckBox::toggled, this,
+            [this] { handleCheckBoxScreenCheckStateChanged(checkBoxScreen_->checkState()); });
+    connect(checkBoxAudioInput_, &QCheckBox::toggled, this, [this] {
+        handleCheckBoxAudioInputCheckStateChanged(checkBoxAudioInput_->checkState());
+    });
     connect(comboBoxScreenType_, &QComboBox::activated, this,
             &NewScheduleDialog::handleComboBoxScreenTypeActivated);
     connect(comboBoxMacroList_, &QComboBox::activated, this,
@@ -319,7 +321,8 @@ void NewScheduleDialog::loadForm()
             lengthSeconds += 24 * 3600;
         break;
     }
-    timeEditRecordingDuration_->setTime(QTime(0, 0).addSecs(lengthSeconds));
+    // As a time of day: a one-time period of a day and more wraps.
+    timeEditRecordingDuration_->setTime(QTime(0, 0).addSecs(int(lengthSeconds % (24 * 3600))));
 
     if (item_.macroExecution) {
         tabWidget_->setCurrentIndex(MacroTab);
