@@ -17,6 +17,10 @@ void isolateUserFolders()
     qputenv("XDG_CACHE_HOME", (root + "/.cache").toUtf8());
     // The user's service manager is part of the real session too: schedule timers made by a
     // test must find none.
+    // The sound server the test script started keeps its socket in the runtime folder it gave.
+    const QString pulse = qEnvironmentVariable("XDG_RUNTIME_DIR") + "/pulse/native";
+    if (!qEnvironmentVariableIsSet("PULSE_SERVER") && QFile::exists(pulse))
+        qputenv("PULSE_SERVER", ("unix:" + pulse).toUtf8());
     QDir(root).mkpath("runtime");
     QFile::setPermissions(root + "/runtime",
                           QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
