@@ -78,7 +78,10 @@ QString serviceText(const ScheduleItem& item)
                           "\n"
                           "[Service]\n"
                           "Type=exec\n"
-                          "ExecStart=%2 %3\n")
+                          "ExecStart=%2 %3\n"
+                          // A Torvane already running records the schedule itself; the
+                          // start that finds it ends with 1, which is no failure.
+                          "SuccessExitStatus=1\n")
         .arg(item.id)
         .arg(execProgram(QCoreApplication::applicationFilePath()), kArgument);
 }
