@@ -63,10 +63,13 @@ MacroActionSelectSourceDialog::MacroActionSelectSourceDialog(QWidget* parent)
 
     sourcelists::fillDisplays(comboBoxScreenIndex_);
     sourcelists::fillAudioInputs(comboBoxAudioInput_);
-    connect(checkBoxScreen_, &QCheckBox::stateChanged, this,
-            &MacroActionSelectSourceDialog::handleCheckBoxScreenCheckStateChanged);
-    connect(checkBoxAudioInput_, &QCheckBox::stateChanged, this,
-            &MacroActionSelectSourceDialog::handleCheckBoxAudioInputCheckStateChanged);
+    // toggled rather than stateChanged, which later Qt versions deprecate.
+    connect(checkBoxScreen_, &QCheckBox::toggled, this, [this](bool on) {
+        handleCheckBoxScreenCheckStateChanged(on ? Qt::Checked : Qt::Unchecked);
+    });
+    connect(checkBoxAudioInput_, &QCheckBox::toggled, this, [this](bool on) {
+        handleCheckBoxAudioInputCheckStateChanged(on ? Qt::Checked : Qt::Unchecked);
+    });
     connect(comboBoxScreenType_, &QComboBox::activated, this,
             &MacroActionSelectSourceDialog::handleComboBoxScreenTypeActivated);
     connect(pushButtonOK_, &QPushButton::clicked, this,
