@@ -1,8 +1,6 @@
 #include "MacroActionSelectSourceDialog.h"
 
-#include "ui/AreaSelector.h"
 #include "ui/SourceLists.h"
-#include "ui/WindowSelectorThumbnailView.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -12,27 +10,13 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-namespace {
-
-enum ScreenType { FullScreen = 0, Window = 1, Custom = 2 };
-
-bool pickWithThumbnails(QWidget* parent, WindowIdentity* picked)
-{
-    WindowSelectorThumbnailView selector(parent);
-    if (selector.exec() != QDialog::Accepted || !selector.selectedWindow)
-        return false;
-    *picked = WindowSelectorThumbnailView::windowIdentity(selector.selectedWindow);
-    return true;
-}
-
-} // namespace
-
 MacroActionSelectSourceDialog::MacroActionSelectSourceDialog(QWidget* parent)
     : QDialog(parent), checkBoxScreen_(new QCheckBox(this)),
       comboBoxScreenType_(new QComboBox(this)), comboBoxScreenIndex_(new QComboBox(this)),
       labelRecordingRectangle_(new QLabel(this)), checkBoxAudioInput_(new QCheckBox(this)),
       comboBoxAudioInput_(new QComboBox(this)), pushButtonOK_(new QPushButton(tr("OK"), this)),
-      windowPicker_(pickWithThumbnails)
+      screen_(this, checkBoxScreen_, comboBoxScreenType_, comboBoxScreenIndex_,
+              labelRecordingRectangle_)
 {
     setWindowTitle(tr("Dialog"));
     checkBoxScreen_->setObjectName("checkBoxScreen");
@@ -96,46 +80,17 @@ void MacroActionSelectSourceDialog::handleCheckBoxAudioInputCheckStateChanged(in
 
 void MacroActionSelectSourceDialog::handleComboBoxScreenTypeActivated(int index)
 {
-    if (index == Window) {
-        WindowIdentity picked;
-        if (windowPicker_ && windowPicker_(this, &picked))
-            window_ = picked;
-        showWindowEntry();
-    } else if (index == Custom) {
-        // A child of the dialog, so that the modal dialog does not block the overlay's input.
-        auto* selector = new AreaSelector(this);
-        selector->setObjectName("areaSelector");
-        connect(selector, &AreaSelector::areaSelected, this,
-                &MacroActionSelectSourceDialog::setRecordingRectangle);
-        selector->show();
-    } else {
-        sourcelists::fillDisplays(comboBoxScreenIndex_);
-    }
-    renderRecordingScreenWidgets();
-}
-
-void MacroActionSelectSourceDialog::showWindowEntry()
-{
-    comboBoxScreenIndex_->clear();
-    if (!window_.exeName.isEmpty() || window_.pid)
-        comboBoxScreenIndex_->addItem(window_.exeName);
+    screen_.activate(index);
 }
 
 void MacroActionSelectSourceDialog::setRecordingRectangle(const QRect& rect)
 {
-    labelRecordingRectangle_->setText(sourcelists::rectangleText(rect));
+    screen_.showRectangle(rect);
 }
 
 void MacroActionSelectSourceDialog::renderRecordingScreenWidgets()
 {
-    const bool screen = checkBoxScreen_->isChecked();
-    const bool custom = comboBoxScreenType_->currentIndex() == Custom;
-    comboBoxScreenType_->setEnabled(screen);
-    comboBoxScreenIndex_->setEnabled(screen);
-    labelRecordingRectangle_->setEnabled(screen);
-    // The rectangle takes the place of the display list.
-    comboBoxScreenIndex_->setVisible(!custom);
-    labelRecordingRectangle_->setVisible(custom);
+    screen_.render();
 }
 
 void MacroActionSelectSourceDialog::renderRecordingAudioInputWidgets()
@@ -149,18 +104,15 @@ void MacroActionSelectSourceDialog::updateUIforItem()
     checkBoxScreen_->setChecked(p.value("recordScreen").toBool());
     const int mode = std::clamp(p.value("areaCaptureMode").toInt(), 0, 2);
     comboBoxScreenType_->setCurrentIndex(mode);
-    if (mode == Custom) {
-        setRecordingRectangle(QRect(p.value("left").toInt(), p.value("top").toInt(),
+    if (mode == ScreenSourceChooser::Custom)
+        screen_.showRectangle(QRect(p.value("left").toInt(), p.value("top").toInt(),
                                     p.value("width").toInt(), p.value("height").toInt()));
-    } else if (mode == Window) {
-        window_.pid = p.value("selectedWindow_pid").toUInt();
-        window_.className = p.value("selectedWindow_className").toString();
-        window_.exeName = p.value("selectedWindow_exeName").toString();
-        showWindowEntry();
-    } else {
-        sourcelists::fillDisplays(comboBoxScreenIndex_);
-        comboBoxScreenIndex_->setCurrentIndex(p.value("screenIndex").toInt());
-    }
+    else if (mode == ScreenSourceChooser::Window)
+        screen_.showWindow({p.value("selectedWindow_pid").toUInt(),
+                            p.value("selectedWindow_className").toString(),
+                            p.value("selectedWindow_exeName").toString()});
+    else
+        screen_.showDisplay(p.value("screenIndex").toInt());
     checkBoxAudioInput_->setChecked(p.value("recordAudioInput").toBool());
     sourcelists::selectByDataOrText(comboBoxAudioInput_, p.value("AudioInputDeviceId").toString());
     renderRecordingScreenWidgets();
@@ -173,20 +125,20 @@ void MacroActionSelectSourceDialog::acceptDialog()
     QVariantMap& p = action_.parameters;
     p["recordScreen"] = checkBoxScreen_->isChecked();
     if (checkBoxScreen_->isChecked()) {
-        switch (comboBoxScreenType_->currentIndex()) {
-        case FullScreen:
-            p["screenIndex"] = comboBoxScreenIndex_->currentIndex();
-            p["areaCaptureMode"] = int(FullScreen);
+        switch (screen_.kind()) {
+        case ScreenSourceChooser::FullScreen:
+            p["screenIndex"] = screen_.displayIndex();
+            p["areaCaptureMode"] = int(ScreenSourceChooser::FullScreen);
             break;
-        case Window:
-            p["areaCaptureMode"] = int(Window);
-            p["selectedWindow_pid"] = window_.pid;
-            p["selectedWindow_className"] = window_.className;
-            p["selectedWindow_exeName"] = window_.exeName;
+        case ScreenSourceChooser::Window:
+            p["areaCaptureMode"] = int(ScreenSourceChooser::Window);
+            p["selectedWindow_pid"] = screen_.window().pid;
+            p["selectedWindow_className"] = screen_.window().className;
+            p["selectedWindow_exeName"] = screen_.window().exeName;
             break;
         default: {
-            const QRect rect = sourcelists::rectangleFromText(labelRecordingRectangle_->text());
-            p["areaCaptureMode"] = int(Custom);
+            const QRect rect = screen_.rectangle();
+            p["areaCaptureMode"] = int(ScreenSourceChooser::Custom);
             p["left"] = rect.left();
             p["top"] = rect.top();
             p["width"] = rect.width();

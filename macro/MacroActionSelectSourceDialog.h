@@ -1,7 +1,7 @@
 #pragma once
 
 #include "MacroItem.h"
-#include "platform/WindowSystem.h"
+#include "ui/ScreenSourceChooser.h"
 
 #include <QDialog>
 
@@ -20,15 +20,14 @@ class MacroActionSelectSourceDialog : public QDialog
     Q_OBJECT
 
 public:
-    // Asks the user for a window; false when none was chosen.
-    using WindowPicker = std::function<bool(QWidget* parent, WindowIdentity* picked)>;
+    using WindowPicker = ScreenSourceChooser::WindowPicker;
 
     explicit MacroActionSelectSourceDialog(QWidget* parent = nullptr);
 
     void setItem(const MacroAction& action);
     MacroAction item() const { return action_; }
     // Replaces the thumbnail picker (tests).
-    void setWindowPicker(WindowPicker picker) { windowPicker_ = std::move(picker); }
+    void setWindowPicker(WindowPicker picker) { screen_.setWindowPicker(std::move(picker)); }
 
 public Q_SLOTS:
     void handleCheckBoxScreenCheckStateChanged(int state);
@@ -42,8 +41,6 @@ public Q_SLOTS:
     void setRecordingRectangle(const QRect& rect);
 
 private:
-    void showWindowEntry();
-
     QCheckBox* checkBoxScreen_;
     QComboBox* comboBoxScreenType_;
     QComboBox* comboBoxScreenIndex_;
@@ -52,6 +49,5 @@ private:
     QComboBox* comboBoxAudioInput_;
     QPushButton* pushButtonOK_;
     MacroAction action_{MacroActionType::SelectSource, {}};
-    WindowIdentity window_;
-    WindowPicker windowPicker_;
+    ScreenSourceChooser screen_;
 };

@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QJsonArray>
 
+#include <algorithm>
 #include <array>
 #include <utility>
 
@@ -84,6 +85,15 @@ qint64 MacroItem::macroDuration() const
         if (action.type == MacroActionType::Wait)
             once += action.parameters.value("duration_ms").toInt();
     return once * repeatCount;
+}
+
+QString MacroItem::durationText() const
+{
+    const qint64 seconds = std::max<qint64>(0, macroDuration() / 1000);
+    return QStringLiteral("%1:%2:%3")
+        .arg(seconds / 3600, 2, 10, QLatin1Char('0'))
+        .arg(seconds / 60 % 60, 2, 10, QLatin1Char('0'))
+        .arg(seconds % 60, 2, 10, QLatin1Char('0'));
 }
 
 QStringList MacroItem::validationErrors() const

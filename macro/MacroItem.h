@@ -54,6 +54,8 @@ struct MacroItem
 
     // The sum of the waits' "duration_ms" (missing counts 0) times repeatCount, in milliseconds.
     qint64 macroDuration() const;
+    // macroDuration() in whole seconds as "hh:mm:ss"; the hours go past 23 for long macros.
+    QString durationText() const;
     QStringList validationErrors() const;
     bool isValid() const;
 

@@ -37,16 +37,6 @@ QStandardItem* centred(const QString& text)
     return cell;
 }
 
-// Whole seconds as hh:mm:ss; hours go past 23 for long macros.
-QString durationText(qint64 ms)
-{
-    const qint64 seconds = std::max<qint64>(0, ms / 1000);
-    return QStringLiteral("%1:%2:%3")
-        .arg(seconds / 3600, 2, 10, QLatin1Char('0'))
-        .arg(seconds / 60 % 60, 2, 10, QLatin1Char('0'))
-        .arg(seconds % 60, 2, 10, QLatin1Char('0'));
-}
-
 QPushButton* rowButton(const QString& text, QWidget* parent)
 {
     auto* button = new QPushButton(text, parent);
@@ -103,8 +93,8 @@ void MacroListDialog::rebuildRows()
     const QList<MacroItem> macros = MacroStore::instance().macros();
     for (int row = 0; row < macros.size(); ++row) {
         const MacroItem& item = macros.at(row);
-        model_->appendRow({centred(item.name), centred(durationText(item.macroDuration())),
-                           new QStandardItem, centred(item.description), new QStandardItem});
+        model_->appendRow({centred(item.name), centred(item.durationText()), new QStandardItem,
+                           centred(item.description), new QStandardItem});
         auto* repeat = new QSpinBox;
         repeat->setRange(1, kMaxRepeat);
         repeat->setMaximumWidth(60);

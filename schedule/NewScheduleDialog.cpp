@@ -6,9 +6,7 @@
 #include "macro/MacroExecutor.h"
 #include "macro/MacroStore.h"
 #include "macro/NewMacroDialog.h"
-#include "ui/AreaSelector.h"
 #include "ui/SourceLists.h"
-#include "ui/WindowSelectorThumbnailView.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -29,7 +27,6 @@
 
 namespace {
 
-enum ScreenTypeEntry { FullScreen = 0, Window = 1, Custom = 2 };
 enum Tab { RecordingTab = 0, MacroTab = 1 };
 
 const char kNoDuration[] = "00:00:00";
@@ -38,15 +35,6 @@ template <typename Widget> Widget* named(Widget* widget, const char* objectName)
 {
     widget->setObjectName(QString::fromLatin1(objectName));
     return widget;
-}
-
-bool pickWithThumbnails(QWidget* parent, WindowIdentity* picked)
-{
-    WindowSelectorThumbnailView selector(parent);
-    if (selector.exec() != QDialog::Accepted || !selector.selectedWindow)
-        return false;
-    *picked = WindowSelectorThumbnailView::windowIdentity(selector.selectedWindow);
-    return true;
 }
 
 bool runMacroDialog(NewMacroDialog* dialog)
@@ -60,16 +48,6 @@ std::optional<MacroItem> storedMacro(std::uint64_t id)
         if (macro.id == id)
             return macro;
     return std::nullopt;
-}
-
-// Whole seconds as hh:mm:ss; hours go past 23 for long macros, as in the macro list.
-QString durationText(qint64 ms)
-{
-    const qint64 seconds = std::max<qint64>(0, ms / 1000);
-    return QStringLiteral("%1:%2:%3")
-        .arg(seconds / 3600, 2, 10, QLatin1Char('0'))
-        .arg(seconds / 60 % 60, 2, 10, QLatin1Char('0'))
-        .arg(seconds % 60, 2, 10, QLatin1Char('0'));
 }
 
 // The edits show whole seconds; a value carrying milliseconds would compare unequal to what
@@ -107,7 +85,9 @@ NewScheduleDialog::NewScheduleDialog(QWidget* parent)
       pushButtonMacroSettings_(
           named(new QPushButton(tr("Settings"), this), "pushButtonMacroSettings")),
       pushButtonMacroExecute_(named(new QPushButton(this), "pushButtonMacroExecute")),
-      windowPicker_(pickWithThumbnails), macroDialogRunner_(runMacroDialog)
+      screen_(this, checkBoxScreen_, comboBoxScreenType_, comboBoxScreenIndex_,
+              labelRecordingRectangle_),
+      macroDialogRunner_(runMacroDialog)
 {
     setWindowTitle(tr("Schedule"));
     auto* pushButtonOK = new QPushButton(tr("OK"), this);
@@ -333,15 +313,13 @@ void NewScheduleDialog::loadForm()
         comboBoxScreenType_->setCurrentIndex(int(item_.screenType));
         switch (item_.screenType) {
         case ScreenSourceType::Fullscreen:
-            sourcelists::fillDisplays(comboBoxScreenIndex_);
-            comboBoxScreenIndex_->setCurrentIndex(item_.screenIndex);
+            screen_.showDisplay(item_.screenIndex);
             break;
         case ScreenSourceType::Window:
-            window_ = {item_.windowPid, item_.windowClassName, item_.windowExeName};
-            showWindowEntry();
+            screen_.showWindow({item_.windowPid, item_.windowClassName, item_.windowExeName});
             break;
         case ScreenSourceType::CustomRegion:
-            setRecordingRectangle(item_.region);
+            screen_.showRectangle(item_.region);
             break;
         }
         checkBoxAudioInput_->setChecked(item_.audioEnabled);
@@ -372,46 +350,17 @@ void NewScheduleDialog::handleCheckBoxAudioInputCheckStateChanged(int)
 
 void NewScheduleDialog::renderRecordingScreenWidgets()
 {
-    const bool screen = checkBoxScreen_->isChecked();
-    const bool custom = comboBoxScreenType_->currentIndex() == Custom;
-    comboBoxScreenType_->setEnabled(screen);
-    comboBoxScreenIndex_->setEnabled(screen);
-    labelRecordingRectangle_->setEnabled(screen);
-    // The rectangle takes the place of the display list.
-    comboBoxScreenIndex_->setVisible(!custom);
-    labelRecordingRectangle_->setVisible(custom);
+    screen_.render();
 }
 
 void NewScheduleDialog::handleComboBoxScreenTypeActivated(int index)
 {
-    if (index == Window) {
-        WindowIdentity picked;
-        if (windowPicker_ && windowPicker_(this, &picked))
-            window_ = picked;
-        showWindowEntry();
-    } else if (index == Custom) {
-        // A child of the dialog, so that the modal dialog does not block the overlay's input.
-        auto* selector = new AreaSelector(this);
-        selector->setObjectName("areaSelector");
-        connect(selector, &AreaSelector::areaSelected, this,
-                &NewScheduleDialog::setRecordingRectangle);
-        selector->show();
-    } else {
-        sourcelists::fillDisplays(comboBoxScreenIndex_);
-    }
-    renderRecordingScreenWidgets();
-}
-
-void NewScheduleDialog::showWindowEntry()
-{
-    comboBoxScreenIndex_->clear();
-    if (!window_.exeName.isEmpty() || window_.pid)
-        comboBoxScreenIndex_->addItem(window_.exeName);
+    screen_.activate(index);
 }
 
 void NewScheduleDialog::setRecordingRectangle(const QRect& rect)
 {
-    labelRecordingRectangle_->setText(sourcelists::rectangleText(rect));
+    screen_.showRectangle(rect);
 }
 
 void NewScheduleDialog::handleCheckBoxRecordingDurationToggled(bool checked)
@@ -472,8 +421,7 @@ std::uint64_t NewScheduleDialog::chosenMacroId() const
 void NewScheduleDialog::showMacroDuration()
 {
     const std::optional<MacroItem> macro = storedMacro(chosenMacroId());
-    labelMacroDuration_->setText(macro ? durationText(macro->macroDuration())
-                                       : QString::fromLatin1(kNoDuration));
+    labelMacroDuration_->setText(macro ? macro->durationText() : QString::fromLatin1(kNoDuration));
 }
 
 void NewScheduleDialog::handleComboBoxMacroListActivated(int index)
@@ -617,20 +565,20 @@ void NewScheduleDialog::acceptDialog()
     } else {
         item_.screenEnabled = checkBoxScreen_->isChecked();
         if (item_.screenEnabled) {
-            switch (comboBoxScreenType_->currentIndex()) {
-            case FullScreen:
-                item_.screenIndex = comboBoxScreenIndex_->currentIndex();
+            switch (screen_.kind()) {
+            case ScreenSourceChooser::FullScreen:
+                item_.screenIndex = screen_.displayIndex();
                 item_.screenType = ScreenSourceType::Fullscreen;
                 break;
-            case Custom:
+            case ScreenSourceChooser::Custom:
                 item_.screenType = ScreenSourceType::CustomRegion;
-                item_.region = sourcelists::rectangleFromText(labelRecordingRectangle_->text());
+                item_.region = screen_.rectangle();
                 break;
             default:
                 item_.screenType = ScreenSourceType::Window;
-                item_.windowPid = window_.pid;
-                item_.windowClassName = window_.className;
-                item_.windowExeName = window_.exeName;
+                item_.windowPid = screen_.window().pid;
+                item_.windowClassName = screen_.window().className;
+                item_.windowExeName = screen_.window().exeName;
             }
         }
         item_.audioEnabled = checkBoxAudioInput_->isChecked();

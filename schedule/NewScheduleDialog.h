@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ScheduleItem.h"
+#include "ui/ScreenSourceChooser.h"
 #include "platform/WindowSystem.h"
 
 #include <QDialog>
@@ -29,7 +30,7 @@ class NewScheduleDialog : public QDialog
 
 public:
     // Asks the user for a window; false when none was chosen.
-    using WindowPicker = std::function<bool(QWidget* parent, WindowIdentity* picked)>;
+    using WindowPicker = ScreenSourceChooser::WindowPicker;
     // Runs the macro dialog; true when it was accepted.
     using MacroDialogRunner = std::function<bool(NewMacroDialog* dialog)>;
 
@@ -42,7 +43,7 @@ public:
     ScheduleItem item() const { return item_; }
 
     // Replace the window selector and the macro dialog (tests).
-    void setWindowPicker(WindowPicker picker) { windowPicker_ = std::move(picker); }
+    void setWindowPicker(WindowPicker picker) { screen_.setWindowPicker(std::move(picker)); }
     void setMacroDialogRunner(MacroDialogRunner runner) { macroDialogRunner_ = std::move(runner); }
 
 public Q_SLOTS:
@@ -72,7 +73,6 @@ private:
     // The macro of the chosen entry; 0 for none or the "Add new macro ..." entry.
     std::uint64_t chosenMacroId() const;
     void applyDuration();
-    void showWindowEntry();
     void loadForm();
     ScheduleRepeatType repeatType() const;
     QList<int> checkedDays() const;
@@ -107,7 +107,6 @@ private:
     QPushButton* pushButtonMacroExecute_;
     ScheduleItem item_;
     bool editMode_ = false;
-    WindowIdentity window_;
-    WindowPicker windowPicker_;
+    ScreenSourceChooser screen_;
     MacroDialogRunner macroDialogRunner_;
 };
