@@ -1,0 +1,175 @@
+// The tab recording session: a browser's VP8 or raw pictures and float sound in, H.264/AAC out;
+// a client faster than the encoder ends in "overload" and a finished file, never a growing queue.
+#include "support/MediaProbe.h"
+#include "support/TestSupport.h"
+
+#include "app/SettingsKeys.h"
+#include "app/SettingsStore.h"
+#include "encode/FfmpegHolders.h"
+#include "tabcapture/TabRecordingSession.h"
+
+#include <QPainter>
+#include <QtTest>
+
+#include <cmath>
+#include <numbers>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/opt.h>
+#include <libswscale/swscale.h>
+}
+
+using testsupport::MediaProbe;
+
+namespace {
+
+const QColor kLeft(220, 40, 40);
+const QColor kRight(40, 60, 220);
+constexpr int kFps = 30;
+constexpr int kToneHz = 440;
+constexpr int kRate = 44100;
+constexpr int kChunk = 441; // 10 ms, as the browser delivers it
+constexpr double kRadiansPerSample = 2 * std::numbers::pi * kToneHz / kRate;
+
+QByteArray rgbaPicture(int width, int height)
+{
+    QImage image(width, height, QImage::Format_RGBA8888);
+    image.fill(kRight);
+    QPainter(&image).fillRect(0, 0, width / 2, height, kLeft);
+    return QByteArray(reinterpret_cast<const char*>(image.constBits()), width * height * 4);
+}
+
+// The picture as the extension sends it: VP8 packets from libvpx, one per frame.
+QList<QByteArray> vp8Packets(int width, int height, int count)
+{
+    const AVCodec* codec = avcodec_find_encoder_by_name("libvpx"); // without it, open fails
+    ffmpeg::CodecContextPtr context(avcodec_alloc_context3(codec));
+    context->width = width;
+    context->height = height;
+    context->pix_fmt = AV_PIX_FMT_YUV420P;
+    context->time_base = {1, kFps};
+    av_opt_set_int(context->priv_data, "lag-in-frames", 0, 0); // a packet for every frame
+    if (avcodec_open2(context.get(), codec, nullptr) < 0)
+        return {};
+    ffmpeg::FramePtr frame(av_frame_alloc());
+    frame->format = AV_PIX_FMT_YUV420P;
+    frame->width = width;
+    frame->height = height;
+    av_frame_get_buffer(frame.get(), 0);
+    const QByteArray rgba = rgbaPicture(width, height);
+    ffmpeg::SwsContextPtr scaler(sws_getContext(width, height, AV_PIX_FMT_RGBA, width, height,
+                                                AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr, nullptr,
+                                                nullptr));
+    const auto* source = reinterpret_cast<const std::uint8_t*>(rgba.constData());
+    const int stride = width * 4;
+    sws_scale(scaler.get(), &source, &stride, 0, height, frame->data, frame->linesize);
+    QList<QByteArray> packets;
+    ffmpeg::PacketPtr packet(av_packet_alloc());
+    for (frame->pts = 0; frame->pts < count; ++frame->pts) {
+        avcodec_send_frame(context.get(), frame.get());
+        while (avcodec_receive_packet(context.get(), packet.get()) >= 0)
+            packets << QByteArray(reinterpret_cast<const char*>(packet->data), packet->size);
+    }
+    return packets;
+}
+
+QByteArray sineChunk(std::int64_t first)
+{
+    QByteArray bytes(kChunk * 2 * 4, Qt::Uninitialized);
+    auto* samples = reinterpret_cast<float*>(bytes.data());
+    for (int i = 0; i < kChunk; ++i)
+        samples[2 * i] = samples[2 * i + 1] =
+            float(0.5 * std::sin(kRadiansPerSample * (first + i)));
+    return bytes;
+}
+
+} // namespace
+
+class TabRecordingSessionTest : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        testsupport::isolateUserFolders();
+        SettingsStore::instance().setValue(settings::kOutputGroup, settings::kRecordingPath,
+                                           folder.path());
+    }
+
+    void recordsTheTab_data()
+    {
+        QTest::addColumn<bool>("compressed");
+        QTest::addColumn<QSize>("size");
+        QTest::addColumn<int>("channels");
+        QTest::addColumn<bool>("encoderHeld");
+        QTest::newRow("vp8 with sound") << true << QSize(320, 180) << 2 << false;
+        QTest::newRow("raw odd size, no sound") << false << QSize(161, 91) << 0 << false;
+        QTest::newRow("encoder falls behind") << false << QSize(160, 90) << 2 << true;
+    }
+
+    void recordsTheTab()
+    {
+        QFETCH(bool, compressed);
+        QFETCH(QSize, size);
+        QFETCH(int, channels);
+        QFETCH(bool, encoderHeld);
+        const int width = size.width();
+        const int height = size.height();
+        const int frames = encoderHeld ? 4 * kFps : kFps;
+        QList<QByteArray> pictures(frames, rgbaPicture(width, height));
+        if (compressed && (pictures = vp8Packets(width, height, frames)).isEmpty())
+            QSKIP("FFmpeg here has no libvpx encoder");
+
+        TabRecordingSession session;
+        std::int64_t nowMs = 0;
+        session.setClocks([&] { return nowMs; },
+                          [] { return QDateTime(QDate(2026, 5, 1), QTime(9, 30)); });
+        QStringList events;
+        connect(&session, &TabRecordingSession::overloaded, [&] { events << "overload"; });
+        connect(&session, &TabRecordingSession::recordingStopped, [&] { events << "stopped"; });
+        QSignalSpy fps(&session, &TabRecordingSession::fpsSignal);
+        QVERIFY(session.start({width, height, kFps, kRate, channels,
+                               compressed ? AV_CODEC_ID_VP8 : AV_CODEC_ID_NONE}));
+        const QString path = session.outputPath();
+        QVERIFY(QFileInfo(path).fileName().startsWith("tabcapture_20260501_093000"));
+        session.setEncoderHeld(encoderHeld);
+        std::int64_t samples = 0;
+        for (int i = 0; i < frames; ++i) {
+            nowMs = (i + 1) * 1000 / kFps;
+            session.pushVideo(i * 1000000LL / kFps, width, height, pictures.value(i));
+            for (; samples * kFps < std::int64_t(i + 1) * kRate; samples += kChunk)
+                session.pushAudio(kRate, 2, kChunk, sineChunk(samples));
+        }
+        session.stop();
+        QCOMPARE(events.join(' '), encoderHeld ? "overload stopped" : "stopped");
+        if (!encoderHeld)
+            QCOMPARE(fps.value(0).value(0).toString(), QString("30 fps"));
+        MediaProbe probe;
+        QVERIFY2(probe.open(path), qPrintable(probe.errorString()));
+        const auto* video = probe.firstStream(AVMEDIA_TYPE_VIDEO);
+        QVERIFY(video && video->codecName == "h264");
+        QCOMPARE(QSize(video->width, video->height), QSize((width + 1) & ~1, (height + 1) & ~1));
+        const QRect left(width / 8, height / 4, width / 4, height / 2);
+        const auto decoded = probe.decodeVideo({left, left.translated(width / 2, 0)});
+        // Held: what was queued when the client got "overload", nothing after it.
+        QVERIFY(std::abs(decoded.size() - (encoderHeld ? 2 * kFps : frames)) <=
+                (encoderHeld ? 10 : 0));
+        const QList<QColor> c = decoded.last().regionColours;
+        QVERIFY(MediaProbe::near(c[0], kLeft, 24) && MediaProbe::near(c[1], kRight, 24));
+        const auto* sound = probe.firstStream(AVMEDIA_TYPE_AUDIO);
+        QCOMPARE(sound ? sound->codecName : QString(), channels > 0 ? "aac" : QString());
+        if (channels > 0) {
+            const auto audio = probe.decodeAudio();
+            QVERIFY(std::abs(MediaProbe::dominantFrequency(audio.samples[0], audio.sampleRate) -
+                             kToneHz) < 5);
+        }
+    }
+
+private:
+    QTemporaryDir folder;
+};
+
+QTEST_GUILESS_MAIN(TabRecordingSessionTest)
+#include "tst_TabRecordingSession.moc"
