@@ -8,6 +8,7 @@
 #include "hotkeys/HotkeyShortcuts.h"
 #include "macro/MacroExecutor.h"
 #include "schedule/ScheduleRunner.h"
+#include "tabcapture/TabCaptureServerWin.h"
 #include "ui/AreaDisplay.h"
 #include "ui/AreaSelector.h"
 #include "ui/BG_Mode_Window.h"
@@ -121,6 +122,9 @@ MainWindow::MainWindow(QWidget* parent)
                                         .toBool());
     connect(ui->checkBoxPreview, &QCheckBox::clicked, this,
             &MainWindow::handlePreviewCheckBoxClicked);
+
+    tabServer = new TabCaptureServerWin(this);
+    connectTabCapture();
 
     tickTimer = new QTimer(this);
     tickTimer->setObjectName(QStringLiteral("tickTimer"));
@@ -492,6 +496,7 @@ void MainWindow::closeEvent(QCloseEvent* event)
         session->quietStop = true;
     }
     ScheduleRunner::instance()->stopRunner();
+    tabServer->stop();
     previewTimer->stop();
     nextRecordingTimer->stop();
     tickTimer->stop();

@@ -23,6 +23,7 @@ class QMenu;
 class QSystemTrayIcon;
 class QTimer;
 class RecordingSessionControl;
+class TabCaptureServerWin;
 class screen_capture_win;
 
 namespace Ui {
@@ -61,6 +62,7 @@ public:
     QSystemTrayIcon* systemTrayIcon() const { return trayIcon; }
     QAction* trayRecordAction() const { return trayRecordToggle; }
     AreaDisplay* currentAreaDisplay() const { return areaDisplay; }
+    TabCaptureServerWin* tabCaptureServer() const { return tabServer; }
 
     bool isRecording() const { return recording; }
     bool isPaused() const { return paused; }
@@ -148,6 +150,13 @@ private:
     bool applyScheduleSource(const ScheduleItem& item);
     void disableFinishedOneTimeSchedule();
     void updateNextRecordingLabel();
+    // Browser tab recording: the server on the configured port (a warning box when it is
+    // taken), and the recording look while a tab is recorded.
+    static quint16 configuredTabPort();
+    void connectTabCapture();
+    void startTabCaptureServer(quint16 port);
+    void onTabRecordingStarted(const QString& outputPath);
+    void onTabRecordingStopped(const QString& outputPath);
     void onAreaSelected(const QRect& area);
 
     bool startRecordingProcedure();
@@ -194,6 +203,7 @@ private:
     screen_capture_win* session = nullptr;
     std::unique_ptr<RecordingSessionControl> sessionControl;
     std::unique_ptr<BG_Mode_Window> bgModeWindow;
+    TabCaptureServerWin* tabServer = nullptr;
     QPointer<AreaDisplay> areaDisplay;
     QSystemTrayIcon* trayIcon = nullptr;
     QMenu* trayMenu = nullptr;

@@ -12,6 +12,7 @@
 #include "ui/OutputFileName.h"
 #include "ui/RecordingSessionControl.h"
 #include "ui/WindowPreview.h"
+#include "tabcapture/TabCaptureServerWin.h"
 
 #include <QAction>
 #include <QDateTime>
@@ -101,6 +102,8 @@ bool MainWindow::startRecordingProcedure()
     if (!tickTimer->isActive())
         tickTimer->start();
     recording = true;
+    // A tab recording is refused while the screen is recorded.
+    tabServer->setScreenRecordingActive(true);
     if (bgModeWindow->isVisible())
         bgModeWindow->setRecordingState(true);
     if (!macroRunning) {
@@ -227,12 +230,15 @@ void MainWindow::configureAndStartSession(const StartPlan& plan)
 
 void MainWindow::stopRecordingProcedure(bool quiet)
 {
+    // A browser tab being recorded is told to stop; its session finishes the file.
+    tabServer->stopRecordingFromApp();
     if (!macroRunning) {
         tickTimer->stop();
         elapsed = QTime(0, 0, 0);
         paused = false;
         showOnClock(elapsed.toString(kClockFormat));
         recording = false;
+        tabServer->setScreenRecordingActive(false);
         scheduleRecording = false;
         if (bgModeWindow->isVisible())
             bgModeWindow->setRecordingState(false);

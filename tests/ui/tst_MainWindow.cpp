@@ -14,6 +14,7 @@
 #include "macro/EventBus.h"
 #include "macro/MacroExecutor.h"
 #include "schedule/ScheduleStore.h"
+#include "tabcapture/TabCaptureServerWin.h"
 #include "ui/AreaSelector.h"
 #include "ui/BG_Mode_Window.h"
 #include "ui/MainWindow.h"
@@ -25,6 +26,7 @@
 #include <QDesktopServices>
 #include <QLabel>
 #include <QProcess>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTimeEdit>
 #include <QTimer>
@@ -172,6 +174,11 @@ private Q_SLOTS:
     {
         setSetting(settings::kOutputGroup, settings::kRecordingPath, dir_.filePath("videos"));
         setSetting(settings::kUiGroup, settings::kEnablePreview, true);
+        // A port of its own for the tab server, free whatever else runs on this machine.
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost));
+        setSetting(settings::kTabCaptureGroup, settings::kWebSocketPort, probe.serverPort());
+        probe.close();
         calls_ = SessionCalls();
         boxes_.clear();
         desktop_ = FakeDesktop();
@@ -634,6 +641,32 @@ private Q_SLOTS:
         window->onScheduleRequestStop(item.id);
         QCOMPARE(state(*window), "idle");
         QVERIFY(!stored().enabled); // a one-time schedule has run
+    }
+
+    // A tab recorded through the server looks like any recording; a screen recording tells the
+    // server so that it refuses tabs meanwhile; a taken port gets its warning.
+    void tabCapture()
+    {
+        auto window = makeWindow();
+        TabCaptureServerWin* server = window->tabCaptureServer();
+        QTRY_VERIFY(server->serverPort() != 0);
+        emit server->recordingStarted("tab.mp4");
+        QCOMPARE(state(*window), "recording");
+        QVERIFY(server->screenRecordingActive());
+        emit server->recordingStopped("tab.mp4");
+        QCOMPARE(state(*window), "idle");
+        QVERIFY(!server->screenRecordingActive());
+        click(*window, "toolButtonRecord");
+        QVERIFY(server->screenRecordingActive());
+        click(*window, "toolButtonRecord");
+        QVERIFY(!server->screenRecordingActive());
+        QVERIFY(boxes_.isEmpty());
+
+        QTcpServer taken;
+        QVERIFY(taken.listen(QHostAddress::LocalHost));
+        setSetting(settings::kTabCaptureGroup, settings::kWebSocketPort, taken.serverPort());
+        auto second = makeWindow();
+        QTRY_COMPARE(boxes_, QStringList{"Tab Capture"});
     }
 };
 

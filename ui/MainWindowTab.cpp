@@ -1,0 +1,89 @@
+// The main window's side of browser tab recording: the server on the configured port, and the
+// recording look while the extension streams a tab.
+#include "MainWindow.h"
+#include "ui_MainWindow.h"
+
+#include "app/SettingsKeys.h"
+#include "app/SettingsStore.h"
+#include "tabcapture/TabCaptureServerWin.h"
+#include "ui/BG_Mode_Window.h"
+
+#include <QDebug>
+#include <QTimer>
+
+#include <algorithm>
+
+namespace {
+
+constexpr int kDefaultTabPort = 8765;
+const QString kRedIcon = QStringLiteral(":/resources/red.png");
+const QString kClockZero = QStringLiteral("00:00:00");
+
+} // namespace
+
+quint16 MainWindow::configuredTabPort()
+{
+    const int port =
+        SettingsStore::instance()
+            .value(settings::kTabCaptureGroup, settings::kWebSocketPort, kDefaultTabPort)
+            .toInt();
+    return quint16(std::clamp(port, 1, 65535));
+}
+
+void MainWindow::connectTabCapture()
+{
+    connect(tabServer, &TabCaptureServerWin::recordingStarted, this,
+            &MainWindow::onTabRecordingStarted);
+    connect(tabServer, &TabCaptureServerWin::recordingStopped, this,
+            &MainWindow::onTabRecordingStopped);
+    connect(tabServer, &TabCaptureServerWin::previewFrame, this, &MainWindow::onPreviewFrame);
+    connect(tabServer, &TabCaptureServerWin::fpsSignal, ui->labelFps, &QLabel::setText);
+    // Once the window is built, so that a port in use gets its box over a finished window.
+    QTimer::singleShot(0, this, [this] { startTabCaptureServer(configuredTabPort()); });
+}
+
+void MainWindow::startTabCaptureServer(quint16 port)
+{
+    if (tabServer->start(port)) {
+        qDebug().noquote() << "TabCapture WebSocket server ready for extension on port" << port;
+        return;
+    }
+    showBox(QMessageBox::Warning, tr("Tab Capture"),
+            tr("The WebSocket server could not start on port %1. The port may already be in use "
+               "by another process.")
+                    .arg(port) +
+                QStringLiteral("\n\n") +
+                tr("Browser tab recording from the extension will be unavailable until you "
+                   "choose a different port in Settings."));
+}
+
+void MainWindow::onTabRecordingStarted(const QString& outputPath)
+{
+    qDebug().noquote() << "Tab recording started:" << outputPath;
+    if (!tickTimer->isActive())
+        tickTimer->start();
+    recording = true;
+    tabServer->setScreenRecordingActive(true);
+    paused = false;
+    applyRecordingLook();
+    setRecordingLockEnabled(false);
+    if (bgModeWindow->isVisible())
+        bgModeWindow->setRecordingState(true);
+}
+
+void MainWindow::onTabRecordingStopped(const QString& outputPath)
+{
+    qDebug().noquote() << "Tab recording stopped:" << outputPath;
+    tickTimer->stop();
+    elapsed = QTime(0, 0, 0);
+    paused = false;
+    showOnClock(kClockZero);
+    recording = false;
+    tabServer->setScreenRecordingActive(false);
+    scheduleRecording = false;
+    applyIdleLook();
+    setRecordingLockEnabled(true);
+    ui->labelFps->clear();
+    if (bgModeWindow->isVisible())
+        bgModeWindow->setRecordingState(false);
+}
