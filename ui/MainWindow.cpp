@@ -9,6 +9,7 @@
 #include "macro/MacroExecutor.h"
 #include "schedule/ScheduleRunner.h"
 #include "tabcapture/TabCaptureServerWin.h"
+#include "tabcapture/TabRecordingSession.h"
 #include "ui/AreaDisplay.h"
 #include "ui/AreaSelector.h"
 #include "ui/BG_Mode_Window.h"
@@ -124,6 +125,7 @@ MainWindow::MainWindow(QWidget* parent)
             &MainWindow::handlePreviewCheckBoxClicked);
 
     tabServer = new TabCaptureServerWin(this);
+    tabServer->setSession(new TabRecordingSession);
     connectTabCapture();
 
     tickTimer = new QTimer(this);
