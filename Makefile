@@ -2,6 +2,7 @@
 # make test  installs, builds and runs every test (unit, GUI and end-to-end recordings)
 # make bench installs, builds and runs the benchmarks
 # make coverage  builds with gcov into build-coverage, runs every test, prints the line coverage
+# make fuzz  builds the tab capture message fuzzers with clang and runs each (FUZZ_RUNS, default 1000000)
 
 BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
@@ -16,7 +17,7 @@ PACKAGES := cmake g++ make pkg-config \
 	libpulse-dev pulseaudio pulseaudio-utils \
 	xvfb xauth openbox x11-utils xdotool fonts-font-awesome time gcovr
 
-.PHONY: all deps build run test bench coverage screenshot clean
+.PHONY: all deps build run test bench coverage screenshot clean fuzz
 
 all: build
 
@@ -61,6 +62,22 @@ coverage: deps
 	gcovr -r . $(COVERAGE_DIR) -e 'tests/' -e 'bench/' -e 'build[^/]*/' -j$(JOBS) \
 		--txt $(COVERAGE_DIR)/coverage.txt -s | sed -n 's/^lines: \([0-9.]*%\).*/lines: \1/p'; \
 	exit $$status
+
+# libFuzzer with AddressSanitizer and UndefinedBehaviorSanitizer on the tab capture text and binary
+# message parsers, in a clang build of its own (so clang is installed for this target only).
+# Each fuzzer starts from its seed corpus in fuzz/corpus and stops at the first crash, leak or
+# undefined behaviour, leaving the input in $(FUZZ_DIR); new inputs it finds stay there too.
+FUZZ_DIR := build-fuzz
+FUZZ_RUNS ?= 1000000
+fuzz: PACKAGES += clang libclang-rt-dev
+fuzz: deps
+	cmake -S fuzz -B $(FUZZ_DIR) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(FUZZ_DIR) -j$(JOBS)
+	for kind in text binary; do \
+		mkdir -p $(FUZZ_DIR)/corpus-$$kind && \
+		./$(FUZZ_DIR)/tab_$${kind}_fuzzer -runs=$(FUZZ_RUNS) -artifact_prefix=$(FUZZ_DIR)/ \
+			$(FUZZ_DIR)/corpus-$$kind fuzz/corpus/$$kind || exit 1; \
+	done
 
 # Remakes docs/main-window.png on a private Xvfb display.
 screenshot: build
