@@ -46,7 +46,7 @@ struct TabRecordingSession::Decoder
 };
 
 TabRecordingSession::TabRecordingSession(QObject* parent)
-    : QObject(parent), monotonic_([] {
+    : TabCaptureSessionBase(parent), monotonic_([] {
           return std::int64_t(std::chrono::duration_cast<std::chrono::milliseconds>(
                                   std::chrono::steady_clock::now().time_since_epoch())
                                   .count());
@@ -57,7 +57,7 @@ TabRecordingSession::TabRecordingSession(QObject* parent)
 
 TabRecordingSession::~TabRecordingSession()
 {
-    stop();
+    stopSession();
 }
 
 void TabRecordingSession::setClocks(MillisecondClock monotonic, WallClock wall)
@@ -78,9 +78,14 @@ void TabRecordingSession::setEncoderHeld(bool held)
         mux_->resume();
 }
 
-bool TabRecordingSession::isActive() const
+bool TabRecordingSession::isRunning() const
 {
     return queue_ || mux_;
+}
+
+bool TabRecordingSession::hasAudio() const
+{
+    return isRunning() && audioEnabled_;
 }
 
 int TabRecordingSession::queuedItems() const
@@ -115,16 +120,17 @@ QString TabRecordingSession::makeOutputPath(const QDateTime& now)
     return QDir(folder).filePath(outputfilename::freeFileName(folder, stem, extension));
 }
 
-bool TabRecordingSession::start(const Params& params)
+void TabRecordingSession::startSession(const tabcapture::StartRequest& request)
 {
-    stop();
-    qInfo().noquote() << "starting session" << params.width << params.height << params.frameRate
-                      << params.sampleRate << params.channels;
+    stopSession();
+    qInfo().noquote() << "starting session" << request.width << request.height << request.frameRate
+                      << request.audioSampleRate << request.audioChannels;
 
-    outputWidth_ = roundUpToEven(orDefault(params.width, 1920));
-    outputHeight_ = roundUpToEven(orDefault(params.height, 1080));
-    frameRate_ = orDefault(params.frameRate, 30);
-    audioEnabled_ = params.channels != 0;
+    outputWidth_ = roundUpToEven(orDefault(request.width, 1920));
+    outputHeight_ = roundUpToEven(orDefault(request.height, 1080));
+    frameRate_ = orDefault(request.frameRate, 30);
+    audioEnabled_ = request.audioChannels != 0;
+    overloaded_ = false;
     audioChunksPerSecond_ = 0;
     videoSequence_ = 0;
     audioSequence_ = 0;
@@ -133,8 +139,22 @@ bool TabRecordingSession::start(const Params& params)
     fpsWindowSequence_ = 0;
 
     releaseDecoder();
-    if (params.videoCodec != AV_CODEC_ID_NONE)
-        openDecoder(params.videoCodec);
+    if (request.videoCodecGiven) {
+        switch (request.videoCodec) {
+        case tabcapture::VideoCodec::VP8:
+            openDecoder(AV_CODEC_ID_VP8);
+            break;
+        case tabcapture::VideoCodec::VP9:
+            openDecoder(AV_CODEC_ID_VP9);
+            break;
+        case tabcapture::VideoCodec::AV1:
+            openDecoder(AV_CODEC_ID_AV1);
+            break;
+        case tabcapture::VideoCodec::H264:
+            openDecoder(AV_CODEC_ID_H264);
+            break;
+        }
+    }
 
     const QString path = makeOutputPath(wall_());
     queue_ = std::make_unique<FrameQueue>(kQueueCapacity);
@@ -152,43 +172,15 @@ bool TabRecordingSession::start(const Params& params)
         mux_.reset();
         queue_.reset();
         releaseDecoder();
-        return false;
+        return;
     }
     outputPath_ = path;
     mux_->start();
     Q_EMIT recordingStarted(path);
     qInfo().noquote() << "TabCapture recording started:" << path;
-    return true;
 }
 
-bool TabRecordingSession::start(const tabcapture::StartRequest& request)
-{
-    Params params;
-    params.width = request.width;
-    params.height = request.height;
-    params.frameRate = request.frameRate;
-    params.sampleRate = request.audioSampleRate;
-    params.channels = std::min(request.audioChannels, 2);
-    if (request.videoCodecGiven) {
-        switch (request.videoCodec) {
-        case tabcapture::VideoCodec::VP8:
-            params.videoCodec = AV_CODEC_ID_VP8;
-            break;
-        case tabcapture::VideoCodec::VP9:
-            params.videoCodec = AV_CODEC_ID_VP9;
-            break;
-        case tabcapture::VideoCodec::AV1:
-            params.videoCodec = AV_CODEC_ID_AV1;
-            break;
-        case tabcapture::VideoCodec::H264:
-            params.videoCodec = AV_CODEC_ID_H264;
-            break;
-        }
-    }
-    return start(params);
-}
-
-void TabRecordingSession::stop()
+void TabRecordingSession::stopSession()
 {
     if (!queue_ && !mux_)
         return;
@@ -251,11 +243,19 @@ void TabRecordingSession::releaseDecoder()
     decoder_.reset();
 }
 
-void TabRecordingSession::pushVideo(std::int64_t ptsUs, int width, int height,
-                                    QByteArrayView payload)
+TabCaptureSessionBase::VideoPush
+TabRecordingSession::pushVideoFrame(const tabcapture::VideoMessage& message)
+{
+    return pushVideo(message.timestampUs, message.width, message.height, message.payload);
+}
+
+TabCaptureSessionBase::VideoPush TabRecordingSession::pushVideo(std::int64_t ptsUs, int width,
+                                                                int height, QByteArrayView payload)
 {
     if (!queue_ || !mux_ || width <= 0 || height <= 0)
-        return;
+        return VideoPush::Queued;
+    if (overloaded_)
+        return VideoPush::Overloaded;
     const std::int64_t durationUs = 1000000 / frameRate_;
     const std::int64_t rawBytes = std::int64_t(width) * height * 4;
 
@@ -264,13 +264,13 @@ void TabRecordingSession::pushVideo(std::int64_t ptsUs, int width, int height,
         // one step, off the GUI thread.
         AVFrame* frame = av_frame_alloc();
         if (!frame)
-            return;
+            return VideoPush::Queued;
         frame->format = AV_PIX_FMT_RGBA;
         frame->width = width;
         frame->height = height;
         if (av_frame_get_buffer(frame, 32) < 0) {
             av_frame_free(&frame);
-            return;
+            return VideoPush::Queued;
         }
         const auto* source = reinterpret_cast<const std::uint8_t*>(payload.data());
         for (int y = 0; y < height; ++y)
@@ -278,25 +278,26 @@ void TabRecordingSession::pushVideo(std::int64_t ptsUs, int width, int height,
                         source + std::int64_t(y) * width * 4, std::size_t(width) * 4);
         frame->pts = ptsUs;
         setFrameDuration(frame, durationUs);
-        if (enqueue(frame, false))
-            reportFrameRate();
-        return;
+        if (!enqueue(frame, false))
+            return VideoPush::Overloaded;
+        reportFrameRate();
+        return VideoPush::Queued;
     }
 
     if (!decoder_ || payload.isEmpty())
-        return;
+        return VideoPush::Queued;
     AVPacket* packet = decoder_->packet.get();
     av_packet_unref(packet);
     // av_new_packet adds the zeroed padding the decoders read past the end.
     if (av_new_packet(packet, int(payload.size())) < 0)
-        return;
+        return VideoPush::Queued;
     std::memcpy(packet->data, payload.data(), std::size_t(payload.size()));
     packet->pts = ptsUs;
     const int sent = avcodec_send_packet(decoder_->context.get(), packet);
     av_packet_unref(packet);
     if (sent < 0)
-        return;
-    while (decoder_ && avcodec_receive_frame(decoder_->context.get(), decoder_->frame.get()) >= 0) {
+        return VideoPush::Queued;
+    while (avcodec_receive_frame(decoder_->context.get(), decoder_->frame.get()) >= 0) {
         // The decoded picture keeps its buffer by reference: no copy, and the mux converts it
         // once (not at all when it already has the encoder's size and format).
         AVFrame* frame = av_frame_clone(decoder_->frame.get());
@@ -306,57 +307,41 @@ void TabRecordingSession::pushVideo(std::int64_t ptsUs, int width, int height,
         frame->pts = ptsUs;
         setFrameDuration(frame, durationUs);
         if (!enqueue(frame, false))
-            return;
+            return VideoPush::Overloaded;
         reportFrameRate();
     }
+    return VideoPush::Queued;
 }
 
-void TabRecordingSession::pushAudio(int sampleRate, int channels, int samplesPerChannel,
-                                    QByteArrayView samples)
+void TabRecordingSession::pushAudioFrame(const tabcapture::AudioMessage& message)
 {
-    if (!queue_ || !mux_ || !audioEnabled_ || sampleRate <= 0 || samplesPerChannel <= 0)
-        return;
-    channels = std::clamp(channels, 1, 2);
-    if (samples.size() < std::int64_t(channels) * samplesPerChannel * 4)
+    const int samplesPerChannel = message.samplesPerChannel;
+    const int channels = std::clamp(message.channels, 1, 2);
+    if (!queue_ || !mux_ || !audioEnabled_ || message.sampleRate <= 0 || samplesPerChannel <= 0 ||
+        message.samples.size() < std::int64_t(channels) * samplesPerChannel * 4)
         return;
 
     AVFrame* frame = av_frame_alloc();
     if (!frame)
         return;
     frame->format = AV_SAMPLE_FMT_FLTP;
-    frame->sample_rate = sampleRate;
+    frame->sample_rate = message.sampleRate;
     frame->nb_samples = samplesPerChannel;
     av_channel_layout_default(&frame->ch_layout, channels);
     if (av_frame_get_buffer(frame, 0) < 0) {
         av_frame_free(&frame);
         return;
     }
-    // The message may sit at any offset of its buffer: copy rather than read floats in place.
-    const char* source = samples.data();
-    if (channels == 1) {
-        std::memcpy(frame->data[0], source, std::size_t(samplesPerChannel) * 4);
-    } else {
-        auto* left = reinterpret_cast<float*>(frame->data[0]);
-        auto* right = reinterpret_cast<float*>(frame->data[1]);
-        for (int i = 0; i < samplesPerChannel; ++i) {
-            std::memcpy(&left[i], source + std::size_t(i) * 8, 4);
-            std::memcpy(&right[i], source + std::size_t(i) * 8 + 4, 4);
-        }
-    }
+    tabcapture::AudioMessage planar = message;
+    planar.channels = channels;
+    tabcapture::copyPlanarSamples(planar, reinterpret_cast<float*>(frame->data[0]),
+                                  channels == 2 ? reinterpret_cast<float*>(frame->data[1])
+                                                : nullptr);
     frame->pts = audioSamples_;
     audioSamples_ += samplesPerChannel;
-    audioChunksPerSecond_ = (sampleRate + samplesPerChannel - 1) / samplesPerChannel;
-    enqueue(frame, true);
-}
-
-void TabRecordingSession::pushVideo(const tabcapture::VideoMessage& message)
-{
-    pushVideo(message.timestampUs, message.width, message.height, message.payload);
-}
-
-void TabRecordingSession::pushAudio(const tabcapture::AudioMessage& message)
-{
-    pushAudio(message.sampleRate, message.channels, message.samplesPerChannel, message.samples);
+    audioChunksPerSecond_ = (message.sampleRate + samplesPerChannel - 1) / samplesPerChannel;
+    if (!enqueue(frame, true))
+        overloaded_ = true;
 }
 
 bool TabRecordingSession::enqueue(AVFrame* frame, bool isAudio)
@@ -365,10 +350,9 @@ bool TabRecordingSession::enqueue(AVFrame* frame, bool isAudio)
     // socket behind it.
     if (queue_->size() >= overloadLimit()) {
         av_frame_free(&frame);
-        qWarning() << "TabCapture encoder falling behind:" << queue_->size()
-                   << "items queued; ending the recording.";
-        Q_EMIT overloaded();
-        stop();
+        if (!overloaded_)
+            qWarning() << "TabCapture encoder falling behind:" << queue_->size() << "items queued.";
+        overloaded_ = true;
         return false;
     }
     FrameQueueItem item;
