@@ -9,7 +9,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     const QByteArray bytes(reinterpret_cast<const char*>(data), qsizetype(size));
     QString error;
-    const std::optional<tabcapture::ClientMessage> message = tabcapture::parseClientText(bytes, &error);
+    const std::optional<tabcapture::ClientMessage> message =
+        tabcapture::parseClientText(bytes, &error);
     // Exactly one of a message and an error text.
     if (message.has_value() == !error.isEmpty())
         std::abort();

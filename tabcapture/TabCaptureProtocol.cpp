@@ -13,8 +13,7 @@ namespace tabcapture {
 namespace {
 
 // Little-endian reads byte by byte: message bytes carry no alignment guarantee.
-template <typename T>
-T readLE(QByteArrayView data, qsizetype offset)
+template <typename T> T readLE(QByteArrayView data, qsizetype offset)
 {
     using U = std::make_unsigned_t<T>;
     U value = 0;
@@ -27,8 +26,8 @@ float readFloatLE(const char* p)
 {
     unsigned char bytes[4];
     std::memcpy(bytes, p, 4);
-    const std::uint32_t bits = std::uint32_t(bytes[0]) | (std::uint32_t(bytes[1]) << 8)
-        | (std::uint32_t(bytes[2]) << 16) | (std::uint32_t(bytes[3]) << 24);
+    const std::uint32_t bits = std::uint32_t(bytes[0]) | (std::uint32_t(bytes[1]) << 8) |
+                               (std::uint32_t(bytes[2]) << 16) | (std::uint32_t(bytes[3]) << 24);
     float value;
     std::memcpy(&value, &bits, sizeof(value));
     return value;
@@ -61,8 +60,9 @@ std::optional<ClientMessage> parseClientText(const QByteArray& utf8, QString* er
     const QJsonDocument doc = QJsonDocument::fromJson(utf8, &parseError);
     if (parseError.error != QJsonParseError::NoError || !doc.isObject()) {
         if (error)
-            *error = parseError.error != QJsonParseError::NoError ? parseError.errorString()
-                                                                  : QStringLiteral("not a JSON object");
+            *error = parseError.error != QJsonParseError::NoError
+                         ? parseError.errorString()
+                         : QStringLiteral("not a JSON object");
         return std::nullopt;
     }
     const QJsonObject object = doc.object();
@@ -76,8 +76,10 @@ std::optional<ClientMessage> parseClientText(const QByteArray& utf8, QString* er
         start.width = object.value(QLatin1String("width")).toInt(start.width);
         start.height = object.value(QLatin1String("height")).toInt(start.height);
         start.frameRate = object.value(QLatin1String("frameRate")).toInt(start.frameRate);
-        start.audioSampleRate = object.value(QLatin1String("audioSampleRate")).toInt(start.audioSampleRate);
-        start.audioChannels = object.value(QLatin1String("audioChannels")).toInt(start.audioChannels);
+        start.audioSampleRate =
+            object.value(QLatin1String("audioSampleRate")).toInt(start.audioSampleRate);
+        start.audioChannels =
+            object.value(QLatin1String("audioChannels")).toInt(start.audioChannels);
         const QString codec = object.value(QLatin1String("videoCodec")).toString().trimmed();
         start.videoCodecGiven = !codec.isEmpty();
         start.videoCodec = codecFromName(codec);
@@ -113,7 +115,8 @@ std::optional<AudioMessage> parseAudioMessage(QByteArrayView data)
     message.samplesPerChannel = readLE<std::int32_t>(data, 15);
     if (message.samplesPerChannel <= 0)
         return std::nullopt;
-    const std::uint64_t needed = std::uint64_t(message.channels) * std::uint64_t(message.samplesPerChannel) * 4u;
+    const std::uint64_t needed =
+        std::uint64_t(message.channels) * std::uint64_t(message.samplesPerChannel) * 4u;
     const QByteArrayView rest = data.sliced(kAudioHeaderSize);
     if (std::uint64_t(rest.size()) < needed)
         return std::nullopt;
@@ -154,7 +157,8 @@ int configFrameRate(const QVariant& storedFps)
 
 QString configMessage(int frameRate)
 {
-    return compact({{QStringLiteral("type"), QStringLiteral("config")}, {QStringLiteral("frameRate"), frameRate}});
+    return compact({{QStringLiteral("type"), QStringLiteral("config")},
+                    {QStringLiteral("frameRate"), frameRate}});
 }
 
 QString startedMessage()
@@ -164,7 +168,8 @@ QString startedMessage()
 
 QString busyMessage()
 {
-    return compact({{QStringLiteral("type"), QStringLiteral("busy")}, {QStringLiteral("reason"), QStringLiteral("already_recording")}});
+    return compact({{QStringLiteral("type"), QStringLiteral("busy")},
+                    {QStringLiteral("reason"), QStringLiteral("already_recording")}});
 }
 
 QString overloadMessage()

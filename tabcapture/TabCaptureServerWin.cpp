@@ -17,8 +17,8 @@ constexpr qint64 kMaxMessageBytes = 64LL * 1024 * 1024;
 } // namespace
 
 TabCaptureServerWin::TabCaptureServerWin(QObject* parent)
-    : QObject(parent)
-    , server_(new QWebSocketServer(QStringLiteral("TabCapture"), QWebSocketServer::NonSecureMode, this))
+    : QObject(parent), server_(new QWebSocketServer(QStringLiteral("TabCapture"),
+                                                    QWebSocketServer::NonSecureMode, this))
 {
     connect(server_, &QWebSocketServer::newConnection, this, &TabCaptureServerWin::onNewConnection);
 }
@@ -40,10 +40,14 @@ void TabCaptureServerWin::setSession(TabCaptureSessionBase* session)
     if (!session_)
         return;
     session_->setParent(this);
-    connect(session_, &TabCaptureSessionBase::recordingStarted, this, &TabCaptureServerWin::recordingStarted);
-    connect(session_, &TabCaptureSessionBase::recordingStopped, this, &TabCaptureServerWin::recordingStopped);
-    connect(session_, &TabCaptureSessionBase::errorMessage, this, &TabCaptureServerWin::errorMessage);
-    connect(session_, &TabCaptureSessionBase::previewFrame, this, &TabCaptureServerWin::previewFrame);
+    connect(session_, &TabCaptureSessionBase::recordingStarted, this,
+            &TabCaptureServerWin::recordingStarted);
+    connect(session_, &TabCaptureSessionBase::recordingStopped, this,
+            &TabCaptureServerWin::recordingStopped);
+    connect(session_, &TabCaptureSessionBase::errorMessage, this,
+            &TabCaptureServerWin::errorMessage);
+    connect(session_, &TabCaptureSessionBase::previewFrame, this,
+            &TabCaptureServerWin::previewFrame);
     connect(session_, &TabCaptureSessionBase::fpsSignal, this, &TabCaptureServerWin::fpsSignal);
 }
 
@@ -101,7 +105,8 @@ void TabCaptureServerWin::onNewConnection()
 {
     while (QWebSocket* socket = server_->nextPendingConnection()) {
         if (!tabcapture::isOriginAllowed(socket->origin())) {
-            qWarning().noquote() << "TabCapture refused a connection from origin" << socket->origin();
+            qWarning().noquote() << "TabCapture refused a connection from origin"
+                                 << socket->origin();
             refuse(socket, QStringLiteral("Origin not allowed"));
             continue;
         }
@@ -113,9 +118,12 @@ void TabCaptureServerWin::onNewConnection()
         client_ = socket;
         socket->setMaxAllowedIncomingMessageSize(kMaxMessageBytes);
         socket->setMaxAllowedIncomingFrameSize(kMaxMessageBytes);
-        connect(socket, &QWebSocket::textMessageReceived, this, &TabCaptureServerWin::onTextMessageReceived);
-        connect(socket, &QWebSocket::binaryMessageReceived, this, &TabCaptureServerWin::onBinaryMessageReceived);
-        connect(socket, &QWebSocket::disconnected, this, &TabCaptureServerWin::onSocketDisconnected);
+        connect(socket, &QWebSocket::textMessageReceived, this,
+                &TabCaptureServerWin::onTextMessageReceived);
+        connect(socket, &QWebSocket::binaryMessageReceived, this,
+                &TabCaptureServerWin::onBinaryMessageReceived);
+        connect(socket, &QWebSocket::disconnected, this,
+                &TabCaptureServerWin::onSocketDisconnected);
         qInfo().noquote() << "TabCapture client connected";
         const QVariant fps = SettingsStore::instance().value(settings::kVideoGroup, settings::kFps);
         sendText(tabcapture::configMessage(tabcapture::configFrameRate(fps)));
@@ -125,7 +133,8 @@ void TabCaptureServerWin::onNewConnection()
 void TabCaptureServerWin::onTextMessageReceived(const QString& message)
 {
     QString error;
-    const std::optional<tabcapture::ClientMessage> parsed = tabcapture::parseClientText(message.toUtf8(), &error);
+    const std::optional<tabcapture::ClientMessage> parsed =
+        tabcapture::parseClientText(message.toUtf8(), &error);
     if (!parsed) {
         qWarning().noquote() << "TabCapture invalid JSON:" << error;
         return;
@@ -155,7 +164,8 @@ void TabCaptureServerWin::onBinaryMessageReceived(const QByteArray& data)
         return;
     if (data.front() == tabcapture::kVideoTag) {
         const std::optional<tabcapture::VideoMessage> video = tabcapture::parseVideoMessage(data);
-        if (video && session_->pushVideoFrame(*video) == TabCaptureSessionBase::VideoPush::Overloaded)
+        if (video &&
+            session_->pushVideoFrame(*video) == TabCaptureSessionBase::VideoPush::Overloaded)
             handleOverload();
     } else if (data.front() == tabcapture::kAudioTag) {
         const std::optional<tabcapture::AudioMessage> audio = tabcapture::parseAudioMessage(data);
