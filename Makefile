@@ -15,7 +15,8 @@ PACKAGES := cmake g++ make pkg-config \
 	libxcb1-dev libxcb-shm0-dev libxcb-randr0-dev libxcb-composite0-dev libxcb-xfixes0-dev \
 	libxcb-damage0-dev libxcb-image0-dev libxcb-ewmh-dev libxcb-icccm4-dev libxcb-shape0-dev \
 	libpulse-dev pulseaudio pulseaudio-utils \
-	xvfb xauth openbox x11-utils xdotool fonts-font-awesome time gcovr
+	xvfb xauth openbox x11-utils xdotool fonts-font-awesome time gcovr \
+	chromium python3-websockets
 
 .PHONY: all deps build run test bench coverage screenshot clean fuzz
 
