@@ -1,12 +1,10 @@
 #!/usr/bin/env python3
-"""Records a tab with the shipped extension in a real headless Chromium and checks what arrives.
-
-A receiver in this script stands in for Torvane's tab server: it sends "config", takes the
-extension's "start", its VP8 packets and float sound, and the "stop" of the second toolbar click.
-The packets are decoded with ffmpeg to find the page's colours; the sound must hold its tone.
+"""Records a tab with the shipped extension in a real headless Chromium: into Torvane (given its
+executable), decoding the file (H.264 at the tab's size with the page's colours, AAC with its tone),
+then into a receiver here that checks the messages and the stop, "stopRecording" and "busy" paths.
 Exit 77 (skipped) only when Chromium or python3-websockets is missing or Chromium cannot start.
 """
-import asyncio, json, math, os, shutil, struct, subprocess, sys, tempfile, threading, time
+import asyncio, glob, json, math, os, shutil, socket, struct, subprocess, sys, tempfile, threading, time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 EXT_DIR = os.path.join(ROOT, 'extension')
@@ -14,24 +12,19 @@ EXT_ID = 'coaipahlfnecbcalaimcgaboillcmpol'  # fixed by the manifest's "key"
 PAGE = 'file://' + os.path.join(ROOT, 'tests', 'e2e', 'tab_test_page.html')
 FPS = 25  # announced in "config"; must come back in "start"
 
-
 def skip(why):
     print('SKIP: ' + why)
     sys.exit(77)
-
 
 try:
     import websockets
 except ImportError:
     skip('python3-websockets is not installed')
-CHROMIUM = shutil.which('chromium') or shutil.which('chromium-browser')
-if not CHROMIUM:
-    skip('chromium is not installed')
-
+CHROMIUM = shutil.which('chromium') or shutil.which('chromium-browser') or skip('chromium is not installed')
 
 class Receiver:
-    """What one connection delivered: texts in order, video and audio messages parsed. It answers
-    "start" with `reply`, and with "stopRecording" after the first picture when `cut` is set."""
+    """One connection's texts, pictures and sound; answers "start" with `reply`, then the first
+    picture with "stopRecording" when `cut` is set."""
     def __init__(self, reply='{"type":"started"}', cut=False):
         self.reply, self.cut = reply, cut
         self.texts, self.video, self.audio, self.closed = [], [], [], threading.Event()
@@ -55,7 +48,6 @@ class Receiver:
         finally:
             self.closed.set()
 
-
 class Browser:
     """Chromium driven through the DevTools protocol over --remote-debugging-pipe."""
     def __init__(self, profile):
@@ -66,14 +58,11 @@ class Browser:
                 '--load-extension=' + EXT_DIR, '--disable-extensions-except=' + EXT_DIR,
                 '--allowlisted-extension-id=' + EXT_ID, '--autoplay-policy=no-user-gesture-required',
                 '--no-first-run', 'about:blank']
-
-        def fds():
-            os.dup2(to_chrome, 3)
-            os.dup2(from_chrome, 4)
         home = os.path.dirname(profile)  # Chromium writes beside its profile too (~/.pki, caches)
         env = dict(os.environ, HOME=home, XDG_CONFIG_HOME=home, XDG_CACHE_HOME=home)
-        self.proc = subprocess.Popen(args, pass_fds=(3, 4), preexec_fn=fds, env=env,
-                                     stdout=subprocess.DEVNULL, stderr=open(profile + '.log', 'w'))
+        self.proc = subprocess.Popen(args, pass_fds=(3, 4), env=env, stdout=subprocess.DEVNULL,
+                                     preexec_fn=lambda: (os.dup2(to_chrome, 3), os.dup2(from_chrome, 4)),
+                                     stderr=open(profile + '.log', 'w'))
         os.close(to_chrome), os.close(from_chrome)
         self.buf, self.next_id = b'', 0
 
@@ -102,8 +91,7 @@ class Browser:
     def eval(self, session, expr):
         r = self.call('Runtime.evaluate', {'expression': expr, 'awaitPromise': True,
                                            'returnByValue': True}, session)
-        if 'exceptionDetails' in r:
-            raise RuntimeError('%s: %s' % (expr, r['exceptionDetails']))
+        assert 'exceptionDetails' not in r, (expr, r.get('exceptionDetails'))
         return r['result'].get('value')
 
     def worker(self):
@@ -114,11 +102,6 @@ class Browser:
             time.sleep(0.1)
         raise AssertionError('the extension did not load')  # a fault, not a reason to skip
 
-    def close(self):
-        self.proc.kill()
-        self.proc.wait()
-
-
 def wait_until(cond, what, timeout=30):
     end = time.monotonic() + timeout  # a generous bound against hanging, not a measurement
     while not cond():
@@ -126,49 +109,70 @@ def wait_until(cond, what, timeout=30):
             raise AssertionError('timed out waiting for ' + what)
         time.sleep(0.1)
 
+def ffmpeg(*args):
+    return subprocess.run(['ffmpeg', '-nostdin', '-v', 'error', *args], capture_output=True,
+                          check=True).stdout
 
-def decode_last_frame(video, work):
-    """Writes the VP8 packets from the last key frame on as IVF; ffmpeg decodes the last picture."""
-    w, h = video[0][1], video[0][2]
-    video = video[max(i for i, v in enumerate(video) if not v[3][0] & 1):]
-    ivf = os.path.join(work, 'tab.ivf')
-    with open(ivf, 'wb') as f:
-        f.write(b'DKIF' + struct.pack('<HH4sHHIIII', 0, 32, b'VP80', w, h, 1000000, 1, len(video), 0))
-        for ts, _, _, pkt in video:
-            f.write(struct.pack('<IQ', len(pkt), ts) + pkt)
-    # Passthrough: the IVF time base is 1 us, and a constant rate would repeat pictures to fill it.
-    out = subprocess.run(['ffmpeg', '-nostdin', '-v', 'error', '-i', ivf, '-fps_mode', 'passthrough',
-                          '-f', 'rawvideo', '-pix_fmt', 'rgb24', '-'], capture_output=True, check=True).stdout
-    assert len(out) >= w * h * 3, 'ffmpeg decoded nothing'
-    return out[-w * h * 3:], w, h
-
-
-def tone_frequency(audio):
-    """The strongest frequency (4 Hz steps, Goertzel) in a second of the left channel from the
-    middle of the recording, and the RMS level. A busy machine can drop a few sound blocks;
-    the spectral peak stays where it is when zero crossings would not."""
-    rate, ch = audio[0][0], audio[0][1]
-    left = [s for _, _, samples in audio[len(audio) // 3:] for s in samples[::ch]][:rate]
-
+def check_tone(samples, rate):
+    # The strongest frequency (4 Hz steps, Goertzel) in a second from the middle: unlike zero
+    # crossings, it stays put when a busy machine drops a few sound blocks.
+    part = samples[len(samples) // 3:][:rate]
     def power(f):
         k, s1, s2 = 2 * math.cos(2 * math.pi * f / rate), 0.0, 0.0
-        for x in left:
+        for x in part:
             s1, s2 = x + k * s1 - s2, s1
         return s1 * s1 + s2 * s2 - k * s1 * s2
-    return max(range(300, 601, 4), key=power), math.sqrt(sum(x * x for x in left) / len(left))
+    freq, rms = max(range(300, 601, 4), key=power), math.sqrt(sum(x * x for x in part) / len(part))
+    assert freq == 440 and rms > 0.1, (freq, rms)
 
+def start_torvane(exe, work):
+    """Torvane in a home of its own, recording into `videos` with its tab server on a free port."""
+    home, videos = os.path.join(work, 'home'), os.path.join(work, 'videos')
+    os.makedirs(os.path.join(home, '.config', 'torvane')), os.makedirs(videos)
+    with socket.socket() as s:
+        s.bind(('127.0.0.1', 0))
+        port = s.getsockname()[1]
+    with open(os.path.join(home, '.config', 'torvane', 'settings.ini'), 'w') as f:
+        f.write('[OutPutFileSett]\nRecordingPath=%s\n[TabCaptureSett]\nWebSocketPort=%d\n' % (videos, port))
+    env = dict(os.environ, HOME=home, XDG_CONFIG_HOME=home + '/.config', XDG_DATA_HOME=home + '/.local',
+               XDG_CACHE_HOME=home + '/.cache')
+    proc = subprocess.Popen([exe], env=env, stdout=subprocess.DEVNULL,
+                            stderr=open(work + '/torvane.log', 'w'))
+    wait_until(lambda: socket.socket().connect_ex(('127.0.0.1', port)) == 0, 'Torvane to listen')
+    return proc, port, videos
 
-def main(work):
+def check_file(videos, view):
+    def finished():  # ffprobe fails until the recording is closed and its index written
+        files = glob.glob(os.path.join(videos, 'tabcapture_*'))
+        return files and subprocess.run(['ffprobe', '-v', 'error', files[0]]).returncode == 0 and files[0]
+    wait_until(finished, 'Torvane to finish the file')
+    path = finished()
+    streams = json.loads(subprocess.run(['ffprobe', '-v', 'error', '-show_streams', '-of', 'json', path],
+                                        capture_output=True, check=True).stdout)['streams']
+    v, a = [next(s for s in streams if s['codec_type'] == t) for t in ('video', 'audio')]
+    w, h = view[0] & ~1, view[1] & ~1
+    assert (v['codec_name'], v['width'], v['height'], a['codec_name']) == ('h264', w, h, 'aac'), (v, a)
+    rgb = ffmpeg('-sseof', '-1', '-i', path, '-frames:v', '1', '-f', 'rawvideo', '-pix_fmt', 'rgb24', '-')
+    assert len(rgb) == w * h * 3, 'no picture decoded'
+    for (fx, fy), colour in zip([(.25, .25), (.75, .25), (.25, .75), (.75, .75)],
+                                [(255, 0, 0), (0, 255, 0), (0, 0, 255), (255, 255, 0)]):
+        px = rgb[(int(fy * h) * w + int(fx * w)) * 3:][:3]
+        assert all(abs(a - b) < 40 for a, b in zip(px, colour)), (fx, fy, tuple(px), colour)
+    pcm = ffmpeg('-i', path, '-ac', '1', '-f', 'f32le', '-')
+    check_tone(struct.unpack('<%df' % (len(pcm) // 4), pcm), int(a['sample_rate']))
+
+def main(work, exe):
     loop = asyncio.new_event_loop()
     asyncio.set_event_loop(loop)  # websockets 10 binds its server to the current loop
     # One receiver per connection, in order: a recording the user stops, one Torvane stops,
     # and one Torvane refuses because it records the screen.
-    rx, cut, busy = Receiver(), Receiver(cut=True), Receiver('{"type":"busy","reason":"already_recording"}')
-    pending = [rx, cut, busy]
+    rx, cut, busy = pending = [Receiver(), Receiver(cut=True),
+                               Receiver('{"type":"busy","reason":"already_recording"}')]
     server = loop.run_until_complete(websockets.serve(lambda ws, *a: pending.pop(0).handle(ws),
                                                       '127.0.0.1', 0, max_size=None))
     port = server.sockets[0].getsockname()[1]
     threading.Thread(target=loop.run_forever, daemon=True).start()
+    torvane = None
     browser = Browser(os.path.join(work, 'profile'))
     try:
         try:
@@ -180,14 +184,14 @@ def main(work):
             'url': 'chrome-extension://%s/options.html' % EXT_ID})['targetId'])
         wait_until(lambda: browser.eval(opts, 'document.getElementById("port")?.value') == '8765',
                    'the options page to show the default port')
+        torvane, tv_port, videos = start_torvane(exe, work) if exe else (None, port, None)
         browser.eval(opts, 'document.getElementById("port").value = %d;'
-                           'document.getElementById("save").click()' % port)
+                           'document.getElementById("save").click()' % tv_port)
         wait_until(lambda: browser.eval(worker, 'chrome.storage.local.get("port").then(s => s.port)')
-                   == port,
-                   'the options page to save the port')
+                   == tv_port, 'the options page to save the port')
 
         page = browser.attach(browser.call('Target.createTarget', {'url': PAGE})['targetId'])
-        wait_until(lambda: browser.eval(page, 'typeof audio == "object" && audio.state') == 'running',
+        wait_until(lambda: browser.eval(page, 'typeof osc == "object" && audio.state') == 'running',
                    'the page tone')
         view = browser.eval(page, '[innerWidth, innerHeight]')
         badge = lambda: browser.eval(worker, 'chrome.action.getBadgeText({})')
@@ -196,9 +200,17 @@ def main(work):
                    ['targetInfos'] if t['url'] == PAGE)
 
         click = lambda: browser.call('Extensions.triggerAction', {'id': EXT_ID, 'targetId': tab})
+        if torvane:
+            click()
+            wait_until(lambda: badge() == 'REC', 'the REC badge')
+            time.sleep(4)  # the length of the recording
+            click()
+            wait_until(lambda: badge() == '', 'the badge to clear')
+            check_file(videos, view)
+            browser.eval(worker, 'chrome.storage.local.set({port: %d})' % port)
         click()
         wait_until(lambda: badge() == 'REC', 'the REC badge')
-        wait_until(lambda: len(rx.video) > 0 and rx.video[-1][0] > 4500000, 'four and a half seconds of video')
+        wait_until(lambda: rx.video and rx.video[-1][0] > 4500000, 'four and a half seconds of video')
         click()
         wait_until(rx.closed.is_set, 'the extension to close the connection')
         wait_until(lambda: badge() == '', 'the badge to clear')
@@ -210,39 +222,27 @@ def main(work):
         wait_until(lambda: badge() == 'BUSY', 'the BUSY badge')
         assert [t['type'] for t in cut.texts + busy.texts] == ['start', 'start'], (cut.texts, busy.texts)
     finally:
-        browser.close()
+        browser.proc.kill(), browser.proc.wait()
+        torvane and torvane.kill()
 
-    types = [t['type'] for t in rx.texts]
-    assert types == ['start', 'stop'], types
+    assert [t['type'] for t in rx.texts] == ['start', 'stop'], rx.texts
     start = rx.texts[0]
     assert (start['frameRate'], start['videoCodec']) == (FPS, 'vp8'), start
     assert start['audioSampleRate'] in (44100, 48000) and start['audioChannels'] in (1, 2), start
     w, h = start['width'], start['height']
     assert [w, h] == [n & ~1 for n in view], (start, view)  # the tab's size, made even
-    stamps = [v[0] for v in rx.video]
-    assert all(v[1:3] == (w, h) for v in rx.video), 'video messages carry the announced size'
-    assert stamps == sorted(stamps) and stamps[0] == 0, 'timestamps start at 0 and rise'
+    stamps = [v[0] for v in rx.video if v[1:3] == (w, h)]
+    assert stamps == sorted(stamps) and stamps[0] == 0 and len(stamps) == len(rx.video), 'size, timestamps'
     assert len(rx.video) <= FPS * (stamps[-1] / 1e6 + 1), 'no more frames than the announced rate'
     keys = [v[0] for v in rx.video if not v[3][0] & 1]  # VP8: bit 0 clear marks a key frame
     assert keys[0] == 0 and all(b - a <= 2000000 for a, b in zip(keys, keys[1:] + [stamps[-1]])), keys
-    assert rx.video[0][3][3:6] == b'\x9d\x01\x2a', 'VP8 key frame start code'
-    assert struct.unpack_from('<HH', rx.video[0][3], 6) == (w, h), 'VP8 frame size'
-
-    rgb, w, h = decode_last_frame(rx.video, work)
-    for (fx, fy), colour in zip([(.25, .25), (.75, .25), (.25, .75), (.75, .75)],
-                                [(255, 0, 0), (0, 255, 0), (0, 0, 255), (255, 255, 0)]):
-        px = rgb[(int(fy * h) * w + int(fx * w)) * 3:][:3]
-        assert all(abs(a - b) < 40 for a, b in zip(px, colour)), (fx, fy, tuple(px), colour)
-
+    assert rx.video[0][3][3:10] == b'\x9d\x01\x2a' + struct.pack('<HH', w, h), 'VP8 key frame header'
     assert {(a[0], a[1]) for a in rx.audio} == {(start['audioSampleRate'], start['audioChannels'])}
     seconds = sum(len(a[2]) // a[1] for a in rx.audio) / start['audioSampleRate']
     assert seconds > 3.5, 'sound covers the recording: %.2f s' % seconds
-    freq, rms = tone_frequency(rx.audio)
-    assert freq == 440 and rms > 0.1, (freq, rms)
-    print('PASS: %dx%d, %d video packets (%d key), %.1f s of %d Hz sound at %d Hz'
-          % (w, h, len(rx.video), len(keys), seconds, start['audioSampleRate'], freq))
-
+    print('PASS: %dx%d, %d VP8 packets (%d key), %.1f s of %d Hz sound' % (
+        w, h, len(rx.video), len(keys), seconds, start['audioSampleRate']))
 
 if __name__ == '__main__':
-    with tempfile.TemporaryDirectory(prefix='torvane-tab-') as work:
-        main(work)
+    with tempfile.TemporaryDirectory(prefix='torvane-tab-', ignore_cleanup_errors=True) as work:
+        main(work, sys.argv[1] if len(sys.argv) > 1 else None)
