@@ -20,6 +20,7 @@ async function setBadge(text, colour, title) {
 }
 
 async function startRecording(tab) {
+  await setBadge('', null, 'Record this tab in Torvane'); // forget an earlier BUSY or ERR
   const streamId = await chrome.tabCapture.getMediaStreamId({ targetTabId: tab.id });
   await chrome.offscreen.createDocument({
     url: OFFSCREEN_URL,

@@ -67,6 +67,8 @@ async function start(streamId, port) {
   });
   if (!rec || rec.stopping) { stream.getTracks().forEach((t) => t.stop()); return; }
   rec.stream = stream;
+  // Closing or navigating the tab away from capture ends its tracks: finish the file properly.
+  stream.getVideoTracks()[0].addEventListener('ended', () => end('stopped', '', true));
 
   // Capturing a tab mutes it; playing the captured sound keeps it audible to the user.
   const audioTrack = stream.getAudioTracks()[0];
