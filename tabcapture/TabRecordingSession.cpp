@@ -131,6 +131,7 @@ void TabRecordingSession::startSession(const tabcapture::StartRequest& request)
     frameRate_ = orDefault(request.frameRate, 30);
     audioEnabled_ = request.audioChannels != 0;
     overloaded_ = false;
+    queuePeak_ = 0;
     audioChunksPerSecond_ = 0;
     videoSequence_ = 0;
     audioSequence_ = 0;
@@ -197,6 +198,8 @@ void TabRecordingSession::stopSession()
         mux_.reset();
     }
     queue_.reset();
+    // How close the encoder came to the overload limit, for the tab benchmark.
+    qDebug() << "TabCapture queue peak:" << queuePeak_ << "items, limit" << overloadLimit();
 
     outputPath_.clear();
     if (!path.isEmpty()) {
@@ -363,6 +366,7 @@ bool TabRecordingSession::enqueue(AVFrame* frame, bool isAudio)
     else
         ++videoSequence_;
     queue_->push(std::move(item));
+    queuePeak_ = std::max(queuePeak_, queue_->size());
     return true;
 }
 

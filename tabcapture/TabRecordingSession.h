@@ -85,6 +85,7 @@ private:
     int frameRate_ = 30;
     bool audioEnabled_ = true;
     bool overloaded_ = false;
+    int queuePeak_ = 0;
     // Audio messages per second at the last message's size, for the overload limit.
     int audioChunksPerSecond_ = 0;
     std::int64_t videoSequence_ = 0;
