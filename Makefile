@@ -42,12 +42,14 @@ test: build
 	bash tests/run_tests.sh $(BUILD_DIR)
 
 # The encoding benchmark, the capture benchmark (about four minutes: six cases of 20 s per side),
-# the app benchmark (about a minute), then the sound benchmark (about 45 s).
+# the app benchmark (about a minute), the sound benchmark (about 45 s), then the tab recording
+# benchmark (about a minute).
 bench: build
 	bash bench/run_bench.sh $(BUILD_DIR)
 	bash bench/run_capture_bench.sh $(BUILD_DIR)
 	bash bench/run_app_bench.sh $(BUILD_DIR)
 	bash bench/sound_gaps.sh $(BUILD_DIR)
+	bash bench/run_tab_bench.sh $(BUILD_DIR)
 
 # Unoptimised gcov build in its own folder (through ccache when there is one); every test runs,
 # then the line coverage of the program code (all but tests/, bench/ and build folders) is the

@@ -67,18 +67,35 @@ if ! ffmpeg -hide_banner -nostdin -y -loglevel error -f lavfi \
     exit 1
 fi
 
-port=$("$python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-printf '[OutPutFileSett]\nRecordingPath=%s\n[TabCaptureSett]\nWebSocketPort=%d\n' \
-    "$recordings" "$port" >"$XDG_CONFIG_HOME/torvane/settings.ini"
-
 bench_start_display "$width" "$height"
 bench_start_pulse
+
+# The first start writes the first-run defaults (6000 kbit/s among them), which the recording
+# keeps; only the folder and the server's port are changed.
+settings_file="$XDG_CONFIG_HOME/torvane/settings.ini"
+torvane_pid=
+bench_start_torvane
+for _ in $(seq 50); do [ -s "$settings_file" ] && break; sleep 0.1; done
+bench_stop_torvane
+# Sets key=value in [group] of settings.ini, adding either when missing.
+set_setting() {
+    local group=$1 key=$2 value=$3
+    grep -q "^\[$group\]\$" "$settings_file" || printf '\n[%s]\n' "$group" >>"$settings_file"
+    if sed -n "/^\[$group\]\$/,/^\[/p" "$settings_file" | grep -q "^$key="; then
+        sed -i "/^\[$group\]\$/,/^\[/ s|^$key=.*|$key=$value|" "$settings_file"
+    else
+        sed -i "/^\[$group\]\$/a $key=$value" "$settings_file"
+    fi
+}
+port=$("$python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+set_setting OutPutFileSett RecordingPath "$recordings"
+set_setting TabCaptureSett WebSocketPort "$port"
+rm -rf "$XDG_CONFIG_HOME/torvane/Log"
 
 echo "Tab benchmark: Torvane fed ${width}x${height} $fps fps VP8 and 48 kHz float stereo for" \
     "$seconds s on port $port, $(nproc) cores"
 echo "load at start:$(uptime | sed 's/.*load average//')"
 
-torvane_pid=
 bench_start_torvane
 run_log=$(ls "$XDG_CONFIG_HOME"/torvane/Log/qzt_*.log)
 for _ in $(seq 100); do
