@@ -154,3 +154,26 @@ bench_press_shortcut() {
     xdotool windowfocus --sync "$window"
     xdotool key --clearmodifiers ctrl+shift+r
 }
+
+# A throw-away home, runtime and temporary folder (so the first-run defaults apply, the user's
+# settings stay untouched and a Torvane the user runs does not hold the one-instance lock), on
+# X11. Needs $work.
+bench_private_session() {
+    source "$(dirname "${BASH_SOURCE[0]}")/../tests/private_home.sh"
+    private_home "$work"
+    export TMPDIR="$work/tmp"
+    mkdir -p "$TMPDIR"
+    unset WAYLAND_DISPLAY
+    export QT_QPA_PLATFORM=xcb
+}
+
+# Sets key=value in [group] of $settings_file, adding either when missing.
+bench_set_setting() {
+    local group=$1 key=$2 value=$3
+    grep -q "^\[$group\]\$" "$settings_file" || printf '\n[%s]\n' "$group" >>"$settings_file"
+    if sed -n "/^\[$group\]\$/,/^\[/p" "$settings_file" | grep -q "^$key="; then
+        sed -i "/^\[$group\]\$/,/^\[/ s|^$key=.*|$key=$value|" "$settings_file"
+    else
+        sed -i "/^\[$group\]\$/a $key=$value" "$settings_file"
+    fi
+}

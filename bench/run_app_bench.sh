@@ -53,12 +53,7 @@ trap bench_cleanup EXIT
 
 # A throw-away home, so the first-run defaults apply and the user's settings stay untouched;
 # a temporary folder of its own, so a Torvane the user runs does not hold the one-instance lock.
-source "$(dirname "$0")/../tests/private_home.sh"
-private_home "$work"
-export TMPDIR="$work/tmp"
-mkdir -p "$TMPDIR"
-unset WAYLAND_DISPLAY
-export QT_QPA_PLATFORM=xcb
+bench_private_session
 settings_file="$XDG_CONFIG_HOME/torvane/settings.ini"
 recordings="$HOME/Videos/QZT"
 
@@ -84,23 +79,13 @@ echo "load at start:$(uptime | sed 's/.*load average//')"
 bench_start_torvane
 for _ in $(seq 50); do [ -s "$settings_file" ] && break; sleep 0.1; done
 bench_stop_torvane
-# Sets key=value in [group] of settings.ini, adding either when missing.
-set_setting() {
-    local group=$1 key=$2 value=$3
-    grep -q "^\[$group\]\$" "$settings_file" || printf '\n[%s]\n' "$group" >>"$settings_file"
-    if sed -n "/^\[$group\]\$/,/^\[/p" "$settings_file" | grep -q "^$key="; then
-        sed -i "/^\[$group\]\$/,/^\[/ s|^$key=.*|$key=$value|" "$settings_file"
-    else
-        sed -i "/^\[$group\]\$/a $key=$value" "$settings_file"
-    fi
-}
-set_setting VideoSett fps "$fps"
+bench_set_setting VideoSett fps "$fps"
 for setting in ${BENCH_SETTINGS:-}; do
     if ! [[ "$setting" =~ ^([^/]+)/([^=]+)=(.*)$ ]]; then
         echo "run_app_bench.sh: BENCH_SETTINGS entries are Group/key=value, not $setting" >&2
         exit 1
     fi
-    set_setting "${BASH_REMATCH[1]}" "${BASH_REMATCH[2]}" "${BASH_REMATCH[3]}"
+    bench_set_setting "${BASH_REMATCH[1]}" "${BASH_REMATCH[2]}" "${BASH_REMATCH[3]}"
     echo "setting: $setting"
 done
 rm -rf "$XDG_CONFIG_HOME/torvane/Log"

@@ -48,12 +48,7 @@ source "$(dirname "$0")/bench_common.sh"
 trap bench_cleanup EXIT
 
 # A throw-away home and temporary folder, as in the app benchmark.
-source "$(dirname "$0")/../tests/private_home.sh"
-private_home "$work"
-export TMPDIR="$work/tmp"
-mkdir -p "$TMPDIR"
-unset WAYLAND_DISPLAY
-export QT_QPA_PLATFORM=xcb
+bench_private_session
 recordings="$work/videos"
 mkdir -p "$recordings" "$XDG_CONFIG_HOME/torvane"
 
@@ -77,19 +72,9 @@ torvane_pid=
 bench_start_torvane
 for _ in $(seq 50); do [ -s "$settings_file" ] && break; sleep 0.1; done
 bench_stop_torvane
-# Sets key=value in [group] of settings.ini, adding either when missing.
-set_setting() {
-    local group=$1 key=$2 value=$3
-    grep -q "^\[$group\]\$" "$settings_file" || printf '\n[%s]\n' "$group" >>"$settings_file"
-    if sed -n "/^\[$group\]\$/,/^\[/p" "$settings_file" | grep -q "^$key="; then
-        sed -i "/^\[$group\]\$/,/^\[/ s|^$key=.*|$key=$value|" "$settings_file"
-    else
-        sed -i "/^\[$group\]\$/a $key=$value" "$settings_file"
-    fi
-}
 port=$("$python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-set_setting OutPutFileSett RecordingPath "$recordings"
-set_setting TabCaptureSett WebSocketPort "$port"
+bench_set_setting OutPutFileSett RecordingPath "$recordings"
+bench_set_setting TabCaptureSett WebSocketPort "$port"
 rm -rf "$XDG_CONFIG_HOME/torvane/Log"
 
 echo "Tab benchmark: Torvane fed ${width}x${height} $fps fps VP8 and 48 kHz float stereo for" \

@@ -33,12 +33,7 @@ done
 work=$(mktemp -d -t torvane-sound-gaps.XXXXXX)
 source "$(dirname "$0")/bench_common.sh"
 trap bench_cleanup EXIT
-source "$(dirname "$0")/../tests/private_home.sh"
-private_home "$work"
-export TMPDIR="$work/tmp"
-mkdir -p "$TMPDIR"
-unset WAYLAND_DISPLAY
-export QT_QPA_PLATFORM=xcb
+bench_private_session
 recordings="$HOME/Videos/QZT"
 
 bench_start_display 1280 720
