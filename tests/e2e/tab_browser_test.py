@@ -1,52 +1,20 @@
 #!/usr/bin/env python3
-"""Records a tab with the shipped extension in a real headless Chromium: into Torvane (given its
-executable), decoding the file (H.264 at the tab's size with the page's colours, AAC with its tone),
-then into a receiver here that checks the messages and the stop, "stopRecording" and "busy" paths.
-Exit 77 (skipped) only when Chromium or python3-websockets is missing or Chromium cannot start.
+"""Records a tab with the shipped extension in a real headless Chromium into Torvane (given its
+executable) and decodes the file: H.264 at the tab's size with the page's colours, AAC with its tone.
+Exit 77 (skipped) only when Chromium is missing or cannot start.
 """
-import asyncio, glob, json, math, os, shutil, socket, struct, subprocess, sys, tempfile, threading, time
+import glob, json, math, os, shutil, socket, struct, subprocess, sys, tempfile, time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 EXT_DIR = os.path.join(ROOT, 'extension')
 EXT_ID = 'coaipahlfnecbcalaimcgaboillcmpol'  # fixed by the manifest's "key"
 PAGE = 'file://' + os.path.join(ROOT, 'tests', 'e2e', 'tab_test_page.html')
-FPS = 25  # announced in "config"; must come back in "start"
 
 def skip(why):
     print('SKIP: ' + why)
     sys.exit(77)
 
-try:
-    import websockets
-except ImportError:
-    skip('python3-websockets is not installed')
 CHROMIUM = shutil.which('chromium') or shutil.which('chromium-browser') or skip('chromium is not installed')
-
-class Receiver:
-    """One connection's texts, pictures and sound; answers "start" with `reply`, then the first
-    picture with "stopRecording" when `cut` is set."""
-    def __init__(self, reply='{"type":"started"}', cut=False):
-        self.reply, self.cut = reply, cut
-        self.texts, self.video, self.audio, self.closed = [], [], [], threading.Event()
-
-    async def handle(self, ws, *_):
-        await ws.send(json.dumps({'type': 'config', 'frameRate': FPS}))
-        try:
-            async for m in ws:
-                if isinstance(m, str):
-                    self.texts.append(json.loads(m))
-                    if self.texts[-1]['type'] == 'start':
-                        await ws.send(self.reply)
-                elif m[:1] == b'v':
-                    if self.cut and not self.video:
-                        await ws.send('{"type":"stopRecording"}')
-                    self.video.append(struct.unpack_from('<qii', m, 1) + (m[17:],))
-                elif m[:1] == b'a':
-                    rate, ch, n = struct.unpack_from('<IHi', m, 9)
-                    assert len(m) == 20 + ch * n * 4, 'audio message length'
-                    self.audio.append((rate, ch, struct.unpack_from('<%df' % (ch * n), m, 20)))
-        finally:
-            self.closed.set()
 
 class Browser:
     """Chromium driven through the DevTools protocol over --remote-debugging-pipe."""
@@ -162,16 +130,6 @@ def check_file(videos, view):
     check_tone(struct.unpack('<%df' % (len(pcm) // 4), pcm), int(a['sample_rate']))
 
 def main(work, exe):
-    loop = asyncio.new_event_loop()
-    asyncio.set_event_loop(loop)  # websockets 10 binds its server to the current loop
-    # One receiver per connection, in order: a recording the user stops, one Torvane stops,
-    # and one Torvane refuses because it records the screen.
-    rx, cut, busy = pending = [Receiver(), Receiver(cut=True),
-                               Receiver('{"type":"busy","reason":"already_recording"}')]
-    server = loop.run_until_complete(websockets.serve(lambda ws, *a: pending.pop(0).handle(ws),
-                                                      '127.0.0.1', 0, max_size=None))
-    port = server.sockets[0].getsockname()[1]
-    threading.Thread(target=loop.run_forever, daemon=True).start()
     torvane = None
     browser = Browser(os.path.join(work, 'profile'))
     try:
@@ -184,11 +142,11 @@ def main(work, exe):
             'url': 'chrome-extension://%s/options.html' % EXT_ID})['targetId'])
         wait_until(lambda: browser.eval(opts, 'document.getElementById("port")?.value') == '8765',
                    'the options page to show the default port')
-        torvane, tv_port, videos = start_torvane(exe, work) if exe else (None, port, None)
+        torvane, port, videos = start_torvane(exe, work)
         browser.eval(opts, 'document.getElementById("port").value = %d;'
-                           'document.getElementById("save").click()' % tv_port)
+                           'document.getElementById("save").click()' % port)
         wait_until(lambda: browser.eval(worker, 'chrome.storage.local.get("port").then(s => s.port)')
-                   == tv_port, 'the options page to save the port')
+                   == port, 'the options page to save the port')
 
         page = browser.attach(browser.call('Target.createTarget', {'url': PAGE})['targetId'])
         wait_until(lambda: browser.eval(page, 'typeof osc == "object" && audio.state') == 'running',
@@ -198,51 +156,18 @@ def main(work, exe):
         # The action belongs to the tab, which is a target of its own above the page.
         tab = next(t['targetId'] for t in browser.call('Target.getTargets', {'filter': [{'type': 'tab'}]})
                    ['targetInfos'] if t['url'] == PAGE)
-
         click = lambda: browser.call('Extensions.triggerAction', {'id': EXT_ID, 'targetId': tab})
-        if torvane:
-            click()
-            wait_until(lambda: badge() == 'REC', 'the REC badge')
-            time.sleep(4)  # the length of the recording
-            click()
-            wait_until(lambda: badge() == '', 'the badge to clear')
-            check_file(videos, view)
-            browser.eval(worker, 'chrome.storage.local.set({port: %d})' % port)
         click()
         wait_until(lambda: badge() == 'REC', 'the REC badge')
-        wait_until(lambda: rx.video and rx.video[-1][0] > 4500000, 'four and a half seconds of video')
+        time.sleep(4)  # the length of the recording
         click()
-        wait_until(rx.closed.is_set, 'the extension to close the connection')
         wait_until(lambda: badge() == '', 'the badge to clear')
-        click()
-        wait_until(cut.closed.is_set, 'the extension to obey "stopRecording"')
-        wait_until(lambda: badge() == '', 'the badge to clear after "stopRecording"')
-        click()
-        wait_until(busy.closed.is_set, 'the extension to give up on "busy"')
-        wait_until(lambda: badge() == 'BUSY', 'the BUSY badge')
-        assert [t['type'] for t in cut.texts + busy.texts] == ['start', 'start'], (cut.texts, busy.texts)
+        check_file(videos, view)
+        print('PASS: a %dx%d tab recorded through the extension' % tuple(view))
     finally:
         browser.proc.kill(), browser.proc.wait()
         torvane and torvane.kill()
 
-    assert [t['type'] for t in rx.texts] == ['start', 'stop'], rx.texts
-    start = rx.texts[0]
-    assert (start['frameRate'], start['videoCodec']) == (FPS, 'vp8'), start
-    assert start['audioSampleRate'] in (44100, 48000) and start['audioChannels'] in (1, 2), start
-    w, h = start['width'], start['height']
-    assert [w, h] == [n & ~1 for n in view], (start, view)  # the tab's size, made even
-    stamps = [v[0] for v in rx.video if v[1:3] == (w, h)]
-    assert stamps == sorted(stamps) and stamps[0] == 0 and len(stamps) == len(rx.video), 'size, timestamps'
-    assert len(rx.video) <= FPS * (stamps[-1] / 1e6 + 1), 'no more frames than the announced rate'
-    keys = [v[0] for v in rx.video if not v[3][0] & 1]  # VP8: bit 0 clear marks a key frame
-    assert keys[0] == 0 and all(b - a <= 2000000 for a, b in zip(keys, keys[1:] + [stamps[-1]])), keys
-    assert rx.video[0][3][3:10] == b'\x9d\x01\x2a' + struct.pack('<HH', w, h), 'VP8 key frame header'
-    assert {(a[0], a[1]) for a in rx.audio} == {(start['audioSampleRate'], start['audioChannels'])}
-    seconds = sum(len(a[2]) // a[1] for a in rx.audio) / start['audioSampleRate']
-    assert seconds > 3.5, 'sound covers the recording: %.2f s' % seconds
-    print('PASS: %dx%d, %d VP8 packets (%d key), %.1f s of %d Hz sound' % (
-        w, h, len(rx.video), len(keys), seconds, start['audioSampleRate']))
-
 if __name__ == '__main__':
     with tempfile.TemporaryDirectory(prefix='torvane-tab-', ignore_cleanup_errors=True) as work:
-        main(work, sys.argv[1] if len(sys.argv) > 1 else None)
+        main(work, sys.argv[1])
