@@ -10,6 +10,8 @@ private_home() {
     export XDG_RUNTIME_DIR="$1/runtime"
     # Nor the user's session bus and service manager (schedule timers).
     unset DBUS_SESSION_BUS_ADDRESS
+    # Nor the release site: the start-up update check asks a closed loopback port and stays silent.
+    export TORVANE_UPDATE_URL="${TORVANE_UPDATE_URL:-http://127.0.0.1:9/version.txt}"
     mkdir -p "$HOME" "$XDG_CONFIG_HOME" "$XDG_RUNTIME_DIR"
     chmod 700 "$XDG_RUNTIME_DIR"
 }
