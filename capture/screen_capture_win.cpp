@@ -366,8 +366,8 @@ void screen_capture_win::onEncoderLag()
         SessionBox::Kind::EncoderLag,
         tr("Encoder Lag Detected"),
         tr("The encoding speed cannot keep up with the capture frame rate. The encoder is more "
-           "than 3 seconds behind the capture thread. This may result in dropped frames.\n\nDo "
-           "you want to continue recording?"),
+           "than 3 seconds behind the capture thread. This may result in dropped frames.") +
+            QStringLiteral("\n\n") + tr("Do you want to continue recording?"),
         {}};
     if (!ask(box))
         Q_EMIT stopRecording();
