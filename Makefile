@@ -3,6 +3,8 @@
 # make bench installs, builds and runs the benchmarks
 # make coverage  builds with gcov into build-coverage, runs every test, prints the line coverage
 # make fuzz  builds the tab capture message fuzzers with clang and runs each (FUZZ_RUNS, default 1000000)
+# make install  builds and installs into PREFIX (default /usr/local), under DESTDIR when given
+# make package  builds the Debian package build/torvane_<version>_<arch>.deb
 
 BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
@@ -16,9 +18,9 @@ PACKAGES := cmake g++ make pkg-config \
 	libxcb-damage0-dev libxcb-image0-dev libxcb-ewmh-dev libxcb-icccm4-dev libxcb-shape0-dev \
 	libpulse-dev pulseaudio pulseaudio-utils \
 	xvfb xauth openbox x11-utils xdotool fonts-font-awesome time gcovr \
-	chromium python3-websockets
+	chromium python3-websockets desktop-file-utils
 
-.PHONY: all deps build run test bench coverage screenshot clean fuzz
+.PHONY: all deps build run test bench coverage screenshot clean fuzz install package
 
 all: build
 
@@ -40,6 +42,18 @@ run: build
 
 test: build
 	bash tests/run_tests.sh $(BUILD_DIR)
+
+# The program in $(PREFIX)/bin, its translations in $(PREFIX)/share/torvane, the menu entry and
+# the icons in $(PREFIX)/share; DESTDIR puts the whole tree under another root (for packagers).
+PREFIX ?= /usr/local
+install: build
+	DESTDIR=$(DESTDIR) cmake --install $(BUILD_DIR) --prefix $(PREFIX)
+
+# CPack installs into /usr inside the package and asks dpkg-shlibdeps (dpkg-dev, which needs
+# file) for the dependencies. Install it with: sudo apt install ./build/torvane_*.deb
+package: PACKAGES += dpkg-dev file
+package: build
+	cd $(BUILD_DIR) && cpack
 
 # The encoding benchmark, the capture benchmark (about four minutes: six cases of 20 s per side),
 # the app benchmark (about a minute), the sound benchmark (about 45 s), then the tab recording

@@ -200,5 +200,11 @@ QString LanguageManager::languagesDirectoryLocked() const
 {
     if (!languagesDirectory_.isEmpty())
         return languagesDirectory_;
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/Languages");
+    // Beside the executable in a build folder; in the shared data folder once installed
+    // (<prefix>/bin/torvane finds <prefix>/share/torvane/Languages).
+    const QString programFolder = QCoreApplication::applicationDirPath();
+    const QString beside = programFolder + QStringLiteral("/Languages");
+    const QString installed =
+        QDir::cleanPath(programFolder + QStringLiteral("/../share/torvane/Languages"));
+    return QFileInfo(beside).isDir() || !QFileInfo(installed).isDir() ? beside : installed;
 }

@@ -40,8 +40,9 @@ public:
     // "English" ("en") first, then one entry per language file, the code as user data.
     void populateLanguageCombo(QComboBox* combo) const;
 
-    // Folder of the language files: applicationDirPath() + "/Languages" unless set here
-    // (tests point it at a folder of their own). Setting it forgets every loaded table.
+    // Folder of the language files: applicationDirPath() + "/Languages", or when that is missing
+    // ../share/torvane/Languages relative to it (installed), unless set here (tests point it at
+    // a folder of their own). Setting it forgets every loaded table.
     void setLanguagesDirectory(const QString& directory);
     QString languagesDirectory() const;
 

@@ -3,6 +3,7 @@
 #include "app/RunLog.h"
 #include "app/SingleInstance.h"
 #include "app/StartupTestHooks.h"
+#include "app/Version.h"
 #include "platform/posix/CrashHandler.h"
 #include "platform/posix/TerminationSignals.h"
 #include "ui/MainWindow.h"
@@ -12,15 +13,85 @@
 #include <QDateTime>
 #include <QDebug>
 #include <QDir>
+#include <QIcon>
 #include <QScreen>
 #include <QTimer>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <string_view>
 
 namespace {
 
 constexpr char kScheduledRecordSwitch[] = "--scheduled-record";
+
+constexpr char kUsage[] =
+    "Usage: torvane [--scheduled-record]\n"
+    "       torvane --help | --version\n"
+    "\n"
+    "Records the screen, a window or a browser tab, with sound, into a video file.\n"
+    "Only one Torvane runs per user: starting it again brings the running window to the front.\n"
+    "\n"
+    "Options:\n"
+    "  --scheduled-record  start with the window hidden, as a scheduled recording does\n"
+    "  -h, --help          print this help and exit\n"
+    "  --version           print the version and exit\n"
+    "\n"
+    "Qt's own options (-platform, -display, -style and the like) are accepted as well.\n";
+
+// The options QApplication and its X11 platform take for themselves, with one or two leading
+// dashes; those in the first list consume the argument after them.
+constexpr std::string_view kQtOptionsWithValue[] = {"platform",        "platformpluginpath",
+                                                    "platformtheme",   "plugin",
+                                                    "qwindowgeometry", "qwindowtitle",
+                                                    "qwindowicon",     "geometry",
+                                                    "title",           "icon",
+                                                    "display",         "name",
+                                                    "style",           "stylesheet",
+                                                    "session"};
+constexpr std::string_view kQtFlags[] = {"reverse",     "sync",   "widgetcount",
+                                         "testability", "nograb", "dograb"};
+
+enum class CommandLineRequest { Run, Help, Version, Unknown };
+
+// Decided from the raw arguments, before the instance lock and the application object, so that
+// --help and --version work without a display and beside a running instance. Arguments that are
+// not options are ignored, as they always were.
+CommandLineRequest parseCommandLine(int argc, char** argv, std::string_view& unknown)
+{
+    bool help = false;
+    bool version = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view argument = argv[i];
+        if (argument == "-h" || argument == "--help") {
+            help = true;
+            continue;
+        }
+        if (argument == "--version") {
+            version = true;
+            continue;
+        }
+        if (argument == kScheduledRecordSwitch || argument == CrashBox::kSwitch ||
+            argument.size() < 2 || argument[0] != '-')
+            continue;
+        std::string_view name = argument.substr(argument.starts_with("--") ? 2 : 1);
+        if (const auto equals = name.find('='); equals != std::string_view::npos)
+            name = name.substr(0, equals);
+        if (std::ranges::find(kQtFlags, name) != std::end(kQtFlags))
+            continue;
+        if (std::ranges::find(kQtOptionsWithValue, name) != std::end(kQtOptionsWithValue)) {
+            if (argument.find('=') == std::string_view::npos)
+                ++i;
+            continue;
+        }
+        unknown = argument;
+        return CommandLineRequest::Unknown;
+    }
+    if (help)
+        return CommandLineRequest::Help;
+    return version ? CommandLineRequest::Version : CommandLineRequest::Run;
+}
 
 // Centres the window on the screen under the mouse cursor, or on the primary screen.
 void centreOnCursorScreen(MainWindow& window)
@@ -54,6 +125,22 @@ int main(int argc, char* argv[])
     if (CrashBox::isRequested(argc, argv))
         return CrashBox::run(argc, argv);
 
+    std::string_view unknownOption;
+    switch (parseCommandLine(argc, argv, unknownOption)) {
+    case CommandLineRequest::Help:
+        std::fputs(kUsage, stdout);
+        return 0;
+    case CommandLineRequest::Version:
+        std::printf("Torvane %s\n", kTorvaneVersion);
+        return 0;
+    case CommandLineRequest::Unknown:
+        std::fprintf(stderr, "torvane: unknown option '%.*s'\n\n%s", int(unknownOption.size()),
+                     unknownOption.data(), kUsage);
+        return 2;
+    case CommandLineRequest::Run:
+        break;
+    }
+
     // One instance per user: a second start brings the running window forward and ends here,
     // before anything is shown or written.
     SingleInstance instance;
@@ -66,6 +153,13 @@ int main(int argc, char* argv[])
     CrashHandler::install(argc > 0 ? argv[0] : nullptr, CrashBox::kSwitch);
 
     QApplication app(argc, argv);
+    // Every window and dialog without an icon of its own shows the application icon; the desktop
+    // file name lets the desktop match the windows to the installed entry and its icon.
+    QIcon appIcon;
+    for (const char* size : {"32", "64", "256"})
+        appIcon.addFile(QStringLiteral(":/resources/QZT-%1.png").arg(QLatin1String(size)));
+    QApplication::setWindowIcon(appIcon);
+    QGuiApplication::setDesktopFileName(QStringLiteral("torvane"));
 
     LanguageManager::instance().installWithSavedLanguage();
 

@@ -2,8 +2,10 @@
 """Draws the program's icons as PNG files into this folder.
 
 Standard library only: every shape is a small inside-test on the plane, each pixel is sampled
-4x4 times for smooth edges, and the PNG is written with zlib and struct. The PNGs are committed,
-so the build never runs this; run it again after changing a drawing:
+4x4 times for smooth edges, and the PNG is written with zlib and struct. The application icon is
+also written for the desktop's hicolor theme (icons/hicolor: PNGs at the usual sizes and an SVG
+of the same drawing), which is what gets installed. The files are committed, so the build never
+runs this; run it again after changing a drawing:
 
     python3 resources/make_icons.py
 """
@@ -223,15 +225,50 @@ def capture_area(colour):
     return marks + [(circle(0.5, 0.5, 0.07), colour)]
 
 
+# The logo's geometry, shared by the raster and the SVG drawing so that both stay one picture.
+LOGO_PLATE = (0.04, 0.04, 0.96, 0.96, 0.22)  # x0, y0, x1, y1, corner radius
+LOGO_RING = (0.5, 0.5, 0.34, 0.26)  # cx, cy, outer and inner radius
+LOGO_DOT = (0.5, 0.5, 0.17)
+LOGO_GLINT = (0.44, 0.44, 0.05)
+LOGO_GLINT_COLOUR = (255, 255, 255, 110)
+
+
 def logo():
     # A lens-like ring with a record dot on the theme's button colour: reads as "records the
     # screen" at tray size and stays distinct from the plain red and green state dots.
     return [
-        (rounded_rect(0.04, 0.04, 0.96, 0.96, 0.22), gradient(LOGO_BG, LOGO_BG_DARK)),
-        (ring(0.5, 0.5, 0.34, 0.26), WHITE),
-        (circle(0.5, 0.5, 0.17), RED),
-        (circle(0.44, 0.44, 0.05), (255, 255, 255, 110)),
+        (rounded_rect(*LOGO_PLATE), gradient(LOGO_BG, LOGO_BG_DARK)),
+        (ring(*LOGO_RING), WHITE),
+        (circle(*LOGO_DOT), RED),
+        (circle(*LOGO_GLINT), LOGO_GLINT_COLOUR),
     ]
+
+
+def logo_svg(size=256):
+    def n(value):
+        return f"{value * size:g}"
+
+    def rgb(colour):
+        return "#%02x%02x%02x" % colour[:3]
+
+    x0, y0, x1, y1, radius = LOGO_PLATE
+    cx, cy, outer, inner = LOGO_RING
+    dot_x, dot_y, dot_r = LOGO_DOT
+    glint_x, glint_y, glint_r = LOGO_GLINT
+    return f"""<?xml version="1.0" encoding="UTF-8"?>
+<svg xmlns="http://www.w3.org/2000/svg" width="{size}" height="{size}" viewBox="0 0 {size} {size}">
+  <defs>
+    <linearGradient id="plate" gradientUnits="userSpaceOnUse" x1="0" y1="0" x2="0" y2="{size}">
+      <stop offset="0" stop-color="{rgb(LOGO_BG)}"/>
+      <stop offset="1" stop-color="{rgb(LOGO_BG_DARK)}"/>
+    </linearGradient>
+  </defs>
+  <rect x="{n(x0)}" y="{n(y0)}" width="{n(x1 - x0)}" height="{n(y1 - y0)}" rx="{n(radius)}" fill="url(#plate)"/>
+  <circle cx="{n(cx)}" cy="{n(cy)}" r="{n((outer + inner) / 2)}" fill="none" stroke="{rgb(WHITE)}" stroke-width="{n(outer - inner)}"/>
+  <circle cx="{n(dot_x)}" cy="{n(dot_y)}" r="{n(dot_r)}" fill="{rgb(RED)}"/>
+  <circle cx="{n(glint_x)}" cy="{n(glint_y)}" r="{n(glint_r)}" fill="#ffffff" fill-opacity="{LOGO_GLINT_COLOUR[3] / 255:.3f}"/>
+</svg>
+"""
 
 
 ICONS = {
@@ -247,14 +284,26 @@ ICONS = {
     "capture_normal.png": (64, capture_area(GRAY)),
     "capture-hover.png": (64, capture_area(WHITE)),
     "capture-enabled.png": (64, capture_area(ACCENT)),
-    "QZT-32.png": (32, logo()),
-    "QZT-256.png": (256, logo()),
 }
+# The application icon: the window and tray take it from the compiled-in resources, the desktop
+# from the installed theme folders.
+HICOLOR_SIZES = (16, 32, 48, 64, 128, 256)
+for _size in HICOLOR_SIZES:
+    ICONS[f"icons/hicolor/{_size}x{_size}/apps/torvane.png"] = (_size, logo())
+SVG_ICONS = {"icons/hicolor/scalable/apps/torvane.svg": logo_svg}
 
 
 def main():
     for name, (size, layers) in ICONS.items():
-        write_png(os.path.join(HERE, name), size, render(size, layers))
+        path = os.path.join(HERE, name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        write_png(path, size, render(size, layers))
+        print(name)
+    for name, draw in SVG_ICONS.items():
+        path = os.path.join(HERE, name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "w", encoding="utf-8") as out:
+            out.write(draw())
         print(name)
 
 

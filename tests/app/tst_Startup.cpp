@@ -85,7 +85,7 @@ private Q_SLOTS:
     {
         QFETCH(bool, runtimeFolder);
         runtimeFolder_ = runtimeFolder;
-        auto first = start({"--foo", "--scheduled-record", "bar"}, "stdio");
+        auto first = start({"-platform", "offscreen", "--scheduled-record", "bar"}, "stdio");
         QTRY_VERIFY_WITH_TIMEOUT(log().contains("Test hook line on std::cerr\n"), 20000);
         const QStringList lines = log().split('\n', Qt::SkipEmptyParts);
         QVERIFY(log().contains("] Scheduled start: main window hidden\n"));
