@@ -155,6 +155,7 @@ private:
     static quint16 configuredTabPort();
     void connectTabCapture();
     void startTabCaptureServer(quint16 port);
+    void moveTabCaptureServerToConfiguredPort();
     void onTabRecordingStarted(const QString& outputPath);
     void onTabRecordingStopped(const QString& outputPath);
     void onAreaSelected(const QRect& area);
@@ -212,6 +213,8 @@ private:
     QAction* trayRestore = nullptr;
     QAction* trayMacros = nullptr;
     QAction* traySchedules = nullptr;
+    QAction* traySettings = nullptr;
+    QAction* trayCheckUpdate = nullptr;
     QAction* trayQuit = nullptr;
     QTimer* tickTimer = nullptr;
     QTimer* nextRecordingTimer = nullptr;

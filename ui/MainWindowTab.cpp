@@ -57,6 +57,16 @@ void MainWindow::startTabCaptureServer(quint16 port)
                    "choose a different port in Settings."));
 }
 
+void MainWindow::moveTabCaptureServerToConfiguredPort()
+{
+    const quint16 port = configuredTabPort();
+    if (port == tabServer->serverPort())
+        return;
+    // Also a retry after a port that was taken: serverPort() is 0 then.
+    tabServer->stop();
+    startTabCaptureServer(port);
+}
+
 void MainWindow::onTabRecordingStarted(const QString& outputPath)
 {
     qDebug().noquote() << "Tab recording started:" << outputPath;

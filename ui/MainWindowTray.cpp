@@ -2,8 +2,11 @@
 #include "MainWindow.h"
 #include "ui_MainWindow.h"
 
+#include "app/SettingsKeys.h"
+#include "app/SettingsStore.h"
 #include "hotkeys/HotkeyDialog.h"
 #include "ui/BG_Mode_Window.h"
+#include "ui/settings_win.h"
 
 #include <QAction>
 #include <QCoreApplication>
@@ -42,6 +45,10 @@ void MainWindow::buildTray()
     connect(traySchedules, &QAction::triggered, this, &MainWindow::openScheduleDialog);
     trayMacros = trayMenu->addAction(tr("Macros"));
     connect(trayMacros, &QAction::triggered, this, &MainWindow::openMacroDialog);
+    traySettings = trayMenu->addAction(tr("Settings"));
+    connect(traySettings, &QAction::triggered, this, &MainWindow::openSettingsDialog);
+    trayCheckUpdate = trayMenu->addAction(tr("Check Update"));
+    connect(trayCheckUpdate, &QAction::triggered, this, &MainWindow::checkForUpdates);
     // Quits at once, without the stop-and-wait of closing the window.
     trayQuit = trayMenu->addAction(QIcon(QStringLiteral(":/resources/quit.png")), tr("Quit"));
     connect(trayQuit, &QAction::triggered, qApp, &QCoreApplication::quit);
@@ -65,6 +72,8 @@ void MainWindow::retranslateTray()
     trayRestore->setText(tr("Restore"));
     traySchedules->setText(tr("Schedules"));
     trayMacros->setText(tr("Macros"));
+    traySettings->setText(tr("Settings"));
+    trayCheckUpdate->setText(tr("Check Update"));
     trayQuit->setText(tr("Quit"));
     trayIcon->setToolTip(windowTitle());
 }
@@ -155,7 +164,13 @@ void MainWindow::openHotkeyDialog()
 
 void MainWindow::openSettingsDialog()
 {
-    showLaterVersionBox(tr("Settings"));
+    auto* dialog = new settings_win(this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->exec();
+    // The dialog writes settings.ini only; what the window shows from it follows here.
+    ui->checkBoxPreview->setChecked(
+        SettingsStore::instance().value(settings::kUiGroup, settings::kEnablePreview, true).toBool());
+    moveTabCaptureServerToConfiguredPort();
 }
 
 void MainWindow::checkForUpdates()

@@ -26,6 +26,8 @@
 #include <QDesktopServices>
 #include <QLabel>
 #include <QProcess>
+#include <QPushButton>
+#include <QSpinBox>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTimeEdit>
@@ -489,14 +491,13 @@ private Q_SLOTS:
         for (const char* scheme : {"file", "https"})
             QDesktopServices::setUrlHandler(scheme, &catcher, "open");
         auto window = makeWindow();
-        for (const char* button : {"toolButtonSettings", "toolButtonShowFolder2", "toolButtonAbout",
-                                   "toolButtonShowFolder", "toolButtonHelp"})
+        for (const char* button : {"toolButtonAbout", "toolButtonShowFolder", "toolButtonHelp"})
             click(*window, button);
         for (const char* scheme : {"file", "https"})
             QDesktopServices::unsetUrlHandler(scheme);
-        QCOMPARE(boxes_, (QStringList{"Settings", "Check Update", "About QZT"}));
-        // The schedule and macro lists open as dialogs of their own.
-        for (const char* button : {"toolButtonSchedule", "toolButtonMacros"}) {
+        QCOMPARE(boxes_, (QStringList{"About QZT"}));
+        // The settings, schedule and macro lists open as dialogs of their own.
+        for (const char* button : {"toolButtonSettings", "toolButtonSchedule", "toolButtonMacros"}) {
             QTimer::singleShot(0, [this] {
                 if (QWidget* dialog = QApplication::activeModalWidget()) {
                     boxes_.append(dialog->metaObject()->className());
@@ -505,7 +506,7 @@ private Q_SLOTS:
             });
             click(*window, button);
         }
-        QCOMPARE(boxes_.mid(3), (QStringList{"ScheduleListDialog", "MacroListDialog"}));
+        QCOMPARE(boxes_.mid(1), (QStringList{"settings_win", "ScheduleListDialog", "MacroListDialog"}));
         QCOMPARE(catcher.urls.size(), 2);
         QCOMPARE(catcher.urls.first(), QUrl::fromLocalFile(folder));
     }
@@ -667,6 +668,20 @@ private Q_SLOTS:
         setSetting(settings::kTabCaptureGroup, settings::kWebSocketPort, taken.serverPort());
         auto second = makeWindow();
         QTRY_COMPARE(boxes_, QStringList{"Tab Capture"});
+
+        // A free port and no preview saved in the settings dialog: the server moves, the check follows.
+        const quint16 freed = taken.serverPort();
+        taken.close();
+        QTimer::singleShot(0, [&] {
+            QWidget* dialog = QApplication::activeModalWidget();
+            dialog->findChild<QSpinBox*>("spinBoxTabCapturePort")->setValue(freed);
+            dialog->findChild<QCheckBox*>("checkBoxPrevie")->setChecked(false);
+            dialog->findChild<QPushButton*>("pushButtonSave")->click();
+        });
+        click(*second, "toolButtonSettings");
+        QCOMPARE(second->tabCaptureServer()->serverPort(), freed);
+        QVERIFY(!second->findChild<QCheckBox*>("checkBoxPreview")->isChecked());
+        QCOMPARE(boxes_.size(), 1);
     }
 };
 
