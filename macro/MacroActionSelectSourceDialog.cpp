@@ -26,6 +26,11 @@ MacroActionSelectSourceDialog::MacroActionSelectSourceDialog(QWidget* parent)
     checkBoxAudioInput_->setObjectName("checkBoxAudioInput");
     comboBoxAudioInput_->setObjectName("comboBoxAudioInput");
     pushButtonOK_->setObjectName("pushButtonOK");
+    checkBoxScreen_->setAccessibleName(tr("Record the screen"));
+    comboBoxScreenType_->setAccessibleName(tr("Capture type"));
+    comboBoxScreenIndex_->setAccessibleName(tr("Recording source"));
+    checkBoxAudioInput_->setAccessibleName(tr("Record audio"));
+    comboBoxAudioInput_->setAccessibleName(tr("Audio source"));
     comboBoxScreenType_->addItems({tr("FullScreen"), tr("Window"), tr("Custom")});
     checkBoxScreen_->setChecked(true);
 

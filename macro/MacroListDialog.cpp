@@ -55,6 +55,7 @@ MacroListDialog::MacroListDialog(QWidget* parent)
     setWindowTitle(tr("Macros"));
     pushButton_->setObjectName("pushButton");
     tableView_->setObjectName("tableView");
+    tableView_->setAccessibleName(tr("Macros"));
     tableView_->setModel(model_);
     tableView_->setSortingEnabled(false);
     tableView_->setShowGrid(true);

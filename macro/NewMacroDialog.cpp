@@ -68,6 +68,7 @@ NewMacroDialog::NewMacroDialog(QWidget* parent)
     lineEditMacroDescription_->setObjectName("lineEditMacroDescription");
     pushButtonAddAction_->setObjectName("pushButtonAddAction");
     tableView_->setObjectName("tableView");
+    tableView_->setAccessibleName(tr("Macro actions"));
     tableView_->setStyleSheet(QStringLiteral("background: transparent;"));
     tableView_->setModel(model_);
     tableView_->verticalHeader()->hide();

@@ -90,6 +90,12 @@ NewScheduleDialog::NewScheduleDialog(QWidget* parent)
       macroDialogRunner_(runMacroDialog)
 {
     setWindowTitle(tr("Schedule"));
+    checkBoxScreen_->setAccessibleName(tr("Record the screen"));
+    comboBoxScreenType_->setAccessibleName(tr("Capture type"));
+    comboBoxScreenIndex_->setAccessibleName(tr("Recording source"));
+    checkBoxAudioInput_->setAccessibleName(tr("Record audio"));
+    comboBoxAudioInput_->setAccessibleName(tr("Audio source"));
+    comboBoxMacroList_->setAccessibleName(tr("Macro to run"));
     auto* pushButtonOK = new QPushButton(tr("OK"), this);
     pushButtonOK->setObjectName("pushButtonOK");
     pushButtonOK->setDefault(true);

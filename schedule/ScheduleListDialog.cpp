@@ -91,6 +91,7 @@ ScheduleListDialog::ScheduleListDialog(QWidget* parent)
     auto* pushButtonAddSchedule = new QPushButton(tr("Add Schedule"), this);
     pushButtonAddSchedule->setObjectName("pushButtonAddSchedule");
     tableView_->setObjectName("tableView");
+    tableView_->setAccessibleName(tr("Schedules"));
     tableView_->setStyleSheet(QStringLiteral("background: transparent;"));
     tableView_->setModel(model_);
     tableView_->setSortingEnabled(false);
