@@ -20,6 +20,12 @@ constexpr int kFps = 10;
 constexpr std::int64_t kSlotUs = 1000000 / kFps;
 constexpr NativeWindow kWindow = 0x400001;
 
+// A report of the thread as the test records it.
+QString report(MSG_TYPE type, const QString& text)
+{
+    return QStringLiteral("%1 %2").arg(int(type)).arg(text);
+}
+
 struct Frame
 {
     std::int64_t pts = 0;
@@ -37,11 +43,10 @@ struct Run
         SettingsStore::instance().setValue(settings::kVideoGroup, settings::kVideoCaptureApi, api);
         SettingsStore::instance().setValue(settings::kVideoGroup, settings::kFps, kFps);
         world.desktop.windows.insert(kWindow, {});
-        QObject::connect(&thread, &video_capture_thread_win::msgSignal, &thread,
-                         [this](MSG_TYPE type, const QString& text) {
-                             messages << QStringLiteral("%1 %2").arg(int(type)).arg(text);
-                         },
-                         Qt::DirectConnection);
+        QObject::connect(
+            &thread, &video_capture_thread_win::msgSignal, &thread,
+            [this](MSG_TYPE type, const QString& text) { messages << report(type, text); },
+            Qt::DirectConnection);
     }
 
     void record(bool window, std::int64_t stopUs, std::function<void(std::int64_t)> events = {},
@@ -80,6 +85,15 @@ struct Run
         return !frames.isEmpty();
     }
 
+    // Slots that repeat the image of the slot before.
+    int repeats() const
+    {
+        int count = 0;
+        for (qsizetype i = 1; i < frames.size(); ++i)
+            count += frames[i].buffer == frames[i - 1].buffer;
+        return count;
+    }
+
     testsupport::FakeWindow& target() { return world.desktop.windows[kWindow]; }
     qsizetype grabs() const { return world.calls.count(QStringLiteral("grab")); }
 
@@ -99,307 +113,271 @@ class tst_VideoCaptureThread : public QObject
 private Q_SLOTS:
     void initTestCase() { testsupport::isolateUserFolders(); }
 
-    void windowClosedEndsCapture_data();
-    void windowClosedEndsCapture();
-    void minimisedWindow_data();
-    void minimisedWindow();
-    void resizedWindow_data();
-    void resizedWindow();
-    void areaOffTheScreen_data();
-    void areaOffTheScreen();
-    void pauseProducesNoFrames();
-    void fallsBackToPlainReads_data();
-    void fallsBackToPlainReads();
-    void stillScreenLastsUntilStop();
-    void slowGrabsKeepEverySlot_data();
-    void slowGrabsKeepEverySlot();
-    void frameRateSetting_data();
-    void frameRateSetting();
-    void encoderLag_data();
-    void encoderLag();
-};
-
-void tst_VideoCaptureThread::windowClosedEndsCapture_data()
-{
-    QTest::addColumn<QString>("api");
-    QTest::addColumn<QString>("message");
-    QTest::newRow("composite") << "WGC" << "Target window is closed or invalid.";
-    QTest::newRow("shared memory") << "DXGI" << "Target window was closed during recording.";
-    QTest::newRow("plain") << "GDI" << "Target window was closed during GDI recording.";
-}
-
-void tst_VideoCaptureThread::windowClosedEndsCapture()
-{
-    QFETCH(QString, api);
-    QFETCH(QString, message);
-    Run run(api);
-    run.record(true, 60 * 1000000, [&run](std::int64_t now) {
-        if (now >= 500000)
-            run.world.desktop.windows.remove(kWindow);
-    });
-    QCOMPARE(run.messages, QStringList{QStringLiteral("%1 %2").arg(int(MSG_ERROR)).arg(message)});
-    QVERIFY(run.consecutive());
-    QVERIFY(run.frames.last().pts < 700000);
-}
-
-void tst_VideoCaptureThread::minimisedWindow_data()
-{
-    QTest::addColumn<QString>("api");
-    QTest::addColumn<bool>("restoredByCapture");
-    QTest::newRow("composite") << "WGC" << true;
-    QTest::newRow("shared memory") << "DXGI" << false;
-    QTest::newRow("plain") << "GDI" << false;
-}
-
-void tst_VideoCaptureThread::minimisedWindow()
-{
-    // Minimised from 0.5 s to 1.5 s by the user (unless the capture restores it first).
-    QFETCH(QString, api);
-    QFETCH(bool, restoredByCapture);
-    Run run(api);
-    qsizetype grabsAtMinimise = -1;
-    qsizetype grabsAtReturn = -1;
-    run.record(true, 2 * 1000000, [&](std::int64_t now) {
-        testsupport::FakeWindow& w = run.target();
-        if (now >= 500000 && grabsAtMinimise < 0) {
-            grabsAtMinimise = run.grabs();
-            w.minimised = true;
-        }
-        if (now >= 1500000 && grabsAtReturn < 0) {
-            grabsAtReturn = run.grabs();
-            w.minimised = false;
-        }
-    });
-    QCOMPARE(run.target().restores, restoredByCapture ? 1 : 0);
-    QVERIFY(run.consecutive());
-    QVERIFY(run.frames.size() >= 2 * kFps);
-    if (!restoredByCapture) {
-        // No image while minimised: the first one after it fills the slots of the gap.
-        QCOMPARE(grabsAtReturn, grabsAtMinimise);
-        QVERIFY(std::any_of(run.frames.begin(), run.frames.end(), [](const Frame& f) {
-            return f.pts >= 600000 && f.pts < 1400000;
-        }));
-        int repeats = 0;
-        for (qsizetype i = 1; i < run.frames.size(); ++i)
-            repeats += run.frames[i].buffer == run.frames[i - 1].buffer;
-        QVERIFY(repeats >= 8);
+    void windowClosedEndsCapture_data()
+    {
+        QTest::addColumn<QString>("api");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("composite") << "WGC" << "Target window is closed or invalid.";
+        QTest::newRow("shared memory") << "DXGI" << "Target window was closed during recording.";
+        QTest::newRow("plain") << "GDI" << "Target window was closed during GDI recording.";
     }
-}
 
-void tst_VideoCaptureThread::resizedWindow_data()
-{
-    QTest::addColumn<QString>("api");
-    QTest::addColumn<int>("grow");
-    QTest::addColumn<QSize>("lastSize");
-    QTest::addColumn<int>("setUps"); // grabbers made
-    QTest::newRow("composite, 5 px: same frames") << "WGC" << 5 << QSize(640, 480) << 1;
-    QTest::newRow("composite, 6 px: new size") << "WGC" << 6 << QSize(646, 486) << 1;
-    QTest::newRow("plain, 2 px: set up again") << "GDI" << 2 << QSize(642, 482) << 2;
-    QTest::newRow("shared memory: crop follows") << "DXGI" << 6 << QSize(646, 486) << 1;
-}
-
-void tst_VideoCaptureThread::resizedWindow()
-{
-    QFETCH(QString, api);
-    QFETCH(int, grow);
-    QFETCH(QSize, lastSize);
-    QFETCH(int, setUps);
-    Run run(api);
-    run.record(true, 1000000, [&](std::int64_t now) {
-        if (now >= 500000)
-            run.target().outer.setSize(QSize(640 + grow, 480 + grow));
-    });
-    QCOMPARE(run.frames.first().size, QSize(640, 480));
-    QCOMPARE(run.frames.last().size, lastSize);
-    QCOMPARE(run.world.calls.filter(QStringLiteral("create")).size(), setUps);
-    // A new set-up keeps the recording's clock: the slots go on.
-    QVERIFY(run.consecutive());
-}
-
-void tst_VideoCaptureThread::areaOffTheScreen_data()
-{
-    QTest::addColumn<QString>("api");
-    QTest::addColumn<QString>("line");
-    QTest::addColumn<QString>("message");
-    QTest::newRow("composite") << "WGC" << "Failed to convert texture to AVFrame." << "";
-    QTest::newRow("shared memory") << "DXGI" << "Failed to convert DXGI texture to AVFrame." << "";
-    QTest::newRow("plain") << "GDI" << "" << "Invalid capture dimensions for GDI capture.";
-}
-
-void tst_VideoCaptureThread::areaOffTheScreen()
-{
-    // One pixel too wide for the 1920 x 1080 screen.
-    QFETCH(QString, api);
-    QFETCH(QString, line);
-    QFETCH(QString, message);
-    testsupport::LogCapture log;
-    Run run(api);
-    run.record(false, 500000, {}, QRect(1281, 0, 640, 360));
-    QVERIFY(run.frames.isEmpty());
-    const QStringList lines = log.take();
-    if (!line.isEmpty()) {
-        QVERIFY(lines.contains(line));
-        QVERIFY(!lines.filter(QStringLiteral("Invalid capture area parameters: startX=1281")).isEmpty());
+    void windowClosedEndsCapture()
+    {
+        QFETCH(QString, api);
+        QFETCH(QString, message);
+        Run run(api);
+        run.record(true, 60 * 1000000, [&run](std::int64_t now) {
+            if (now >= 500000)
+                run.world.desktop.windows.remove(kWindow);
+        });
+        QCOMPARE(run.messages, QStringList{report(MSG_ERROR, message)});
+        QVERIFY(run.consecutive());
+        QVERIFY(run.frames.last().pts < 700000);
     }
-    QCOMPARE(run.messages, message.isEmpty()
-                               ? QStringList()
-                               : QStringList{QStringLiteral("%1 %2").arg(int(MSG_ERROR)).arg(message)});
-}
 
-void tst_VideoCaptureThread::pauseProducesNoFrames()
-{
-    Run run(QStringLiteral("DXGI"));
-    qsizetype grabsAtPause = -1;
-    qsizetype grabsAtResume = -1;
-    run.record(false, 2 * 1000000, [&](std::int64_t now) {
-        if (now >= 500000 && grabsAtPause < 0) {
-            grabsAtPause = run.grabs();
-            run.thread.pause();
-        } else if (now >= 1500000 && grabsAtResume < 0) {
-            grabsAtResume = run.grabs();
-            run.thread.resume();
+    void gapWithoutImages_data()
+    {
+        QTest::addColumn<QString>("api");
+        QTest::addColumn<bool>("paused"); // else the window is minimised
+        QTest::addColumn<bool>("restoredByCapture");
+        QTest::newRow("composite, minimised") << "WGC" << false << true;
+        QTest::newRow("shared memory, minimised") << "DXGI" << false << false;
+        QTest::newRow("plain, minimised") << "GDI" << false << false;
+        // The session stops its clock while paused, so in a recording these slots do not exist.
+        QTest::newRow("shared memory, paused") << "DXGI" << true << false;
+    }
+
+    // Minimised by the user or paused from 0.5 s to 1.5 s: no grabs (unless the capture restores
+    // the window first), and the first image after it fills the slots of the gap.
+    void gapWithoutImages()
+    {
+        QFETCH(QString, api);
+        QFETCH(bool, paused);
+        QFETCH(bool, restoredByCapture);
+        Run run(api);
+        qsizetype grabsAtStart = -1;
+        qsizetype grabsAtEnd = -1;
+        run.record(!paused, 2 * 1000000, [&](std::int64_t now) {
+            if (now >= 500000 && grabsAtStart < 0) {
+                grabsAtStart = run.grabs();
+                if (paused)
+                    run.thread.pause();
+                else
+                    run.target().minimised = true;
+            }
+            if (now >= 1500000 && grabsAtEnd < 0) {
+                grabsAtEnd = run.grabs();
+                if (paused)
+                    run.thread.resume();
+                else
+                    run.target().minimised = false;
+            }
+        });
+        QCOMPARE(run.target().restores, restoredByCapture ? 1 : 0);
+        QVERIFY(run.consecutive());
+        QVERIFY(run.frames.size() >= 2 * kFps);
+        if (!restoredByCapture) {
+            QCOMPARE(grabsAtEnd, grabsAtStart);
+            QVERIFY(std::any_of(run.frames.begin(), run.frames.end(), [](const Frame& f) {
+                return f.pts >= 600000 && f.pts < 1400000;
+            }));
+            QVERIFY(run.repeats() >= 8);
         }
-    });
-    QCOMPARE(grabsAtResume, grabsAtPause);
-    // The first image after the pause takes the slots of the pause (the session stops its clock
-    // while paused, so in a recording there are none).
-    QVERIFY(run.consecutive());
-}
+    }
 
-void tst_VideoCaptureThread::fallsBackToPlainReads_data()
-{
-    QTest::addColumn<QString>("api");
-    QTest::addColumn<QString>("failure"); // of the chosen grabber
-    QTest::addColumn<QString>("warning"); // sent to the session; empty: only logged
-    QTest::newRow("composite missing") << "WGC" << "missing" << "";
-    QTest::newRow("shared memory missing")
-        << "DXGI" << "missing" << "Failed to get DXGI device. Falling back to GDI.";
-    QTest::newRow("composite refuses the window")
-        << "WGC" << "refuses" << "Failed to create capture item. Falling back to GDI.";
-    QTest::newRow("shared memory refuses the screen")
-        << "DXGI" << "refuses" << "Failed to duplicate output. Falling back to GDI.";
-    QTest::newRow("shared memory lost while recording")
-        << "DXGI" << "lost" << "Failed to reinitialize DXGI output duplication. Falling back to GDI.";
-}
+    void resizedWindow_data()
+    {
+        QTest::addColumn<QString>("api");
+        QTest::addColumn<int>("grow");
+        QTest::addColumn<QSize>("lastSize");
+        QTest::addColumn<int>("setUps"); // grabbers made
+        QTest::newRow("composite, 5 px: same frames") << "WGC" << 5 << QSize(640, 480) << 1;
+        QTest::newRow("composite, 6 px: new size") << "WGC" << 6 << QSize(646, 486) << 1;
+        QTest::newRow("plain, 2 px: set up again") << "GDI" << 2 << QSize(642, 482) << 2;
+        QTest::newRow("shared memory: crop follows") << "DXGI" << 6 << QSize(646, 486) << 1;
+    }
 
-void tst_VideoCaptureThread::fallsBackToPlainReads()
-{
-    QFETCH(QString, api);
-    QFETCH(QString, failure);
-    QFETCH(QString, warning);
-    Run run(api);
-    const Kind chosen = api == QLatin1String("WGC") ? Kind::Composite : Kind::SharedMemory;
-    if (failure == QLatin1String("missing"))
-        run.world.unavailable << chosen;
-    if (failure == QLatin1String("refuses"))
-        run.world.refusing << chosen;
-    if (failure == QLatin1String("lost"))
-        run.world.answer = [chosen](Kind kind, int grab) {
-            return kind == chosen && grab >= 5 ? Result::Lost : Result::Frame;
+    void resizedWindow()
+    {
+        QFETCH(QString, api);
+        QFETCH(int, grow);
+        QFETCH(QSize, lastSize);
+        QFETCH(int, setUps);
+        Run run(api);
+        run.record(true, 1000000, [&](std::int64_t now) {
+            if (now >= 500000)
+                run.target().outer.setSize(QSize(640 + grow, 480 + grow));
+        });
+        QCOMPARE(run.frames.first().size, QSize(640, 480));
+        QCOMPARE(run.frames.last().size, lastSize);
+        QCOMPARE(run.world.calls.filter(QStringLiteral("create")).size(), setUps);
+        // A new set-up keeps the recording's clock: the slots go on.
+        QVERIFY(run.consecutive());
+    }
+
+    void areaOffTheScreen_data()
+    {
+        QTest::addColumn<QString>("api");
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("composite") << "WGC" << "Failed to convert texture to AVFrame." << "";
+        QTest::newRow("shared memory")
+            << "DXGI" << "Failed to convert DXGI texture to AVFrame." << "";
+        QTest::newRow("plain") << "GDI" << "" << "Invalid capture dimensions for GDI capture.";
+    }
+
+    void areaOffTheScreen()
+    {
+        // One pixel too wide for the 1920 x 1080 screen.
+        QFETCH(QString, api);
+        QFETCH(QString, line);
+        QFETCH(QString, message);
+        testsupport::LogCapture log;
+        Run run(api);
+        run.record(false, 500000, {}, QRect(1281, 0, 640, 360));
+        QVERIFY(run.frames.isEmpty());
+        const QStringList lines = log.take();
+        if (!line.isEmpty()) {
+            QVERIFY(lines.contains(line));
+            QVERIFY(!lines.filter("Invalid capture area parameters: startX=1281").isEmpty());
+        }
+        QCOMPARE(run.messages,
+                 message.isEmpty() ? QStringList() : QStringList{report(MSG_ERROR, message)});
+    }
+
+    void fallsBackToPlainReads_data()
+    {
+        QTest::addColumn<QString>("api");
+        QTest::addColumn<QString>("failure"); // of the chosen grabber
+        QTest::addColumn<QString>("warning"); // sent to the session; empty: only logged
+        QTest::newRow("composite missing") << "WGC" << "missing" << "";
+        QTest::newRow("shared memory missing")
+            << "DXGI" << "missing" << "Failed to get DXGI device. Falling back to GDI.";
+        QTest::newRow("composite refuses the window")
+            << "WGC" << "refuses" << "Failed to create capture item. Falling back to GDI.";
+        QTest::newRow("shared memory refuses the screen")
+            << "DXGI" << "refuses" << "Failed to duplicate output. Falling back to GDI.";
+        QTest::newRow("shared memory lost while recording")
+            << "DXGI" << "lost"
+            << "Failed to reinitialize DXGI output duplication. Falling back to GDI.";
+    }
+
+    void fallsBackToPlainReads()
+    {
+        QFETCH(QString, api);
+        QFETCH(QString, failure);
+        QFETCH(QString, warning);
+        Run run(api);
+        const Kind chosen = api == QLatin1String("WGC") ? Kind::Composite : Kind::SharedMemory;
+        if (failure == QLatin1String("missing"))
+            run.world.unavailable << chosen;
+        if (failure == QLatin1String("refuses"))
+            run.world.refusing << chosen;
+        if (failure == QLatin1String("lost"))
+            run.world.answer = [chosen](Kind kind, int grab) {
+                return kind == chosen && grab >= 5 ? Result::Lost : Result::Frame;
+            };
+        run.record(chosen == Kind::Composite, 2 * 1000000);
+        QCOMPARE(run.world.calls.filter(QStringLiteral("create")).last(),
+                 QStringLiteral("create Compatible"));
+        QCOMPARE(run.messages.join(QString()),
+                 warning.isEmpty() ? QString() : report(MSG_WARNING, warning));
+        // The plain reads go on where the other grabber stopped.
+        QVERIFY(run.consecutive());
+        QVERIFY(run.frames.size() >= 2 * kFps);
+    }
+
+    void stillScreenLastsUntilStop()
+    {
+        // The shared-memory reads see no change after the third image.
+        Run run(QStringLiteral("DXGI"));
+        run.world.answer = [](Kind, int grab) {
+            return grab < 3 ? Result::Frame : Result::NoChange;
         };
-    run.record(chosen == Kind::Composite, 2 * 1000000);
-    QCOMPARE(run.world.calls.filter(QStringLiteral("create")).last(),
-             QStringLiteral("create Compatible"));
-    QCOMPARE(run.messages.join(QString()),
-             warning.isEmpty() ? QString() : QStringLiteral("%1 %2").arg(int(MSG_WARNING)).arg(warning));
-    // The plain reads go on where the other grabber stopped.
-    QVERIFY(run.consecutive());
-    QVERIFY(run.frames.size() >= 2 * kFps);
-}
+        run.record(false, 2 * 1000000);
+        QVERIFY(run.consecutive());
+        QVERIFY(run.frames.size() >= 2 * kFps);
+        QCOMPARE(run.frames.last().grab, 2);
+    }
 
-void tst_VideoCaptureThread::stillScreenLastsUntilStop()
-{
-    // The shared-memory reads see no change after the third image.
-    Run run(QStringLiteral("DXGI"));
-    run.world.answer = [](Kind, int grab) { return grab < 3 ? Result::Frame : Result::NoChange; };
-    run.record(false, 2 * 1000000);
-    QVERIFY(run.consecutive());
-    QVERIFY(run.frames.size() >= 2 * kFps);
-    QCOMPARE(run.frames.last().grab, 2);
-}
+    void slowGrabsKeepEverySlot_data()
+    {
+        QTest::addColumn<int>("everyNth"); // which grabs are slow
+        QTest::addColumn<int>("slowPercent"); // of a slot
+        QTest::newRow("every grab 70%") << 1 << 70;
+        QTest::newRow("every tenth grab 150%") << 10 << 150;
+    }
 
-void tst_VideoCaptureThread::slowGrabsKeepEverySlot_data()
-{
-    QTest::addColumn<int>("everyNth"); // which grabs are slow
-    QTest::addColumn<int>("slowPercent"); // of a slot
-    QTest::newRow("every grab 70%") << 1 << 70;
-    QTest::newRow("every tenth grab 150%") << 10 << 150;
-}
+    void slowGrabsKeepEverySlot()
+    {
+        // Still each slot gets an image of its own: after a grab longer than a slot the loop takes
+        // the next image at once instead of falling behind.
+        QFETCH(int, everyNth);
+        QFETCH(int, slowPercent);
+        Run run(QStringLiteral("DXGI"));
+        run.world.grabCostUs = kSlotUs / 20;
+        int grabs = 0;
+        run.world.answer = [&](Kind, int) {
+            if (++grabs % everyNth == 0)
+                run.world.advance(kSlotUs * slowPercent / 100);
+            return Result::Frame;
+        };
+        run.record(false, 3 * 1000000);
+        QVERIFY(run.consecutive());
+        QCOMPARE(run.repeats(), 0);
+    }
 
-void tst_VideoCaptureThread::slowGrabsKeepEverySlot()
-{
-    // Still each slot gets an image of its own: after a grab longer than a slot the loop takes
-    // the next image at once instead of falling behind.
-    QFETCH(int, everyNth);
-    QFETCH(int, slowPercent);
-    Run run(QStringLiteral("DXGI"));
-    run.world.grabCostUs = kSlotUs / 20;
-    int grabs = 0;
-    run.world.answer = [&](Kind, int) {
-        if (++grabs % everyNth == 0)
-            run.world.advance(kSlotUs * slowPercent / 100);
-        return Result::Frame;
-    };
-    run.record(false, 3 * 1000000);
-    QVERIFY(run.consecutive());
-    int repeats = 0;
-    for (qsizetype i = 1; i < run.frames.size(); ++i)
-        repeats += run.frames[i].buffer == run.frames[i - 1].buffer;
-    QVERIFY2(repeats == 0, qPrintable(QStringLiteral("%1 slots repeated").arg(repeats)));
-}
+    void frameRateSetting_data()
+    {
+        QTest::addColumn<QVariant>("setting");
+        QTest::addColumn<int>("fps");
+        QTest::newRow("60") << QVariant("60") << 60;
+        QTest::newRow("absent") << QVariant() << 15;
+        QTest::newRow("0 would divide by zero") << QVariant("0") << 15;
+        QTest::newRow("beyond 1 ms frames") << QVariant("5000") << 1000;
+    }
 
-void tst_VideoCaptureThread::frameRateSetting_data()
-{
-    QTest::addColumn<QVariant>("setting");
-    QTest::addColumn<int>("fps");
-    QTest::newRow("60") << QVariant("60") << 60;
-    QTest::newRow("absent") << QVariant() << 15;
-    QTest::newRow("0 would divide by zero") << QVariant("0") << 15;
-    QTest::newRow("beyond 1 ms frames") << QVariant("5000") << 1000;
-}
+    void frameRateSetting()
+    {
+        QFETCH(QVariant, setting);
+        QFETCH(int, fps);
+        QCOMPARE(FramePacer::fpsFromSetting(setting), fps);
+    }
 
-void tst_VideoCaptureThread::frameRateSetting()
-{
-    QFETCH(QVariant, setting);
-    QFETCH(int, fps);
-    QCOMPARE(FramePacer::fpsFromSetting(setting), fps);
-}
+    void encoderLag_data()
+    {
+        QTest::addColumn<int>("waitsPerFrame"); // 0: the encoder takes nothing at all
+        QTest::newRow("slow encoder") << 150;
+        QTest::newRow("stalled encoder") << 0;
+    }
 
-void tst_VideoCaptureThread::encoderLag_data()
-{
-    QTest::addColumn<QString>("api");
-    QTest::addColumn<int>("waitsPerFrame"); // 0: the encoder takes nothing at all
-    QTest::newRow("slow encoder") << "DXGI" << 150;
-    QTest::newRow("stalled encoder") << "DXGI" << 0;
-}
-
-// Above 300 queued items capture waits for the encoder, logging each wait; the lag is reported
-// once, on the hundredth wait, and a stalled encoder cannot hold the recording open.
-void tst_VideoCaptureThread::encoderLag()
-{
-    QFETCH(QString, api);
-    QFETCH(int, waitsPerFrame);
-    testsupport::LogCapture log;
-    Run run(api);
-    for (int i = 0; i < 301; ++i)
-        run.queue.push(FrameQueueItem{makeSharedFrame(av_frame_alloc()), false, 0});
-    int lagReports = 0;
-    QObject::connect(&run.thread, &video_capture_thread_win::encoderLagDetected, &run.thread,
-                     [&] { ++lagReports; }, Qt::DirectConnection);
-    int calls = 0;
-    run.record(false, 2 * 1000000, [&](std::int64_t) {
-        FrameQueueItem item;
-        if (waitsPerFrame > 0 && ++calls % waitsPerFrame == 0)
-            run.queue.pop(item);
-    });
-    QCOMPARE(lagReports, 1);
-    const QString prefix = api == QLatin1String("GDI") ? QStringLiteral("Sleep Count (GDI) = ")
-                                                       : QStringLiteral("Sleep Count = ");
-    const QStringList waits = log.take().filter(prefix);
-    QVERIFY(waits.size() >= 300);
-    QCOMPARE(waits.first(), prefix + "1");
-    QCOMPARE(waits.last(), prefix + QString::number(waits.size()));
-}
+    // Above 300 queued items capture waits for the encoder, logging each wait; the lag is reported
+    // once, on the hundredth wait, and a stalled encoder cannot hold the recording open.
+    void encoderLag()
+    {
+        QFETCH(int, waitsPerFrame);
+        testsupport::LogCapture log;
+        Run run(QStringLiteral("DXGI"));
+        for (int i = 0; i < 301; ++i)
+            run.queue.push(FrameQueueItem{makeSharedFrame(av_frame_alloc()), false, 0});
+        int lagReports = 0;
+        QObject::connect(&run.thread, &video_capture_thread_win::encoderLagDetected, &run.thread,
+                         [&] { ++lagReports; }, Qt::DirectConnection);
+        int calls = 0;
+        run.record(false, 2 * 1000000, [&](std::int64_t) {
+            FrameQueueItem item;
+            if (waitsPerFrame > 0 && ++calls % waitsPerFrame == 0)
+                run.queue.pop(item);
+        });
+        QCOMPARE(lagReports, 1);
+        const QString prefix = QStringLiteral("Sleep Count = ");
+        const QStringList waits = log.take().filter(prefix);
+        QVERIFY(waits.size() >= 300);
+        QCOMPARE(waits.first(), prefix + "1");
+        QCOMPARE(waits.last(), prefix + QString::number(waits.size()));
+    }
+};
 
 QTEST_GUILESS_MAIN(tst_VideoCaptureThread)
 #include "tst_VideoCaptureThread.moc"
