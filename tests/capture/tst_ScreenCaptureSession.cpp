@@ -25,156 +25,151 @@ class tst_ScreenCaptureSession : public QObject
     Q_OBJECT
 
 private slots:
-    void windowPrompts_data();
-    void windowPrompts();
-    void reports_data();
-    void reports();
-    void areaScaledByItsScreensRatio_data();
-    void areaScaledByItsScreensRatio();
-};
-
-void tst_ScreenCaptureSession::windowPrompts_data()
-{
-    QTest::addColumn<bool>("minimised");
-    QTest::addColumn<int>("trigger");
-    QTest::addColumn<QString>("expectedTitle");
-    QTest::addColumn<QString>("expectedLog");
-    QTest::newRow("hidden, user") << false << 0 << QStringLiteral("Window Hidden")
-                                  << QStringLiteral("User chose to cancel recording due to "
-                                                    "hidden window.");
-    QTest::newRow("minimised, schedule")
-        << true << 1 << QStringLiteral("Window Minimized")
-        << QStringLiteral("User chose to cancel recording due to minimized window.");
-}
-
-// Cancelling the prompt starts nothing whoever started the recording; the prompt is always shown.
-void tst_ScreenCaptureSession::windowPrompts()
-{
-    QFETCH(bool, minimised);
-    QFETCH(int, trigger);
-    QFETCH(QString, expectedTitle);
-    QFETCH(QString, expectedLog);
-
-    testsupport::FakeDesktop desktop;
-    desktop.windows[kWindow].visible = false;
-    desktop.windows[kWindow].minimised = minimised;
-    screen_capture_win session;
-    session.setWindowSystem(std::make_unique<testsupport::FakeWindowSystem>(&desktop));
-    QList<SessionBox> boxes;
-    session.setBoxHandler([&](const SessionBox& box) {
-        boxes.append(box);
-        return false;
-    });
-    const QString output = QDir::temp().filePath(QStringLiteral("tst_session_prompt.mp4"));
-    QFile::remove(output);
-    session.configure(QStringLiteral("No Audio"), output, nullptr);
-    session.target.targetType = TargetWindow;
-    session.target.targetWindow = kWindow;
-    session.setStartTrigger(trigger);
-    QSignalSpy paused(&session, &screen_capture_win::pauseRecording);
-    QSignalSpy stopped(&session, &screen_capture_win::stopRecording);
-    testsupport::LogCapture log;
-
-    session.start();
-
-    QCOMPARE(boxes.size(), 1);
-    QCOMPARE(boxes.first().title, expectedTitle);
-    QCOMPARE(paused.size(), 1);
-    QCOMPARE(stopped.size(), 1);
-    QVERIFY(log.take().contains(expectedLog));
-    QVERIFY(!session.isRunning());
-    QCOMPARE(desktop.windows[kWindow].shows + desktop.windows[kWindow].restores, 0);
-    session.stop(true);
-    QVERIFY(!QFile::exists(output));
-}
-
-void tst_ScreenCaptureSession::reports_data()
-{
-    QTest::addColumn<int>("source"); // 0 video thread, 1 mux thread, 2 the encoder's lag
-    QTest::addColumn<int>("type");
-    QTest::addColumn<int>("trigger");
-    QTest::addColumn<bool>("quiet");
-    QTest::addColumn<QString>("expectedTitle"); // empty: no box; its answer is "stop"
-    QTest::addColumn<int>("expectedStops");
-    QTest::newRow("video error, quiet user")
-        << 0 << int(MSG_ERROR) << 0 << true << QStringLiteral("Warning") << 1;
-    QTest::newRow("video warning, user")
-        << 0 << int(MSG_WARNING) << 0 << false << QStringLiteral("Warning") << 0;
-    QTest::newRow("mux info, user")
-        << 1 << int(MSG_INFO) << 0 << false << QStringLiteral("Info") << 0;
-    QTest::newRow("mux warning ignored") << 1 << int(MSG_WARNING) << 0 << false << QString() << 0;
-    QTest::newRow("mux error, user")
-        << 1 << int(MSG_ERROR) << 0 << false << QStringLiteral("Warning") << 1;
-    QTest::newRow("lag, user stops")
-        << 2 << 0 << 0 << false << QStringLiteral("Encoder Lag Detected") << 1;
-    QTest::newRow("lag, schedule goes on") << 2 << 0 << 1 << false << QString() << 0;
-}
-
-void tst_ScreenCaptureSession::reports()
-{
-    QFETCH(int, source);
-    QFETCH(int, type);
-    QFETCH(int, trigger);
-    QFETCH(bool, quiet);
-    QFETCH(QString, expectedTitle);
-    QFETCH(int, expectedStops);
-
-    screen_capture_win session;
-    QList<SessionBox> boxes;
-    session.setBoxHandler([&](const SessionBox& box) {
-        boxes.append(box);
-        return box.kind != SessionBox::Kind::EncoderLag;
-    });
-    session.setStartTrigger(trigger);
-    session.quietStop = quiet;
-    QSignalSpy stopped(&session, &screen_capture_win::stopRecording);
-    const QString text = QStringLiteral("Something happened.");
-    if (source == 0)
-        session.onCaptureMessage(MSG_TYPE(type), text);
-    else if (source == 1)
-        session.onMuxMessage(MSG_TYPE(type), text);
-    else
-        session.onEncoderLag();
-
-    QCOMPARE(stopped.size(), expectedStops);
-    QCOMPARE(boxes.size(), expectedTitle.isEmpty() ? 0 : 1);
-    if (!boxes.isEmpty()) {
-        QCOMPARE(boxes.first().title, expectedTitle);
-        QVERIFY(source == 2 || boxes.first().text == text);
+    void windowPrompts_data()
+    {
+        QTest::addColumn<bool>("minimised");
+        QTest::addColumn<int>("trigger");
+        QTest::addColumn<QString>("expectedTitle");
+        QTest::addColumn<QString>("expectedLog");
+        QTest::newRow("hidden, user")
+            << false << 0 << QStringLiteral("Window Hidden")
+            << QStringLiteral("User chose to cancel recording due to hidden window.");
+        QTest::newRow("minimised, schedule")
+            << true << 1 << QStringLiteral("Window Minimized")
+            << QStringLiteral("User chose to cancel recording due to minimized window.");
     }
-}
 
-void tst_ScreenCaptureSession::areaScaledByItsScreensRatio_data()
-{
-    QTest::addColumn<int>("screen");
-    QTest::addColumn<QString>("read");
-    // The screens have ratios 1 and 2 (see main); the area is 100,100 640x360 on either.
-    QTest::newRow("first screen, ratio 1") << 0 << "rect 100,100 640x360";
-    QTest::newRow("second screen, ratio 2") << 1 << "rect 2120,200 1280x720";
-}
+    // The prompt is shown whoever started the recording; cancelling it starts nothing.
+    void windowPrompts()
+    {
+        QFETCH(bool, minimised);
+        QFETCH(int, trigger);
+        QFETCH(QString, expectedTitle);
+        QFETCH(QString, expectedLog);
 
-void tst_ScreenCaptureSession::areaScaledByItsScreensRatio()
-{
-    QFETCH(int, screen);
-    QFETCH(QString, read);
-    QScreen* target = QGuiApplication::screens().at(screen);
-    testsupport::FakeCaptureWorld world;
-    world.desktop.monitors.append({QStringLiteral("Screen2"), QRect(1920, 0, 3840, 2160), false});
-    std::atomic<bool> recorded{false};
-    world.at = [&](std::int64_t now) { recorded = recorded || now > 300000; };
-    screen_capture_win session;
-    session.setCapturePlatform(world.platform());
-    session.configure(QStringLiteral("No Audio"),
-                      QDir::temp().filePath(QStringLiteral("tst_session_ratio.mp4")), nullptr);
-    session.target.targetType = TargetScreen;
-    session.target.targetRect = target->geometry();
-    session.target.areaMode = true;
-    session.setCaptureArea(100, 100, 640, 360);
-    session.start();
-    QTRY_VERIFY(recorded);
-    session.stop(true);
-    QCOMPARE(world.calls.filter(QStringLiteral("rect ")), QStringList{read});
-}
+        testsupport::FakeDesktop desktop;
+        desktop.windows[kWindow].visible = false;
+        desktop.windows[kWindow].minimised = minimised;
+        screen_capture_win session;
+        session.setWindowSystem(std::make_unique<testsupport::FakeWindowSystem>(&desktop));
+        QList<SessionBox> boxes;
+        session.setBoxHandler([&](const SessionBox& box) {
+            boxes.append(box);
+            return false;
+        });
+        const QString output = QDir::temp().filePath(QStringLiteral("tst_session_prompt.mp4"));
+        QFile::remove(output);
+        session.configure(QStringLiteral("No Audio"), output, nullptr);
+        session.target.targetType = TargetWindow;
+        session.target.targetWindow = kWindow;
+        session.setStartTrigger(trigger);
+        QSignalSpy paused(&session, &screen_capture_win::pauseRecording);
+        QSignalSpy stopped(&session, &screen_capture_win::stopRecording);
+        testsupport::LogCapture log;
+
+        session.start();
+
+        QCOMPARE(boxes.size(), 1);
+        QCOMPARE(boxes.first().title, expectedTitle);
+        QCOMPARE(paused.size(), 1);
+        QCOMPARE(stopped.size(), 1);
+        QVERIFY(log.take().contains(expectedLog));
+        QVERIFY(!session.isRunning());
+        QCOMPARE(desktop.windows[kWindow].shows + desktop.windows[kWindow].restores, 0);
+        session.stop(true);
+        QVERIFY(!QFile::exists(output));
+    }
+
+    void reports_data()
+    {
+        QTest::addColumn<int>("source"); // 0 video thread, 1 mux thread, 2 the encoder's lag
+        QTest::addColumn<int>("type");
+        QTest::addColumn<int>("trigger");
+        QTest::addColumn<bool>("quiet");
+        QTest::addColumn<QString>("expectedTitle"); // empty: no box; its answer is "stop"
+        QTest::addColumn<int>("expectedStops");
+        QTest::newRow("video error, quiet user")
+            << 0 << int(MSG_ERROR) << 0 << true << QStringLiteral("Warning") << 1;
+        QTest::newRow("video warning, user")
+            << 0 << int(MSG_WARNING) << 0 << false << QStringLiteral("Warning") << 0;
+        QTest::newRow("mux info, user")
+            << 1 << int(MSG_INFO) << 0 << false << QStringLiteral("Info") << 0;
+        QTest::newRow("mux warning ignored")
+            << 1 << int(MSG_WARNING) << 0 << false << QString() << 0;
+        QTest::newRow("mux error, user")
+            << 1 << int(MSG_ERROR) << 0 << false << QStringLiteral("Warning") << 1;
+        QTest::newRow("lag, user stops")
+            << 2 << 0 << 0 << false << QStringLiteral("Encoder Lag Detected") << 1;
+        QTest::newRow("lag, schedule goes on") << 2 << 0 << 1 << false << QString() << 0;
+    }
+
+    void reports()
+    {
+        QFETCH(int, source);
+        QFETCH(int, type);
+        QFETCH(int, trigger);
+        QFETCH(bool, quiet);
+        QFETCH(QString, expectedTitle);
+        QFETCH(int, expectedStops);
+
+        screen_capture_win session;
+        QList<SessionBox> boxes;
+        session.setBoxHandler([&](const SessionBox& box) {
+            boxes.append(box);
+            return box.kind != SessionBox::Kind::EncoderLag;
+        });
+        session.setStartTrigger(trigger);
+        session.quietStop = quiet;
+        QSignalSpy stopped(&session, &screen_capture_win::stopRecording);
+        const QString text = QStringLiteral("Something happened.");
+        if (source == 0)
+            session.onCaptureMessage(MSG_TYPE(type), text);
+        else if (source == 1)
+            session.onMuxMessage(MSG_TYPE(type), text);
+        else
+            session.onEncoderLag();
+
+        QCOMPARE(stopped.size(), expectedStops);
+        QCOMPARE(boxes.size(), expectedTitle.isEmpty() ? 0 : 1);
+        if (!boxes.isEmpty()) {
+            QCOMPARE(boxes.first().title, expectedTitle);
+            QVERIFY(source == 2 || boxes.first().text == text);
+        }
+    }
+
+    void areaScaledByItsScreensRatio_data()
+    {
+        QTest::addColumn<int>("screen");
+        QTest::addColumn<QString>("read");
+        // The screens have ratios 1 and 2 (see main); the area is 100,100 640x360 on either.
+        QTest::newRow("first screen, ratio 1") << 0 << "rect 100,100 640x360";
+        QTest::newRow("second screen, ratio 2") << 1 << "rect 2120,200 1280x720";
+    }
+
+    void areaScaledByItsScreensRatio()
+    {
+        QFETCH(int, screen);
+        QFETCH(QString, read);
+        QScreen* target = QGuiApplication::screens().at(screen);
+        testsupport::FakeCaptureWorld world;
+        world.desktop.monitors.append(
+            {QStringLiteral("Screen2"), QRect(1920, 0, 3840, 2160), false});
+        std::atomic<bool> recorded{false};
+        world.at = [&](std::int64_t now) { recorded = recorded || now > 300000; };
+        screen_capture_win session;
+        session.setCapturePlatform(world.platform());
+        session.configure(QStringLiteral("No Audio"),
+                          QDir::temp().filePath(QStringLiteral("tst_session_ratio.mp4")), nullptr);
+        session.target.targetType = TargetScreen;
+        session.target.targetRect = target->geometry();
+        session.target.areaMode = true;
+        session.setCaptureArea(100, 100, 640, 360);
+        session.start();
+        QTRY_VERIFY(recorded);
+        session.stop(true);
+        QCOMPARE(world.calls.filter(QStringLiteral("rect ")), QStringList{read});
+    }
+};
 
 int main(int argc, char** argv)
 {
