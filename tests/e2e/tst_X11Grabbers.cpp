@@ -56,151 +56,145 @@ class tst_X11Grabbers : public QObject
 {
     Q_OBJECT
 
-private slots:
-    void initTestCase();
-    void windowQueries();
-    void realPixels_data();
-    void realPixels();
-    void sharedMemoryFramesKeepTheirImages();
-    void idlePreviewAndThumbnail();
-
-private:
     std::unique_ptr<WindowSystem> ws_;
+
+private slots:
+    void initTestCase()
+    {
+        if (qEnvironmentVariableIsEmpty("DISPLAY"))
+            QSKIP("No X display; run through tests/run_tests.sh.");
+        QString error;
+        ws_ = WindowSystem::create(&error);
+        QVERIFY2(ws_, qPrintable(error));
+        // The test script starts the window manager alongside the first suite.
+        QTRY_VERIFY_WITH_TIMEOUT(ws_->windowManagerRunning(), 15000);
+    }
+
+    void windowQueries()
+    {
+        auto owned = std::make_unique<TestWindow>(Qt::red, QRect(80, 90, 240, 160),
+                                                  TestWindow::Frame::Framed);
+        TestWindow& window = *owned;
+        QVERIFY(window.showAndWait());
+        const NativeWindow id = window.nativeId();
+        QTRY_VERIFY(ws_->isVisible(id));
+        QVERIFY(!ws_->isWindow(0));
+        const WindowState state = ws_->windowState(id);
+        QVERIFY(state.exists && state.visible && !state.minimised);
+        QCOMPARE(state.outer, ws_->outerRect(id));
+
+        // The outer rectangle holds the client area and the window manager's frame.
+        QTRY_VERIFY(ws_->outerRect(id).contains(window.globalRect()));
+        QVERIFY(ws_->outerRect(id).height() > window.height());
+
+        if (!xdotool({QStringLiteral("windowminimize"), QString::number(id)}))
+            QSKIP("xdotool is not available to minimise a window.");
+        QTRY_VERIFY(ws_->isMinimised(id) && !ws_->isVisible(id));
+        QVERIFY(ws_->windowState(id).exists && ws_->windowState(id).minimised);
+
+        ws_->restore(id);
+        QTRY_VERIFY(!ws_->isMinimised(id) && ws_->isVisible(id));
+
+        owned.reset();
+        QTRY_VERIFY(!ws_->isWindow(id));
+        QVERIFY(!ws_->windowState(id).exists);
+    }
+
+    void realPixels_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<bool>("window");
+        QTest::newRow("composite window, covered") << int(ScreenGrabber::Kind::Composite) << true;
+        QTest::newRow("shared memory screen rect")
+            << int(ScreenGrabber::Kind::SharedMemory) << false;
+        QTest::newRow("plain window with frame") << int(ScreenGrabber::Kind::Compatible) << true;
+        QTest::newRow("plain screen rect") << int(ScreenGrabber::Kind::Compatible) << false;
+    }
+
+    // Each grabber reads the pixels on the display: a window (its outer image, frame included, and
+    // for the composite kind even while another window covers it) or a rectangle of the screen.
+    void realPixels()
+    {
+        QFETCH(int, kind);
+        QFETCH(bool, window);
+        TestWindow target(QColor(200, 30, 60), QRect(420, 260, 300, 200),
+                          TestWindow::Frame::Framed);
+        QVERIFY(target.showAndWait());
+        const NativeWindow id = target.nativeId();
+        QTRY_VERIFY(ws_->outerRect(id).contains(target.globalRect()));
+        const QRect inner = target.globalRect().adjusted(10, 10, -10, -10);
+        std::unique_ptr<TestWindow> cover;
+        if (kind == int(ScreenGrabber::Kind::Composite)) {
+            cover = std::make_unique<TestWindow>(Qt::green, QRect(400, 240, 400, 300));
+            QVERIFY(cover->showAndWait());
+        }
+
+        QString error;
+        auto grabber = ScreenGrabber::create(ScreenGrabber::Kind(kind), &error);
+        QVERIFY2(grabber, qPrintable(error));
+        grabber->setCursorCapture(false);
+        if (window)
+            QVERIFY(grabber->setWindow(ws_->frameWindow(id)));
+        else
+            QVERIFY(grabber->setScreenRect(inner));
+        VideoFramePool pool;
+        QTRY_SEEN(grabCentre(*grabber, pool) == QColor(200, 30, 60));
+        QCOMPARE(grabber->lastSize(), window ? ws_->outerRect(id).size() : inner.size());
+    }
+
+    // The server writes straight into the memory of the frames handed out: a frame still queued
+    // for the encoder must keep its image while later ones are read, also once more frames are
+    // held than the grabber has segments, and after the grabber is gone.
+    void sharedMemoryFramesKeepTheirImages()
+    {
+        TestWindow window(Qt::black, QRect(300, 300, 200, 160));
+        QVERIFY(window.showAndWait());
+        QString error;
+        auto grabber = ScreenGrabber::create(ScreenGrabber::Kind::SharedMemory, &error);
+        QVERIFY2(grabber, qPrintable(error));
+        QTRY_VERIFY(grabber->setScreenRect(window.globalRect().adjusted(10, 10, -10, -10)));
+        VideoFramePool pool;
+
+        QList<QColor> colours;
+        QList<SharedFrame> held;
+        for (int i = 0; i < 16; ++i) {
+            const QColor colour(QColor::fromHsv(i * 22, 255, 200).rgb());
+            window.setColour(colour);
+            SharedFrame frame;
+            QTRY_SEEN(grabCentre(*grabber, pool, &frame) == colour);
+            colours.append(colour);
+            held.append(frame);
+        }
+        for (int i = 0; i < held.size(); ++i)
+            QCOMPARE(centre(held[i]), colours[i]);
+        grabber.reset();
+        for (int i = 0; i < held.size(); ++i)
+            QCOMPARE(centre(held[i]), colours[i]);
+    }
+
+    // The idle preview reads a window as the recording does: its own pixels where another
+    // window covers it, and black outside a shaped window's bounding shape (xeyes), where its
+    // off-screen image keeps stale pixels (here the window below); the picker's thumbnail too.
+    void idlePreviewAndThumbnail()
+    {
+        TestWindow below(Qt::green, QRect(400, 240, 400, 300));
+        QVERIFY(below.showAndWait());
+        TestWindow shaped(Qt::red, QRect(420, 260, 300, 200));
+        shaped.setMask(QRegion(0, 0, 150, 200));
+        QVERIFY(shaped.showAndWait());
+        TestWindow cover(Qt::blue, QRect(480, 300, 40, 40));
+        QVERIFY(cover.showAndWait());
+        const NativeWindow id = shaped.nativeId();
+        const QPoint origin = shaped.globalRect().topLeft() - ws_->outerRect(id).topLeft();
+        const QPoint covered = origin + QPoint(75, 60);
+        const QPoint outside = origin + QPoint(225, 100);
+        WindowPreview preview;
+        QImage picture;
+        QTRY_VERIFY((picture = preview.picture(*ws_, id)).pixelColor(covered) == QColor(Qt::red));
+        QCOMPARE(picture.pixelColor(outside), QColor(Qt::black));
+        QCOMPARE(ws_->windowImage(id).pixelColor(outside), QColor(Qt::black));
+    }
 };
-
-void tst_X11Grabbers::initTestCase()
-{
-    if (qEnvironmentVariableIsEmpty("DISPLAY"))
-        QSKIP("No X display; run through tests/run_tests.sh.");
-    QString error;
-    ws_ = WindowSystem::create(&error);
-    QVERIFY2(ws_, qPrintable(error));
-    // The test script starts the window manager alongside the first suite.
-    QTRY_VERIFY_WITH_TIMEOUT(ws_->windowManagerRunning(), 15000);
-}
-
-void tst_X11Grabbers::windowQueries()
-{
-    auto owned =
-        std::make_unique<TestWindow>(Qt::red, QRect(80, 90, 240, 160), TestWindow::Frame::Framed);
-    TestWindow& window = *owned;
-    QVERIFY(window.showAndWait());
-    const NativeWindow id = window.nativeId();
-    QTRY_VERIFY(ws_->isVisible(id));
-    QVERIFY(!ws_->isWindow(0));
-    const WindowState state = ws_->windowState(id);
-    QVERIFY(state.exists && state.visible && !state.minimised);
-    QCOMPARE(state.outer, ws_->outerRect(id));
-
-    // The outer rectangle holds the client area and the window manager's frame.
-    QTRY_VERIFY(ws_->outerRect(id).contains(window.globalRect()));
-    QVERIFY(ws_->outerRect(id).height() > window.height());
-
-    if (!xdotool({QStringLiteral("windowminimize"), QString::number(id)}))
-        QSKIP("xdotool is not available to minimise a window.");
-    QTRY_VERIFY(ws_->isMinimised(id) && !ws_->isVisible(id));
-    QVERIFY(ws_->windowState(id).exists && ws_->windowState(id).minimised);
-
-    ws_->restore(id);
-    QTRY_VERIFY(!ws_->isMinimised(id) && ws_->isVisible(id));
-
-    owned.reset();
-    QTRY_VERIFY(!ws_->isWindow(id));
-    QVERIFY(!ws_->windowState(id).exists);
-}
-
-void tst_X11Grabbers::realPixels_data()
-{
-    QTest::addColumn<int>("kind");
-    QTest::addColumn<bool>("window");
-    QTest::newRow("composite window, covered") << int(ScreenGrabber::Kind::Composite) << true;
-    QTest::newRow("shared memory screen rect") << int(ScreenGrabber::Kind::SharedMemory) << false;
-    QTest::newRow("plain window with frame") << int(ScreenGrabber::Kind::Compatible) << true;
-    QTest::newRow("plain screen rect") << int(ScreenGrabber::Kind::Compatible) << false;
-}
-
-// Each grabber reads the pixels on the display: a window (its outer image, frame included, and
-// for the composite kind even while another window covers it) or a rectangle of the screen.
-void tst_X11Grabbers::realPixels()
-{
-    QFETCH(int, kind);
-    QFETCH(bool, window);
-    TestWindow target(QColor(200, 30, 60), QRect(420, 260, 300, 200), TestWindow::Frame::Framed);
-    QVERIFY(target.showAndWait());
-    const NativeWindow id = target.nativeId();
-    QTRY_VERIFY(ws_->outerRect(id).contains(target.globalRect()));
-    std::unique_ptr<TestWindow> cover;
-    if (kind == int(ScreenGrabber::Kind::Composite)) {
-        cover = std::make_unique<TestWindow>(Qt::green, QRect(400, 240, 400, 300));
-        QVERIFY(cover->showAndWait());
-    }
-
-    QString error;
-    auto grabber = ScreenGrabber::create(ScreenGrabber::Kind(kind), &error);
-    QVERIFY2(grabber, qPrintable(error));
-    grabber->setCursorCapture(false);
-    if (window)
-        QVERIFY(grabber->setWindow(ws_->frameWindow(id)));
-    else
-        QVERIFY(grabber->setScreenRect(target.globalRect().adjusted(10, 10, -10, -10)));
-    VideoFramePool pool;
-    QTRY_SEEN(grabCentre(*grabber, pool) == QColor(200, 30, 60));
-    QCOMPARE(grabber->lastSize(), window ? ws_->outerRect(id).size()
-                                         : target.globalRect().adjusted(10, 10, -10, -10).size());
-}
-
-// The server writes straight into the memory of the frames handed out: a frame still queued for
-// the encoder must keep its image while later ones are read, also once more frames are held than
-// the grabber has segments, and after the grabber is gone.
-void tst_X11Grabbers::sharedMemoryFramesKeepTheirImages()
-{
-    TestWindow window(Qt::black, QRect(300, 300, 200, 160));
-    QVERIFY(window.showAndWait());
-    QString error;
-    auto grabber = ScreenGrabber::create(ScreenGrabber::Kind::SharedMemory, &error);
-    QVERIFY2(grabber, qPrintable(error));
-    QTRY_VERIFY(grabber->setScreenRect(window.globalRect().adjusted(10, 10, -10, -10)));
-    VideoFramePool pool;
-
-    QList<QColor> colours;
-    QList<SharedFrame> held;
-    for (int i = 0; i < 16; ++i) {
-        const QColor colour(QColor::fromHsv(i * 22, 255, 200).rgb());
-        window.setColour(colour);
-        SharedFrame frame;
-        QTRY_SEEN(grabCentre(*grabber, pool, &frame) == colour);
-        colours.append(colour);
-        held.append(frame);
-    }
-    for (int i = 0; i < held.size(); ++i)
-        QCOMPARE(centre(held[i]), colours[i]);
-    grabber.reset();
-    for (int i = 0; i < held.size(); ++i)
-        QCOMPARE(centre(held[i]), colours[i]);
-}
-
-// The idle preview reads a window as the recording does: its own pixels where another window
-// covers it, and black outside a shaped window's bounding shape (xeyes), where its off-screen
-// image keeps stale pixels (here the window below). The picker's thumbnail is cut to it as well.
-void tst_X11Grabbers::idlePreviewAndThumbnail()
-{
-    TestWindow below(Qt::green, QRect(400, 240, 400, 300));
-    QVERIFY(below.showAndWait());
-    TestWindow shaped(Qt::red, QRect(420, 260, 300, 200));
-    shaped.setMask(QRegion(0, 0, 150, 200));
-    QVERIFY(shaped.showAndWait());
-    TestWindow cover(Qt::blue, QRect(480, 300, 40, 40));
-    QVERIFY(cover.showAndWait());
-    const NativeWindow id = shaped.nativeId();
-    const QPoint origin = shaped.globalRect().topLeft() - ws_->outerRect(id).topLeft();
-    const QPoint covered = origin + QPoint(75, 60);
-    const QPoint outside = origin + QPoint(225, 100);
-    WindowPreview preview;
-    QImage picture;
-    QTRY_VERIFY((picture = preview.picture(*ws_, id)).pixelColor(covered) == QColor(Qt::red));
-    QCOMPARE(picture.pixelColor(outside), QColor(Qt::black));
-    QCOMPARE(ws_->windowImage(id).pixelColor(outside), QColor(Qt::black));
-}
 
 int main(int argc, char** argv)
 {
