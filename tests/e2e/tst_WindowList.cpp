@@ -181,11 +181,6 @@ private slots:
     }
 };
 
-int main(int argc, char** argv)
-{
-    QApplication app(argc, argv);
-    tst_WindowList test;
-    return QTest::qExec(&test, argc, argv);
-}
+QTEST_MAIN(tst_WindowList)
 
 #include "tst_WindowList.moc"
