@@ -14,14 +14,9 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QCheckBox>
-#include <QComboBox>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QStandardItemModel>
-#include <QTableView>
 #include <QSignalSpy>
 #include <QtTest>
+#include <QtWidgets>
 
 #include <map>
 
