@@ -33,10 +33,10 @@ constexpr int kDefaultResolution = 0;
 constexpr int kCustomResolution = 13;
 // Output sizes of the resolution list entries 1..12; the last row's text says 7860, the size it
 // has always recorded is 7680.
-constexpr std::array<QSize, 12> kResolutionSizes = {{
-    {720, 480}, {480, 720}, {1280, 720}, {720, 1280}, {1920, 1080}, {1080, 1920},
-    {2560, 1440}, {1440, 2560}, {3840, 2160}, {2160, 3840}, {7680, 4320}, {4320, 7680},
-}};
+constexpr QSize kResolutionSizes[] = {QSize(720, 480),   QSize(480, 720),   QSize(1280, 720),
+                                      QSize(720, 1280),  QSize(1920, 1080), QSize(1080, 1920),
+                                      QSize(2560, 1440), QSize(1440, 2560), QSize(3840, 2160),
+                                      QSize(2160, 3840), QSize(7680, 4320), QSize(4320, 7680)};
 
 // Stored in the order of the quality list, whose texts are translated.
 constexpr std::array<const char*, 3> kQualities = {
@@ -50,19 +50,24 @@ const char* const kCaptureApiTips[] = {
     QT_TR_NOOP("Plain X11 image capture: slowest, works on every X server"),
 };
 
-const char* const kVideoBitrates[] = {"Auto", "1000", "2000", "3000", "5000", "7000", "10000",
+const char* const kVideoBitrates[] = {"Auto",  "1000",  "2000",  "3000",  "5000",  "7000", "10000",
                                       "12000", "15000", "18000", "20000", "25000", "30000"};
-const char* const kFrameRates[] = {"10", "15", "23.97", "24", "25", "29.97", "30",
-                                   "48", "50", "59.94", "60", "90", "100", "125",
-                                   "150", "180", "200", "250", "300"};
+const char* const kFrameRates[] = {"10",  "15",  "23.97", "24",  "25", "29.97", "30",
+                                   "48",  "50",  "59.94", "60",  "90", "100",   "125",
+                                   "150", "180", "200",   "250", "300"};
 
 // Names of the shortcuts, to tell the user which one already has the keys.
 const char* const kHotkeyNames[HotkeyManager::kHotkeyCount] = {
-    QT_TR_NOOP("Start/Stop Recording"), QT_TR_NOOP("Area Select"),
-    QT_TR_NOOP("Open Record Folder"),   QT_TR_NOOP("Settings Dialog"),
-    QT_TR_NOOP("Information"),          QT_TR_NOOP("Check Update"),
-    QT_TR_NOOP("Help"),                 QT_TR_NOOP("Background Mode"),
-    QT_TR_NOOP("Schedule Dialog"),      QT_TR_NOOP("Macro Dialog"),
+    QT_TR_NOOP("Start/Stop Recording"),
+    QT_TR_NOOP("Area Select"),
+    QT_TR_NOOP("Open Record Folder"),
+    QT_TR_NOOP("Settings Dialog"),
+    QT_TR_NOOP("Information"),
+    QT_TR_NOOP("Check Update"),
+    QT_TR_NOOP("Help"),
+    QT_TR_NOOP("Background Mode"),
+    QT_TR_NOOP("Schedule Dialog"),
+    QT_TR_NOOP("Macro Dialog"),
     QT_TR_NOOP("Hotkey Dialog"),
 };
 
@@ -178,11 +183,13 @@ void settings_win::loadSettings()
     ui->checkBoxMinimizeInRecording->setChecked(
         store.value(kUiGroup, kMinimizeWhenRecording, false).toBool());
     ui->checkBoxPrevie->setChecked(store.value(kUiGroup, kEnablePreview, true).toBool());
-    ui->spinBoxTabCapturePort->setValue(store.value(kTabCaptureGroup, kWebSocketPort, 8765).toInt());
+    ui->spinBoxTabCapturePort->setValue(
+        store.value(kTabCaptureGroup, kWebSocketPort, 8765).toInt());
 
     LanguageManager::instance().populateLanguageCombo(ui->comboBoxLanguage);
     const QString language = storedText(kUiGroup, kLanguage, "en");
-    int languageIndex = ui->comboBoxLanguage->findData(language, Qt::UserRole, Qt::MatchFixedString);
+    int languageIndex =
+        ui->comboBoxLanguage->findData(language, Qt::UserRole, Qt::MatchFixedString);
     if (languageIndex < 0)
         languageIndex = ui->comboBoxLanguage->findText(language);
     if (languageIndex >= 0)
@@ -287,7 +294,8 @@ void settings_win::saveSettings()
     // A relative folder is taken from the working folder, as the main window takes it.
     const QString folder = ui->lineEditRecordFolder->text().trimmed().replace('\\', '/');
     if (folder.isEmpty()) {
-        warn(tr("Invalid Path"), tr("The folder path cannot be empty. Please provide a valid path."));
+        warn(tr("Invalid Path"),
+             tr("The folder path cannot be empty. Please provide a valid path."));
         saved = false;
     } else if (!QDir(folder).exists() && !QDir().mkpath(folder)) {
         warn(tr("Error"), tr("The specified folder path does not exist and could not be created. "
@@ -328,9 +336,9 @@ void settings_win::browseOutputFolder()
     const QString start = QStandardPaths::writableLocation(QStandardPaths::MoviesLocation);
     const QString caption = tr("Select Folder");
     const QString folder =
-        folderChooser_ ? folderChooser_(this, caption, start)
-                       : QFileDialog::getExistingDirectory(this, caption, start,
-                                                           QFileDialog::ShowDirsOnly);
+        folderChooser_
+            ? folderChooser_(this, caption, start)
+            : QFileDialog::getExistingDirectory(this, caption, start, QFileDialog::ShowDirsOnly);
     if (!folder.isEmpty())
         ui->lineEditRecordFolder->setText(QDir::toNativeSeparators(folder));
 }
@@ -385,7 +393,7 @@ void settings_win::onResolutionChanged(int index)
     const QSignalBlocker blockWidth(ui->lineEditWidth);
     const QSignalBlocker blockHeight(ui->lineEditHeight);
     if (index > kDefaultResolution && index < kCustomResolution) {
-        const QSize size = kResolutionSizes[std::size_t(index - 1)];
+        const QSize size = kResolutionSizes[index - 1];
         ui->lineEditWidth->setText(QString::number(size.width()));
         ui->lineEditHeight->setText(QString::number(size.height()));
     } else {
@@ -421,7 +429,7 @@ void settings_win::changeEvent(QEvent* event)
 
 void settings_win::retranslateTexts()
 {
-    for (int i = 0; i < ui->comboBoxVideoCaptueAPI->count() && i < 3; ++i)
+    for (int i = 0; i < int(std::size(kCaptureApiTips)); ++i)
         ui->comboBoxVideoCaptueAPI->setItemData(i, tr(kCaptureApiTips[i]), Qt::ToolTipRole);
     refreshScheduleCount();
     refreshMacroCount();
@@ -469,10 +477,11 @@ void settings_win::writeHotkey(int hotkeyId)
     const bool startStop = hotkeyId == HotkeyManager::StartStopRecording;
     HotkeyRecord record;
     record.hotkeyId = hotkeyId;
-    record.enabled = (startStop ? ui->checkBoxHotkeyStartStopRecording
-                                : ui->checkBoxHotkeyAreaSelect)->isChecked();
-    record.hotkey = (startStop ? ui->lineEditHotkeyStartStopRecording
-                               : ui->lineEditHotkeyAreaSelect)->text();
+    record.enabled =
+        (startStop ? ui->checkBoxHotkeyStartStopRecording : ui->checkBoxHotkeyAreaSelect)
+            ->isChecked();
+    record.hotkey =
+        (startStop ? ui->lineEditHotkeyStartStopRecording : ui->lineEditHotkeyAreaSelect)->text();
     HotkeyManager& manager = HotkeyManager::instance();
     const int other = manager.conflictingHotkey(record);
     if (other < 0) {
@@ -480,8 +489,8 @@ void settings_win::writeHotkey(int hotkeyId)
         return;
     }
     refillHotkeys();
-    warn(tr("Shortcut in use"), tr("%1 is already the shortcut of \"%2\".")
-                                    .arg(record.hotkey, tr(kHotkeyNames[other])));
+    warn(tr("Shortcut in use"),
+         tr("%1 is already the shortcut of \"%2\".").arg(record.hotkey, tr(kHotkeyNames[other])));
 }
 
 void settings_win::warn(const QString& title, const QString& text)

@@ -1,0 +1,216 @@
+// The settings dialog as a user drives it, read back from settings.ini.
+#include "app/LanguageManager.h"
+#include "app/SettingsKeys.h"
+#include "app/SettingsStore.h"
+#include "platform/systemd/WindowsTaskScheduler.h"
+#include "schedule/ScheduleStore.h"
+#include "support/TestSupport.h"
+#include "ui/settings_win.h"
+
+#include <QtTest>
+#include <QtWidgets>
+
+using namespace settings;
+
+namespace {
+QString stored(const char* group, const char* key)
+{
+    return SettingsStore::instance().value(group, key).toString();
+}
+void store(const char* group, const char* key, const QVariant& value)
+{
+    SettingsStore::instance().setValue(group, key, value);
+}
+} // namespace
+
+class tst_SettingsWin : public QObject
+{
+    Q_OBJECT
+
+    QStringList warnings;
+    QTemporaryDir dir;
+    std::unique_ptr<settings_win> dialog;
+
+    template <typename T = QLineEdit> T* get(const char* name)
+    {
+        return dialog->findChild<T*>(name);
+    }
+    void open()
+    {
+        dialog = std::make_unique<settings_win>();
+        dialog->setBoxHandler([this](const QString& title, const QString&) { warnings << title; });
+        dialog->show();
+    }
+    void choose(const char* combo, const QString& text)
+    {
+        get<QComboBox>(combo)->setCurrentIndex(get<QComboBox>(combo)->findText(text));
+    }
+    QString size() { return get("lineEditWidth")->text() + "x" + get("lineEditHeight")->text(); }
+    void save() { get<QPushButton>("pushButtonSave")->click(); }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        testsupport::isolateUserFolders();
+        ScheduleStore::setTaskSchedulerFactory([] { return nullptr; });
+    }
+    void init()
+    {
+        warnings.clear();
+        store(kOutputGroup, kRecordingPath, dir.path());
+        store(kOutputGroup, kRecordingFileName, "before");
+        store(kOutputGroup, kUserDefinedFileName, false);
+        store(kVideoGroup, kResolutionIndex, 3);
+    }
+
+    // Picking a listed size fills the edits; a size typed into both picks "Custom Resolution".
+    void resolutionListAndCustomSizeFollowEachOther_data()
+    {
+        QTest::addColumn<int>("chosen");
+        QTest::addColumn<QString>("typedWidth"); // null: nothing typed
+        QTest::addColumn<int>("shownIndex");
+        QTest::addColumn<QString>("size");
+        QTest::newRow("HD portrait") << 4 << QString() << 4 << "720x1280";
+        QTest::newRow("width typed") << 4 << "1000" << 13 << "1000x1280";
+        QTest::newRow("8K portrait is 7680 high") << 12 << QString() << 12 << "4320x7680";
+        QTest::newRow("default clears") << 0 << QString() << 0 << "x";
+        QTest::newRow("only a width") << 0 << "640" << 0 << "640x";
+    }
+    void resolutionListAndCustomSizeFollowEachOther()
+    {
+        QFETCH(int, chosen);
+        QFETCH(QString, typedWidth);
+        open();
+        QCOMPARE(size(), "1280x720"); // the stored entry's size
+        get<QComboBox>("comboBoxResolution")->setCurrentIndex(chosen);
+        if (!typedWidth.isNull()) {
+            get("lineEditWidth")->clear();
+            QTest::keyClicks(get("lineEditWidth"), typedWidth);
+        }
+        QTEST(get<QComboBox>("comboBoxResolution")->currentIndex(), "shownIndex");
+        QTEST(size(), "size");
+    }
+
+    // A refused check warns and keeps the dialog open; every other setting, before and after the
+    // refused one, is still written. A file name may not hold what no file system takes.
+    void saveWritesAllButTheRefusedSetting_data()
+    {
+        QTest::addColumn<QString>("height");
+        QTest::addColumn<QString>("fileName"); // null: user-defined name off
+        QTest::addColumn<QString>("folder");
+        QTest::addColumn<QStringList>("refused");
+        const QString badSize = QStringLiteral("Invalid Custom Resolution");
+        const struct
+        {
+            const char *tag, *height, *fileName, *folder;
+            QStringList refused;
+        } rows[] = {
+            {"all valid", "300", "my-clip.2", "new", {}},
+            {"backslashes", "300", nullptr, "a\\b", {}},
+            {"empty height", "", "clip", "new", {badSize}},
+            {"height 0", "0", "clip", "new", {badSize}},
+            {"empty folder", "300", "clip", "", {"Invalid Path"}},
+            {"folder in a file", "300", "clip", "file/sub", {"Error"}},
+            {"empty name", "300", "", "new", {"Invalid Filename"}},
+            {"two refused", "", "my:clip", "new", {badSize, "Invalid Filename"}},
+        };
+        for (const auto& row : rows)
+            QTest::newRow(row.tag) << row.height << row.fileName << row.folder << row.refused;
+        for (const QChar reserved : QStringLiteral("<>:\"/\\|?*"))
+            QTest::addRow("name with %c", reserved.toLatin1())
+                << "300" << QStringLiteral("my%1clip").arg(reserved) << "new"
+                << QStringList{"Invalid Filename"};
+    }
+    void saveWritesAllButTheRefusedSetting()
+    {
+        QFETCH(QString, height);
+        QFETCH(QString, fileName);
+        QFETCH(QString, folder);
+        QFETCH(QStringList, refused);
+        QFile(dir.filePath("file")).open(QIODevice::WriteOnly);
+        store(kVideoGroup, kFps, "15");
+        store(kUiGroup, kEnablePreview, true);
+        open();
+        get<QComboBox>("comboBoxResolution")->setCurrentIndex(13);
+        get("lineEditWidth")->setText("400");
+        get("lineEditHeight")->setText(height);
+        get<QCheckBox>("checkBoxUSerDefineFileName")->setChecked(!fileName.isNull());
+        QCOMPARE(get("lineEditFileName")->isEnabled(), !fileName.isNull());
+        get("lineEditFileName")->setText(fileName);
+        get("lineEditRecordFolder")->setText(folder.isEmpty() ? "" : dir.path() + "/" + folder);
+        choose("comboBoxFps", "59.94");
+        get<QCheckBox>("checkBoxPrevie")->setChecked(false);
+        save();
+        QCOMPARE(warnings, refused);
+        QCOMPARE(dialog->isVisible(), !refused.isEmpty());
+        QCOMPARE(stored(kVideoGroup, kFps), "59.94");        // written before every check
+        QCOMPARE(stored(kUiGroup, kEnablePreview), "false"); // and after every check
+        const bool sizeSaved = !refused.contains("Invalid Custom Resolution");
+        QCOMPARE(stored(kVideoGroup, kResolutionIndex), sizeSaved ? "13" : "3");
+        if (sizeSaved)
+            QCOMPARE(size(),
+                     stored(kVideoGroup, kCustomWidth) + "x" + stored(kVideoGroup, kCustomHeight));
+        const bool nameSaved = !fileName.isNull() && !refused.contains("Invalid Filename");
+        QCOMPARE(stored(kOutputGroup, kRecordingFileName), nameSaved ? fileName : "before");
+        QCOMPARE(stored(kOutputGroup, kUserDefinedFileName), nameSaved ? "true" : "false");
+        const QString path = dir.path() + "/" + QString(folder).replace('\\', '/');
+        const bool folderSaved = !refused.contains("Invalid Path") && !refused.contains("Error");
+        QCOMPARE(stored(kOutputGroup, kRecordingPath), folderSaved ? path : dir.path());
+        QVERIFY(!folderSaved || QFileInfo(path).isDir());
+    }
+
+    // The bitrate list is filled for the format before the stored bitrate is chosen, and keeps
+    // a bitrate the next format also has.
+    void audioBitrateListFollowsTheFormat()
+    {
+        store(kAudioGroup, kAudioFormat, "MP3");
+        store(kAudioGroup, kAudioBitrate, "64");
+        open();
+        auto* bitrates = get<QComboBox>("comboBoxAudioBitRate");
+        QStringList shown{bitrates->currentText()};
+        for (const QString format : {"AAC", "MP3", "FLAC"}) {
+            choose("comboBoxAudioFormat", format);
+            shown << format + " " + bitrates->currentText() + " of " +
+                         QString::number(bitrates->count());
+        }
+        QCOMPARE(shown, (QStringList{"64", "AAC 128 of 4", "MP3 128 of 5", "FLAC 500 of 1"}));
+        save();
+        QCOMPARE(stored(kAudioGroup, kAudioFormat) + " " + stored(kAudioGroup, kAudioBitrate),
+                 "FLAC 500");
+    }
+
+    // The port stays in 1..65535, also when settings.ini was edited by hand.
+    void tabCapturePortStaysInRange()
+    {
+        store(kTabCaptureGroup, kWebSocketPort, 70000);
+        open();
+        save();
+        QCOMPARE(stored(kTabCaptureGroup, kWebSocketPort), "65535");
+        get<QSpinBox>("spinBoxTabCapturePort")->setValue(0);
+        save();
+        QCOMPARE(stored(kTabCaptureGroup, kWebSocketPort), "1");
+    }
+
+    // Choosing a language saves it and translates the open dialog at once.
+    void languageSwitchesAtOnce()
+    {
+        QFile file(dir.filePath("xx.lng"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        const QString text =
+            QStringLiteral("\uFEFF;LangName=Testish\nSettings\u2192Einstellungen\n");
+        file.write(reinterpret_cast<const char*>(text.utf16()), text.size() * 2);
+        file.close();
+        LanguageManager::instance().setLanguagesDirectory(dir.path());
+        store(kUiGroup, kLanguage, "XX"); // codes are compared without case
+        open();
+        QCOMPARE(get<QComboBox>("comboBoxLanguage")->currentText(), "Testish");
+        choose("comboBoxLanguage", "English");
+        QCOMPARE(stored(kUiGroup, kLanguage) + " " + dialog->windowTitle(), "en Settings");
+        choose("comboBoxLanguage", "Testish");
+        QCOMPARE(stored(kUiGroup, kLanguage) + " " + dialog->windowTitle(), "xx Einstellungen");
+        LanguageManager::instance().setLanguage("en");
+    }
+};
+
+QTEST_MAIN(tst_SettingsWin)
+#include "tst_SettingsWin.moc"
