@@ -2,6 +2,10 @@
 
 #include "encode/FfmpegHolders.h"
 
+extern "C" {
+#include <libavutil/tx.h>
+}
+
 #include <cmath>
 #include <complex>
 #include <functional>
@@ -51,25 +55,6 @@ bool decodeStream(const QString& path, AVMediaType type,
     avcodec_send_packet(decoder.get(), nullptr);
     receiveAll();
     return true;
-}
-
-void fft(std::vector<std::complex<double>>& a)
-{
-    const size_t n = a.size();
-    if (n < 2)
-        return;
-    std::vector<std::complex<double>> even(n / 2), odd(n / 2);
-    for (size_t i = 0; i < n / 2; ++i) {
-        even[i] = a[2 * i];
-        odd[i] = a[2 * i + 1];
-    }
-    fft(even);
-    fft(odd);
-    for (size_t k = 0; k < n / 2; ++k) {
-        const auto t = std::polar(1.0, -2.0 * std::numbers::pi * double(k) / double(n)) * odd[k];
-        a[k] = even[k] + t;
-        a[k + n / 2] = even[k] - t;
-    }
 }
 
 } // namespace
@@ -207,11 +192,18 @@ double MediaProbe::dominantFrequency(const std::vector<float>& samples, int samp
         n *= 2;
     // The middle of the signal: away from encoder priming and the padded end.
     const size_t offset = (samples.size() - n) / 2;
-    std::vector<std::complex<double>> data(n);
+    std::vector<std::complex<double>> windowed(n);
     for (size_t i = 0; i < n; ++i)
-        data[i] = samples[offset + i] *
-                  (0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * double(i) / double(n - 1)));
-    fft(data);
+        windowed[i] = samples[offset + i] *
+                      (0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * double(i) / double(n - 1)));
+    AVTXContext* tx = nullptr;
+    av_tx_fn fft = nullptr;
+    const double scale = 1.0;
+    if (av_tx_init(&tx, &fft, AV_TX_DOUBLE_FFT, 0, int(n), &scale, AV_TX_UNALIGNED) < 0)
+        return 0.0;
+    std::vector<std::complex<double>> data(n);
+    fft(tx, data.data(), windowed.data(), sizeof(std::complex<double>));
+    av_tx_uninit(&tx);
 
     const double binHz = double(sampleRate) / double(n);
     const size_t first = std::max<size_t>(1, size_t(minHz / binHz));
