@@ -6,17 +6,6 @@ namespace testsupport {
 
 namespace {
 
-const char* kindName(ScreenGrabber::Kind kind)
-{
-    static const char* const names[] = {"Compatible", "SharedMemory", "Composite"};
-    return names[int(kind)];
-}
-
-QString rectText(const QRect& r)
-{
-    return QStringLiteral("%1,%2 %3x%4").arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height());
-}
-
 // Images of the target's size whose first byte counts the grabs of this grabber.
 class FakeGrabber : public ScreenGrabber
 {
@@ -25,7 +14,11 @@ public:
 
     bool setScreenRect(const QRect& rect, QString* error) override
     {
-        w_->calls << QStringLiteral("rect %1").arg(rectText(rect));
+        w_->calls << QStringLiteral("rect %1,%2 %3x%4")
+                         .arg(rect.x())
+                         .arg(rect.y())
+                         .arg(rect.width())
+                         .arg(rect.height());
         if (refused(error))
             return false;
         rect_ = rect;
@@ -100,7 +93,8 @@ CapturePlatform FakeCaptureWorld::platform()
     };
     p.createGrabber = [this](ScreenGrabber::Kind kind,
                              QString* error) -> std::unique_ptr<ScreenGrabber> {
-        calls << QStringLiteral("create %1").arg(QLatin1String(kindName(kind)));
+        static const char* const names[] = {"Compatible", "SharedMemory", "Composite"};
+        calls << QStringLiteral("create %1").arg(QLatin1String(names[int(kind)]));
         if (unavailable.contains(kind)) {
             if (error)
                 *error = QStringLiteral("unavailable");
