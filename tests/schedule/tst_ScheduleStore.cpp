@@ -237,14 +237,13 @@ private slots:
               "ExecStart=" + QCoreApplication::applicationFilePath() + " --scheduled-record"})
             QVERIFY2(lines.contains(line), qPrintable(line));
 
-        // systemd accepts both units and the calendar; that needs no running manager.
+        // systemd accepts both units, the calendar included (verify reports one it cannot
+        // parse); that needs no running manager.
         const QString analyze = QStandardPaths::findExecutable("systemd-analyze");
         if (analyze.isEmpty())
             QSKIP("systemd-analyze is not installed");
         QProcess process;
         process.setProcessChannelMode(QProcess::MergedChannels);
-        process.start(analyze, {"calendar", calendar});
-        QVERIFY(process.waitForFinished() && process.exitCode() == 0);
         process.start(analyze, {"verify", "--user", folder + "QZT_Schedule_12.timer",
                                 folder + "QZT_Schedule_12.service"});
         QVERIFY(process.waitForFinished());
