@@ -11,15 +11,12 @@
 
 namespace {
 
-QColor pixel(const SharedFrame& frame, int x, int y)
-{
-    const uint8_t* p = frame->data[0] + y * frame->linesize[0] + x * 4;
-    return QColor(p[2], p[1], p[0], p[3]);
-}
-
+// The BGRA pixel at the centre of a frame.
 QColor centre(const SharedFrame& frame)
 {
-    return frame ? pixel(frame, frame->width / 2, frame->height / 2) : QColor();
+    const uint8_t* p =
+        frame->data[0] + frame->height / 2 * frame->linesize[0] + frame->width / 2 * 4;
+    return QColor(p[2], p[1], p[0], p[3]);
 }
 
 // One grab; the colour at the image centre, or an invalid colour when no frame came.
