@@ -101,6 +101,7 @@ void MacroListDialog::rebuildRows()
         repeat->setMaximumWidth(60);
         repeat->setAlignment(Qt::AlignCenter);
         repeat->setValue(item.repeatCount);
+        repeat->setAccessibleName(tr("Repeat count"));
         const std::uint64_t id = item.id;
         connect(repeat, &QSpinBox::valueChanged, this,
                 [this, id](int count) { setRepeatCount(id, count); });

@@ -144,6 +144,7 @@ void NewMacroDialog::rebuildTable()
         number->setTextAlignment(Qt::AlignCenter);
         model_->appendRow({number, new QStandardItem, new QStandardItem, new QStandardItem});
         auto* type = new QComboBox;
+        type->setAccessibleName(tr("Action type"));
         for (int kind = 0; kind < kKindCount; ++kind)
             type->addItem(MacroAction::actionDisplayName(MacroActionType(kind)), kind);
         type->setCurrentIndex(type->findData(int(item_.actions.at(row).type)));
@@ -173,6 +174,7 @@ QWidget* NewMacroDialog::settingCell(int row)
     case MacroActionType::Wait: {
         auto* edit = new QLineEdit(action.parameters.value("duration_ms").toString(), cell);
         edit->setPlaceholderText(tr("Time (ms)"));
+        edit->setAccessibleName(tr("Wait time in milliseconds"));
         connect(edit, &QLineEdit::textEdited, this,
                 [this, row](const QString& text) { onWaitTimeChanged(row, text); });
         content = edit;
