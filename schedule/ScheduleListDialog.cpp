@@ -138,6 +138,7 @@ void ScheduleListDialog::renderScheduleList()
         auto* centre = new QHBoxLayout(holder);
         centre->setContentsMargins(0, 0, 0, 0);
         auto* status = new QCheckBox(holder);
+        status->setAccessibleName(tr("Schedule enabled"));
         centre->addWidget(status, 0, Qt::AlignCenter);
         status->setChecked(item.enabled);
         status->setProperty("scheduleId", QVariant::fromValue<qulonglong>(item.id));

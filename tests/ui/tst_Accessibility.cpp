@@ -7,8 +7,10 @@
 #include "macro/MacroListDialog.h"
 #include "macro/MacroStore.h"
 #include "macro/NewMacroDialog.h"
+#include "platform/systemd/WindowsTaskScheduler.h"
 #include "schedule/NewScheduleDialog.h"
 #include "schedule/ScheduleListDialog.h"
+#include "schedule/ScheduleStore.h"
 #include "support/TestSupport.h"
 #include "ui/BG_Mode_Window.h"
 #include "ui/MainWindow.h"
@@ -30,17 +32,15 @@ Q_DECLARE_METATYPE(WindowFactory)
 
 namespace {
 
-bool operable(QAccessible::Role role)
-{
-    using enum QAccessible::Role;
-    static const QSet<QAccessible::Role> roles{
-        PushButton, CheckBox, RadioButton, ButtonMenu, ButtonDropDown, ComboBox, EditableText,
-        SpinBox,    Slider,   Dial,        List,       Table,          Tree,     PageTabList};
-    return roles.contains(role);
-}
+// The roles of the controls a user operates.
+const QSet<QAccessible::Role> kOperable{
+    QAccessible::PushButton,   QAccessible::CheckBox,       QAccessible::RadioButton,
+    QAccessible::ButtonMenu,   QAccessible::ButtonDropDown, QAccessible::ComboBox,
+    QAccessible::EditableText, QAccessible::SpinBox,        QAccessible::Slider,
+    QAccessible::Dial,         QAccessible::List,           QAccessible::Table,
+    QAccessible::Tree,         QAccessible::PageTabList};
 
-// Says what the control is for: more than one character, not only icon-font glyphs (which come
-// from the private use area), not the value it shows.
+// Says what the control is for: not one character, not icon-font glyphs only, not the value.
 bool says(QString name, const QString& value)
 {
     name = name.trimmed();
@@ -71,11 +71,10 @@ void collectNameless(QAccessibleInterface* node, QStringList* nameless)
 {
     if (!node || node->state().invisible)
         return;
-    if (operable(node->role()) && !named(node))
-        nameless->append(QStringLiteral("%1 (%2): '%3'")
-                             .arg(node->object() ? node->object()->objectName() : QString())
-                             .arg(int(node->role()))
-                             .arg(node->text(QAccessible::Name)));
+    if (kOperable.contains(node->role()) && !named(node))
+        *nameless << QStringLiteral("%1 (role %2): '%3'")
+                         .arg(node->object()->objectName(), QString::number(node->role()),
+                              node->text(QAccessible::Name));
     for (int i = 0; i < node->childCount(); ++i)
         collectNameless(node->child(i), nameless);
 }
@@ -100,8 +99,10 @@ private Q_SLOTS:
         QVERIFY(probe.listen(QHostAddress::LocalHost));
         SettingsStore::instance().setValue(settings::kTabCaptureGroup, settings::kWebSocketPort,
                                            probe.serverPort());
-        // A macro, so that the macro list has a row with its controls.
+        // A macro and a schedule, so that their lists have a row with its controls.
         MacroStore::instance().addMacro(MacroItem());
+        ScheduleStore::setTaskSchedulerFactory([] { return nullptr; });
+        ScheduleStore::instance().addSchedule(ScheduleItem());
     }
 
     void everyControlIsNamed_data()
@@ -127,7 +128,6 @@ private Q_SLOTS:
         QFETCH(WindowFactory, make);
         const std::unique_ptr<QWidget> window(make());
         window->show();
-        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
         QAccessibleInterface* root = QAccessible::queryAccessibleInterface(window.get());
         QStringList nameless;
         collectNameless(root, &nameless);
