@@ -3,6 +3,7 @@
 
 #include "app/SettingsKeys.h"
 #include "app/SettingsStore.h"
+#include "app/Version.h"
 #include "capture/screen_capture_win.h"
 #include "hotkeys/HotkeyManager.h"
 #include "hotkeys/HotkeyShortcuts.h"
@@ -17,6 +18,7 @@
 #include "ui/MainWindowSession.h"
 #include "ui/SourceLists.h"
 #include "ui/WindowSelectorThumbnailView.h"
+#include "update/AutoUpdater.h"
 
 #include <QApplication>
 #include <QAudioDevice>
@@ -32,7 +34,7 @@
 
 namespace {
 
-const QString kVersion = QStringLiteral("2026.7.25.22");
+const QString kVersion = QString::fromLatin1(kTorvaneVersion);
 const QString kSystemAudio = QStringLiteral("System Audio");
 const QString kNoAudio = QStringLiteral("No Audio");
 const QString kIconFontPath = QStringLiteral(":/resources/font/fontawesome-webfont.ttf");
@@ -47,6 +49,9 @@ constexpr int kAudioDeviceCheck_ms = 2000;
 constexpr int kSelectorDelay_ms = 100;
 constexpr int kCloseWait_ms = 5000;
 constexpr int kCloseWaitSlice_ms = 100;
+// The silent update check waits until start-up is over and the window has settled.
+constexpr int kStartupSettle_ms = 100;
+constexpr int kUpdateCheckDelay_ms = 3000;
 
 const QString kAreaButtonNormal =
     QStringLiteral("QToolButton { background-color: #000;border: none;image: "
@@ -135,6 +140,13 @@ MainWindow::MainWindow(QWidget* parent)
 
     buildTray();
 
+    // A scheduled start is there to record; it asks nothing of the network or the user.
+    if (!QCoreApplication::arguments().contains(QStringLiteral("--scheduled-record"))) {
+        QTimer::singleShot(kStartupSettle_ms, this, [this] {
+            QTimer::singleShot(kUpdateCheckDelay_ms, this, [this] { startUpdateCheck(true); });
+        });
+    }
+
     nextRecordingLabel = new QLabel(this);
     nextRecordingLabel->setObjectName(QStringLiteral("labelNextRecording"));
     nextRecordingLabel->setStyleSheet(
@@ -198,6 +210,13 @@ void MainWindow::setSessionControl(std::unique_ptr<RecordingSessionControl> cont
 WindowSystem* MainWindow::windowSystem()
 {
     return WindowSystem::ensure(windows);
+}
+
+void MainWindow::startUpdateCheck(bool silent)
+{
+    auto* updater = new AutoUpdater(this);
+    connect(updater, &AutoUpdater::finished, updater, &QObject::deleteLater);
+    updater->startCheck(kVersion, silent);
 }
 
 void MainWindow::retranslateWindowTitle()

@@ -179,7 +179,7 @@ private:
     void retranslateTray();
     bool isTrayAvailable() const;
     void showBox(QMessageBox::Icon icon, const QString& title, const QString& text);
-    void showLaterVersionBox(const QString& feature);
+    void startUpdateCheck(bool silent);
     WindowSystem* windowSystem();
     static QString recordingFolder();
 

@@ -175,12 +175,7 @@ void MainWindow::openSettingsDialog()
 
 void MainWindow::checkForUpdates()
 {
-    showLaterVersionBox(tr("Check Update"));
-}
-
-void MainWindow::showLaterVersionBox(const QString& feature)
-{
-    showBox(QMessageBox::Information, feature, tr("This feature comes in a later version."));
+    startUpdateCheck(false);
 }
 
 void MainWindow::showAboutWindow()

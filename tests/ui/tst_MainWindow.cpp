@@ -19,6 +19,7 @@
 #include "ui/BG_Mode_Window.h"
 #include "ui/MainWindow.h"
 #include "ui/RecordingSessionControl.h"
+#include "update/AutoUpdater.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -493,6 +494,9 @@ private Q_SLOTS:
         auto window = makeWindow();
         for (const char* button : {"toolButtonAbout", "toolButtonShowFolder", "toolButtonHelp"})
             click(*window, button);
+        click(*window, "toolButtonShowFolder2"); // an update check, silent when none is reachable
+        QVERIFY(window->findChild<AutoUpdater*>());
+        QTRY_VERIFY(!window->findChild<AutoUpdater*>());
         for (const char* scheme : {"file", "https"})
             QDesktopServices::unsetUrlHandler(scheme);
         QCOMPARE(boxes_, (QStringList{"About QZT"}));
