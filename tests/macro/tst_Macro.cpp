@@ -11,9 +11,7 @@
 #include "ui/AreaSelector.h"
 
 #include <QFile>
-#include <QJsonArray>
 #include <QJsonDocument>
-#include <QJsonObject>
 #include <QSignalSpy>
 #include <QtTest>
 #include <QtWidgets>
@@ -107,33 +105,26 @@ private Q_SLOTS:
                    "'not an action']}, 42]"));
         MacroStore& store = MacroStore::instance();
         QVERIFY(store.load());
-        const QList<MacroItem> read = store.macros();
-        QCOMPARE(read.size(), 1);
-        const MacroItem item = read.first();
-        QCOMPARE(item.id, 7u);
-        QVERIFY(!item.repeatable); // missing in the file
-        QCOMPARE(item.actions.size(), 3);
-        QCOMPARE(item.actions.at(1).type, MacroActionType::Wait);
-        QCOMPARE(item.macroDuration(), 12000);
-        QCOMPARE(MacroItem{}.repeatable, true);
+        QCOMPARE(store.macros().size(), 1);
+        QCOMPARE(store.macros().first().macroDuration(), 12000);
+        QCOMPARE(MacroItem{}.repeatable, true); // false above: missing in the file
         QCOMPARE(macro(0, "No actions", {}).validationErrors(),
                  QStringList{"Actions are not empty"});
 
         QVERIFY(store.save());
         QFile file(path());
         QVERIFY(file.open(QIODevice::ReadOnly));
-        const QJsonObject written = QJsonDocument::fromJson(file.readAll()).object();
-        QCOMPARE(written.keys(), QStringList{"macros"});
-        const QJsonObject macro = written["macros"].toArray().at(0).toObject();
-        QCOMPARE(macro.keys(), (QStringList{"actions", "description", "enabled", "id", "name",
-                                            "repeatCount", "repeatable"}));
-        const QJsonArray actions = macro["actions"].toArray();
-        QCOMPARE(actions.at(1).toObject()["type"].toString(), "wait");
-        QCOMPARE(actions.at(2).toObject()["type"].toString(), "select_source");
-        QCOMPARE(actions.at(2).toObject().keys(),
-                 (QStringList{"description", "enabled", "name", "parameters", "type"}));
-        QVERIFY(store.load());
-        QCOMPARE(store.macros().first().actions.at(2).parameters, item.actions.at(2).parameters);
+        QCOMPARE(QJsonDocument::fromJson(file.readAll()),
+                 QJsonDocument::fromJson(json(
+                     "{'macros': [{'id': 7, 'name': 'Demo', 'description': '', 'enabled': true,"
+                     "'repeatCount': 3, 'repeatable': false, 'actions': ["
+                     "{'type': 'wait', 'name': '', 'description': '', 'enabled': true,"
+                     "'parameters': {'duration_ms': 1500}},"
+                     "{'type': 'wait', 'name': '', 'description': '', 'enabled': true,"
+                     "'parameters': {'duration_ms': 2500}},"
+                     "{'type': 'select_source', 'name': '', 'description': '', 'enabled': true,"
+                     "'parameters': {'recordScreen': true, 'areaCaptureMode': 0,"
+                     "'screenIndex': 1, 'AudioInputDeviceId': 'System Audio'}}]}]}")));
 
         const std::uint64_t id = store.nextMacroId();
         QFile::remove(path());
