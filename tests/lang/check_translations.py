@@ -6,7 +6,8 @@ import re
 import sys
 import xml.etree.ElementTree as ET
 
-ROOT = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), '..', '..'))
+ROOT = os.path.abspath(sys.argv[1] if len(sys.argv) > 1
+                       else os.path.join(os.path.dirname(__file__), '..', '..'))
 SKIPPED_DIRS = {'tests', 'bench', 'fuzz', 'extension', '.git'}
 
 LITERAL = r'(?:u8)?"(?:\\.|[^"\\\n])*"'
@@ -15,9 +16,9 @@ LITERALS = rf'{LITERAL}(?:\s*{LITERAL})*'
 CALLS = re.compile(rf'(?<!\w)(?:tr|QT_TR_NOOP|QT_TR_NOOP_UTF8)\s*\(\s*({LITERALS})'
                    rf'|(?<!\w)(?:translate|QT_TRANSLATE_NOOP)\s*\(\s*{LITERALS}\s*,\s*({LITERALS})')
 # Comments go, string and character literals stay: a "//" inside a string is text.
-TOKENS = re.compile(r'"(?:\\.|[^"\\\n])*"|\'(?:\\.|[^\'\\\n])*\'|//[^\n]*|/\*.*?\*/|R"\((?:.|\n)*?\)"', re.S)
+TOKENS = re.compile(rf'R"\(.*?\)"|{LITERAL}|\'(?:\\.|[^\'\\\n])*\'|//[^\n]*|/\*.*?\*/', re.S)
 ESCAPES = re.compile(r'\\(x[0-9A-Fa-f]+|[0-7]{1,3}|u[0-9A-Fa-f]{4}|U[0-9A-Fa-f]{8}|.)', re.S)
-SIMPLE = {'n': '\n', 't': '\t', 'r': '\r', 'a': '\a', 'b': '\b', 'f': '\f', 'v': '\v', '0': '\0'}
+SIMPLE = {'n': '\n', 't': '\t', 'r': '\r', 'a': '\a', 'b': '\b', 'f': '\f', 'v': '\v'}
 
 
 def unescape(literal):
@@ -60,31 +61,30 @@ def form_texts(path):
 
 def german_keys(path):
     text = open(path, 'rb').read().decode('utf-16-le').lstrip('\ufeff')
-    keys = set()
-    for line in (raw.strip() for raw in text.split('\n')):
-        if line and not line.startswith(';') and line.find('→') > 0:
-            keys.add(line.split('→', 1)[0].strip())
-    return keys
+    lines = (raw.strip() for raw in text.split('\n'))
+    return {line.split('→', 1)[0].strip() for line in lines
+            if not line.startswith(';') and line.find('→') > 0}
 
 
 def main():
     keys = german_keys(os.path.join(ROOT, 'Languages', 'de.lng'))
     missing = []
     for folder, dirs, files in os.walk(ROOT):
-        dirs[:] = sorted(d for d in dirs if d not in SKIPPED_DIRS and not d.startswith(('build', '.')))
+        dirs[:] = sorted(d for d in dirs
+                         if d not in SKIPPED_DIRS and not d.startswith(('build', '.')))
         for name in sorted(files):
             path = os.path.join(folder, name)
-            reader = form_texts if name.endswith('.ui') else source_texts if name.endswith(('.cpp', '.h')) else None
+            reader = {'.ui': form_texts, '.cpp': source_texts, '.h': source_texts}.get(
+                os.path.splitext(name)[1])
             for text, line in reader(path) if reader else ():
                 # The program looks a text up as it is and trimmed; a file line holds no line break.
-                if text.strip() and (text not in keys and text.strip() not in keys or '\n' in text.strip()):
+                stripped = text.strip()
+                if stripped and (stripped not in keys or '\n' in stripped):
                     where = os.path.relpath(path, ROOT) + (f':{line}' if line else '')
                     missing.append(f'{where}: {text!r}')
-    for entry in missing:
-        print(entry)
+    print(''.join(entry + '\n' for entry in missing), end='')
     print(f'{len(missing)} translated texts without a German line in Languages/de.lng')
     return 1 if missing else 0
 
 
-if __name__ == '__main__':
-    sys.exit(main())
+sys.exit(main())
