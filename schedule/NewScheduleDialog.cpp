@@ -96,6 +96,13 @@ NewScheduleDialog::NewScheduleDialog(QWidget* parent)
     checkBoxAudioInput_->setAccessibleName(tr("Record audio"));
     comboBoxAudioInput_->setAccessibleName(tr("Audio source"));
     comboBoxMacroList_->setAccessibleName(tr("Macro to run"));
+    // The form labels these only as pairs, and the group box title would name them all alike.
+    dateEditStartTime_->setAccessibleName(tr("Start date"));
+    timeEditStartTime_->setAccessibleName(tr("Start time"));
+    dateEditEndTime_->setAccessibleName(tr("End date"));
+    timeEditEndTime_->setAccessibleName(tr("End time"));
+    checkBoxRecordingDuration_->setAccessibleName(tr("Limit the recording duration"));
+    timeEditRecordingDuration_->setAccessibleName(tr("Recording duration limit"));
     auto* pushButtonOK = new QPushButton(tr("OK"), this);
     pushButtonOK->setObjectName("pushButtonOK");
     pushButtonOK->setDefault(true);
