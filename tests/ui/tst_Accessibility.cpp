@@ -19,7 +19,7 @@
 
 #include <QAbstractItemView>
 #include <QAccessible>
-#include <QSet>
+#include <QGroupBox>
 #include <QTabWidget>
 #include <QTcpServer>
 #include <QtTest>
@@ -32,38 +32,37 @@ Q_DECLARE_METATYPE(WindowFactory)
 
 namespace {
 
-// The roles of the controls a user operates.
-const QSet<QAccessible::Role> kOperable{
-    QAccessible::PushButton,   QAccessible::CheckBox,       QAccessible::RadioButton,
-    QAccessible::ButtonMenu,   QAccessible::ButtonDropDown, QAccessible::ComboBox,
-    QAccessible::EditableText, QAccessible::SpinBox,        QAccessible::Slider,
-    QAccessible::Dial,         QAccessible::List,           QAccessible::Table,
-    QAccessible::Tree,         QAccessible::PageTabList};
+using A = QAccessible;
+const QSet<A::Role> kOperable{A::PushButton,     A::CheckBox,   A::RadioButton,  A::ButtonMenu,
+                              A::ButtonDropDown, A::ComboBox,   A::EditableText, A::SpinBox,
+                              A::Slider,         A::Dial,       A::List,         A::Table,
+                              A::Tree,           A::PageTabList};
 
-// Says what the control is for: not one character, not icon-font glyphs only, not the value.
-bool says(QString name, const QString& value)
+// Says what the control is for: not one character, not just icon-font glyphs, not in others.
+bool says(QString name, const QStringList& others)
 {
     name = name.trimmed();
-    return name.size() > 1 && name != value && !std::all_of(name.begin(), name.end(), [](QChar c) {
-               return c.category() == QChar::Other_PrivateUse || c.isSpace();
-           });
+    return name.size() > 1 && !others.contains(name) &&
+           !QRegularExpression(QStringLiteral("^[\\p{Co}\\s]+$")).match(name).hasMatch();
 }
 
 bool named(QAccessibleInterface* control)
 {
-    // Views report their name as their value: there is no value to mistake for a name.
-    const QAccessible::Role role = control->role();
-    const bool view = QSet{QAccessible::List, QAccessible::Table, QAccessible::Tree}.contains(role);
-    const QString value = view ? QString() : control->text(QAccessible::Value).trimmed();
-    if (says(control->text(QAccessible::Name), value))
+    // Not its value (views report their name as their value, so there is none to mistake) and
+    // not the title of its group box, which Qt falls back on but which names the group.
+    const auto* widget = qobject_cast<const QWidget*>(control->object());
+    const auto* group = widget ? qobject_cast<const QGroupBox*>(widget->parentWidget()) : nullptr;
+    const bool view = QSet{A::List, A::Table, A::Tree}.contains(control->role());
+    const QStringList others{view ? QString() : control->text(A::Value).trimmed(),
+                             group ? group->title() : QString()};
+    if (says(control->text(A::Name), others))
         return true;
-    for (const auto& [label, relation] : control->relations(QAccessible::Label))
-        if (says(label->text(QAccessible::Name), value))
+    for (const auto& [label, relation] : control->relations(A::Label))
+        if (says(label->text(A::Name), others))
             return true;
     // On Unix Qt names a combo box by its selection and leaves its purpose to a buddy label;
     // other platforms read the widget's own accessible name.
-    const auto* widget = qobject_cast<const QWidget*>(control->object());
-    return role == QAccessible::ComboBox && widget && says(widget->accessibleName(), value);
+    return control->role() == A::ComboBox && widget && says(widget->accessibleName(), others);
 }
 
 // Each visible operable control without a proper name, as "object name (role): 'name'".
@@ -74,7 +73,7 @@ void collectNameless(QAccessibleInterface* node, QStringList* nameless)
     if (kOperable.contains(node->role()) && !named(node))
         *nameless << QStringLiteral("%1 (role %2): '%3'")
                          .arg(node->object()->objectName(), QString::number(node->role()),
-                              node->text(QAccessible::Name));
+                              node->text(A::Name));
     for (int i = 0; i < node->childCount(); ++i)
         collectNameless(node->child(i), nameless);
 }
