@@ -72,8 +72,8 @@ void collectNameless(QAccessibleInterface* node, QStringList* nameless)
         return;
     if (kOperable.contains(node->role()) && !named(node))
         *nameless << QStringLiteral("%1 (role %2): '%3'")
-                         .arg(node->object()->objectName(), QString::number(node->role()),
-                              node->text(A::Name));
+                         .arg(node->object() ? node->object()->objectName() : QString(),
+                              QString::number(node->role()), node->text(A::Name));
     for (int i = 0; i < node->childCount(); ++i)
         collectNameless(node->child(i), nameless);
 }
