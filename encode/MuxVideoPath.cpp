@@ -297,6 +297,7 @@ MuxVideoPath::Result MuxVideoPath::encodeFrame(const AVFrame& frame)
     }
 
     ++framesSent_;
+    pendingDurations_[picture->pts] = frameDuration(picture);
     ret = avcodec_send_frame(context_, picture);
     if (ret == AVERROR(EAGAIN)) {
         writePackets("Error writing video packet to output file (EAGAIN drain):",
@@ -333,6 +334,12 @@ void MuxVideoPath::writePackets(const char* logText, const char* emittedText)
         }
         // Packets already carry timestamps in the stream's time base.
         packet->stream_index = output_.videoStream->index;
+        if (const auto found = pendingDurations_.find(packet->pts);
+            found != pendingDurations_.end()) {
+            if (packet->duration <= 0)
+                packet->duration = found->second;
+            pendingDurations_.erase(found);
+        }
         const int written = av_interleaved_write_frame(output_.formatContext.get(), packet);
         if (written < 0) {
             const QString text = ffmpeg::errorText(written);

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 
 // The video half of the mux loop: converts each popped frame to the encoder's size and pixel
 // format, encodes it, writes its packets and sends a throttled preview image. The scalers, the
@@ -93,4 +94,7 @@ private:
     std::int64_t lastPreviewMs_ = 0;
 
     std::int64_t framesSent_ = 0;
+    // Each picture's duration by its time stamp, for the packet it becomes: older encoders leave
+    // packet durations at 0, and the MP4 muxer then ends the track where its last frame starts.
+    std::map<std::int64_t, std::int64_t> pendingDurations_;
 };

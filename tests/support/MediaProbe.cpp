@@ -76,7 +76,8 @@ bool MediaProbe::open(const QString& path)
         const AVCodecParameters* par = raw->streams[i]->codecpar;
         streams_.append({par->codec_type, QString::fromUtf8(avcodec_get_name(par->codec_id)),
                          par->width, par->height, par->sample_rate, par->ch_layout.nb_channels,
-                         raw->streams[i]->time_base});
+                         raw->streams[i]->time_base,
+                         double(raw->streams[i]->duration) * av_q2d(raw->streams[i]->time_base)});
     }
     error_.clear();
     return true;

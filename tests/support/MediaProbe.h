@@ -26,6 +26,7 @@ struct ProbedStream
     int sampleRate = 0;
     int channels = 0;
     AVRational timeBase{0, 1};
+    double seconds = 0.0; // the stream's duration as the container states it
 };
 
 struct DecodedVideoFrame
