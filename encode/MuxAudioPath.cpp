@@ -16,8 +16,6 @@ const MuxAudioPath::Texts MuxAudioPath::kLoopTexts = {
     "",
     "Error encoding audio frame.",
     "",
-    "Error writing audio packet to output file:",
-    "Error writing audio packet to output file: %1",
 };
 
 const MuxAudioPath::Texts MuxAudioPath::kFlushTexts = {
@@ -26,8 +24,6 @@ const MuxAudioPath::Texts MuxAudioPath::kFlushTexts = {
     "Error sending remaining audio frame to encoder during flush: %1",
     "Error receiving remaining audio packet from encoder during flush:",
     "Error receiving remaining audio packet from encoder during flush: %1",
-    "Error writing remaining audio packet to output file during flush:",
-    "Error writing remaining audio packet to output file during flush: %1",
 };
 
 const MuxAudioPath::Texts MuxAudioPath::kDrainTexts = {
@@ -36,12 +32,11 @@ const MuxAudioPath::Texts MuxAudioPath::kDrainTexts = {
     "Error sending flush frame to audio encoder: %1",
     "Error receiving remaining audio packet from encoder during flush:",
     "Error receiving remaining audio packet from encoder during flush: %1",
-    "Error writing flushed audio packet to output file:",
-    "Error writing flushed audio packet to output file: %1",
 };
 
-MuxAudioPath::MuxAudioPath(MuxOutput& output, bool withAudio, MessageSink sink)
-    : output_(output), context_(output.audioContext.get()), withAudio_(withAudio),
+MuxAudioPath::MuxAudioPath(MuxOutput& output, MuxPacketWriter& writer, bool withAudio,
+                           MessageSink sink)
+    : output_(output), writer_(writer), context_(output.audioContext.get()), withAudio_(withAudio),
       sink_(std::move(sink))
 {
 }
@@ -298,13 +293,9 @@ void MuxAudioPath::writePackets(const Texts& texts)
         }
         av_packet_rescale_ts(packet, context_->time_base, output_.audioStream->time_base);
         packet->stream_index = output_.audioStream->index;
-        const int written = av_interleaved_write_frame(output_.formatContext.get(), packet);
-        if (written < 0) {
-            const QString text = ffmpeg::errorText(written);
-            report(QString::fromUtf8(texts.writeLog) + " " + text,
-                   mux_thread_win::tr(texts.writeEmitted).arg(text));
-            av_packet_unref(packet);
-        }
+        // A failed write has been reported and ends the recording.
+        if (!writer_.write(packet))
+            return;
     }
 }
 

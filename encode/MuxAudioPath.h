@@ -2,6 +2,7 @@
 
 #include "FfmpegHolders.h"
 #include "MuxEncoderSetup.h"
+#include "MuxPacketWriter.h"
 #include "media/FrameQueueItem.h"
 
 #include <cstdint>
@@ -14,7 +15,7 @@ class MuxAudioPath
 public:
     using MessageSink = MuxEncoderSetup::MessageSink;
 
-    MuxAudioPath(MuxOutput& output, bool withAudio, MessageSink sink);
+    MuxAudioPath(MuxOutput& output, MuxPacketWriter& writer, bool withAudio, MessageSink sink);
 
     void handleItem(const FrameQueueItem& item);
 
@@ -35,8 +36,6 @@ private:
         const char* sendEmitted;
         const char* receiveLog;
         const char* receiveEmitted;
-        const char* writeLog;
-        const char* writeEmitted;
     };
     static const Texts kLoopTexts;
     static const Texts kFlushTexts;
@@ -54,6 +53,7 @@ private:
     void report(const QString& logText, const QString& emittedText);
 
     MuxOutput& output_;
+    MuxPacketWriter& writer_;
     AVCodecContext* context_ = nullptr;
     bool withAudio_ = false;
     MessageSink sink_;

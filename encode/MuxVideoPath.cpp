@@ -70,8 +70,9 @@ const char* pixelFormatName(int format)
 
 } // namespace
 
-MuxVideoPath::MuxVideoPath(MuxOutput& output, int fps, MessageSink sink)
-    : output_(output), context_(output.videoContext.get()), fps_(fps), sink_(std::move(sink))
+MuxVideoPath::MuxVideoPath(MuxOutput& output, MuxPacketWriter& writer, int fps, MessageSink sink)
+    : output_(output), writer_(writer), context_(output.videoContext.get()), fps_(fps),
+      sink_(std::move(sink))
 {
 }
 
@@ -178,18 +179,18 @@ void MuxVideoPath::drawPreview(const AVFrame& picture, std::uint8_t* rgb, int st
     if (previewScaler_) {
         std::uint8_t* const planes[4] = {rgb, nullptr, nullptr, nullptr};
         const int strides[4] = {stride, 0, 0, 0};
-        sws_scale(previewScaler_.get(), picture.data, picture.linesize, 0, picture.height,
-                  planes, strides);
+        sws_scale(previewScaler_.get(), picture.data, picture.linesize, 0, picture.height, planes,
+                  strides);
         return;
     }
     const AVFrame* source = &picture;
     if (previewSmall_) {
-        libyuv::I420Scale(
-            picture.data[0], picture.linesize[0], picture.data[1], picture.linesize[1],
-            picture.data[2], picture.linesize[2], picture.width, picture.height,
-            previewSmall_->data[0], previewSmall_->linesize[0], previewSmall_->data[1],
-            previewSmall_->linesize[1], previewSmall_->data[2], previewSmall_->linesize[2],
-            previewSmall_->width, previewSmall_->height, libyuv::kFilterBilinear);
+        libyuv::I420Scale(picture.data[0], picture.linesize[0], picture.data[1],
+                          picture.linesize[1], picture.data[2], picture.linesize[2], picture.width,
+                          picture.height, previewSmall_->data[0], previewSmall_->linesize[0],
+                          previewSmall_->data[1], previewSmall_->linesize[1],
+                          previewSmall_->data[2], previewSmall_->linesize[2], previewSmall_->width,
+                          previewSmall_->height, libyuv::kFilterBilinear);
         source = previewSmall_.get();
     }
     // libyuv names formats by their order in a little-endian word: "RAW" is R, G, B in memory.
@@ -300,8 +301,7 @@ MuxVideoPath::Result MuxVideoPath::encodeFrame(const AVFrame& frame)
     pendingDurations_[picture->pts] = frameDuration(picture);
     ret = avcodec_send_frame(context_, picture);
     if (ret == AVERROR(EAGAIN)) {
-        writePackets("Error writing video packet to output file (EAGAIN drain):",
-                     "Error writing video packet to output file (EAGAIN drain): %1");
+        writePackets();
         ret = avcodec_send_frame(context_, picture);
     }
     if (ret < 0 && ret != AVERROR_EOF) {
@@ -314,13 +314,12 @@ MuxVideoPath::Result MuxVideoPath::encodeFrame(const AVFrame& frame)
             sink_(MSG_ERROR, mux_thread_win::tr("Error sending frame to encoder:."));
         return Result::Continue;
     }
-    writePackets("Error writing video packet to output file:",
-                 "Error writing video packet to output file: %1");
+    writePackets();
     sendPreview(*picture);
     return Result::Continue;
 }
 
-void MuxVideoPath::writePackets(const char* logText, const char* emittedText)
+void MuxVideoPath::writePackets()
 {
     AVPacket* packet = packet_.get();
     for (;;) {
@@ -340,15 +339,9 @@ void MuxVideoPath::writePackets(const char* logText, const char* emittedText)
                 packet->duration = found->second;
             pendingDurations_.erase(found);
         }
-        const int written = av_interleaved_write_frame(output_.formatContext.get(), packet);
-        if (written < 0) {
-            const QString text = ffmpeg::errorText(written);
-            qDebug().noquote() << logText << text;
-            if (sink_)
-                sink_(MSG_ERROR, mux_thread_win::tr(emittedText).arg(text));
-            av_packet_unref(packet);
+        // A failed write has been reported and ends the recording.
+        if (!writer_.write(packet))
             return;
-        }
     }
 }
 
@@ -398,6 +391,5 @@ void MuxVideoPath::flush()
             sink_(MSG_ERROR,
                   mux_thread_win::tr("Error sending flush frame to video encoder: %1").arg(text));
     }
-    writePackets("Error writing flushed video packet to output file:",
-                 "Error writing flushed video packet to output file: %1");
+    writePackets();
 }

@@ -2,6 +2,7 @@
 
 #include "FfmpegHolders.h"
 #include "MuxEncoderSetup.h"
+#include "MuxPacketWriter.h"
 
 #include <QElapsedTimer>
 #include <QImage>
@@ -28,7 +29,7 @@ public:
     // Monotonic milliseconds; empty means a QElapsedTimer.
     using MillisecondClock = std::function<std::int64_t()>;
 
-    MuxVideoPath(MuxOutput& output, int fps, MessageSink sink);
+    MuxVideoPath(MuxOutput& output, MuxPacketWriter& writer, int fps, MessageSink sink);
 
     // Builds the preview objects when previewEnabled is set (a failure there only switches the
     // preview off), then the main scaler and the output picture. False: the recording ends.
@@ -45,7 +46,7 @@ public:
 
 private:
     SwsContext* scalerFor(const AVFrame& frame);
-    void writePackets(const char* logText, const char* emittedText);
+    void writePackets();
     bool preparePreview();
     // Converts frame into picture_ unless picture_ already holds it; an FFmpeg error code.
     int convertInto(SwsContext* scaler, const AVFrame& frame);
@@ -55,6 +56,7 @@ private:
     void report(const QString& logText, const QString& emittedText);
 
     MuxOutput& output_;
+    MuxPacketWriter& writer_;
     AVCodecContext* context_ = nullptr;
     int fps_ = 15;
     MessageSink sink_;

@@ -76,11 +76,13 @@ void mux_thread_win::run()
         if (!MuxEncoderSetup(current, sink).open(output))
             return;
 
-        MuxVideoPath video(output, current.fps, sink);
+        MuxPacketWriter writer(output, current.outputPath, sink);
+        writer.start(journalEnabled);
+        MuxVideoPath video(output, writer, current.fps, sink);
         const auto preview = [this](const QImage& image) { emit imagePreviewSignal(image); };
         if (!video.prepare(previewEnabled, preview, previewClock))
             return;
-        MuxAudioPath audio(output, current.withAudio, sink);
+        MuxAudioPath audio(output, writer, current.withAudio, sink);
 
         FrameQueueItem item;
         bool encoderGone = false;
@@ -90,7 +92,7 @@ void mux_thread_win::run()
         // in step.
         const AVRational videoTimeBase = output.videoStream->time_base;
         std::int64_t lastVideoTick = AV_NOPTS_VALUE;
-        while (!encoderGone && frameQueue && frameQueue->pop(item)) {
+        while (!encoderGone && !writer.failed() && frameQueue && frameQueue->pop(item)) {
             // The popped item waits with us, so nothing is lost across a pause.
             while (paused.load())
                 QThread::msleep(50);
@@ -120,15 +122,12 @@ void mux_thread_win::run()
             item = {};
         }
 
-        video.flush();
-        audio.flush();
-        const int ret = av_write_trailer(output.formatContext.get());
-        if (ret < 0) {
-            // Without its trailer the file may not play: the user has to hear of it.
-            const QString text = ffmpeg::errorText(ret);
-            qDebug().noquote() << "Error writing trailer:" << text;
-            emit msgSignal(MSG_ERROR, tr("Error writing trailer: %1").arg(text));
+        // After a failed write nothing more is encoded: what was written is closed as it is.
+        if (!writer.failed()) {
+            video.flush();
+            audio.flush();
         }
+        writer.finish();
         framesWritten = video.framesSent();
     }
 

@@ -42,6 +42,9 @@ public:
     int outputWidth = 0;
     int outputHeight = 0;
     std::atomic<bool> previewEnabled{false};
+    // An MP4 keeps a journal beside it while it is written, to be rebuilt after a crash; set
+    // before start().
+    bool journalEnabled = true;
 
 Q_SIGNALS:
     void imagePreviewSignal(QImage frame);

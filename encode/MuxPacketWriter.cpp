@@ -1,0 +1,119 @@
+#include "MuxPacketWriter.h"
+
+#include "mux_thread_win.h"
+#include "platform/posix/FileSync.h"
+
+#include <QDebug>
+#include <QDir>
+
+#include <cstring>
+
+MuxPacketWriter::MuxPacketWriter(MuxOutput& output, const QString& path, MessageSink sink)
+    : output_(output), path_(path), sink_(std::move(sink))
+{
+}
+
+void MuxPacketWriter::start(bool journalEnabled)
+{
+    const AVFormatContext* format = output_.formatContext.get();
+    if (!format->pb)
+        return;
+    media_.setFileName(path_);
+    if (!media_.open(QIODevice::ReadOnly))
+        qDebug().noquote() << "Recording file not opened for syncing:" << media_.errorString();
+    // Data written without the index is of no use to a player: only an MP4 needs the journal.
+    // The other containers are read from the start, up to wherever they end.
+    if (journalEnabled && std::strcmp(format->oformat->name, "mp4") == 0)
+        journal_.create(path_, *format);
+}
+
+void MuxPacketWriter::fail(int error, const char* step)
+{
+    const QString text = ffmpeg::errorText(error);
+    qDebug().noquote() << "Error writing the recording (" << step << "):" << path_ << text;
+    if (failed_)
+        return;
+    failed_ = true;
+    if (sink_)
+        sink_(MSG_ERROR, mux_thread_win::tr("The recording stopped: %1 could not be written (%2).")
+                             .arg(QDir::toNativeSeparators(path_), text));
+}
+
+bool MuxPacketWriter::write(AVPacket* packet)
+{
+    if (failed_) {
+        av_packet_unref(packet);
+        return false;
+    }
+    AVFormatContext* format = output_.formatContext.get();
+    AVIOContext* pb = format->pb;
+    const AVRational timeBase = format->streams[packet->stream_index]->time_base;
+    const std::int64_t time = packet->dts != AV_NOPTS_VALUE ? packet->dts : packet->pts;
+    int ret = 0;
+    if (journal_.isOpen()) {
+        // The MP4 muxer writes each packet's bytes at once (rewriting H.264 start codes into
+        // lengths, so the size on disk is measured, not taken from the packet); it needs no
+        // interleaving, and the encoders' order keeps sound and picture close together.
+        const AVPacket fields = *packet;
+        const std::int64_t before = avio_tell(pb);
+        ret = av_write_frame(format, packet);
+        if (ret >= 0)
+            journal_.add(fields, before, avio_tell(pb) - before);
+        av_packet_unref(packet);
+    } else {
+        ret = av_interleaved_write_frame(format, packet);
+    }
+    if (ret >= 0 && pb && pb->error < 0)
+        ret = pb->error;
+    if (ret < 0) {
+        fail(ret, "packet");
+        return false;
+    }
+    if (time != AV_NOPTS_VALUE) {
+        const std::int64_t ms = av_rescale_q(time, timeBase, AVRational{1, 1000});
+        if (lastSyncMs_ == AV_NOPTS_VALUE)
+            lastSyncMs_ = ms;
+        else if (ms - lastSyncMs_ >= kSyncIntervalMs) {
+            lastSyncMs_ = ms;
+            sync();
+        }
+    }
+    return !failed_;
+}
+
+void MuxPacketWriter::sync()
+{
+    AVIOContext* pb = output_.formatContext->pb;
+    if (!pb)
+        return;
+    avio_flush(pb);
+    if (pb->error < 0)
+        return fail(pb->error, "flush");
+    // The packets' bytes reach the disk before the records that point at them.
+    if (media_.isOpen() && !platform::syncFileData(media_))
+        qDebug().noquote() << "Recording file not synced:" << path_;
+    if (!journal_.commit())
+        fail(AVERROR(EIO), "journal");
+}
+
+void MuxPacketWriter::finish()
+{
+    const bool failedBefore = failed_;
+    AVFormatContext* format = output_.formatContext.get();
+    int ret = av_write_trailer(format);
+    if (ret >= 0 && format->pb) {
+        avio_flush(format->pb);
+        ret = format->pb->error;
+    }
+    if (ret < 0) {
+        qDebug().noquote() << "Error writing trailer:" << ffmpeg::errorText(ret);
+        if (!failedBefore)
+            fail(ret, "trailer");
+        // The journal stays: the next start rebuilds the file from it.
+        return;
+    }
+    // The index is on the disk before the journal that could replace it goes.
+    if (media_.isOpen())
+        platform::syncFileData(media_);
+    journal_.remove();
+}

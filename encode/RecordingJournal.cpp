@@ -1,0 +1,190 @@
+#include "RecordingJournal.h"
+
+#include "platform/posix/FileSync.h"
+
+#include <QDataStream>
+#include <QDebug>
+#include <QtEndian>
+
+#include <cstring>
+
+extern "C" {
+#include <libavcodec/packet.h>
+#include <libavformat/avformat.h>
+}
+
+namespace {
+
+constexpr char kMagic[8] = {'T', 'V', 'J', 'O', 'U', 'R', 'N', '1'};
+// stream, key, offset, size, pts, dts, duration, check, padding
+constexpr int kRecordSize = 4 + 4 + 5 * 8 + 4 + 4;
+
+// FNV-1a: enough to tell a record the system never finished writing (zeros or old bytes after a
+// power loss) from one it did.
+std::uint32_t checksum(const char* data, qsizetype size)
+{
+    std::uint32_t hash = 2166136261u;
+    for (qsizetype i = 0; i < size; ++i) {
+        hash ^= std::uint8_t(data[i]);
+        hash *= 16777619u;
+    }
+    return hash;
+}
+
+QByteArray encodeHeader(const AVFormatContext& format)
+{
+    QByteArray bytes;
+    QDataStream out(&bytes, QIODevice::WriteOnly);
+    out.setVersion(QDataStream::Qt_6_0);
+    out << qint32(format.nb_streams);
+    for (unsigned i = 0; i < format.nb_streams; ++i) {
+        const AVStream* stream = format.streams[i];
+        const AVCodecParameters* par = stream->codecpar;
+        out << qint32(par->codec_type) << qint32(par->codec_id) << qint32(par->format)
+            << qint32(par->width) << qint32(par->height) << qint32(par->sample_rate)
+            << qint32(par->ch_layout.nb_channels) << qint32(par->frame_size)
+            << qint64(par->bit_rate) << qint32(stream->time_base.num)
+            << qint32(stream->time_base.den)
+            << QByteArray(reinterpret_cast<const char*>(par->extradata), par->extradata_size);
+    }
+    return bytes;
+}
+
+bool decodeHeader(const QByteArray& bytes, QList<RecordingJournal::Stream>& streams)
+{
+    QDataStream in(bytes);
+    in.setVersion(QDataStream::Qt_6_0);
+    qint32 count = 0;
+    in >> count;
+    if (count < 1 || count > 8)
+        return false;
+    for (qint32 i = 0; i < count; ++i) {
+        RecordingJournal::Stream s;
+        qint32 num = 0;
+        qint32 den = 0;
+        qint64 bitRate = 0;
+        in >> s.type >> s.codecId >> s.format >> s.width >> s.height >> s.sampleRate >>
+            s.channels >> s.frameSize >> bitRate >> num >> den >> s.extradata;
+        s.bitRate = bitRate;
+        s.timeBase = AVRational{num, den};
+        if (den <= 0 || num <= 0)
+            return false;
+        streams.append(s);
+    }
+    return in.status() == QDataStream::Ok;
+}
+
+} // namespace
+
+bool RecordingJournal::create(const QString& mediaPath, const AVFormatContext& format)
+{
+    file_.setFileName(pathFor(mediaPath));
+    if (!file_.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
+        qDebug().noquote() << "Recording journal not created:" << file_.fileName()
+                           << file_.errorString();
+        return false;
+    }
+    const QByteArray header = encodeHeader(format);
+    QByteArray bytes(kMagic, sizeof kMagic);
+    const auto appendWord = [&bytes](std::uint32_t word) {
+        word = qToLittleEndian(word);
+        bytes.append(reinterpret_cast<const char*>(&word), sizeof word);
+    };
+    appendWord(std::uint32_t(header.size()));
+    bytes.append(header);
+    appendWord(checksum(header.constData(), header.size()));
+    if (file_.write(bytes) != bytes.size() || !platform::syncFileData(file_)) {
+        qDebug().noquote() << "Recording journal not written:" << file_.fileName()
+                           << file_.errorString();
+        file_.close();
+        file_.remove();
+        return false;
+    }
+    pending_.clear();
+    return true;
+}
+
+void RecordingJournal::add(const AVPacket& packet, std::int64_t offset, std::int64_t size)
+{
+    if (!file_.isOpen())
+        return;
+    char record[kRecordSize] = {};
+    char* at = record;
+    const auto put32 = [&at](std::int32_t value) {
+        qToLittleEndian(value, at);
+        at += 4;
+    };
+    const auto put64 = [&at](std::int64_t value) {
+        qToLittleEndian(value, at);
+        at += 8;
+    };
+    put32(packet.stream_index);
+    put32((packet.flags & AV_PKT_FLAG_KEY) ? 1 : 0);
+    put64(offset);
+    put64(size);
+    put64(packet.pts);
+    put64(packet.dts);
+    put64(packet.duration);
+    put32(std::int32_t(checksum(record, at - record)));
+    pending_.append(record, kRecordSize);
+}
+
+bool RecordingJournal::commit()
+{
+    if (!file_.isOpen())
+        return true;
+    if (!pending_.isEmpty() && file_.write(pending_) != pending_.size())
+        return false;
+    pending_.clear();
+    return platform::syncFileData(file_);
+}
+
+void RecordingJournal::remove()
+{
+    if (file_.isOpen())
+        file_.remove();
+    pending_.clear();
+}
+
+bool RecordingJournal::read(const QString& journalPath, Contents& contents)
+{
+    QFile file(journalPath);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray bytes = file.readAll();
+    if (bytes.size() < qsizetype(sizeof kMagic) + 8 ||
+        std::memcmp(bytes.constData(), kMagic, sizeof kMagic) != 0)
+        return false;
+    const char* data = bytes.constData();
+    const auto headerSize = qsizetype(qFromLittleEndian<std::uint32_t>(data + sizeof kMagic));
+    const qsizetype headerStart = sizeof kMagic + 4;
+    if (headerSize > bytes.size() - headerStart - 4)
+        return false;
+    const QByteArray header = bytes.mid(headerStart, headerSize);
+    if (qFromLittleEndian<std::uint32_t>(data + headerStart + headerSize) !=
+        checksum(header.constData(), header.size()))
+        return false;
+    contents = {};
+    if (!decodeHeader(header, contents.streams))
+        return false;
+
+    for (qsizetype at = headerStart + headerSize + 4; at + kRecordSize <= bytes.size();
+         at += kRecordSize) {
+        const char* record = data + at;
+        if (qFromLittleEndian<std::uint32_t>(record + kRecordSize - 8) !=
+            checksum(record, kRecordSize - 8))
+            break;
+        Record r;
+        r.stream = qFromLittleEndian<std::int32_t>(record);
+        r.key = qFromLittleEndian<std::int32_t>(record + 4);
+        r.offset = qFromLittleEndian<std::int64_t>(record + 8);
+        r.size = qFromLittleEndian<std::int64_t>(record + 16);
+        r.pts = qFromLittleEndian<std::int64_t>(record + 24);
+        r.dts = qFromLittleEndian<std::int64_t>(record + 32);
+        r.duration = qFromLittleEndian<std::int64_t>(record + 40);
+        if (r.stream < 0 || r.stream >= contents.streams.size() || r.offset < 0 || r.size <= 0)
+            break;
+        contents.records.append(r);
+    }
+    return true;
+}

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <atomic>
+#include <functional>
+
+class QObject;
+
+// Rebuilds recordings whose writer died before their trailer (a crash, a kill, a power loss):
+// a journal beside a file says so. The file's packets are read back where the journal places
+// them and written into a new file of the same streams, which then replaces the damaged one; the
+// damaged file stays until its replacement is complete and on the disk.
+class RecordingRepair
+{
+public:
+    enum class Outcome {
+        NotNeeded, // no journal, or the file was complete after all
+        Repaired,
+        Failed, // logged; the journal stays when a later try may do better
+    };
+
+    // Repairs one recording if its journal is there. cancel, when set during the repair, stops
+    // it: the file and journal stay as they were.
+    static Outcome repairFile(const QString& mediaPath, const std::atomic<bool>* cancel = nullptr);
+
+    // Repairs every recording of folder that left a journal; the paths of the repaired files.
+    static QStringList repairAll(const QString& folder, const std::atomic<bool>* cancel = nullptr);
+
+    // repairAll on a thread of its own, for the start-up: a long recording takes a while to
+    // copy. done runs on receiver's thread with the repaired paths. Quitting the application
+    // cancels a repair under way and waits for it.
+    static void repairAllInBackground(const QString& folder, QObject* receiver,
+                                      std::function<void(const QStringList&)> done);
+};
