@@ -1,5 +1,6 @@
 #include "screen_capture_win.h"
 
+#include "DiskSpaceWatchdog.h"
 #include "media/CaptureClockQpc.h"
 #include "media/FrameQueue.h"
 #include "OutputResolution.h"
@@ -43,7 +44,19 @@ double screenPixelRatio(const QRect& targetRect)
 }
 } // namespace
 
-screen_capture_win::screen_capture_win(QObject* parent) : QObject(parent) {}
+screen_capture_win::screen_capture_win(QObject* parent)
+    : QObject(parent), diskWatch(new DiskSpaceWatchdog(this))
+{
+    connect(diskWatch, &DiskSpaceWatchdog::spaceLow, this,
+            [this](const QString& folder, qint64 free_bytes) {
+                endByItself(DiskSpaceWatchdog::stoppedTitle(),
+                            DiskSpaceWatchdog::lowSpaceText(folder, free_bytes));
+            });
+    connect(diskWatch, &DiskSpaceWatchdog::folderGone, this, [this](const QString& folder) {
+        endByItself(DiskSpaceWatchdog::stoppedTitle(),
+                    DiskSpaceWatchdog::writeFailedText(DiskSpaceWatchdog::folderGoneReason(folder)));
+    });
+}
 
 screen_capture_win::~screen_capture_win()
 {
@@ -148,6 +161,7 @@ void screen_capture_win::start()
         return;
     }
     quietStop = false;
+    endedByItself = false;
     clock->restart();
 
     videoThread->setTargetWindow(target.targetWindow);
@@ -183,6 +197,7 @@ void screen_capture_win::start()
     muxThread->init(outputPath, audioEnabled);
     muxThread->previewEnabled = true;
     muxThread->start(QThread::InheritPriority);
+    diskWatch->start(outputPath);
 }
 
 bool screen_capture_win::prepareWindowTarget()
@@ -277,6 +292,7 @@ void screen_capture_win::resume()
 void screen_capture_win::stop(bool quiet)
 {
     quietStop = quiet;
+    diskWatch->stop();
     if (videoThread) {
         videoThread->requestStop();
         if (audioEnabled && audioThread) {
@@ -336,13 +352,12 @@ void screen_capture_win::onCaptureMessage(MSG_TYPE type, const QString& text)
 {
     switch (type) {
     case MSG_INFO:
-        if (startTrigger == 0 && !quietStop)
+        // After a failure the file is finished as far as it goes; that is no news of its own.
+        if (startTrigger == 0 && !quietStop && !endedByItself)
             ask({SessionBox::Kind::Info, tr("Info"), text, {}});
         break;
     case MSG_ERROR:
-        Q_EMIT stopRecording();
-        if (startTrigger == 0)
-            ask({SessionBox::Kind::Warning, tr("Warning"), text, {}});
+        endByItself(tr("Warning"), text);
         break;
     case MSG_WARNING:
         if (startTrigger == 0)
@@ -353,9 +368,24 @@ void screen_capture_win::onCaptureMessage(MSG_TYPE type, const QString& text)
 
 void screen_capture_win::onMuxMessage(MSG_TYPE type, const QString& text)
 {
-    // The mux's warnings only go to the log.
-    if (type != MSG_WARNING)
+    // The mux's warnings only go to the log; its errors name the file and what went wrong.
+    if (type == MSG_ERROR)
+        endByItself(DiskSpaceWatchdog::stoppedTitle(), text);
+    else if (type == MSG_INFO)
         onCaptureMessage(type, text);
+}
+
+void screen_capture_win::endByItself(const QString& title, const QString& text)
+{
+    if (endedByItself) {
+        qDebug().noquote() << "Recording already stopping; not shown:" << text;
+        return;
+    }
+    endedByItself = true;
+    diskWatch->stop();
+    Q_EMIT stopRecording();
+    if (startTrigger == 0)
+        ask({SessionBox::Kind::Warning, title, text, {}});
 }
 
 void screen_capture_win::onEncoderLag()

@@ -16,6 +16,7 @@
 struct CapturePlatform;
 class audio_capture_thread_win;
 class CaptureClockQpc;
+class DiskSpaceWatchdog;
 class FrameQueue;
 class mux_thread_win;
 class QLabel;
@@ -34,7 +35,9 @@ struct SessionBox
 
 // Runs one screen, window or area recording at a time: owns the video, audio and mux threads of
 // the recording, the queue and clock that join them, decides the output size, asks about hidden
-// or minimised target windows and turns the threads' reports into boxes or stop requests.
+// or minimised target windows and turns the threads' reports into boxes or stop requests. A
+// recording whose disk runs low, whose folder goes away or whose file cannot be written asks to
+// be stopped, with one box that says why.
 // Lives in the GUI thread and is reused for every recording; not thread-safe.
 class screen_capture_win : public QObject
 {
@@ -91,6 +94,8 @@ public Q_SLOTS:
 
 private:
     bool ask(const SessionBox& box);
+    // Asks the owner to stop and shows why, for the first such reason of a recording only.
+    void endByItself(const QString& title, const QString& text);
     // Output size of a window target; false when the recording must not start.
     bool prepareWindowTarget();
     void applyResolutionSetting();
@@ -104,5 +109,7 @@ private:
     std::unique_ptr<mux_thread_win> muxThread;
     std::unique_ptr<WindowSystem> windows;
     std::unique_ptr<CapturePlatform> capturePlatform;
+    DiskSpaceWatchdog* diskWatch = nullptr;
+    bool endedByItself = false;
     BoxHandler boxHandler;
 };

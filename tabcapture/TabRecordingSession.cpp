@@ -2,6 +2,7 @@
 
 #include "app/SettingsKeys.h"
 #include "app/SettingsStore.h"
+#include "capture/DiskSpaceWatchdog.h"
 #include "encode/FfmpegHolders.h"
 #include "encode/mux_thread_win.h"
 #include "media/FrameDuration.h"
@@ -10,6 +11,7 @@
 
 #include <QDebug>
 #include <QDir>
+#include <QFileInfo>
 
 #include <algorithm>
 #include <chrono>
@@ -53,6 +55,15 @@ TabRecordingSession::TabRecordingSession(QObject* parent)
       }),
       wall_([] { return QDateTime::currentDateTime(); })
 {
+    diskWatch_ = new DiskSpaceWatchdog(this);
+    connect(diskWatch_, &DiskSpaceWatchdog::spaceLow, this,
+            [this](const QString& folder, qint64 free_bytes) {
+                endByItself(DiskSpaceWatchdog::lowSpaceText(folder, free_bytes));
+            });
+    connect(diskWatch_, &DiskSpaceWatchdog::folderGone, this, [this](const QString& folder) {
+        endByItself(
+            DiskSpaceWatchdog::writeFailedText(DiskSpaceWatchdog::folderGoneReason(folder)));
+    });
 }
 
 TabRecordingSession::~TabRecordingSession()
@@ -158,6 +169,14 @@ void TabRecordingSession::startSession(const tabcapture::StartRequest& request)
     }
 
     const QString path = makeOutputPath(wall_());
+    const QString folder = QFileInfo(path).absolutePath();
+    if (const auto free_bytes = DiskSpaceWatchdog::tooLittleToStart(folder)) {
+        qWarning().noquote() << "TabCapture not started, disk space low:" << *free_bytes
+                             << "bytes free in" << folder;
+        Q_EMIT errorMessage(DiskSpaceWatchdog::notEnoughToStartText(folder, *free_bytes));
+        releaseDecoder();
+        return;
+    }
     queue_ = std::make_unique<FrameQueue>(kQueueCapacity);
     mux_ = std::make_unique<mux_thread_win>(queue_.get());
     mux_->outputWidth = outputWidth_;
@@ -176,7 +195,9 @@ void TabRecordingSession::startSession(const tabcapture::StartRequest& request)
         return;
     }
     outputPath_ = path;
+    endedByItself_ = false;
     mux_->start();
+    diskWatch_->start(path);
     Q_EMIT recordingStarted(path);
     qInfo().noquote() << "TabCapture recording started:" << path;
 }
@@ -186,6 +207,7 @@ void TabRecordingSession::stopSession()
     if (!queue_ && !mux_)
         return;
     const QString path = outputPath_;
+    diskWatch_->stop();
     releaseDecoder();
 
     // The mux writes what is queued, flushes the encoders and closes the file before it ends.
@@ -211,7 +233,25 @@ void TabRecordingSession::stopSession()
 void TabRecordingSession::onMuxMessage(MSG_TYPE type, const QString& text)
 {
     if (type == MSG_ERROR)
-        Q_EMIT errorMessage(text);
+        endByItself(text);
+}
+
+void TabRecordingSession::endByItself(const QString& text)
+{
+    if (endedByItself_ || outputPath_.isEmpty())
+        return;
+    endedByItself_ = true;
+    diskWatch_->stop();
+    Q_EMIT errorMessage(text);
+    // Not from within the mux's own report: stopping waits for that thread and deletes it.
+    const QString path = outputPath_;
+    QMetaObject::invokeMethod(
+        this,
+        [this, path] {
+            if (outputPath_ == path)
+                stopSession();
+        },
+        Qt::QueuedConnection);
 }
 
 void TabRecordingSession::openDecoder(AVCodecID codec)

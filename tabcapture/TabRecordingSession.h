@@ -15,6 +15,7 @@ extern "C" {
 #include <libavcodec/codec_id.h>
 }
 
+class DiskSpaceWatchdog;
 class FrameQueue;
 class mux_thread_win;
 struct AVCodecContext;
@@ -28,7 +29,9 @@ struct AVFrame;
 // The queue is bounded by time, not only by its capacity: once it holds about two seconds of
 // media the encoder is falling behind; the frame is dropped and pushVideoFrame reports Overloaded
 // (the server then tells the client and ends the session). So a client sending faster than the
-// encoder takes never makes memory grow or the GUI thread wait. Used from the GUI thread only.
+// encoder takes never makes memory grow or the GUI thread wait. Like a screen recording it is
+// not started on a nearly full disk, and ends by itself, with one errorMessage, when the disk runs
+// low, the folder goes away or the file cannot be written. Used from the GUI thread only.
 class TabRecordingSession : public TabCaptureSessionBase
 {
     Q_OBJECT
@@ -68,6 +71,8 @@ public:
 
 private:
     void onMuxMessage(MSG_TYPE type, const QString& text);
+    // Reports the first reason the recording has to end, then ends it.
+    void endByItself(const QString& text);
     void openDecoder(AVCodecID codec);
     void releaseDecoder();
     VideoPush pushVideo(std::int64_t ptsUs, int width, int height, QByteArrayView payload);
@@ -80,6 +85,8 @@ private:
     std::unique_ptr<FrameQueue> queue_;
     std::unique_ptr<mux_thread_win> mux_;
     QString outputPath_;
+    DiskSpaceWatchdog* diskWatch_ = nullptr;
+    bool endedByItself_ = false;
     int outputWidth_ = 0;
     int outputHeight_ = 0;
     int frameRate_ = 30;

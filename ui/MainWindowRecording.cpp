@@ -4,6 +4,7 @@
 
 #include "app/SettingsKeys.h"
 #include "app/SettingsStore.h"
+#include "capture/DiskSpaceWatchdog.h"
 #include "macro/MacroExecutor.h"
 #include "platform/posix/PerformanceCounter.h"
 #include "platform/posix/ProcessTimes.h"
@@ -132,6 +133,13 @@ bool MainWindow::checkStart(StartPlan* plan)
         showBox(QMessageBox::Warning, tr("Recording failed!"),
                 tr("Cannot create output folder '") + folder +
                     tr("', please change folder path in the app settings."));
+        return false;
+    }
+    if (const auto free_bytes = DiskSpaceWatchdog::tooLittleToStart(folder)) {
+        qWarning().noquote() << "Recording not started, disk space low:" << *free_bytes
+                             << "bytes free in" << folder;
+        showBox(QMessageBox::Warning, DiskSpaceWatchdog::notEnoughToStartTitle(),
+                DiskSpaceWatchdog::notEnoughToStartText(folder, *free_bytes));
         return false;
     }
 

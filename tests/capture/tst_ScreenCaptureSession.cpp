@@ -82,7 +82,8 @@ private slots:
 
     void reports_data()
     {
-        QTest::addColumn<int>("source"); // 0 video thread, 1 mux thread, 2 the encoder's lag
+        // 0 video thread, 1 mux thread, 2 the encoder's lag, 3 mux errors and the file's end
+        QTest::addColumn<int>("source");
         QTest::addColumn<int>("type");
         QTest::addColumn<int>("trigger");
         QTest::addColumn<bool>("quiet");
@@ -97,7 +98,9 @@ private slots:
         QTest::newRow("mux warning ignored")
             << 1 << int(MSG_WARNING) << 0 << false << QString() << 0;
         QTest::newRow("mux error, user")
-            << 1 << int(MSG_ERROR) << 0 << false << QStringLiteral("Warning") << 1;
+            << 1 << int(MSG_ERROR) << 0 << false << QStringLiteral("Recording stopped") << 1;
+        QTest::newRow("mux errors, then the end: one box")
+            << 3 << int(MSG_ERROR) << 0 << false << QStringLiteral("Recording stopped") << 1;
         QTest::newRow("lag, user stops")
             << 2 << 0 << 0 << false << QStringLiteral("Encoder Lag Detected") << 1;
         QTest::newRow("lag, schedule goes on") << 2 << 0 << 1 << false << QString() << 0;
@@ -126,6 +129,9 @@ private slots:
             session.onCaptureMessage(MSG_TYPE(type), text);
         else if (source == 1)
             session.onMuxMessage(MSG_TYPE(type), text);
+        else if (source == 3)
+            for (const MSG_TYPE each : {MSG_ERROR, MSG_ERROR, MSG_INFO})
+                session.onMuxMessage(each, text);
         else
             session.onEncoderLag();
 
