@@ -29,8 +29,12 @@ void MuxPacketWriter::start(bool journalEnabled)
 
 void MuxPacketWriter::fail(int error, const char* step)
 {
-    const QString text = ffmpeg::errorText(error);
-    qDebug().noquote() << "Error writing the recording (" << step << "):" << path_ << text;
+    fail(ffmpeg::errorText(error), step);
+}
+
+void MuxPacketWriter::fail(const QString& text, const char* step)
+{
+    qDebug().noquote() << "Error writing the recording, at the" << step << "step:" << path_ << text;
     if (failed_)
         return;
     failed_ = true;
@@ -93,7 +97,7 @@ void MuxPacketWriter::sync()
     if (media_.isOpen() && !platform::syncFileData(media_))
         qDebug().noquote() << "Recording file not synced:" << path_;
     if (!journal_.commit())
-        fail(AVERROR(EIO), "journal");
+        fail(journal_.errorString(), "journal");
 }
 
 void MuxPacketWriter::finish()

@@ -38,6 +38,7 @@ public:
 private:
     void sync();
     void fail(int error, const char* step);
+    void fail(const QString& text, const char* step);
 
     MuxOutput& output_;
     QString path_;

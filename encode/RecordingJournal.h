@@ -66,8 +66,10 @@ public:
 
     // The packet as handed to the muxer, whose bytes took size bytes at offset.
     void add(const AVPacket& packet, std::int64_t offset, std::int64_t size);
-    // Writes the pending records and puts them on the disk. False: the journal failed.
+    // Writes the pending records and puts them on the disk. False: the journal failed, and
+    // errorString() says why.
     bool commit();
+    QString errorString() const { return file_.errorString(); }
     // After a complete file: the journal is no longer needed.
     void remove();
 
