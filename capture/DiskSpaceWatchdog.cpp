@@ -63,16 +63,11 @@ QString DiskSpaceWatchdog::lowSpaceText(const QString& folder, std::int64_t free
         .arg(megabytes(free_bytes), shownFolder(folder));
 }
 
-QString DiskSpaceWatchdog::writeFailedText(const QString& reason)
+QString DiskSpaceWatchdog::folderGoneText(const QString& folder)
 {
     return tr("The recording was stopped because the file could not be written: %1. The file "
               "recorded so far is saved.")
-        .arg(reason);
-}
-
-QString DiskSpaceWatchdog::folderGoneReason(const QString& folder)
-{
-    return tr("the folder %1 is no longer there").arg(shownFolder(folder));
+        .arg(tr("the folder %1 is no longer there").arg(shownFolder(folder)));
 }
 
 DiskSpaceWatchdog::DiskSpaceWatchdog(QObject* parent) : QObject(parent)

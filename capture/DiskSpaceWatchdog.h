@@ -30,10 +30,8 @@ public:
     static QString notEnoughToStartText(const QString& folder, std::int64_t free_bytes);
     static QString stoppedTitle();
     static QString lowSpaceText(const QString& folder, std::int64_t free_bytes);
-    // reason: why the file could not be written, as folderGoneReason words it. (The writer's
-    // own reports are sentences that name the file and the cause; they are shown as they are.)
-    static QString writeFailedText(const QString& reason);
-    static QString folderGoneReason(const QString& folder);
+    // The writer's own failures are reported in its words, which name the file and the cause.
+    static QString folderGoneText(const QString& folder);
 
     explicit DiskSpaceWatchdog(QObject* parent = nullptr);
 

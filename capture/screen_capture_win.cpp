@@ -53,8 +53,7 @@ screen_capture_win::screen_capture_win(QObject* parent)
                             DiskSpaceWatchdog::lowSpaceText(folder, free_bytes));
             });
     connect(diskWatch, &DiskSpaceWatchdog::folderGone, this, [this](const QString& folder) {
-        endByItself(DiskSpaceWatchdog::stoppedTitle(),
-                    DiskSpaceWatchdog::writeFailedText(DiskSpaceWatchdog::folderGoneReason(folder)));
+        endByItself(DiskSpaceWatchdog::stoppedTitle(), DiskSpaceWatchdog::folderGoneText(folder));
     });
 }
 
@@ -125,8 +124,14 @@ void screen_capture_win::configure(const QString& audioSourceText, const QString
                 if (fpsLabel)
                     fpsLabel->setText(text);
             });
+    // An earlier recording's reports may still be queued when this one starts; they are not
+    // about this one.
+    const std::uint64_t recording = ++configuredRecordings;
     connect(videoThread.get(), &video_capture_thread_win::msgSignal, this,
-            &screen_capture_win::onCaptureMessage);
+            [this, recording](MSG_TYPE type, const QString& text) {
+                if (recording == configuredRecordings)
+                    onCaptureMessage(type, text);
+            });
     connect(videoThread.get(), &video_capture_thread_win::encoderLagDetected, this,
             &screen_capture_win::onEncoderLag);
 
@@ -141,7 +146,11 @@ void screen_capture_win::configure(const QString& audioSourceText, const QString
     muxThread = std::make_unique<mux_thread_win>(frameQueue.get());
     connect(muxThread.get(), &mux_thread_win::imagePreviewSignal, this,
             &screen_capture_win::previewFrame);
-    connect(muxThread.get(), &mux_thread_win::msgSignal, this, &screen_capture_win::onMuxMessage);
+    connect(muxThread.get(), &mux_thread_win::msgSignal, this,
+            [this, recording](MSG_TYPE type, const QString& text) {
+                if (recording == configuredRecordings)
+                    onMuxMessage(type, text);
+            });
 }
 
 void screen_capture_win::setCaptureArea(int x, int y, int width, int height)

@@ -111,5 +111,6 @@ private:
     std::unique_ptr<CapturePlatform> capturePlatform;
     DiskSpaceWatchdog* diskWatch = nullptr;
     bool endedByItself = false;
+    std::uint64_t configuredRecordings = 0;
     BoxHandler boxHandler;
 };

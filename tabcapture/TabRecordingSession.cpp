@@ -61,8 +61,7 @@ TabRecordingSession::TabRecordingSession(QObject* parent)
                 endByItself(DiskSpaceWatchdog::lowSpaceText(folder, free_bytes));
             });
     connect(diskWatch_, &DiskSpaceWatchdog::folderGone, this, [this](const QString& folder) {
-        endByItself(
-            DiskSpaceWatchdog::writeFailedText(DiskSpaceWatchdog::folderGoneReason(folder)));
+        endByItself(DiskSpaceWatchdog::folderGoneText(folder));
     });
 }
 
