@@ -1,9 +1,12 @@
 #include "app/CrashBox.h"
 #include "app/LanguageManager.h"
 #include "app/RunLog.h"
+#include "app/SettingsKeys.h"
+#include "app/SettingsStore.h"
 #include "app/SingleInstance.h"
 #include "app/StartupTestHooks.h"
 #include "app/Version.h"
+#include "encode/RecordingRepair.h"
 #include "platform/posix/CrashHandler.h"
 #include "platform/posix/TerminationSignals.h"
 #include "ui/MainWindow.h"
@@ -182,6 +185,17 @@ int main(int argc, char* argv[])
         qDebug() << "Main window shown";
     }
     QTimer::singleShot(0, &window, [&window] { centreOnCursorScreen(window); });
+    // Recordings the last run could not finish (a crash, a kill, a power loss) are rebuilt from
+    // their journals while the window is already up.
+    const QString recordings =
+        SettingsStore::instance()
+            .value(settings::kOutputGroup, settings::kRecordingPath, QStringLiteral("./QZT"))
+            .toString();
+    RecordingRepair::repairAllInBackground(recordings, &window,
+                                           [](const QStringList& repaired) {
+                                               for (const QString& path : repaired)
+                                                   qInfo().noquote() << "Recording repaired:" << path;
+                                           });
     instance.listen(&window, [&window](const QByteArray& message) {
         // The system starting us for a schedule finds us running: the runner records it, and
         // a window the user hid stays hidden.
