@@ -168,6 +168,10 @@ bench_start_torvane
 for _ in $(seq 50); do [ -s "$settings_file" ] && break; sleep 0.1; done
 bench_stop_torvane
 bench_set_setting VideoSett fps "$fps"
+# A port of its own for the tab capture server: one taken by another Torvane (a test run on the
+# same machine) shows a message box, and the shortcut would not reach the main window.
+port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+bench_set_setting TabCaptureSett WebSocketPort "$port"
 rm -rf "$XDG_CONFIG_HOME/torvane/Log"
 bench_start_torvane
 run_log=$(ls "$XDG_CONFIG_HOME"/torvane/Log/qzt_*.log)
@@ -191,7 +195,7 @@ if [ -z "$output" ]; then
     exit 1
 fi
 echo "  source: $(grep '^flash_beep' "$work/source.log" || echo 'no summary')"
-echo "  load at end:$(uptime | sed 's/.*load average//')"
+echo "  load at end$(uptime | sed 's/.*load average//')"
 grep -E 'Capture pacing:|dropped recorded sound|Sound capture|\[CRITICAL\]' "$run_log" |
     head -n 10 | sed 's/^/  log: /' || true
 measure "$output"
