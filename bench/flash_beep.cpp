@@ -16,12 +16,14 @@
 // frames at 44100 Hz) makes the sink play faster than the monotonic clock, as a sound card's own
 // crystal would, while the default keeps the two together.
 // Prints "ready" once the square is on the screen and the sound is flowing, then at the end:
-//   flash_beep flashes=<n> beeps=<n> flash_late_max_ms=<n> beep_late_max_ms=<n>
-//       latency_ms=<min>..<max> sink_rate_hz=<n>
-// flash_late is how long after its time a flash was on the screen (the X server's answer to a
-// round trip after drawing), beep_late how much later a beep started than its flash because the
-// stream was already past that moment; sink_rate_hz is how many samples the sink played per
-// second of the monotonic clock, from the first beep to the last.
+//   flash_beep flashes=<n> late_flashes=<n> flash_late_max_ms=<n> beeps=<n> beep_late_max_ms=<n>
+//       latency_ms=<min>..<max> ran_dry=<n> samples_per_s=<n>
+// A flash is late when it was on the screen (the X server's answer to a round trip after
+// drawing) more than 5 ms after its time; beep_late is how much later a beep started than its
+// flash because the stream was already past that moment. ran_dry counts the times the stream was
+// found with less than a quarter of its latency left, a busy machine starving it. samples_per_s
+// is how many samples were written per second of the monotonic clock from the first beep to the
+// last: the sink's own rate, while the stream never ran dry.
 
 #include <pulse/error.h>
 #include <pulse/simple.h>
@@ -47,6 +49,7 @@ constexpr std::int64_t kNsPerSecond = 1000000000;
 constexpr std::int64_t kPeriodNs = kNsPerSecond;
 constexpr std::int64_t kShiftRangeNs = 40000000;
 constexpr std::int64_t kFlashNs = 150000000;
+constexpr std::int64_t kLateFlashNs = 5000000;
 constexpr double kBeepSeconds = 0.15;
 constexpr double kBeepHz = 1000.0;
 constexpr double kBeepAmplitude = 0.5;
@@ -110,6 +113,7 @@ struct SoundStats
     std::int64_t lateMaxNs = 0;
     std::int64_t latencyMinNs = -1;
     std::int64_t latencyMaxNs = 0;
+    long long ranDry = 0;
     long long firstBeepSample = -1;
     std::int64_t firstBeepNs = 0;
     long long lastBeepSample = -1;
@@ -118,9 +122,11 @@ struct SoundStats
 };
 
 // Writes silence with a beep starting at every flash time, until stopped.
-void playSound(pa_simple* stream, int rate, int piece, const std::atomic<std::int64_t>& startNs,
-               std::atomic<bool>& flowing, SoundStats& stats)
+void playSound(pa_simple* stream, int rate, int piece, std::int64_t bufferNs,
+               const std::atomic<std::int64_t>& startNs, std::atomic<bool>& flowing,
+               SoundStats& stats)
 {
+    bool dry = false;
     const long long beepSamples = std::llround(kBeepSeconds * rate);
     std::vector<std::int16_t> samples(static_cast<size_t>(piece));
     long long written = 0;
@@ -159,6 +165,9 @@ void playSound(pa_simple* stream, int rate, int piece, const std::atomic<std::in
             if (stats.latencyMinNs < 0 || latencyNs < stats.latencyMinNs)
                 stats.latencyMinNs = latencyNs;
             stats.latencyMaxNs = std::max(stats.latencyMaxNs, latencyNs);
+            if (latencyNs < bufferNs / 4 && !dry)
+                ++stats.ranDry;
+            dry = latencyNs < bufferNs / 4;
         }
         for (int i = 0; i < piece; ++i) {
             const long long n = written + i - beepStart;
@@ -264,8 +273,9 @@ int main(int argc, char* argv[])
     std::atomic<bool> flowing{false};
     std::atomic<std::int64_t> startNs{0};
     SoundStats sound;
-    std::thread player(playSound, stream.get(), rate, piece, std::cref(startNs), std::ref(flowing),
-                       std::ref(sound));
+    std::thread player(playSound, stream.get(), rate, piece,
+                       static_cast<std::int64_t>(latencyMs) * 1000000, std::cref(startNs),
+                       std::ref(flowing), std::ref(sound));
     while (!flowing && !stopRequested)
         sleepUntil(nowNs() + 10000000);
     // Whole seconds from a moment safely after the stream has settled.
@@ -277,6 +287,7 @@ int main(int argc, char* argv[])
 
     long long flashes = 0;
     std::int64_t flashLateMaxNs = 0;
+    long long lateFlashes = 0;
     bool lost = false;
     while (!stopRequested && !lost) {
         const std::int64_t dueNs = flashTimeNs(startNs.load(), flashes);
@@ -284,7 +295,10 @@ int main(int argc, char* argv[])
         if (stopRequested)
             break;
         lost = !draw(white);
-        flashLateMaxNs = std::max(flashLateMaxNs, nowNs() - dueNs);
+        const std::int64_t lateNs = nowNs() - dueNs;
+        flashLateMaxNs = std::max(flashLateMaxNs, lateNs);
+        if (lateNs > kLateFlashNs)
+            ++lateFlashes;
         ++flashes;
         sleepUntil(dueNs + kFlashNs);
         lost = lost || !draw(black);
@@ -294,16 +308,16 @@ int main(int argc, char* argv[])
     stopRequested = true;
     player.join();
 
-    const double sinkRate =
+    const double samplesPerSecond =
         sound.lastBeepNs > sound.firstBeepNs
             ? static_cast<double>(sound.lastBeepSample - sound.firstBeepSample) * 1e9 /
                   static_cast<double>(sound.lastBeepNs - sound.firstBeepNs)
             : 0.0;
-    std::printf("flash_beep flashes=%lld beeps=%lld flash_late_max_ms=%.2f beep_late_max_ms=%.2f "
-                "latency_ms=%.2f..%.2f sink_rate_hz=%.2f\n",
-                flashes, sound.beeps, static_cast<double>(flashLateMaxNs) / 1e6,
+    std::printf("flash_beep flashes=%lld late_flashes=%lld flash_late_max_ms=%.2f beeps=%lld "
+                "beep_late_max_ms=%.2f latency_ms=%.2f..%.2f ran_dry=%lld samples_per_s=%.2f\n",
+                flashes, lateFlashes, static_cast<double>(flashLateMaxNs) / 1e6, sound.beeps,
                 static_cast<double>(sound.lateMaxNs) / 1e6,
                 static_cast<double>(std::max<std::int64_t>(0, sound.latencyMinNs)) / 1e6,
-                static_cast<double>(sound.latencyMaxNs) / 1e6, sinkRate);
+                static_cast<double>(sound.latencyMaxNs) / 1e6, sound.ranDry, samplesPerSecond);
     return lost || sound.failed ? 1 : 0;
 }

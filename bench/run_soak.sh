@@ -10,7 +10,7 @@
 # Usage: bench/run_soak.sh [MINUTES] [build-dir]     (default 30 minutes, build-dir "build")
 #        bench/run_soak.sh --measure FILE             (only the figures of an earlier recording)
 #   SOAK_FPS       frame rate of the recording (default 30)
-#   SOAK_LATENCY   latency in ms the beep player asks the sound server for (default 40)
+#   SOAK_LATENCY   latency in ms the beep player asks the sound server for (default 100)
 #   SOAK_PIECE     frames per piece of sound the beep player writes (default: 10 ms' worth). The
 #                  null sink's clock gains the fraction of a microsecond each piece has beyond
 #                  whole ones, so 220 at the sink's 44100 Hz makes the sound run 180 ppm fast
@@ -33,7 +33,7 @@ fi
 minutes=${1:-30}
 build_dir=$(realpath "${2:-build}")
 fps=${SOAK_FPS:-30}
-latency=${SOAK_LATENCY:-40}
+latency=${SOAK_LATENCY:-100}
 width=1280
 height=720
 # The square: in the strip left of Torvane's window, which opens in the middle of the screen.
