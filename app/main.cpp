@@ -192,9 +192,10 @@ int main(int argc, char* argv[])
             .value(settings::kOutputGroup, settings::kRecordingPath, QStringLiteral("./QZT"))
             .toString();
     RecordingRepair::repairAllInBackground(recordings, &window,
-                                           [](const QStringList& repaired) {
+                                           [&window](const QStringList& repaired) {
                                                for (const QString& path : repaired)
                                                    qInfo().noquote() << "Recording repaired:" << path;
+                                               window.announceRepairedRecordings(repaired);
                                            });
     instance.listen(&window, [&window](const QByteArray& message) {
         // The system starting us for a schedule finds us running: the runner records it, and

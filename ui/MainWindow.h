@@ -80,6 +80,8 @@ public slots:
     void handleComboBoxCaptureTypeCurrentIndexChanged(int index);
     void openRecordingsFolder();
     void openSettingsDialog();
+    // Tells the user which recordings of an earlier run were rebuilt at this start.
+    void announceRepairedRecordings(const QStringList& paths);
     void checkForUpdates();
     void showHelp();
     void refreshScreen_And_WindowsTitle();

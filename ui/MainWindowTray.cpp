@@ -25,6 +25,7 @@ const QString kOnlineManualUrl =
     QStringLiteral("https://torvane.github.io/manual/torvane-manual.pdf");
 constexpr int kTrayMessageDelay_ms = 200;
 constexpr int kTrayMessageDuration_ms = 3000;
+constexpr int kRepairMessageDuration_ms = 10000;
 
 } // namespace
 
@@ -100,6 +101,26 @@ void MainWindow::minimizeToTray(bool showNotification)
     bgModeWindow->setRecordingState(recording);
     bgModeWindow->setElapsedText(elapsed.toString(QStringLiteral("hh:mm:ss")));
     bgModeWindow->show();
+}
+
+void MainWindow::announceRepairedRecordings(const QStringList& paths)
+{
+    if (paths.isEmpty())
+        return;
+    QStringList names;
+    for (const QString& path : paths)
+        names << QDir::toNativeSeparators(path);
+    const QString title = tr("Recording repaired");
+    const QString text =
+        tr("Torvane ended before these recordings were finished; they have been repaired:") +
+        QLatin1Char('\n') + names.join(QLatin1Char('\n'));
+    // Without a tray (GNOME by default) the message would be lost: a box says it instead.
+    if (isTrayAvailable()) {
+        trayIcon->show();
+        trayIcon->showMessage(title, text, QSystemTrayIcon::Information, kRepairMessageDuration_ms);
+    } else {
+        showBox(QMessageBox::Information, title, text);
+    }
 }
 
 void MainWindow::showMainWindow()

@@ -648,6 +648,15 @@ private Q_SLOTS:
         QVERIFY(!stored().enabled); // a one-time schedule has run
     }
 
+    // Recordings rebuilt at start are named to the user, in a box when there is no tray.
+    void announcesRepairedRecordings()
+    {
+        auto window = makeWindow();
+        window->announceRepairedRecordings({});
+        window->announceRepairedRecordings({dir_.filePath("screen_1.mp4")});
+        QCOMPARE(boxes_, QStringList{"Recording repaired"});
+    }
+
     // A tab recorded through the server looks like any recording; a screen recording tells the
     // server so that it refuses tabs meanwhile; a taken port gets its warning.
     void tabCapture()
