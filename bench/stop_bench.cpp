@@ -1,9 +1,10 @@
 // What keeping a recording safe against crashes costs: one MP4 recording of the given media
 // length at 6000 kbit/s, fed synthetic frames (noise, which the encoder cannot shrink below the
-// bitrate) and silent sound as fast as the encoder takes them, with the journal on or off.
+// bitrate) and silent sound as fast as the encoder takes them, with crash safety (the
+// journal and a sync to the disk every media second) on or off.
 //
 // Usage: stop_bench <seconds> <output-folder> <on|off>
-// Prints one line: journal=<on|off> media_s=<n> file_mb=<n> journal_kb=<n> record_s=<n>
+// Prints one line: crash_safety=<on|off> media_s=<n> file_mb=<n> journal_kb=<n> record_s=<n>
 //                  speed=<media seconds per second> stop_ms=<n>
 
 #include "app/SettingsKeys.h"
@@ -88,7 +89,7 @@ int main(int argc, char** argv)
     mux.outputWidth = kWidth;
     mux.outputHeight = kHeight;
     mux.init(path, true);
-    mux.journalEnabled = journal;
+    mux.crashSafe = journal;
     QElapsedTimer recording;
     recording.start();
     mux.start();
@@ -114,7 +115,7 @@ int main(int argc, char** argv)
     for (AVFrame* picture : pictures)
         av_frame_free(&picture);
 
-    std::printf("journal=%s media_s=%d file_mb=%.1f journal_kb=%lld record_s=%.1f speed=%.1f "
+    std::printf("crash_safety=%s media_s=%d file_mb=%.1f journal_kb=%lld record_s=%.1f speed=%.1f "
                 "stop_ms=%lld\n",
                 journal ? "on" : "off", seconds, QFileInfo(path).size() / 1e6, journalKb,
                 recordSeconds, seconds / recordSeconds, stopMs);

@@ -13,8 +13,9 @@ MuxPacketWriter::MuxPacketWriter(MuxOutput& output, const QString& path, Message
 {
 }
 
-void MuxPacketWriter::start(bool journalEnabled)
+void MuxPacketWriter::start(bool crashSafe)
 {
+    crashSafe_ = crashSafe;
     const AVFormatContext* format = output_.formatContext.get();
     if (!format->pb)
         return;
@@ -23,7 +24,7 @@ void MuxPacketWriter::start(bool journalEnabled)
         qDebug().noquote() << "Recording file not opened for syncing:" << media_.errorString();
     // Data written without the index is of no use to a player: only an MP4 needs the journal.
     // The other containers are read from the start, up to wherever they end.
-    if (journalEnabled && std::strcmp(format->oformat->name, "mp4") == 0)
+    if (crashSafe && std::strcmp(format->oformat->name, "mp4") == 0)
         journal_.create(path_, *format);
 }
 
@@ -73,7 +74,7 @@ bool MuxPacketWriter::write(AVPacket* packet)
         fail(ret, "packet");
         return false;
     }
-    if (time != AV_NOPTS_VALUE) {
+    if (crashSafe_ && time != AV_NOPTS_VALUE) {
         const std::int64_t ms = av_rescale_q(time, timeBase, AVRational{1, 1000});
         if (lastSyncMs_ == AV_NOPTS_VALUE)
             lastSyncMs_ = ms;

@@ -23,8 +23,9 @@ public:
 
     MuxPacketWriter(MuxOutput& output, const QString& path, MessageSink sink);
 
-    // After the header: the journal (for MP4, unless journalEnabled is false).
-    void start(bool journalEnabled = true);
+    // After the header. Without crashSafe the file is written as it comes, with no journal and no
+    // syncs: the cost the benchmark compares against.
+    void start(bool crashSafe = true);
 
     // Writes one packet whose timestamps are in its stream's time base; unreferences it.
     // False once writing has failed.
@@ -48,4 +49,5 @@ private:
     QFile media_;
     std::int64_t lastSyncMs_ = AV_NOPTS_VALUE;
     bool failed_ = false;
+    bool crashSafe_ = true;
 };

@@ -185,19 +185,30 @@ RecordingRepair::Outcome RecordingRepair::repairFile(const QString& mediaPath,
     return Outcome::Repaired;
 }
 
-QStringList RecordingRepair::repairAll(const QString& folder, const std::atomic<bool>* cancel)
+QStringList RecordingRepair::unfinished(const QString& folder)
 {
-    QStringList repaired;
+    QStringList media;
     const QDir dir(folder);
     const QString suffix = RecordingJournal::pathFor(QString());
-    const QStringList journals =
-        dir.entryList({QStringLiteral("*") + suffix}, QDir::Files | QDir::Hidden, QDir::Name);
-    for (const QString& journal : journals) {
+    for (const QString& journal :
+         dir.entryList({QStringLiteral("*") + suffix}, QDir::Files | QDir::Hidden, QDir::Name))
+        media.append(dir.filePath(journal.chopped(suffix.size())));
+    return media;
+}
+
+QStringList RecordingRepair::repairAll(const QString& folder, const std::atomic<bool>* cancel)
+{
+    return repairEach(unfinished(folder), cancel);
+}
+
+QStringList RecordingRepair::repairEach(const QStringList& media, const std::atomic<bool>* cancel)
+{
+    QStringList repaired;
+    for (const QString& path : media) {
         if (cancel && cancel->load())
             break;
-        const QString media = dir.filePath(journal.chopped(suffix.size()));
-        if (repairFile(media, cancel) == Outcome::Repaired)
-            repaired.append(media);
+        if (repairFile(path, cancel) == Outcome::Repaired)
+            repaired.append(path);
     }
     return repaired;
 }
@@ -205,10 +216,14 @@ QStringList RecordingRepair::repairAll(const QString& folder, const std::atomic<
 void RecordingRepair::repairAllInBackground(const QString& folder, QObject* receiver,
                                             std::function<void(const QStringList&)> done)
 {
+    // Listed now, before the caller can start a recording whose live journal would look the same.
+    const QStringList media = unfinished(folder);
+    if (media.isEmpty())
+        return;
     auto cancel = std::make_shared<std::atomic<bool>>(false);
     QPointer<QObject> target(receiver);
-    QThread* thread = QThread::create([folder, cancel, target, done = std::move(done)] {
-        const QStringList repaired = repairAll(folder, cancel.get());
+    QThread* thread = QThread::create([media, cancel, target, done = std::move(done)] {
+        const QStringList repaired = repairEach(media, cancel.get());
         if (!repaired.isEmpty() && target)
             QMetaObject::invokeMethod(
                 target.data(), [done, repaired] { done(repaired); }, Qt::QueuedConnection);

@@ -28,8 +28,14 @@ public:
     // Repairs every recording of folder that left a journal; the paths of the repaired files.
     static QStringList repairAll(const QString& folder, const std::atomic<bool>* cancel = nullptr);
 
+    // The recordings of folder that left a journal behind.
+    static QStringList unfinished(const QString& folder);
+    static QStringList repairEach(const QStringList& media,
+                                  const std::atomic<bool>* cancel = nullptr);
+
     // repairAll on a thread of its own, for the start-up: a long recording takes a while to
-    // copy. done runs on receiver's thread with the repaired paths. Quitting the application
+    // copy. The folder is listed before this returns, so recordings started later are left alone.
+    // done runs on receiver's thread with the repaired paths. Quitting the application
     // cancels a repair under way and waits for it.
     static void repairAllInBackground(const QString& folder, QObject* receiver,
                                       std::function<void(const QStringList&)> done);

@@ -77,7 +77,7 @@ void mux_thread_win::run()
             return;
 
         MuxPacketWriter writer(output, current.outputPath, sink);
-        writer.start(journalEnabled);
+        writer.start(crashSafe);
         MuxVideoPath video(output, writer, current.fps, sink);
         const auto preview = [this](const QImage& image) { emit imagePreviewSignal(image); };
         if (!video.prepare(previewEnabled, preview, previewClock))

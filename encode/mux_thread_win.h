@@ -42,9 +42,9 @@ public:
     int outputWidth = 0;
     int outputHeight = 0;
     std::atomic<bool> previewEnabled{false};
-    // An MP4 keeps a journal beside it while it is written, to be rebuilt after a crash; set
-    // before start().
-    bool journalEnabled = true;
+    // The written data goes to the disk about every second, and an MP4 keeps a journal beside it
+    // to be rebuilt from after a crash; set before start(). Off only to measure what it costs.
+    bool crashSafe = true;
 
 Q_SIGNALS:
     void imagePreviewSignal(QImage frame);
