@@ -110,11 +110,17 @@ measure() {
         $1 == "a" { a[++na] = $2 }
         $1 == "video_span" { first = $2; last = $3; step = $4 }
         END {
-            # Each flash with the nearest beep, if one is closer than a third of the period.
-            j = 1
+            # Each flash with the beep nearest to where the last pair says it should be, if that
+            # is closer than a quarter of the period: a drifting offset is followed however far
+            # it goes, and a flash whose beep is missing pairs with none.
+            j = 1; lag = 0
             for (i = 1; i <= nv; i++) {
-                while (j < na && a[j + 1] - v[i] <= v[i] - a[j]) j++
-                if (na && (a[j] - v[i]) ^ 2 < 0.33 ^ 2) off[++np] = (a[j] - v[i]) * 1000
+                want = v[i] + lag
+                while (j > 1 && (a[j - 1] - want) ^ 2 <= (a[j] - want) ^ 2) j--
+                while (j < na && (a[j + 1] - want) ^ 2 <= (a[j] - want) ^ 2) j++
+                if (na && (a[j] - want) ^ 2 < 0.25 ^ 2) {
+                    lag = a[j] - v[i]; off[++np] = lag * 1000
+                }
             }
             k = (np < 10 ? np : 10)
             for (i = 1; i <= k; i++) { s[i] = off[i]; e[i] = off[np - k + i] }
