@@ -7,10 +7,10 @@
 #include <cstdint>
 #include <optional>
 
-// Keeps a recording off a full disk: refuses to start one without room for a good while, and
-// while one runs looks at the free space of its folder about once a second, reporting once when
-// it runs low or the folder is gone (its drive unmounted), while the file can still be finished.
-// Also words the boxes that tell the user. GUI thread only.
+// Keeps recordings off a full disk: tells whether there is room to start one, and while one runs
+// looks at the free space of its folder about once a second, reporting once when it runs low or
+// the folder is gone (its drive unmounted), while the file can still be finished. Also words the
+// boxes that tell the user. GUI thread only.
 class DiskSpaceWatchdog : public QObject
 {
     Q_OBJECT
@@ -30,7 +30,7 @@ public:
     static QString notEnoughToStartText(const QString& folder, std::int64_t free_bytes);
     static QString stoppedTitle();
     static QString lowSpaceText(const QString& folder, std::int64_t free_bytes);
-    // The writer's own failures are reported in its words, which name the file and the cause.
+    // A vanished folder is told as a failed write; the writer words its own failures.
     static QString folderGoneText(const QString& folder);
 
     explicit DiskSpaceWatchdog(QObject* parent = nullptr);
