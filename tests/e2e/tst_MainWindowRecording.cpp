@@ -13,6 +13,7 @@
 #include <QProcess>
 #include <QScreen>
 #include <QSettings>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
@@ -24,6 +25,15 @@ class tst_MainWindowRecording : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
+    // A tab server port of its own: another Torvane on the machine may hold the default one.
+    void initTestCase()
+    {
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost));
+        SettingsStore::instance().setValue(settings::kTabCaptureGroup, settings::kWebSocketPort,
+                                           probe.serverPort());
+    }
+
     void areaRecordingClosingFinishes()
     {
         QTemporaryDir dir;
