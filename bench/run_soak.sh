@@ -147,6 +147,7 @@ recordings="$HOME/Videos/QZT"
 
 bench_start_display "$width" "$height"
 bench_start_pulse
+pulse_pid=${bench_pids[-1]}
 if [ "${SOAK_MOVING:-0}" = 1 ]; then
     [ -x "$generator" ] || { echo "run_soak.sh: $generator not found" >&2; exit 1; }
     bench_start_generator "$generator"
@@ -156,10 +157,15 @@ rate=$(pactl list short sinks | awk '$2 == "rec" { for (i = 3; i <= NF; i++) if 
     print $i + 0 }')
 rate=${rate:-44100}
 piece=${piece:-$((rate / 100))}
-# The rig ahead of everything else where that is allowed: on a busy machine a late wake-up would
-# starve the beep's stream or draw a flash late, and the figures would show the rig.
+# The rig ahead of everything else where that is allowed (the display, the sound server and the
+# source; not Torvane): on a busy machine a late wake-up would starve the beep's stream or show a
+# flash late, and the figures would show the rig.
 priority=()
-chrt -f 10 true 2>/dev/null && priority=(chrt -f 10)
+if chrt -f 10 true 2>/dev/null; then
+    priority=(chrt -f 10)
+    chrt -a -f -p 10 "$xvfb_pid" >/dev/null
+    chrt -a -f -p 10 "$pulse_pid" >/dev/null
+fi
 "${priority[@]}" "$source_bin" "$box_x" "$box_y" "$box_size" "$rate" "$latency" "$piece" \
     >"$work/source.log" 2>&1 &
 source_pid=$!
