@@ -38,6 +38,13 @@ void MainWindow::connectTabCapture()
             &MainWindow::onTabRecordingStopped);
     connect(tabServer, &TabCaptureServerWin::previewFrame, this, &MainWindow::onPreviewFrame);
     connect(tabServer, &TabCaptureServerWin::fpsSignal, ui->labelFps, &QLabel::setText);
+    // Why a tab recording would not start or ended early (a full disk, a failed write): the
+    // session's own reports, so a taken port is not announced twice.
+    if (TabCaptureSessionBase* session = tabServer->session()) {
+        connect(session, &TabCaptureSessionBase::errorMessage, this, [this](const QString& text) {
+            showBox(QMessageBox::Warning, tr("Tab Capture"), text);
+        });
+    }
     // Once the window is built, so that a port in use gets its box over a finished window.
     QTimer::singleShot(0, this, [this] { startTabCaptureServer(configuredTabPort()); });
 }

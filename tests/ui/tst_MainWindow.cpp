@@ -675,6 +675,9 @@ private Q_SLOTS:
         click(*window, "toolButtonRecord");
         QVERIFY(!server->screenRecordingActive());
         QVERIFY(boxes_.isEmpty());
+        emit server->session()->errorMessage("No space left on device"); // the session's reports
+        QCOMPARE(boxes_, QStringList{"Tab Capture"});
+        boxes_.clear();
 
         QTcpServer taken;
         QVERIFY(taken.listen(QHostAddress::LocalHost));
