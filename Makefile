@@ -2,7 +2,10 @@
 # make test  installs, builds and runs every test (unit, GUI and end-to-end recordings)
 # make bench installs, builds and runs the benchmarks
 # make coverage  builds with gcov into build-coverage, runs every test, prints the line coverage
-# make fuzz  builds the tab capture message fuzzers with clang and runs each (FUZZ_RUNS, default 1000000)
+# make sanitize  builds with AddressSanitizer and UndefinedBehaviorSanitizer into build-asan and runs
+#                the unit and GUI tests there
+# make fuzz  builds the fuzzers of every file and message reader with clang and runs each
+#            (FUZZ_RUNS inputs, default 1000000)
 # make install  builds and installs into PREFIX (default /usr/local), under DESTDIR when given
 # make package  builds the Debian package build/torvane_<version>_<arch>.deb
 
@@ -20,7 +23,7 @@ PACKAGES := cmake g++ make pkg-config \
 	xvfb xauth openbox x11-utils xdotool fonts-font-awesome time gcovr \
 	chromium python3-websockets desktop-file-utils
 
-.PHONY: all deps build run test bench coverage screenshot clean fuzz install package
+.PHONY: all deps build run test bench coverage sanitize screenshot clean fuzz install package
 
 all: build
 
@@ -80,21 +83,43 @@ coverage: deps
 		--txt $(COVERAGE_DIR)/coverage.txt -s | sed -n 's/^lines: \([0-9.]*%\).*/lines: \1/p'; \
 	exit $$status
 
-# libFuzzer with AddressSanitizer and UndefinedBehaviorSanitizer on the tab capture text and binary
-# message parsers, in a clang build of its own (so clang is installed for this target only).
-# Each fuzzer starts from its seed corpus in fuzz/corpus and stops at the first crash, leak or
-# undefined behaviour, leaving the input in $(FUZZ_DIR); new inputs it finds stay there too.
+# AddressSanitizer and UndefinedBehaviorSanitizer (g++, -O1 with assertions on) in a build of its
+# own, through ccache when there is one; then the unit and GUI suites, where the first memory
+# error, leak or undefined behaviour fails its suite. The end-to-end recordings, the installed
+# program and the translation check are left out: they add little here and take long under the
+# sanitizers. Memory Qt and the libraries under it keep to the end of the process is not reported
+# as a leak (tests/lsan.supp).
+SANITIZE_DIR := build-asan
+SANITIZE_ENV := ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0
+sanitize: deps
+	cmake -S . -B $(SANITIZE_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTORVANE_ASAN=ON \
+		-DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g" -DCMAKE_CXX_COMPILER_LAUNCHER=$(shell command -v ccache)
+	CCACHE_BASEDIR=$(CURDIR) cmake --build $(SANITIZE_DIR) -j$(JOBS)
+	$(SANITIZE_ENV) bash tests/run_tests.sh $(SANITIZE_DIR) -LE '^(e2e|install|lang)$$'
+
+# libFuzzer with AddressSanitizer and UndefinedBehaviorSanitizer on every reader of outside input:
+# the tab capture text and binary messages, hotkeys.json, schedule.json, macro.json, the language
+# files and the update check's version file, in a clang build of its own (so clang is installed
+# for this target only). Each fuzzer starts from its seed corpus in fuzz/corpus/<name> (with
+# fuzz/<name>.dict when there is one) and stops at the first crash, leak, undefined behaviour,
+# input taking over 10 s or run over 2 GB, leaving the input in $(FUZZ_DIR); new inputs it finds
+# stay there too. The time each took is printed at the end.
 FUZZ_DIR := build-fuzz
 FUZZ_RUNS ?= 1000000
+FUZZERS := tab_text tab_binary hotkeys schedule macro language version_file
 fuzz: PACKAGES += clang libclang-rt-dev
 fuzz: deps
 	cmake -S fuzz -B $(FUZZ_DIR) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(FUZZ_DIR) -j$(JOBS)
-	for kind in text binary; do \
-		mkdir -p $(FUZZ_DIR)/corpus-$$kind && \
-		./$(FUZZ_DIR)/tab_$${kind}_fuzzer -runs=$(FUZZ_RUNS) -artifact_prefix=$(FUZZ_DIR)/ \
-			$(FUZZ_DIR)/corpus-$$kind fuzz/corpus/$$kind || exit 1; \
-	done
+	@rm -f $(FUZZ_DIR)/times.txt; for name in $(FUZZERS); do \
+		mkdir -p $(FUZZ_DIR)/corpus-$$name && start=$$(date +%s) && \
+		dict=$$([ -f fuzz/$$name.dict ] && echo -dict=fuzz/$$name.dict); \
+		./$(FUZZ_DIR)/$${name}_fuzzer -runs=$(FUZZ_RUNS) -timeout=10 -rss_limit_mb=2048 $$dict \
+			-artifact_prefix=$(FUZZ_DIR)/$$name- $(FUZZ_DIR)/corpus-$$name fuzz/corpus/$$name || exit 1; \
+		echo "$$name: $$(( $$(date +%s) - start )) s" >>$(FUZZ_DIR)/times.txt; \
+	done; cat $(FUZZ_DIR)/times.txt
 
 # Remakes docs/main-window.png on a private Xvfb display.
 screenshot: build

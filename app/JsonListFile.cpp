@@ -7,6 +7,7 @@
 #include <QJsonObject>
 #include <QSaveFile>
 
+#include <climits>
 #include <cmath>
 #include <utility>
 
@@ -24,21 +25,33 @@ std::optional<QJsonArray> JsonListFile::load() const
         qWarning().noquote() << "Unable to read" << path_ << ":" << file.errorString();
         return std::nullopt;
     }
-    QJsonParseError error{};
-    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &error);
+    QString why;
+    const std::optional<QJsonArray> list = parse(file.readAll(), member_, &why);
     file.close();
+    if (list)
+        return list;
+    if (why.isEmpty())
+        qWarning().noquote() << "Not a list:" << path_;
+    else
+        qWarning().noquote() << "Unable to parse" << path_ << ":" << why;
+    moveAside();
+    return std::nullopt;
+}
+
+std::optional<QJsonArray> JsonListFile::parse(const QByteArray& bytes, const QString& member,
+                                              QString* why)
+{
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
     if (error.error != QJsonParseError::NoError) {
-        qWarning().noquote() << "Unable to parse" << path_ << ":" << error.errorString()
-                             << "at offset" << error.offset;
-        moveAside();
+        if (why)
+            *why = QStringLiteral("%1 at offset %2").arg(error.errorString()).arg(error.offset);
         return std::nullopt;
     }
     if (document.isArray())
         return document.array();
     if (document.isObject())
-        return document.object().value(member_).toArray();
-    qWarning().noquote() << "Not a list:" << path_;
-    moveAside();
+        return document.object().value(member).toArray();
     return std::nullopt;
 }
 
@@ -73,4 +86,17 @@ std::uint64_t JsonListFile::idFrom(const QJsonValue& value)
                    : 0;
     }
     return value.toVariant().toULongLong();
+}
+
+std::optional<QRect> JsonListFile::rectFrom(int x, int y, int width, int height)
+{
+    // QRect works out x + width, less one, as its far edge and gives the width back as that
+    // edge minus x plus one: each step must stay within int.
+    const auto fits = [](qint64 value) { return value >= INT_MIN && value <= INT_MAX; };
+    const auto edgeFits = [&](qint64 start, qint64 size) {
+        return fits(start + size) && fits(start + size - 1) && fits(size - 1);
+    };
+    if (!edgeFits(x, width) || !edgeFits(y, height))
+        return std::nullopt;
+    return QRect(x, y, width, height);
 }

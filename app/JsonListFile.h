@@ -1,7 +1,9 @@
 #pragma once
 
+#include <QByteArray>
 #include <QJsonArray>
 #include <QJsonValue>
+#include <QRect>
 #include <QString>
 
 #include <cstdint>
@@ -21,6 +23,12 @@ public:
     // the user may still want, and the run log says where it went.
     std::optional<QJsonArray> load() const;
 
+    // The list in a file's bytes: the array itself or the object's member (empty when it has
+    // none). Nullopt when they are not JSON (why, with the offset, in *why) or hold neither an
+    // array nor an object (*why left empty).
+    static std::optional<QJsonArray> parse(const QByteArray& bytes, const QString& member,
+                                           QString* why = nullptr);
+
     // Replaces the file with the list, indented, through a temporary file so that a failed write
     // leaves the old file whole. True when it was written.
     bool save(const QJsonArray& list) const;
@@ -30,6 +38,10 @@ public:
     // An id as the files hold it: a JSON number, or else anything that converts (a numeric
     // string); 0 for what is neither, negative or out of range.
     static std::uint64_t idFrom(const QJsonValue& value);
+
+    // A rectangle from a file's numbers; nullopt when its far edges would leave the int range,
+    // which QRect cannot hold (only a hand-edited file asks for that).
+    static std::optional<QRect> rectFrom(int x, int y, int width, int height);
 
 private:
     void moveAside() const;

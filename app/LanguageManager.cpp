@@ -35,14 +35,6 @@ QString decodeLanguageFile(const QByteArray& bytes)
     return text;
 }
 
-QStringList readLanguageLines(const QString& path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return decodeLanguageFile(file.readAll()).split(QLatin1Char('\n'));
-}
-
 // Display name from the first line, or the code when it does not name one.
 QString displayNameFromFirstLine(const QString& firstLine, const QString& code)
 {
@@ -76,14 +68,19 @@ QString LanguageManager::translate(const char* /*context*/, const char* sourceTe
     if (table == tables_.constEnd())
         return source;
 
-    QString translation = table->value(source);
+    return lookUp(*table, source);
+}
+
+QString LanguageManager::lookUp(const QHash<QString, QString>& table, const QString& source)
+{
+    QString translation = table.value(source);
     if (translation.isEmpty()) {
         // File entries are trimmed, so a source such as "Error: ... file. " (a path follows) is
         // found under its trimmed text; its surrounding blanks are put back.
         const QString trimmed = source.trimmed();
         if (trimmed.isEmpty() || trimmed.size() == source.size())
             return source;
-        translation = table->value(trimmed);
+        translation = table.value(trimmed);
         if (translation.isEmpty())
             return source;
         const qsizetype lead = source.indexOf(trimmed);
@@ -102,9 +99,13 @@ void LanguageManager::loadLocked(const QString& code) const
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return;
-    const QStringList lines = decodeLanguageFile(file.readAll()).split(QLatin1Char('\n'));
+    tables_[code] = parseLanguageFile(file.readAll());
+}
 
-    QHash<QString, QString>& table = tables_[code];
+QHash<QString, QString> LanguageManager::parseLanguageFile(const QByteArray& bytes)
+{
+    QHash<QString, QString> table;
+    const QStringList lines = decodeLanguageFile(bytes).split(QLatin1Char('\n'));
     for (const QString& rawLine : lines) {
         const QString line = rawLine.trimmed();
         // The first line's ";LangName=" is a comment as far as the table is concerned.
@@ -115,6 +116,13 @@ void LanguageManager::loadLocked(const QString& code) const
             continue;
         table.insert(line.left(arrow).trimmed(), line.mid(arrow + 1).trimmed());
     }
+    return table;
+}
+
+QString LanguageManager::languageNameFromFile(const QByteArray& bytes, const QString& code)
+{
+    const QString text = decodeLanguageFile(bytes);
+    return displayNameFromFirstLine(text.left(text.indexOf(QLatin1Char('\n'))), code);
 }
 
 void LanguageManager::installWithSavedLanguage()
@@ -165,9 +173,9 @@ QList<QPair<QString, QString>> LanguageManager::availableLanguages() const
         const QString code = file.completeBaseName();
         if (code.isEmpty())
             continue;
-        const QStringList lines = readLanguageLines(file.filePath());
-        const QString firstLine = lines.isEmpty() ? QString() : lines.first();
-        languages.append({code, displayNameFromFirstLine(firstLine, code)});
+        QFile input(file.filePath());
+        const QByteArray bytes = input.open(QIODevice::ReadOnly) ? input.readAll() : QByteArray();
+        languages.append({code, languageNameFromFile(bytes, code)});
     }
     return languages;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QHash>
 #include <QList>
 #include <QMutex>
@@ -45,6 +46,14 @@ public:
     // a folder of their own). Setting it forgets every loaded table.
     void setLanguagesDirectory(const QString& directory);
     QString languagesDirectory() const;
+
+    // The table of a language file's bytes: trimmed English text to trimmed translation.
+    static QHash<QString, QString> parseLanguageFile(const QByteArray& bytes);
+    // The name a language file's bytes give on their first line, or code when they name none.
+    static QString languageNameFromFile(const QByteArray& bytes, const QString& code);
+    // The translation of source in table; one found under the trimmed text gets source's
+    // surrounding blanks back. Source itself when the table has none.
+    static QString lookUp(const QHash<QString, QString>& table, const QString& source);
 
 private:
     LanguageManager();

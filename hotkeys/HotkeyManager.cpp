@@ -137,16 +137,20 @@ void HotkeyManager::load()
     QFile file(filePath_);
     if (!file.open(QIODevice::ReadOnly))
         return;
-    QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &error);
-    if (error.error != QJsonParseError::NoError)
-        return;
-
     // Records are matched to the table by id, so a file from an older or newer version can
     // neither add actions nor lose the ones it does not mention.
-    const QList<HotkeyRecord> loaded = recordsFromJson(document);
+    const QList<HotkeyRecord> loaded = recordsFromFile(file.readAll());
     for (const HotkeyRecord& record : loaded)
         updateHotkey(record);
+}
+
+QList<HotkeyRecord> HotkeyManager::recordsFromFile(const QByteArray& bytes)
+{
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
+    if (error.error != QJsonParseError::NoError)
+        return {};
+    return recordsFromJson(document);
 }
 
 void HotkeyManager::save()

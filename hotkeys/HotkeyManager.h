@@ -2,6 +2,7 @@
 
 #include "hotkeys/HotkeyRecord.h"
 
+#include <QByteArray>
 #include <QList>
 #include <QMutex>
 #include <QObject>
@@ -44,6 +45,9 @@ public:
     static QList<HotkeyRecord> defaultHotkeys();
     // AppConfigLocation + "/hotkeys.json"; creates the folder (with parents) on every call.
     static QString defaultFilePath();
+    // The records a hotkeys.json's bytes hold, in file order, unchecked; none when they are
+    // not JSON.
+    static QList<HotkeyRecord> recordsFromFile(const QByteArray& bytes);
 
     QString filePath() const { return filePath_; }
 

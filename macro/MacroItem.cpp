@@ -4,9 +4,11 @@
 
 #include <QCoreApplication>
 #include <QJsonArray>
+#include <QtNumeric>
 
 #include <algorithm>
 #include <array>
+#include <limits>
 #include <utility>
 
 namespace {
@@ -75,6 +77,13 @@ MacroAction MacroAction::fromJson(const QJsonObject& object)
     action.enabled = object.value("enabled").toBool(true);
     if (const QJsonValue parameters = object.value("parameters"); parameters.isObject())
         action.parameters = parameters.toObject().toVariantMap();
+    // The dialogs and the main window make a QRect of these: one that QRect cannot hold is
+    // dropped, as if no rectangle had been chosen.
+    const QVariantMap& p = action.parameters;
+    if (!JsonListFile::rectFrom(p.value("left").toInt(), p.value("top").toInt(),
+                                p.value("width").toInt(), p.value("height").toInt()))
+        for (const char* key : {"left", "top", "width", "height"})
+            action.parameters.remove(QLatin1String(key));
     return action;
 }
 
@@ -84,7 +93,12 @@ qint64 MacroItem::macroDuration() const
     for (const MacroAction& action : actions)
         if (action.type == MacroActionType::Wait)
             once += action.parameters.value("duration_ms").toInt();
-    return once * repeatCount;
+    // A hand-edited file may ask for more than fits; such a macro lasts as long as can be told.
+    qint64 total = 0;
+    if (qMulOverflow(once, qint64(repeatCount), &total))
+        return (once < 0) == (repeatCount < 0) ? std::numeric_limits<qint64>::max()
+                                               : std::numeric_limits<qint64>::min();
+    return total;
 }
 
 QString MacroItem::durationText() const

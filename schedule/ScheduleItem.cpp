@@ -111,8 +111,10 @@ void readRecording(const QJsonObject& recording, ScheduleItem& item)
         } else {
             item.screenType = ScreenSourceType::CustomRegion;
             const QJsonObject region = screen.value("region").toObject();
-            item.region = QRect(region.value("x").toInt(), region.value("y").toInt(),
-                                region.value("width").toInt(), region.value("height").toInt());
+            item.region = JsonListFile::rectFrom(
+                              region.value("x").toInt(), region.value("y").toInt(),
+                              region.value("width").toInt(), region.value("height").toInt())
+                              .value_or(QRect());
         }
     }
     if (const QJsonValue value = recording.value("audio"); value.isObject()) {
