@@ -8,14 +8,14 @@
 # clock, or that loses or invents sound on the way, shows as a change between the two.
 #
 # Usage: bench/run_soak.sh [MINUTES] [build-dir]     (default 30 minutes, build-dir "build")
-#        bench/run_soak.sh --measure FILE             (only the figures of an earlier recording)
+#        bench/run_soak.sh --measure FILE             (the figures of an earlier recording of it)
 #   SOAK_FPS       frame rate of the recording (default 30)
 #   SOAK_LATENCY   latency in ms the beep player asks the sound server for (default 100)
-#   SOAK_PIECE     frames per piece of sound the beep player writes (default: 10 ms' worth). The
-#                  null sink's clock gains the fraction of a microsecond each piece has beyond
-#                  whole ones, so 220 at the sink's 44100 Hz makes the sound run 180 ppm fast
-#                  against the system clock, as a sound card's own crystal may: a test of whether
-#                  the recorder keeps its sound with its picture on such a device
+#   SOAK_PIECE     frames per piece of sound the beep player writes (default: 10 ms' worth).
+#                  The null sink's clock gains the fraction of a microsecond each piece has
+#                  beyond whole ones, so 220 at the sink's 44100 Hz makes the sound run about
+#                  170 ppm fast against the system clock, as a sound card's own crystal may: a
+#                  test of whether the recorder keeps its sound with its picture on such a device
 #   SOAK_MOVING    1: moving boxes (bench/frame_generator) behind the square, so the encoder
 #                  works all the time, not only once a second
 # Last line:
@@ -68,19 +68,21 @@ done
 
 # Decodes a recording of the square and the beeps and prints the figures (the last line above).
 measure() {
-    local output=$1 file_w file_h crop audio_rate audio_start
+    local output=$1 file_w file_h crop filter audio_rate audio_start
     # Where the square is in the file: the same share of the picture as of the screen, a margin in.
     read -r file_w file_h < <(ffprobe -v error -select_streams v:0 \
         -show_entries stream=width,height -of csv=p=0:s=x "$output" | tr x ' ')
     crop=$(awk -v W="$width" -v H="$height" -v w="$file_w" -v h="$file_h" -v x="$box_x" \
         -v y="$box_y" -v s="$box_size" 'BEGIN {
             m = s / 4
-            printf "%d:%d:%d:%d", (s - 2 * m) * w / W, (s - 2 * m) * h / H, (x + m) * w / W, (y + m) * h / H
+            printf "%d:%d:%d:%d", (s - 2 * m) * w / W, (s - 2 * m) * h / H,
+                (x + m) * w / W, (y + m) * h / H
         }')
     # Both passes keep the file's own time stamps, so the two lists share one time line.
-    ffmpeg -hide_banner -nostdin -copyts -i "$output" -map 0:v:0 \
-        -vf "crop=$crop,signalstats,metadata=mode=print:key=lavfi.signalstats.YAVG:file=$work/video.txt" \
-        -f null - 2>"$work/video.err" || { tail -n 5 "$work/video.err" >&2; exit 1; }
+    filter="crop=$crop,signalstats"
+    filter+=",metadata=mode=print:key=lavfi.signalstats.YAVG:file=$work/video.txt"
+    ffmpeg -hide_banner -nostdin -copyts -i "$output" -map 0:v:0 -vf "$filter" -f null - \
+        2>"$work/video.err" || { tail -n 5 "$work/video.err" >&2; exit 1; }
     ffmpeg -hide_banner -nostdin -copyts -i "$output" -map 0:a:0 \
         -af "silencedetect=n=-30dB:d=0.3" -ac 1 -f s16le - 2>"$work/audio.err" |
         wc -c >"$work/audio.bytes" || { tail -n 5 "$work/audio.err" >&2; exit 1; }
@@ -97,8 +99,8 @@ measure() {
                    if (bright && !was) print "v", t
                    was = bright; last = t; n++ }
          END { print "video_span", first, last, step }' "$work/video.txt" >"$work/onsets.txt"
-    awk '/silence_end:/ { for (i = 1; i <= NF; i++) if ($i == "silence_end:") print "a", $(i + 1) }' \
-        "$work/audio.err" >>"$work/onsets.txt"
+    awk '/silence_end:/ { for (i = 1; i <= NF; i++) if ($i == "silence_end:") print "a", $(i + 1) }
+        ' "$work/audio.err" >>"$work/onsets.txt"
 
     awk -v bytes="$(cat "$work/audio.bytes")" -v rate="$audio_rate" -v astart="$audio_start" '
         function median(arr, n,    i, j, t) {
