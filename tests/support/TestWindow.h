@@ -26,10 +26,10 @@ public:
     TestWindow(QColor colour, QRect geometry, Frame frame = Frame::Frameless);
 
     // Shows the window and waits until it is exposed and painted in its colour.
-    bool showAndWait(int timeoutMs = 5000);
+    bool showAndWait(int timeoutMs = 15000);
     // Repaints in the new colour; waitPainted() waits for that paint.
     void setColour(QColor colour);
-    bool waitPainted(int timeoutMs = 5000);
+    bool waitPainted(int timeoutMs = 15000);
     QColor colour() const { return colour_; }
 
     // The id of the top-level client window, as a window list reports it. This is not the
