@@ -47,6 +47,9 @@ X11ShmFramePool::~X11ShmFramePool()
     xcb_flush(x_->get());
     for (Segment* segment : shared_->free)
         Shared::unmap(segment);
+    // The spare segment is in no frame and not among the free ones.
+    if (spare_)
+        Shared::unmap(spare_);
     shared_->free.clear();
     shared_->all.clear();
     // Segments still in frames are unmapped when those frames go.
