@@ -103,7 +103,7 @@ qsizetype rebuild(QFile& damaged, const RecordingJournal::Contents& journal, con
         if (cancel && cancel->load())
             return -1;
         // A torn write at the end: the packets past it never reached the disk.
-        if (record.offset + record.size > available || record.size > (1 << 28))
+        if (record.size > (1 << 28) || record.offset > available - record.size)
             break;
         if (av_new_packet(packet.get(), int(record.size)) < 0 || !damaged.seek(record.offset) ||
             damaged.read(reinterpret_cast<char*>(packet->data), record.size) != record.size)
