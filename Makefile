@@ -21,7 +21,13 @@ PACKAGES := cmake g++ make pkg-config \
 	libxcb-damage0-dev libxcb-image0-dev libxcb-ewmh-dev libxcb-icccm4-dev libxcb-shape0-dev \
 	libpulse-dev pulseaudio pulseaudio-utils \
 	xvfb xauth openbox x11-utils xdotool fonts-font-awesome time gcovr \
-	chromium python3-websockets desktop-file-utils
+	chromium python3-websockets desktop-file-utils libpipewire-0.3-dev qt6-wayland
+
+# The headless GNOME session of the Wayland tests and benchmark: its compositor, its ScreenCast
+# portal and PipeWire, and GStreamer as a second PipeWire producer and reader.
+WAYLAND_TEST_PACKAGES := pipewire wireplumber mutter xdg-desktop-portal xdg-desktop-portal-gnome \
+	gstreamer1.0-pipewire gstreamer1.0-tools
+test sanitize coverage bench: PACKAGES += $(WAYLAND_TEST_PACKAGES)
 
 .PHONY: all deps build run test bench coverage sanitize screenshot clean fuzz install package
 
