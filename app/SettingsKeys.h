@@ -29,6 +29,10 @@ inline constexpr char kShowCursor[] = "ShowCursor";
 inline constexpr char kKeepVideoVisible[] = "KeepVideoVisible";
 inline constexpr char kKeepOnTop[] = "KeepOnTop";
 inline constexpr char kRecordVideo[] = "RecordVideo";
+// The desktop's restore tokens of the last shared screen and window on Wayland, so that its share
+// dialog is not shown again.
+inline constexpr char kWaylandScreenToken[] = "WaylandScreenRestoreToken";
+inline constexpr char kWaylandWindowToken[] = "WaylandWindowRestoreToken";
 
 // OutPutFileSett
 inline constexpr char kRecordingFileName[] = "RecordingFileName";
