@@ -6,6 +6,7 @@
 
 #include <QString>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 
@@ -19,6 +20,11 @@ struct CapturePlatform
     // Null, with the reason in *error, when the kind cannot run here.
     std::function<std::unique_ptr<ScreenGrabber>(ScreenGrabber::Kind kind, QString* error)>
         createGrabber;
+    // Reads the stream a desktop's screen-cast portal shared: fd is the PipeWire connection it
+    // opened (taken over, closed also on failure), nodeId the stream on it. Null, with the reason
+    // in *error, when the stream cannot be read.
+    std::function<std::unique_ptr<ScreenGrabber>(int fd, std::uint32_t nodeId, QString* error)>
+        openStream;
     // The fixed waits of the loop (a window settling after it was shown, a minimised window).
     std::function<void(int ms)> sleepMs;
     FramePacer::Seams pacing;

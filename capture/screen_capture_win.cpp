@@ -9,9 +9,11 @@
 #include "encode/audio_capture_thread_win.h"
 #include "encode/mux_thread_win.h"
 #include "platform/WindowSystem.h"
+#include "platform/portal/PortalScreenCast.h"
 #include "video_capture_thread_win.h"
 
 #include <QDebug>
+#include <QEventLoop>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMessageBox>
@@ -63,6 +65,7 @@ screen_capture_win::~screen_capture_win()
     videoThread.reset();
     audioThread.reset();
     muxThread.reset();
+    portal.reset();
 }
 
 void screen_capture_win::setBoxHandler(BoxHandler handler)
@@ -171,16 +174,27 @@ void screen_capture_win::start()
     }
     quietStop = false;
     endedByItself = false;
-    clock->restart();
 
     videoThread->setTargetWindow(target.targetWindow);
     videoThread->init(target.targetType, target.targetTitle, target.targetRect, target.areaMode);
-    videoThread->setDevicePixelRatio(screenPixelRatio(target.targetRect));
+    const double pixelRatio = screenPixelRatio(target.targetRect);
+    videoThread->setDevicePixelRatio(pixelRatio);
     // Every encoder takes 4:2:0 (hardware ones NV12, one cheap step from it).
     videoThread->setI420Frames(true);
 
+    QSize streamSize;
+    const bool wayland = PortalScreenCast::isWaylandSession();
+    if (wayland && !openPortalStream(&streamSize))
+        return;
+    // The time the share dialog was open is not part of the recording.
+    clock->restart();
+
     if (!target.areaMode) {
-        if (target.targetType == TargetScreen) {
+        if (wayland) {
+            const QSize pixels = (QSizeF(streamSize) * pixelRatio).toSize();
+            muxThread->outputWidth = pixels.width();
+            muxThread->outputHeight = pixels.height();
+        } else if (target.targetType == TargetScreen) {
             muxThread->outputWidth = target.targetRect.width();
             muxThread->outputHeight = target.targetRect.height();
         } else if (!prepareWindowTarget()) {
@@ -207,6 +221,70 @@ void screen_capture_win::start()
     muxThread->previewEnabled = true;
     muxThread->start(QThread::InheritPriority);
     diskWatch->start(outputPath);
+}
+
+bool screen_capture_win::openPortalStream(QSize* size)
+{
+    const bool window = target.targetType == TargetWindow;
+    // The pointer is in the image where the chosen capture method would draw it.
+    const bool cursor = SettingsStore::instance()
+                            .value(settings::kVideoGroup, settings::kVideoCaptureApi,
+                                   QStringLiteral("WGC"))
+                            .toString() == QLatin1String("WGC");
+    portal = std::make_unique<PortalScreenCast>();
+    QEventLoop wait;
+    bool answered = false;
+    int fd = -1;
+    std::uint32_t nodeId = 0;
+    QString message;
+    connect(portal.get(), &PortalScreenCast::ready, &wait,
+            [&](int connection, std::uint32_t node, QSize streamSize, QPoint) {
+                answered = true;
+                fd = connection;
+                nodeId = node;
+                *size = streamSize;
+                wait.quit();
+            });
+    connect(portal.get(), &PortalScreenCast::failed, &wait, [&](const QString& text, bool) {
+        answered = true;
+        message = text;
+        wait.quit();
+    });
+    startAbandoned = false;
+    portal->start(window ? PortalScreenCast::Source::Window : PortalScreenCast::Source::Monitor,
+                  cursor);
+    if (!answered) {
+        portalWait = &wait;
+        wait.exec();
+        portalWait = nullptr;
+    }
+    if (startAbandoned || fd < 0) {
+        PortalScreenCast::closeConnection(fd);
+        portal.reset();
+        if (!startAbandoned && !message.isEmpty()) {
+            qWarning().noquote() << "Recording not started:" << message;
+            if (startTrigger == 0)
+                ask({SessionBox::Kind::Warning, tr("Recording failed!"), message, {}});
+        }
+        return false;
+    }
+    QString error;
+    const CapturePlatform system = CapturePlatform::system();
+    auto open = capturePlatform && capturePlatform->openStream ? capturePlatform->openStream
+                                                               : system.openStream;
+    std::unique_ptr<ScreenGrabber> grabber = open(fd, nodeId, &error);
+    if (!grabber) {
+        portal.reset();
+        qWarning().noquote() << "Recording not started, the stream cannot be read:" << error;
+        if (startTrigger == 0)
+            ask({SessionBox::Kind::Warning, tr("Recording failed!"),
+                 tr("The shared screen or window cannot be read.") + QStringLiteral("\n\n") +
+                     error,
+                 {}});
+        return false;
+    }
+    videoThread->setStream(std::move(grabber), *size);
+    return true;
 }
 
 bool screen_capture_win::prepareWindowTarget()
@@ -302,6 +380,11 @@ void screen_capture_win::stop(bool quiet)
 {
     quietStop = quiet;
     diskWatch->stop();
+    if (portalWait) {
+        // Stopped while the share dialog is open: the recording never starts.
+        startAbandoned = true;
+        portalWait->quit();
+    }
     if (videoThread) {
         videoThread->requestStop();
         if (audioEnabled && audioThread) {
@@ -318,6 +401,7 @@ void screen_capture_win::stop(bool quiet)
         muxThread->requestStop();
         muxThread->wait();
     }
+    portal.reset();
 }
 
 bool screen_capture_win::ask(const SessionBox& box)

@@ -19,6 +19,8 @@ class CaptureClockQpc;
 class DiskSpaceWatchdog;
 class FrameQueue;
 class mux_thread_win;
+class PortalScreenCast;
+class QEventLoop;
 class QLabel;
 class video_capture_thread_win;
 class WindowSystem;
@@ -37,7 +39,8 @@ struct SessionBox
 // the recording, the queue and clock that join them, decides the output size, asks about hidden
 // or minimised target windows and turns the threads' reports into boxes or stop requests. A
 // recording whose disk runs low, whose folder goes away or whose file cannot be written asks to
-// be stopped, with one box that says why.
+// be stopped, with one box that says why. On a Wayland session the desktop is asked for the
+// screen or window first (its own share dialog); a refusal is a box and nothing starts.
 // Lives in the GUI thread and is reused for every recording; not thread-safe.
 class screen_capture_win : public QObject
 {
@@ -99,6 +102,10 @@ private:
     // Output size of a window target; false when the recording must not start.
     bool prepareWindowTarget();
     void applyResolutionSetting();
+    // Wayland: asks the desktop's screen-cast portal for the target (waiting on a local event
+    // loop for the share dialog) and hands its stream to the video thread. False, after a box,
+    // when the recording must not start; *size is the stream's size.
+    bool openPortalStream(QSize* size);
     WindowSystem* windowSystem();
 
     QPointer<QLabel> fpsLabel;
@@ -110,6 +117,9 @@ private:
     std::unique_ptr<WindowSystem> windows;
     std::unique_ptr<CapturePlatform> capturePlatform;
     DiskSpaceWatchdog* diskWatch = nullptr;
+    std::unique_ptr<PortalScreenCast> portal; // open for the whole recording: it holds the stream
+    QEventLoop* portalWait = nullptr;          // while start() waits for the share dialog
+    bool startAbandoned = false;
     bool endedByItself = false;
     std::uint64_t configuredRecordings = 0;
     BoxHandler boxHandler;

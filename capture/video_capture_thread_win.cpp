@@ -11,6 +11,13 @@
 
 #include <cstdlib>
 
+#if __has_include("platform/pipewire/PipeWireGrabber.h")
+#include "platform/pipewire/PipeWireGrabber.h"
+#define TORVANE_HAVE_PIPEWIRE_GRABBER 1
+#else
+#include "platform/portal/PortalScreenCast.h"
+#endif
+
 extern "C" {
 #include <libavdevice/avdevice.h>
 #include <libavformat/avformat.h>
@@ -35,6 +42,18 @@ CapturePlatform CapturePlatform::system()
     platform.createGrabber = [](Kind kind, QString* error) {
         return ScreenGrabber::create(kind, error);
     };
+    platform.openStream = [](int fd, std::uint32_t nodeId,
+                             QString* error) -> std::unique_ptr<ScreenGrabber> {
+#ifdef TORVANE_HAVE_PIPEWIRE_GRABBER
+        return PipeWireGrabber::create(fd, nodeId, error);
+#else
+        (void)nodeId;
+        PortalScreenCast::closeConnection(fd);
+        if (error)
+            *error = QStringLiteral("PipeWire capture is not built in.");
+        return nullptr;
+#endif
+    };
     platform.sleepMs = [](int ms) { QThread::msleep(static_cast<unsigned long>(ms)); };
     return platform;
 }
@@ -55,6 +74,7 @@ struct CaptureRules
         Retry,     // short sleep, then the next try without a rate sleep
         NextSlot,  // wait for the next slot (an unchanged screen)
         Warn,      // logged as a failure, short sleep, next try
+        Repeat,    // the last image again, for this slot (a stream that sends only changes)
     } noImage;
     const char* sleepLogPrefix;
     const char* hiddenAtStart;    // null: nothing is shown at set-up
@@ -112,6 +132,23 @@ const Rules kCompatible{
     "Target window closed during GDI recording.",
     "Target window was closed during GDI recording.",
     "Failed to capture frame with GDI.",
+    nullptr,
+};
+
+// A desktop's screen-cast stream: the desktop follows the window itself, so only the image
+// rules apply (kind and window are not used).
+const Rules kStream{
+    Kind::SharedMemory,
+    Rules::Window::SkipAndCrop,
+    Rules::NoImage::Repeat,
+    FramePacer::kSleepLogPrefix,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    "Failed to convert PipeWire buffer to AVFrame.",
     nullptr,
 };
 
@@ -196,6 +233,13 @@ void video_capture_thread_win::setClock(std::shared_ptr<CaptureClockQpc> clock)
     clock_ = std::move(clock);
 }
 
+void video_capture_thread_win::setStream(std::unique_ptr<ScreenGrabber> grabber, QSize size)
+{
+    stream_ = std::move(grabber);
+    streamSize_ = size;
+    useStream_ = true;
+}
+
 void video_capture_thread_win::setPlatform(CapturePlatform platform)
 {
     const CapturePlatform system = CapturePlatform::system();
@@ -203,6 +247,8 @@ void video_capture_thread_win::setPlatform(CapturePlatform platform)
         platform.openWindowSystem = system.openWindowSystem;
     if (!platform.createGrabber)
         platform.createGrabber = system.createGrabber;
+    if (!platform.openStream)
+        platform.openStream = system.openStream;
     if (!platform.sleepMs)
         platform.sleepMs = system.sleepMs;
     platform_ = std::move(platform);
@@ -254,9 +300,13 @@ void video_capture_thread_win::run()
     // The display connection stands in for the graphics device: without it only the plain
     // reads are left to try, and they report what is missing.
     QString reason;
-    std::unique_ptr<WindowSystem> ws = platform_.openWindowSystem(&reason);
+    std::unique_ptr<WindowSystem> ws;
+    if (!useStream_)
+        ws = platform_.openWindowSystem(&reason);
     Kind kind = Kind::Compatible;
-    if (!ws) {
+    if (useStream_) {
+        qInfo() << "Wayland capture: ScreenCast portal (PipeWire).";
+    } else if (!ws) {
         const QString text =
             QStringLiteral("Failed to create D3D11 device. Attempting GDI fallback.");
         qWarning().noquote() << text << reason;
@@ -287,7 +337,7 @@ void video_capture_thread_win::run()
     }
     if (pacer && pacer->stopRequested())
         pacer->fillToClock();
-    if (kind == Kind::Compatible)
+    if (kind == Kind::Compatible && !useStream_)
         qInfo() << "GDI capture completed.";
     pacer.reset();
     qInfo() << "Quitting videoCaptureThread....!";
@@ -304,10 +354,38 @@ std::optional<QRect> video_capture_thread_win::screenReadRect(const QRect& monit
     return capturegeometry::scaleCaptureArea(captureArea_, dpi_, monitor, warning);
 }
 
+std::optional<video_capture_thread_win::Target> video_capture_thread_win::prepareStream()
+{
+    Target t;
+    t.grabber = std::move(stream_);
+    if (!t.grabber) {
+        sendError(tr("The shared screen or window cannot be read."));
+        return std::nullopt;
+    }
+    // The desktop gives the size in its logical pixels; the images come in physical ones.
+    const QSize pixels = (QSizeF(streamSize_) * (dpi_ / 96.0)).toSize();
+    t.monitor = QRect(QPoint(0, 0), pixels);
+    QString reason;
+    if (target_.targetType == TargetWindow) {
+        t.frameSize = QSize(pixels.width() & ~1, pixels.height() & ~1);
+        t.grabber->setWindow(0, &reason);
+        return t;
+    }
+    t.readRect = screenReadRect(t.monitor, &t.areaWarning);
+    if (t.readRect && !t.grabber->setScreenRect(*t.readRect, &reason)) {
+        qWarning().noquote() << "Failed to crop the stream:" << reason;
+        sendError(tr("The shared screen or window cannot be read."));
+        return std::nullopt;
+    }
+    return t;
+}
+
 std::optional<video_capture_thread_win::Target>
 video_capture_thread_win::prepare(const CaptureRules& rules, WindowSystem* ws, End* end)
 {
     *end = End::Finished;
+    if (useStream_)
+        return prepareStream();
     const bool window = target_.targetType == TargetWindow;
     const NativeWindow w = target_.targetWindow;
     const QPoint targetPoint = target_.targetRect.topLeft() + QPoint(1, 1);
@@ -479,7 +557,7 @@ video_capture_thread_win::prepare(const CaptureRules& rules, WindowSystem* ws, E
 video_capture_thread_win::End video_capture_thread_win::capture(Kind kind, WindowSystem* ws,
                                                                 std::unique_ptr<FramePacer>& pacer)
 {
-    const Rules& rules = rulesFor(kind);
+    const Rules& rules = useStream_ ? kStream : rulesFor(kind);
     End end = End::Finished;
     std::optional<Target> t = prepare(rules, ws, &end);
     if (!t)
@@ -495,8 +573,9 @@ video_capture_thread_win::End video_capture_thread_win::capture(Kind kind, Windo
     VideoFramePool fitPool;
     VideoFramePool i420Pool;
     QRect readRect = t->readRect.value_or(QRect());
+    SharedFrame lastFrame; // the stream's still image
     while (pacer->startIteration()) {
-        if (window) {
+        if (window && !useStream_) {
             const WindowState state = ws->windowState(w);
             if (!state.exists) {
                 if (rules.closedLog)
@@ -546,7 +625,7 @@ video_capture_thread_win::End video_capture_thread_win::capture(Kind kind, Windo
                         readRect = wanted;
                 }
             }
-        } else if (!t->readRect) {
+        } else if (!window && !t->readRect) {
             // An area that does not fit the monitor gives no frames, only this warning.
             qWarning().noquote() << t->areaWarning;
             qWarning() << rules.failedImageLog;
@@ -557,6 +636,10 @@ video_capture_thread_win::End video_capture_thread_win::capture(Kind kind, Windo
         SharedFrame image;
         const ScreenGrabber::Result result = t->grabber->grab(pool, &image);
         if (result == ScreenGrabber::Result::Lost) {
+            if (useStream_) {
+                sendError(tr("The desktop stopped sharing the screen or window."));
+                return End::Finished;
+            }
             if (rules.lostFallBack)
                 return fallBack(QString::fromLatin1(rules.lostFallBack));
             qWarning() << rules.failedImageLog;
@@ -578,6 +661,13 @@ video_capture_thread_win::End video_capture_thread_win::capture(Kind kind, Windo
                 qWarning() << rules.failedImageLog;
                 platform_.sleepMs(kFailedGrabSleepMs);
                 continue;
+            case Rules::NoImage::Repeat:
+                // Slots passed without an image would otherwise be filled with the next change.
+                if (lastFrame && result == ScreenGrabber::Result::NoChange)
+                    if (AVFrame* copy = av_frame_clone(lastFrame.get()))
+                        pacer->submit(makeSharedFrame(copy));
+                pacer->finishIteration();
+                continue;
             }
         }
         // Window images keep the size the capture was set up for; a screen or a window crop
@@ -596,6 +686,8 @@ video_capture_thread_win::End video_capture_thread_win::capture(Kind kind, Windo
             videoframes::makeEven(frame.get());
             if (i420Frames_)
                 frame = videoframes::toI420(i420Pool, frame);
+            if (useStream_)
+                lastFrame = frame;
             pacer->submit(std::move(frame));
         } else {
             qWarning() << rules.failedImageLog;

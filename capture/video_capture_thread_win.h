@@ -46,6 +46,10 @@ public:
     void setClock(std::shared_ptr<CaptureClockQpc> clock);
     // Frames leave as 4:2:0 pictures rather than BGRA images (for an encoder that takes them).
     void setI420Frames(bool on) { i420Frames_ = on; }
+    // Records the stream of a desktop's screen-cast portal (Wayland) through grabber, whatever
+    // "VideoCaptureAPI" says: a screen target is the whole stream or in area mode the area on
+    // it, a window target the whole stream. size: the stream's size as the desktop gave it.
+    void setStream(std::unique_ptr<ScreenGrabber> grabber, QSize size);
     // Replaces the system (tests); CapturePlatform::system() unless called.
     void setPlatform(CapturePlatform platform);
 
@@ -69,6 +73,7 @@ private:
     // MSG_ERROR), a fallback (warning already sent) or a restart for a resized window.
     End capture(ScreenGrabber::Kind kind, WindowSystem* ws, std::unique_ptr<FramePacer>& pacer);
     std::optional<Target> prepare(const CaptureRules& rules, WindowSystem* ws, End* end);
+    std::optional<Target> prepareStream();
     // The desktop rect to read for a screen target on monitor: the monitor, or in area mode the
     // scaled capture area on it; nothing (with *warning) when the area does not fit.
     std::optional<QRect> screenReadRect(const QRect& monitor, QString* warning) const;
@@ -88,6 +93,9 @@ private:
     bool cursorCapture_ = true;
     double dpi_ = 96.0; // of the target screen
     bool i420Frames_ = false;
+    bool useStream_ = false;
+    std::unique_ptr<ScreenGrabber> stream_;
+    QSize streamSize_;
     std::atomic<bool> stopRequested_{false};
     std::atomic<bool> paused_{false};
 };

@@ -92,7 +92,9 @@ QString PortalScreenCast::settingsKey() const
 
 QString PortalScreenCast::newToken()
 {
-    return QStringLiteral("torvane%1_%2").arg(QCoreApplication::applicationPid()).arg(++tokenCounter_);
+    // Unique for the process: the portal may still hold a finished request's object.
+    static std::uint64_t counter = 0;
+    return QStringLiteral("torvane%1_%2").arg(QCoreApplication::applicationPid()).arg(++counter);
 }
 
 void PortalScreenCast::start(Source source, bool embedCursor)
@@ -198,7 +200,8 @@ void PortalScreenCast::onResponse(uint response, const QVariantMap& results)
             options.insert(QStringLiteral("cursor_mode"), wanted);
         const QString token =
             SettingsStore::instance().value(settings::kVideoGroup, settingsKey()).toString();
-        if (!token.isEmpty())
+        usedToken_ = !token.isEmpty();
+        if (usedToken_)
             options.insert(QStringLiteral("restore_token"), token);
         request(Step::SelectSources, QStringLiteral("SelectSources"),
                 {QVariant::fromValue(session_), options});
@@ -279,6 +282,9 @@ void PortalScreenCast::openRemote()
 void PortalScreenCast::fail(const QString& detail)
 {
     qWarning().noquote() << "Screen cast portal:" << detail;
+    // A token the desktop rejects would fail every later request too.
+    if (step_ == Step::SelectSources && usedToken_)
+        SettingsStore::instance().setValue(settings::kVideoGroup, settingsKey(), QString());
     unsubscribe();
     step_ = Step::Idle;
     close();

@@ -57,7 +57,7 @@ private:
     // Sends method with args on the ScreenCast interface as a request whose answer comes as
     // the Response signal of a Request object; token names that object.
     void request(Step step, const QString& method, QVariantList args);
-    QString newToken();
+    static QString newToken();
     void onCursorModes(QDBusPendingCallWatcher* call);
     void onStarted(const QVariantMap& results);
     void openRemote();
@@ -68,11 +68,11 @@ private:
     Step step_ = Step::Idle;
     Source source_ = Source::Monitor;
     bool embedCursor_ = false;
+    bool usedToken_ = false;
     std::uint32_t cursorModes_ = 0;
     QString requestPath_;
     QDBusObjectPath session_;
     std::uint32_t nodeId_ = 0;
     QSize size_;
     QPoint position_;
-    std::uint64_t tokenCounter_ = 0;
 };
