@@ -6,6 +6,7 @@
 #include <QDebug>
 #include <QDir>
 
+#include <cerrno>
 #include <cstring>
 
 MuxPacketWriter::MuxPacketWriter(MuxOutput& output, const QString& path, MessageSink sink)
@@ -20,11 +21,14 @@ void MuxPacketWriter::start(bool crashSafe)
     if (!format->pb)
         return;
     media_.setFileName(path_);
-    if (!media_.open(QIODevice::ReadOnly))
+    if (!crashSafe)
+        return;
+    if (!media_.open(QIODevice::ReadWrite))
         qDebug().noquote() << "Recording file not opened for syncing:" << media_.errorString();
+    reserveAhead();
     // Data written without the index is of no use to a player: only an MP4 needs the journal.
     // The other containers are read from the start, up to wherever they end.
-    if (crashSafe && std::strcmp(format->oformat->name, "mp4") == 0)
+    if (std::strcmp(format->oformat->name, "mp4") == 0)
         journal_.create(path_, *format);
 }
 
@@ -62,11 +66,13 @@ bool MuxPacketWriter::write(AVPacket* packet)
         const AVPacket fields = *packet;
         const std::int64_t before = avio_tell(pb);
         ret = av_write_frame(format, packet);
+        ++packets_;
         if (ret >= 0)
             journal_.add(fields, before, avio_tell(pb) - before);
         av_packet_unref(packet);
     } else {
         ret = av_interleaved_write_frame(format, packet);
+        ++packets_;
     }
     if (ret >= 0 && pb && pb->error < 0)
         ret = pb->error;
@@ -98,7 +104,31 @@ void MuxPacketWriter::sync()
     if (media_.isOpen() && !platform::syncFileData(media_))
         qDebug().noquote() << "Recording file not synced:" << path_;
     if (!journal_.commit())
-        fail(journal_.errorString(), "journal");
+        return fail(journal_.errorString(), "journal");
+    reserveAhead();
+}
+
+void MuxPacketWriter::reserveAhead()
+{
+    if (!reserving_ || !media_.isOpen())
+        return;
+    // Room for what may come before the next sync (twice the last second's bytes) and for the
+    // trailer, whose index takes a few bytes per packet.
+    const std::int64_t position = avio_tell(output_.formatContext->pb);
+    const std::int64_t room = kReserveBase + 2 * (position - lastSyncPosition_) + 32 * packets_;
+    lastSyncPosition_ = position;
+    const int error = platform::reserveFileSpace(media_, position, room);
+    if (error == 0)
+        return;
+    if (error == ENOSPC || error == EDQUOT) {
+        // The room set aside at the last sync is still there for the trailer: stopping now
+        // leaves a whole file.
+        reserving_ = false;
+        return fail(QString::fromLocal8Bit(std::strerror(error)), "reserve");
+    }
+    reserving_ = false;
+    qDebug().noquote() << "No room set aside for the recording's end, the file system refused:"
+                       << std::strerror(error);
 }
 
 void MuxPacketWriter::finish()
@@ -115,10 +145,13 @@ void MuxPacketWriter::finish()
         if (!failedBefore)
             fail(ret, "trailer");
         // The journal stays: the next start rebuilds the file from it.
+        platform::releaseReservedSpace(media_);
         return;
     }
     // The index is on the disk before the journal that could replace it goes.
-    if (media_.isOpen())
+    if (media_.isOpen()) {
         platform::syncFileData(media_);
+        platform::releaseReservedSpace(media_);
+    }
     journal_.remove();
 }

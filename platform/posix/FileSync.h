@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QtGlobal>
+
 class QFile;
 
 namespace platform {
@@ -7,5 +9,13 @@ namespace platform {
 // Asks the system to put the data of the open file on the disk before returning, so that it
 // outlives a power loss. The data of every handle on the same file goes with it.
 bool syncFileData(QFile& file);
+
+// Has the file system set aside room for length bytes of the file from offset on, without
+// changing the file's size: later writes there cannot fail for want of space, even when
+// something else fills the disk. The file must be open for writing. Returns 0 or the errno:
+// ENOSPC or EDQUOT when there is no room, EOPNOTSUPP where the file system cannot do it.
+int reserveFileSpace(QFile& file, qint64 offset, qint64 length);
+// Gives the room set aside beyond the file's end back to the file system.
+void releaseReservedSpace(QFile& file);
 
 } // namespace platform
