@@ -1,6 +1,7 @@
 #include "audio_capture_thread_win.h"
 
 #include "media/AudioFramePool.h"
+#include "AudioDriftCorrector.h"
 #include "AudioSampleConvert.h"
 #include "app/SettingsKeys.h"
 #include "app/SettingsStore.h"
@@ -190,9 +191,12 @@ void audio_capture_thread_win::run()
     // later. Only a pause this long means the source really stopped.
     const bool continuous = source->deliversContinuously();
     bool delivered = false;
+    AudioDriftCorrector drift(input.rate);
+    const int bytesPerSample = input.channels * (input.bits / 8);
     AudioPacket packet;
     while (!stopRequested) {
         if (paused) {
+            drift.reset();
             // The server keeps buffering while we hold; what was played during the pause must
             // not reappear after it.
             while (source->packetSize() > 0 && source->read(packet) && packet.frames > 0) {
@@ -211,8 +215,10 @@ void audio_capture_thread_win::run()
                 const std::int64_t silence = audioconvert::silenceToInsert(
                     expected, state.samplesPushed + state.fill, input.rate, target.frameSize,
                     continuous && delivered ? kLateSourceSeconds * input.rate : 0);
-                if (silence > 0)
+                if (silence > 0) {
                     append(state, nullptr, input, int(silence), true);
+                    drift.reset();
+                }
             }
             msleep(kIdleWaitMs);
             continue;
@@ -224,9 +230,23 @@ void audio_capture_thread_win::run()
                 break;
             }
             delivered = delivered || packet.frames > 0;
-            if (packet.frames > 0)
-                append(state, packet.silent ? nullptr : packet.data.data(), input, packet.frames,
-                       packet.silent);
+            if (packet.frames > 0) {
+                const std::uint8_t* data = packet.silent ? nullptr : packet.data.data();
+                int correction = 0;
+                if (captureClock)
+                    correction = drift.correction(
+                        audioconvert::expectedSamples(captureClock->currentTicks(),
+                                                      captureClock->startTicks,
+                                                      captureClock->frequency, input.rate),
+                        state.samplesPushed + state.fill, packet.frames);
+                // A fast device loses its last sample or two, a slow one hears its last again.
+                append(state, data, input, packet.frames - std::max(correction, 0), packet.silent);
+                const std::uint8_t* last =
+                    data ? data + std::size_t(packet.frames - 1) * std::size_t(bytesPerSample)
+                         : nullptr;
+                for (int i = correction; i < 0; ++i)
+                    append(state, last, input, 1, packet.silent);
+            }
             waiting = packet.frames > 0 ? source->packetSize() : 0;
             if (waiting < 0) {
                 failed = true;

@@ -3,6 +3,7 @@
 #include "support/TestSupport.h"
 #include "app/SettingsKeys.h"
 #include "app/SettingsStore.h"
+#include "encode/AudioDriftCorrector.h"
 #include "encode/AudioSampleConvert.h"
 #include "encode/audio_capture_thread_win.h"
 #include "media/AudioFramePool.h"
@@ -11,6 +12,8 @@
 
 #include <QSignalSpy>
 #include <QtTest>
+
+#include <random>
 
 Q_DECLARE_METATYPE(AVSampleFormat)
 
@@ -101,6 +104,43 @@ private slots:
         QCOMPARE(silence(1000, 44000, 48000, 1024), 0LL); // held samples count
         QCOMPARE(silence(10000, 0, 48000, 1024), 96000LL);
         QCOMPARE(silence(100, 0, 8000, 128), 800LL); // 100 ms is more than five frames here
+    }
+
+    // Half an hour of a device running fast, slow or true, in 20 ms fragments that arrive up to
+    // 40 ms late: the sound ends within 10 ms of where it stood against the clock once settled,
+    // and a true device is never touched.
+    void driftCorrection_data()
+    {
+        QTest::addColumn<double>("ppm");
+        QTest::newRow("fast") << 300.0;
+        QTest::newRow("slow") << -170.0;
+        QTest::newRow("true") << 0.0;
+    }
+
+    void driftCorrection()
+    {
+        QFETCH(double, ppm);
+        const int rate = 48000;
+        const int fragment = rate / 50;
+        AudioDriftCorrector corrector(rate);
+        const std::int64_t steps = 30 * 60 * 50, window = 10 * 50; // fragments
+        std::int64_t produced = 0, corrected = 0;
+        double leadAtStart = 0, leadAtEnd = 0; // averaged over 10 s: one fragment is noise
+        std::mt19937 noise(7);
+        for (std::int64_t i = 1; i <= steps; ++i) {
+            const double arrival = i * 0.02 / (1 + ppm * 1e-6) + noise() % 40 * 0.001;
+            const auto expected = std::int64_t(arrival * rate);
+            const int correction = corrector.correction(expected, produced, fragment);
+            produced += fragment - correction;
+            corrected += std::abs(correction);
+            if (i > window && i <= 2 * window)
+                leadAtStart += double(produced - expected) / window;
+            if (i > steps - window)
+                leadAtEnd += double(produced - expected) / window;
+        }
+        QVERIFY2(std::abs(leadAtEnd - leadAtStart) < rate / 100,
+                 qPrintable(QString::number((leadAtEnd - leadAtStart) * 1000 / rate) + " ms"));
+        QCOMPARE(corrected > 0, ppm != 0);
     }
 
     // 1500 samples from the device in packets of 1000 and a stop: converted into full frames as
