@@ -68,6 +68,11 @@ screen_capture_win::~screen_capture_win()
     portal.reset();
 }
 
+bool screen_capture_win::desktopPicksWindow()
+{
+    return PortalScreenCast::isWaylandSession();
+}
+
 void screen_capture_win::setBoxHandler(BoxHandler handler)
 {
     boxHandler = std::move(handler);

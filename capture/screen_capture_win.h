@@ -62,6 +62,10 @@ public:
     // Returns when the file is complete.
     void stop(bool quiet);
 
+    // Whether the desktop, not this program, chooses the window to record: on Wayland no other
+    // program's windows can be listed, and the desktop's share dialog asks at the start.
+    static bool desktopPicksWindow();
+
     // Seams: tests answer the boxes and bring their own window queries.
     void setBoxHandler(BoxHandler handler);
     void setWindowSystem(std::unique_ptr<WindowSystem> windowSystem);

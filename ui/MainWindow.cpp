@@ -69,6 +69,13 @@ const QString kAudioOffStyle = QStringLiteral(
 bool pickWindowWithThumbnails(QWidget* parent, const QPoint& position, QString* title,
                               NativeWindow* window)
 {
+    // Wayland lists no other program's windows: the desktop's share dialog asks for the window
+    // when the recording starts.
+    if (screen_capture_win::desktopPicksWindow()) {
+        *title = QObject::tr("Shared window");
+        *window = 0;
+        return true;
+    }
     auto* selector = new WindowSelectorThumbnailView(parent);
     selector->move(position);
     const bool accepted = selector->exec() == QDialog::Accepted;
