@@ -38,6 +38,21 @@ int roundUpToEven(int value)
     return (value + 1) & ~1;
 }
 
+AVCodecID decoderFor(tabcapture::VideoCodec codec)
+{
+    switch (codec) {
+    case tabcapture::VideoCodec::VP8:
+        return AV_CODEC_ID_VP8;
+    case tabcapture::VideoCodec::VP9:
+        return AV_CODEC_ID_VP9;
+    case tabcapture::VideoCodec::AV1:
+        return AV_CODEC_ID_AV1;
+    case tabcapture::VideoCodec::H264:
+        return AV_CODEC_ID_H264;
+    }
+    return AV_CODEC_ID_NONE;
+}
+
 } // namespace
 
 struct TabRecordingSession::Decoder
@@ -150,22 +165,8 @@ void TabRecordingSession::startSession(const tabcapture::StartRequest& request)
     fpsWindowSequence_ = 0;
 
     releaseDecoder();
-    if (request.videoCodecGiven) {
-        switch (request.videoCodec) {
-        case tabcapture::VideoCodec::VP8:
-            openDecoder(AV_CODEC_ID_VP8);
-            break;
-        case tabcapture::VideoCodec::VP9:
-            openDecoder(AV_CODEC_ID_VP9);
-            break;
-        case tabcapture::VideoCodec::AV1:
-            openDecoder(AV_CODEC_ID_AV1);
-            break;
-        case tabcapture::VideoCodec::H264:
-            openDecoder(AV_CODEC_ID_H264);
-            break;
-        }
-    }
+    if (request.videoCodecGiven)
+        openDecoder(decoderFor(request.videoCodec));
 
     const QString path = makeOutputPath(wall_());
     const QString folder = QFileInfo(path).absolutePath();
