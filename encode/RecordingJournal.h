@@ -76,6 +76,7 @@ public:
     // Reads a journal; a torn or damaged last record and everything after it are left out.
     // False: the header itself is unreadable.
     static bool read(const QString& journalPath, Contents& contents);
+    static bool parse(const QByteArray& bytes, Contents& contents);
 
 private:
     QFile file_;
