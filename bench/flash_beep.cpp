@@ -27,6 +27,8 @@
 
 #include <pulse/error.h>
 #include <pulse/simple.h>
+#include "MonotonicTime.h"
+
 #include <xcb/xcb.h>
 
 #include <algorithm>
@@ -45,7 +47,8 @@
 
 namespace {
 
-constexpr std::int64_t kNsPerSecond = 1000000000;
+using bench::kNsPerSecond;
+using bench::nowNs;
 constexpr std::int64_t kPeriodNs = kNsPerSecond;
 constexpr std::int64_t kShiftRangeNs = 40000000;
 constexpr std::int64_t kFlashNs = 150000000;
@@ -64,21 +67,9 @@ void onSignal(int)
     stopRequested = true;
 }
 
-std::int64_t nowNs()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::int64_t>(ts.tv_sec) * kNsPerSecond + ts.tv_nsec;
-}
-
 void sleepUntil(std::int64_t deadlineNs)
 {
-    timespec ts{};
-    ts.tv_sec = static_cast<time_t>(deadlineNs / kNsPerSecond);
-    ts.tv_nsec = static_cast<long>(deadlineNs % kNsPerSecond);
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR &&
-           !stopRequested) {
-    }
+    bench::sleepUntil(deadlineNs, stopRequested);
 }
 
 // When flash (and beep) k is due: the golden-ratio sequence spreads the shifts evenly.

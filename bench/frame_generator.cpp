@@ -14,6 +14,8 @@
 // last one on every SIGUSR1 (so a benchmark can judge each recording on its own), and one for
 // the whole run when it ends.
 
+#include "MonotonicTime.h"
+
 #include <xcb/xcb.h>
 
 #include <algorithm>
@@ -34,7 +36,8 @@ namespace {
 constexpr int kDefaultTicksPerSecond = 200;
 constexpr int kTileSize = 120;
 constexpr int kStripHeight = 24;
-constexpr std::int64_t kNsPerSecond = 1000000000;
+using bench::kNsPerSecond;
+using bench::nowNs;
 
 volatile std::sig_atomic_t stopRequested = 0;
 volatile std::sig_atomic_t reportRequested = 0;
@@ -60,21 +63,9 @@ struct ReplyFree
     void operator()(void* reply) const { std::free(reply); }
 };
 
-std::int64_t nowNs()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::int64_t>(ts.tv_sec) * kNsPerSecond + ts.tv_nsec;
-}
-
 void sleepUntil(std::int64_t deadlineNs)
 {
-    timespec ts{};
-    ts.tv_sec = static_cast<time_t>(deadlineNs / kNsPerSecond);
-    ts.tv_nsec = static_cast<long>(deadlineNs % kNsPerSecond);
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR &&
-           !stopRequested) {
-    }
+    bench::sleepUntil(deadlineNs, stopRequested);
 }
 
 double cpuSeconds()
