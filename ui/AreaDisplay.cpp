@@ -5,7 +5,7 @@
 #include <QRegion>
 #include <QScreen>
 
-AreaDisplay::AreaDisplay(const QRect& area, QWidget* parent) : QWidget(parent)
+AreaDisplay::AreaDisplay(const QRect& area, QWidget* parent) : QWidget(parent), area_(area)
 {
     // Clicks anywhere on it reach the windows beneath, which may be the ones being recorded.
     setWindowFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
@@ -25,16 +25,25 @@ QScreen* AreaDisplay::areaScreen() const
 {
     // The framed area's corner, not the frame's: a frame around an area that starts at a
     // screen's left or top edge begins on the neighbouring screen.
-    QScreen* screen = QGuiApplication::screenAt(pos() + QPoint(borderWidth, borderWidth));
+    QScreen* screen = QGuiApplication::screenAt(areaCorner());
     return screen ? screen : QGuiApplication::primaryScreen();
+}
+
+QPoint AreaDisplay::areaCorner() const
+{
+    // A Wayland client can neither place its windows nor learn where they are: the area stays
+    // where it was chosen, wherever the compositor shows the frame.
+    if (QGuiApplication::platformName() == QLatin1String("wayland"))
+        return area_.topLeft();
+    return pos() + QPoint(borderWidth, borderWidth);
 }
 
 QRect AreaDisplay::captureArea() const
 {
     const QScreen* screen = areaScreen();
     const QPoint screenOrigin = screen ? screen->geometry().topLeft() : QPoint();
-    return {x() + borderWidth - screenOrigin.x(), y() + borderWidth - screenOrigin.y(),
-            width() - 2 * borderWidth, height() - 2 * borderWidth};
+    const QPoint corner = areaCorner() - screenOrigin;
+    return {corner.x(), corner.y(), width() - 2 * borderWidth, height() - 2 * borderWidth};
 }
 
 void AreaDisplay::paintEvent(QPaintEvent*)

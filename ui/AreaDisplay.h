@@ -29,5 +29,9 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    // The framed area's top-left corner in global logical pixels.
+    QPoint areaCorner() const;
+
+    QRect area_;
     int borderWidth = 2;
 };
