@@ -1,0 +1,284 @@
+// Helper of the Wayland capture benchmark (bench/run_wayland_bench.sh), run inside its headless
+// GNOME session.
+//
+// Usage:
+//   wayland_bench content
+//       A full-screen native Wayland window over a still tile pattern, with boxes that glide and
+//       a strip that changes at every frame the compositor asks for. Prints "ready" once the
+//       first picture is drawn.
+//   wayland_bench screencast
+//       Shares the primary monitor through mutter's own ScreenCast service (no portal, no
+//       dialog; the pointer left out), prints "node <id>" once its PipeWire stream is up and
+//       keeps it until killed. The reference reader records that node.
+//   wayland_bench record <fps> <seconds> <output.mp4>
+//       Records the primary monitor through the recording session (ScreenCast portal and the
+//       PipeWire grabber), the share permitted beforehand as a user's earlier answer would, the
+//       pointer left out and the other settings at their first-run defaults. Prints
+//       "ours written=<n> repeated=<n> lead_in=<n> seconds=<s>"; exits 1 when the recording
+//       fails.
+
+#include "app/SettingsKeys.h"
+#include "app/SettingsStore.h"
+#include "capture/screen_capture_win.h"
+
+#include <QApplication>
+#include <QDBusConnection>
+#include <QDBusInterface>
+#include <QDBusReply>
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QMutex>
+#include <QPaintEvent>
+#include <QPainter>
+#include <QProcess>
+#include <QRasterWindow>
+#include <QRegularExpression>
+#include <QScreen>
+#include <QStandardPaths>
+#include <QTimer>
+#include <QUuid>
+
+#include <cstdio>
+
+namespace {
+
+const QString kScreenCast = QStringLiteral("org.gnome.Mutter.ScreenCast");
+constexpr int kTile = 120;
+constexpr int kBoxes = 4;
+constexpr int kBox = 160;
+constexpr int kStripHeight = 24;
+
+// Boxes and a strip over tiles; only what moved is drawn again, so the window's own cost stays
+// small next to the compositor's and the recorders'.
+class Content : public QRasterWindow
+{
+public:
+    void paintEvent(QPaintEvent* event) override
+    {
+        QPainter p(this);
+        for (const QRect& r : event->region()) {
+            for (int y = r.top() / kTile * kTile; y <= r.bottom(); y += kTile)
+                for (int x = r.left() / kTile * kTile; x <= r.right(); x += kTile)
+                    p.fillRect(QRect(x, y, kTile, kTile) & r,
+                               ((x + y) / kTile) % 2 ? QColor(70, 90, 110) : QColor(200, 190, 170));
+        }
+        for (int i = 0; i < kBoxes; ++i)
+            p.fillRect(box(i, frame_), QColor::fromHsv((i * 90 + frame_) % 360, 200, 230));
+        p.fillRect(strip(), QColor::fromHsv(frame_ * 7 % 360, 255, 255));
+        if (frame_ == 0)
+            QTimer::singleShot(0, [] {
+                std::printf("ready\n");
+                std::fflush(stdout);
+            });
+        // The next frame once the compositor took this one: Qt waits for its frame callback.
+        QRegion next = strip();
+        for (int i = 0; i < kBoxes; ++i)
+            next += box(i, frame_) | box(i, frame_ + 1);
+        ++frame_;
+        QTimer::singleShot(0, this, [this, next] { update(next); });
+    }
+
+private:
+    QRect box(int i, int frame) const
+    {
+        const int w = width() - kBox;
+        const int h = height() - kBox - kStripHeight;
+        const int t = frame * (3 + i) + i * 97;
+        // Back and forth across the screen, each box at its own speed.
+        const int x = t % (2 * w) < w ? t % (2 * w) : 2 * w - t % (2 * w);
+        const int y = (t / 2) % (2 * h) < h ? (t / 2) % (2 * h) : 2 * h - (t / 2) % (2 * h);
+        return QRect(x, y, kBox, kBox);
+    }
+    QRect strip() const { return QRect(0, height() - kStripHeight, width(), kStripHeight); }
+
+    int frame_ = 0;
+};
+
+// Prints the PipeWire node of a mutter screen cast when its stream is added.
+class NodeReporter : public QObject
+{
+    Q_OBJECT
+public Q_SLOTS:
+    void added(uint node)
+    {
+        std::printf("node %u\n", node);
+        std::fflush(stdout);
+    }
+};
+
+int screencast()
+{
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    QDBusInterface service(kScreenCast, "/org/gnome/Mutter/ScreenCast", kScreenCast, bus);
+    const QDBusReply<QDBusObjectPath> session = service.call("CreateSession", QVariantMap());
+    if (!session.isValid()) {
+        std::fprintf(stderr, "wayland_bench: %s\n", qPrintable(session.error().message()));
+        return 1;
+    }
+    QDBusInterface cast(kScreenCast, session.value().path(), kScreenCast + ".Session", bus);
+    // An empty connector names the primary monitor; cursor mode 0 leaves the pointer out.
+    const QDBusReply<QDBusObjectPath> stream = cast.call(
+        "RecordMonitor", QString(), QVariantMap{{"cursor-mode", QVariant::fromValue(0u)}});
+    if (!stream.isValid()) {
+        std::fprintf(stderr, "wayland_bench: %s\n", qPrintable(stream.error().message()));
+        return 1;
+    }
+    static NodeReporter reporter;
+    bus.connect(kScreenCast, stream.value().path(), kScreenCast + ".Stream", "PipeWireStreamAdded",
+                &reporter, SLOT(added(uint)));
+    const QDBusMessage started = cast.call("Start");
+    if (started.type() == QDBusMessage::ErrorMessage) {
+        std::fprintf(stderr, "wayland_bench: %s\n", qPrintable(started.errorMessage()));
+        return 1;
+    }
+    return QCoreApplication::exec();
+}
+
+// What the recording threads log that the benchmark needs; filled on whichever thread logs.
+struct RunLogSummary
+{
+    QMutex mutex;
+    bool pacingSeen = false;
+    qint64 written = 0;
+    qint64 repeated = 0;
+    qint64 leadIn = 0;
+    QStringList problems;
+};
+RunLogSummary logSummary;
+
+void messageHandler(QtMsgType type, const QMessageLogContext&, const QString& text)
+{
+    static const QRegularExpression pacing(
+        "^Capture pacing: (\\d+) frames written, (\\d+) repeated \\((\\d+) before");
+    QMutexLocker lock(&logSummary.mutex);
+    const QRegularExpressionMatch match = pacing.match(text);
+    if (match.hasMatch()) {
+        logSummary.pacingSeen = true;
+        logSummary.written = match.captured(1).toLongLong();
+        logSummary.repeated = match.captured(2).toLongLong();
+        logSummary.leadIn = match.captured(3).toLongLong();
+        return;
+    }
+    if (type == QtDebugMsg || text.startsWith(QLatin1String("Sleep Count")))
+        return;
+    std::fprintf(stderr, "  log: %s\n", qPrintable(text));
+    if (type == QtCriticalMsg || type == QtFatalMsg)
+        logSummary.problems.append(text);
+}
+
+// Lets GNOME's portal share the virtual monitor for token without its dialog, stored as the
+// portal stores a user's answer.
+bool permitShare(const QString& token)
+{
+    const QString data = QStringLiteral("<('GNOME', uint32 1, <(int64 %1, int64 %1, [(uint32 0, "
+                                        "uint32 1, <'MetaVendor:MetaVirtualMonitor:0x00'>)])>)>")
+                             .arg(QDateTime::currentMSecsSinceEpoch() * 1000);
+    return QProcess::execute("gdbus", {"call", "--session", "-d",
+                                       "org.freedesktop.impl.portal.PermissionStore", "-o",
+                                       "/org/freedesktop/impl/portal/PermissionStore", "-m",
+                                       "org.freedesktop.impl.portal.PermissionStore.Set",
+                                       "screencast", "true", token, "{'': ['yes']}", data}) == 0;
+}
+
+int record(int fps, int seconds, const QString& output)
+{
+    const QString token = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    if (!permitShare(token)) {
+        std::fprintf(stderr, "wayland_bench: the permission store did not take the token\n");
+        return 1;
+    }
+    SettingsStore& store = SettingsStore::instance();
+    // The capture method without the pointer, as the X11 shared-memory case records.
+    store.setValue(settings::kVideoGroup, settings::kVideoCaptureApi, QStringLiteral("DXGI"));
+    store.setValue(settings::kVideoGroup, settings::kFps, fps);
+    store.setValue(settings::kVideoGroup, settings::kWaylandScreenToken, token);
+    store.sync();
+
+    QStringList boxes;
+    bool stopAsked = false;
+    screen_capture_win session;
+    session.setBoxHandler([&boxes](const SessionBox& box) {
+        boxes.append(box.title + ": " + box.text);
+        return true;
+    });
+    QObject::connect(&session, &screen_capture_win::stopRecording, &session,
+                     [&stopAsked] { stopAsked = true; });
+    session.configure(QStringLiteral("No Audio"), output, nullptr);
+    session.target.targetType = TargetScreen;
+    session.target.targetRect = QGuiApplication::primaryScreen()->geometry();
+    session.setStartTrigger(0);
+
+    QElapsedTimer recording;
+    recording.start();
+    session.start();
+    if (!session.isRunning()) {
+        std::fprintf(stderr, "wayland_bench: the recording did not start\n");
+        return 1;
+    }
+    QTimer stopTimer;
+    stopTimer.setSingleShot(true);
+    stopTimer.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&stopTimer, &QTimer::timeout, qApp, &QCoreApplication::quit);
+    QObject::connect(&session, &screen_capture_win::stopRecording, qApp, &QCoreApplication::quit,
+                     Qt::QueuedConnection);
+    stopTimer.start(seconds * 1000);
+    QCoreApplication::exec();
+    const double recordedSeconds = static_cast<double>(recording.nsecsElapsed()) / 1e9;
+    session.stop(true);
+    QCoreApplication::processEvents();
+
+    QMutexLocker lock(&logSummary.mutex);
+    for (const QString& box : boxes)
+        std::fprintf(stderr, "wayland_bench: %s\n", qPrintable(box));
+    if (stopAsked || !boxes.isEmpty() || !logSummary.problems.isEmpty() || !logSummary.pacingSeen ||
+        QFileInfo(output).size() <= 0) {
+        std::fprintf(stderr, "wayland_bench: the recording failed\n");
+        return 1;
+    }
+    std::printf("ours written=%lld repeated=%lld lead_in=%lld seconds=%.2f\n", logSummary.written,
+                logSummary.repeated, logSummary.leadIn, recordedSeconds);
+    return 0;
+}
+
+int usage()
+{
+    std::fprintf(stderr, "usage: wayland_bench content\n"
+                         "       wayland_bench screencast\n"
+                         "       wayland_bench record <fps> <seconds> <output.mp4>\n");
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    // Settings stay out of the user's folders even when run outside the benchmark script.
+    QStandardPaths::setTestModeEnabled(true);
+    const QString mode = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
+    if (mode == QLatin1String("screencast")) {
+        QCoreApplication app(argc, argv);
+        return screencast();
+    }
+    qputenv("QT_QPA_PLATFORM", "wayland");
+    if (mode == QLatin1String("content")) {
+        QGuiApplication app(argc, argv);
+        Content window;
+        window.showFullScreen();
+        return QGuiApplication::exec();
+    }
+    if (mode == QLatin1String("record") && argc == 5) {
+        qInstallMessageHandler(messageHandler);
+        QApplication app(argc, argv);
+        bool fpsOk = false;
+        bool secondsOk = false;
+        const int fps = QString::fromLocal8Bit(argv[2]).toInt(&fpsOk);
+        const int seconds = QString::fromLocal8Bit(argv[3]).toInt(&secondsOk);
+        if (!fpsOk || !secondsOk || fps < 1 || seconds < 1)
+            return usage();
+        return record(fps, seconds, QString::fromLocal8Bit(argv[4]));
+    }
+    return usage();
+}
+
+#include "wayland_bench.moc"
