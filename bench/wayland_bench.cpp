@@ -14,8 +14,8 @@
 //       Records the primary monitor through the recording session (ScreenCast portal and the
 //       PipeWire grabber), the share permitted beforehand as a user's earlier answer would, the
 //       pointer left out and the other settings at their first-run defaults. Prints
-//       "ours written=<n> repeated=<n> lead_in=<n> seconds=<s>"; exits 1 when the recording
-//       fails.
+//       "ours written=<n> repeated=<n> lead_in=<n> seconds=<s> stream_thread_cpu=<s>" (the CPU
+//       seconds of the grabber's PipeWire thread); exits 1 when the recording fails.
 
 #include "app/SettingsKeys.h"
 #include "app/SettingsStore.h"
@@ -26,6 +26,7 @@
 #include <QDBusInterface>
 #include <QDBusReply>
 #include <QDateTime>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QMutex>
@@ -181,6 +182,28 @@ bool permitShare(const QString& token)
                                        "screencast", "true", token, "{'': ['yes']}", data}) == 0;
 }
 
+// CPU seconds the PipeWire stream's thread (named by the grabber) has used: the copy of every
+// buffer it receives, nothing else per frame. -1 when there is no such thread.
+double streamThreadCpuSeconds()
+{
+    // The kernel counts in clock ticks of 1/100 s for every process.
+    constexpr double kTicksPerSecond = 100.0;
+    const QDir tasks(QStringLiteral("/proc/self/task"));
+    for (const QString& task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile comm(tasks.filePath(task + "/comm"));
+        QFile stat(tasks.filePath(task + "/stat"));
+        if (!comm.open(QIODevice::ReadOnly) || !comm.readAll().startsWith("torvane-pipewir") ||
+            !stat.open(QIODevice::ReadOnly))
+            continue;
+        // utime and stime are the 14th and 15th fields; the name before them may hold spaces.
+        const QByteArray line = stat.readAll();
+        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() > 12)
+            return (fields[11].toDouble() + fields[12].toDouble()) / kTicksPerSecond;
+    }
+    return -1;
+}
+
 int record(int fps, int seconds, const QString& output)
 {
     const QString token = QUuid::createUuid().toString(QUuid::WithoutBraces);
@@ -225,6 +248,7 @@ int record(int fps, int seconds, const QString& output)
     stopTimer.start(seconds * 1000);
     QCoreApplication::exec();
     const double recordedSeconds = static_cast<double>(recording.nsecsElapsed()) / 1e9;
+    const double streamCpu = streamThreadCpuSeconds();
     session.stop(true);
     QCoreApplication::processEvents();
 
@@ -236,8 +260,9 @@ int record(int fps, int seconds, const QString& output)
         std::fprintf(stderr, "wayland_bench: the recording failed\n");
         return 1;
     }
-    std::printf("ours written=%lld repeated=%lld lead_in=%lld seconds=%.2f\n", logSummary.written,
-                logSummary.repeated, logSummary.leadIn, recordedSeconds);
+    std::printf(
+        "ours written=%lld repeated=%lld lead_in=%lld seconds=%.2f stream_thread_cpu=%.2f\n",
+        logSummary.written, logSummary.repeated, logSummary.leadIn, recordedSeconds, streamCpu);
     return 0;
 }
 
