@@ -232,10 +232,10 @@ bool screen_capture_win::openPortalStream(QSize* size)
 {
     const bool window = target.targetType == TargetWindow;
     // The pointer is in the image where the chosen capture method would draw it.
-    const bool cursor = SettingsStore::instance()
-                            .value(settings::kVideoGroup, settings::kVideoCaptureApi,
-                                   QStringLiteral("WGC"))
-                            .toString() == QLatin1String("WGC");
+    const bool cursor =
+        SettingsStore::instance()
+            .value(settings::kVideoGroup, settings::kVideoCaptureApi, QStringLiteral("WGC"))
+            .toString() == QLatin1String("WGC");
     portal = std::make_unique<PortalScreenCast>();
     QEventLoop wait;
     bool answered = false;
@@ -282,9 +282,9 @@ bool screen_capture_win::openPortalStream(QSize* size)
         portal.reset();
         qWarning().noquote() << "Recording not started, the stream cannot be read:" << error;
         if (startTrigger == 0)
-            ask({SessionBox::Kind::Warning, tr("Recording failed!"),
-                 tr("The shared screen or window cannot be read.") + QStringLiteral("\n\n") +
-                     error,
+            ask({SessionBox::Kind::Warning,
+                 tr("Recording failed!"),
+                 tr("The shared screen or window cannot be read.") + QStringLiteral("\n\n") + error,
                  {}});
         return false;
     }

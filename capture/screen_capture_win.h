@@ -122,7 +122,7 @@ private:
     std::unique_ptr<CapturePlatform> capturePlatform;
     DiskSpaceWatchdog* diskWatch = nullptr;
     std::unique_ptr<PortalScreenCast> portal; // open for the whole recording: it holds the stream
-    QEventLoop* portalWait = nullptr;          // while start() waits for the share dialog
+    QEventLoop* portalWait = nullptr;         // while start() waits for the share dialog
     bool startAbandoned = false;
     bool endedByItself = false;
     std::uint64_t configuredRecordings = 0;

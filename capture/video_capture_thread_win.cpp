@@ -6,17 +6,11 @@
 #include "app/SettingsKeys.h"
 #include "app/SettingsStore.h"
 #include "media/FrameQueue.h"
+#include "platform/pipewire/PipeWireGrabber.h"
 
 #include <QDebug>
 
 #include <cstdlib>
-
-#if __has_include("platform/pipewire/PipeWireGrabber.h")
-#include "platform/pipewire/PipeWireGrabber.h"
-#define TORVANE_HAVE_PIPEWIRE_GRABBER 1
-#else
-#include "platform/portal/PortalScreenCast.h"
-#endif
 
 extern "C" {
 #include <libavdevice/avdevice.h>
@@ -44,15 +38,7 @@ CapturePlatform CapturePlatform::system()
     };
     platform.openStream = [](int fd, std::uint32_t nodeId,
                              QString* error) -> std::unique_ptr<ScreenGrabber> {
-#ifdef TORVANE_HAVE_PIPEWIRE_GRABBER
         return PipeWireGrabber::create(fd, nodeId, error);
-#else
-        (void)nodeId;
-        PortalScreenCast::closeConnection(fd);
-        if (error)
-            *error = QStringLiteral("PipeWire capture is not built in.");
-        return nullptr;
-#endif
     };
     platform.sleepMs = [](int ms) { QThread::msleep(static_cast<unsigned long>(ms)); };
     return platform;

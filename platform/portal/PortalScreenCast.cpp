@@ -59,8 +59,8 @@ QPoint intPair(const QVariant& value, bool* found)
 PortalScreenCast::PortalScreenCast(QObject* parent) : QObject(parent)
 {
     // A portal that goes away in the middle of a request would otherwise leave it waiting.
-    auto* watcher = new QDBusServiceWatcher(kService, bus(),
-                                            QDBusServiceWatcher::WatchForUnregistration, this);
+    auto* watcher =
+        new QDBusServiceWatcher(kService, bus(), QDBusServiceWatcher::WatchForUnregistration, this);
     connect(watcher, &QDBusServiceWatcher::serviceUnregistered, this, [this] {
         if (step_ != Step::Idle)
             fail(QStringLiteral("the portal service ended"));
@@ -142,9 +142,10 @@ void PortalScreenCast::request(Step step, const QString& method, QVariantList ar
     // answer cannot come before anyone listens.
     QString sender = bus().baseService().mid(1);
     sender.replace(QLatin1Char('.'), QLatin1Char('_'));
-    requestPath_ = QStringLiteral("/org/freedesktop/portal/desktop/request/%1/%2").arg(sender, token);
+    requestPath_ =
+        QStringLiteral("/org/freedesktop/portal/desktop/request/%1/%2").arg(sender, token);
     bus().connect(QString(), requestPath_, kRequest, QStringLiteral("Response"), this,
-                  SLOT(onResponse(uint,QVariantMap)));
+                  SLOT(onResponse(uint, QVariantMap)));
 
     QVariantMap options = args.takeLast().toMap();
     options.insert(QStringLiteral("handle_token"), token);
@@ -168,7 +169,7 @@ void PortalScreenCast::request(Step step, const QString& method, QVariantList ar
                     unsubscribe();
                     requestPath_ = path;
                     bus().connect(QString(), requestPath_, kRequest, QStringLiteral("Response"),
-                                  this, SLOT(onResponse(uint,QVariantMap)));
+                                  this, SLOT(onResponse(uint, QVariantMap)));
                 }
             });
 }
@@ -298,7 +299,7 @@ void PortalScreenCast::unsubscribe()
     if (requestPath_.isEmpty())
         return;
     bus().disconnect(QString(), requestPath_, kRequest, QStringLiteral("Response"), this,
-                     SLOT(onResponse(uint,QVariantMap)));
+                     SLOT(onResponse(uint, QVariantMap)));
     requestPath_.clear();
 }
 
