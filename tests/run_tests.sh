@@ -25,6 +25,10 @@ done
 Xvfb ":$display" -screen 0 1920x1080x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
 pids+=($!)
 export DISPLAY=":$display"
+# An X11 session whatever the desktop the tests are started from: on a Wayland one the session
+# would ask the desktop's portal instead of reading this display.
+unset WAYLAND_DISPLAY
+export XDG_SESSION_TYPE=x11
 for _ in $(seq 100); do
     xdpyinfo >/dev/null 2>&1 && break
     sleep 0.1
