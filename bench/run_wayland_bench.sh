@@ -12,7 +12,7 @@
 #   BENCH_SIZES    virtual monitor sizes (default "1280x720 1920x1080")
 #   BENCH_FPS      frame rates (default "30 60")
 # Prints one summary line per case last:
-#   case=<size>@<fps> written=<n> repeated=<n> cpu_per_s=<ours> stream_thread_cpu_per_s=<copies>
+#   case=<size>@<fps> written=<n> repeated=<n> cpu_per_s=<ours> stream_thread_cpu_per_s=<n>
 #   ref_repeated=<n> ref_cpu_per_s=<gst + ffmpeg> x11shm_repeated=<n> x11shm_cpu_per_s=<ours, X11>
 #   ratio_ref=<ours/ref> ratio_x11=<ours/x11>
 set -euo pipefail
@@ -207,7 +207,8 @@ done
 echo "load at end:$(uptime | sed 's/.*load average//')"
 echo "repeated = slots filled with a repeated image after the first one (the reference: videorate's"
 echo "duplicates); cpu_per_s = CPU seconds of the whole process per second recorded (the reference:"
-echo "gst-launch and ffmpeg together); stream_thread = the grabber's PipeWire thread (its copies)"
+echo "gst-launch and ffmpeg together); stream_thread = the grabber's PipeWire thread, which takes"
+echo "and returns the buffers (the copies are the capture thread's, within cpu_per_s)"
 for line in "${summaries[@]}"; do
     echo "$line"
 done

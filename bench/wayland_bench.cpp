@@ -182,8 +182,8 @@ bool permitShare(const QString& token)
                                        "screencast", "true", token, "{'': ['yes']}", data}) == 0;
 }
 
-// CPU seconds the PipeWire stream's thread (named by the grabber) has used: the copy of every
-// buffer it receives, nothing else per frame. -1 when there is no such thread.
+// CPU seconds the PipeWire stream's thread (named by the grabber) has used: taking each buffer
+// and giving it back; the copies are the capture thread's. -1 when there is no such thread.
 double streamThreadCpuSeconds()
 {
     // The kernel counts in clock ticks of 1/100 s for every process.

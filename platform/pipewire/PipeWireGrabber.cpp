@@ -134,30 +134,33 @@ struct PipeWireGrabber::Stream
     spa_hook coreListener{};
     spa_hook streamListener{};
 
-    // PipeWire's thread only.
+    // Under the loop's lock (PipeWire's thread holds it while it calls us).
     spa_video_format format = SPA_VIDEO_FORMAT_UNKNOWN;
     QSize negotiated;
-    VideoFramePool pool;
-    SharedFrame spare; // the next copy's target; the frame ready before, when it was not taken
+    // The newest buffer with pixels, kept from the producer until grab() copies it or a newer
+    // one comes: one buffer at most, so the producer always has the others to draw into.
+    pw_buffer* held = nullptr;
 
     std::mutex mutex;
     std::condition_variable changed;
     // Under mutex.
     QRect crop;
-    SharedFrame ready; // the newest copy, not handed out yet
-    QSize shown;       // the shown part of the last buffer
+    QSize shown; // the shown part of the last buffer
     bool running = false;
     bool lost = false;
     QString failure;
 
     ~Stream();
     void markLost(const QString& reason);
-    void copy(const spa_buffer* buffer);
+    // The shown part of a buffer with pixels; empty for one that carries none.
+    QRect shownPart(const pw_buffer* buffer) const;
+    bool copy(const pw_buffer* buffer, VideoFramePool& pool, SharedFrame* frame);
 
     static void onCoreError(void* data, std::uint32_t id, int seq, int res, const char* message);
     static void onStateChanged(void* data, pw_stream_state old, pw_stream_state state,
                                const char* error);
     static void onParamChanged(void* data, std::uint32_t id, const spa_pod* param);
+    static void onRemoveBuffer(void* data, pw_buffer* buffer);
     static void onProcess(void* data);
 };
 
@@ -245,6 +248,13 @@ void PipeWireGrabber::Stream::onParamChanged(void* data, std::uint32_t id, const
     pw_stream_update_params(s->stream, params, 2);
 }
 
+void PipeWireGrabber::Stream::onRemoveBuffer(void* data, pw_buffer* buffer)
+{
+    auto* s = static_cast<Stream*>(data);
+    if (s->held == buffer)
+        s->held = nullptr;
+}
+
 void PipeWireGrabber::Stream::onProcess(void* data)
 {
     auto* s = static_cast<Stream*>(data);
@@ -257,19 +267,34 @@ void PipeWireGrabber::Stream::onProcess(void* data)
     }
     if (!newest)
         return;
-    s->copy(newest->buffer);
-    pw_stream_queue_buffer(s->stream, newest);
+    const QRect visible = s->shownPart(newest);
+    // A buffer without pixels carries only a pointer move: the held picture stays the newest.
+    if (visible.isEmpty()) {
+        pw_stream_queue_buffer(s->stream, newest);
+        return;
+    }
+    if (s->held)
+        pw_stream_queue_buffer(s->stream, s->held);
+    s->held = newest;
+    bool first = false;
+    {
+        std::lock_guard lock(s->mutex);
+        first = s->shown.isEmpty();
+        s->shown = visible.size();
+    }
+    if (first)
+        s->changed.notify_all();
 }
 
-void PipeWireGrabber::Stream::copy(const spa_buffer* buffer)
+QRect PipeWireGrabber::Stream::shownPart(const pw_buffer* b) const
 {
+    const spa_buffer* buffer = b->buffer;
     if (buffer->n_datas < 1 || negotiated.isEmpty() ||
         (format != SPA_VIDEO_FORMAT_BGRx && format != SPA_VIDEO_FORMAT_BGRA && !isRgbOrder(format)))
-        return;
+        return {};
     const spa_data& d = buffer->datas[0];
-    // A buffer without pixels carries only a pointer move (no damage to the picture).
     if (!d.data || !d.chunk || d.chunk->size == 0 || (d.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED))
-        return;
+        return {};
     QRect visible(QPoint(0, 0), negotiated);
     const auto* region = static_cast<const spa_meta_region*>(
         spa_buffer_find_meta_data(buffer, SPA_META_VideoCrop, sizeof(spa_meta_region)));
@@ -277,25 +302,23 @@ void PipeWireGrabber::Stream::copy(const spa_buffer* buffer)
         visible &= QRect(region->region.position.x, region->region.position.y,
                          static_cast<int>(region->region.size.width),
                          static_cast<int>(region->region.size.height));
-    if (visible.isEmpty())
-        return;
+    return visible;
+}
 
+bool PipeWireGrabber::Stream::copy(const pw_buffer* b, VideoFramePool& pool, SharedFrame* frame)
+{
+    const QRect visible = shownPart(b);
     QRect source;
-    QRect wanted;
     {
         std::lock_guard lock(mutex);
-        const bool first = shown.isEmpty();
-        shown = visible.size();
-        wanted = crop;
         source = crop.isEmpty() ? visible : crop.translated(visible.topLeft()) & visible;
-        if (first)
-            changed.notify_all();
     }
     source.setWidth(source.width() & ~1);
     source.setHeight(source.height() & ~1);
     if (source.isEmpty())
-        return;
+        return false;
 
+    const spa_data& d = b->buffer->datas[0];
     const std::int64_t stride =
         d.chunk->stride > 0 ? d.chunk->stride : std::int64_t(negotiated.width()) * kBytesPerPixel;
     const std::int64_t first = std::int64_t(d.chunk->offset) + source.y() * stride +
@@ -303,24 +326,21 @@ void PipeWireGrabber::Stream::copy(const spa_buffer* buffer)
     const std::int64_t end =
         first + (source.height() - 1) * stride + std::int64_t(source.width()) * kBytesPerPixel;
     if (end > std::int64_t(d.maxsize))
-        return;
+        return false;
 
-    if (!spare || spare->width != source.width() || spare->height != source.height())
-        spare = pool.acquire(source.width(), source.height());
-    if (!spare)
-        return;
+    SharedFrame result = pool.acquire(source.width(), source.height());
+    if (!result)
+        return false;
     const auto* pixels = static_cast<const std::uint8_t*>(d.data) + first;
     // libyuv names formats by the word order: its ABGR is R, G, B, A in memory.
     if (isRgbOrder(format))
-        libyuv::ABGRToARGB(pixels, static_cast<int>(stride), spare->data[0], spare->linesize[0],
+        libyuv::ABGRToARGB(pixels, static_cast<int>(stride), result->data[0], result->linesize[0],
                            source.width(), source.height());
     else
-        libyuv::ARGBCopy(pixels, static_cast<int>(stride), spare->data[0], spare->linesize[0],
+        libyuv::ARGBCopy(pixels, static_cast<int>(stride), result->data[0], result->linesize[0],
                          source.width(), source.height());
-    std::lock_guard lock(mutex);
-    // A rectangle set while copying: this copy has the old one.
-    if (crop == wanted)
-        std::swap(ready, spare);
+    *frame = std::move(result);
+    return true;
 }
 
 PipeWireGrabber::PipeWireGrabber() : stream_(std::make_unique<Stream>()) {}
@@ -363,6 +383,7 @@ std::unique_ptr<PipeWireGrabber> PipeWireGrabber::create(int fd, std::uint32_t n
         e.version = PW_VERSION_STREAM_EVENTS;
         e.state_changed = &Stream::onStateChanged;
         e.param_changed = &Stream::onParamChanged;
+        e.remove_buffer = &Stream::onRemoveBuffer;
         e.process = &Stream::onProcess;
         return e;
     }();
@@ -420,8 +441,6 @@ bool PipeWireGrabber::setScreenRect(const QRect& rect, QString* error)
         return false;
     }
     stream_->crop = rect == QRect(QPoint(0, 0), shown) ? QRect() : rect;
-    // A copy made with the old rectangle would give one frame of the wrong size.
-    stream_->ready.reset();
     return true;
 }
 
@@ -429,20 +448,24 @@ bool PipeWireGrabber::setWindow(NativeWindow, QString*)
 {
     std::lock_guard lock(stream_->mutex);
     stream_->crop = QRect();
-    stream_->ready.reset();
     return true;
 }
 
-ScreenGrabber::Result PipeWireGrabber::grab(VideoFramePool&, SharedFrame* frame)
+ScreenGrabber::Result PipeWireGrabber::grab(VideoFramePool& pool, SharedFrame* frame)
 {
-    std::lock_guard lock(stream_->mutex);
-    if (stream_->ready) {
-        *frame = std::move(stream_->ready);
-        stream_->ready.reset();
-        lastSize_ = QSize((*frame)->width, (*frame)->height);
-        return Result::Frame;
+    Stream* s = stream_.get();
+    pw_thread_loop_lock(s->loop);
+    Result result = Result::NoChange;
+    if (s->held) {
+        result = s->copy(s->held, pool, frame) ? Result::Frame : Result::Failed;
+        pw_stream_queue_buffer(s->stream, s->held);
+        s->held = nullptr;
     }
-    return stream_->lost ? Result::Lost : Result::NoChange;
+    pw_thread_loop_unlock(s->loop);
+    if (result == Result::Frame)
+        lastSize_ = QSize((*frame)->width, (*frame)->height);
+    std::lock_guard lock(s->mutex);
+    return result == Result::NoChange && s->lost ? Result::Lost : result;
 }
 
 QSize PipeWireGrabber::waitForSize(int timeoutMs)

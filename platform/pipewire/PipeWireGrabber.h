@@ -12,9 +12,10 @@
 // Reads the video stream of one PipeWire node (a screen or window shared through the
 // ScreenCast portal). The stream is damage-driven: a new buffer comes only when the picture
 // changed, so grab() reports NoChange in between and the capture loop repeats the last frame.
-// Each buffer is copied (cropped, BGRA) into a frame of the grabber's own pool on PipeWire's
-// thread and given back to the producer at once; grab() only hands out the newest copy.
-// Frames are even-sized for the encoder (a last odd row or column is left out).
+// Of the buffers that arrive only the newest is kept from the producer (an older one goes back
+// at once); grab() copies it, cropped, as BGRA into a frame of the pool and gives it back, so
+// a picture the recording never takes costs no copy. Frames are even-sized for the encoder (a
+// last odd row or column is left out).
 class PipeWireGrabber : public ScreenGrabber
 {
 public:
@@ -34,7 +35,7 @@ public:
     // The stream is the window: no crop.
     bool setWindow(NativeWindow window, QString* error = nullptr) override;
     // Frame when a new buffer came since the last grab; NoChange when none; Lost once the
-    // stream ended or failed. pool is not used: frames come from the grabber's own pool.
+    // stream ended or failed.
     Result grab(VideoFramePool& pool, SharedFrame* frame) override;
     QSize lastSize() const override { return lastSize_; }
 
