@@ -8,6 +8,7 @@
 #include <mutex>
 #include <utility>
 
+#include <libyuv/convert.h>
 #include <libyuv/convert_argb.h>
 #include <unistd.h>
 
@@ -154,7 +155,7 @@ struct PipeWireGrabber::Stream
     void markLost(const QString& reason);
     // The shown part of a buffer with pixels; empty for one that carries none.
     QRect shownPart(const pw_buffer* buffer) const;
-    bool copy(const pw_buffer* buffer, VideoFramePool& pool, SharedFrame* frame);
+    bool copy(const pw_buffer* buffer, bool i420, VideoFramePool& pool, SharedFrame* frame);
 
     static void onCoreError(void* data, std::uint32_t id, int seq, int res, const char* message);
     static void onStateChanged(void* data, pw_stream_state old, pw_stream_state state,
@@ -305,7 +306,8 @@ QRect PipeWireGrabber::Stream::shownPart(const pw_buffer* b) const
     return visible;
 }
 
-bool PipeWireGrabber::Stream::copy(const pw_buffer* b, VideoFramePool& pool, SharedFrame* frame)
+bool PipeWireGrabber::Stream::copy(const pw_buffer* b, bool i420, VideoFramePool& pool,
+                                   SharedFrame* frame)
 {
     const QRect visible = shownPart(b);
     QRect source;
@@ -328,17 +330,29 @@ bool PipeWireGrabber::Stream::copy(const pw_buffer* b, VideoFramePool& pool, Sha
     if (end > std::int64_t(d.maxsize))
         return false;
 
+    const auto* pixels = static_cast<const std::uint8_t*>(d.data) + first;
+    const int pitch = static_cast<int>(stride);
+    // libyuv names formats by the word order: its ABGR is R, G, B, A in memory.
+    if (i420) {
+        SharedFrame result = pool.acquireI420(source.width(), source.height());
+        if (!result)
+            return false;
+        (isRgbOrder(format) ? libyuv::ABGRToI420 : libyuv::ARGBToI420)(
+            pixels, pitch, result->data[0], result->linesize[0], result->data[1],
+            result->linesize[1], result->data[2], result->linesize[2], source.width(),
+            source.height());
+        *frame = std::move(result);
+        return true;
+    }
     SharedFrame result = pool.acquire(source.width(), source.height());
     if (!result)
         return false;
-    const auto* pixels = static_cast<const std::uint8_t*>(d.data) + first;
-    // libyuv names formats by the word order: its ABGR is R, G, B, A in memory.
     if (isRgbOrder(format))
-        libyuv::ABGRToARGB(pixels, static_cast<int>(stride), result->data[0], result->linesize[0],
-                           source.width(), source.height());
+        libyuv::ABGRToARGB(pixels, pitch, result->data[0], result->linesize[0], source.width(),
+                           source.height());
     else
-        libyuv::ARGBCopy(pixels, static_cast<int>(stride), result->data[0], result->linesize[0],
-                         source.width(), source.height());
+        libyuv::ARGBCopy(pixels, pitch, result->data[0], result->linesize[0], source.width(),
+                         source.height());
     *frame = std::move(result);
     return true;
 }
@@ -457,7 +471,7 @@ ScreenGrabber::Result PipeWireGrabber::grab(VideoFramePool& pool, SharedFrame* f
     pw_thread_loop_lock(s->loop);
     Result result = Result::NoChange;
     if (s->held) {
-        result = s->copy(s->held, pool, frame) ? Result::Frame : Result::Failed;
+        result = s->copy(s->held, i420_, pool, frame) ? Result::Frame : Result::Failed;
         pw_stream_queue_buffer(s->stream, s->held);
         s->held = nullptr;
     }
