@@ -5,6 +5,7 @@
 #include "app/SettingsKeys.h"
 #include "app/SettingsStore.h"
 #include "capture/DiskSpaceWatchdog.h"
+#include "capture/screen_capture_win.h"
 #include "macro/MacroExecutor.h"
 #include "platform/posix/PerformanceCounter.h"
 #include "platform/posix/ProcessTimes.h"
@@ -230,8 +231,14 @@ void MainWindow::configureAndStartSession(const StartPlan& plan)
     sessionControl->start();
     // A target that vanished at the last moment starts nothing and only logs it; the window
     // must not go on counting a recording that does not exist.
-    if (recording && !sessionControl->isRunning())
+    if (recording && !sessionControl->isRunning()) {
         stopRecordingProcedure(true);
+    } else if (recording && !macroRunning && screen_capture_win::desktopPicksWindow()) {
+        // The desktop's share dialog may have been open for a while; the file starts after it.
+        elapsed = QTime(0, 0, 0);
+        tickTimer->start();
+        showOnClock(elapsed.toString(kClockFormat));
+    }
 }
 
 // ---- Stop procedure ----
