@@ -3,7 +3,8 @@
 # GNOME session (mutter, its ScreenCast portal, PipeWire) through the recording session, at each
 # size and frame rate, and reads the same monitor's stream with GStreamer's pipewiresrc into the
 # ffmpeg command line with Torvane's encoder settings right after. The X11 shared-memory case
-# (bench/run_capture_bench.sh's "dxgi") runs at the same size on a private Xvfb for comparison.
+# (bench/run_capture_bench.sh's "dxgi") records the same moving content at the same size on a
+# private Xvfb for comparison.
 # Every side is measured from outside: CPU seconds (user + system) of the whole process by
 # /usr/bin/time; the compositor's share (mutter, or Xvfb for X11) is shown beside the figures.
 #
@@ -118,8 +119,7 @@ build_dir=$(realpath "${1:-build}")
 seconds=${BENCH_SECONDS:-20}
 sizes=${BENCH_SIZES:-"1280x720 1920x1080"}
 fps_list=${BENCH_FPS:-"30 60"}
-for tool in "$build_dir/bench/wayland_bench" "$build_dir/bench/capture_bench" \
-    "$build_dir/bench/frame_generator"; do
+for tool in "$build_dir/bench/wayland_bench" "$build_dir/bench/capture_bench"; do
     if [ ! -x "$tool" ]; then
         echo "run_wayland_bench.sh: $tool not found; build first (make build)" >&2
         exit 1
@@ -162,7 +162,15 @@ for size in $sizes; do
         export QT_QPA_PLATFORM=offscreen
         rm -f "$work/display"
         bench_start_display "${size%x*}" "${size#*x}"
-        bench_start_generator "$build_dir/bench/frame_generator"
+        # The same moving picture as on Wayland, drawn by the same program: the encoder's share
+        # depends on the content, so only the same content makes the two figures comparable.
+        QT_QPA_PLATFORM=xcb "$build_dir/bench/wayland_bench" content >"$work/content.log" 2>&1 &
+        content_pid=$!
+        for _ in $(seq 100); do
+            grep -q '^ready' "$work/content.log" && break
+            sleep 0.1
+        done
+        grep -q '^ready' "$work/content.log" || { echo "the X11 content did not start" >&2; exit 1; }
         for fps in $fps_list; do
             out="$work/out/x11-$size-$fps.mp4"
             xvfb_before=$(xvfb_cpu)
@@ -176,8 +184,7 @@ for size in $sizes; do
                 "xvfb=$xvfb_used file=$(probe "$out" | tr ' ' '/')"
             rm -f "$out"
         done
-        bench_stop_generator >/dev/null
-        kill "$xvfb_pid"
+        kill "$content_pid" "$xvfb_pid"
         wait
     ) >"$work/x11.out.all"
     sed 's/^/  /' "$work/x11.out.all"

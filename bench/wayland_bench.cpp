@@ -3,9 +3,9 @@
 //
 // Usage:
 //   wayland_bench content
-//       A full-screen native Wayland window over a still tile pattern, with boxes that glide and
-//       a strip that changes at every frame the compositor asks for. Prints "ready" once the
-//       first picture is drawn.
+//       A full-screen window (native Wayland, or X11 with QT_QPA_PLATFORM=xcb) over a still tile
+//       pattern, with boxes that glide and a strip that changes 60 times a second. Prints
+//       "ready" once the first picture is drawn.
 //   wayland_bench screencast
 //       Shares the primary monitor through mutter's own ScreenCast service (no portal, no
 //       dialog; the pointer left out), prints "node <id>" once its PipeWire stream is up and
@@ -51,10 +51,20 @@ constexpr int kBox = 160;
 constexpr int kStripHeight = 24;
 
 // Boxes and a strip over tiles; only what moved is drawn again, so the window's own cost stays
-// small next to the compositor's and the recorders'.
+// small next to the compositor's and the recorders'. Positions follow the clock at 60 steps a
+// second, so the picture moves alike on Wayland (paced by the compositor's frame callbacks) and
+// on X11 (where the X11 case of the benchmark shows the same content).
 class Content : public QRasterWindow
 {
 public:
+    Content()
+    {
+        clock_.start();
+        tick_.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&tick_, &QTimer::timeout, this, [this] { advance(); });
+        tick_.start(1000 / kSteps);
+    }
+
     void paintEvent(QPaintEvent* event) override
     {
         QPainter p(this);
@@ -67,20 +77,29 @@ public:
         for (int i = 0; i < kBoxes; ++i)
             p.fillRect(box(i, frame_), QColor::fromHsv((i * 90 + frame_) % 360, 200, 230));
         p.fillRect(strip(), QColor::fromHsv(frame_ * 7 % 360, 255, 255));
-        if (frame_ == 0)
+        if (!ready_) {
+            ready_ = true;
             QTimer::singleShot(0, [] {
                 std::printf("ready\n");
                 std::fflush(stdout);
             });
-        // The next frame once the compositor took this one: Qt waits for its frame callback.
-        QRegion next = strip();
-        for (int i = 0; i < kBoxes; ++i)
-            next += box(i, frame_) | box(i, frame_ + 1);
-        ++frame_;
-        QTimer::singleShot(0, this, [this, next] { update(next); });
+        }
     }
 
 private:
+    static constexpr int kSteps = 60;
+
+    void advance()
+    {
+        const int frame = static_cast<int>(clock_.elapsed() * kSteps / 1000);
+        if (frame == frame_)
+            return;
+        QRegion changed = strip();
+        for (int i = 0; i < kBoxes; ++i)
+            changed += box(i, frame_) | box(i, frame);
+        frame_ = frame;
+        update(changed);
+    }
     QRect box(int i, int frame) const
     {
         const int w = width() - kBox;
@@ -93,7 +112,10 @@ private:
     }
     QRect strip() const { return QRect(0, height() - kStripHeight, width(), kStripHeight); }
 
+    QElapsedTimer clock_;
+    QTimer tick_;
     int frame_ = 0;
+    bool ready_ = false;
 };
 
 // Prints the PipeWire node of a mutter screen cast when its stream is added.
@@ -285,11 +307,20 @@ int main(int argc, char* argv[])
         QCoreApplication app(argc, argv);
         return screencast();
     }
-    qputenv("QT_QPA_PLATFORM", "wayland");
+    // The X11 case of the benchmark shows the content on its Xvfb (QT_QPA_PLATFORM=xcb).
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "wayland");
     if (mode == QLatin1String("content")) {
         QGuiApplication app(argc, argv);
         Content window;
-        window.showFullScreen();
+        if (QGuiApplication::platformName() == QLatin1String("xcb")) {
+            // The benchmark's Xvfb has no window manager to make a window full-screen.
+            window.setFlags(Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint);
+            window.setGeometry(QGuiApplication::primaryScreen()->geometry());
+            window.show();
+        } else {
+            window.showFullScreen();
+        }
         return QGuiApplication::exec();
     }
     if (mode == QLatin1String("record") && argc == 5) {
