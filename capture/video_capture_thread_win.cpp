@@ -357,6 +357,9 @@ std::optional<video_capture_thread_win::Target> video_capture_thread_win::prepar
         t.grabber->setWindow(0, &reason);
         return t;
     }
+    // A screen or area keeps its size, so its frames can leave the grabber as 4:2:0; a
+    // window's are fitted to the size the recording started with, in BGRA.
+    t.grabber->setI420Frames(i420Frames_);
     t.readRect = screenReadRect(t.monitor, &t.areaWarning);
     if (t.readRect && !t.grabber->setScreenRect(*t.readRect, &reason)) {
         qWarning().noquote() << "Failed to crop the stream:" << reason;

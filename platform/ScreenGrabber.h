@@ -40,6 +40,10 @@ public:
     virtual bool setWindow(NativeWindow window, QString* error = nullptr) = 0;
     // Draws the pointer into the image (Composite kind only; the others never show it).
     virtual void setCursorCapture(bool on) { (void)on; }
+    // Hands out 4:2:0 frames instead of BGRA where the grabber can convert straight from its
+    // source (one pass instead of a copy and a conversion), for a caller that turns every frame
+    // into 4:2:0 anyway. Grabbers that cannot keep to BGRA. Set before the first grab.
+    virtual void setI420Frames(bool on) { (void)on; }
 
     virtual Result grab(VideoFramePool& pool, SharedFrame* frame) = 0;
     // Size of the last image read (0 x 0 before the first).

@@ -38,10 +38,8 @@ public:
     // stream ended or failed.
     Result grab(VideoFramePool& pool, SharedFrame* frame) override;
     QSize lastSize() const override { return lastSize_; }
-    // Hands out 4:2:0 frames instead of BGRA, converted straight from the stream's buffer: one
-    // pass over the picture instead of a copy and a conversion, for a caller that turns every
-    // frame into 4:2:0 anyway. Off by default; set before the first grab.
-    void setI420Frames(bool on) { i420_ = on; }
+    // Converts straight from the stream's buffer.
+    void setI420Frames(bool on) override { i420_ = on; }
 
     // Waits (up to timeoutMs, for the first frame only) until the stream has negotiated its
     // size, and returns it (the part of the buffers the producer marks as shown); empty when

@@ -6,6 +6,8 @@
 #include <QRegularExpression>
 #include <QtTest>
 
+#include <algorithm>
+
 class tst_PipeWireGrabber : public QObject
 {
     Q_OBJECT
@@ -67,36 +69,60 @@ private slots:
             p->close();
     }
 
-    // The newest buffer as a BGRA frame, cropped and even-sized.
+    // The newest buffer as a BGRA (or 4:2:0) frame, cropped and even-sized.
     void readsFrames_data()
     {
         QTest::addColumn<QString>("source");
         QTest::addColumn<QRect>("crop");
+        QTest::addColumn<bool>("i420");
         QTest::addColumn<QSize>("size");
         QTest::addColumn<Qt::GlobalColor>("colour");
         const QSize all(320, 240);
-        QTest::newRow("BGRx") << "red BGRx" << QRect() << all << Qt::red;
-        QTest::newRow("RGBx to BGRA") << "blue RGBx" << QRect() << all << Qt::blue;
-        QTest::newRow("whole rect") << "green BGRA" << QRect({}, all) << all << Qt::green;
+        QTest::newRow("BGRx") << "red BGRx" << QRect() << false << all << Qt::red;
+        QTest::newRow("RGBx to BGRA") << "blue RGBx" << QRect() << false << all << Qt::blue;
+        QTest::newRow("RGBx to 4:2:0") << "blue RGBx" << QRect() << true << all << Qt::blue;
+        QTest::newRow("whole rect") << "green BGRA" << QRect({}, all) << false << all << Qt::green;
         // SMPTE bars, seven across the top two thirds: white first, green fourth.
-        QTest::newRow("crop") << "smpte BGRx" << QRect(0, 10, 40, 30) << QSize(40, 30) << Qt::white;
-        QTest::newRow("odd") << "smpte BGRx" << QRect(140, 9, 35, 27) << QSize(34, 26) << Qt::green;
+        QTest::newRow("crop") << "smpte BGRx" << QRect(0, 10, 40, 30) << false << QSize(40, 30)
+                              << Qt::white;
+        QTest::newRow("odd") << "smpte BGRx" << QRect(140, 9, 35, 27) << false << QSize(34, 26)
+                             << Qt::green;
+        QTest::newRow("odd to 4:2:0") << "smpte BGRx" << QRect(140, 9, 35, 27) << true
+                                      << QSize(34, 26) << Qt::green;
     }
     void readsFrames()
     {
         QFETCH(QString, source);
         QFETCH(QRect, crop);
+        QFETCH(bool, i420);
         QFETCH(QSize, size);
         QFETCH(Qt::GlobalColor, colour);
         auto grabber = connect(source);
         QVERIFY(grabber && grabber->setScreenRect(crop));
+        grabber->setI420Frames(i420);
         VideoFramePool pool;
         SharedFrame frame;
         QTRY_VERIFY(frame || grabber->grab(pool, &frame) == ScreenGrabber::Result::Frame);
         QCOMPARE(QSize(frame->width, frame->height), size);
         QCOMPARE(grabber->lastSize(), size);
-        const auto* p = frame->data[0] + size.height() / 2 * frame->linesize[0] + size.width() * 2;
-        QCOMPARE(QColor(p[2], p[1], p[0]), QColor(colour));
+        QCOMPARE(frame->format, i420 ? AV_PIX_FMT_YUV420P : AV_PIX_FMT_BGRA);
+        const int x = size.width() / 2, y = size.height() / 2;
+        if (!i420) {
+            const auto* p = frame->data[0] + y * frame->linesize[0] + x * 4;
+            QCOMPARE(QColor(p[2], p[1], p[0]), QColor(colour));
+            return;
+        }
+        // Limited-range BT.601, as the encoder takes it.
+        const double l = 1.164 * (frame->data[0][y * frame->linesize[0] + x] - 16);
+        const int u = frame->data[1][y / 2 * frame->linesize[1] + x / 2] - 128;
+        const int v = frame->data[2][y / 2 * frame->linesize[2] + x / 2] - 128;
+        const QColor got(std::clamp(int(l + 1.596 * v), 0, 255),
+                         std::clamp(int(l - 0.813 * v - 0.391 * u), 0, 255),
+                         std::clamp(int(l + 2.018 * u), 0, 255));
+        const QColor want(colour);
+        QVERIFY2(std::abs(got.red() - want.red()) + std::abs(got.green() - want.green()) +
+                         std::abs(got.blue() - want.blue()) < 30,
+                 qPrintable(got.name()));
     }
 
     // Nothing new between buffers; the producer's end ends the stream; a node that is gone, or
