@@ -101,7 +101,9 @@ bool MainWindow::startRecordingProcedure()
     if (!checkStart(&plan))
         return false;
 
-    if (!tickTimer->isActive())
+    // On Wayland the clock waits for the desktop's share dialog: the file starts after it.
+    const bool desktopAsks = screen_capture_win::desktopPicksWindow() && !macroRunning;
+    if (!tickTimer->isActive() && !desktopAsks)
         tickTimer->start();
     recording = true;
     // A tab recording is refused while the screen is recorded.
@@ -234,7 +236,7 @@ void MainWindow::configureAndStartSession(const StartPlan& plan)
     if (recording && !sessionControl->isRunning()) {
         stopRecordingProcedure(true);
     } else if (recording && !macroRunning && screen_capture_win::desktopPicksWindow()) {
-        // The desktop's share dialog may have been open for a while; the file starts after it.
+        // The desktop's share dialog has been answered; Stop while it was open cancels it.
         elapsed = QTime(0, 0, 0);
         tickTimer->start();
         showOnClock(elapsed.toString(kClockFormat));
@@ -377,6 +379,14 @@ void MainWindow::updatePreviewWhenNotRecording()
         return;
     if (!previewEnabled()) {
         ui->labelFrame->clear();
+        return;
+    }
+    if (screen_capture_win::desktopPicksWindow()) {
+        // Wayland shows no program the screen before the desktop's share dialog is answered,
+        // and asking at idle would bring the dialog up unbidden.
+        const QString hint = tr("The picture appears here when the recording starts.");
+        if (ui->labelFrame->text() != hint)
+            ui->labelFrame->setText(hint);
         return;
     }
     showPicture(idlePreviewPicture());
