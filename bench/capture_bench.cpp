@@ -17,6 +17,7 @@
 //       exactly the libx264 settings written in the Torvane file (bench/run_app_bench.sh).
 
 #include "FfmpegReference.h"
+#include "RunLogSummary.h"
 #include "app/SettingsKeys.h"
 #include "app/SettingsStore.h"
 #include "capture/screen_capture_win.h"
@@ -35,46 +36,6 @@
 #include <cstdlib>
 
 namespace {
-
-// What the recording threads log that the benchmark needs; filled by the message handler,
-// which runs on whichever thread logs.
-struct RunLogSummary
-{
-    QMutex mutex;
-    bool pacingSeen = false;
-    qint64 written = 0;
-    qint64 repeated = 0;
-    qint64 leadIn = 0;
-    int sleepWaits = 0;
-    QStringList problems;
-};
-
-RunLogSummary logSummary;
-
-void benchMessageHandler(QtMsgType type, const QMessageLogContext&, const QString& text)
-{
-    static const QRegularExpression pacing(
-        "^Capture pacing: (\\d+) frames written, (\\d+) repeated \\((\\d+) before");
-    QMutexLocker lock(&logSummary.mutex);
-    const QRegularExpressionMatch match = pacing.match(text);
-    if (match.hasMatch()) {
-        logSummary.pacingSeen = true;
-        logSummary.written = match.captured(1).toLongLong();
-        logSummary.repeated = match.captured(2).toLongLong();
-        logSummary.leadIn = match.captured(3).toLongLong();
-        return;
-    }
-    // The encoder-wait lines come by the hundred when encoding falls behind; a count says it.
-    if (text.startsWith(QLatin1String("Sleep Count"))) {
-        ++logSummary.sleepWaits;
-        return;
-    }
-    if (type == QtDebugMsg)
-        return;
-    std::fprintf(stderr, "  log: %s\n", qPrintable(text));
-    if (type == QtCriticalMsg || type == QtFatalMsg)
-        logSummary.problems.append(text);
-}
 
 int usage()
 {
@@ -231,21 +192,21 @@ int record(const QString& grabber, int fps, int seconds, const QString& output)
     // Reports queued while stopping still count.
     QCoreApplication::processEvents();
 
-    QMutexLocker lock(&logSummary.mutex);
+    QMutexLocker lock(&bench::logSummary.mutex);
     for (const QString& box : boxes)
         std::fprintf(stderr, "capture_bench: %s\n", qPrintable(box));
-    if (stopAsked || !boxes.isEmpty() || !logSummary.problems.isEmpty()) {
+    if (stopAsked || !boxes.isEmpty() || !bench::logSummary.problems.isEmpty()) {
         std::fprintf(stderr, "capture_bench: the %s recording failed or fell back\n",
                      qPrintable(grabber));
         return 1;
     }
-    if (!logSummary.pacingSeen || QFileInfo(output).size() <= 0) {
+    if (!bench::logSummary.pacingSeen || QFileInfo(output).size() <= 0) {
         std::fprintf(stderr, "capture_bench: no frames recorded\n");
         return 1;
     }
     std::printf("ours written=%lld repeated=%lld lead_in=%lld seconds=%.2f sleep_waits=%d\n",
-                logSummary.written, logSummary.repeated, logSummary.leadIn, recordedSeconds,
-                logSummary.sleepWaits);
+                bench::logSummary.written, bench::logSummary.repeated, bench::logSummary.leadIn, recordedSeconds,
+                bench::logSummary.sleepWaits);
     return 0;
 }
 
@@ -255,7 +216,7 @@ int main(int argc, char* argv[])
 {
     // Settings stay out of the user's folders even when run outside run_capture_bench.sh.
     QStandardPaths::setTestModeEnabled(true);
-    qInstallMessageHandler(benchMessageHandler);
+    qInstallMessageHandler(bench::runLogMessageHandler);
     QCoreApplication app(argc, argv);
     const QStringList arguments = app.arguments();
     if (arguments.size() < 2)

@@ -17,6 +17,7 @@
 //       "ours written=<n> repeated=<n> lead_in=<n> seconds=<s> stream_thread_cpu=<s>" (the CPU
 //       seconds of the grabber's PipeWire thread); exits 1 when the recording fails.
 
+#include "RunLogSummary.h"
 #include "app/SettingsKeys.h"
 #include "app/SettingsStore.h"
 #include "capture/screen_capture_win.h"
@@ -158,38 +159,6 @@ int screencast()
     return QCoreApplication::exec();
 }
 
-// What the recording threads log that the benchmark needs; filled on whichever thread logs.
-struct RunLogSummary
-{
-    QMutex mutex;
-    bool pacingSeen = false;
-    qint64 written = 0;
-    qint64 repeated = 0;
-    qint64 leadIn = 0;
-    QStringList problems;
-};
-RunLogSummary logSummary;
-
-void messageHandler(QtMsgType type, const QMessageLogContext&, const QString& text)
-{
-    static const QRegularExpression pacing(
-        "^Capture pacing: (\\d+) frames written, (\\d+) repeated \\((\\d+) before");
-    QMutexLocker lock(&logSummary.mutex);
-    const QRegularExpressionMatch match = pacing.match(text);
-    if (match.hasMatch()) {
-        logSummary.pacingSeen = true;
-        logSummary.written = match.captured(1).toLongLong();
-        logSummary.repeated = match.captured(2).toLongLong();
-        logSummary.leadIn = match.captured(3).toLongLong();
-        return;
-    }
-    if (type == QtDebugMsg || text.startsWith(QLatin1String("Sleep Count")))
-        return;
-    std::fprintf(stderr, "  log: %s\n", qPrintable(text));
-    if (type == QtCriticalMsg || type == QtFatalMsg)
-        logSummary.problems.append(text);
-}
-
 // Lets GNOME's portal share the virtual monitor for token without its dialog, stored as the
 // portal stores a user's answer.
 bool permitShare(const QString& token)
@@ -274,17 +243,17 @@ int record(int fps, int seconds, const QString& output)
     session.stop(true);
     QCoreApplication::processEvents();
 
-    QMutexLocker lock(&logSummary.mutex);
+    QMutexLocker lock(&bench::logSummary.mutex);
     for (const QString& box : boxes)
         std::fprintf(stderr, "wayland_bench: %s\n", qPrintable(box));
-    if (stopAsked || !boxes.isEmpty() || !logSummary.problems.isEmpty() || !logSummary.pacingSeen ||
+    if (stopAsked || !boxes.isEmpty() || !bench::logSummary.problems.isEmpty() || !bench::logSummary.pacingSeen ||
         QFileInfo(output).size() <= 0) {
         std::fprintf(stderr, "wayland_bench: the recording failed\n");
         return 1;
     }
     std::printf(
         "ours written=%lld repeated=%lld lead_in=%lld seconds=%.2f stream_thread_cpu=%.2f\n",
-        logSummary.written, logSummary.repeated, logSummary.leadIn, recordedSeconds, streamCpu);
+        bench::logSummary.written, bench::logSummary.repeated, bench::logSummary.leadIn, recordedSeconds, streamCpu);
     return 0;
 }
 
@@ -324,7 +293,7 @@ int main(int argc, char* argv[])
         return QGuiApplication::exec();
     }
     if (mode == QLatin1String("record") && argc == 5) {
-        qInstallMessageHandler(messageHandler);
+        qInstallMessageHandler(bench::runLogMessageHandler);
         QApplication app(argc, argv);
         bool fpsOk = false;
         bool secondsOk = false;
