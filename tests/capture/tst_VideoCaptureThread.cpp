@@ -64,6 +64,12 @@ struct Run
         thread.setCaptureArea(area.x(), area.y(), area.width(), area.height());
         thread.setClock(world.clock());
         thread.setPlatform(world.platform());
+        if (stream) {
+            // The desktop's stream of the window (window 0 of the fake desktop), handed over.
+            world.desktop.windows.insert(0, target());
+            thread.setStream(world.platform().createGrabber(Kind::SharedMemory, nullptr),
+                             target().outer.size());
+        }
         queue.setProducers(1);
         thread.start();
         QVERIFY(thread.wait(20000));
@@ -94,9 +100,10 @@ struct Run
         return count;
     }
 
-    testsupport::FakeWindow& target() { return world.desktop.windows[kWindow]; }
+    testsupport::FakeWindow& target() { return world.desktop.windows[stream ? 0 : kWindow]; }
     qsizetype grabs() const { return world.calls.count(QStringLiteral("grab")); }
 
+    bool stream = false;
     FakeCaptureWorld world;
     FrameQueue queue{4096};
     video_capture_thread_win thread{&queue};
@@ -196,6 +203,7 @@ private Q_SLOTS:
         QTest::newRow("composite, 6 px: new size") << "WGC" << 6 << QSize(646, 486) << 1;
         QTest::newRow("plain, 2 px: set up again") << "GDI" << 2 << QSize(642, 482) << 2;
         QTest::newRow("shared memory: crop follows") << "DXGI" << 6 << QSize(646, 486) << 1;
+        QTest::newRow("desktop's stream: first size kept") << "stream" << 6 << QSize(640, 480) << 1;
     }
 
     void resizedWindow()
@@ -205,10 +213,12 @@ private Q_SLOTS:
         QFETCH(QSize, lastSize);
         QFETCH(int, setUps);
         Run run(api);
+        run.stream = api == QLatin1String("stream");
         run.record(true, 1000000, [&](std::int64_t now) {
             if (now >= 500000)
                 run.target().outer.setSize(QSize(640 + grow, 480 + grow));
         });
+        QVERIFY(!run.frames.isEmpty());
         QCOMPARE(run.frames.first().size, QSize(640, 480));
         QCOMPARE(run.frames.last().size, lastSize);
         QCOMPARE(run.world.calls.filter(QStringLiteral("create")).size(), setUps);

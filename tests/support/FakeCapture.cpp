@@ -2,6 +2,8 @@
 
 #include "media/VideoFramePool.h"
 
+#include <optional>
+
 namespace testsupport {
 
 namespace {
@@ -22,7 +24,7 @@ public:
         if (refused(error))
             return false;
         rect_ = rect;
-        window_ = 0;
+        window_.reset();
         return true;
     }
     bool setWindow(NativeWindow window, QString* error) override
@@ -42,8 +44,8 @@ public:
         if (result != Result::Frame)
             return result;
         QSize size = rect_.size();
-        if (window_ != 0)
-            size = w_->desktop.windows.value(window_).outer.size();
+        if (window_) // a desktop's stream of a window is window 0
+            size = w_->desktop.windows.value(*window_).outer.size();
         if (size.isEmpty())
             return Result::Failed;
         *frame = pool.acquire(size.width(), size.height());
@@ -66,7 +68,7 @@ private:
     FakeCaptureWorld* w_;
     Kind kind_;
     QRect rect_;
-    NativeWindow window_ = 0;
+    std::optional<NativeWindow> window_;
     int grabs_ = 0;
     QSize lastSize_;
 };
