@@ -17,20 +17,15 @@
 //       exactly the libx264 settings written in the Torvane file (bench/run_app_bench.sh).
 
 #include "FfmpegReference.h"
-#include "RunLogSummary.h"
+#include "BenchRecording.h"
 #include "app/SettingsKeys.h"
 #include "app/SettingsStore.h"
 #include "capture/screen_capture_win.h"
 #include "platform/WindowSystem.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QFileInfo>
-#include <QMutex>
-#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QStringList>
-#include <QTimer>
 
 #include <cstdio>
 #include <cstdlib>
@@ -156,57 +151,13 @@ int record(const QString& grabber, int fps, int seconds, const QString& output)
         return 1;
     }
 
-    QStringList boxes;
-    bool stopAsked = false;
-    screen_capture_win session;
-    // A box means a fallback or an error: the run would not measure what it claims to.
-    session.setBoxHandler([&boxes](const SessionBox& box) {
-        boxes.append(box.title + ": " + box.text);
-        return true;
-    });
-    QObject::connect(&session, &screen_capture_win::stopRecording, &session,
-                     [&stopAsked] { stopAsked = true; });
-    session.configure(QStringLiteral("No Audio"), output, nullptr);
-    session.target.targetType = TargetScreen;
-    session.target.targetRect = screenRect;
-    session.setStartTrigger(0);
-
-    QElapsedTimer recording;
-    recording.start();
-    session.start();
-    if (!session.isRunning()) {
-        std::fprintf(stderr, "capture_bench: the recording did not start\n");
+    const double recordedSeconds =
+        bench::recordScreen("capture_bench", screenRect, seconds, output);
+    if (recordedSeconds < 0)
         return 1;
-    }
-    QTimer stopTimer;
-    stopTimer.setSingleShot(true);
-    // A coarse timer may fire up to 5 % early.
-    stopTimer.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&stopTimer, &QTimer::timeout, qApp, &QCoreApplication::quit);
-    QObject::connect(&session, &screen_capture_win::stopRecording, qApp, &QCoreApplication::quit,
-                     Qt::QueuedConnection);
-    stopTimer.start(seconds * 1000);
-    QCoreApplication::exec();
-    const double recordedSeconds = static_cast<double>(recording.nsecsElapsed()) / 1e9;
-    session.stop(true);
-    // Reports queued while stopping still count.
-    QCoreApplication::processEvents();
-
-    QMutexLocker lock(&bench::logSummary.mutex);
-    for (const QString& box : boxes)
-        std::fprintf(stderr, "capture_bench: %s\n", qPrintable(box));
-    if (stopAsked || !boxes.isEmpty() || !bench::logSummary.problems.isEmpty()) {
-        std::fprintf(stderr, "capture_bench: the %s recording failed or fell back\n",
-                     qPrintable(grabber));
-        return 1;
-    }
-    if (!bench::logSummary.pacingSeen || QFileInfo(output).size() <= 0) {
-        std::fprintf(stderr, "capture_bench: no frames recorded\n");
-        return 1;
-    }
     std::printf("ours written=%lld repeated=%lld lead_in=%lld seconds=%.2f sleep_waits=%d\n",
-                bench::logSummary.written, bench::logSummary.repeated, bench::logSummary.leadIn, recordedSeconds,
-                bench::logSummary.sleepWaits);
+                bench::logSummary.written, bench::logSummary.repeated, bench::logSummary.leadIn,
+                recordedSeconds, bench::logSummary.sleepWaits);
     return 0;
 }
 

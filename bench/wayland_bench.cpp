@@ -17,7 +17,7 @@
 //       "ours written=<n> repeated=<n> lead_in=<n> seconds=<s> stream_thread_cpu=<s>" (the CPU
 //       seconds of the grabber's PipeWire thread); exits 1 when the recording fails.
 
-#include "RunLogSummary.h"
+#include "BenchRecording.h"
 #include "app/SettingsKeys.h"
 #include "app/SettingsStore.h"
 #include "capture/screen_capture_win.h"
@@ -29,13 +29,10 @@
 #include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFileInfo>
-#include <QMutex>
 #include <QPaintEvent>
 #include <QPainter>
 #include <QProcess>
 #include <QRasterWindow>
-#include <QRegularExpression>
 #include <QScreen>
 #include <QStandardPaths>
 #include <QTimer>
@@ -209,51 +206,16 @@ int record(int fps, int seconds, const QString& output)
     store.setValue(settings::kVideoGroup, settings::kWaylandScreenToken, token);
     store.sync();
 
-    QStringList boxes;
-    bool stopAsked = false;
-    screen_capture_win session;
-    session.setBoxHandler([&boxes](const SessionBox& box) {
-        boxes.append(box.title + ": " + box.text);
-        return true;
-    });
-    QObject::connect(&session, &screen_capture_win::stopRecording, &session,
-                     [&stopAsked] { stopAsked = true; });
-    session.configure(QStringLiteral("No Audio"), output, nullptr);
-    session.target.targetType = TargetScreen;
-    session.target.targetRect = QGuiApplication::primaryScreen()->geometry();
-    session.setStartTrigger(0);
-
-    QElapsedTimer recording;
-    recording.start();
-    session.start();
-    if (!session.isRunning()) {
-        std::fprintf(stderr, "wayland_bench: the recording did not start\n");
+    double streamCpu = -1;
+    const double recordedSeconds =
+        bench::recordScreen("wayland_bench", QGuiApplication::primaryScreen()->geometry(), seconds,
+                            output, [&streamCpu] { streamCpu = streamThreadCpuSeconds(); });
+    if (recordedSeconds < 0)
         return 1;
-    }
-    QTimer stopTimer;
-    stopTimer.setSingleShot(true);
-    stopTimer.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&stopTimer, &QTimer::timeout, qApp, &QCoreApplication::quit);
-    QObject::connect(&session, &screen_capture_win::stopRecording, qApp, &QCoreApplication::quit,
-                     Qt::QueuedConnection);
-    stopTimer.start(seconds * 1000);
-    QCoreApplication::exec();
-    const double recordedSeconds = static_cast<double>(recording.nsecsElapsed()) / 1e9;
-    const double streamCpu = streamThreadCpuSeconds();
-    session.stop(true);
-    QCoreApplication::processEvents();
-
-    QMutexLocker lock(&bench::logSummary.mutex);
-    for (const QString& box : boxes)
-        std::fprintf(stderr, "wayland_bench: %s\n", qPrintable(box));
-    if (stopAsked || !boxes.isEmpty() || !bench::logSummary.problems.isEmpty() || !bench::logSummary.pacingSeen ||
-        QFileInfo(output).size() <= 0) {
-        std::fprintf(stderr, "wayland_bench: the recording failed\n");
-        return 1;
-    }
     std::printf(
         "ours written=%lld repeated=%lld lead_in=%lld seconds=%.2f stream_thread_cpu=%.2f\n",
-        bench::logSummary.written, bench::logSummary.repeated, bench::logSummary.leadIn, recordedSeconds, streamCpu);
+        bench::logSummary.written, bench::logSummary.repeated, bench::logSummary.leadIn,
+        recordedSeconds, streamCpu);
     return 0;
 }
 
