@@ -144,6 +144,8 @@ int main(int argc, char* argv[])
         break;
     }
 
+    // A logout while still starting must not cut the start short and leave the lock behind.
+    platform::catchTerminationSignals();
     // One instance per user: a second start brings the running window forward and ends here,
     // before anything is shown or written.
     SingleInstance instance;

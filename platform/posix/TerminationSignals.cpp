@@ -33,10 +33,24 @@ void restoreDefaults()
 
 } // namespace
 
-void onTerminationSignal(QObject* context, std::function<void()> onSignal)
+void catchTerminationSignals()
 {
     if (wakeFds[0] >= 0 || ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, wakeFds) != 0)
         return;
+    struct sigaction action = {};
+    action.sa_handler = onSignalNumber;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int sig : kSignals)
+        sigaction(sig, &action, nullptr);
+}
+
+void onTerminationSignal(QObject* context, std::function<void()> onSignal)
+{
+    catchTerminationSignals();
+    if (wakeFds[1] < 0)
+        return;
+    // A signal caught before this point waits in the socket and is handed over at once.
     auto* notifier = new QSocketNotifier(wakeFds[1], QSocketNotifier::Read, context);
     QObject::connect(notifier, &QSocketNotifier::activated, context,
                      [notifier, onSignal = std::move(onSignal)] {
@@ -49,12 +63,6 @@ void onTerminationSignal(QObject* context, std::function<void()> onSignal)
                                            << "received: finishing and quitting.";
                          onSignal();
                      });
-    struct sigaction action = {};
-    action.sa_handler = onSignalNumber;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    for (int sig : kSignals)
-        sigaction(sig, &action, nullptr);
 }
 
 } // namespace platform

@@ -108,8 +108,8 @@ private Q_SLOTS:
         QDir(path("home/.config/torvane/Log")).removeRecursively();
         auto third = start();
         QTRY_COMPARE_WITH_TIMEOUT(lockOwner(), third->processId(), 20000);
-        // Asked to end (a session logging out), it closes as its window would and exits cleanly.
-        QTRY_VERIFY_WITH_TIMEOUT(!log().isEmpty(), 20000);
+        // Asked to end (a session logging out), even while still starting, it closes as its
+        // window would and exits cleanly.
         third->terminate();
         QVERIFY(third->waitForFinished(20000));
         QCOMPARE(third->exitStatus(), QProcess::NormalExit);
