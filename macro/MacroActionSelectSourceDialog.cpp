@@ -18,7 +18,7 @@ MacroActionSelectSourceDialog::MacroActionSelectSourceDialog(QWidget* parent)
       screen_(this, checkBoxScreen_, comboBoxScreenType_, comboBoxScreenIndex_,
               labelRecordingRectangle_)
 {
-    setWindowTitle(tr("Dialog"));
+    setWindowTitle(tr("Select Source"));
     checkBoxScreen_->setObjectName("checkBoxScreen");
     comboBoxScreenType_->setObjectName("comboBoxScreenType");
     comboBoxScreenIndex_->setObjectName("comboBoxScreenIndex");

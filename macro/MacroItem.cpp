@@ -8,10 +8,14 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <limits>
 #include <utility>
 
 namespace {
+
+// What the executor waits when a wait has no "duration_ms".
+constexpr int kDefaultWaitMs = 1000;
 
 // The file's names of the kinds, by kind value.
 constexpr std::array<const char*, 6> kTypeNames{"select_source",    "start_recording",
@@ -24,14 +28,22 @@ QString typeName(MacroActionType kind)
     return QString::fromLatin1(index < kTypeNames.size() ? kTypeNames[index] : "unknown");
 }
 
-MacroActionType typeFromName(const QString& text)
+std::optional<MacroActionType> typeFromName(const QString& text)
 {
     const QString name = text.trimmed().toLower();
     for (std::size_t index = 0; index < kTypeNames.size(); ++index)
         if (name == QLatin1String(kTypeNames[index]))
             return static_cast<MacroActionType>(index);
-    return MacroActionType::Wait;
+    return std::nullopt;
 }
+
+QString translated(const char* text)
+{
+    return QCoreApplication::translate("MacroItem", text);
+}
+
+const char* const kNotRunning =
+    QT_TRANSLATE_NOOP("MacroItem", "Step %1 (%2): no recording is running at that point.");
 
 } // namespace
 
@@ -59,9 +71,30 @@ QString MacroAction::actionDisplayName(MacroActionType kind)
     return QCoreApplication::translate("MacroAction", "Unknown Action");
 }
 
+std::optional<int> MacroAction::waitMs() const
+{
+    const QVariant value = parameters.value(QStringLiteral("duration_ms"));
+    if (!value.isValid())
+        return kDefaultWaitMs;
+    switch (value.typeId()) {
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+    case QMetaType::Double:
+        break;
+    default:
+        return std::nullopt;
+    }
+    const double ms = value.toDouble();
+    if (!(ms >= 0 && ms <= std::numeric_limits<int>::max()) || ms != std::floor(ms))
+        return std::nullopt;
+    return int(ms);
+}
+
 QJsonObject MacroAction::toJson() const
 {
-    return QJsonObject{{"type", typeName(type)},
+    return QJsonObject{{"type", unknownType.isEmpty() ? typeName(type) : unknownType},
                        {"name", name},
                        {"description", description},
                        {"enabled", enabled},
@@ -71,7 +104,11 @@ QJsonObject MacroAction::toJson() const
 MacroAction MacroAction::fromJson(const QJsonObject& object)
 {
     MacroAction action;
-    action.type = typeFromName(object.value("type").toString());
+    // A missing type is a Wait.
+    const QString type = object.value("type").toString();
+    action.type = typeFromName(type).value_or(MacroActionType::Wait);
+    if (!type.trimmed().isEmpty() && !typeFromName(type))
+        action.unknownType = type;
     action.name = object.value("name").toString();
     action.description = object.value("description").toString();
     action.enabled = object.value("enabled").toBool(true);
@@ -121,6 +158,72 @@ QStringList MacroItem::validationErrors() const
 bool MacroItem::isValid() const
 {
     return !name.isEmpty() && validationErrors().isEmpty();
+}
+
+QString MacroItem::stepError() const
+{
+    enum class State { Idle, Recording, Paused };
+    State state = State::Idle;
+    bool starts = false;
+    // A round begins where the one before ended; with three states the fourth round repeats an
+    // earlier one.
+    const int rounds = std::clamp(repeatCount, 1, 4);
+    for (int round = 0; round < rounds; ++round) {
+        for (qsizetype index = 0; index < actions.size(); ++index) {
+            const MacroAction& action = actions.at(index);
+            const QString step = QString::number(index + 1);
+            if (!action.unknownType.isEmpty())
+                return QCoreApplication::translate(
+                           "MacroItem", "Step %1: \"%2\" is not a kind of step Torvane knows.")
+                    .arg(step, action.unknownType);
+            const char* problem = nullptr;
+            switch (action.type) {
+            case MacroActionType::Wait:
+                if (!action.waitMs())
+                    return QCoreApplication::translate("MacroItem",
+                                                       "Step %1 (Wait): \"%2\" is not a whole "
+                                                       "number of milliseconds.")
+                        .arg(step, action.parameters.value("duration_ms").toString());
+                break;
+            case MacroActionType::StartRecording:
+                if (state != State::Idle)
+                    problem = QT_TRANSLATE_NOOP(
+                        "MacroItem", "Step %1 (%2): a recording is already running at that point.");
+                state = State::Recording;
+                starts = true;
+                break;
+            case MacroActionType::PauseRecording:
+                if (state == State::Paused)
+                    problem = QT_TRANSLATE_NOOP(
+                        "MacroItem",
+                        "Step %1 (%2): the recording is already paused at that point.");
+                else if (state == State::Idle)
+                    problem = kNotRunning;
+                state = State::Paused;
+                break;
+            case MacroActionType::ResumeRecording:
+                if (state == State::Recording)
+                    problem = QT_TRANSLATE_NOOP(
+                        "MacroItem", "Step %1 (%2): the recording is not paused at that point.");
+                else if (state == State::Idle)
+                    problem = kNotRunning;
+                state = State::Recording;
+                break;
+            case MacroActionType::StopRecording:
+                if (state == State::Idle)
+                    problem = kNotRunning;
+                state = State::Idle;
+                break;
+            case MacroActionType::SelectSource:
+                break;
+            }
+            if (problem)
+                return translated(problem).arg(step, MacroAction::actionDisplayName(action.type));
+        }
+    }
+    return starts ? QString()
+                  : QCoreApplication::translate(
+                        "MacroItem", "No step starts a recording, so the macro records nothing.");
 }
 
 QJsonObject MacroItem::toJson() const

@@ -8,6 +8,7 @@
 #include <QVariantMap>
 
 #include <cstdint>
+#include <optional>
 
 enum class MacroActionType {
     SelectSource = 0,
@@ -30,6 +31,9 @@ struct MacroAction
     QString description;
     QVariantMap parameters;
     bool enabled = true;
+    // The type a file names when it is no kind: the step reads as a Wait, is written back as
+    // it was, and stepError() names it.
+    QString unknownType;
 
     MacroAction() = default;
     // An action of the kind, named by the kind's display name.
@@ -37,6 +41,10 @@ struct MacroAction
 
     // The translated name of a kind ("Unknown Action" for a value no kind has).
     static QString actionDisplayName(MacroActionType kind);
+
+    // The wait's "duration_ms" when it is a whole number of milliseconds from 0 to INT_MAX (1000
+    // when missing); nullopt for anything else a file may hold (text, -5000, 1.5).
+    std::optional<int> waitMs() const;
 
     QJsonObject toJson() const;
     static MacroAction fromJson(const QJsonObject& object);
@@ -58,6 +66,11 @@ struct MacroItem
     QString durationText() const;
     QStringList validationErrors() const;
     bool isValid() const;
+    // Why running the steps cannot record, as one translated sentence naming the first wrong
+    // step by its number from 1: a type no kind has, a wait that is not whole milliseconds, a
+    // stop, pause or resume where the steps before leave nothing to stop, pause or resume, a
+    // start while recording, or no start at all. Empty when the steps can record.
+    QString stepError() const;
 
     QJsonObject toJson() const;
     static MacroItem fromJson(const QJsonObject& object);

@@ -12,9 +12,12 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QStandardItemModel>
 #include <QTableView>
 #include <QVBoxLayout>
+
+#include <limits>
 
 namespace {
 
@@ -172,11 +175,18 @@ QWidget* NewMacroDialog::settingCell(int row)
     QWidget* content = nullptr;
     switch (action.type) {
     case MacroActionType::Wait: {
-        auto* edit = new QLineEdit(action.parameters.value("duration_ms").toString(), cell);
-        edit->setPlaceholderText(tr("Time (ms)"));
+        // Whole milliseconds only: nothing else can be typed. A value a file holds that is no
+        // such number shows as 0 until one is entered; OK names the step meanwhile.
+        auto* edit = new QSpinBox(cell);
+        edit->setRange(0, std::numeric_limits<int>::max());
+        edit->setValue(action.waitMs().value_or(0));
+        edit->setSuffix(QStringLiteral(" ms"));
+        edit->setToolTip(tr("Time (ms)"));
         edit->setAccessibleName(tr("Wait time in milliseconds"));
-        connect(edit, &QLineEdit::textEdited, this,
-                [this, row](const QString& text) { onWaitTimeChanged(row, text); });
+        connect(edit, &QSpinBox::valueChanged, this,
+                [this, row](int ms) { onWaitTimeChanged(row, ms); });
+        connect(edit, &QSpinBox::editingFinished, this,
+                [this, row, edit] { onWaitTimeChanged(row, edit->value()); });
         content = edit;
         break;
     }
@@ -222,6 +232,7 @@ void NewMacroDialog::onTypeChanged(int row, int typeIndex)
         return;
     MacroAction& action = item_.actions[row];
     action.type = MacroActionType(typeIndex);
+    action.unknownType.clear();
     action.name = MacroAction::actionDisplayName(action.type);
     if (action.type == MacroActionType::SelectSource && sourceEditor_) {
         MacroAction edited = action;
@@ -238,11 +249,11 @@ void NewMacroDialog::onTypeChanged(int row, int typeIndex)
         Qt::QueuedConnection);
 }
 
-void NewMacroDialog::onWaitTimeChanged(int row, const QString& text)
+void NewMacroDialog::onWaitTimeChanged(int row, int ms)
 {
     if (row >= 0 && row < item_.actions.size() &&
         item_.actions.at(row).type == MacroActionType::Wait)
-        item_.actions[row].parameters["duration_ms"] = text.toInt();
+        item_.actions[row].parameters["duration_ms"] = ms;
 }
 
 void NewMacroDialog::onInsertAction(int row)
@@ -290,6 +301,10 @@ void NewMacroDialog::acceptDialog()
     item_.description = lineEditMacroDescription_->text();
     if (!item_.isValid()) {
         warn(tr("Action Lists are invalid"));
+        return;
+    }
+    if (const QString error = item_.stepError(); !error.isEmpty()) {
+        warn(error);
         return;
     }
     accept();

@@ -32,7 +32,7 @@ public:
 
 public Q_SLOTS:
     void onTypeChanged(int row, int typeIndex);
-    void onWaitTimeChanged(int row, const QString& text);
+    void onWaitTimeChanged(int row, int ms);
     void onInsertAction(int row);
     void onDeleteAction(int row);
     void addAction();

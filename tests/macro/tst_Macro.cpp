@@ -120,7 +120,7 @@ private Q_SLOTS:
                      "'repeatCount': 3, 'repeatable': false, 'actions': ["
                      "{'type': 'wait', 'name': '', 'description': '', 'enabled': true,"
                      "'parameters': {'duration_ms': 1500}},"
-                     "{'type': 'wait', 'name': '', 'description': '', 'enabled': true,"
+                     "{'type': 'teleport', 'name': '', 'description': '', 'enabled': true,"
                      "'parameters': {'duration_ms': 2500}},"
                      "{'type': 'select_source', 'name': '', 'description': '', 'enabled': true,"
                      "'parameters': {'recordScreen': true, 'areaCaptureMode': 0,"
@@ -132,7 +132,8 @@ private Q_SLOTS:
         QCOMPARE(store.nextMacroId(), id + 1);
     }
 
-    // A file that is not JSON is kept aside before anything else is written.
+    // A file that is not JSON is kept aside before anything else is written; the list says so
+    // once.
     void brokenFileIsKept()
     {
         const QByteArray text = json("{'macros': [{'name': 'half a");
@@ -143,9 +144,74 @@ private Q_SLOTS:
         QFile kept(path() + ".broken");
         QVERIFY(kept.open(QIODevice::ReadOnly));
         QCOMPARE(kept.readAll(), text);
+        QStringList boxes;
+        macroboxes::setHandler([&](QMessageBox::Icon, const QString&, const QString& box) {
+            boxes << box;
+            return true;
+        });
+        for (int open = 0; open < 2; ++open) {
+            MacroListDialog list;
+            QCoreApplication::processEvents();
+        }
+        macroboxes::setHandler({});
+        QCOMPARE(boxes, QStringList{"macro.json could not be read, so the list started empty. The "
+                                    "file was kept as " +
+                                    kept.fileName() + "."});
         store.addMacro(macro(9, "New", {act(MacroActionType::Wait)}));
         QVERIFY(store.load());
         QCOMPARE(store.macros().last().name, "New");
+    }
+
+    // A hand-edited macro whose steps cannot record is told by its first wrong step.
+    void stepErrors_data()
+    {
+        QTest::addColumn<QString>("steps"); // types; "wait=<JSON>" a wait of that duration
+        QTest::addColumn<int>("repeat");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("records") << "select_source start_recording wait=1500 pause_recording wait "
+                                    "resume_recording stop_recording"
+                                 << 3 << "";
+        QTest::newRow("wait as text") << "start_recording wait=\"3s\"" << 1
+                                      << "Step 2 (Wait): \"3s\" is not a whole number of "
+                                         "milliseconds.";
+        QTest::newRow("negative wait") << "start_recording wait=-5000" << 1
+                                       << "Step 2 (Wait): \"-5000\" is not a whole number of "
+                                          "milliseconds.";
+        QTest::newRow("unknown step") << "start_recording teleport" << 1
+                                      << "Step 2: \"teleport\" is not a kind of step Torvane "
+                                         "knows.";
+        QTest::newRow("only stop") << "stop_recording" << 1
+                                   << "Step 1 (Stop Recording): no recording is running at that "
+                                      "point.";
+        QTest::newRow("no start") << "wait=100" << 1
+                                  << "No step starts a recording, so the macro records nothing.";
+        QTest::newRow("next round starts again")
+            << "start_recording wait" << 2
+            << "Step 1 (Start Recording): a recording is already running at that point.";
+        QTest::newRow("paused twice")
+            << "start_recording pause_recording pause_recording" << 1
+            << "Step 3 (Pause Recording): the recording is already paused at that point.";
+        QTest::newRow("resumed unpaused")
+            << "start_recording resume_recording" << 1
+            << "Step 2 (Resume Recording): the recording is not paused at that point.";
+    }
+    void stepErrors()
+    {
+        QFETCH(QString, steps);
+        QFETCH(int, repeat);
+        QByteArray actions;
+        for (const QString& step : steps.split(' ')) {
+            const QString wait = step.section('=', 1);
+            actions +=
+                "{'type': '" + step.section('=', 0, 0).toUtf8() + "'" +
+                (wait.isEmpty() ? "" : ", 'parameters': {'duration_ms': " + wait.toUtf8() + "}") +
+                "},";
+        }
+        actions.chop(1);
+        write(json("[{'name': 'M', 'repeatCount': ") + QByteArray::number(repeat) +
+              json(", 'actions': [") + json(actions) + "]}]");
+        QVERIFY(MacroStore::instance().load());
+        QTEST(MacroStore::instance().macros().first().stepError(), "error");
     }
 
     // Requests come in order with their waits, the list runs repeatCount times, and a stop
@@ -228,6 +294,7 @@ private Q_SLOTS:
         if (type == 2)
             emit dialog.findChild<AreaSelector*>()->areaSelected(QRect(10, 20, 300, 200));
         dialog.acceptDialog();
+        QCOMPARE(dialog.windowTitle(), "Select Source");
         const QVariantMap p = dialog.item().parameters;
         QTEST(NewMacroDialog::sourceSummary(p), "summary");
         if (type == 1)
@@ -255,17 +322,27 @@ private Q_SLOTS:
         editor.acceptDialog();
         for (int n = 0; n < 3; ++n)
             editor.addAction();
-        editor.onTypeChanged(0, int(MacroActionType::StartRecording));
-        editor.onWaitTimeChanged(1, "2500");
-        editor.onWaitTimeChanged(2, "soon");
+        // The wait field takes whole milliseconds only.
+        const auto typeWait = [&](int row, const QString& text) {
+            const auto* table = editor.findChild<QTableView*>("tableView");
+            auto* field = table->indexWidget(table->model()->index(row, 2))->findChild<QSpinBox*>();
+            field->selectAll();
+            QTest::keyClicks(field, text);
+        };
+        typeWait(1, "2s5.00");
+        typeWait(2, "soon");
         editor.onTypeChanged(2, int(MacroActionType::StopRecording));
         editor.findChild<QLineEdit*>("lineEditMacroDescription")->setText("Short one");
         editor.acceptDialog();
-        QCOMPARE(boxes, (QStringList{"Name is required", "Create actions"}));
+        editor.onTypeChanged(0, int(MacroActionType::StartRecording));
+        editor.acceptDialog();
+        QCOMPARE(boxes, (QStringList{"Name is required", "Create actions",
+                                     "Step 3 (Stop Recording): no recording is running at that "
+                                     "point."}));
         QCOMPARE(editor.result(), int(QDialog::Accepted));
         const MacroItem made = editor.item();
         QCOMPARE(made.macroDuration(), 2500);
-        QCOMPARE(made.actions.at(2).parameters.value("duration_ms").toInt(), 0); // kept, unused
+        QCOMPARE(made.actions.at(2).parameters.value("duration_ms").toInt(), 1000); // kept, unused
 
         QFile::remove(MacroStore::instance().filePath());
         QVERIFY(MacroStore::instance().load());
