@@ -16,7 +16,7 @@ JsonListFile::JsonListFile(QString path, QString member)
 {
 }
 
-std::optional<QJsonArray> JsonListFile::load() const
+std::optional<QJsonArray> JsonListFile::load(QString* keptAs) const
 {
     QFile file(path_);
     if (!file.exists())
@@ -34,7 +34,9 @@ std::optional<QJsonArray> JsonListFile::load() const
         qWarning().noquote() << "Not a list:" << path_;
     else
         qWarning().noquote() << "Unable to parse" << path_ << ":" << why;
-    moveAside();
+    const QString target = moveAside();
+    if (keptAs)
+        *keptAs = target;
     return std::nullopt;
 }
 
@@ -55,15 +57,17 @@ std::optional<QJsonArray> JsonListFile::parse(const QByteArray& bytes, const QSt
     return std::nullopt;
 }
 
-void JsonListFile::moveAside() const
+QString JsonListFile::moveAside() const
 {
     QString target = path_ + QStringLiteral(".broken");
     for (int n = 2; QFileInfo::exists(target); ++n)
         target = path_ + QStringLiteral(".broken.%1").arg(n);
-    if (QFile::rename(path_, target))
+    if (QFile::rename(path_, target)) {
         qWarning().noquote() << "Kept the unreadable file as" << target;
-    else
-        qWarning().noquote() << "Unable to keep the unreadable file as" << target;
+        return target;
+    }
+    qWarning().noquote() << "Unable to keep the unreadable file as" << target;
+    return {};
 }
 
 bool JsonListFile::save(const QJsonArray& list) const

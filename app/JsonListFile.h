@@ -20,8 +20,8 @@ public:
     // The elements; an empty list when the file does not exist. Nullopt when it cannot be read
     // or holds something else; a file that is not such a list is then moved aside to
     // "<name>.broken" (or "<name>.broken.2", ...), so that the next save cannot overwrite what
-    // the user may still want, and the run log says where it went.
-    std::optional<QJsonArray> load() const;
+    // the user may still want, and the run log says where it went (and *keptAs, when given).
+    std::optional<QJsonArray> load(QString* keptAs = nullptr) const;
 
     // The list in a file's bytes: the array itself or the object's member (empty when it has
     // none). Nullopt when they are not JSON (why, with the offset, in *why) or hold neither an
@@ -44,7 +44,8 @@ public:
     static std::optional<QRect> rectFrom(int x, int y, int width, int height);
 
 private:
-    void moveAside() const;
+    // The path the file was moved to; empty when it could not be moved.
+    QString moveAside() const;
 
     QString path_;
     QString member_;

@@ -77,6 +77,8 @@ MacroListDialog::MacroListDialog(QWidget* parent)
     connect(executor, &MacroExecutor::requestExecutionStopped, this, &MacroListDialog::refresh);
     connect(executor, &MacroExecutor::requestExecutionFinished, this, &MacroListDialog::refresh);
     refresh();
+    macroboxes::tellBrokenFile(this, MacroStore::instance().filePath(),
+                               MacroStore::instance().takeBrokenCopy());
 }
 
 void MacroListDialog::refresh()

@@ -10,6 +10,7 @@
 #include <QStandardPaths>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -38,11 +39,20 @@ QString MacroStore::filePath() const
     return macroFile().path();
 }
 
+QString MacroStore::takeBrokenCopy()
+{
+    QMutexLocker lock(&mutex_);
+    return std::exchange(brokenCopy_, QString());
+}
+
 bool MacroStore::load()
 {
     QMutexLocker lock(&mutex_);
     const JsonListFile file = macroFile();
-    const std::optional<QJsonArray> list = file.load();
+    QString keptAs;
+    const std::optional<QJsonArray> list = file.load(&keptAs);
+    if (!keptAs.isEmpty())
+        brokenCopy_ = keptAs;
     // A file that could not be read but is still there (no permission) must not be replaced by
     // a list that never saw its macros.
     keepFile_ = !list && QFileInfo::exists(file.path());

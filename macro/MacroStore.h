@@ -33,6 +33,9 @@ public:
     std::uint64_t nextMacroId();
 
     QString filePath() const;
+    // Where a load set aside the file it could not read, once: later calls return empty, so
+    // that the list says it a single time.
+    QString takeBrokenCopy();
 
 private:
     MacroStore();
@@ -40,4 +43,5 @@ private:
     mutable QMutex mutex_;
     QList<MacroItem> macros_;
     bool keepFile_ = false;
+    QString brokenCopy_;
 };
