@@ -133,16 +133,10 @@ QString TabRecordingSession::makeOutputPath(const QDateTime& now)
     const QString format =
         settings.value(settings::kVideoGroup, settings::kVideoFormat, settings::kFormatMp4)
             .toString();
-    QString extension = QStringLiteral(".mp4");
-    if (format == QLatin1String(settings::kFormatWmv))
-        extension = QStringLiteral(".WMV");
-    else if (format == QLatin1String(settings::kFormatMpeg2))
-        extension = QStringLiteral(".mpg");
-    else if (format == QLatin1String(settings::kFormatAvi))
-        extension = QStringLiteral(".avi");
     const QString stem =
         QStringLiteral("tabcapture_") + now.toString(QStringLiteral("yyyyMMdd_HHmmss"));
-    return QDir(folder).filePath(outputfilename::freeFileName(folder, stem, extension));
+    return QDir(folder).filePath(
+        outputfilename::freeFileName(folder, stem, outputfilename::extension(format)));
 }
 
 void TabRecordingSession::startSession(const tabcapture::StartRequest& request)

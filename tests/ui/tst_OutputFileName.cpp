@@ -15,16 +15,22 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("existing");
         QTest::addColumn<QString>("expected");
         const QString mp4 = QStringLiteral("H264-AAC(MP4)");
-        QTest::newRow("only letters, digits, _ and - of a title, then the time")
-            << "Über/My Game: Level-2.0" << mp4 << QStringList()
-            << "berMyGameLevel-20_20260725_140309.mp4";
-        QTest::newRow("the user's name") << "user:out" << mp4 << QStringList() << "out.mp4";
+        QTest::newRow("a title in any script, what a name cannot hold replaced, then the time")
+            << "..Über/My Game: Level 2 日本" << mp4 << QStringList()
+            << "Über_My Game_ Level 2 日本_20260725_140309.mp4";
+        QTest::newRow("a long title cut at a character")
+            << QString(100, QChar(0x65E5)) << mp4 << QStringList()
+            << QString(61, QChar(0x65E5)) + "_20260725_140309.mp4";
+        QTest::newRow("the user's name")
+            << "user:my clip été" << mp4 << QStringList() << "my clip été.mp4";
         QTest::newRow("taken names numbered from 1, gaps filled")
             << "user:out" << mp4 << QStringList{"out.mp4", "out_2.mp4", "out.WMV"} << "out_1.mp4";
-        QTest::newRow("Windows Media") << "user:clip"
-                                       << "Windows Media" << QStringList() << "clip.WMV";
-        QTest::newRow("nothing left of the name, taken")
-            << "user:: .." << QString() << QStringList{".mp4", "_1.mp4"} << "_2.mp4";
+        for (const auto& [format, name] : {std::pair{"Windows Media", "clip.WMV"},
+                                           {"MPEG-2", "clip.mpg"},
+                                           {"MPEG-4(AVI)", "clip.avi"}})
+            QTest::newRow(format) << "user:clip" << QString(format) << QStringList() << name;
+        QTest::newRow("a stored name of only dots")
+            << "user:.." << QString() << QStringList() << "out_file.mp4";
     }
     void nameOfTheNextRecording()
     {
@@ -41,6 +47,28 @@ private Q_SLOTS:
             outputfilename::outputFilePath(folder.path(), source, user, source.mid(5), format,
                                            QDateTime(QDate(2026, 7, 25), QTime(14, 3, 9)));
         QTEST(QFileInfo(path).fileName(), "expected");
+    }
+
+    // A typed name is refused only for what a file system cannot take.
+    void userNameIsRefusedOnlyWhenNoFileCanHaveIt_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("valid");
+        QTest::newRow("letters of any script, spaces") << "my clip été 屏幕 1" << true;
+        QTest::newRow("dots inside") << "..my.clip" << true;
+        QTest::newRow("200 bytes") << QString(100, QChar(0xE9)) << true;
+        QTest::newRow("201 bytes") << QString(100, QChar(0xE9)) + "a" << false;
+        QTest::newRow("only dots and spaces") << ". .." << false;
+        QTest::newRow("blank") << " " << false;
+        QTest::newRow("control character") << "my\tclip" << false;
+        for (const QChar reserved : QStringLiteral("<>:\"/\\|?*"))
+            QTest::addRow("with %c", reserved.toLatin1())
+                << QString("my%1clip").arg(reserved) << false;
+    }
+    void userNameIsRefusedOnlyWhenNoFileCanHaveIt()
+    {
+        QFETCH(QString, name);
+        QTEST(outputfilename::isValidName(name), "valid");
     }
 };
 
