@@ -5,7 +5,6 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <limits>
 #include <utility>
 
 namespace {
@@ -13,18 +12,6 @@ namespace {
 constexpr int kStepGapMs = 100;
 // A recording needs a moment to be under way before the next action may pause or stop it.
 constexpr int kAfterStartMs = 600;
-constexpr int kDefaultWaitMs = 1000;
-
-// "duration_ms" as a timer can take it: a negative or overlong value is clamped rather than
-// wrapped into something else.
-int waitMs(const MacroAction& action)
-{
-    const QVariant value = action.parameters.value(QStringLiteral("duration_ms"));
-    if (!value.isValid())
-        return kDefaultWaitMs;
-    const qint64 ms = value.toLongLong();
-    return int(std::clamp<qint64>(ms, 0, std::numeric_limits<int>::max()));
-}
 
 } // namespace
 
@@ -50,7 +37,7 @@ void MacroExecutor::setTimers(Timers timers)
     timers_ = std::move(timers);
 }
 
-bool MacroExecutor::startExecution(const MacroItem& item)
+bool MacroExecutor::startExecution(const MacroItem& item, QString* refusal)
 {
     QMutexLocker lock(&mutex_);
     if (running_) {
@@ -59,6 +46,12 @@ bool MacroExecutor::startExecution(const MacroItem& item)
     }
     if (!item.isValid()) {
         qWarning() << "Macro is invalid";
+        return false;
+    }
+    if (const QString error = item.stepError(); !error.isEmpty()) {
+        qWarning().noquote() << "Macro cannot record:" << item.name << "-" << error;
+        if (refusal)
+            *refusal = error;
         return false;
     }
     item_ = item;
@@ -128,7 +121,8 @@ void MacroExecutor::executeNextAction()
         scheduleNext(kStepGapMs);
         return;
     case MacroActionType::Wait:
-        timers_.startWait(waitMs(action));
+        // Only whole milliseconds get this far: stepError() refused the rest at the start.
+        timers_.startWait(action.waitMs().value_or(0));
         return;
     }
     qWarning() << "Unsupported action type";

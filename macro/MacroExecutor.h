@@ -33,7 +33,9 @@ public:
     // Replaces the timers (tests).
     void setTimers(Timers timers);
 
-    bool startExecution(const MacroItem& item);
+    // False when another macro runs or the item cannot run; a macro whose steps cannot record
+    // (MacroItem::stepError) is refused with that sentence in *refusal, before any step.
+    bool startExecution(const MacroItem& item, QString* refusal = nullptr);
     void stopExecution();
     bool isExecuting() const { return running_; }
     // The macro being (or last) run.

@@ -183,7 +183,7 @@ MainWindow::MainWindow(QWidget* parent)
 MainWindow::~MainWindow()
 {
     // The session's threads finish their file before the window's widgets go.
-    if (recording)
+    if (isRecording())
         sessionControl->stop(true);
     if (areaDisplay)
         delete areaDisplay.data();
@@ -336,7 +336,8 @@ void MainWindow::rebuildSourceList()
             ui->comboBoxAudioDevice->setCurrentIndex(0);
     } else {
         captureKind = 1;
-        if (!scheduleRecording && !macroRunning && windowPicker) {
+        // A schedule or macro choosing its window asks nobody.
+        if (owner_ == RecordingOwner::None && windowPicker) {
             const QPoint below = ui->comboBoxScreenWindows->mapToGlobal(
                 ui->comboBoxScreenWindows->rect().bottomLeft());
             QString title;
@@ -455,10 +456,18 @@ void MainWindow::selectRecordingArea()
 
 void MainWindow::onAreaSelected(const QRect& area)
 {
+    showAreaDisplay(area);
+}
+
+void MainWindow::showAreaDisplay(const QRect& area)
+{
+    if (areaDisplay)
+        areaDisplay->close();
     auto* display = new AreaDisplay(area, this);
     display->setObjectName(QStringLiteral("areaDisplay"));
     display->show();
     areaDisplay = display;
+    areaMode = true;
     ui->toolButtonMarkRecordArea->setStyleSheet(kAreaButtonEnabled);
 }
 
@@ -500,7 +509,7 @@ void MainWindow::changeEvent(QEvent* event)
         refreshAudioList();
         loadLogo();
         // The form's texts are the idle ones.
-        if (recording)
+        if (owner_ != RecordingOwner::None)
             applyRecordingLook();
         else
             applyIdleLook();
@@ -511,14 +520,15 @@ void MainWindow::changeEvent(QEvent* event)
 
 void MainWindow::closeEvent(QCloseEvent* event)
 {
-    if (recording || scheduleRecording || macroRunning) {
+    if (owner_ != RecordingOwner::None) {
         // A macro waiting for its next step must not start again after the window is gone.
-        if (macroRunning)
-            MacroExecutor::instance()->stopExecution();
-        stopRecordingProcedure(false);
+        if (owner_ == RecordingOwner::Macro)
+            endMacroRun();
+        else
+            stopAndEndRun(false);
         QElapsedTimer waited;
         waited.start();
-        while ((recording || scheduleRecording || macroRunning) && waited.elapsed() < kCloseWait_ms)
+        while (owner_ != RecordingOwner::None && waited.elapsed() < kCloseWait_ms)
             QCoreApplication::processEvents(QEventLoop::AllEvents, kCloseWaitSlice_ms);
         // The file is complete; a "finished" box would only hold up a window that is going away.
         session->quietStop = true;

@@ -14,6 +14,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 class BG_Mode_Window;
 class HotkeyShortcuts;
@@ -46,6 +47,14 @@ public:
     using WindowPicker = std::function<bool(QWidget* parent, const QPoint& position, QString* title,
                                             NativeWindow* window)>;
 
+    // Who holds the recording controls. A schedule or a macro holds them for its whole run, across
+    // the recordings it makes, and puts the user's source choices back when it ends.
+    enum class RecordingOwner { None, User, Schedule, Macro, Tab };
+    // How far the owner's recording is. A start is under way until the recording's first picture
+    // or clock second, a stop until the session has finished the file; presses meanwhile are
+    // left out.
+    enum class RecordingPhase { Idle, Starting, Recording, Paused, Stopping };
+
     explicit MainWindow(QWidget* parent = nullptr);
     ~MainWindow() override;
 
@@ -64,8 +73,10 @@ public:
     AreaDisplay* currentAreaDisplay() const { return areaDisplay; }
     TabCaptureServerWin* tabCaptureServer() const { return tabServer; }
 
-    bool isRecording() const { return recording; }
-    bool isPaused() const { return paused; }
+    bool isRecording() const;
+    bool isPaused() const { return phase_ == RecordingPhase::Paused; }
+    RecordingOwner recordingOwner() const { return owner_; }
+    RecordingPhase recordingPhase() const { return phase_; }
     bool isAreaMode() const { return areaMode; }
     QTime elapsedTime() const { return elapsed; }
     // What the clock display shows now ("hh:mm:ss").
@@ -101,8 +112,9 @@ public slots:
     double getCpuUsage();
     void onRequestPauseRecording();
     void onRequestResumeRecording();
-    // Macros: a start is refused while anything records; the executor's requests run through
-    // the same procedures as the window's own buttons.
+    // Macros: a start is refused while anything holds the recording controls, and a macro whose
+    // steps cannot record is refused with a box naming the wrong step; the executor's requests
+    // run through the same procedures as the window's own buttons.
     bool onRequestStartMacroExecution(const MacroItem& item);
     void onRequestStopMacroExecution();
     void onRequestMacroExecutionStarted();
@@ -112,7 +124,8 @@ public slots:
     void onRequestMacroStopRecording();
     void onRequestMacroSelectSource(const MacroAction& action);
     // Schedules: the runner's start serves the schedule unless anything records (a one-time
-    // schedule refused that way is disabled); its stop ends what that schedule started.
+    // schedule refused that way is disabled); its stop, like the user's, ends what that schedule
+    // started, and a one-time schedule whose run has ended is disabled.
     void onScheduleRequestStart(ScheduleItem& item);
     void onScheduleRequestStop(quint64 scheduleId);
     // One second of the elapsed-time clock; stops the recording past the duration limit.
@@ -132,6 +145,17 @@ private:
         bool area = false;
         QRect screenRect;
     };
+    // The user's source, window, area and sound, kept while a schedule or macro records its own.
+    struct SourceChoices
+    {
+        int captureType = 0;
+        int sourceIndex = -1;
+        QString windowTitle;
+        NativeWindow window = 0;
+        std::optional<QRect> area; // global logical pixels
+        QString audio;
+        bool audioCaptureOn = false;
+    };
 
     void rebuildSourceList();
     void fillAudioList();
@@ -150,6 +174,9 @@ private:
     void connectScheduleRequests();
     void serveSchedule(const ScheduleItem& item);
     bool applyScheduleSource(const ScheduleItem& item);
+    SourceChoices sourceChoices() const;
+    void restoreSourceChoices(const SourceChoices& choices);
+    void showAreaDisplay(const QRect& area);
     void disableFinishedOneTimeSchedule();
     void updateNextRecordingLabel();
     // Browser tab recording: the server on the configured port (a warning box when it is
@@ -161,6 +188,18 @@ private:
     void onTabRecordingStarted(const QString& outputPath);
     void onTabRecordingStopped(const QString& outputPath);
     void onAreaSelected(const QRect& area);
+
+    // The recording state's changes. A run begins when an owner takes the controls (the
+    // recording look, the locked lists, "busy" for the browser extension) and ends when it
+    // gives them back; every look follows from these.
+    void beginRun(RecordingOwner owner);
+    void setPhase(RecordingPhase phase);
+    void endRun();
+    // Stops the recording; the run of the user, a schedule or a tab ends with it, a macro's
+    // goes on to its next step.
+    void stopAndEndRun(bool quiet);
+    // Stops the executor, whose report ends the run, and the recording it left running.
+    void endMacroRun();
 
     bool startRecordingProcedure();
     bool checkStart(StartPlan* plan);
@@ -190,15 +229,16 @@ private:
     int captureKind = 0;
     bool areaMode = false;
     bool audioCaptureOn = false;
-    bool recording = false;
-    bool scheduleRecording = false;
-    bool macroRunning = false;
-    bool scheduleMacroRunning = false;
-    bool paused = false;
+    RecordingOwner owner_ = RecordingOwner::None;
+    RecordingPhase phase_ = RecordingPhase::Idle;
+    // While the session waits for the desktop's share dialog, which a press may cancel.
+    bool askingDesktop_ = false;
+    std::optional<SourceChoices> userChoices_;
     bool durationLimitEnabled = false;
     QTime durationLimit{1, 0, 0};
     QTime elapsed{0, 0, 0};
     NativeWindow selectedWindow = 0;
+    // The schedule whose run holds the controls (its recording or its macro); empty otherwise.
     ScheduleItem currentSchedule;
     QString clockText_;
     QStringList listedAudioInputs;

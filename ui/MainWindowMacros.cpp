@@ -7,21 +7,10 @@
 #include "macro/MacroExecutor.h"
 #include "macro/MacroListDialog.h"
 #include "ui/AreaDisplay.h"
-#include "ui/BG_Mode_Window.h"
 #include "ui/RecordingSessionControl.h"
 #include "ui/SourceLists.h"
 
 #include <QDebug>
-#include <QTimer>
-
-namespace {
-
-const QString kAreaButtonEnabled =
-    QStringLiteral("QToolButton { background-color: #000;border: none;image: "
-                   "url(:/resources/capture-enabled.png);}");
-const QString kClockZero = QStringLiteral("00:00:00");
-
-} // namespace
 
 void MainWindow::connectMacroRequests()
 {
@@ -57,15 +46,18 @@ void MainWindow::openMacroDialog()
 
 bool MainWindow::onRequestStartMacroExecution(const MacroItem& item)
 {
-    if (recording || scheduleRecording || macroRunning) {
+    if (owner_ != RecordingOwner::None) {
         qWarning().noquote() << "Macro not started, a recording is in progress:" << item.name;
         showBox(QMessageBox::Warning, tr("Warning"),
                 tr("A recording is in progress. Stop it before running a macro."));
         return false;
     }
-    macroRunning = true;
-    if (!MacroExecutor::instance()->startExecution(item)) {
-        macroRunning = false;
+    // The run begins with the executor's report that it started, before its first step.
+    QString refusal;
+    if (!MacroExecutor::instance()->startExecution(item, &refusal)) {
+        currentSchedule = ScheduleItem(); // a schedule's macro that never ran
+        if (!refusal.isEmpty())
+            showBox(QMessageBox::Warning, tr("Warning"), refusal);
         return false;
     }
     return true;
@@ -73,64 +65,52 @@ bool MainWindow::onRequestStartMacroExecution(const MacroItem& item)
 
 void MainWindow::onRequestStopMacroExecution()
 {
-    if (areaMode)
-        ui->toolButtonMarkRecordArea->setEnabled(true);
-    stopRecordingProcedure(false);
-    MacroExecutor::instance()->stopExecution();
+    if (owner_ == RecordingOwner::Macro)
+        endMacroRun();
 }
 
 void MainWindow::onRequestMacroExecutionStarted()
 {
-    applyRecordingLook();
-    ui->comboBoxCaptureType->setEnabled(false);
-    ui->comboBoxScreenWindows->setEnabled(false);
-    ui->toolButtonRefresh->setEnabled(false);
-    ui->comboBoxAudioDevice->setEnabled(false);
+    beginRun(RecordingOwner::Macro);
 }
 
 void MainWindow::onRequestMacroExecutionStopped()
 {
-    macroRunning = false;
-    applyIdleLook();
-    ui->comboBoxCaptureType->setEnabled(true);
-    ui->comboBoxScreenWindows->setEnabled(true);
-    ui->toolButtonRefresh->setEnabled(true);
-    ui->comboBoxAudioDevice->setEnabled(true);
-    tickTimer->stop();
-    elapsed = QTime(0, 0, 0);
-    showOnClock(kClockZero);
-    paused = false;
-    recording = false;
-    scheduleRecording = false;
-    if (bgModeWindow->isVisible())
-        bgModeWindow->setRecordingState(false);
+    if (owner_ != RecordingOwner::Macro)
+        return;
+    // A recording the macro left running ends with it.
+    stopRecordingProcedure(false);
+    endRun();
 }
 
 void MainWindow::onRequestMacroExecutionFinished()
 {
+    // A finish that follows a stop has nothing left to end.
+    if (owner_ != RecordingOwner::Macro)
+        return;
     onRequestMacroExecutionStopped();
     showBox(QMessageBox::Information, tr("Finished"), tr("Macro Recording Finished"));
 }
 
+void MainWindow::endMacroRun()
+{
+    MacroExecutor::instance()->stopExecution();
+    onRequestMacroExecutionStopped(); // when the executor had already finished
+}
+
 void MainWindow::onRequestMacroStartRecording()
 {
-    if (areaMode)
-        ui->toolButtonMarkRecordArea->setEnabled(false);
+    if (owner_ != RecordingOwner::Macro || phase_ != RecordingPhase::Idle)
+        return;
     sessionControl->setStartTrigger(2);
     startRecordingProcedure();
 }
 
 void MainWindow::onRequestMacroStopRecording()
 {
-    if (areaMode)
-        ui->toolButtonMarkRecordArea->setEnabled(true);
-    stopRecordingProcedure(false);
     // The macro goes on: the clock starts again from zero at its next start.
-    tickTimer->stop();
-    elapsed = QTime(0, 0, 0);
-    showOnClock(kClockZero);
-    paused = false;
-    recording = false;
+    if (owner_ == RecordingOwner::Macro)
+        stopRecordingProcedure(false);
 }
 
 void MainWindow::onRequestMacroSelectSource(const MacroAction& action)
@@ -172,15 +152,8 @@ void MainWindow::onRequestMacroSelectSource(const MacroAction& action)
                 areaDisplay->close();
             areaDisplay = nullptr;
             if (mode == 2) {
-                areaMode = true;
-                auto* display =
-                    new AreaDisplay(QRect(p.value("left").toInt(), p.value("top").toInt(),
-                                          p.value("width").toInt(), p.value("height").toInt()),
-                                    this);
-                display->setObjectName(QStringLiteral("areaDisplay"));
-                display->show();
-                areaDisplay = display;
-                ui->toolButtonMarkRecordArea->setStyleSheet(kAreaButtonEnabled);
+                showAreaDisplay(QRect(p.value("left").toInt(), p.value("top").toInt(),
+                                      p.value("width").toInt(), p.value("height").toInt()));
             } else {
                 areaMode = false;
                 const int index = p.value("screenIndex").toInt();

@@ -53,38 +53,95 @@ QString MainWindow::recordingFolder()
         .toString();
 }
 
+// ---- Recording state ----
+
+bool MainWindow::isRecording() const
+{
+    return phase_ == RecordingPhase::Starting || phase_ == RecordingPhase::Recording ||
+           phase_ == RecordingPhase::Paused;
+}
+
+void MainWindow::beginRun(RecordingOwner owner)
+{
+    owner_ = owner;
+    if (owner == RecordingOwner::Schedule || owner == RecordingOwner::Macro)
+        userChoices_ = sourceChoices();
+    // The browser extension hears "busy" for as long as anything holds the controls.
+    tabServer->setScreenRecordingActive(true);
+    applyRecordingLook();
+    setRecordingLockEnabled(false);
+    ui->toolButtonMarkRecordArea->setEnabled(false);
+}
+
+void MainWindow::setPhase(RecordingPhase phase)
+{
+    phase_ = phase;
+    if (bgModeWindow->isVisible())
+        bgModeWindow->setRecordingState(isRecording());
+    if (isRecording())
+        return;
+    // Between a macro's recordings the clock waits at zero for its next start.
+    tickTimer->stop();
+    elapsed = QTime(0, 0, 0);
+    showOnClock(elapsed.toString(kClockFormat));
+}
+
+void MainWindow::endRun()
+{
+    if (owner_ == RecordingOwner::None)
+        return;
+    setPhase(RecordingPhase::Idle);
+    // A one-time schedule has had its run, however it ended.
+    if (currentSchedule.id != 0)
+        disableFinishedOneTimeSchedule();
+    currentSchedule = ScheduleItem();
+    // Put back while the run still holds the controls, so that no window picker opens.
+    if (userChoices_) {
+        restoreSourceChoices(*userChoices_);
+        userChoices_.reset();
+    }
+    owner_ = RecordingOwner::None;
+    tabServer->setScreenRecordingActive(false);
+    applyIdleLook();
+    setRecordingLockEnabled(true);
+    // The area button stays off in window mode, where no area can be chosen.
+    ui->toolButtonMarkRecordArea->setEnabled(captureKind != 1);
+}
+
+void MainWindow::stopAndEndRun(bool quiet)
+{
+    stopRecordingProcedure(quiet);
+    if (owner_ != RecordingOwner::Macro)
+        endRun();
+}
+
 // ---- Start/stop dispatch ----
 
 void MainWindow::startStopRecording()
 {
-    if (scheduleRecording)
-        return; // only a schedule's own stop ends a scheduled recording
-    if (macroRunning) {
-        if (areaMode)
-            ui->toolButtonMarkRecordArea->setEnabled(true);
-        stopRecordingProcedure(false);
-        MacroExecutor::instance()->stopExecution();
-        macroRunning = false;
-        if (scheduleMacroRunning)
-            disableFinishedOneTimeSchedule();
-        scheduleMacroRunning = false;
+    // A second press while a start or a stop is under way would cut a file before its first
+    // picture or start one nobody asked for. The desktop's share dialog may be cancelled.
+    if ((phase_ == RecordingPhase::Starting && !askingDesktop_) ||
+        phase_ == RecordingPhase::Stopping)
+        return;
+    switch (owner_) {
+    case RecordingOwner::None:
+        break;
+    case RecordingOwner::Macro:
+        endMacroRun();
+        return;
+    case RecordingOwner::User:
+    case RecordingOwner::Schedule:
+    case RecordingOwner::Tab:
+        stopAndEndRun(false);
         return;
     }
-    if (recording) {
-        // The area button stays off in window mode, where no area can be chosen.
-        ui->toolButtonMarkRecordArea->setEnabled(captureKind != 1);
-        stopRecordingProcedure(false);
-        return;
-    }
-    const bool areaButtonWasEnabled = ui->toolButtonMarkRecordArea->isEnabled();
-    ui->toolButtonMarkRecordArea->setEnabled(false);
     sessionControl->setStartTrigger(0);
     if (SettingsStore::instance()
             .value(settings::kUiGroup, settings::kMinimizeWhenRecording, false)
             .toBool())
         minimizeToTray(false);
-    if (!startRecordingProcedure())
-        ui->toolButtonMarkRecordArea->setEnabled(areaButtonWasEnabled);
+    startRecordingProcedure();
 }
 
 void MainWindow::onTrayRecordToggle()
@@ -101,19 +158,14 @@ bool MainWindow::startRecordingProcedure()
     if (!checkStart(&plan))
         return false;
 
+    if (owner_ == RecordingOwner::None)
+        beginRun(RecordingOwner::User);
     // On Wayland the clock waits for the desktop's share dialog: the file starts after it.
-    const bool desktopAsks = screen_capture_win::desktopPicksWindow() && !macroRunning;
+    const bool desktopAsks =
+        screen_capture_win::desktopPicksWindow() && owner_ != RecordingOwner::Macro;
     if (!tickTimer->isActive() && !desktopAsks)
         tickTimer->start();
-    recording = true;
-    // A tab recording is refused while the screen is recorded.
-    tabServer->setScreenRecordingActive(true);
-    if (bgModeWindow->isVisible())
-        bgModeWindow->setRecordingState(true);
-    if (!macroRunning) {
-        applyRecordingLook();
-        setRecordingLockEnabled(false);
-    }
+    setPhase(RecordingPhase::Starting);
     configureAndStartSession(plan);
     return true;
 }
@@ -230,12 +282,17 @@ void MainWindow::configureAndStartSession(const StartPlan& plan)
         const QRect area = areaDisplay->captureArea();
         sessionControl->setCaptureArea(area.x(), area.y(), area.width(), area.height());
     }
+    // A press meanwhile (another event loop runs while the desktop's share dialog is open, or
+    // a box asks about the window) is left out, but may cancel the share dialog.
+    askingDesktop_ = screen_capture_win::desktopPicksWindow();
     sessionControl->start();
+    askingDesktop_ = false;
     // A target that vanished at the last moment starts nothing and only logs it; the window
     // must not go on counting a recording that does not exist.
-    if (recording && !sessionControl->isRunning()) {
-        stopRecordingProcedure(true);
-    } else if (recording && !macroRunning && screen_capture_win::desktopPicksWindow()) {
+    if (isRecording() && !sessionControl->isRunning()) {
+        stopAndEndRun(true);
+    } else if (isRecording() && owner_ != RecordingOwner::Macro &&
+               screen_capture_win::desktopPicksWindow()) {
         // The desktop's share dialog has been answered; Stop while it was open cancels it.
         elapsed = QTime(0, 0, 0);
         tickTimer->start();
@@ -247,41 +304,41 @@ void MainWindow::configureAndStartSession(const StartPlan& plan)
 
 void MainWindow::stopRecordingProcedure(bool quiet)
 {
-    // A browser tab being recorded is told to stop; its session finishes the file.
-    tabServer->stopRecordingFromApp();
-    if (!macroRunning) {
-        tickTimer->stop();
-        elapsed = QTime(0, 0, 0);
-        paused = false;
-        showOnClock(elapsed.toString(kClockFormat));
-        recording = false;
-        tabServer->setScreenRecordingActive(false);
-        scheduleRecording = false;
-        if (bgModeWindow->isVisible())
-            bgModeWindow->setRecordingState(false);
-        applyIdleLook();
-        setRecordingLockEnabled(true);
+    if (owner_ == RecordingOwner::Tab) {
+        // The browser tab is told to stop; its session finishes the file and reports the end.
+        tabServer->stopRecordingFromApp();
+        if (owner_ == RecordingOwner::Tab) // nobody left to report it
+            endRun();
+        return;
     }
+    if (!isRecording())
+        return;
+    setPhase(RecordingPhase::Stopping);
     sessionControl->stop(quiet);
     if (areaMode)
         selectRecordingArea();
+    setPhase(RecordingPhase::Idle);
 }
 
 void MainWindow::onSessionStopRequest()
 {
-    ui->toolButtonMarkRecordArea->setEnabled(captureKind != 1);
-    stopRecordingProcedure(false);
+    if (isRecording())
+        stopAndEndRun(false);
 }
 
 void MainWindow::onRequestPauseRecording()
 {
-    paused = true;
+    if (phase_ != RecordingPhase::Starting && phase_ != RecordingPhase::Recording)
+        return;
+    setPhase(RecordingPhase::Paused);
     sessionControl->pause();
 }
 
 void MainWindow::onRequestResumeRecording()
 {
-    paused = false;
+    if (phase_ != RecordingPhase::Paused)
+        return;
+    setPhase(RecordingPhase::Recording);
     sessionControl->resume();
 }
 
@@ -289,7 +346,10 @@ void MainWindow::onRequestResumeRecording()
 
 void MainWindow::onTickTimeout()
 {
-    if (!paused)
+    // The recording's first second ends its start, as its first picture does.
+    if (phase_ == RecordingPhase::Starting)
+        setPhase(RecordingPhase::Recording);
+    if (phase_ != RecordingPhase::Paused)
         elapsed = elapsed.addSecs(1);
     const QString text = elapsed.toString(kClockFormat);
     if (bgModeWindow->isVisible())
@@ -343,8 +403,10 @@ void MainWindow::showOnClock(const QString& text)
 
 void MainWindow::onPreviewFrame(const QImage& frame)
 {
-    if (!recording || paused || frame.isNull())
+    if (!isRecording() || phase_ == RecordingPhase::Paused || frame.isNull())
         return;
+    if (phase_ == RecordingPhase::Starting)
+        setPhase(RecordingPhase::Recording);
     if (previewEnabled())
         showPicture(frame);
     else
@@ -375,7 +437,7 @@ void MainWindow::showPicture(const QImage& picture)
 void MainWindow::updatePreviewWhenNotRecording()
 {
     ui->labelCPU->setText(QString::number(getCpuUsage(), 'f', 1) + QLatin1Char('%'));
-    if (recording)
+    if (isRecording())
         return;
     if (!previewEnabled()) {
         ui->labelFrame->clear();

@@ -14,14 +14,12 @@
 
 #include <QDebug>
 #include <QLabel>
+#include <QScreen>
 #include <QSystemTrayIcon>
 #include <QTimer>
 
 namespace {
 
-const QString kAreaButtonEnabled =
-    QStringLiteral("QToolButton { background-color: #000;border: none;image: "
-                   "url(:/resources/capture-enabled.png);}");
 constexpr int kTrayMessageDelay_ms = 200;
 constexpr qint64 kFiveDays_s = 432000;
 constexpr qint64 kTwoDays_s = 172800;
@@ -73,7 +71,7 @@ void MainWindow::openScheduleDialog()
 void MainWindow::onScheduleRequestStart(ScheduleItem& item)
 {
     qDebug().noquote() << "Schedule requested start for: " + item.name;
-    if (!recording && !scheduleRecording && !macroRunning) {
+    if (owner_ == RecordingOwner::None) {
         serveSchedule(item);
         return;
     }
@@ -86,14 +84,9 @@ void MainWindow::onScheduleRequestStart(ScheduleItem& item)
 
 void MainWindow::serveSchedule(const ScheduleItem& item)
 {
-    if (recording) {
-        qDebug() << "Already recording. Skip this schedule";
-        return;
-    }
+    // The macro's run, once it starts, is this schedule's.
+    currentSchedule = item;
     if (item.macroExecution) {
-        scheduleRecording = false;
-        scheduleMacroRunning = true;
-        currentSchedule = item;
         for (const MacroItem& macro : MacroStore::instance().macros())
             if (macro.id == item.macroItemId) {
                 emit EventBus::instance()->requestStartMacroExecutionToMainWindow(macro);
@@ -101,16 +94,16 @@ void MainWindow::serveSchedule(const ScheduleItem& item)
             }
         qWarning().noquote() << "Macro not found for schedule:" << item.name << "macro id"
                              << item.macroItemId;
+        currentSchedule = ScheduleItem();
         return;
     }
-    scheduleRecording = true;
+    beginRun(RecordingOwner::Schedule);
+    // A start refused on the way (the window gone, or a box saying why) is no run of it.
     if (!applyScheduleSource(item)) {
-        scheduleRecording = false;
+        currentSchedule = ScheduleItem();
+        endRun();
         return;
     }
-    currentSchedule = item;
-    ui->toolButtonRecord->setToolTip(tr("Stop Recording."));
-    ui->toolButtonMarkRecordArea->setEnabled(false);
     sessionControl->setStartTrigger(1);
     const QString name = item.name;
     QTimer::singleShot(kTrayMessageDelay_ms, this, [this, name] {
@@ -119,9 +112,10 @@ void MainWindow::serveSchedule(const ScheduleItem& item)
                                   tr("Recording '%1' is now in progress.").arg(name),
                                   QSystemTrayIcon::Information);
     });
-    // A start refused by its checks (the box says why) leaves no scheduled recording behind.
-    if (!startRecordingProcedure())
-        scheduleRecording = false;
+    if (!startRecordingProcedure()) {
+        currentSchedule = ScheduleItem();
+        endRun();
+    }
 }
 
 bool MainWindow::applyScheduleSource(const ScheduleItem& item)
@@ -152,16 +146,10 @@ bool MainWindow::applyScheduleSource(const ScheduleItem& item)
             captureKind = 0;
             if (item.screenIndex >= 0 && item.screenIndex < ui->comboBoxScreenWindows->count())
                 ui->comboBoxScreenWindows->setCurrentIndex(item.screenIndex);
-            if (item.screenType == ScreenSourceType::CustomRegion) {
-                areaMode = true;
-                if (areaDisplay)
-                    areaDisplay->close();
-                auto* display = new AreaDisplay(item.region, this);
-                display->setObjectName(QStringLiteral("areaDisplay"));
-                display->show();
-                areaDisplay = display;
-                ui->toolButtonMarkRecordArea->setStyleSheet(kAreaButtonEnabled);
-            }
+            if (item.screenType == ScreenSourceType::CustomRegion)
+                showAreaDisplay(item.region);
+            else if (areaMode) // the whole screen, not the user's area
+                selectRecordingArea();
         }
     }
     if (item.audioEnabled) {
@@ -177,18 +165,55 @@ bool MainWindow::applyScheduleSource(const ScheduleItem& item)
 void MainWindow::onScheduleRequestStop(quint64 scheduleId)
 {
     qDebug().noquote() << "Schedule requested stop for ID: " + QString::number(scheduleId);
-    if (!((scheduleRecording && scheduleId == currentSchedule.id) || scheduleMacroRunning))
+    // A run the user ended already has nothing left to stop.
+    if (currentSchedule.id == 0 || scheduleId != currentSchedule.id)
         return;
-    disableFinishedOneTimeSchedule();
-    if (scheduleMacroRunning) {
-        scheduleMacroRunning = false;
+    if (owner_ == RecordingOwner::Macro) {
+        // Its macro runs to its end, no longer on the schedule's account.
+        disableFinishedOneTimeSchedule();
+        currentSchedule = ScheduleItem();
         return;
     }
-    stopRecordingProcedure(false);
-    scheduleRecording = false;
-    currentSchedule = ScheduleItem();
-    ui->toolButtonRecord->setToolTip(tr("Start Recording."));
-    ui->toolButtonMarkRecordArea->setEnabled(true);
+    stopAndEndRun(false);
+}
+
+MainWindow::SourceChoices MainWindow::sourceChoices() const
+{
+    SourceChoices choices;
+    choices.captureType = ui->comboBoxCaptureType->currentIndex();
+    choices.sourceIndex = ui->comboBoxScreenWindows->currentIndex();
+    if (captureKind == 1)
+        choices.windowTitle = ui->comboBoxScreenWindows->currentText();
+    choices.window = selectedWindow;
+    if (areaMode && areaDisplay)
+        choices.area =
+            areaDisplay->captureArea().translated(areaDisplay->areaScreen()->geometry().topLeft());
+    choices.audio = ui->comboBoxAudioDevice->currentData().toString();
+    choices.audioCaptureOn = audioCaptureOn;
+    return choices;
+}
+
+void MainWindow::restoreSourceChoices(const SourceChoices& choices)
+{
+    if (areaMode) // the run's own area
+        selectRecordingArea();
+    {
+        const QSignalBlocker quiet(ui->comboBoxCaptureType);
+        ui->comboBoxCaptureType->setCurrentIndex(choices.captureType);
+    }
+    rebuildSourceList();
+    QComboBox* sources = ui->comboBoxScreenWindows;
+    if (captureKind == 1 && !choices.windowTitle.isEmpty()) {
+        sources->clear();
+        sources->addItem(choices.windowTitle);
+    } else if (captureKind == 0 && choices.area) {
+        showAreaDisplay(*choices.area);
+    }
+    if (choices.sourceIndex < sources->count())
+        sources->setCurrentIndex(choices.sourceIndex);
+    selectedWindow = choices.window;
+    selectAudioByData(choices.audio);
+    audioCaptureOn = choices.audioCaptureOn;
 }
 
 void MainWindow::disableFinishedOneTimeSchedule()

@@ -6,7 +6,6 @@
 #include "app/SettingsKeys.h"
 #include "app/SettingsStore.h"
 #include "tabcapture/TabCaptureServerWin.h"
-#include "ui/BG_Mode_Window.h"
 
 #include <QDebug>
 #include <QTimer>
@@ -16,8 +15,6 @@
 namespace {
 
 constexpr int kDefaultTabPort = 8765;
-const QString kRedIcon = QStringLiteral(":/resources/red.png");
-const QString kClockZero = QStringLiteral("00:00:00");
 
 } // namespace
 
@@ -77,30 +74,17 @@ void MainWindow::moveTabCaptureServerToConfiguredPort()
 void MainWindow::onTabRecordingStarted(const QString& outputPath)
 {
     qDebug().noquote() << "Tab recording started:" << outputPath;
+    beginRun(RecordingOwner::Tab);
+    setPhase(RecordingPhase::Recording);
     if (!tickTimer->isActive())
         tickTimer->start();
-    recording = true;
-    tabServer->setScreenRecordingActive(true);
-    paused = false;
-    applyRecordingLook();
-    setRecordingLockEnabled(false);
-    if (bgModeWindow->isVisible())
-        bgModeWindow->setRecordingState(true);
 }
 
 void MainWindow::onTabRecordingStopped(const QString& outputPath)
 {
     qDebug().noquote() << "Tab recording stopped:" << outputPath;
-    tickTimer->stop();
-    elapsed = QTime(0, 0, 0);
-    paused = false;
-    showOnClock(kClockZero);
-    recording = false;
-    tabServer->setScreenRecordingActive(false);
-    scheduleRecording = false;
-    applyIdleLook();
-    setRecordingLockEnabled(true);
+    if (owner_ != RecordingOwner::Tab)
+        return;
     ui->labelFps->clear();
-    if (bgModeWindow->isVisible())
-        bgModeWindow->setRecordingState(false);
+    endRun();
 }

@@ -98,7 +98,7 @@ void MainWindow::minimizeToTray(bool showNotification)
         });
     }
     hide();
-    bgModeWindow->setRecordingState(recording);
+    bgModeWindow->setRecordingState(isRecording());
     bgModeWindow->setElapsedText(elapsed.toString(QStringLiteral("hh:mm:ss")));
     bgModeWindow->show();
 }
@@ -128,7 +128,7 @@ void MainWindow::showMainWindow()
     show();
     bgModeWindow->hide();
     // The bar had the clock while it was shown.
-    if (recording)
+    if (isRecording())
         showOnClock(elapsed.toString(QStringLiteral("hh:mm:ss")));
     activateWindow();
     raise();

@@ -77,6 +77,7 @@ struct SessionCalls
     int resumes = 0;
     bool startRuns = true; // whether a start gets its threads going
     bool running = false;
+    std::function<void()> onStop; // what happens while the file is finished
 };
 
 class RecordedSession : public RecordingSessionControl
@@ -101,6 +102,8 @@ public:
     {
         c_->stops.append(quiet);
         c_->running = false;
+        if (c_->onStop)
+            c_->onStop();
     }
     void pause() override { ++c_->pauses; }
     void resume() override { ++c_->resumes; }
@@ -127,7 +130,15 @@ QString state(MainWindow& window)
                              "toolButtonRefresh", "checkBoxRecordingDuration"})
         if (child<QWidget>(window, name)->isEnabled() == recording)
             wrong << name;
+    if (window.tabCaptureServer()->screenRecordingActive() != recording) // "busy" to a browser tab
+        wrong << "tab busy";
     return wrong.isEmpty() ? (recording ? "recording" : "idle") : wrong.join(", ");
+}
+
+// The recording's first picture: its start is no longer under way.
+void firstPicture(MainWindow& window)
+{
+    emit window.recordingSession()->previewFrame(QImage(8, 8, QImage::Format_RGB32));
 }
 
 } // namespace
@@ -149,6 +160,7 @@ class tst_MainWindow : public QObject
     QTemporaryDir dir_;
     SessionCalls calls_;
     QStringList boxes_; // the title of each box the window showed
+    QString boxText_;   // the last one's text
     FakeDesktop desktop_;
     bool pickerAccepts_ = true;
     bool trayAvailable_ = false;
@@ -159,8 +171,9 @@ class tst_MainWindow : public QObject
         auto window = std::make_unique<MainWindow>();
         window->setSessionControl(std::make_unique<RecordedSession>(&calls_));
         window->setWindowSystem(std::make_unique<testsupport::FakeWindowSystem>(&desktop_));
-        window->setBoxHandler([this](QMessageBox::Icon, const QString& title, const QString&) {
+        window->setBoxHandler([this](QMessageBox::Icon, const QString& title, const QString& text) {
             boxes_.append(title);
+            boxText_ = text;
         });
         window->setWindowPicker([this](QWidget*, const QPoint&, QString* title, NativeWindow* id) {
             *title = desktop_.shown.value(0).title;
@@ -291,6 +304,7 @@ private Q_SLOTS:
         QVERIFY(calls_.target.areaMode);
         QCOMPARE(calls_.target.targetRect, secondScreen);
         QCOMPARE(calls_.captureArea, QRect(0, 100, 400, 300));
+        firstPicture(*window);
         window->startStopRecording();
         QVERIFY(!window->isAreaMode());
         QTRY_VERIFY(!window->currentAreaDisplay());
@@ -327,9 +341,26 @@ private Q_SLOTS:
         fire(start == "nothing" ? "button" : start);
         QCOMPARE(calls_.started, 1);
         QCOMPARE(state(*window), stop == "none" ? "idle" : "recording");
+        firstPicture(*window);
         fire(stop);
         // The window must not count a recording that does not exist: stopped at once, quietly.
         QCOMPARE(calls_.stops, QList<bool>{stop == "none"});
+        QCOMPARE(state(*window), "idle");
+    }
+
+    // A press while a start or a stop is under way is left out: the start lasts until the
+    // recording's first picture, the stop until the session has finished the file.
+    void pressesWhileStartingOrStopping()
+    {
+        auto window = makeWindow();
+        calls_.onStop = [&] { window->startStopRecording(); };
+        window->startStopRecording();
+        window->startStopRecording();
+        QVERIFY(calls_.stops.isEmpty());
+        firstPicture(*window);
+        window->startStopRecording();
+        QCOMPARE(calls_.stops.size(), 1);
+        QCOMPARE(calls_.started, 1);
         QCOMPARE(state(*window), "idle");
     }
 
@@ -515,13 +546,15 @@ private Q_SLOTS:
         QCOMPARE(catcher.urls.first(), QUrl::fromLocalFile(folder));
     }
 
-    // A macro drives the window through its own procedures and ends idle with its box; it is
-    // refused while a recording runs, stops where its window has gone, and ends with the window.
+    // A macro drives the window through its own procedures and ends idle with its box, the
+    // user's source and sound back; it is refused while a recording runs or when its steps
+    // cannot record, stops where its window has gone, and ends with the window.
     void macroRequests_data()
     {
         QTest::addColumn<QString>("run");
         QTest::newRow("runs to the end") << "end";
         QTest::newRow("refused while recording") << "recording";
+        QTest::newRow("a wait of \"abc\"") << "cannot record";
         QTest::newRow("window gone") << "window gone";
         QTest::newRow("window closed while it waits") << "close";
     }
@@ -543,16 +576,20 @@ private Q_SLOTS:
             act(MacroActionType::StartRecording),
             act(MacroActionType::PauseRecording),
             act(MacroActionType::ResumeRecording),
-            act(MacroActionType::Wait, {{"duration_ms", run == "close" ? 600000 : 0}}),
+            act(MacroActionType::Wait,
+                {{"duration_ms", run == "cannot record" ? QVariant("abc")
+                                                        : QVariant(run == "close" ? 600000 : 0)}}),
             act(MacroActionType::StopRecording)};
         if (run == "recording")
             click(*window, "toolButtonRecord");
         testsupport::LogCapture log;
         emit EventBus::instance()->requestStartMacroExecutionToMainWindow(macro);
-        if (run == "recording") {
+        if (run == "recording" || run == "cannot record") {
             QVERIFY(!MacroExecutor::instance()->isExecuting());
             QCOMPARE(boxes_, QStringList{"Warning"});
-            QCOMPARE(state(*window), "recording");
+            QVERIFY(run == "recording" || boxText_.startsWith("Step 5 (Wait)"));
+            QCOMPARE(calls_.started, run == "recording" ? 1 : 0);
+            QCOMPARE(state(*window), run == "recording" ? "recording" : "idle");
             return;
         }
         if (run == "window gone") {
@@ -580,6 +617,8 @@ private Q_SLOTS:
         QCOMPARE(calls_.resumes, 1);
         QCOMPARE(calls_.stops.size(), 1);
         QCOMPARE(state(*window), "idle");
+        QCOMPARE(combo(*window, "comboBoxScreenWindows")->currentIndex(), 0);
+        QCOMPARE(combo(*window, "comboBoxAudioDevice")->currentData(), QVariant("System Audio"));
     }
 
     void nextRecordingCountdown_data()
@@ -602,12 +641,16 @@ private Q_SLOTS:
               "text");
     }
 
-    // A schedule records its source until its own stop; refused while something records, a
-    // one-time schedule is disabled; one whose window has gone starts nothing.
+    // A schedule records its source until its own stop or the user's, and then the user's
+    // choices are back; a one-time schedule has had its run, a daily one waits for its next.
+    // Refused while something records, a one-time schedule is disabled; one whose window has
+    // gone starts nothing.
     void scheduleRequests_data()
     {
         QTest::addColumn<QString>("run");
         QTest::newRow("records until its stop") << "records";
+        QTest::newRow("the user stops it") << "user";
+        QTest::newRow("the user stops a daily one") << "daily";
         QTest::newRow("refused while recording") << "busy";
         QTest::newRow("window gone") << "window gone";
     }
@@ -622,6 +665,8 @@ private Q_SLOTS:
         item.screenType =
             run == "window gone" ? ScreenSourceType::Window : ScreenSourceType::Fullscreen;
         item.windowPid = 77;
+        if (run == "daily")
+            item.repeatType = ScheduleRepeatType::Daily;
         ScheduleStore::instance().addSchedule(item);
         if (run == "busy")
             click(*window, "toolButtonRecord");
@@ -633,7 +678,7 @@ private Q_SLOTS:
                     return s;
             return ScheduleItem();
         };
-        if (run != "records") {
+        if (run == "busy" || run == "window gone") {
             QCOMPARE(calls_.started, startsBefore);
             QCOMPARE(stored().enabled, run != "busy");
             return;
@@ -641,11 +686,16 @@ private Q_SLOTS:
         QCOMPARE(calls_.started, 1);
         QCOMPARE(calls_.target.targetRect, secondScreen);
         QCOMPARE(calls_.audio, "No Audio");
-        window->startStopRecording(); // only the schedule's own stop ends it
-        QCOMPARE(state(*window), "recording");
+        firstPicture(*window);
+        if (run != "records")
+            window->startStopRecording();
         window->onScheduleRequestStop(item.id);
+        QCOMPARE(calls_.stops, QList<bool>{false});
         QCOMPARE(state(*window), "idle");
-        QVERIFY(!stored().enabled); // a one-time schedule has run
+        QCOMPARE(stored().enabled, run == "daily");
+        window->startStopRecording();
+        QCOMPARE(calls_.target.targetRect, firstScreen);
+        QCOMPARE(calls_.audio, "System Audio");
     }
 
     // Recordings rebuilt at start are named to the user, in a box when there is no tray.
@@ -672,6 +722,7 @@ private Q_SLOTS:
         QVERIFY(!server->screenRecordingActive());
         click(*window, "toolButtonRecord");
         QVERIFY(server->screenRecordingActive());
+        firstPicture(*window);
         click(*window, "toolButtonRecord");
         QVERIFY(!server->screenRecordingActive());
         QVERIFY(boxes_.isEmpty());
