@@ -445,16 +445,11 @@ bool MuxEncoderSetup::openFileAndVideoEncoder(MuxOutput& output)
 bool MuxEncoderSetup::addAudioStream(MuxOutput& output)
 {
     AVFormatContext* format = output.formatContext.get();
-    AVCodecID audioCodecId = settings_.audioCodecId;
-    // The MPEG program stream takes only MPEG audio, AC-3 or PCM: rather than fail at the header,
-    // such a file gets MPEG-1 Layer II, the container's native sound.
-    const bool programStream = std::strcmp(format->oformat->name, "mpeg") == 0;
-    if (programStream && audioCodecId != AV_CODEC_ID_NONE && audioCodecId != AV_CODEC_ID_MP2 &&
-        audioCodecId != AV_CODEC_ID_MP3) {
-        qDebug() << "Audio codec" << avcodec_get_name(audioCodecId) << "does not fit container"
-                 << format->oformat->name << "- using mp2";
-        audioCodecId = AV_CODEC_ID_MP2;
-    }
+    const AVCodecID audioCodecId = settings_.audioCodecId;
+    // FFmpeg 5.1 still calls FLAC in MP4 experimental, though its mapping is published and
+    // current players read it.
+    if (audioCodecId == AV_CODEC_ID_FLAC && std::strcmp(format->oformat->name, "mp4") == 0)
+        format->strict_std_compliance = FF_COMPLIANCE_EXPERIMENTAL;
     const AVCodec* encoder = avcodec_find_encoder(audioCodecId);
     if (!encoder) {
         std::fprintf(stderr, "Could not find an audio encoder.\n");

@@ -3,6 +3,8 @@
 #include "app/SettingsKeys.h"
 #include "app/SettingsStore.h"
 
+#include <QDebug>
+
 #include <cmath>
 
 namespace {
@@ -33,6 +35,26 @@ AVCodecID audioCodecFor(const QString& format)
 
 } // namespace
 
+QStringList MuxSettings::audioFormatsFor(const QString& videoFormat)
+{
+    // The MPEG program stream carries only MPEG audio, AC-3 and PCM. FLAC has a published mapping
+    // into MP4 only: AVI and ASF files with it do not decode cleanly.
+    if (videoFormat == QLatin1String(settings::kFormatMpeg2))
+        return {QStringLiteral("MP3")};
+    if (videoFormat == QLatin1String(settings::kFormatMp4))
+        return {QStringLiteral("MP3"), QStringLiteral("AAC"), QStringLiteral("FLAC")};
+    return {QStringLiteral("MP3"), QStringLiteral("AAC")};
+}
+
+QStringList MuxSettings::audioBitratesFor(const QString& audioFormat)
+{
+    if (audioFormat == QLatin1String("MP3"))
+        return {"64", "128", "192", "256", "320"};
+    if (audioFormat == QLatin1String("FLAC"))
+        return {"500"};
+    return {"128", "192", "256", "320"};
+}
+
 MuxSettings MuxSettings::fromSettingsStore()
 {
     using namespace settings;
@@ -45,16 +67,29 @@ MuxSettings MuxSettings::fromSettingsStore()
     if (result.fps < 1)
         result.fps = 15;
 
-    result.audioBitrateKbps = store.value(kAudioGroup, kAudioBitrate, 96000).toInt();
-    result.audioCodecId = audioCodecFor(store.value(kAudioGroup, kAudioFormat, "AAC").toString());
+    const QString videoFormat = store.value(kVideoGroup, kVideoFormat, kFormatMp4).toString();
+    QString audioFormat = store.value(kAudioGroup, kAudioFormat, "AAC").toString();
+    QString audioBitrate = store.value(kAudioGroup, kAudioBitrate, 96000).toString();
+    const QStringList taken = audioFormatsFor(videoFormat);
+    // An unknown name stays as it is, to fail with its own message.
+    if (audioCodecFor(audioFormat) != AV_CODEC_ID_NONE && !taken.contains(audioFormat)) {
+        const QString stored = audioFormat;
+        audioFormat = taken.first();
+        if (!audioBitratesFor(audioFormat).contains(audioBitrate))
+            audioBitrate = QStringLiteral("128");
+        qWarning().noquote() << QStringLiteral("%1 files cannot hold %2 sound: recording %3 at %4 "
+                                               "kbit/s instead.")
+                                    .arg(videoFormat, stored, audioFormat, audioBitrate);
+    }
+    result.audioBitrateKbps = audioBitrate.toInt();
+    result.audioCodecId = audioCodecFor(audioFormat);
 
     const QVariant videoBitrate = store.value(kVideoGroup, kVideoBitrate, 400000);
     result.autoBitrate = videoBitrate.toString() == kBitrateAuto;
     if (!result.autoBitrate)
         result.videoBitrateKbps = videoBitrate.toInt();
 
-    result.videoCodecId =
-        videoCodecFor(store.value(kVideoGroup, kVideoFormat, kFormatMp4).toString());
+    result.videoCodecId = videoCodecFor(videoFormat);
     result.quality = store.value(kVideoGroup, kQuality, kQualityHigh).toString();
     result.useHardwareEncoder = store.value(kVideoGroup, kUseHardwareEncoder, true).toBool();
     return result;

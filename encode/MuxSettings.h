@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 extern "C" {
 #include <libavcodec/codec_id.h>
@@ -24,6 +25,14 @@ struct MuxSettings
     int outputWidth = 0;
     int outputHeight = 0;
 
-    // Reads the "VideoSett" and "AudioSett" encoder keys through the SettingsStore.
+    // Reads the "VideoSett" and "AudioSett" encoder keys through the SettingsStore. A sound format
+    // the video format's container does not take is replaced by the first one it takes, with a
+    // bitrate that format has, and the run log says so.
     static MuxSettings fromSettingsStore();
+
+    // The "AudioFormat" values the container of a "VideoFormat" value takes, in the order the
+    // settings list them.
+    static QStringList audioFormatsFor(const QString& videoFormat);
+    // The "AudioSett"/"Bitrate" values (kbit/s) offered for an "AudioFormat" value.
+    static QStringList audioBitratesFor(const QString& audioFormat);
 };

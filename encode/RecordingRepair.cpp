@@ -91,6 +91,8 @@ qsizetype rebuild(QFile& damaged, const RecordingJournal::Contents& journal, con
     if (avformat_alloc_output_context2(&raw, nullptr, "mp4", name.constData()) < 0)
         return -1;
     ffmpeg::OutputFormatContextPtr output(raw);
+    // A recording with FLAC sound was written with the same allowance.
+    raw->strict_std_compliance = FF_COMPLIANCE_EXPERIMENTAL;
     if (!addStreams(raw, journal.streams) ||
         avio_open(&raw->pb, name.constData(), AVIO_FLAG_WRITE) < 0 ||
         avformat_write_header(raw, nullptr) < 0)

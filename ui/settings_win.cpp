@@ -5,6 +5,7 @@
 #include "app/LanguageManager.h"
 #include "app/SettingsKeys.h"
 #include "app/SettingsStore.h"
+#include "encode/MuxSettings.h"
 #include "hotkeys/HotkeyDialog.h"
 #include "hotkeys/HotkeyLineEdit.h"
 #include "hotkeys/HotkeyManager.h"
@@ -13,13 +14,13 @@
 #include "schedule/ScheduleListDialog.h"
 #include "schedule/ScheduleRunner.h"
 #include "schedule/ScheduleStore.h"
+#include "ui/OutputFileName.h"
 
 #include <QDir>
 #include <QEvent>
 #include <QFileDialog>
 #include <QIntValidator>
 #include <QMessageBox>
-#include <QRegularExpression>
 #include <QSignalBlocker>
 #include <QSize>
 #include <QStandardPaths>
@@ -71,15 +72,6 @@ const char* const kHotkeyNames[HotkeyManager::kHotkeyCount] = {
     QT_TR_NOOP("Hotkey Dialog"),
 };
 
-QStringList audioBitratesFor(const QString& format)
-{
-    if (format == QLatin1String("MP3"))
-        return {"64", "128", "192", "256", "320"};
-    if (format == QLatin1String("FLAC"))
-        return {"500"};
-    return {"128", "192", "256", "320"};
-}
-
 // Leaves the combo box as it is when the text is not one of its entries.
 void selectText(QComboBox* combo, const QString& text)
 {
@@ -108,7 +100,6 @@ settings_win::settings_win(QWidget* parent)
         ui->comboBoxVideoBitRate->addItem(QString::fromLatin1(bitrate));
     for (const char* fps : kFrameRates)
         ui->comboBoxFps->addItem(QString::fromLatin1(fps));
-    ui->comboBoxAudioFormat->addItems({"MP3", "AAC", "FLAC"});
     ui->lineEditWidth->setValidator(new QIntValidator(1, 99999, this));
     ui->lineEditHeight->setValidator(new QIntValidator(1, 99999, this));
     retranslateTexts();
@@ -151,9 +142,10 @@ void settings_win::loadSettings()
     ui->checkBoxUseHardwareEncoder->setChecked(
         store.value(kVideoGroup, kUseHardwareEncoder, true).toBool());
 
-    // The bitrate list depends on the format, so it is filled before the bitrate is chosen.
-    const QString audioFormat = storedText(kAudioGroup, kAudioFormat, "AAC");
-    selectText(ui->comboBoxAudioFormat, audioFormat);
+    // The sound formats depend on the video format and the bitrates on the sound format, so each
+    // list is filled before its entry is chosen.
+    onVideoFormatChanged(ui->comboBoxVideoFormat->currentText());
+    selectText(ui->comboBoxAudioFormat, storedText(kAudioGroup, kAudioFormat, "AAC"));
     onAudioFormatChanged(ui->comboBoxAudioFormat->currentText());
     selectText(ui->comboBoxAudioBitRate, storedText(kAudioGroup, kAudioBitrate, 128));
 
@@ -205,6 +197,8 @@ void settings_win::connectWidgets()
 {
     connect(ui->pushButtonSave, &QPushButton::clicked, this, &settings_win::saveSettings);
     connect(ui->pushButtonCancel, &QPushButton::clicked, this, &settings_win::cancelDialog);
+    connect(ui->comboBoxVideoFormat, &QComboBox::currentTextChanged, this,
+            &settings_win::onVideoFormatChanged);
     connect(ui->comboBoxAudioFormat, &QComboBox::currentTextChanged, this,
             &settings_win::onAudioFormatChanged);
     connect(ui->checkBoxUSerDefineFileName, &QCheckBox::toggled, this,
@@ -276,12 +270,13 @@ void settings_win::saveSettings()
     }
 
     if (ui->checkBoxUSerDefineFileName->isChecked()) {
-        // Characters that no file system of ours takes in a name, or that would make it a path.
-        static const QRegularExpression invalidCharacters(QStringLiteral(R"([<>:"/\\|?*])"));
         const QString name = ui->lineEditFileName->text();
-        if (name.trimmed().isEmpty() || name.contains(invalidCharacters)) {
-            warn(tr("Invalid Filename"), tr("The filename contains invalid characters or is "
-                                            "empty. Please provide a valid filename."));
+        if (!outputfilename::isValidName(name)) {
+            warn(tr("Invalid Filename"),
+                 name.toUtf8().size() > outputfilename::kMaxNameBytes
+                     ? tr("The filename is too long. Please provide a shorter filename.")
+                     : tr("The filename contains invalid characters or is empty. Please provide "
+                          "a valid filename."));
             saved = false;
         } else {
             store.setValue(kOutputGroup, kRecordingFileName, name);
@@ -318,11 +313,26 @@ void settings_win::cancelDialog()
     reject();
 }
 
+void settings_win::onVideoFormatChanged(const QString& format)
+{
+    QComboBox* formats = ui->comboBoxAudioFormat;
+    const QString previous = formats->currentText();
+    {
+        const QSignalBlocker block(formats);
+        formats->clear();
+        formats->addItems(MuxSettings::audioFormatsFor(format));
+        selectText(formats, previous);
+    }
+    onAudioFormatChanged(formats->currentText());
+}
+
 void settings_win::onAudioFormatChanged(const QString& format)
 {
     const QString previous = ui->comboBoxAudioBitRate->currentText();
     ui->comboBoxAudioBitRate->clear();
-    ui->comboBoxAudioBitRate->addItems(audioBitratesFor(format));
+    ui->comboBoxAudioBitRate->addItems(MuxSettings::audioBitratesFor(format));
+    // A bitrate the new list lacks gives way to the default, as a recording's own fallback does.
+    selectText(ui->comboBoxAudioBitRate, QStringLiteral("128"));
     selectText(ui->comboBoxAudioBitRate, previous);
 }
 

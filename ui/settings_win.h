@@ -37,6 +37,8 @@ public:
 public slots:
     void saveSettings();
     void cancelDialog();
+    // Offers the sound formats the video format's container takes.
+    void onVideoFormatChanged(const QString& format);
     void onAudioFormatChanged(const QString& format);
     void onUserDefineFileNameToggled(bool checked);
     void browseOutputFolder();

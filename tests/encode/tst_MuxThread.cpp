@@ -117,7 +117,7 @@ void setMuxSettings(const QString& videoFormat, const QString& audioFormat,
     SettingsStore& store = SettingsStore::instance();
     store.setValue(kVideoGroup, kVideoFormat, videoFormat);
     store.setValue(kAudioGroup, kAudioFormat, audioFormat);
-    store.setValue(kAudioGroup, kAudioBitrate, 128);
+    store.setValue(kAudioGroup, kAudioBitrate, audioFormat == "FLAC" ? 500 : 128); // as offered
     store.setValue(kVideoGroup, kVideoBitrate, bitrate);
     store.setValue(kVideoGroup, kFps, fps);
     store.setValue(kVideoGroup, kQuality, quality);
@@ -146,6 +146,7 @@ struct MuxRun
     bool heldWhilePaused = false;
     QList<QImage> previews;
     QStringList log; // every log line written during the run
+    int limitReports = 0;
 };
 
 } // namespace
@@ -165,7 +166,7 @@ private:
     // one. A preview clock step of -1 leaves the preview off.
     MuxRun run(const QString& path, int width, int height, const QList<FrameQueueItem>& items,
                bool withAudio = false, int previewStepMs = -1, bool paused = false,
-               FrameQueue* given = nullptr)
+               FrameQueue* given = nullptr, std::int64_t limitUs = 0)
     {
         MuxRun result;
         FrameQueue own(std::max(FrameQueue::kDefaultCapacity, int(items.size())));
@@ -183,6 +184,10 @@ private:
                 result.finished |= text == "Video write finished.";
             },
             Qt::QueuedConnection);
+        connect(
+            &mux, &mux_thread_win::durationLimitReached, this, [&result] { ++result.limitReports; },
+            Qt::QueuedConnection);
+        mux.durationLimitUs = limitUs;
         // A direct connection: the spy is read only after wait(), which orders the accesses.
         QSignalSpy previews(&mux, &mux_thread_win::imagePreviewSignal);
         mux.outputWidth = width;
@@ -236,9 +241,11 @@ private Q_SLOTS:
             << "H264-AAC(MP4)|AAC" << 44100 << small << 1000 << false << "h264,aac";
         QTest::newRow("mp4, larger frames scaled down, preview clock still")
             << "H264-AAC(MP4)|AAC" << 0 << QSize(320, 240) << 0 << false << "h264";
-        // The program stream cannot carry AAC; such a file gets MPEG-1 Layer II sound.
-        QTest::newRow("MPEG-2, AAC setting from 48 kHz, paused")
-            << "MPEG-2|AAC" << 48000 << small << -1 << true << "mpeg2video,mp2";
+        QTest::newRow("mp4, FLAC from 48 kHz")
+            << "H264-AAC(MP4)|FLAC" << 48000 << small << -1 << false << "h264,flac";
+        // The program stream cannot carry FLAC (stored before the list followed the format).
+        QTest::newRow("MPEG-2, FLAC setting from 48 kHz, paused")
+            << "MPEG-2|FLAC" << 48000 << small << -1 << true << "mpeg2video,mp3";
         QTest::newRow("AVI, MP3 from 44.1 kHz")
             << "MPEG-4(AVI)|MP3" << 44100 << small << -1 << false << "mpeg4,mp3";
         QTest::newRow("Windows Media")
@@ -262,6 +269,9 @@ private Q_SLOTS:
             run(path, 160, 120, recording.items, audioRate > 0, previewStepMs, paused);
         QVERIFY2(result.errors.isEmpty(), qPrintable(result.errors.join('\n')));
         QVERIFY(result.finished);
+        // A sound the container cannot hold is replaced, and the log says so once.
+        const bool replaced = audioRate > 0 && !codecs.endsWith(formats.section('|', 1).toLower());
+        QCOMPARE(result.log.filter("files cannot hold").size(), replaced ? 1 : 0);
         // However long a pause lasts, the thread holds the item it popped; all are written.
         QCOMPARE(result.heldWhilePaused, paused);
         // Each preview shows its own frame at the encoder's size, not one drawn later.
@@ -314,6 +324,24 @@ private Q_SLOTS:
         }
     }
 
+    // A limit of 1 s ends picture and sound there, however much more was captured; said once.
+    void endsAtTheDurationLimit()
+    {
+        setMuxSettings("H264-AAC(MP4)", "AAC");
+        const QString path = nextPath();
+        const auto recording = makeRecording(3 * kTestFps, 160, 120, 44100);
+        const MuxRun result =
+            run(path, 160, 120, recording.items, true, -1, false, nullptr, 1000000);
+        QCOMPARE(result.limitReports, 1);
+        MediaProbe probe;
+        QVERIFY(probe.open(path));
+        QCOMPARE(probe.decodeVideo().size(), kTestFps);
+        QVERIFY(qAbs(probe.firstStream(AVMEDIA_TYPE_VIDEO)->seconds - 1.0) < 1.0 / kTestFps);
+        const double soundSeconds = probe.decodeAudio().totalSamples / 48000.0;
+        QVERIFY2(qAbs(soundSeconds - 1.0) < 1.0 / kTestFps,
+                 qPrintable(QString::number(soundSeconds)));
+    }
+
     // Ten minutes at 60 fps in AVI's time base of whole frames: the capture's frame interval
     // (16666 us) does not divide a second, yet the file stays valid and in step to its end.
     void longAviRecording()
@@ -342,7 +370,7 @@ private Q_SLOTS:
     void reportsSetUpFailures_data()
     {
         QTest::addColumn<QString>("formats"); // video setting|audio setting
-        QTest::addColumn<QString>("error"); // %1: an unwritable path
+        QTest::addColumn<QString>("error");   // %1: an unwritable path
         QTest::addColumn<bool>("fileLeft");
         QTest::newRow("unknown video format") << "Theora|AAC"
                                               << "Error: Unsupported video format." << false;
