@@ -13,7 +13,10 @@
 #include "video_capture_thread_win.h"
 
 #include <QDebug>
+#include <QDir>
 #include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMessageBox>
@@ -21,12 +24,39 @@
 #include <QScreen>
 #include <QThread>
 
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
 namespace {
 constexpr int kQueueCapacity = 1024;
 // Gives a window that was just shown or restored time to be drawn before capture starts.
 constexpr int kWindowSettleMs = 200;
 const QString kNoAudio = QStringLiteral("No Audio");
 const QString kSystemAudio = QStringLiteral("System Audio");
+// A file stopped before its first picture holds the container's header and at most a moment of
+// sound; anything larger is a recording, whatever it holds.
+constexpr qint64 kMaxEmptyFileBytes = 64 * 1024;
+
+// Whether the finished file at path opens and holds no picture.
+bool holdsNoPicture(const QString& path)
+{
+    if (QFileInfo(path).size() > kMaxEmptyFileBytes)
+        return false;
+    AVFormatContext* format = nullptr;
+    if (avformat_open_input(&format, QFile::encodeName(path).constData(), nullptr, nullptr) < 0)
+        return false;
+    AVPacket* packet = av_packet_alloc();
+    bool picture = false;
+    while (packet && !picture && av_read_frame(format, packet) >= 0) {
+        picture = format->streams[packet->stream_index]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
+        av_packet_unref(packet);
+    }
+    const bool read = packet != nullptr;
+    av_packet_free(&packet);
+    avformat_close_input(&format);
+    return read && !picture;
+}
 
 // The device pixel ratio Qt gives the screen of a screen target (its own factor, Xft.dpi or
 // QT_SCALE_FACTOR); 1 without a screen. A screen's top-left corner is in device pixels, so it
@@ -179,6 +209,7 @@ void screen_capture_win::start()
     }
     quietStop = false;
     endedByItself = false;
+    removedEmptyFile = false;
 
     videoThread->setTargetWindow(target.targetWindow);
     videoThread->init(target.targetType, target.targetTitle, target.targetRect, target.areaMode);
@@ -225,6 +256,7 @@ void screen_capture_win::start()
     muxThread->init(outputPath, audioEnabled);
     muxThread->previewEnabled = true;
     muxThread->start(QThread::InheritPriority);
+    muxStarted = true;
     diskWatch->start(outputPath);
 }
 
@@ -407,6 +439,12 @@ void screen_capture_win::stop(bool quiet)
         muxThread->wait();
     }
     portal.reset();
+    // Stopped before its first picture: the file is of no use to anyone, and goes unannounced.
+    if (muxStarted && holdsNoPicture(outputPath)) {
+        removedEmptyFile = QFile::remove(outputPath);
+        qInfo().noquote() << "Stopped before the first picture; file removed:" << outputPath;
+    }
+    muxStarted = false;
 }
 
 bool screen_capture_win::ask(const SessionBox& box)
@@ -467,10 +505,13 @@ void screen_capture_win::onCaptureMessage(MSG_TYPE type, const QString& text)
 void screen_capture_win::onMuxMessage(MSG_TYPE type, const QString& text)
 {
     // The mux's warnings only go to the log; its errors name the file and what went wrong.
-    if (type == MSG_ERROR)
+    if (type == MSG_ERROR) {
         endByItself(DiskSpaceWatchdog::stoppedTitle(), text);
-    else if (type == MSG_INFO)
-        onCaptureMessage(type, text);
+    } else if (type == MSG_INFO && !removedEmptyFile) {
+        // The end of the file: where it is.
+        const QString path = QDir::toNativeSeparators(QFileInfo(outputPath).absoluteFilePath());
+        onCaptureMessage(type, outputPath.isEmpty() ? text : text + QStringLiteral("\n") + path);
+    }
 }
 
 void screen_capture_win::endByItself(const QString& title, const QString& text)

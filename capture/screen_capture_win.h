@@ -125,6 +125,8 @@ private:
     QEventLoop* portalWait = nullptr;         // while start() waits for the share dialog
     bool startAbandoned = false;
     bool endedByItself = false;
+    bool muxStarted = false;       // the output file was opened by this recording
+    bool removedEmptyFile = false; // it was stopped before its first picture
     std::uint64_t configuredRecordings = 0;
     BoxHandler boxHandler;
 };

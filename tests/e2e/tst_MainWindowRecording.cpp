@@ -1,4 +1,5 @@
 // The real main window on the test display (no compositor): a recording of an area is complete.
+#include "support/FakeCapture.h"
 #include "support/MediaProbe.h"
 #include "support/TestSupport.h"
 #include "support/TestWindow.h"
@@ -17,6 +18,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
+
+#include <atomic>
 
 using testsupport::MediaProbe;
 
@@ -196,6 +199,45 @@ private Q_SLOTS:
         QFile written(config + "/schedule.json");
         QVERIFY(written.open(QIODevice::ReadOnly));
         QVERIFY(written.readAll().contains("\"enabled\": false"));
+    }
+
+    void stopBeforeTheFirstPicture_data()
+    {
+        QTest::addColumn<bool>("picture");
+        QTest::newRow("before it: no file, no message") << false;
+        QTest::newRow("after it: the message names the file") << true;
+    }
+    // The session's own stop (as after a failure) before the first picture leaves no file and
+    // says nothing; after it, "Video write finished." names the file.
+    void stopBeforeTheFirstPicture()
+    {
+        QFETCH(bool, picture);
+        QTemporaryDir dir;
+        SettingsStore::instance().setValue(settings::kOutputGroup, settings::kRecordingPath,
+                                           dir.path());
+        testsupport::FakeCaptureWorld world; // a screen that never has a picture
+        std::atomic<int> grabs{0};
+        world.answer = [&grabs](ScreenGrabber::Kind, int) {
+            ++grabs;
+            return ScreenGrabber::Result::NoChange;
+        };
+        MainWindow window;
+        QStringList boxes;
+        window.recordingSession()->setBoxHandler([&](const SessionBox& box) {
+            boxes << box.text;
+            return true;
+        });
+        if (!picture)
+            window.recordingSession()->setCapturePlatform(world.platform());
+        window.startStopRecording();
+        QTRY_VERIFY(picture ? window.recordingPhase() == MainWindow::RecordingPhase::Recording
+                            : grabs > 0);
+        emit window.recordingSession()->stopRecording();
+        QCoreApplication::processEvents(); // the session's report of the file's end
+        const QStringList files = QDir(dir.path()).entryList(QDir::Files);
+        QCOMPARE(files.size(), picture ? 1 : 0);
+        QCOMPARE(boxes, picture ? QStringList{"Video write finished.\n" + dir.filePath(files[0])}
+                                : QStringList());
     }
 };
 
