@@ -1,5 +1,6 @@
 #include "NewScheduleDialog.h"
 
+#include "ScheduleRunner.h"
 #include "ScheduleStore.h"
 #include "macro/EventBus.h"
 #include "macro/MacroBoxes.h"
@@ -517,39 +518,58 @@ void NewScheduleDialog::warn(const QString& text)
     macroboxes::show(this, QMessageBox::Warning, tr("Validation Error"), text);
 }
 
-bool NewScheduleDialog::checkOverlap() const
+ScheduleItem NewScheduleDialog::formTimes() const
 {
-    ScheduleItem candidate;
-    candidate.name = lineEditScheduleName_->text().trimmed();
-    candidate.enabled = true;
-    candidate.repeatType = repeatType();
-    if (candidate.repeatType == ScheduleRepeatType::OneTime) {
-        candidate.oneTimeStart = startDateTime();
-        candidate.oneTimeEnd = endDateTime();
+    ScheduleItem times;
+    times.repeatType = repeatType();
+    const bool macroTab = tabWidget_->currentIndex() != RecordingTab;
+    qint64 macroMs = 0;
+    if (const std::optional<MacroItem> macro = storedMacro(chosenMacroId()); macro && macroTab)
+        macroMs = macro->macroDuration();
+    if (times.repeatType == ScheduleRepeatType::OneTime) {
+        times.oneTimeStart = startDateTime();
+        times.oneTimeEnd = macroTab ? times.oneTimeStart.addMSecs(macroMs) : endDateTime();
     } else {
-        candidate.startTime = timeEditStartTime_->time();
-        candidate.endTime = timeEditEndTime_->time();
-        if (candidate.repeatType == ScheduleRepeatType::Weekly)
-            candidate.daysOfWeek = checkedDays();
+        times.startTime = timeEditStartTime_->time();
+        times.endTime = macroTab ? times.startTime.addMSecs(int(macroMs % (24 * 3600 * 1000)))
+                                 : timeEditEndTime_->time();
+        if (times.repeatType == ScheduleRepeatType::Weekly)
+            times.daysOfWeek = checkedDays();
     }
-    return ScheduleStore::instance().hasOverlap(candidate, editMode_ ? item_.id : 0);
+    return times;
 }
 
 bool NewScheduleDialog::validateInput()
 {
     const bool macroTab = tabWidget_->currentIndex() != RecordingTab;
+    const ScheduleItem times = formTimes();
+    const bool oneTime = times.repeatType == ScheduleRepeatType::OneTime;
     if (lineEditScheduleName_->text().trimmed().isEmpty()) {
         warn(tr("Schedule name cannot be empty. Please enter a name for your schedule."));
         return false;
     }
-    if (repeatType() == ScheduleRepeatType::OneTime && !macroTab &&
-        endDateTime() <= startDateTime()) {
+    if (oneTime && !macroTab && endDateTime() <= startDateTime()) {
         warn(tr("End time must be greater than start time for one-time schedules."));
         return false;
     }
-    if (checkOverlap()) {
-        warn(tr("This schedule overlaps with an existing schedule. Please choose different "
-                "times or days."));
+    if (oneTime && times.oneTimeEnd <= ScheduleRunner::instance()->currentDateTime()) {
+        warn(tr("This one-time schedule has already ended, so it would never run. Please choose "
+                "a time to come."));
+        return false;
+    }
+    // The runner would take such a period for one that never ends: one endless file.
+    if (!oneTime && times.startTime == times.endTime && (!macroTab || chosenMacroId() != 0)) {
+        warn(macroTab ? tr("The macro's waits add up to no time or to whole days, so a daily or "
+                           "weekly schedule would never end. Please change its waits.")
+                      : tr("End time must differ from start time for daily and weekly "
+                           "schedules."));
+        return false;
+    }
+    if (const std::optional<ScheduleItem> other =
+            ScheduleStore::instance().firstOverlap(times, editMode_ ? item_.id : 0)) {
+        warn(tr("This schedule overlaps with the schedule '%1'. Please choose different times "
+                "or days.")
+                 .arg(other->name.isEmpty() ? tr("Schedule %1").arg(other->id) : other->name));
         return false;
     }
     const int macroIndex = comboBoxMacroList_->currentIndex();
@@ -570,11 +590,8 @@ void NewScheduleDialog::acceptDialog()
         return;
     item_.name = lineEditScheduleName_->text().trimmed();
     item_.macroExecution = tabWidget_->currentIndex() != RecordingTab;
-    qint64 macroMs = 0;
     if (item_.macroExecution) {
         item_.macroItemId = comboBoxMacroList_->currentData().toULongLong();
-        if (const std::optional<MacroItem> macro = storedMacro(item_.macroItemId))
-            macroMs = macro->macroDuration();
     } else {
         item_.screenEnabled = checkBoxScreen_->isChecked();
         if (item_.screenEnabled) {
@@ -597,18 +614,17 @@ void NewScheduleDialog::acceptDialog()
         item_.audioEnabled = checkBoxAudioInput_->isChecked();
         item_.audioDeviceId = comboBoxAudioInput_->currentData().toString();
     }
-    item_.repeatType = repeatType();
+    // Only the time fields of the repeat kind change; the others keep what they held.
+    const ScheduleItem times = formTimes();
+    item_.repeatType = times.repeatType;
     if (item_.repeatType == ScheduleRepeatType::OneTime) {
-        item_.oneTimeStart = startDateTime();
-        item_.oneTimeEnd =
-            item_.macroExecution ? item_.oneTimeStart.addMSecs(macroMs) : endDateTime();
+        item_.oneTimeStart = times.oneTimeStart;
+        item_.oneTimeEnd = times.oneTimeEnd;
     } else {
-        item_.startTime = timeEditStartTime_->time();
-        item_.endTime = item_.macroExecution
-                            ? item_.startTime.addMSecs(int(macroMs % (24 * 3600 * 1000)))
-                            : timeEditEndTime_->time();
+        item_.startTime = times.startTime;
+        item_.endTime = times.endTime;
         if (item_.repeatType == ScheduleRepeatType::Weekly)
-            item_.daysOfWeek = checkedDays();
+            item_.daysOfWeek = times.daysOfWeek;
     }
     accept();
 }

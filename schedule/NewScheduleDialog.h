@@ -78,8 +78,9 @@ private:
     QList<int> checkedDays() const;
     QDateTime startDateTime() const;
     QDateTime endDateTime() const;
+    // The times the form gives, as the schedule keeps them: a macro's length sets its end.
+    ScheduleItem formTimes() const;
     bool validateInput();
-    bool checkOverlap() const;
     void warn(const QString& text);
 
     QLineEdit* lineEditScheduleName_;

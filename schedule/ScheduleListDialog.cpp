@@ -3,6 +3,7 @@
 #include "NewScheduleDialog.h"
 #include "ScheduleRunner.h"
 #include "ScheduleStore.h"
+#include "macro/MacroBoxes.h"
 
 #include <QCheckBox>
 #include <QHBoxLayout>
@@ -19,7 +20,11 @@ const char kStyle[] = "QDialog { background-color: #181D3D; }"
                       "QPushButton { background-color: #4B5386; color: #EBECF2;"
                       " border-radius: 5px; padding: 5px 10px; }"
                       // Two of them share one narrow cell.
-                      "QPushButton[class=\"edit-delete-btn\"] { padding: 2px 6px; }";
+                      "QPushButton[class=\"edit-delete-btn\"] { padding: 2px 6px; }"
+                      // The switch stays plain to see when off: a light frame on the dark rows.
+                      "QCheckBox::indicator { width: 16px; height: 16px; border: 2px solid #C8CCE8;"
+                      " border-radius: 4px; background-color: #181D3D; }"
+                      "QCheckBox::indicator:checked { background-color: #41A7F6; }";
 constexpr int kColumnWidths[] = {150, 120, 100, 120, 100, 80};
 constexpr int kSecondsPerDay = 24 * 3600;
 
@@ -53,17 +58,34 @@ QString durationText(const ScheduleItem& item)
     return QTime(0, 0).addSecs(int(seconds % kSecondsPerDay)).toString(QStringLiteral("hh:mm:ss"));
 }
 
-QString repeatText(ScheduleRepeatType type)
+QString repeatText(const ScheduleItem& item)
 {
-    switch (type) {
+    switch (item.repeatType) {
     case ScheduleRepeatType::Daily:
         return ScheduleListDialog::tr("Daily");
-    case ScheduleRepeatType::Weekly:
-        return ScheduleListDialog::tr("Weekly");
+    case ScheduleRepeatType::Weekly: {
+        const QStringList names = {ScheduleListDialog::tr("Mon"), ScheduleListDialog::tr("Tue"),
+                                   ScheduleListDialog::tr("Wed"), ScheduleListDialog::tr("Thu"),
+                                   ScheduleListDialog::tr("Fri"), ScheduleListDialog::tr("Sat"),
+                                   ScheduleListDialog::tr("Sun")};
+        QStringList days;
+        for (int day = 1; day <= 7; ++day)
+            if (item.daysOfWeek.contains(day))
+                days << names.at(day - 1);
+        return ScheduleListDialog::tr("Weekly") + QStringLiteral(": ") +
+               days.join(QStringLiteral(", "));
+    }
     case ScheduleRepeatType::OneTime:
         break;
     }
     return ScheduleListDialog::tr("One-time");
+}
+
+// A one-time schedule whose end has passed, run or missed while the computer was off.
+bool hasEnded(const ScheduleItem& item)
+{
+    return item.repeatType == ScheduleRepeatType::OneTime && item.oneTimeEnd.isValid() &&
+           item.oneTimeEnd <= ScheduleRunner::instance()->currentDateTime();
 }
 
 QStandardItem* cell(const QString& text)
@@ -120,6 +142,8 @@ ScheduleListDialog::ScheduleListDialog(QWidget* parent)
     connect(ScheduleRunner::instance(), &ScheduleRunner::requestStop, this,
             &ScheduleListDialog::renderScheduleList);
     renderScheduleList();
+    macroboxes::tellBrokenFile(this, ScheduleStore::instance().filePath(),
+                               ScheduleStore::instance().takeBrokenCopy());
 }
 
 void ScheduleListDialog::renderScheduleList()
@@ -131,8 +155,13 @@ void ScheduleListDialog::renderScheduleList()
     for (int row = 0; row < schedules.size(); ++row) {
         const ScheduleItem& item = schedules.at(row);
         model_->appendRow({cell(item.name), cell(startText(item)), cell(durationText(item)),
-                           cell(repeatText(item.repeatType)), new QStandardItem,
-                           new QStandardItem});
+                           cell(repeatText(item)), new QStandardItem, new QStandardItem});
+        tableView_->setIndexWidget(model_->index(row, 5), actionsFor(item));
+        // An ended one-time schedule can never run again: no switch, just that it is done.
+        if (hasEnded(item)) {
+            model_->setItem(row, 4, cell(tr("Done")));
+            continue;
+        }
         // Centred in its cell by a holder.
         auto* holder = new QWidget;
         auto* centre = new QHBoxLayout(holder);
@@ -141,12 +170,15 @@ void ScheduleListDialog::renderScheduleList()
         status->setAccessibleName(tr("Schedule enabled"));
         centre->addWidget(status, 0, Qt::AlignCenter);
         status->setChecked(item.enabled);
+        // Said in words too, and a wider target than the box alone.
+        status->setText(item.enabled ? tr("On") : tr("Off"));
         status->setProperty("scheduleId", QVariant::fromValue<qulonglong>(item.id));
         const std::uint64_t id = item.id;
-        connect(status, &QCheckBox::toggled, this,
-                [this, id](bool enabled) { setScheduleEnabled(id, enabled); });
+        connect(status, &QCheckBox::toggled, this, [this, id, status](bool enabled) {
+            status->setText(enabled ? tr("On") : tr("Off"));
+            setScheduleEnabled(id, enabled);
+        });
         tableView_->setIndexWidget(model_->index(row, 4), holder);
-        tableView_->setIndexWidget(model_->index(row, 5), actionsFor(item));
     }
 }
 
@@ -159,7 +191,8 @@ QWidget* ScheduleListDialog::actionsFor(const ScheduleItem& item)
     QPushButton* remove = rowButton(tr("Delete"), actions);
     const std::uint64_t id = item.id;
     connect(edit, &QPushButton::clicked, this, [this, id] { editSchedule(id); });
-    connect(remove, &QPushButton::clicked, this, [this, id] { deleteSchedule(id); });
+    const QString name = item.name;
+    connect(remove, &QPushButton::clicked, this, [this, id, name] { deleteSchedule(id, name); });
     layout->addWidget(edit);
     layout->addWidget(remove);
     return actions;
@@ -194,8 +227,12 @@ void ScheduleListDialog::editSchedule(std::uint64_t id)
     }
 }
 
-void ScheduleListDialog::deleteSchedule(std::uint64_t id)
+void ScheduleListDialog::deleteSchedule(std::uint64_t id, const QString& name)
 {
+    if (!macroboxes::show(this, QMessageBox::Question, tr("Delete Schedule"),
+                          tr("Are you sure you want to delete the schedule '%1'?").arg(name) +
+                              QStringLiteral("\n\n") + tr("This action cannot be undone.")))
+        return;
     if (ScheduleStore::instance().deleteSchedule(id))
         renderScheduleList();
 }

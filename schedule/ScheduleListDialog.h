@@ -32,7 +32,7 @@ public Q_SLOTS:
 private:
     QWidget* actionsFor(const ScheduleItem& item);
     void editSchedule(std::uint64_t id);
-    void deleteSchedule(std::uint64_t id);
+    void deleteSchedule(std::uint64_t id, const QString& name);
     void setScheduleEnabled(std::uint64_t id, bool enabled);
 
     QTableView* tableView_;

@@ -9,9 +9,13 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QMutexLocker>
+#include <QSemaphore>
 #include <QStandardPaths>
+#include <QThread>
+#include <QWaitCondition>
 
 #include <algorithm>
+#include <deque>
 #include <utility>
 
 namespace {
@@ -98,6 +102,64 @@ bool schedulesOverlap(const ScheduleItem& a, const ScheduleItem& b)
 
 } // namespace
 
+// Runs jobs one after another on a thread of its own, in the order they were queued. A Qt thread,
+// as QProcess needs one.
+class ScheduleStore::TaskQueue
+{
+public:
+    TaskQueue() : thread_(QThread::create([this] { run(); })) { thread_->start(); }
+    // Runs what is queued first.
+    ~TaskQueue()
+    {
+        {
+            QMutexLocker lock(&mutex_);
+            stopping_ = true;
+        }
+        wake_.wakeAll();
+        thread_->wait();
+    }
+    TaskQueue(const TaskQueue&) = delete;
+    TaskQueue& operator=(const TaskQueue&) = delete;
+
+    void post(std::function<void()> job)
+    {
+        QMutexLocker lock(&mutex_);
+        jobs_.push_back(std::move(job));
+        wake_.wakeAll();
+    }
+
+    void finish()
+    {
+        QSemaphore done;
+        post([&done] { done.release(); });
+        done.acquire();
+    }
+
+private:
+    void run()
+    {
+        for (;;) {
+            std::function<void()> job;
+            {
+                QMutexLocker lock(&mutex_);
+                while (jobs_.empty() && !stopping_)
+                    wake_.wait(&mutex_);
+                if (jobs_.empty())
+                    return;
+                job = std::move(jobs_.front());
+                jobs_.pop_front();
+            }
+            job();
+        }
+    }
+
+    QMutex mutex_;
+    QWaitCondition wake_;
+    std::deque<std::function<void()>> jobs_;
+    bool stopping_ = false;
+    std::unique_ptr<QThread> thread_;
+};
+
 ScheduleStore& ScheduleStore::instance()
 {
     static ScheduleStore store(taskSchedulerFactory() ? taskSchedulerFactory()() : nullptr);
@@ -115,25 +177,53 @@ ScheduleStore::ScheduleStore(std::unique_ptr<WindowsTaskScheduler> taskScheduler
     load();
     if (!taskScheduler_)
         return;
+    tasks_ = std::make_unique<TaskQueue>();
     // The timers mirror the file after every start, whatever happened to either meanwhile.
-    taskScheduler_->removeAllTasks();
+    tasks_->post([this] { taskScheduler_->removeAllTasks(); });
     for (const ScheduleItem& item : schedules())
         if (item.enabled)
-            createTask(item);
+            queueCreateTask(item);
 }
 
 ScheduleStore::~ScheduleStore() = default;
+
+void ScheduleStore::finishTaskChanges()
+{
+    if (tasks_)
+        tasks_->finish();
+}
+
+void ScheduleStore::queueCreateTask(const ScheduleItem& item)
+{
+    if (tasks_)
+        tasks_->post([this, item] { createTask(item); });
+}
+
+void ScheduleStore::queueDeleteTask(std::uint64_t id)
+{
+    if (tasks_)
+        tasks_->post([this, id] { deleteTask(id); });
+}
 
 QString ScheduleStore::filePath() const
 {
     return scheduleFile().path();
 }
 
+QString ScheduleStore::takeBrokenCopy()
+{
+    QMutexLocker lock(&mutex_);
+    return std::exchange(brokenCopy_, QString());
+}
+
 bool ScheduleStore::load()
 {
     QMutexLocker lock(&mutex_);
     const JsonListFile file = scheduleFile();
-    const std::optional<QJsonArray> list = file.load();
+    QString keptAs;
+    const std::optional<QJsonArray> list = file.load(&keptAs);
+    if (!keptAs.isEmpty())
+        brokenCopy_ = keptAs;
     // A file that could not be read but is still there (no permission) must not be replaced by
     // a list that never saw its schedules.
     keepFile_ = !list && QFileInfo::exists(file.path());
@@ -191,8 +281,8 @@ void ScheduleStore::addSchedule(const ScheduleItem& item)
         schedules_.append(item);
     }
     save();
-    if (item.enabled && taskScheduler_)
-        createTask(item);
+    if (item.enabled)
+        queueCreateTask(item);
 }
 
 bool ScheduleStore::updateSchedule(const ScheduleItem& item)
@@ -208,22 +298,24 @@ bool ScheduleStore::updateSchedule(const ScheduleItem& item)
             }
     }
     save();
-    if (!found || !taskScheduler_)
+    if (!found || !tasks_)
         return found;
     if (!item.enabled)
-        deleteTask(item.id);
-    else if (taskScheduler_->updateTask(item))
-        qDebug().noquote() << "Updated Windows task for schedule:" << item.name;
+        queueDeleteTask(item.id);
     else
-        qWarning().noquote() << "Failed to update Windows task for schedule:" << item.name << "-"
-                             << taskScheduler_->lastError();
+        tasks_->post([this, item] {
+            if (taskScheduler_->updateTask(item))
+                qDebug().noquote() << "Updated Windows task for schedule:" << item.name;
+            else
+                qWarning().noquote() << "Failed to update Windows task for schedule:" << item.name
+                                     << "-" << taskScheduler_->lastError();
+        });
     return found;
 }
 
 bool ScheduleStore::deleteSchedule(std::uint64_t id)
 {
-    if (taskScheduler_)
-        deleteTask(id);
+    queueDeleteTask(id);
     bool found = false;
     {
         QMutexLocker lock(&mutex_);
@@ -258,9 +350,16 @@ std::uint64_t ScheduleStore::nextScheduleId()
 
 bool ScheduleStore::hasOverlap(const ScheduleItem& candidate, std::uint64_t excludeId) const
 {
+    return firstOverlap(candidate, excludeId).has_value();
+}
+
+std::optional<ScheduleItem> ScheduleStore::firstOverlap(const ScheduleItem& candidate,
+                                                        std::uint64_t excludeId) const
+{
     QMutexLocker lock(&mutex_);
-    return std::any_of(schedules_.cbegin(), schedules_.cend(), [&](const ScheduleItem& stored) {
-        return stored.enabled && (excludeId == 0 || stored.id != excludeId) &&
-               schedulesOverlap(candidate, stored);
-    });
+    for (const ScheduleItem& stored : schedules_)
+        if (stored.enabled && (excludeId == 0 || stored.id != excludeId) &&
+            schedulesOverlap(candidate, stored))
+            return stored;
+    return std::nullopt;
 }

@@ -9,14 +9,17 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 
 class WindowsTaskScheduler;
 
 // The process-wide owner of the schedule list, kept in "schedule.json" in the configuration
 // folder. Every change is written through to the file at once, and the system's timers that start
 // Torvane at each enabled schedule (WindowsTaskScheduler) follow it: all are made anew from the
-// file at construction, then each change adjusts its own. A failing timer is only logged; the
-// runner still starts the schedule while Torvane runs. Thread-safe; lists are handed out as copies.
+// file at construction, then each change adjusts its own. systemctl may take seconds, so the
+// timers are changed on a thread of the store's own, in the order asked, and the calls here do
+// not wait for them. A failing timer is only logged; the runner still starts the schedule while
+// Torvane runs. Thread-safe; lists are handed out as copies.
 class ScheduleStore
 {
 public:
@@ -29,6 +32,7 @@ public:
 
     // A store of its own on the same file; instance() is the one the program uses.
     explicit ScheduleStore(std::unique_ptr<WindowsTaskScheduler> taskScheduler);
+    // Waits for the timer changes still queued.
     ~ScheduleStore();
     ScheduleStore(const ScheduleStore&) = delete;
     ScheduleStore& operator=(const ScheduleStore&) = delete;
@@ -52,15 +56,31 @@ public:
     // Whether the candidate's time overlaps an enabled schedule other than excludeId (0: none
     // excluded), so that an edited schedule never collides with its stored self.
     bool hasOverlap(const ScheduleItem& candidate, std::uint64_t excludeId = 0) const;
+    // The first such schedule in list order, so that a refusal can name it.
+    std::optional<ScheduleItem> firstOverlap(const ScheduleItem& candidate,
+                                             std::uint64_t excludeId = 0) const;
 
     QString filePath() const;
+    // Waits until the timers follow every change made so far (tests).
+    void finishTaskChanges();
+    // Where a load set aside the file it could not read, once: later calls return empty, so
+    // that the list says it a single time.
+    QString takeBrokenCopy();
 
 private:
+    class TaskQueue;
+
+    // Queue the change of the timers; nothing without a task scheduler.
+    void queueCreateTask(const ScheduleItem& item);
+    void queueDeleteTask(std::uint64_t id);
     void createTask(const ScheduleItem& item);
     void deleteTask(std::uint64_t id);
 
     mutable QMutex mutex_;
     QList<ScheduleItem> schedules_;
     bool keepFile_ = false;
+    QString brokenCopy_;
     std::unique_ptr<WindowsTaskScheduler> taskScheduler_;
+    // Declared last: it finishes its jobs, which use the task scheduler, before that goes.
+    std::unique_ptr<TaskQueue> tasks_;
 };

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <array>
+#include <utility>
 
 namespace {
 
@@ -23,7 +24,8 @@ WindowsTaskScheduler::CommandResult runCommand(const QString& program, const QSt
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.start(program, arguments);
-    // systemctl answers at once or not at all; a hung bus must not freeze the window for long.
+    // systemctl answers at once or not at all; a hung bus must not hold up the calls queued
+    // behind this one for long.
     if (!process.waitForFinished(15000)) {
         const QString error = process.errorString();
         process.kill();
@@ -100,7 +102,6 @@ QString writeFile(const QString& path, const QString& text)
 WindowsTaskScheduler::WindowsTaskScheduler(CommandRunner runner)
     : runner_(runner ? std::move(runner) : CommandRunner(runCommand))
 {
-    initialize();
 }
 
 WindowsTaskScheduler::~WindowsTaskScheduler() = default;
@@ -147,6 +148,13 @@ QString WindowsTaskScheduler::calendarSpec(const ScheduleItem& item)
     return {};
 }
 
+bool WindowsTaskScheduler::ready()
+{
+    if (!std::exchange(asked_, true))
+        initialize();
+    return initialized_;
+}
+
 bool WindowsTaskScheduler::initialize()
 {
     const CommandResult state = systemctl({QStringLiteral("is-system-running")});
@@ -183,7 +191,7 @@ bool WindowsTaskScheduler::fail(const QString& text)
 
 bool WindowsTaskScheduler::createTask(const ScheduleItem& item)
 {
-    if (!initialized_)
+    if (!ready())
         return fail(tr("TaskService not initialized"));
     switch (item.repeatType) {
     case ScheduleRepeatType::OneTime:
@@ -252,7 +260,7 @@ QString WindowsTaskScheduler::removeUnits(const QStringList& units)
 
 bool WindowsTaskScheduler::deleteTask(std::uint64_t scheduleId)
 {
-    if (!initialized_)
+    if (!ready())
         return fail(tr("TaskFolder not initialized"));
     const QString name = taskName(scheduleId);
     QStringList units;
@@ -270,7 +278,7 @@ bool WindowsTaskScheduler::deleteTask(std::uint64_t scheduleId)
 
 bool WindowsTaskScheduler::removeAllTasks()
 {
-    if (!initialized_)
+    if (!ready())
         return fail(tr("TaskFolder not initialized"));
     const QDir folder(unitFolder());
     if (!folder.isReadable())

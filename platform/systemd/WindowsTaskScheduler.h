@@ -22,7 +22,8 @@
 //
 // Without a user service manager (no systemd, a container) every operation fails with its
 // "not initialized" text; the store logs it and schedules run in-process while Torvane runs.
-// GUI thread only.
+// Each call waits for systemctl, up to seconds: the store makes them on a thread of its own, one
+// at a time.
 class WindowsTaskScheduler : public QObject
 {
     Q_OBJECT
@@ -38,7 +39,8 @@ public:
     using CommandRunner =
         std::function<CommandResult(const QString& program, const QStringList& arguments)>;
 
-    // runner empty: the real commands. Asks the user manager once whether it is there.
+    // runner empty: the real commands. The first operation asks the user manager once whether it
+    // is there.
     explicit WindowsTaskScheduler(CommandRunner runner = {});
     ~WindowsTaskScheduler() override;
 
@@ -64,6 +66,8 @@ signals:
     void taskDeleted(quint64 scheduleId);
 
 private:
+    // Whether the user manager answered, asked on the first call only.
+    bool ready();
     bool initialize();
     CommandResult systemctl(const QStringList& arguments) const;
     bool fail(const QString& text);
@@ -73,5 +77,6 @@ private:
 
     CommandRunner runner_;
     bool initialized_ = false;
+    bool asked_ = false;
     QString lastError_;
 };

@@ -11,10 +11,8 @@
 #include "schedule/ScheduleStore.h"
 #include "support/TestSupport.h"
 #include "ui/AreaSelector.h"
+#include "ui/DarkTheme.h"
 
-#include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QSignalSpy>
 #include <QtTest>
 #include <QtWidgets>
@@ -49,8 +47,10 @@ MacroItem waits(const QString& name, QList<int> ms)
 {
     MacroItem macro;
     macro.name = name;
+    macro.actions << MacroAction(MacroActionType::StartRecording, {});
     for (int wait : ms)
         macro.actions << MacroAction(MacroActionType::Wait, {{"duration_ms", wait}});
+    macro.actions << MacroAction(MacroActionType::StopRecording, {});
     return macro;
 }
 
@@ -73,6 +73,7 @@ class tst_ScheduleDialogs : public QObject
     Q_OBJECT
 
     QStringList warnings;
+    bool answer = true;
     static ScheduleStore& store() { return ScheduleStore::instance(); }
 
 private Q_SLOTS:
@@ -83,7 +84,7 @@ private Q_SLOTS:
         macroboxes::setHandler(
             [this](QMessageBox::Icon, const QString& title, const QString& text) {
                 warnings << title + ": " + text;
-                return true;
+                return answer;
             });
     }
     void init()
@@ -113,7 +114,7 @@ private Q_SLOTS:
         QTest::newRow("weekly rectangle on Sunday and Monday")
             << 2 << int(Rectangle) << at("2030-01-01T08:00") << at("2030-01-01T09:30")
             << QList<int>{1, 7} << QTime()
-            << QStringList{"Schedule 1", "08:00", "01:30:00", "Weekly"};
+            << QStringList{"Schedule 1", "08:00", "01:30:00", "Weekly: Mon, Sun"};
         QTest::newRow("once, a new macro, end field before the start")
             << 0 << int(Macro) << at("2030-02-01T12:00") << at("2030-01-31T12:30") << QList<int>{}
             << QTime() << QStringList{"Schedule 1", "2030-02-01 12:00", "00:01:30", "One-time"};
@@ -186,39 +187,54 @@ private Q_SLOTS:
         QTEST(cells, "cells");
     }
 
-    // Each refusal in turn, beside a stored one-time schedule of 10:00-11:00; that schedule
-    // edited in place is no overlap with itself.
+    // Each refusal in turn, beside a stored one-time schedule "Talk" of 10:00-11:00; that
+    // schedule edited in place is no overlap with itself.
     void refusals_data()
     {
         QTest::addColumn<QString>("name");
-        QTest::addColumn<int>("tab");
+        QTest::addColumn<int>("repeat");
+        QTest::addColumn<int>("tab"); // 2: the macro tab with a macro of no length
         QTest::addColumn<bool>("screen");
         QTest::addColumn<QDateTime>("start");
         QTest::addColumn<QDateTime>("end");
         QTest::addColumn<QString>("message");
         const QDateTime otherDay = at("2030-03-02T10:00");
-        QTest::newRow("blank name") << "  " << 0 << true << otherDay << otherDay.addSecs(60)
+        QTest::newRow("blank name") << "  " << 0 << 0 << true << otherDay << otherDay.addSecs(60)
                                     << "Schedule name cannot be empty. Please enter a name for "
                                        "your schedule.";
         QTest::newRow("end before start")
-            << "A" << 0 << true << otherDay << otherDay.addSecs(-60)
+            << "A" << 0 << 0 << true << otherDay << otherDay.addSecs(-60)
             << "End time must be greater than start time for one-time schedules.";
-        QTest::newRow("overlap") << "A" << 0 << true << at("2030-03-01T10:30")
+        QTest::newRow("one time in the past")
+            << "A" << 0 << 0 << true << at("2020-03-01T10:00") << at("2020-03-01T11:00")
+            << "This one-time schedule has already ended, so it would never run. Please choose a "
+               "time to come.";
+        for (int repeat : {1, 2})
+            QTest::addRow("%s ending at its start", qPrintable(kRepeat[repeat]))
+                << "A" << repeat << 0 << true << otherDay << otherDay.addDays(1)
+                << "End time must differ from start time for daily and weekly schedules.";
+        QTest::newRow("daily macro of no length")
+            << "A" << 1 << 2 << true << otherDay << otherDay.addSecs(60)
+            << "The macro's waits add up to no time or to whole days, so a daily or weekly "
+               "schedule would never end. Please change its waits.";
+        QTest::newRow("overlap") << "A" << 0 << 0 << true << at("2030-03-01T10:30")
                                  << at("2030-03-01T11:30")
-                                 << "This schedule overlaps with an existing schedule. Please "
+                                 << "This schedule overlaps with the schedule 'Talk'. Please "
                                     "choose different times or days.";
         QTest::newRow("stored one edited in place")
-            << "A" << 0 << true << at("2030-03-01T10:00") << at("2030-03-01T11:00") << QString();
+            << "A" << 0 << 0 << true << at("2030-03-01T10:00") << at("2030-03-01T11:00")
+            << QString();
         QTest::newRow("macro tab without a macro")
-            << "A" << 1 << true << otherDay << otherDay.addSecs(60)
+            << "A" << 0 << 1 << true << otherDay << otherDay.addSecs(60)
             << "Please select a macro you want to execute at the scheduled time";
         QTest::newRow("neither screen nor sound")
-            << "A" << 0 << false << otherDay << otherDay.addSecs(60)
+            << "A" << 0 << 0 << false << otherDay << otherDay.addSecs(60)
             << "Please select screen or audio input to record at the scheduled time";
     }
     void refusals()
     {
         QFETCH(QString, name);
+        QFETCH(int, repeat);
         QFETCH(int, tab);
         QFETCH(bool, screen);
         QFETCH(QDateTime, start);
@@ -226,16 +242,22 @@ private Q_SLOTS:
         QFETCH(QString, message);
         ScheduleItem stored;
         stored.id = store().nextScheduleId();
+        stored.name = "Talk";
         stored.oneTimeStart = at("2030-03-01T10:00");
         stored.oneTimeEnd = at("2030-03-01T11:00");
         store().addSchedule(stored);
+        MacroItem instant = waits("Instant", {});
+        instant.id = MacroStore::instance().nextMacroId();
+        MacroStore::instance().addMacro(instant);
         NewScheduleDialog dialog;
         dialog.setEditMode(QTest::currentDataTag() == QByteArray("stored one edited in place"));
         dialog.setItem(stored);
         child<QLineEdit>(&dialog, "lineEditScheduleName")->setText(name);
-        child<QTabWidget>(&dialog, "tabWidget")->setCurrentIndex(tab);
+        child<QRadioButton>(&dialog, "radioButtonRepeat" + kRepeat[repeat])->setChecked(true);
+        child<QTabWidget>(&dialog, "tabWidget")->setCurrentIndex(std::min(tab, 1));
         auto* macros = child<QComboBox>(&dialog, "comboBoxMacroList");
-        macros->setCurrentIndex(macros->count() - 1);
+        macros->setCurrentIndex(tab == 2 ? macros->findData(qulonglong(instant.id))
+                                         : macros->count() - 1);
         child<QCheckBox>(&dialog, "checkBoxScreen")->setChecked(screen);
         child<QCheckBox>(&dialog, "checkBoxAudioInput")->setChecked(false);
         setTimes(&dialog, start, end);
@@ -274,8 +296,9 @@ private Q_SLOTS:
         QCOMPARE(started.first().first().value<MacroItem>().id, clip.id);
     }
 
-    // The list opens the editor on a stored schedule and keeps its id and times; the status box
-    // writes the file at once; a finished scheduled run and Delete rebuild the table.
+    // The list opens the editor on a stored schedule and keeps its id and times; the status
+    // switch, plain to see when off, writes the file at once; an ended one-time schedule shows as
+    // done; a finished scheduled run and Delete, once confirmed, rebuild the table.
     void listEditsSwitchesDeletes()
     {
         ScheduleItem morning;
@@ -311,18 +334,38 @@ private Q_SLOTS:
         evening.name = "Evening";
         QCOMPARE(store().schedules(), QList<ScheduleItem>{evening});
 
-        table->indexWidget(model->index(0, 4))->findChild<QCheckBox*>()->click();
-        QFile file(store().filePath());
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        const QJsonArray written = QJsonDocument::fromJson(file.readAll())["schedules"].toArray();
-        QCOMPARE(written.at(0)["enabled"].toBool(true), false);
+        auto* status = table->indexWidget(model->index(0, 4))->findChild<QCheckBox*>();
+        status->click();
+        QVERIFY(!ScheduleStore(nullptr).schedules().first().enabled); // as the file says
+        applyDarkTheme();
+        list.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&list));
+        const QImage shot =
+            list.grab(QRect(status->mapTo(&list, QPoint()), status->size())).toImage();
+        int seen = 0; // pixels far from the dark background
+        for (int y = 0; y < shot.height(); ++y)
+            for (int x = 0; x < shot.width(); ++x)
+                seen += std::abs(qGray(shot.pixel(x, y)) - qGray(0x181D3D)) > 100;
+        QVERIFY(seen > 20);
+        QCOMPARE(status->text(), "Off");
+        QTest::mouseClick(status, Qt::LeftButton);
+        QVERIFY(ScheduleStore(nullptr).schedules().first().enabled);
 
         ScheduleItem other = morning;
         other.id = store().nextScheduleId();
+        other.repeatType = ScheduleRepeatType::OneTime;
+        other.oneTimeStart = at("2020-01-01T10:00");
+        other.oneTimeEnd = at("2020-01-01T11:00");
         store().addSchedule(other);
         emit ScheduleRunner::instance()->requestStop(other.id);
         QCOMPARE(model->rowCount(), 2);
+        QCOMPARE(model->index(1, 4).data().toString(), "Done");
+        answer = false;
         button(0, 1)->click();
+        answer = true;
+        button(0, 1)->click();
+        QCOMPARE(warnings, QStringList(2, "Delete Schedule: Are you sure you want to delete the "
+                                          "schedule 'Evening'?\n\nThis action cannot be undone."));
         QCOMPARE(store().schedules(), QList<ScheduleItem>{other});
         QCOMPARE(model->rowCount(), 1);
     }

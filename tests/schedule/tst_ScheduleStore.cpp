@@ -9,8 +9,11 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QProcess>
+#include <QSemaphore>
 #include <QStandardPaths>
 #include <QtTest>
+
+#include <atomic>
 
 namespace {
 
@@ -52,11 +55,16 @@ struct FakeSystemctl
 {
     QString state = "running"; // "offline": no manager; "refusing": enabling fails
     QStringList calls;
+    QSemaphore* gate = nullptr; // when set, a call off the GUI thread waits for it
+    std::atomic<bool> onGuiThread = false;
 
     WindowsTaskScheduler::CommandRunner runner()
     {
         using Result = WindowsTaskScheduler::CommandResult;
         return [this](const QString& program, const QStringList& arguments) {
+            onGuiThread = onGuiThread || QThread::currentThread() == qApp->thread();
+            if (gate && !onGuiThread)
+                gate->acquire();
             calls << program + " " + arguments.join(' ');
             if (arguments.contains("is-system-running"))
                 return state == "offline" ? Result{1, state} : Result{0, "running"};
@@ -251,6 +259,8 @@ private slots:
     }
 
     // At start the units mirror the enabled schedules of the file; each change adjusts its own.
+    // systemctl may hang for seconds: the store's calls return at once, and the units follow in
+    // order off the GUI thread.
     void timersFollowTheList()
     {
         writeAll(
@@ -263,7 +273,12 @@ private slots:
                                  "qzt_schedule_1.timer", "other.timer"})
             writeAll(folder + name, "[Unit]\n");
         FakeSystemctl systemctl;
+        QSemaphore gate;
+        systemctl.gate = &gate;
         ScheduleStore store(std::make_unique<WindowsTaskScheduler>(systemctl.runner()));
+        QVERIFY(unitFiles().contains("QZT_Schedule_9.timer")); // not yet
+        gate.release(1000);
+        store.finishTaskChanges();
         QCOMPARE(unitFiles(), QStringList({"QZT_Schedule_1.service", "QZT_Schedule_1.timer",
                                            "other.timer", "qzt_schedule_1.timer"}));
         QVERIFY(systemctl.calls.contains("systemctl --user disable --now QZT_Schedule_9.timer"));
@@ -274,16 +289,20 @@ private slots:
         item.id = 3;
         item.enabled = false;
         store.addSchedule(item);
+        store.finishTaskChanges();
         QVERIFY(!unitFiles().contains("QZT_Schedule_3.timer"));
         item.enabled = true;
         QVERIFY(store.updateSchedule(item));
+        store.finishTaskChanges();
         QVERIFY(readAll(folder + "QZT_Schedule_3.timer").contains("OnCalendar=*-*-* 13:00:00"));
         QVERIFY(store.deleteSchedule(1));
         QVERIFY(!store.deleteSchedule(1));
+        store.finishTaskChanges();
         QCOMPARE(unitFiles(), QStringList({"QZT_Schedule_3.service", "QZT_Schedule_3.timer",
                                            "other.timer", "qzt_schedule_1.timer"}));
         QCOMPARE(store.nextScheduleId(), 3u);
         QCOMPARE(ScheduleStore(nullptr).schedules().size(), 2);
+        QVERIFY(!systemctl.onGuiThread);
     }
 
     // No user manager (a container, this machine): the timers fail and say why, the list works.
@@ -298,6 +317,7 @@ private slots:
         item.name = "Morning";
         store.addSchedule(item);
         QVERIFY(store.deleteSchedule(4));
+        store.finishTaskChanges();
         const QStringList lines = log.take();
         QVERIFY(lines.contains(
             "Failed to create Windows task for schedule: Morning - TaskService not initialized"));
