@@ -189,6 +189,11 @@ void screen_capture_win::configure(const QString& audioSourceText, const QString
                 if (recording == configuredRecordings)
                     onMuxMessage(type, text);
             });
+    // Once stopped, a limit reached on the way is old news.
+    connect(muxThread.get(), &mux_thread_win::durationLimitReached, this, [this, recording] {
+        if (recording == configuredRecordings && muxThread->isRunning())
+            Q_EMIT durationLimitReached();
+    });
 }
 
 void screen_capture_win::setCaptureArea(int x, int y, int width, int height)
@@ -254,6 +259,7 @@ void screen_capture_win::start()
         audioThread->start(QThread::InheritPriority);
     videoThread->start(QThread::InheritPriority);
     muxThread->init(outputPath, audioEnabled);
+    muxThread->durationLimitUs = durationLimitUs;
     muxThread->previewEnabled = true;
     muxThread->start(QThread::InheritPriority);
     muxStarted = true;

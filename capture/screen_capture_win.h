@@ -56,6 +56,8 @@ public:
     void configure(const QString& audioSource, const QString& outputPath, QLabel* fpsLabel);
     void setCaptureArea(int x, int y, int width, int height);
     void setStartTrigger(std::int32_t trigger) { startTrigger = trigger; }
+    // The length the next recordings end at, in microseconds without the paused time; 0 for none.
+    void setDurationLimit(std::int64_t microseconds) { durationLimitUs = microseconds; }
     void start();
     void pause();
     void resume();
@@ -92,6 +94,8 @@ Q_SIGNALS:
     void pauseRecording();
     void resumeRecording();
     void previewFrame(QImage frame);
+    // The file has reached the duration limit and takes nothing more: the owner stops.
+    void durationLimitReached();
 
 public Q_SLOTS:
     // Reactions to the reports of the video thread and the mux thread.
@@ -128,5 +132,6 @@ private:
     bool muxStarted = false;       // the output file was opened by this recording
     bool removedEmptyFile = false; // it was stopped before its first picture
     std::uint64_t configuredRecordings = 0;
+    std::int64_t durationLimitUs = 0;
     BoxHandler boxHandler;
 };

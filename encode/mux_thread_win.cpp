@@ -3,6 +3,7 @@
 #include "MuxAudioPath.h"
 #include "MuxEncoderSetup.h"
 #include "MuxVideoPath.h"
+#include "media/FrameDuration.h"
 #include "media/FrameQueue.h"
 
 #include <QDebug>
@@ -92,6 +93,16 @@ void mux_thread_win::run()
         // in step.
         const AVRational videoTimeBase = output.videoStream->time_base;
         std::int64_t lastVideoTick = AV_NOPTS_VALUE;
+        const std::int64_t limitUs = durationLimitUs;
+        bool soundSeen = false;
+        bool limitReported = false;
+        const auto reachedLimit = [&](bool sound) {
+            if (limitReported || (!sound && soundSeen))
+                return;
+            limitReported = true;
+            qInfo().noquote() << "Duration limit reached:" << limitUs << "us";
+            emit durationLimitReached();
+        };
         while (!encoderGone && !writer.failed() && frameQueue && frameQueue->pop(item)) {
             // The popped item waits with us, so nothing is lost across a pause.
             while (paused.load())
@@ -100,8 +111,31 @@ void mux_thread_win::run()
                 item = {};
                 continue;
             }
-            if (item.isAudio) {
+            if (item.isAudio && limitUs > 0) {
+                // Sound is stamped in samples from the start: only those before the limit go in.
+                const AVFrame& sound = *item.frame;
+                const std::int64_t room =
+                    av_rescale(limitUs, sound.sample_rate, 1000000) - sound.pts;
+                soundSeen = true;
+                if (room >= sound.nb_samples) {
+                    audio.handleItem(item);
+                } else if (room > 0) {
+                    // Its first samples, read from the same buffers.
+                    SharedFrame head = makeSharedFrame(av_frame_alloc());
+                    if (head && av_frame_ref(head.get(), &sound) == 0) {
+                        head->nb_samples = int(room);
+                        audio.handleItem({head, true, item.sequence});
+                    }
+                }
+                if (room <= sound.nb_samples)
+                    reachedLimit(true);
+            } else if (item.isAudio) {
                 audio.handleItem(item);
+            } else if (limitUs > 0 &&
+                       item.frame->pts + frameDuration(item.frame.get()) / 2 >= limitUs) {
+                // A slot that lies mostly past the limit is left out: the picture ends at the
+                // limit to within half a frame.
+                reachedLimit(false);
             } else if (const std::int64_t tick =
                            av_rescale_q(item.frame->pts, AVRational{1, 1000000}, videoTimeBase);
                        lastVideoTick != AV_NOPTS_VALUE && tick <= lastVideoTick) {

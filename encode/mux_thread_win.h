@@ -45,10 +45,16 @@ public:
     // The written data goes to the disk about every second, and an MP4 keeps a journal beside it
     // to be rebuilt from after a crash; set before start(). Off only to measure what it costs.
     bool crashSafe = true;
+    // The length of the file in microseconds of the recording's clock, which leaves paused time
+    // out; 0 for none. Nothing captured later is written. Set before start().
+    std::int64_t durationLimitUs = 0;
 
 Q_SIGNALS:
     void imagePreviewSignal(QImage frame);
     void msgSignal(MSG_TYPE type, QString text);
+    // Sent once when the file has everything up to its duration limit: the sound when there is
+    // any (the picture's last slots are filled at the stop), else the picture.
+    void durationLimitReached();
 
 protected:
     void run() override;

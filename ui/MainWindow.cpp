@@ -129,6 +129,11 @@ MainWindow::MainWindow(QWidget* parent)
     connect(session, &screen_capture_win::resumeRecording, this,
             &MainWindow::onRequestResumeRecording);
     connect(session, &screen_capture_win::previewFrame, this, &MainWindow::onPreviewFrame);
+    // The duration limit ends the file in the session; the window then stops as its clock would.
+    connect(session, &screen_capture_win::durationLimitReached, this, [this] {
+        if (isRecording())
+            startStopRecording();
+    });
 
     ui->checkBoxPreview->setChecked(SettingsStore::instance()
                                         .value(settings::kUiGroup, settings::kEnablePreview, true)

@@ -278,6 +278,9 @@ void MainWindow::configureAndStartSession(const StartPlan& plan)
         target.targetWindow = selectedWindow;
     }
     sessionControl->setTarget(target);
+    // A schedule ends at its own time, not at the window's limit.
+    const bool limited = durationLimitEnabled && owner_ != RecordingOwner::Schedule;
+    sessionControl->setDurationLimit(limited ? QTime(0, 0).msecsTo(durationLimit) * 1000LL : 0);
     if (plan.area) {
         const QRect area = areaDisplay->captureArea();
         sessionControl->setCaptureArea(area.x(), area.y(), area.width(), area.height());
@@ -356,7 +359,8 @@ void MainWindow::onTickTimeout()
         bgModeWindow->setElapsedText(text);
     else
         showOnClock(text);
-    // Strictly later: a limit of 00:00:05 still records the fifth second.
+    // The session ends its file at the limit and asks for the stop; this second-late one stops
+    // what cannot end itself (a tab recording, a still screen without sound).
     if (durationLimitEnabled && elapsed > durationLimit)
         startStopRecording();
 }

@@ -29,6 +29,12 @@ void MainWindowSession::setStartTrigger(std::int32_t trigger)
         session_->setStartTrigger(trigger);
 }
 
+void MainWindowSession::setDurationLimit(std::int64_t microseconds)
+{
+    if (session_)
+        session_->setDurationLimit(microseconds);
+}
+
 void MainWindowSession::start()
 {
     if (session_)

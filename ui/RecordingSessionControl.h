@@ -21,6 +21,9 @@ public:
     virtual void setTarget(const RecordingTarget& target) = 0;
     virtual void setCaptureArea(int x, int y, int width, int height) = 0;
     virtual void setStartTrigger(std::int32_t trigger) = 0;
+    // The file ends at this length of recording (microseconds, pauses left out; 0: none). One
+    // that cannot end itself is stopped by the window's clock a second past it.
+    virtual void setDurationLimit(std::int64_t) {}
     virtual void start() = 0;
     // Whether the last start got as far as starting its threads.
     virtual bool isRunning() const = 0;

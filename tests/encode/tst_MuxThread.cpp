@@ -146,6 +146,7 @@ struct MuxRun
     bool heldWhilePaused = false;
     QList<QImage> previews;
     QStringList log; // every log line written during the run
+    int limitReports = 0;
 };
 
 } // namespace
@@ -165,7 +166,7 @@ private:
     // one. A preview clock step of -1 leaves the preview off.
     MuxRun run(const QString& path, int width, int height, const QList<FrameQueueItem>& items,
                bool withAudio = false, int previewStepMs = -1, bool paused = false,
-               FrameQueue* given = nullptr)
+               FrameQueue* given = nullptr, std::int64_t limitUs = 0)
     {
         MuxRun result;
         FrameQueue own(std::max(FrameQueue::kDefaultCapacity, int(items.size())));
@@ -183,6 +184,10 @@ private:
                 result.finished |= text == "Video write finished.";
             },
             Qt::QueuedConnection);
+        connect(
+            &mux, &mux_thread_win::durationLimitReached, this, [&result] { ++result.limitReports; },
+            Qt::QueuedConnection);
+        mux.durationLimitUs = limitUs;
         // A direct connection: the spy is read only after wait(), which orders the accesses.
         QSignalSpy previews(&mux, &mux_thread_win::imagePreviewSignal);
         mux.outputWidth = width;
@@ -317,6 +322,24 @@ private Q_SLOTS:
             QVERIFY(qAbs(MediaProbe::dominantFrequency(channel, 48000) - 440.0) < 2.0);
             QVERIFY(MediaProbe::rms(channel) > 0.25);
         }
+    }
+
+    // A limit of 1 s ends picture and sound there, however much more was captured; said once.
+    void endsAtTheDurationLimit()
+    {
+        setMuxSettings("H264-AAC(MP4)", "AAC");
+        const QString path = nextPath();
+        const auto recording = makeRecording(3 * kTestFps, 160, 120, 44100);
+        const MuxRun result =
+            run(path, 160, 120, recording.items, true, -1, false, nullptr, 1000000);
+        QCOMPARE(result.limitReports, 1);
+        MediaProbe probe;
+        QVERIFY(probe.open(path));
+        QCOMPARE(probe.decodeVideo().size(), kTestFps);
+        QVERIFY(qAbs(probe.firstStream(AVMEDIA_TYPE_VIDEO)->seconds - 1.0) < 1.0 / kTestFps);
+        const double soundSeconds = probe.decodeAudio().totalSamples / 48000.0;
+        QVERIFY2(qAbs(soundSeconds - 1.0) < 1.0 / kTestFps,
+                 qPrintable(QString::number(soundSeconds)));
     }
 
     // Ten minutes at 60 fps in AVI's time base of whole frames: the capture's frame interval
