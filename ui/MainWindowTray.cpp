@@ -10,10 +10,13 @@
 
 #include <QAction>
 #include <QCoreApplication>
+#include <QDebug>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
 #include <QMenu>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QUrl>
@@ -26,6 +29,40 @@ const QString kOnlineManualUrl =
 constexpr int kTrayMessageDelay_ms = 200;
 constexpr int kTrayMessageDuration_ms = 3000;
 constexpr int kRepairMessageDuration_ms = 10000;
+
+// Hands a folder or an address to the desktop; failed() runs when nothing opened it.
+// QDesktopServices starts xdg-open and reports only that it started, yet without a file manager
+// or browser xdg-open fails a moment later; so it runs here and its exit status is read. One that
+// keeps running has started a program in the foreground: no news.
+void openOnDesktop(QObject* context, const QUrl& url, const std::function<void()>& failed)
+{
+    const QString opener = QStandardPaths::findExecutable(QStringLiteral("xdg-open"));
+    if (opener.isEmpty()) {
+        if (!QDesktopServices::openUrl(url))
+            failed();
+        return;
+    }
+    auto* process = new QProcess(context);
+    process->setStandardOutputFile(QProcess::nullDevice());
+    process->setStandardErrorFile(QProcess::nullDevice());
+    QObject::connect(process, &QProcess::finished, context,
+                     [process, failed, url](int code, QProcess::ExitStatus status) {
+                         process->deleteLater();
+                         if (status == QProcess::NormalExit && code == 0)
+                             return;
+                         qWarning().noquote() << "Nothing opened" << url.toDisplayString()
+                                              << "- xdg-open ended with" << code;
+                         failed();
+                     });
+    QObject::connect(process, &QProcess::errorOccurred, context,
+                     [process, failed](QProcess::ProcessError error) {
+                         if (error != QProcess::FailedToStart)
+                             return;
+                         process->deleteLater();
+                         failed();
+                     });
+    process->start(opener, {url.isLocalFile() ? url.toLocalFile() : url.toString()});
+}
 
 } // namespace
 
@@ -158,7 +195,12 @@ void MainWindow::openRecordingsFolder()
     if (!QDir(path).exists())
         QDir().mkpath(path);
     if (QDir(path).exists()) {
-        QDesktopServices::openUrl(QUrl::fromLocalFile(QDir(path).absolutePath()));
+        const QString folder = QDir::toNativeSeparators(QDir(path).absolutePath());
+        openOnDesktop(this, QUrl::fromLocalFile(folder), [this, folder] {
+            showBox(QMessageBox::Warning, tr("Open Record Folder"),
+                    tr("No program opened the recordings folder. It is here:") + QLatin1Char('\n') +
+                        folder);
+        });
         return;
     }
     showBox(QMessageBox::Warning, tr("Folder not found"),
@@ -170,10 +212,13 @@ void MainWindow::showHelp()
     const QFileInfo program(QCoreApplication::applicationFilePath());
     const QString manual = QCoreApplication::applicationDirPath() + QLatin1Char('/') +
                            program.completeBaseName() + QStringLiteral(".pdf");
-    if (QFileInfo::exists(manual))
-        QDesktopServices::openUrl(QUrl::fromLocalFile(manual));
-    else
-        QDesktopServices::openUrl(QUrl(kOnlineManualUrl));
+    const QUrl url =
+        QFileInfo::exists(manual) ? QUrl::fromLocalFile(manual) : QUrl(kOnlineManualUrl);
+    openOnDesktop(this, url, [this, url] {
+        showBox(QMessageBox::Warning, tr("Help"),
+                tr("No program opened the manual. It is here:") + QLatin1Char('\n') +
+                    (url.isLocalFile() ? url.toLocalFile() : url.toString()));
+    });
 }
 
 void MainWindow::openHotkeyDialog()
@@ -189,8 +234,9 @@ void MainWindow::openSettingsDialog()
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->exec();
     // The dialog writes settings.ini only; what the window shows from it follows here.
-    ui->checkBoxPreview->setChecked(
-        SettingsStore::instance().value(settings::kUiGroup, settings::kEnablePreview, true).toBool());
+    ui->checkBoxPreview->setChecked(SettingsStore::instance()
+                                        .value(settings::kUiGroup, settings::kEnablePreview, true)
+                                        .toBool());
     moveTabCaptureServerToConfiguredPort();
 }
 

@@ -52,10 +52,22 @@ bool showBox(QMessageBox::Icon icon, const QString& title, const QString& text)
     case QMessageBox::Critical:
         QMessageBox::critical(parent, title, text);
         return true;
+    case QMessageBox::Warning:
+        QMessageBox::warning(parent, title, text);
+        return true;
     default:
         QMessageBox::information(parent, title, text);
         return true;
     }
+}
+
+// Qt reports a transfer that timed out as "Operation canceled", as if the user had cancelled it.
+QString replyErrorText(const QNetworkReply& reply)
+{
+    const QNetworkReply::NetworkError error = reply.error();
+    return error == QNetworkReply::OperationCanceledError || error == QNetworkReply::TimeoutError
+               ? AutoUpdater::tr("The server did not answer.")
+               : reply.errorString();
 }
 
 } // namespace
@@ -82,7 +94,10 @@ void AutoUpdater::startCheck(const QString& currentVersion, bool silent)
     if (!isAllowedUrl(url)) {
         qWarning().noquote() << "Update check refused, the endpoint is not https:"
                              << url.toDisplayString();
-        QMetaObject::invokeMethod(this, &AutoUpdater::finished, Qt::QueuedConnection);
+        const QString refusal = tr("Refused to download %1: only https addresses are allowed.")
+                                    .arg(url.toDisplayString());
+        QMetaObject::invokeMethod(
+            this, [this, refusal] { failCheck(refusal); }, Qt::QueuedConnection);
         return;
     }
     reply_ = get(url);
@@ -161,13 +176,14 @@ void AutoUpdater::onVersionFileDownloaded()
     finishedReply->deleteLater();
     if (finishedReply->error() != QNetworkReply::NoError) {
         qWarning().noquote() << "Update check failed:" << finishedReply->errorString();
-        emit finished();
+        failCheck(refusal_.isEmpty() ? replyErrorText(*finishedReply) : refusal_);
         return;
     }
     const VersionFile file = VersionFile::parse(finishedReply->readAll());
     if (!file.version.isEmpty() && isNewerVersion(file.version, currentVersion_)) {
         qInfo().noquote() << "Update offered:" << file.version;
         emit updateAvailable(file.version, file.downloadUrl);
+        offeredVersion_ = file.version;
         if (showBox(QMessageBox::Question, tr("Update Available"),
                     tr("A new version %1 is available. Download now?").arg(file.version))) {
             expectedSha256_ = file.sha256;
@@ -194,8 +210,11 @@ void AutoUpdater::startDownload(const QUrl& url)
     connect(reply_, &QNetworkReply::finished, this, &AutoUpdater::onUpdateDownloaded);
 
     progressDialog_ = new QProgressDialog(tr("Downloading update..."), tr("Cancel"), 0, 100);
+    progressDialog_->setWindowTitle(tr("Update"));
     progressDialog_->setWindowModality(Qt::ApplicationModal);
+    cancelled_ = false;
     connect(progressDialog_, &QProgressDialog::canceled, this, [this] {
+        cancelled_ = true;
         if (reply_)
             reply_->abort();
     });
@@ -216,13 +235,21 @@ void AutoUpdater::onUpdateDownloaded()
         return;
     finishedReply->deleteLater();
     if (progressDialog_) {
+        // Closing a progress dialog reports a cancel of its own.
+        progressDialog_->disconnect(this);
         progressDialog_->close();
         progressDialog_->deleteLater();
         progressDialog_ = nullptr;
     }
+    if (cancelled_) {
+        // The user's own choice needs no box.
+        qInfo() << "Update download cancelled.";
+        emit finished();
+        return;
+    }
     if (finishedReply->error() != QNetworkReply::NoError) {
         qWarning().noquote() << "Update download failed:" << finishedReply->errorString();
-        failDownload(refusal_.isEmpty() ? finishedReply->errorString() : refusal_);
+        failDownload(refusal_.isEmpty() ? replyErrorText(*finishedReply) : refusal_);
         return;
     }
     const QByteArray body = finishedReply->readAll();
@@ -247,16 +274,35 @@ void AutoUpdater::onUpdateDownloaded()
         emit finished();
         return;
     }
+    // Torvane goes away next: the user learns why before it does.
+    showBox(QMessageBox::Information, tr("Update"),
+            tr("Version %1 has been downloaded. Torvane closes now and its installer starts.")
+                .arg(offeredVersion_));
     qInfo().noquote() << "Starting update installer" << installerPath_;
     const bool started = hooks().launch ? hooks().launch(installerPath_)
                                         : QProcess::startDetached(installerPath_, {});
-    if (!started)
+    if (!started) {
         qWarning().noquote() << "Update installer did not start:" << installerPath_;
+        showBox(QMessageBox::Critical, tr("Error"),
+                tr("The installer could not be started. It is saved here:") + QLatin1Char('\n') +
+                    QDir::toNativeSeparators(installerPath_));
+        emit finished();
+        return;
+    }
     emit finished();
     if (hooks().quit)
         hooks().quit();
     else
         QCoreApplication::quit();
+}
+
+void AutoUpdater::failCheck(const QString& text)
+{
+    // The check at start-up stays quiet; one the user asked for says why it has no answer.
+    if (!silent_)
+        showBox(QMessageBox::Warning, tr("Update"),
+                tr("The release site could not be reached:") + QLatin1Char('\n') + text);
+    emit finished();
 }
 
 void AutoUpdater::failDownload(const QString& text)

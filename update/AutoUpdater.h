@@ -32,7 +32,7 @@ public:
     ~AutoUpdater() override;
 
     // Asks the endpoint for its version file. silent keeps "No update available"
-    // to itself; network failures of the check are never shown.
+    // and a release site that cannot be reached to itself.
     void startCheck(const QString& currentVersion, bool silent);
 
     // The version file's address: TORVANE_UPDATE_URL when set, otherwise the
@@ -63,6 +63,7 @@ public slots:
 private:
     QNetworkReply* get(const QUrl& url);
     void startDownload(const QUrl& url);
+    void failCheck(const QString& text);
     void failDownload(const QString& text);
     // Writes the installer into the temporary folder; empty on failure.
     QString saveInstaller(const QByteArray& body);
@@ -74,6 +75,8 @@ private:
     QUrl downloadUrl_;
     QString expectedSha256_;
     QString installerPath_;
+    QString offeredVersion_;
+    bool cancelled_ = false; // by the user, in the progress dialog
     // Set when a redirect is refused, shown instead of the reply's own error.
     QString refusal_;
     QPointer<QProgressDialog> progressDialog_;

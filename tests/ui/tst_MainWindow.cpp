@@ -522,15 +522,24 @@ private Q_SLOTS:
         UrlCatcher catcher;
         for (const char* scheme : {"file", "https"})
             QDesktopServices::setUrlHandler(scheme, &catcher, "open");
+        // Without xdg-open on the path, the desktop's handlers (the catcher) are asked.
+        const QByteArray path = qgetenv("PATH");
+        qputenv("PATH", dir_.path().toUtf8());
+        AutoUpdater::setBoxHandler([this](QMessageBox::Icon, const QString& title, const QString&) {
+            boxes_.append(title);
+            return false;
+        });
         auto window = makeWindow();
         for (const char* button : {"toolButtonAbout", "toolButtonShowFolder", "toolButtonHelp"})
             click(*window, button);
-        click(*window, "toolButtonShowFolder2"); // an update check, silent when none is reachable
+        click(*window, "toolButtonShowFolder2"); // an update check: the site cannot be reached
         QVERIFY(window->findChild<AutoUpdater*>());
         QTRY_VERIFY(!window->findChild<AutoUpdater*>());
+        qputenv("PATH", path);
+        AutoUpdater::setBoxHandler({});
         for (const char* scheme : {"file", "https"})
             QDesktopServices::unsetUrlHandler(scheme);
-        QCOMPARE(boxes_, (QStringList{"About QZT"}));
+        QCOMPARE(boxes_, (QStringList{"About QZT", "Update"}));
         // The settings, schedule and macro lists open as dialogs of their own.
         for (const char* button : {"toolButtonSettings", "toolButtonSchedule", "toolButtonMacros"}) {
             QTimer::singleShot(0, [this] {
@@ -541,9 +550,40 @@ private Q_SLOTS:
             });
             click(*window, button);
         }
-        QCOMPARE(boxes_.mid(1), (QStringList{"settings_win", "ScheduleListDialog", "MacroListDialog"}));
+        QCOMPARE(boxes_.mid(2),
+                 (QStringList{"settings_win", "ScheduleListDialog", "MacroListDialog"}));
         QCOMPARE(catcher.urls.size(), 2);
         QCOMPARE(catcher.urls.first(), QUrl::fromLocalFile(folder));
+    }
+
+    void openFailsWithABox_data()
+    {
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<QString>("opener"); // what xdg-open does
+        QTest::addColumn<QString>("where");  // named in the box; empty: no box
+        const QString folder = "toolButtonShowFolder";
+        const QString manual = "https://torvane.github.io/manual/torvane-manual.pdf";
+        QTest::newRow("no file manager") << folder << "/bin/false" << dir_.filePath("videos");
+        QTest::newRow("no browser") << QString("toolButtonHelp") << "/bin/false" << manual;
+        QTest::newRow("opened") << folder << "/bin/true" << QString();
+    }
+    // When xdg-open finds no file manager or browser (it fails), a box says where to go.
+    void openFailsWithABox()
+    {
+        QFETCH(QString, button);
+        QFETCH(QString, opener);
+        QFETCH(QString, where);
+        QDir(dir_.path()).mkpath("bin");
+        QFile::remove(dir_.filePath("bin/xdg-open"));
+        QFile::link(opener, dir_.filePath("bin/xdg-open"));
+        const QByteArray path = qgetenv("PATH");
+        qputenv("PATH", dir_.filePath("bin").toUtf8());
+        auto window = makeWindow();
+        click(*window, qPrintable(button));
+        qputenv("PATH", path);
+        QTRY_VERIFY(!window->findChild<QProcess*>());
+        QCOMPARE(boxes_.size(), where.isEmpty() ? 0 : 1);
+        QVERIFY2(where.isEmpty() || boxText_.endsWith("\n" + where), qPrintable(boxText_));
     }
 
     // A macro drives the window through its own procedures and ends idle with its box, the
