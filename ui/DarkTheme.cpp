@@ -11,11 +11,15 @@ namespace {
 
 // Dialogs' own style sheets add to this one. Text keeps a WCAG contrast of at least 4.5:1 against
 // its background; that is why hovered and selected items are a deep blue and not the light
-// accent, which serves for borders only.
+// accent, which serves for borders only. Qt draws tray messages itself in a pale balloon where
+// the desktop has no notification service; its text stays dark (a style sheet keeps a parent's
+// palette from reaching the labels, so the balloon's own dark text colour would not).
 const char* const kThemeStyleSheet = R"(
 QToolTip {background-color: #2a2a2a;color: white;border: 1px solid gray;padding: 5px;font-size: 12px;}
 QMainWindow, QDialog, QMessageBox { background-color: #181D3D; }
 QLabel, QCheckBox, QRadioButton, QGroupBox { color: #ffffff; }
+QBalloonTip QLabel { color: #000000; }
+QBalloonTip QPushButton { background-color: transparent; padding: 0px; min-width: 0px; }
 QToolButton, QPushButton {
     background-color: #4B5386; color: #ffffff; border: none; border-radius: 4px; padding: 4px 8px;
 }
