@@ -15,19 +15,16 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("existing");
         QTest::addColumn<QString>("expected");
         const QString mp4 = QStringLiteral("H264-AAC(MP4)");
-        QTest::newRow("a title in any script, what a name cannot hold replaced, then the time")
-            << "..Über/My Game: Level 2 日本" << mp4 << QStringList()
-            << "Über_My Game_ Level 2 日本_20260725_140309.mp4";
-        QTest::newRow("a long title cut at a character")
-            << QString(100, QChar(0x65E5)) << mp4 << QStringList()
-            << QString(61, QChar(0x65E5)) + "_20260725_140309.mp4";
-        QTest::newRow("the user's name")
-            << "user:my clip été" << mp4 << QStringList() << "my clip été.mp4";
+        QTest::newRow("a title in any script, unfit characters replaced, cut to 200 bytes")
+            << "..Über/Game: " + QString(100, QChar(0x65E5)) << mp4 << QStringList()
+            << "Über_Game_ " + QString(56, QChar(0x65E5)) + "_20260725_140309.mp4";
+        QTest::newRow("a name") << "user:my clip été" << mp4 << QStringList() << "my clip été.mp4";
         QTest::newRow("taken names numbered from 1, gaps filled")
             << "user:out" << mp4 << QStringList{"out.mp4", "out_2.mp4", "out.WMV"} << "out_1.mp4";
-        for (const auto& [format, name] : {std::pair{"Windows Media", "clip.WMV"},
-                                           {"MPEG-2", "clip.mpg"},
-                                           {"MPEG-4(AVI)", "clip.avi"}})
+        QTest::newRow("Windows Media") << "user:clip"
+                                       << "Windows Media" << QStringList() << "clip.WMV";
+        for (const auto& [format, name] :
+             {std::pair{"MPEG-2", "clip.mpg"}, {"MPEG-4(AVI)", "clip.avi"}})
             QTest::newRow(format) << "user:clip" << QString(format) << QStringList() << name;
         QTest::newRow("a stored name of only dots")
             << "user:.." << QString() << QStringList() << "out_file.mp4";
@@ -54,16 +51,12 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("name");
         QTest::addColumn<bool>("valid");
-        QTest::newRow("letters of any script, spaces") << "my clip été 屏幕 1" << true;
-        QTest::newRow("dots inside") << "..my.clip" << true;
-        QTest::newRow("200 bytes") << QString(100, QChar(0xE9)) << true;
+        QTest::newRow("any script, spaces, 200 bytes")
+            << "my clip 屏幕 1" + QString(92, QChar(0xE9)) << true;
         QTest::newRow("201 bytes") << QString(100, QChar(0xE9)) + "a" << false;
         QTest::newRow("only dots and spaces") << ". .." << false;
-        QTest::newRow("blank") << " " << false;
-        QTest::newRow("control character") << "my\tclip" << false;
-        for (const QChar reserved : QStringLiteral("<>:\"/\\|?*"))
-            QTest::addRow("with %c", reserved.toLatin1())
-                << QString("my%1clip").arg(reserved) << false;
+        for (const QChar c : QStringLiteral("<>:\"/\\|?*\t"))
+            QTest::addRow("with U+%04X", c.unicode()) << QString("my%1clip").arg(c) << false;
     }
     void userNameIsRefusedOnlyWhenNoFileCanHaveIt()
     {
