@@ -720,11 +720,14 @@ private Q_SLOTS:
         QCOMPARE(calls_.target.targetRect, secondScreen);
         QCOMPARE(calls_.audio, "No Audio");
         firstPicture(*window);
-        if (run != "records")
+        if (run == "records")
+            window->onScheduleRequestStop(item.id);
+        else
             window->startStopRecording();
-        window->onScheduleRequestStop(item.id);
         QCOMPARE(calls_.stops, QList<bool>{false});
         QCOMPARE(state(*window), "idle");
+        window->onScheduleRequestStop(item.id); // the period's end: nothing left to stop
+        QCOMPARE(calls_.stops.size(), 1);
         QCOMPARE(stored().enabled, run == "daily");
         window->startStopRecording();
         QCOMPARE(calls_.target.targetRect, firstScreen);
