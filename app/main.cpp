@@ -194,10 +194,10 @@ int main(int argc, char* argv[])
             .value(settings::kOutputGroup, settings::kRecordingPath, QStringLiteral("./QZT"))
             .toString();
     RecordingRepair::repairAllInBackground(recordings, &window,
-                                           [&window](const QStringList& repaired) {
-                                               for (const QString& path : repaired)
+                                           [&window](const RecordingRepair::Report& report) {
+                                               for (const QString& path : report.repaired)
                                                    qInfo().noquote() << "Recording repaired:" << path;
-                                               window.announceRepairedRecordings(repaired);
+                                               window.announceRepairedRecordings(report.repaired);
                                            });
     instance.listen(&window, [&window](const QByteArray& message) {
         // The system starting us for a schedule finds us running: the runner records it, and

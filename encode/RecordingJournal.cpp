@@ -91,10 +91,21 @@ bool decodeHeader(const QByteArray& bytes, QList<RecordingJournal::Stream>& stre
 
 bool RecordingJournal::create(const QString& mediaPath, const AVFormatContext& format)
 {
-    file_.setFileName(pathFor(mediaPath));
-    if (!file_.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
-        qDebug().noquote() << "Recording journal not created:" << file_.fileName()
-                           << file_.errorString();
+    path_ = pathFor(mediaPath);
+    // A journal left by an earlier file of this name describes bytes that are gone. The new one
+    // is created afresh (never written through a name planted there) and locked before it has
+    // its header.
+    QFile::remove(path_);
+    if (descriptor_.createNew(path_, 0600) != platform::SafeFile::Status::Ok) {
+        qDebug().noquote() << "Recording journal not created:" << path_
+                           << descriptor_.errorString();
+        return false;
+    }
+    if (!descriptor_.tryLock() ||
+        !file_.open(descriptor_.handle(), QIODevice::WriteOnly | QIODevice::Unbuffered,
+                    QFileDevice::DontCloseHandle)) {
+        qDebug().noquote() << "Recording journal not created, in use elsewhere:" << path_;
+        descriptor_.close();
         return false;
     }
     const QByteArray header = encodeHeader(format);
@@ -107,10 +118,8 @@ bool RecordingJournal::create(const QString& mediaPath, const AVFormatContext& f
     bytes.append(header);
     appendWord(checksum(header.constData(), header.size()));
     if (file_.write(bytes) != bytes.size() || !platform::syncFileData(file_)) {
-        qDebug().noquote() << "Recording journal not written:" << file_.fileName()
-                           << file_.errorString();
-        file_.close();
-        file_.remove();
+        qDebug().noquote() << "Recording journal not written:" << path_ << file_.errorString();
+        remove();
         return false;
     }
     pending_.clear();
@@ -154,15 +163,12 @@ bool RecordingJournal::commit()
 
 void RecordingJournal::remove()
 {
-    if (file_.isOpen())
-        file_.remove();
+    // Gone while still locked: no repair can take it for a dead recording's in between.
+    if (file_.isOpen() && descriptor_.isNamedBy(path_))
+        QFile::remove(path_);
+    file_.close();
+    descriptor_.close();
     pending_.clear();
-}
-
-bool RecordingJournal::read(const QString& journalPath, Contents& contents)
-{
-    QFile file(journalPath);
-    return file.open(QIODevice::ReadOnly) && parse(file.readAll(), contents);
 }
 
 bool RecordingJournal::parse(const QByteArray& bytes, Contents& contents)

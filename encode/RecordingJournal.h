@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/posix/SafeFile.h"
+
 #include <QByteArray>
 #include <QFile>
 #include <QList>
@@ -21,6 +23,7 @@ struct AVPacket;
 //
 // Records are kept in memory and written by commit(), which the writer calls only after the
 // packets' own bytes reached the disk, so every record on disk points at data that is there.
+// The writer holds the journal's lock for as long as it writes it: a repair skips a locked journal.
 class RecordingJournal
 {
 public:
@@ -59,8 +62,8 @@ public:
         return mediaPath + QStringLiteral(".journal");
     }
 
-    // Creates the journal of mediaPath with the streams of format (after its header) and puts
-    // it on the disk. False: the reason is logged and there is no journal.
+    // Creates the journal of mediaPath with the streams of format (after its header), locked,
+    // and puts it on the disk. False: the reason is logged and there is no journal.
     bool create(const QString& mediaPath, const AVFormatContext& format);
     bool isOpen() const { return file_.isOpen(); }
 
@@ -75,10 +78,11 @@ public:
 
     // Reads a journal; a torn or damaged last record and everything after it are left out.
     // False: the header itself is unreadable.
-    static bool read(const QString& journalPath, Contents& contents);
     static bool parse(const QByteArray& bytes, Contents& contents);
 
 private:
+    QString path_;
+    platform::SafeFile descriptor_; // outlives file_, which only borrows its handle
     QFile file_;
     QByteArray pending_;
 };

@@ -1,5 +1,5 @@
 // Recordings whose writer died mid-way, rebuilt from their journal with the file torn at random
-// byte offsets.
+// byte offsets; planted links, other formats and hostile journals are refused.
 #include "support/MediaProbe.h"
 #include "support/TestSupport.h"
 #include "app/SettingsKeys.h"
@@ -50,6 +50,37 @@ QList<std::int64_t> packetEnds(const QString& path)
     av_packet_free(&packet);
     avformat_close_input(&input);
     return ends;
+}
+
+constexpr int kPacket = 4096;
+
+// One MJPEG stream killed before its trailer: head, then four packets, each named by the
+// journal, and repeats more records naming the last one's bytes again. The writer still holds
+// the journal.
+std::unique_ptr<RecordingJournal> killedRecording(const QString& media, const QByteArray& head,
+                                                  int width, int repeats)
+{
+    QFile file(media);
+    if (!file.open(QIODevice::WriteOnly) || !file.write(head + QByteArray(4 * kPacket, 'x')))
+        return nullptr;
+    AVFormatContext* format = avformat_alloc_context();
+    AVStream* stream = avformat_new_stream(format, nullptr);
+    stream->codecpar->codec_type = AVMEDIA_TYPE_VIDEO;
+    stream->codecpar->codec_id = AV_CODEC_ID_MJPEG;
+    stream->codecpar->width = width;
+    stream->codecpar->height = 240;
+    stream->time_base = {1, kRate};
+    auto journal = std::make_unique<RecordingJournal>();
+    AVPacket* packet = av_packet_alloc();
+    packet->flags = AV_PKT_FLAG_KEY;
+    const bool created = journal->create(media, *format);
+    for (int n = 0; n < 4 + repeats; ++n) {
+        packet->pts = packet->dts = n;
+        journal->add(*packet, head.size() + std::min(n, 3) * kPacket, kPacket);
+    }
+    av_packet_free(&packet);
+    avformat_free_context(format);
+    return created && journal->commit() ? std::move(journal) : nullptr;
 }
 
 } // namespace
@@ -118,6 +149,66 @@ private Q_SLOTS:
             const qsizetype expected = std::min(whole, inside);
             QVERIFY2(frames.size() == expected || (row % 2 && frames.size() == expected - 1),
                      qPrintable(why + QString::number(frames.size())));
+        }
+    }
+
+    // What another program or user may leave in the folder: nothing is written through a link,
+    // read through one or read as another format; the new file stays within the damaged one's
+    // bytes and an index; a journal still written is left alone, a failed one is tried once.
+    void hostileFilesAreRefused_data()
+    {
+        using O = RecordingRepair::Outcome;
+        QTest::addColumn<int>("width");
+        QTest::addColumn<int>("repeats");
+        QTest::addColumn<O>("outcome");
+        QTest::newRow("output is a link") << 320 << 0 << O::Repaired;
+        QTest::newRow("journal is a link") << 320 << 0 << O::Skipped;
+        QTest::newRow("file is a link") << 320 << 0 << O::Skipped;
+        QTest::newRow("file is a WAV") << 320 << 0 << O::Repaired;
+        QTest::newRow("records repeat") << 320 << 3000 << O::Repaired;
+        QTest::newRow("journal locked") << 320 << 0 << O::Skipped;
+        QTest::newRow("repair fails") << 0 << 0 << O::Failed;
+    }
+
+    void hostileFilesAreRefused()
+    {
+        QFETCH(int, width);
+        QFETCH(int, repeats);
+        QFETCH(RecordingRepair::Outcome, outcome);
+        const QByteArray row = QTest::currentDataTag();
+        QTemporaryDir dir;
+        const QString media = dir.filePath("x.mp4");
+        const QString journalPath = RecordingJournal::pathFor(media);
+        const QString elsewhere = dir.filePath("elsewhere");
+        const QByteArray wav(
+            "RIFF\0\0\0\0WAVEfmt \x10\0\0\0\1\0\1\0\x40\x1f\0\0\x80\x3e\0\0\2\0\x10\0data"
+            "\0\0\0\0",
+            44);
+        auto journal = killedRecording(media, row == "file is a WAV" ? wav : QByteArray(64, 0),
+                                       width, repeats);
+        QVERIFY(journal);
+        if (row != "journal locked")
+            journal.reset();
+        const qint64 damagedSize = QFileInfo(media).size();
+        const QString linked = row == "journal is a link" ? journalPath : media;
+        if (row.endsWith("is a link") && row != "output is a link")
+            QVERIFY(QFile::rename(linked, elsewhere) && QFile::link(elsewhere, linked));
+        QFile target(elsewhere);
+        if (row == "output is a link")
+            QVERIFY(target.open(QIODevice::WriteOnly) && target.write("keep") == 4 &&
+                    target.flush() && QFile::link(elsewhere, media + ".repairing"));
+        target.close();
+        QCOMPARE(RecordingRepair::repairFile(media), outcome);
+        QVERIFY(QFileInfo(media).size() <= damagedSize + 64 * 1024);
+        QVERIFY(row != "output is a link" ||
+                (target.open(QIODevice::ReadOnly) && target.readAll() == "keep"));
+        QCOMPARE(QFileInfo(linked).isSymLink(),
+                 row.endsWith("is a link") && row != "output is a link");
+        QCOMPARE(QFile::exists(journalPath), outcome == RecordingRepair::Outcome::Skipped);
+        journal.reset();
+        if (outcome == RecordingRepair::Outcome::Failed) {
+            QCOMPARE(RecordingRepair::repairFile(media), RecordingRepair::Outcome::NotNeeded);
+            QVERIFY(QFile::exists(RecordingRepair::failedPathFor(journalPath)));
         }
     }
 };
