@@ -9,6 +9,7 @@
 #include "encode/RecordingRepair.h"
 #include "platform/posix/CrashHandler.h"
 #include "platform/posix/TerminationSignals.h"
+#include "ui/AccessibleTableView.h"
 #include "ui/MainWindow.h"
 
 #include <QApplication>
@@ -165,6 +166,8 @@ int main(int argc, char* argv[])
         appIcon.addFile(QStringLiteral(":/resources/QZT-%1.png").arg(QLatin1String(size)));
     QApplication::setWindowIcon(appIcon);
     QGuiApplication::setDesktopFileName(QStringLiteral("torvane"));
+    // Screen readers reach the buttons in table cells.
+    AccessibleTableView::install();
 
     LanguageManager::instance().installWithSavedLanguage();
 

@@ -2,12 +2,14 @@
 
 #include "ui_WindowSelectorThumbnailView.h"
 
+#include <QAbstractButton>
 #include <QCloseEvent>
 #include <QEventLoop>
 #include <QGraphicsDropShadowEffect>
 #include <QLabel>
 #include <QMessageBox>
-#include <QMouseEvent>
+#include <QPainter>
+#include <QStyleOption>
 #include <QVBoxLayout>
 
 namespace {
@@ -16,7 +18,6 @@ constexpr int kColumns = 3;
 constexpr QSize kCardSize(180, 140);
 constexpr QSize kThumbnailSize(160, 100);
 constexpr int kCardMargin = 5;
-const QLatin1String kCardPrefix("grid_parent");
 
 QString cardStyle(const QWidget* card, int borderWidth, const char* colour)
 {
@@ -25,6 +26,28 @@ QString cardStyle(const QWidget* card, int borderWidth, const char* colour)
         .arg(borderWidth)
         .arg(QLatin1String(colour));
 }
+
+// A card is a button, so that the keyboard (Space) and screen readers pick a window as a click
+// does. It draws no button face: only what its style sheet gives it, its labels and the focus.
+class WindowCard : public QAbstractButton
+{
+public:
+    using QAbstractButton::QAbstractButton;
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        QPainter painter(this);
+        QStyleOption option;
+        option.initFrom(this);
+        style()->drawPrimitive(QStyle::PE_Widget, &option, &painter, this);
+        if (hasFocus()) {
+            QStyleOptionFocusRect focus;
+            focus.initFrom(this);
+            style()->drawPrimitive(QStyle::PE_FrameFocusRect, &focus, &painter, this);
+        }
+    }
+};
 
 } // namespace
 
@@ -107,8 +130,10 @@ void WindowSelectorThumbnailView::refreshWindowList()
 
 QWidget* WindowSelectorThumbnailView::createCard(const WindowEntry& entry, int row, int column)
 {
-    // A frame rather than a bare widget, so that the style sheet border is drawn.
-    auto* card = new QFrame(ui->scrollAreaWidgetContents);
+    auto* card = new WindowCard(ui->scrollAreaWidgetContents);
+    card->setCheckable(true);
+    card->setAutoExclusive(true);
+    card->setAccessibleName(entry.title);
     card->setObjectName(QStringLiteral("grid_parent_%1_%2").arg(row).arg(column));
     card->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     card->setFixedHeight(kCardSize.height());
@@ -143,6 +168,7 @@ QWidget* WindowSelectorThumbnailView::createCard(const WindowEntry& entry, int r
 
     card->setCursor(Qt::PointingHandCursor);
     card->installEventFilter(this);
+    connect(card, &QAbstractButton::clicked, this, [this, card] { selectCard(card); });
     return card;
 }
 
@@ -188,25 +214,21 @@ void WindowSelectorThumbnailView::cancelSelection()
 
 bool WindowSelectorThumbnailView::eventFilter(QObject* watched, QEvent* event)
 {
-    const bool release = event->type() == QEvent::MouseButtonRelease;
-    const bool doubleClick = event->type() == QEvent::MouseButtonDblClick;
-    if (!release && !doubleClick)
+    // A double click picks the window and closes the picker in one go.
+    auto* card = qobject_cast<QWidget*>(watched);
+    if (event->type() != QEvent::MouseButtonDblClick || !cards_.contains(card))
         return QDialog::eventFilter(watched, event);
-    QWidget* card = qobject_cast<QWidget*>(watched);
-    while (card && !card->objectName().startsWith(kCardPrefix))
-        card = card->parentWidget();
-    const auto entry = cards_.constFind(card);
-    if (!card || entry == cards_.cend())
-        return QDialog::eventFilter(watched, event);
+    selectCard(card);
+    confirmSelection();
+    return true;
+}
 
+void WindowSelectorThumbnailView::selectCard(QWidget* card)
+{
     if (selectedCard_ && selectedCard_ != card)
         selectedCard_->setStyleSheet(cardStyle(selectedCard_, 1, "#aaa"));
     card->setStyleSheet(cardStyle(card, 2, "#41A7F6"));
     selectedCard_ = card;
-    selectedTitle = entry->title;
-    selectedWindow = entry->window;
-    // A double click picks the window and closes the picker in one go.
-    if (doubleClick)
-        confirmSelection();
-    return true;
+    selectedTitle = cards_.value(card).title;
+    selectedWindow = cards_.value(card).window;
 }

@@ -44,6 +44,7 @@ protected:
 
 private:
     QWidget* createCard(const WindowEntry& entry, int row, int column);
+    void selectCard(QWidget* card);
     void showNoSelectionWarning();
 
     std::unique_ptr<Ui::WindowSelectorThumbnailView> ui;
