@@ -11,6 +11,7 @@
 #include "platform/posix/TerminationSignals.h"
 #include "ui/AccessibleTableView.h"
 #include "ui/MainWindow.h"
+#include "ui/MessageBoxTitleFit.h"
 
 #include <QApplication>
 #include <QCursor>
@@ -166,8 +167,9 @@ int main(int argc, char* argv[])
         appIcon.addFile(QStringLiteral(":/resources/QZT-%1.png").arg(QLatin1String(size)));
     QApplication::setWindowIcon(appIcon);
     QGuiApplication::setDesktopFileName(QStringLiteral("torvane"));
-    // Screen readers reach the buttons in table cells.
+    // Screen readers reach the buttons in table cells; message boxes are as wide as their titles.
     AccessibleTableView::install();
+    MessageBoxTitleFit::install();
 
     LanguageManager::instance().installWithSavedLanguage();
 

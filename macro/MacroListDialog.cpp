@@ -42,7 +42,7 @@ QPushButton* rowButton(const QString& text, QWidget* parent)
     auto* button = new QPushButton(text, parent);
     button->setProperty("class", "edit-delete-btn");
     button->setStyleSheet(QStringLiteral("QPushButton { font-size: 10px; }"));
-    button->setMaximumSize(60, 30);
+    button->setMaximumHeight(30);
     return button;
 }
 
@@ -112,10 +112,11 @@ void MacroListDialog::rebuildRows()
     }
     QHeaderView* header = tableView_->horizontalHeader();
     header->resizeSection(0, 150);
-    header->resizeSection(1, 60);
-    header->resizeSection(2, 60);
-    header->resizeSection(3, 200);
-    header->setStretchLastSection(true);
+    // The duration, the repeat count and the buttons as wide as their texts in any language; the
+    // description takes the rest.
+    for (const int column : {1, 2, 4})
+        header->setSectionResizeMode(column, QHeaderView::ResizeToContents);
+    header->setSectionResizeMode(3, QHeaderView::Stretch);
 }
 
 QWidget* MacroListDialog::buttonsFor(const MacroItem& item)

@@ -30,12 +30,12 @@ MacroAction defaultWait()
     return MacroAction(MacroActionType::Wait, {{QStringLiteral("duration_ms"), 1000}});
 }
 
-QPushButton* smallButton(const QString& text, QWidget* parent, int width)
+QPushButton* smallButton(const QString& text, QWidget* parent)
 {
     auto* button = new QPushButton(text, parent);
     button->setProperty("class", "edit-delete-btn");
     button->setStyleSheet(kSmallButtons);
-    button->setMaximumSize(width, 30);
+    button->setMaximumHeight(30);
     return button;
 }
 
@@ -160,7 +160,8 @@ void NewMacroDialog::rebuildTable()
     }
     QHeaderView* header = tableView_->horizontalHeader();
     header->resizeSection(0, 40);
-    header->resizeSection(1, 150);
+    // As wide as the longest action name in the language shown.
+    header->setSectionResizeMode(1, QHeaderView::ResizeToContents);
     header->resizeSection(2, 200);
     header->resizeSection(3, 120);
     header->setStretchLastSection(true);
@@ -217,8 +218,8 @@ QWidget* NewMacroDialog::editCell(int row)
     auto* cell = new QWidget;
     auto* layout = new QHBoxLayout(cell);
     layout->setContentsMargins(0, 0, 0, 0);
-    QPushButton* insert = smallButton(tr("Insert"), cell, 50);
-    QPushButton* remove = smallButton(tr("Delete"), cell, 50);
+    QPushButton* insert = smallButton(tr("Insert"), cell);
+    QPushButton* remove = smallButton(tr("Delete"), cell);
     connect(insert, &QPushButton::clicked, this, [this, row] { onInsertAction(row); });
     connect(remove, &QPushButton::clicked, this, [this, row] { onDeleteAction(row); });
     layout->addWidget(insert);

@@ -23,7 +23,8 @@ QBalloonTip QPushButton { background-color: transparent; padding: 0px; min-width
 QToolButton, QPushButton {
     background-color: #4B5386; color: #ffffff; border: none; border-radius: 4px; padding: 4px 8px;
 }
-QPushButton { padding: 5px 16px; min-width: 48px; }
+QPushButton { padding: 5px 16px; }
+QPushButton[class="edit-delete-btn"] { padding: 2px 6px; }
 QToolButton:hover, QPushButton:hover { background-color: #1F5FA8; }
 QPushButton:pressed { background-color: #3C4370; }
 QToolButton:disabled, QPushButton:disabled { background-color: #2E3358; color: #A0A5C8; }

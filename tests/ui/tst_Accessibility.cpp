@@ -1,5 +1,6 @@
-// Every control of the main window and of each dialog has an accessible name that says what it
-// does, as a screen reader gets it through Qt's accessibility interfaces.
+// Every control of each window has a name that says what it does, here and on the accessibility
+// bus (AT-SPI) a screen reader reads; every text fits its widget, in English and in German.
+#include "app/LanguageManager.h"
 #include "app/SettingsKeys.h"
 #include "app/SettingsStore.h"
 #include "hotkeys/HotkeyDialog.h"
@@ -11,18 +12,20 @@
 #include "schedule/NewScheduleDialog.h"
 #include "schedule/ScheduleListDialog.h"
 #include "schedule/ScheduleStore.h"
+#include "support/FakeDesktop.h"
 #include "support/TestSupport.h"
+#include "ui/AccessibleTableView.h"
 #include "ui/BG_Mode_Window.h"
+#include "ui/DarkTheme.h"
 #include "ui/MainWindow.h"
+#include "ui/MessageBoxTitleFit.h"
 #include "ui/WindowSelectorThumbnailView.h"
 #include "ui/settings_win.h"
 
-#include <QAbstractItemView>
-#include <QAccessible>
-#include <QGroupBox>
-#include <QTabWidget>
 #include <QTcpServer>
+#include <QtDBus>
 #include <QtTest>
+#include <QtWidgets>
 
 #include <functional>
 #include <memory>
@@ -65,22 +68,86 @@ bool named(QAccessibleInterface* control)
     return control->role() == A::ComboBox && widget && says(widget->accessibleName(), others);
 }
 
-// Each visible operable control without a proper name, as "object name (role): 'name'".
-void collectNameless(QAccessibleInterface* node, QStringList* nameless)
+QString busPath(QObject* object)
 {
-    if (!node || node->state().invisible)
-        return;
-    if (kOperable.contains(node->role()) && !named(node))
-        *nameless << QStringLiteral("%1 (role %2): '%3'")
-                         .arg(node->object() ? node->object()->objectName() : QString(),
-                              QString::number(node->role()), node->text(A::Name));
-    for (int i = 0; i < node->childCount(); ++i)
-        collectNameless(node->child(i), nameless);
+    return QStringLiteral("/org/a11y/atspi/accessible/%1")
+        .arg(QAccessible::uniqueId(QAccessible::queryAccessibleInterface(object)));
+}
+
+// The name, by path, of every node a screen reader reaches on the AT-SPI bus from the
+// applications' root, and from a popup, which is no child of its application; empty for a node
+// without a role. The bridge answers on this thread: the calls go out from another.
+QHash<QString, QString> busTree(const QString& popup)
+{
+    QHash<QString, QString> nodes;
+    std::unique_ptr<QThread> walker(QThread::create([&] {
+        const QDBusConnection bus = QDBusConnection::connectToBus(
+            QDBusReply<QString>(
+                QDBusInterface("org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus").call("GetAddress")),
+            "walker");
+        QString app; // none before the registry's list is read
+        std::function<void(const QString&)> walk = [&](const QString& path) {
+            QDBusInterface node(app.isEmpty() ? "org.a11y.atspi.Registry" : app, path,
+                                "org.a11y.atspi.Accessible", bus);
+            if (!app.isEmpty() && nodes.contains(path))
+                return;
+            if (!app.isEmpty())
+                nodes[path] = QDBusReply<uint>(node.call("GetRole")).value()
+                                  ? node.property("Name").toString()
+                                  : "";
+            for (int i = 0; i < node.property("ChildCount").toInt(); ++i) {
+                const auto [child, childPath] = qdbus_cast<std::pair<QString, QDBusObjectPath>>(
+                    node.call("GetChildAtIndex", i).arguments().value(0));
+                app = child;
+                walk(childPath.path());
+            }
+        };
+        walk("/org/a11y/atspi/accessible/root");
+        if (!popup.isEmpty())
+            walk(popup);
+    }));
+    QEventLoop loop;
+    QObject::connect(walker.get(), &QThread::finished, &loop, &QEventLoop::quit);
+    walker->start();
+    loop.exec();
+    return nodes;
+}
+
+// Each label, button and table column narrower than its text asks for, with the margins of its
+// style, and each read-only field narrower than its text.
+QStringList clippedTexts(const QWidget* window)
+{
+    QStringList clipped;
+    for (const QWidget* widget : window->findChildren<QWidget*>()) {
+        const auto* label = qobject_cast<const QLabel*>(widget);
+        const auto* edit = qobject_cast<const QLineEdit*>(widget);
+        const auto* view = qobject_cast<const QAbstractItemView*>(widget);
+        const QString text = widget->property("text").toString();
+        if (!widget->isVisibleTo(window) || qobject_cast<const QToolButton*>(widget))
+            continue;
+        if (!text.isEmpty() &&
+            ((label && !label->wordWrap()) || widget->inherits("QAbstractButton")) &&
+            widget->width() < widget->sizeHint().width())
+            clipped << widget->objectName() + " '" + text + "'";
+        QStyleOptionFrame frame; // the text's room, inside the padding of the dark look
+        frame.initFrom(widget);
+        if (edit && edit->isReadOnly() &&
+            edit->fontMetrics().horizontalAdvance(edit->text()) + 4 >
+                widget->style()->subElementRect(QStyle::SE_LineEditContents, &frame, edit).width())
+            clipped << edit->objectName() + " '" + edit->text() + "'";
+        const auto* table = qobject_cast<const QTableView*>(widget);
+        for (int column = 0; table && column < table->model()->columnCount(); ++column)
+            if (std::max(view->sizeHintForColumn(column),
+                         table->horizontalHeader()->sectionSizeHint(column)) >
+                table->columnWidth(column))
+                clipped << table->objectName() + " column " + QString::number(column);
+    }
+    return clipped;
 }
 
 template <class Window> WindowFactory make()
 {
-    return [] { return static_cast<QWidget*>(new Window); };
+    return [] { return new Window; };
 }
 
 } // namespace
@@ -92,6 +159,8 @@ class tst_Accessibility : public QObject
 private Q_SLOTS:
     void initTestCase()
     {
+        // Qt joins the accessibility bus once asked, through the session bus isolation drops.
+        QAccessible::isActive();
         testsupport::isolateUserFolders();
         // A port of its own for the main window's tab server, free whatever else runs here.
         QTcpServer probe;
@@ -102,46 +171,83 @@ private Q_SLOTS:
         MacroStore::instance().addMacro(MacroItem());
         ScheduleStore::setTaskSchedulerFactory([] { return nullptr; });
         ScheduleStore::instance().addSchedule(ScheduleItem());
+        // As the program starts: its look, its table interface and its message boxes.
+        applyDarkTheme();
+        AccessibleTableView::install();
+        MessageBoxTitleFit::install();
+        LanguageManager::instance().setLanguagesDirectory(QFileInfo(TORVANE_EXE).path() +
+                                                          "/Languages");
+        QTRY_VERIFY(!busTree({}).isEmpty());
     }
 
-    void everyControlIsNamed_data()
+    // In both languages, each control a user can click (operable, or showing a pointing hand) is
+    // named, also on the bus with a role; each text fits.
+    void everyControlIsNamedAndFits_data()
     {
         QTest::addColumn<WindowFactory>("make");
-        QTest::newRow("main window") << make<MainWindow>();
-        QTest::newRow("background bar") << make<BG_Mode_Window>();
-        QTest::newRow("hotkeys") << make<HotkeyDialog>();
-        QTest::newRow("settings") << make<settings_win>();
-        QTest::newRow("schedule list") << make<ScheduleListDialog>();
-        QTest::newRow("schedule editor") << make<NewScheduleDialog>();
-        QTest::newRow("macro list") << make<MacroListDialog>();
-        QTest::newRow("macro editor with a wait") << WindowFactory([] {
-            auto* editor = new NewMacroDialog;
-            editor->addAction();
-            return static_cast<QWidget*>(editor);
-        });
-        QTest::newRow("macro source action") << make<MacroActionSelectSourceDialog>();
-        QTest::newRow("window picker") << make<WindowSelectorThumbnailView>();
+        QTest::addColumn<QString>("language");
+        const QList<QPair<const char*, WindowFactory>> windows{
+            {"main window", make<MainWindow>()},
+            {"background bar", make<BG_Mode_Window>()},
+            {"hotkeys", make<HotkeyDialog>()},
+            {"settings", make<settings_win>()},
+            {"schedule list", make<ScheduleListDialog>()},
+            {"schedule editor", make<NewScheduleDialog>()},
+            {"macro list", make<MacroListDialog>()},
+            {"macro editor with a wait",
+             [] {
+                 auto* editor = new NewMacroDialog;
+                 editor->addAction();
+                 return editor;
+             }},
+            {"macro source action", make<MacroActionSelectSourceDialog>()},
+            {"window picker with a window",
+             [] {
+                 static testsupport::FakeDesktop desktop;
+                 desktop.shown = {{NativeWindow(1), "Terminal"}};
+                 return new WindowSelectorThumbnailView(
+                     nullptr, std::make_unique<testsupport::FakeWindowSystem>(&desktop));
+             }},
+            {"message box", [] {
+                 return new QMessageBox(QMessageBox::Critical, QObject::tr("Download Failed"), "!");
+             }}};
+        for (const char* language : {"en", "de"})
+            for (const auto& [name, make] : windows)
+                QTest::addRow("%s (%s)", name, language) << make << QString(language);
     }
-    void everyControlIsNamed()
+    void everyControlIsNamedAndFits()
     {
         QFETCH(WindowFactory, make);
+        QFETCH(QString, language);
+        LanguageManager::instance().setLanguage(language);
         const std::unique_ptr<QWidget> window(make());
         window->show();
-        QAccessibleInterface* root = QAccessible::queryAccessibleInterface(window.get());
-        QStringList nameless;
-        collectNameless(root, &nameless);
-        // Every page of each tab widget in turn, as a hidden page's controls are left out.
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+        const auto bus = busTree(window->windowType() == Qt::Popup ? busPath(window.get()) : "");
+        QStringList faults;
+        for (QWidget* widget : window->findChildren<QWidget*>()) {
+            QAccessibleInterface* control = QAccessible::queryAccessibleInterface(widget);
+            if (!widget->isHidden() && widget->window() == window.get() &&
+                (kOperable.contains(control->role()) ||
+                 (widget->testAttribute(Qt::WA_SetCursor) &&
+                  widget->cursor().shape() == Qt::PointingHandCursor)) &&
+                (!named(control) || bus.value(busPath(widget)).isEmpty()))
+                faults << widget->objectName() + " is not named here or on the bus";
+        }
+        // Every page of each tab widget in turn, as a hidden page is not laid out.
+        faults << clippedTexts(window.get());
         for (QTabWidget* tabs : window->findChildren<QTabWidget*>())
             for (int page = 0; page < tabs->count(); ++page) {
                 tabs->setCurrentIndex(page);
-                collectNameless(root, &nameless);
+                faults << clippedTexts(window.get());
             }
-        // Widgets in item view cells are outside the tree; a screen reader meets them on focus.
-        for (const QAbstractItemView* view : window->findChildren<QAbstractItemView*>())
-            for (QWidget* cell : view->viewport()->findChildren<QWidget*>())
-                collectNameless(QAccessible::queryAccessibleInterface(cell), &nameless);
-        nameless.removeDuplicates();
-        QVERIFY2(nameless.isEmpty(), qPrintable(nameless.join(QStringLiteral("\n"))));
+        // The title, in bold, beside the title bar's icon and three buttons as wide as it is high.
+        const QFontMetrics bold(
+            QFont(window->font().family(), window->font().pointSize(), QFont::Bold));
+        const int bar = window->windowHandle()->frameMargins().top();
+        if (bar && bold.horizontalAdvance(window->windowTitle()) > window->width() - 5 * bar)
+            faults << "title " + window->windowTitle();
+        QVERIFY2(faults.isEmpty(), qPrintable(faults.join(QStringLiteral("\n"))));
     }
 };
 
