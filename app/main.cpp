@@ -198,12 +198,12 @@ int main(int argc, char* argv[])
         SettingsStore::instance()
             .value(settings::kOutputGroup, settings::kRecordingPath, QStringLiteral("./QZT"))
             .toString();
-    RecordingRepair::repairAllInBackground(recordings, &window,
-                                           [&window](const RecordingRepair::Report& report) {
-                                               for (const QString& path : report.repaired)
-                                                   qInfo().noquote() << "Recording repaired:" << path;
-                                               window.announceRepairedRecordings(report.repaired);
-                                           });
+    RecordingRepair::repairAllInBackground(
+        recordings, &window, [&window](const RecordingRepair::Report& report) {
+            for (const QString& path : report.repaired)
+                qInfo().noquote() << "Recording repaired:" << path;
+            window.announceRepairedRecordings(report.repaired, report.failed);
+        });
     instance.listen(&window, [&window](const QByteArray& message) {
         // The system starting us for a schedule finds us running: the runner records it, and
         // a window the user hid stays hidden.

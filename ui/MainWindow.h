@@ -92,7 +92,7 @@ public slots:
     void openRecordingsFolder();
     void openSettingsDialog();
     // Tells the user which recordings of an earlier run were rebuilt at this start.
-    void announceRepairedRecordings(const QStringList& paths);
+    void announceRepairedRecordings(const QStringList& paths, const QStringList& failed = {});
     void checkForUpdates();
     void showHelp();
     void refreshScreen_And_WindowsTitle();

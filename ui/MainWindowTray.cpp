@@ -140,23 +140,37 @@ void MainWindow::minimizeToTray(bool showNotification)
     bgModeWindow->show();
 }
 
-void MainWindow::announceRepairedRecordings(const QStringList& paths)
+void MainWindow::announceRepairedRecordings(const QStringList& paths, const QStringList& failed)
 {
-    if (paths.isEmpty())
+    if (paths.isEmpty() && failed.isEmpty())
         return;
-    QStringList names;
-    for (const QString& path : paths)
-        names << QDir::toNativeSeparators(path);
-    const QString title = tr("Recording repaired");
-    const QString text =
-        tr("Torvane ended before these recordings were finished; they have been repaired:") +
-        QLatin1Char('\n') + names.join(QLatin1Char('\n'));
+    const auto named = [](const QStringList& list) {
+        QStringList names;
+        for (const QString& path : list)
+            names << QDir::toNativeSeparators(path);
+        return QLatin1Char('\n') + names.join(QLatin1Char('\n'));
+    };
+    QStringList parts;
+    if (!paths.isEmpty())
+        parts
+            << tr("Torvane ended before these recordings were finished; they have been repaired:") +
+                   named(paths);
+    // Said once: a failed repair is not tried again at the next start.
+    if (!failed.isEmpty())
+        parts << tr("These unfinished recordings could not be repaired; their journals are kept "
+                    "beside them and the run log says why:") +
+                     named(failed);
+    const QString title =
+        failed.isEmpty() ? tr("Recording repaired") : tr("Recording not repaired");
+    const QString text = parts.join(QStringLiteral("\n\n"));
     // Without a tray (GNOME by default) the message would be lost: a box says it instead.
     if (isTrayAvailable()) {
         trayIcon->show();
-        trayIcon->showMessage(title, text, QSystemTrayIcon::Information, kRepairMessageDuration_ms);
+        trayIcon->showMessage(
+            title, text, failed.isEmpty() ? QSystemTrayIcon::Information : QSystemTrayIcon::Warning,
+            kRepairMessageDuration_ms);
     } else {
-        showBox(QMessageBox::Information, title, text);
+        showBox(failed.isEmpty() ? QMessageBox::Information : QMessageBox::Warning, title, text);
     }
 }
 

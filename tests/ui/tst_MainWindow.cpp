@@ -734,13 +734,15 @@ private Q_SLOTS:
         QCOMPARE(calls_.audio, "System Audio");
     }
 
-    // Recordings rebuilt at start are named to the user, in a box when there is no tray.
+    // Recordings rebuilt at start, or that could not be, are named to the user, in a box when
+    // there is no tray.
     void announcesRepairedRecordings()
     {
         auto window = makeWindow();
         window->announceRepairedRecordings({});
         window->announceRepairedRecordings({dir_.filePath("screen_1.mp4")});
-        QCOMPARE(boxes_, QStringList{"Recording repaired"});
+        window->announceRepairedRecordings({}, {dir_.filePath("screen_2.mp4")});
+        QCOMPARE(boxes_, (QStringList{"Recording repaired", "Recording not repaired"}));
     }
 
     // A tab recorded through the server looks like any recording; a screen recording tells the
