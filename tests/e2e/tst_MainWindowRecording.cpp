@@ -213,8 +213,11 @@ private Q_SLOTS:
     {
         QFETCH(bool, picture);
         QTemporaryDir dir;
-        SettingsStore::instance().setValue(settings::kOutputGroup, settings::kRecordingPath,
-                                           dir.path());
+        SettingsStore& settings = SettingsStore::instance();
+        settings.setValue(settings::kOutputGroup, settings::kRecordingPath, dir.path());
+        // Shared-memory reads wait quietly for a change that never comes.
+        settings.setValue(settings::kVideoGroup, settings::kVideoCaptureApi,
+                          QStringLiteral("DXGI"));
         testsupport::FakeCaptureWorld world; // a screen that never has a picture
         std::atomic<int> grabs{0};
         world.answer = [&grabs](ScreenGrabber::Kind, int) {
