@@ -3,6 +3,7 @@
 #include "media/CaptureClockQpc.h"
 #include "media/FrameDuration.h"
 #include "media/FrameQueue.h"
+#include "app/FrameRateSetting.h"
 #include "app/SettingsKeys.h"
 #include "app/SettingsStore.h"
 
@@ -65,29 +66,10 @@ FramePacer::~FramePacer()
                                  .arg(leadInSlots_);
 }
 
-int FramePacer::fpsFromSetting(const QVariant& value)
-{
-    if (!value.isValid())
-        return kDefaultFps;
-    bool ok = false;
-    const double fps = value.toDouble(&ok);
-    // Integer division by a zero rate is undefined; such a value can only come from an edited file.
-    if (!ok || !(fps >= 1.0)) {
-        qWarning().noquote() << "Invalid frame rate setting" << value.toString() << "- recording at"
-                             << kDefaultFps << "fps.";
-        return kDefaultFps;
-    }
-    if (fps > kMaxFps) {
-        qWarning().noquote() << "Frame rate setting" << value.toString()
-                             << "is too high - recording at" << kMaxFps << "fps.";
-        return kMaxFps;
-    }
-    return static_cast<int>(fps);
-}
-
 void FramePacer::begin()
 {
-    begin(fpsFromSetting(SettingsStore::instance().value(settings::kVideoGroup, settings::kFps)));
+    begin(settings::frameRateFromSetting(
+        SettingsStore::instance().value(settings::kVideoGroup, settings::kFps)));
 }
 
 void FramePacer::begin(int fps)

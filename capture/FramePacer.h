@@ -92,11 +92,6 @@ public:
     {
     }
 
-    // The frame rate that the "fps" setting of "VideoSett" stands for: the value read as a
-    // number and truncated (29.97 gives 29); absent 15. A value below 1 or unreadable also gives
-    // 15, one above kMaxFps gives kMaxFps, with a warning.
-    static int fpsFromSetting(const QVariant& value);
-
     // Starts pacing at the frame rate of the settings (or the given one): computes the frame
     // intervals, starts the rate timer and starts the slot counter over at 0. The backpressure
     // count survives, so encoderLagDetected is sent at most once per pacer; a back-end that

@@ -1,11 +1,10 @@
 #include "MuxSettings.h"
 
+#include "app/FrameRateSetting.h"
 #include "app/SettingsKeys.h"
 #include "app/SettingsStore.h"
 
 #include <QDebug>
-
-#include <cmath>
 
 namespace {
 
@@ -61,11 +60,7 @@ MuxSettings MuxSettings::fromSettingsStore()
     SettingsStore& store = SettingsStore::instance();
     MuxSettings result;
 
-    // "29.97" records at 29 fps; a rate below one frame a second would divide by zero later.
-    const double fpsValue = store.value(kVideoGroup, kFps, 15).toDouble();
-    result.fps = static_cast<int>(std::trunc(fpsValue));
-    if (result.fps < 1)
-        result.fps = 15;
+    result.fps = frameRateFromSetting(store.value(kVideoGroup, kFps));
 
     const QString videoFormat = store.value(kVideoGroup, kVideoFormat, kFormatMp4).toString();
     QString audioFormat = store.value(kAudioGroup, kAudioFormat, "AAC").toString();

@@ -1,5 +1,7 @@
 #include "TabCaptureProtocol.h"
 
+#include "app/FrameRateSetting.h"
+
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
@@ -151,8 +153,7 @@ bool isOriginAllowed(const QString& origin)
 
 int configFrameRate(const QVariant& storedFps)
 {
-    const int fps = storedFps.isValid() ? storedFps.toInt() : 30;
-    return fps < 1 ? 30 : fps;
+    return settings::frameRateFromSetting(storedFps);
 }
 
 QString configMessage(int frameRate)

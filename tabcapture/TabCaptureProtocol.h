@@ -85,8 +85,7 @@ void copyPlanarSamples(const AudioMessage& message, float* left, float* right);
 // extensions (chrome-extension:, moz-extension:) and clients sending no origin may connect.
 bool isOriginAllowed(const QString& origin);
 
-// The frame rate announced in "config": the stored "fps" read with integer conversion, 30 when
-// missing or below 1 (so "29.97" announces 30).
+// The frame rate announced in "config": the stored "fps" as every recording reads it.
 int configFrameRate(const QVariant& storedFps);
 
 // Server to client, compact JSON.

@@ -1,3 +1,4 @@
+#include "app/FrameRateSetting.h"
 #include "app/SettingsStore.h"
 #include "support/TestSupport.h"
 
@@ -38,6 +39,24 @@ private Q_SLOTS:
         QCOMPARE(recordings,
                  QStandardPaths::writableLocation(QStandardPaths::MoviesLocation) + "/QZT");
         QVERIFY(QFileInfo(recordings).isDir());
+    }
+
+    // Whatever an edited file holds, every recording gets a rate the dialog could have chosen.
+    void frameRateIsReadInRange_data()
+    {
+        QTest::addColumn<QVariant>("stored");
+        QTest::addColumn<int>("fps");
+        const std::pair<const char*, int> rows[] = {{"1e12", 300}, {"nan", 15},  {"-5", 15},
+                                                    {"abc", 15},   {"0", 15},    {"60", 60},
+                                                    {"29.97", 29}, {"1000", 300}};
+        for (auto [stored, fps] : rows)
+            QTest::newRow(stored) << QVariant(stored) << fps;
+        QTest::newRow("absent") << QVariant() << 15;
+    }
+    void frameRateIsReadInRange()
+    {
+        QFETCH(QVariant, stored);
+        QTEST(settings::frameRateFromSetting(stored), "fps");
     }
 };
 

@@ -338,23 +338,6 @@ private Q_SLOTS:
         QCOMPARE(run.repeats(), 0);
     }
 
-    void frameRateSetting_data()
-    {
-        QTest::addColumn<QVariant>("setting");
-        QTest::addColumn<int>("fps");
-        QTest::newRow("60") << QVariant("60") << 60;
-        QTest::newRow("absent") << QVariant() << 15;
-        QTest::newRow("0 would divide by zero") << QVariant("0") << 15;
-        QTest::newRow("beyond 1 ms frames") << QVariant("5000") << 1000;
-    }
-
-    void frameRateSetting()
-    {
-        QFETCH(QVariant, setting);
-        QFETCH(int, fps);
-        QCOMPARE(FramePacer::fpsFromSetting(setting), fps);
-    }
-
     void encoderLag_data()
     {
         QTest::addColumn<int>("waitsPerFrame"); // 0: the encoder takes nothing at all

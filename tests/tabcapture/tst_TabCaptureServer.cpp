@@ -165,8 +165,8 @@ private slots:
         client->sendBinaryMessage(audioMessage(1, 1, 1));
         client->sendTextMessage(kStart); // its reply means everything before was handled
         QTRY_COMPARE(texts.size(), 1 + replies.size());
-        // The stored "29.97" reads as 0 with integer conversion: the client is told 30.
-        QCOMPARE(texts, QStringList{configMessage(30)} + replies);
+        // The stored "29.97" is told as 29, the rate a screen recording takes from it.
+        QCOMPARE(texts, QStringList{configMessage(29)} + replies);
         QCOMPARE(session_->videos + session_->audios, media);
         QCOMPARE(session_->starts.value(0).width, screenRecording ? 1920 : 640);
         const int stops = session_->stops;
