@@ -73,11 +73,15 @@ QString JsonListFile::moveAside() const
 bool JsonListFile::save(const QJsonArray& list) const
 {
     QSaveFile file(path_);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
     const QByteArray text =
         QJsonDocument(QJsonObject{{member_, list}}).toJson(QJsonDocument::Indented);
-    return file.write(text) > 0 && file.commit();
+    // commit() renames the file over the old one even when its own flush fails (a full disk):
+    // flushed first, so that a short file never takes the old one's place.
+    if (file.open(QIODevice::WriteOnly) && file.write(text) == text.size() && file.flush() &&
+        file.commit())
+        return true;
+    qWarning().noquote() << "Unable to save" << path_ << ":" << file.errorString();
+    return false;
 }
 
 std::uint64_t JsonListFile::idFrom(const QJsonValue& value)

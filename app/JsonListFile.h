@@ -29,8 +29,9 @@ public:
     static std::optional<QJsonArray> parse(const QByteArray& bytes, const QString& member,
                                            QString* why = nullptr);
 
-    // Replaces the file with the list, indented, through a temporary file so that a failed write
-    // leaves the old file whole. True when it was written.
+    // Replaces the file with the list, indented, through a temporary file renamed over it, so
+    // that a failed write (a full disk) leaves the old file whole. True when it was written;
+    // a failure is logged.
     bool save(const QJsonArray& list) const;
 
     const QString& path() const { return path_; }

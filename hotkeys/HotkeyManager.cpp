@@ -1,5 +1,7 @@
 #include "HotkeyManager.h"
 
+#include "app/JsonListFile.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -8,7 +10,6 @@
 #include <QJsonObject>
 #include <QKeySequence>
 #include <QMutexLocker>
-#include <QSaveFile>
 #include <QStandardPaths>
 
 namespace {
@@ -40,7 +41,7 @@ QList<HotkeyRecord> recordsFromJson(const QJsonDocument& document)
     return records;
 }
 
-QByteArray toJson(const QList<HotkeyRecord>& records)
+QJsonArray toJson(const QList<HotkeyRecord>& records)
 {
     QJsonArray array;
     for (const HotkeyRecord& record : records) {
@@ -50,9 +51,7 @@ QByteArray toJson(const QList<HotkeyRecord>& records)
         object.insert(kHotkeyKey, record.hotkey);
         array.append(object);
     }
-    QJsonObject root;
-    root.insert(kHotkeysKey, array);
-    return QJsonDocument(root).toJson(QJsonDocument::Indented);
+    return array;
 }
 
 } // namespace
@@ -114,9 +113,9 @@ void HotkeyManager::updateHotkey(const HotkeyRecord& record)
 bool HotkeyManager::setHotkey(const HotkeyRecord& record)
 {
     updateHotkey(record);
-    save();
+    const bool saved = save();
     emit requestUpdate();
-    return true;
+    return saved;
 }
 
 int HotkeyManager::conflictingHotkey(const HotkeyRecord& record) const
@@ -153,24 +152,15 @@ QList<HotkeyRecord> HotkeyManager::recordsFromFile(const QByteArray& bytes)
     return recordsFromJson(document);
 }
 
-void HotkeyManager::save()
+bool HotkeyManager::save()
 {
-    QByteArray json;
+    QJsonArray list;
     {
         QMutexLocker lock(&mutex_);
-        json = toJson(hotkeys_);
+        list = toJson(hotkeys_);
     }
     QDir().mkpath(QFileInfo(filePath_).absolutePath());
-
-    // Written beside and renamed over the old file, so a full disk or a crash never leaves a
-    // half-written file that would throw every shortcut back to its default.
-    QSaveFile saveFile(filePath_);
-    if (saveFile.open(QIODevice::WriteOnly) && saveFile.write(json) == json.size() &&
-        saveFile.commit())
-        return;
-
-    // A folder we may not create files in can still hold a writable hotkeys.json.
-    QFile file(filePath_);
-    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        file.write(json);
+    // Never written in place, not even in a folder that takes no new files: a full disk or a
+    // crash would leave a short file that throws every shortcut back to its default.
+    return JsonListFile(filePath_, kHotkeysKey).save(list);
 }

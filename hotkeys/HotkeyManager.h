@@ -55,8 +55,8 @@ public:
     QList<HotkeyRecord> hotkeys() const;
     // Replaces enabled and hotkey of the record with the same id; unknown ids change nothing.
     void updateHotkey(const HotkeyRecord& record);
-    // updateHotkey, then saves the file, then emits requestUpdate(). A failed save is silent and
-    // the change stays in memory.
+    // updateHotkey, then saves the file, then emits requestUpdate(). False when the file could not
+    // be written (logged): the old file stays whole and the change stays in memory.
     bool setHotkey(const HotkeyRecord& record);
     // The id of another enabled hotkey with the same key sequence as record, -1 when none (or
     // when record itself is off or empty): two shortcuts on one sequence both stay silent.
@@ -68,7 +68,7 @@ signals:
 private:
     // A missing, unreadable or malformed file leaves the defaults in force.
     void load();
-    void save();
+    bool save();
 
     const QString filePath_;
     mutable QMutex mutex_;
