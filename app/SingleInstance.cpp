@@ -1,8 +1,10 @@
 #include "SingleInstance.h"
 
+#include "platform/posix/PrivateFolder.h"
 #include "platform/posix/UserFolders.h"
 
 #include <QDebug>
+#include <QDir>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QStandardPaths>
@@ -15,10 +17,21 @@ constexpr int kSocketWaitMs = 1000;
 QString instanceBase()
 {
     const QString runtime = platform::userRuntimeFolder();
-    if (!runtime.isEmpty())
+    if (!runtime.isEmpty() && platform::makePrivateFolder(runtime))
         return runtime + QStringLiteral("/Torvane");
-    return QStandardPaths::writableLocation(QStandardPaths::TempLocation) +
-           QStringLiteral("/Torvane-%1").arg(platform::userId());
+    // Anyone may make this name in the shared temporary folder first, to hold a lock that keeps
+    // every start out or to listen in our place: only a folder of our own is used.
+    const QString temporary = QStandardPaths::writableLocation(QStandardPaths::TempLocation) +
+                              QStringLiteral("/Torvane-%1").arg(platform::userId());
+    if (platform::makePrivateFolder(temporary))
+        return temporary + QStringLiteral("/Torvane");
+    // Not AppConfigLocation: that needs the application object, which does not exist yet.
+    const QString config = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+                           QStringLiteral("/torvane");
+    qWarning().noquote() << temporary << "is not a private folder of this user: the lock is kept in"
+                         << config;
+    QDir().mkpath(config);
+    return config + QStringLiteral("/Torvane");
 }
 
 } // namespace

@@ -10,8 +10,9 @@
 class QLocalServer;
 class QObject;
 
-// One running Torvane per user. The lock lives in the user's runtime folder (or the temporary
-// folder with the user id in its name), so other users are never kept out; a lock left by a
+// One running Torvane per user. The lock lives in the user's runtime folder (or else a private
+// folder with the user id in its name in the temporary folder, or else the configuration
+// folder), so other users can neither keep us out nor answer in our place; a lock left by a
 // process that died is taken over. A second start asks the running one, through a local socket
 // beside the lock, to bring its window to the front, and then ends.
 class SingleInstance

@@ -9,6 +9,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 class tst_Startup : public QObject
 {
     Q_OBJECT
@@ -20,9 +23,11 @@ class tst_Startup : public QObject
     std::unique_ptr<QProcess> start(const QStringList& args = {}, const QString& hook = {})
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        for (const auto& [name, value] : QList<QPair<QString, QString>>{
-                 {"HOME", "home"}, {"XDG_CONFIG_HOME", "home/.config"}, {"TMPDIR", "tmp"},
-                 {"XDG_RUNTIME_DIR", "run"}})
+        for (const auto& [name, value] :
+             QList<QPair<QString, QString>>{{"HOME", "home"},
+                                            {"XDG_CONFIG_HOME", "home/.config"},
+                                            {"TMPDIR", "tmp"},
+                                            {"XDG_RUNTIME_DIR", "run"}})
             env.insert(name, path(value));
         if (!runtimeFolder_)
             env.remove("XDG_RUNTIME_DIR");
@@ -50,15 +55,16 @@ class tst_Startup : public QObject
         return {};
     }
 
-    // Without a runtime folder the lock is in the temporary folder, named with the user id.
+    // Without a runtime folder the lock is in a folder of the temporary folder, named with the
+    // user id.
     QString lockName() const
     {
-        return runtimeFolder_ ? path("run/Torvane.lock")
-                              : path("tmp/Torvane-%1.lock").arg(QFileInfo(path("tmp")).ownerId());
+        return runtimeFolder_ ? path("run/Torvane.lock") : tempLockFolder() + "/Torvane.lock";
     }
-    qint64 lockOwner() const
+    QString tempLockFolder() const { return path("tmp/Torvane-%1").arg(::getuid()); }
+    qint64 lockOwner(const QString& name = {}) const
     {
-        QFile lock(lockName());
+        QFile lock(name.isEmpty() ? lockName() : name);
         return lock.open(QIODevice::ReadOnly) ? lock.readLine().trimmed().toLongLong() : -1;
     }
 
@@ -116,6 +122,33 @@ private Q_SLOTS:
         QCOMPARE(third->exitCode(), 0);
         QVERIFY(log().contains("Termination signal 15 received: finishing and quitting.\n"));
         QVERIFY(!QFile::exists(lockName()));
+    }
+
+    // A lock folder in the shared temporary folder that another user could have made, could
+    // write to or could point elsewhere is left alone: the lock goes to the configuration folder.
+    void foreignTemporaryLockFolderIsNotUsed_data()
+    {
+        QTest::addColumn<QString>("plant");
+        QTest::newRow("another user's") << "owner";
+        QTest::newRow("writable by all") << "mode";
+        QTest::newRow("a symbolic link to a folder") << "link";
+    }
+    void foreignTemporaryLockFolderIsNotUsed()
+    {
+        QFETCH(QString, plant);
+        runtimeFolder_ = false;
+        const QString planted = tempLockFolder();
+        QVERIFY(plant == "link" ? QFile::link(path("work"), planted) : QDir().mkdir(planted));
+        QCOMPARE(plant == "owner" ? ::chown(qPrintable(planted), 65534, 65534)
+                                  : ::chmod(qPrintable(planted), plant == "mode" ? 0777 : 0700),
+                 0);
+        auto app = start();
+        QTRY_COMPARE_WITH_TIMEOUT(lockOwner(path("home/.config/torvane/Torvane.lock")),
+                                  app->processId(), 20000);
+        QCOMPARE(QDir(planted).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot),
+                 QStringList());
+        app->kill();
+        app->waitForFinished();
     }
 
     void crashWritesDumpAndShowsTheBox_data()
