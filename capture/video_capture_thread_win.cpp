@@ -7,6 +7,7 @@
 #include "app/SettingsStore.h"
 #include "media/FrameQueue.h"
 #include "platform/pipewire/PipeWireGrabber.h"
+#include "platform/posix/CrashHandler.h"
 
 #include <QDebug>
 
@@ -283,6 +284,7 @@ std::unique_ptr<FramePacer> video_capture_thread_win::makePacer(const char* slee
 
 void video_capture_thread_win::run()
 {
+    CrashHandler::installAltStackForThisThread();
     // The display connection stands in for the graphics device: without it only the plain
     // reads are left to try, and they report what is missing.
     QString reason;

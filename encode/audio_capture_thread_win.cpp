@@ -7,6 +7,7 @@
 #include "app/SettingsStore.h"
 #include "media/CaptureClockQpc.h"
 #include "media/FrameQueue.h"
+#include "platform/posix/CrashHandler.h"
 
 #include <QDebug>
 
@@ -150,6 +151,7 @@ void audio_capture_thread_win::append(RunState& state, const std::uint8_t* input
 
 void audio_capture_thread_win::run()
 {
+    CrashHandler::installAltStackForThisThread();
     // However the thread ends, the queue learns that this producer is done: the mux thread
     // waits for the last one before it finishes the file.
     struct EndOfStream

@@ -5,6 +5,7 @@
 #include "MuxVideoPath.h"
 #include "media/FrameDuration.h"
 #include "media/FrameQueue.h"
+#include "platform/posix/CrashHandler.h"
 
 #include <QDebug>
 
@@ -55,6 +56,7 @@ void mux_thread_win::setPreviewClock(std::function<std::int64_t()> clock)
 
 void mux_thread_win::run()
 {
+    CrashHandler::installAltStackForThisThread();
     MuxSettings current = settings;
     current.outputWidth = outputWidth;
     current.outputHeight = outputHeight;

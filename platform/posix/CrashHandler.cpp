@@ -1,5 +1,6 @@
 #include "CrashHandler.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -8,7 +9,10 @@
 
 #include <execinfo.h>
 #include <fcntl.h>
+#include <link.h>
 #include <pthread.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,9 +27,31 @@ char g_argv0[kArgMax];
 char g_boxSwitch[64];
 char* g_boxArgv[3] = {g_argv0, g_boxSwitch, nullptr};
 std::atomic_flag g_handling = ATOMIC_FLAG_INIT;
+// The executable and where it is loaded: frames inside it are written as offsets that
+// addr2line resolves against the file. Symbol names are not looked up after a crash, since
+// that takes the loader's lock, which the crashed thread may hold.
+char g_exePath[kArgMax];
+std::uintptr_t g_exeBase = 0;
+std::uintptr_t g_exeEnd = 0;
 
-// A stack overflow leaves no room to run the handler on the faulting stack.
-alignas(16) char g_altStack[64 * 1024];
+// A stack overflow leaves no room to run the handler on the faulting stack: each thread needs
+// one of its own, mapped rather than allocated so that no heap is involved.
+constexpr std::size_t kAltStackBytes = 64 * 1024;
+
+struct AltStack
+{
+    void* memory = nullptr;
+    ~AltStack()
+    {
+        if (memory == nullptr)
+            return;
+        stack_t off = {};
+        off.ss_flags = SS_DISABLE;
+        sigaltstack(&off, nullptr);
+        ::munmap(memory, kAltStackBytes);
+    }
+};
+thread_local AltStack t_altStack;
 
 const char* signalName(int sig)
 {
@@ -91,9 +117,49 @@ void writeHex(int fd, std::uintptr_t value)
     writeText(fd, p);
 }
 
+// The executable lines of /proc/self/maps: where each library was loaded, for the frames
+// outside the executable. open, read and write only.
+void writeCodeMappings(int fd)
+{
+    const int maps = ::open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
+    if (maps < 0)
+        return;
+    char chunk[4096];
+    char line[512]; // longer lines (long paths) are cut
+    std::size_t length = 0;
+    ssize_t n = 0;
+    while ((n = ::read(maps, chunk, sizeof(chunk))) > 0 || (n < 0 && errno == EINTR)) {
+        for (ssize_t i = 0; i < n; ++i) {
+            if (chunk[i] != '\n') {
+                if (length < sizeof(line) - 2)
+                    line[length++] = chunk[i];
+                continue;
+            }
+            // "start-end perms offset ...": the third letter of perms is x for code.
+            const char* perms = static_cast<const char*>(std::memchr(line, ' ', length));
+            if (perms && perms + 3 < line + length && perms[3] == 'x') {
+                line[length++] = '\n';
+                line[length] = '\0';
+                writeText(fd, line);
+            }
+            length = 0;
+        }
+    }
+    ::close(maps);
+}
+
+// A symbolic link or another user's file planted as crash.dmp is removed, not written through;
+// one that cannot be removed leaves the crash without a dump.
+int openDump()
+{
+    ::unlink("crash.dmp");
+    return ::open("crash.dmp", O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                  S_IRUSR | S_IWUSR);
+}
+
 void writeDump(int sig, const siginfo_t* info)
 {
-    const int fd = ::open("crash.dmp", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int fd = openDump();
     if (fd < 0)
         return;
     writeText(fd, "Torvane crash report\nSignal: ");
@@ -106,10 +172,24 @@ void writeDump(int sig, const siginfo_t* info)
     writeHex(fd, info ? reinterpret_cast<std::uintptr_t>(info->si_addr) : 0);
     writeText(fd, "\nProcess id: ");
     writeDecimal(fd, ::getpid());
-    writeText(fd, "\nBacktrace:\n");
+    writeText(fd, "\nExecutable: ");
+    writeText(fd, g_exePath);
+    writeText(fd, "\nLoad address: ");
+    writeHex(fd, g_exeBase);
+    writeText(fd, "\nBacktrace (addr2line -f -C -e <executable> <offset after +>):\n");
     void* frames[kMaxFrames];
     const int count = ::backtrace(frames, kMaxFrames);
-    ::backtrace_symbols_fd(frames, count, fd);
+    for (int i = 0; i < count; ++i) {
+        const auto address = reinterpret_cast<std::uintptr_t>(frames[i]);
+        writeHex(fd, address);
+        if (address >= g_exeBase && address < g_exeEnd) {
+            writeText(fd, " torvane+");
+            writeHex(fd, address - g_exeBase);
+        }
+        writeText(fd, "\n");
+    }
+    writeText(fd, "Code mappings:\n");
+    writeCodeMappings(fd);
     ::close(fd);
 }
 
@@ -174,22 +254,35 @@ void copyBounded(char* dest, std::size_t size, const char* src)
     dest[n] = '\0';
 }
 
+// The first object the loader lists is the executable; its load segments give its range.
+int findExecutable(dl_phdr_info* info, std::size_t, void*)
+{
+    g_exeBase = info->dlpi_addr;
+    for (int i = 0; i < info->dlpi_phnum; ++i) {
+        const ElfW(Phdr)& segment = info->dlpi_phdr[i];
+        if (segment.p_type == PT_LOAD)
+            g_exeEnd = std::max<std::uintptr_t>(g_exeEnd, info->dlpi_addr + segment.p_vaddr +
+                                                              segment.p_memsz);
+    }
+    return 1;
+}
+
 } // namespace
 
 void CrashHandler::install(const char* argv0, const char* boxSwitch)
 {
     copyBounded(g_argv0, sizeof(g_argv0), argv0 ? argv0 : "torvane");
     copyBounded(g_boxSwitch, sizeof(g_boxSwitch), boxSwitch);
+    const ssize_t pathLength = ::readlink("/proc/self/exe", g_exePath, sizeof(g_exePath) - 1);
+    g_exePath[pathLength > 0 ? pathLength : 0] = '\0';
+    dl_iterate_phdr(findExecutable, nullptr);
 
     // backtrace() loads its unwinder on first use, which allocates: do that now, not in the
     // handler.
     void* warmUp[4];
     ::backtrace(warmUp, 4);
 
-    stack_t altStack = {};
-    altStack.ss_sp = g_altStack;
-    altStack.ss_size = sizeof(g_altStack);
-    sigaltstack(&altStack, nullptr);
+    installAltStackForThisThread();
 
     struct sigaction action = {};
     action.sa_sigaction = onFatalSignal;
@@ -200,6 +293,27 @@ void CrashHandler::install(const char* argv0, const char* boxSwitch)
         sigaddset(&action.sa_mask, sig);
     for (int sig : kFatalSignals)
         sigaction(sig, &action, nullptr);
+}
+
+void CrashHandler::installAltStackForThisThread()
+{
+    // One set up already (a sanitizer's) is kept: replaced, it would leak.
+    stack_t current = {};
+    if (t_altStack.memory != nullptr ||
+        (sigaltstack(nullptr, &current) == 0 && !(current.ss_flags & SS_DISABLE)))
+        return;
+    void* memory = ::mmap(nullptr, kAltStackBytes, PROT_READ | PROT_WRITE,
+                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    if (memory == MAP_FAILED)
+        return;
+    stack_t altStack = {};
+    altStack.ss_sp = memory;
+    altStack.ss_size = kAltStackBytes;
+    if (sigaltstack(&altStack, nullptr) != 0) {
+        ::munmap(memory, kAltStackBytes);
+        return;
+    }
+    t_altStack.memory = memory;
 }
 
 void CrashHandler::crashForTest()
