@@ -6,6 +6,7 @@
 #include <QDebug>
 #include <QtEndian>
 
+#include <algorithm>
 #include <cstring>
 
 extern "C" {
@@ -169,6 +170,14 @@ void RecordingJournal::remove()
     file_.close();
     descriptor_.close();
     pending_.clear();
+}
+
+std::int64_t RecordingJournal::usefulSize(std::int64_t mediaSize)
+{
+    // Far more than the streams' parameters take.
+    constexpr std::int64_t kHeaderRoom = 1 << 20;
+    return kHeaderRoom +
+           kRecordSize * std::clamp<std::int64_t>(mediaSize, 0, std::int64_t(1) << 50);
 }
 
 bool RecordingJournal::parse(const QByteArray& bytes, Contents& contents)

@@ -79,6 +79,9 @@ public:
     // Reads a journal; a torn or damaged last record and everything after it are left out.
     // False: the header itself is unreadable.
     static bool parse(const QByteArray& bytes, Contents& contents);
+    // The most of a journal that can matter for a file of mediaSize bytes, as each usable record
+    // names bytes of the file no other one does; reading more would only take memory.
+    static std::int64_t usefulSize(std::int64_t mediaSize);
 
 private:
     QString path_;

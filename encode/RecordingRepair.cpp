@@ -12,6 +12,7 @@
 #include <QPointer>
 #include <QThread>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
@@ -305,7 +306,10 @@ RecordingRepair::Outcome RecordingRepair::repairFile(const QString& mediaPath,
     if (mediaStatus == SafeFile::Status::Missing ||
         !journalReader.open(journalFile.handle(), QIODevice::ReadOnly,
                             QFileDevice::DontCloseHandle) ||
-        !RecordingJournal::parse(journalReader.readAll(), journal)) {
+        !RecordingJournal::parse(
+            journalReader.read(
+                std::min(journalFile.size(), RecordingJournal::usefulSize(mediaFile.size()))),
+            journal)) {
         // Nothing to rebuild from: the journal would only be read again at every start.
         qDebug().noquote() << "Recording journal without a usable file or header removed:"
                            << journalPath;
