@@ -19,7 +19,7 @@ PACKAGES := cmake g++ make pkg-config \
 	libavcodec-dev libavformat-dev libavutil-dev libswscale-dev libswresample-dev libavdevice-dev ffmpeg libyuv-dev \
 	libxcb1-dev libxcb-shm0-dev libxcb-randr0-dev libxcb-composite0-dev libxcb-xfixes0-dev \
 	libxcb-damage0-dev libxcb-image0-dev libxcb-ewmh-dev libxcb-icccm4-dev libxcb-shape0-dev \
-	libpulse-dev pulseaudio pulseaudio-utils \
+	libpulse-dev pulseaudio pulseaudio-utils libsodium-dev \
 	xvfb xauth openbox x11-utils xdotool fonts-font-awesome time gcovr at-spi2-core dbus-daemon \
 	chromium python3-websockets desktop-file-utils libpipewire-0.3-dev qt6-wayland
 

@@ -1,18 +1,22 @@
 #include "AutoUpdater.h"
 
+#include "ReleaseKey.h"
 #include "VersionFile.h"
 
 #include <QApplication>
-#include <QCryptographicHash>
 #include <QDebug>
 #include <QDir>
 #include <QHostAddress>
+#include <QLocale>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QProcess>
 #include <QProgressDialog>
 #include <QTemporaryFile>
+#include <QTimer>
+
+#include <sodium.h>
 
 namespace {
 
@@ -25,6 +29,11 @@ const QString kInstallerTemplate = QStringLiteral("/updateXXXXXX.exe");
 const QString kInstallerTemplate = QStringLiteral("/updateXXXXXX");
 #endif
 constexpr int kDefaultTransferTimeout_ms = 30000;
+// The version file and the signature are a few lines; no installer comes near a gigabyte.
+constexpr qint64 kSmallFileLimit = 64 * 1024;
+constexpr qint64 kInstallerLimit = qint64(1) << 30;
+// The slowest line an announced download is given time for.
+constexpr qint64 kSlowestBytesPerSecond = 256 * 1024;
 
 struct Hooks
 {
@@ -32,6 +41,8 @@ struct Hooks
     AutoUpdater::Launcher launch;
     AutoUpdater::Quitter quit;
     int transferTimeout_ms = kDefaultTransferTimeout_ms;
+    int transferDeadline_ms = kDefaultTransferTimeout_ms;
+    QByteArray releaseKey;
 };
 
 Hooks& hooks()
@@ -44,21 +55,52 @@ bool showBox(QMessageBox::Icon icon, const QString& title, const QString& text)
 {
     if (hooks().box)
         return hooks().box(icon, title, text);
-    QWidget* parent = QApplication::activeWindow();
-    switch (icon) {
-    case QMessageBox::Question:
-        return QMessageBox::question(parent, title, text, QMessageBox::Yes | QMessageBox::No,
-                                     QMessageBox::Yes) == QMessageBox::Yes;
-    case QMessageBox::Critical:
-        QMessageBox::critical(parent, title, text);
-        return true;
-    case QMessageBox::Warning:
-        QMessageBox::warning(parent, title, text);
-        return true;
-    default:
-        QMessageBox::information(parent, title, text);
-        return true;
-    }
+    // Versions, addresses and errors come from the server: shown as they are, never as markup.
+    const bool question = icon == QMessageBox::Question;
+    QMessageBox box(icon, title, text,
+                    question ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok,
+                    QApplication::activeWindow());
+    box.setTextFormat(Qt::PlainText);
+    if (question)
+        box.setDefaultButton(QMessageBox::Yes);
+    return box.exec() == QMessageBox::Yes || !question;
+}
+
+QString tooLargeText(qint64 limit)
+{
+    return AutoUpdater::tr("The file is larger than %1.")
+        .arg(QLocale().formattedDataSize(limit, 0));
+}
+
+QString badSignatureText()
+{
+    return AutoUpdater::tr(
+        "The update's signature is not valid for this download. Nothing was saved or started.");
+}
+
+// The signature sits beside the download, its path followed by .sig.
+QUrl signatureUrl(QUrl url)
+{
+    url.setPath(url.path(QUrl::FullyEncoded) + QLatin1String(".sig"), QUrl::TolerantMode);
+    return url;
+}
+
+bool signatureMatches(const QByteArray& signature, const uchar* data, qint64 size)
+{
+    const QByteArray key = hooks().releaseKey.isEmpty() ? QByteArray::fromHex(kReleasePublicKeyHex)
+                                                        : hooks().releaseKey;
+    return sodium_init() >= 0 && signature.size() == crypto_sign_BYTES &&
+           key.size() == crypto_sign_PUBLICKEYBYTES &&
+           crypto_sign_verify_detached(reinterpret_cast<const uchar*>(signature.constData()), data,
+                                       quint64(size),
+                                       reinterpret_cast<const uchar*>(key.constData())) == 0;
+}
+
+QString startDetached(const QString& program)
+{
+    QProcess process;
+    process.setProgram(program);
+    return process.startDetached() ? QString() : process.errorString();
 }
 
 // Qt reports a transfer that timed out as "Operation canceled", as if the user had cancelled it.
@@ -100,7 +142,7 @@ void AutoUpdater::startCheck(const QString& currentVersion, bool silent)
             this, [this, refusal] { failCheck(refusal); }, Qt::QueuedConnection);
         return;
     }
-    reply_ = get(url);
+    reply_ = get(url, kSmallFileLimit);
     connect(reply_, &QNetworkReply::finished, this, &AutoUpdater::onVersionFileDownloaded);
 }
 
@@ -145,7 +187,17 @@ void AutoUpdater::setTransferTimeout(int timeout_ms)
     hooks().transferTimeout_ms = timeout_ms;
 }
 
-QNetworkReply* AutoUpdater::get(const QUrl& url)
+void AutoUpdater::setTransferDeadline(int deadline_ms)
+{
+    hooks().transferDeadline_ms = deadline_ms;
+}
+
+void AutoUpdater::setReleaseKey(const QByteArray& publicKey)
+{
+    hooks().releaseKey = publicKey;
+}
+
+QNetworkReply* AutoUpdater::get(const QUrl& url, qint64 limit)
 {
     QNetworkRequest request(url);
     // Every hop of a redirect must pass the same https rule as the first address.
@@ -153,6 +205,8 @@ QNetworkReply* AutoUpdater::get(const QUrl& url)
                          QNetworkRequest::UserVerifiedRedirectPolicy);
     request.setTransferTimeout(hooks().transferTimeout_ms);
     refusal_.clear();
+    body_.clear();
+    limit_ = limit;
     QNetworkReply* started = network_->get(request);
     connect(started, &QNetworkReply::redirected, this, [this, started](const QUrl& target) {
         if (isAllowedUrl(target)) {
@@ -160,11 +214,54 @@ QNetworkReply* AutoUpdater::get(const QUrl& url)
             return;
         }
         qWarning().noquote() << "Update redirect refused:" << target.toDisplayString();
-        refusal_ = tr("Refused to download %1: only https addresses are allowed.")
-                       .arg(target.toDisplayString());
-        started->abort();
+        refuse(started, tr("Refused to download %1: only https addresses are allowed.")
+                            .arg(target.toDisplayString()));
     });
+    // The timeout above only notices silence; a server sending a byte now and then meets this.
+    auto* deadline = new QTimer(started);
+    deadline->setSingleShot(true);
+    connect(deadline, &QTimer::timeout, this, [this, started] {
+        refuse(started, tr("The server did not send the whole file in time."));
+    });
+    deadline->start(hooks().transferDeadline_ms);
+    connect(started, &QNetworkReply::finished, deadline, &QTimer::stop);
+    connect(started, &QNetworkReply::metaDataChanged, this,
+            [this, started, deadline, extended = false]() mutable {
+                const qint64 announced =
+                    started->header(QNetworkRequest::ContentLengthHeader).toLongLong();
+                if (announced > limit_)
+                    return refuse(started, tooLargeText(limit_));
+                if (announced > 0 && !extended) {
+                    extended = true;
+                    deadline->start(deadline->remainingTime() +
+                                    int(announced * 1000 / kSlowestBytesPerSecond));
+                }
+            });
+    connect(started, &QNetworkReply::readyRead, this, [this, started] { receive(started); });
     return started;
+}
+
+void AutoUpdater::receive(QNetworkReply* reply)
+{
+    const QByteArray chunk = reply->readAll();
+    const qint64 held = installer_ ? installer_->pos() : body_.size();
+    if (held + chunk.size() > limit_)
+        return refuse(reply, tooLargeText(limit_));
+    if (!installer_) {
+        body_ += chunk;
+    } else if (installer_->write(chunk) != chunk.size()) {
+        qWarning().noquote() << "Cannot write the update installer" << installer_->fileName();
+        refuse(reply, tr("Cannot save update installer."));
+    }
+}
+
+void AutoUpdater::refuse(QNetworkReply* reply, const QString& text)
+{
+    if (!refusal_.isEmpty())
+        return;
+    refusal_ = text;
+    if (!reply->isFinished())
+        reply->abort();
 }
 
 void AutoUpdater::onVersionFileDownloaded()
@@ -174,19 +271,20 @@ void AutoUpdater::onVersionFileDownloaded()
     if (!finishedReply)
         return;
     finishedReply->deleteLater();
-    if (finishedReply->error() != QNetworkReply::NoError) {
-        qWarning().noquote() << "Update check failed:" << finishedReply->errorString();
+    if (finishedReply->error() == QNetworkReply::NoError)
+        receive(finishedReply);
+    if (finishedReply->error() != QNetworkReply::NoError || !refusal_.isEmpty()) {
+        qWarning().noquote() << "Update check failed:" << finishedReply->errorString() << refusal_;
         failCheck(refusal_.isEmpty() ? replyErrorText(*finishedReply) : refusal_);
         return;
     }
-    const VersionFile file = VersionFile::parse(finishedReply->readAll());
+    const VersionFile file = VersionFile::parse(body_);
     if (!file.version.isEmpty() && isNewerVersion(file.version, currentVersion_)) {
         qInfo().noquote() << "Update offered:" << file.version;
         emit updateAvailable(file.version, file.downloadUrl);
         offeredVersion_ = file.version;
         if (showBox(QMessageBox::Question, tr("Update Available"),
                     tr("A new version %1 is available. Download now?").arg(file.version))) {
-            expectedSha256_ = file.sha256;
             startDownload(file.downloadUrl);
             return;
         }
@@ -205,10 +303,6 @@ void AutoUpdater::startDownload(const QUrl& url)
                          .arg(url.toDisplayString()));
         return;
     }
-    reply_ = get(url);
-    connect(reply_, &QNetworkReply::downloadProgress, this, &AutoUpdater::onDownloadProgress);
-    connect(reply_, &QNetworkReply::finished, this, &AutoUpdater::onUpdateDownloaded);
-
     progressDialog_ = new QProgressDialog(tr("Downloading update..."), tr("Cancel"), 0, 100);
     progressDialog_->setWindowTitle(tr("Update"));
     progressDialog_->setWindowModality(Qt::ApplicationModal);
@@ -219,6 +313,31 @@ void AutoUpdater::startDownload(const QUrl& url)
             reply_->abort();
     });
     progressDialog_->show();
+    // The signature first: an unsigned release costs no download.
+    reply_ = get(signatureUrl(url), kSmallFileLimit);
+    connect(reply_, &QNetworkReply::finished, this, &AutoUpdater::onSignatureDownloaded);
+}
+
+void AutoUpdater::onSignatureDownloaded()
+{
+    if (!takeDownload())
+        return;
+    signature_ = body_;
+    if (signature_.size() != crypto_sign_BYTES) {
+        qWarning() << "Update refused, its signature has" << signature_.size() << "bytes";
+        failDownload(badSignatureText());
+        return;
+    }
+    // Written as it arrives and removed again unless the signature matches it.
+    installer_ = std::make_unique<QTemporaryFile>(QDir::tempPath() + kInstallerTemplate);
+    if (!installer_->open()) {
+        qWarning().noquote() << "Cannot create the update installer in" << QDir::tempPath();
+        failDownload(tr("Cannot save update installer."));
+        return;
+    }
+    reply_ = get(downloadUrl_, kInstallerLimit);
+    connect(reply_, &QNetworkReply::downloadProgress, this, &AutoUpdater::onDownloadProgress);
+    connect(reply_, &QNetworkReply::finished, this, &AutoUpdater::onUpdateDownloaded);
 }
 
 void AutoUpdater::onDownloadProgress(qlonglong bytesReceived, qlonglong bytesTotal)
@@ -227,51 +346,45 @@ void AutoUpdater::onDownloadProgress(qlonglong bytesReceived, qlonglong bytesTot
         progressDialog_->setValue(static_cast<int>(bytesReceived * 100 / bytesTotal));
 }
 
-void AutoUpdater::onUpdateDownloaded()
+bool AutoUpdater::takeDownload()
 {
     QNetworkReply* finishedReply = reply_;
     reply_ = nullptr;
     if (!finishedReply)
-        return;
+        return false;
     finishedReply->deleteLater();
-    if (progressDialog_) {
-        // Closing a progress dialog reports a cancel of its own.
-        progressDialog_->disconnect(this);
-        progressDialog_->close();
-        progressDialog_->deleteLater();
-        progressDialog_ = nullptr;
-    }
+    if (finishedReply->error() == QNetworkReply::NoError)
+        receive(finishedReply);
     if (cancelled_) {
         // The user's own choice needs no box.
         qInfo() << "Update download cancelled.";
+        closeProgressDialog();
+        installer_.reset();
         emit finished();
-        return;
+        return false;
     }
-    if (finishedReply->error() != QNetworkReply::NoError) {
-        qWarning().noquote() << "Update download failed:" << finishedReply->errorString();
-        failDownload(refusal_.isEmpty() ? replyErrorText(*finishedReply) : refusal_);
+    if (finishedReply->error() == QNetworkReply::NoError && refusal_.isEmpty())
+        return true;
+    qWarning().noquote() << "Update download failed:" << finishedReply->url().toDisplayString()
+                         << finishedReply->errorString() << refusal_;
+    // Before the installer's download only the signature is asked for.
+    const bool noSignature =
+        !installer_ && finishedReply->error() == QNetworkReply::ContentNotFoundError;
+    failDownload(!refusal_.isEmpty() ? refusal_
+                 : noSignature       ? tr("The update is not signed. Nothing was saved or started.")
+                                     : replyErrorText(*finishedReply));
+    return false;
+}
+
+void AutoUpdater::onUpdateDownloaded()
+{
+    if (!takeDownload())
         return;
-    }
-    const QByteArray body = finishedReply->readAll();
+    closeProgressDialog();
     installerPath_.clear();
-
-    // Checked before anything is written, so a mismatching download never reaches
-    // the disk.
-    if (!expectedSha256_.isEmpty()) {
-        const QString actual =
-            QString::fromLatin1(QCryptographicHash::hash(body, QCryptographicHash::Sha256).toHex());
-        if (actual != expectedSha256_) {
-            qWarning().noquote() << "Update download refused, SHA-256" << actual << "expected"
-                                 << expectedSha256_;
-            failDownload(tr("The downloaded installer does not match its SHA-256 checksum."));
-            return;
-        }
-    }
-
-    installerPath_ = saveInstaller(body);
-    if (installerPath_.isEmpty()) {
-        showBox(QMessageBox::Critical, tr("Error"), tr("Cannot save update installer."));
-        emit finished();
+    const QString problem = keepVerifiedInstaller();
+    if (!problem.isEmpty()) {
+        failDownload(problem);
         return;
     }
     // Torvane goes away next: the user learns why before it does.
@@ -279,13 +392,13 @@ void AutoUpdater::onUpdateDownloaded()
             tr("Version %1 has been downloaded. Torvane closes now and its installer starts.")
                 .arg(offeredVersion_));
     qInfo().noquote() << "Starting update installer" << installerPath_;
-    const bool started = hooks().launch ? hooks().launch(installerPath_)
-                                        : QProcess::startDetached(installerPath_, {});
-    if (!started) {
-        qWarning().noquote() << "Update installer did not start:" << installerPath_;
+    const QString notStarted =
+        hooks().launch ? hooks().launch(installerPath_) : startDetached(installerPath_);
+    if (!notStarted.isEmpty()) {
+        qWarning().noquote() << "Update installer did not start:" << installerPath_ << notStarted;
         showBox(QMessageBox::Critical, tr("Error"),
                 tr("The installer could not be started. It is saved here:") + QLatin1Char('\n') +
-                    QDir::toNativeSeparators(installerPath_));
+                    QDir::toNativeSeparators(installerPath_) + QLatin1String("\n\n") + notStarted);
         emit finished();
         return;
     }
@@ -294,6 +407,45 @@ void AutoUpdater::onUpdateDownloaded()
         hooks().quit();
     else
         QCoreApplication::quit();
+}
+
+QString AutoUpdater::keepVerifiedInstaller()
+{
+    const qint64 size = installer_->pos();
+    static const uchar nothing = 0;
+    const uchar* data = !installer_->flush() ? nullptr
+                        : size > 0           ? installer_->map(0, size)
+                                             : &nothing;
+    if (!data) {
+        qWarning().noquote() << "Cannot read back the update installer" << installer_->fileName();
+        return tr("Cannot save update installer.");
+    }
+    if (!signatureMatches(signature_, data, size)) {
+        qWarning().noquote() << "Update refused, its signature does not match"
+                             << downloadUrl_.toDisplayString();
+        return badSignatureText();
+    }
+    if (!installer_->setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                    QFileDevice::ExeOwner)) {
+        qWarning().noquote() << "Cannot make the update installer executable"
+                             << installer_->fileName();
+        return tr("Cannot save update installer.");
+    }
+    installer_->setAutoRemove(false);
+    installerPath_ = installer_->fileName();
+    installer_.reset();
+    return {};
+}
+
+void AutoUpdater::closeProgressDialog()
+{
+    if (!progressDialog_)
+        return;
+    // Closing a progress dialog reports a cancel of its own.
+    progressDialog_->disconnect(this);
+    progressDialog_->close();
+    progressDialog_->deleteLater();
+    progressDialog_ = nullptr;
 }
 
 void AutoUpdater::failCheck(const QString& text)
@@ -307,26 +459,8 @@ void AutoUpdater::failCheck(const QString& text)
 
 void AutoUpdater::failDownload(const QString& text)
 {
+    closeProgressDialog();
+    installer_.reset();
     showBox(QMessageBox::Critical, tr("Download Failed"), text);
     emit finished();
-}
-
-QString AutoUpdater::saveInstaller(const QByteArray& body)
-{
-    QTemporaryFile file(QDir::tempPath() + kInstallerTemplate);
-    if (!file.open()) {
-        qWarning().noquote() << "Cannot create the update installer in" << QDir::tempPath();
-        return {};
-    }
-    // A failed write leaves the temporary file to remove itself.
-    if (file.write(body) != body.size() || !file.flush() ||
-        !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                             QFileDevice::ExeOwner)) {
-        qWarning().noquote() << "Cannot write the update installer" << file.fileName();
-        return {};
-    }
-    file.setAutoRemove(false);
-    const QString path = file.fileName();
-    file.close();
-    return path;
 }

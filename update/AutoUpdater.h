@@ -7,14 +7,17 @@
 #include <QUrl>
 
 #include <functional>
+#include <memory>
 
 class QNetworkAccessManager;
 class QNetworkReply;
 class QProgressDialog;
+class QTemporaryFile;
 
 // Asks the release site for the newest version, offers it, downloads the
-// installer into the temporary folder, starts it and quits. One object serves
-// one check; finished() tells the owner when it may be deleted.
+// installer and its signature, and only when the release key signed it starts
+// it from the temporary folder and quits. One object serves one check;
+// finished() tells the owner when it may be deleted.
 class AutoUpdater : public QObject
 {
     Q_OBJECT
@@ -23,9 +26,9 @@ public:
     // Returns true for Yes (questions) or OK.
     using BoxHandler =
         std::function<bool(QMessageBox::Icon icon, const QString& title, const QString& text)>;
-    // Starts the saved installer without waiting for it; returns whether it
-    // started.
-    using Launcher = std::function<bool(const QString& program)>;
+    // Starts the saved installer without waiting for it; returns why it did not
+    // start, empty when it did.
+    using Launcher = std::function<QString(const QString& program)>;
     using Quitter = std::function<void()>;
 
     explicit AutoUpdater(QObject* parent = nullptr);
@@ -49,6 +52,12 @@ public:
     static void setQuitter(Quitter quitter);
     // Time without any data after which a request gives up.
     static void setTransferTimeout(int timeout_ms);
+    // Time a whole request may take, however steadily data comes; each 256 KiB
+    // the server announces adds a second.
+    static void setTransferDeadline(int deadline_ms);
+    // Replaces the public key downloads must be signed with (tests); empty
+    // restores the release key built in.
+    static void setReleaseKey(const QByteArray& publicKey);
 
 signals:
     void updateAvailable(const QString& newVersion, const QUrl& downloadUrl);
@@ -61,19 +70,36 @@ public slots:
     void onUpdateDownloaded();
 
 private:
-    QNetworkReply* get(const QUrl& url);
+    // limit: the most bytes the reply may bring.
+    QNetworkReply* get(const QUrl& url, qint64 limit);
+    // Takes what has arrived into body_ or, during the installer's download,
+    // into the temporary file.
+    void receive(QNetworkReply* reply);
+    // Gives the reply up; text is shown instead of its own error.
+    void refuse(QNetworkReply* reply, const QString& text);
     void startDownload(const QUrl& url);
+    void onSignatureDownloaded();
+    // Releases the finished download reply; true when it brought its whole body,
+    // otherwise the user has been told (or cancelled) and finished() sent.
+    bool takeDownload();
+    // Empty when the release key signed the saved download, which is then kept
+    // executable at installerPath_; otherwise why it is refused.
+    QString keepVerifiedInstaller();
+    void closeProgressDialog();
     void failCheck(const QString& text);
+    // Closes the progress, removes a partial download and says why.
     void failDownload(const QString& text);
-    // Writes the installer into the temporary folder; empty on failure.
-    QString saveInstaller(const QByteArray& body);
 
     QString currentVersion_;
     bool silent_ = false;
     QNetworkAccessManager* network_ = nullptr;
     QPointer<QNetworkReply> reply_;
     QUrl downloadUrl_;
-    QString expectedSha256_;
+    qint64 limit_ = 0;
+    QByteArray body_;
+    QByteArray signature_;
+    // The installer while it downloads: removed unless it is verified.
+    std::unique_ptr<QTemporaryFile> installer_;
     QString installerPath_;
     QString offeredVersion_;
     bool cancelled_ = false; // by the user, in the progress dialog

@@ -6,7 +6,6 @@ namespace {
 
 const QString kVersionPrefix = QStringLiteral("Version:");
 const QString kDownloadUrlPrefix = QStringLiteral("DownloadURL:");
-const QString kSha256Prefix = QStringLiteral("SHA256:");
 constexpr int kComparedParts = 4;
 
 QStringList paddedParts(const QString& version)
@@ -29,8 +28,6 @@ VersionFile VersionFile::parse(const QByteArray& body)
         else if (line.startsWith(kDownloadUrlPrefix))
             file.downloadUrl =
                 QUrl(line.mid(kDownloadUrlPrefix.size()).trimmed(), QUrl::TolerantMode);
-        else if (line.startsWith(kSha256Prefix))
-            file.sha256 = line.mid(kSha256Prefix.size()).trimmed().toLower();
     }
     return file;
 }

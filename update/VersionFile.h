@@ -10,8 +10,6 @@ struct VersionFile
 {
     QString version;
     QUrl downloadUrl;
-    // Hex SHA-256 of the installer; empty when the file names none.
-    QString sha256;
 
     // Matching is case-sensitive and a later line overrides an earlier one.
     static VersionFile parse(const QByteArray& body);
