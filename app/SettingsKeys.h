@@ -41,6 +41,8 @@ inline constexpr char kRecordingPath[] = "RecordingPath";
 
 // TabCaptureSett
 inline constexpr char kWebSocketPort[] = "WebSocketPort";
+// Extension ids (or whole origins) allowed besides Torvane's own, separated by commas.
+inline constexpr char kAllowedExtensions[] = "AllowedExtensions";
 
 // UISett
 inline constexpr char kLanguage[] = "Language";

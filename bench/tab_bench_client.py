@@ -6,7 +6,7 @@ Usage: tab_bench_client.py <port> <stream.ivf> <fps>
 Prints "sent_video=<n> sent_audio=<n> overloads=<n> late_ms=<n>" when done; late_ms is how far
 the sender fell behind its schedule at worst (a busy client, not Torvane).
 """
-import asyncio, json, math, struct, sys, time
+import asyncio, getpass, json, math, os, struct, sys, tempfile, time
 
 import websockets
 
@@ -29,6 +29,14 @@ def ivf_frames(path):
     return width, height, frames
 
 
+def torvane_token():
+    """The per-user secret a client without an Origin header proves itself with."""
+    folder = os.environ.get('XDG_RUNTIME_DIR') or \
+        os.path.join(tempfile.gettempdir(), 'runtime-' + getpass.getuser())
+    with open(os.path.join(folder, 'torvane', 'tab-token')) as f:
+        return f.read().strip()
+
+
 def audio_message(ts_us, first_sample):
     # A 440 Hz tone, so the sound track carries something an encoder has to work on.
     samples = []
@@ -48,7 +56,8 @@ async def run(port, path, fps):
     audios = [audio_message(i * 10000, i * CHUNK) for i in range(chunks)]
     overloads = 0
 
-    async with websockets.connect('ws://127.0.0.1:%d' % port, max_size=None) as ws:
+    url = 'ws://127.0.0.1:%d/?token=%s' % (port, torvane_token())
+    async with websockets.connect(url, max_size=None) as ws:
         async def receive():
             nonlocal overloads
             async for m in ws:

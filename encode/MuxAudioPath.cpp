@@ -10,6 +10,13 @@ extern "C" {
 #include <libavutil/mathematics.h>
 }
 
+namespace {
+
+// The longest stretch of sound one frame may resample to.
+constexpr int kMaxResampledSeconds = 10;
+
+} // namespace
+
 const MuxAudioPath::Texts MuxAudioPath::kLoopTexts = {
     "Error sending audio frame: encoder context invalid or not initialized.",
     "Error sending audio frame to encoder:",
@@ -167,14 +174,26 @@ bool MuxAudioPath::prepareResampledFrame(int samples)
     return true;
 }
 
+int MuxAudioPath::resampledCapacity(std::int64_t inputSamples) const
+{
+    const int outputRate = context_->sample_rate;
+    const std::int64_t needed =
+        av_rescale_rnd(inputSamples, outputRate, std::max(inputRate_, 1), AV_ROUND_UP);
+    // No capture delivers more than a few seconds in one frame; one that would need more (a tiny
+    // declared rate, a huge sample count) is dropped instead of sizing the buffer.
+    if (needed < 0 || needed > std::int64_t(kMaxResampledSeconds) * outputRate) {
+        qDebug().noquote() << "Audio frame dropped, it would resample to" << needed << "samples";
+        return -1;
+    }
+    return int(needed);
+}
+
 const AVFrame* MuxAudioPath::resample(const AVFrame& input)
 {
     SwrContext* swr = resampler_.get();
     const int outputRate = context_->sample_rate;
-    const std::int64_t delay = swr_get_delay(swr, inputRate_);
-    const auto capacity = static_cast<int>(
-        av_rescale_rnd(delay + input.nb_samples, outputRate, inputRate_, AV_ROUND_UP));
-    if (!prepareResampledFrame(capacity))
+    const int capacity = resampledCapacity(swr_get_delay(swr, inputRate_) + input.nb_samples);
+    if (capacity < 0 || !prepareResampledFrame(capacity))
         return nullptr;
     AVFrame* resampled = output_.resampledAudioFrame.get();
     const int converted =
@@ -308,9 +327,8 @@ void MuxAudioPath::flush()
     if (resampler_) {
         const std::int64_t delay = swr_get_delay(resampler_.get(), inputRate_);
         if (delay > 0) {
-            const auto capacity = static_cast<int>(
-                av_rescale_rnd(delay, context_->sample_rate, inputRate_, AV_ROUND_UP));
-            if (prepareResampledFrame(capacity)) {
+            const int capacity = resampledCapacity(delay);
+            if (capacity >= 0 && prepareResampledFrame(capacity)) {
                 AVFrame* resampled = output_.resampledAudioFrame.get();
                 const int converted =
                     swr_convert(resampler_.get(), resampled->data, capacity, nullptr, 0);

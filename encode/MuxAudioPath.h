@@ -43,6 +43,8 @@ private:
 
     bool updateResampler(const AVFrame& input);
     bool prepareResampledFrame(int samples);
+    // The output samples inputSamples at the input rate take; -1 beyond a sane bound.
+    int resampledCapacity(std::int64_t inputSamples) const;
     const AVFrame* resample(const AVFrame& input);
     bool writeToFifo(const AVFrame& samples);
     bool ensureBlockFrame();

@@ -78,6 +78,7 @@ void mux_thread_win::run()
         MuxOutput output;
         if (!MuxEncoderSetup(current, sink).open(output))
             return;
+        emit outputOpened();
 
         MuxPacketWriter writer(output, current.outputPath, sink);
         writer.start(crashSafe);

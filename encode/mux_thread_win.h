@@ -52,6 +52,8 @@ public:
 Q_SIGNALS:
     void imagePreviewSignal(QImage frame);
     void msgSignal(MSG_TYPE type, QString text);
+    // The file is open and its header written: from here on what is queued is recorded.
+    void outputOpened();
     // Sent once when the file has everything up to its duration limit: the sound when there is
     // any (the picture's last slots are filled at the stop), else the picture.
     void durationLimitReached();

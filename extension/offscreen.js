@@ -54,7 +54,8 @@ async function start(streamId, port) {
   rec = { stopping: false };
   const ws = await connect(port);
   rec.ws = ws;
-  ws.onclose = () => end('stopped', 'Torvane closed the connection');
+  // Torvane gives its reason when it refuses or drops a client (another client, no media).
+  ws.onclose = (ev) => end(ev.reason ? 'error' : 'stopped', ev.reason || 'Torvane closed the connection');
   const fps = await waitForConfig(ws, 1000);
   if (!rec) return;
   ws.onmessage = onServerMessage;
@@ -115,6 +116,7 @@ function onServerMessage(ev) {
   try { m = JSON.parse(ev.data); } catch (_) { return; }
   if (m.type === 'started') report('recording');
   else if (m.type === 'busy') end('busy', 'Torvane is already recording the screen');
+  else if (m.type === 'error') end('error', m.reason || 'Torvane could not record');
   else if (m.type === 'overload') console.warn('Torvane: encoder falling behind; it will stop the recording');
   else if (m.type === 'stopRecording') end('stopped', '', false);
   // "config" after the start only matters for the next recording.

@@ -6,8 +6,11 @@
 #include <QJsonObject>
 #include <QJsonParseError>
 #include <QUrl>
+#include <QUrlQuery>
 
 #include <cstring>
+#include <limits>
+#include <utility>
 #include <type_traits>
 
 namespace tabcapture {
@@ -35,6 +38,30 @@ float readFloatLE(const char* p)
     return value;
 }
 
+// A number read whole; beyond the int range it reads as the range's nearest end, which no bound
+// takes, so 1e12 is refused instead of wrapping or falling back to a default.
+int readInt(const QJsonObject& object, QLatin1String key, int fallback)
+{
+    const QJsonValue value = object.value(key);
+    if (!value.isDouble())
+        return fallback;
+    const double number = value.toDouble();
+    if (number >= double(std::numeric_limits<int>::max()))
+        return std::numeric_limits<int>::max();
+    if (number <= double(std::numeric_limits<int>::min()))
+        return std::numeric_limits<int>::min();
+    return int(number);
+}
+
+QString outOfRange(const char* key, int value, int low, int high)
+{
+    return QStringLiteral("%1 %2 is not within %3..%4")
+        .arg(QLatin1String(key))
+        .arg(value)
+        .arg(low)
+        .arg(high);
+}
+
 QString compact(const QJsonObject& object)
 {
     return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
@@ -56,6 +83,33 @@ VideoCodec codecFromName(const QString& name)
     return VideoCodec::VP8;
 }
 
+QString checkStartRequest(StartRequest& request)
+{
+    const StartRequest defaults;
+    for (auto [value, fallback] :
+         {std::pair{&request.width, defaults.width}, std::pair{&request.height, defaults.height},
+          std::pair{&request.frameRate, defaults.frameRate},
+          std::pair{&request.audioSampleRate, defaults.audioSampleRate}}) {
+        if (*value <= 0)
+            *value = fallback;
+    }
+    if (request.width > kMaxWidth)
+        return outOfRange("width", request.width, 1, kMaxWidth);
+    if (request.height > kMaxHeight)
+        return outOfRange("height", request.height, 1, kMaxHeight);
+    if (request.frameRate > kMaxFrameRate)
+        return outOfRange("frameRate", request.frameRate, 1, kMaxFrameRate);
+    if (request.audioSampleRate < kMinSampleRate || request.audioSampleRate > kMaxSampleRate)
+        return outOfRange("audioSampleRate", request.audioSampleRate, kMinSampleRate,
+                          kMaxSampleRate);
+    if (request.audioChannels < 0 || request.audioChannels > kMaxChannels)
+        return outOfRange("audioChannels", request.audioChannels, 0, kMaxChannels);
+    // The encoders take even sizes only; both maxima are even.
+    request.width = (request.width + 1) & ~1;
+    request.height = (request.height + 1) & ~1;
+    return {};
+}
+
 std::optional<ClientMessage> parseClientText(const QByteArray& utf8, QString* error)
 {
     QJsonParseError parseError{};
@@ -75,13 +129,12 @@ std::optional<ClientMessage> parseClientText(const QByteArray& utf8, QString* er
     } else if (type == QLatin1String("start")) {
         message.type = ClientMessageType::Start;
         StartRequest& start = message.start;
-        start.width = object.value(QLatin1String("width")).toInt(start.width);
-        start.height = object.value(QLatin1String("height")).toInt(start.height);
-        start.frameRate = object.value(QLatin1String("frameRate")).toInt(start.frameRate);
+        start.width = readInt(object, QLatin1String("width"), start.width);
+        start.height = readInt(object, QLatin1String("height"), start.height);
+        start.frameRate = readInt(object, QLatin1String("frameRate"), start.frameRate);
         start.audioSampleRate =
-            object.value(QLatin1String("audioSampleRate")).toInt(start.audioSampleRate);
-        start.audioChannels =
-            object.value(QLatin1String("audioChannels")).toInt(start.audioChannels);
+            readInt(object, QLatin1String("audioSampleRate"), start.audioSampleRate);
+        start.audioChannels = readInt(object, QLatin1String("audioChannels"), start.audioChannels);
         const QString codec = object.value(QLatin1String("videoCodec")).toString().trimmed();
         start.videoCodecGiven = !codec.isEmpty();
         start.videoCodec = codecFromName(codec);
@@ -97,10 +150,10 @@ std::optional<VideoMessage> parseVideoMessage(QByteArrayView data)
     message.timestampUs = readLE<std::int64_t>(data, 1);
     message.width = readLE<std::int32_t>(data, 9);
     message.height = readLE<std::int32_t>(data, 13);
-    if (message.width <= 0 || message.height <= 0)
+    if (message.width <= 0 || message.height <= 0 || message.width > kMaxWidth ||
+        message.height > kMaxHeight)
         return std::nullopt;
     message.payload = data.sliced(kVideoHeaderSize);
-    // Both factors are below 2^31, so the product times 4 stays below 2^64.
     const std::uint64_t rawSize = std::uint64_t(message.width) * std::uint64_t(message.height) * 4u;
     message.isRawPicture = std::uint64_t(message.payload.size()) == rawSize;
     return message;
@@ -141,14 +194,35 @@ void copyPlanarSamples(const AudioMessage& message, float* left, float* right)
     }
 }
 
-bool isOriginAllowed(const QString& origin)
+bool acceptsAudio(const AudioMessage& message, int sessionSampleRate)
 {
-    // An allow-list rather than a block-list: sandboxed frames of web pages send "null", and
-    // local pages send file: origins.
-    const QString trimmed = origin.trimmed();
-    if (trimmed.isEmpty())
+    return message.sampleRate == sessionSampleRate &&
+           message.samplesPerChannel <= sessionSampleRate;
+}
+
+bool isOriginAllowed(const QString& origin, const QStringList& addedIds)
+{
+    const QString scheme = QStringLiteral("chrome-extension://");
+    if (origin == scheme + QLatin1String(kExtensionId))
         return true;
-    return QUrl(trimmed).scheme().toLower().endsWith(QLatin1String("-extension"));
+    for (const QString& id : addedIds) {
+        if (!id.isEmpty() && (origin == id || origin == scheme + id))
+            return true;
+    }
+    return false;
+}
+
+bool tokenMatches(const QUrl& requestUrl, const QByteArray& secret)
+{
+    const QByteArray given = QUrlQuery(requestUrl)
+                                 .queryItemValue(QLatin1String(kTokenParameter), QUrl::FullyDecoded)
+                                 .toUtf8();
+    if (secret.isEmpty() || given.size() != secret.size())
+        return false;
+    unsigned char difference = 0;
+    for (qsizetype i = 0; i < secret.size(); ++i)
+        difference |= static_cast<unsigned char>(given[i] ^ secret[i]);
+    return difference == 0;
 }
 
 int configFrameRate(const QVariant& storedFps)
@@ -182,6 +256,12 @@ QString overloadMessage()
 QString stopRecordingMessage()
 {
     return compact({{QStringLiteral("type"), QStringLiteral("stopRecording")}});
+}
+
+QString errorReply(const QString& reason)
+{
+    return compact(
+        {{QStringLiteral("type"), QStringLiteral("error")}, {QStringLiteral("reason"), reason}});
 }
 
 } // namespace tabcapture

@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
+#include <QStringList>
+#include <QUrl>
 #include <QVariant>
 
 #include <cstdint>
@@ -17,8 +19,17 @@ enum class VideoCodec { VP8, VP9, AV1, H264 };
 // Matched after trimming and lower-casing, by substring; anything unknown is VP8.
 VideoCodec codecFromName(const QString& name);
 
-// A "start" request as the client sent it: missing keys take their defaults, but values that
-// are present are passed on unchecked (the session replaces the ones not above 0).
+// What a client may declare. Values beyond these are refused rather than clamped: a client that
+// sends them is not the extension, and each one sizes buffers, rates or the encoder.
+constexpr int kMaxFrameRate = 240;
+constexpr int kMinSampleRate = 8000;
+constexpr int kMaxSampleRate = 384000;
+constexpr int kMaxChannels = 8;
+constexpr int kMaxWidth = 7680;
+constexpr int kMaxHeight = 4320;
+
+// A "start" request as the client sent it: missing keys take their defaults; numbers are read
+// whole, those beyond the int range as its nearest end (checkStartRequest then refuses them).
 struct StartRequest
 {
     int width = 1920;
@@ -38,6 +49,11 @@ struct ClientMessage
     ClientMessageType type = ClientMessageType::Other;
     StartRequest start; // meaningful for Start only
 };
+
+// Gives the values not above 0 their defaults (zero channels stay zero: no sound), rounds the
+// picture size up to even and checks every value against the bounds above. Returns why the
+// request is refused, or an empty string when it holds.
+QString checkStartRequest(StartRequest& request);
 
 // Parses a client's text message. Nullopt, with the reason in *error when given, for text that
 // is not a JSON object; an object with an unknown or missing "type" is a message of type Other.
@@ -72,7 +88,8 @@ struct AudioMessage
 };
 
 // Nullopt for anything but a well-formed message of that kind (wrong tag, short header,
-// width, height or sample count not above 0, audio shorter than its samples).
+// width or height not within 1 .. kMaxWidth x kMaxHeight, sample count not above 0, audio
+// shorter than its samples).
 std::optional<VideoMessage> parseVideoMessage(QByteArrayView data);
 std::optional<AudioMessage> parseAudioMessage(QByteArrayView data);
 
@@ -80,10 +97,25 @@ std::optional<AudioMessage> parseAudioMessage(QByteArrayView data);
 // (and may be null) for one channel.
 void copyPlanarSamples(const AudioMessage& message, float* left, float* right);
 
-// Web pages (http:, https:, and the "null" of sandboxed frames) must never reach the server:
-// any site the user visits could otherwise start recordings and fill the disk. Browser
-// extensions (chrome-extension:, moz-extension:) and clients sending no origin may connect.
-bool isOriginAllowed(const QString& origin);
+// Whether a recording takes this sound: at the session's own rate
+// (a rate fixed at the start, so no message can make the resampler's output grow), at most one
+// second in one message.
+bool acceptsAudio(const AudioMessage& message, int sessionSampleRate);
+
+// The id of Torvane's own extension, fixed by the public key in its manifest.
+constexpr char kExtensionId[] = "coaipahlfnecbcalaimcgaboillcmpol";
+
+// Only our extension may connect with an origin: a web page (http:, https:, the "null" of
+// sandboxed frames, file:) could otherwise start recordings and fill the disk, and another
+// extension make libavcodec parse its bytes. Matched exactly; addedIds are ids the user allows
+// besides ours (as chrome-extension://<id>) or whole origins. An empty origin is not allowed
+// here: such a client proves itself with the secret (tokenMatches).
+bool isOriginAllowed(const QString& origin, const QStringList& addedIds = {});
+
+// The query parameter a client without an origin sends the per-user secret in.
+constexpr char kTokenParameter[] = "token";
+// Whether the connection's URL carries the secret (compared in constant time).
+bool tokenMatches(const QUrl& requestUrl, const QByteArray& secret);
 
 // The frame rate announced in "config": the stored "fps" as every recording reads it.
 int configFrameRate(const QVariant& storedFps);
@@ -94,5 +126,7 @@ QString startedMessage();
 QString busyMessage();
 QString overloadMessage();
 QString stopRecordingMessage();
+// Why a "start" did not record, or why a recording ended by itself.
+QString errorReply(const QString& reason);
 
 } // namespace tabcapture

@@ -2,9 +2,16 @@
 
 #include "app/SettingsKeys.h"
 #include "app/SettingsStore.h"
+#include "platform/posix/RuntimeSecret.h"
+#include "platform/posix/SocketOwner.h"
+#include "platform/posix/UserFolders.h"
 
 #include <QDebug>
 #include <QHostAddress>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
 #include <QWebSocket>
 #include <QWebSocketServer>
 
@@ -13,14 +20,46 @@ namespace {
 // Large enough for a raw 4K RGBA picture (33 MB); anything bigger is not a tab frame and would
 // only let a client make us buffer without limit.
 constexpr qint64 kMaxMessageBytes = 64LL * 1024 * 1024;
+constexpr int kIdleTimeoutMs = 10000;
+
+QStringList addedExtensions()
+{
+    QStringList ids;
+    const QString stored = SettingsStore::instance()
+                               .value(settings::kTabCaptureGroup, settings::kAllowedExtensions)
+                               .toString();
+    for (const QString& id : stored.split(QLatin1Char(','), Qt::SkipEmptyParts))
+        ids << id.trimmed();
+    return ids;
+}
 
 } // namespace
 
 TabCaptureServerWin::TabCaptureServerWin(QObject* parent)
-    : QObject(parent), server_(new QWebSocketServer(QStringLiteral("TabCapture"),
-                                                    QWebSocketServer::NonSecureMode, this))
+    : QObject(parent), tcpServer_(new QTcpServer(this)),
+      server_(new QWebSocketServer(QStringLiteral("TabCapture"), QWebSocketServer::NonSecureMode,
+                                   this)),
+      idleTimer_(new QTimer(this))
 {
+    connect(tcpServer_, &QTcpServer::newConnection, this, &TabCaptureServerWin::onTcpConnection);
     connect(server_, &QWebSocketServer::newConnection, this, &TabCaptureServerWin::onNewConnection);
+    idleTimer_->setSingleShot(true);
+    idleTimer_->setInterval(kIdleTimeoutMs);
+    connect(idleTimer_, &QTimer::timeout, this, &TabCaptureServerWin::onIdleTimeout);
+}
+
+QString TabCaptureServerWin::secretPath()
+{
+    // Qt's stand-in, a private folder in the temporary one, where the session has none.
+    const QString runtime = platform::userRuntimeFolder();
+    return (runtime.isEmpty() ? QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation)
+                              : runtime) +
+           QStringLiteral("/torvane/tab-token");
+}
+
+void TabCaptureServerWin::setIdleTimeout(int milliseconds)
+{
+    idleTimer_->setInterval(milliseconds);
 }
 
 TabCaptureServerWin::~TabCaptureServerWin()
@@ -49,19 +88,36 @@ void TabCaptureServerWin::setSession(TabCaptureSessionBase* session)
     connect(session_, &TabCaptureSessionBase::previewFrame, this,
             &TabCaptureServerWin::previewFrame);
     connect(session_, &TabCaptureSessionBase::fpsSignal, this, &TabCaptureServerWin::fpsSignal);
+    // The client hears "started" only once the file is open, and why when it is not.
+    connect(session_, &TabCaptureSessionBase::recordingStarted, this,
+            [this] { sendText(tabcapture::startedMessage()); });
+    connect(session_, &TabCaptureSessionBase::startFailed, this,
+            [this](const QString& reason) { sendText(tabcapture::errorReply(reason)); });
+    connect(session_, &TabCaptureSessionBase::endedByItself, this, [this](const QString& reason) {
+        if (!reason.isEmpty())
+            sendText(tabcapture::errorReply(reason));
+        sendText(tabcapture::stopRecordingMessage());
+    });
 }
 
 bool TabCaptureServerWin::start(quint16 port)
 {
-    if (server_->isListening())
-        server_->close();
-    if (!server_->listen(QHostAddress::LocalHost, port)) {
-        const QString error = server_->errorString();
+    if (tcpServer_->isListening())
+        tcpServer_->close();
+    if (secret_.isEmpty()) {
+        QString error;
+        secret_ = platform::writeRuntimeSecret(secretPath(), &error);
+        if (secret_.isEmpty())
+            qWarning().noquote() << "TabCapture clients without an origin cannot connect:" << error;
+    }
+    if (!tcpServer_->listen(QHostAddress::LocalHost, port)) {
+        const QString error = tcpServer_->errorString();
         qWarning().noquote() << "TabCapture WebSocket server failed to listen:" << error;
         emit errorMessage(error);
         return false;
     }
-    qInfo().noquote() << "TabCapture WebSocket server listening on port" << server_->serverPort();
+    qInfo().noquote() << "TabCapture WebSocket server listening on port"
+                      << tcpServer_->serverPort();
     return true;
 }
 
@@ -74,13 +130,13 @@ void TabCaptureServerWin::stop()
         dropClient();
         socket->close(QWebSocketProtocol::CloseCodeNormal, QString());
     }
-    if (server_->isListening())
-        server_->close();
+    if (tcpServer_->isListening())
+        tcpServer_->close();
 }
 
 quint16 TabCaptureServerWin::serverPort() const
 {
-    return server_->isListening() ? server_->serverPort() : 0;
+    return tcpServer_->isListening() ? tcpServer_->serverPort() : 0;
 }
 
 bool TabCaptureServerWin::hasClient() const
@@ -101,13 +157,32 @@ void TabCaptureServerWin::stopRecordingFromApp()
     session_->stopSession();
 }
 
+void TabCaptureServerWin::onTcpConnection()
+{
+    // Before a byte of the handshake is read: another user's process can reach the loopback
+    // address, and an origin is only a header it could copy.
+    while (QTcpSocket* socket = tcpServer_->nextPendingConnection()) {
+        if (!platform::isOwnUsersPeer(socket->peerAddress(), socket->peerPort(),
+                                      socket->localAddress(), socket->localPort())) {
+            qWarning().noquote() << "TabCapture refused a connection from another user, port"
+                                 << socket->peerPort();
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
+        server_->handleConnection(socket);
+    }
+}
+
 void TabCaptureServerWin::onNewConnection()
 {
     while (QWebSocket* socket = server_->nextPendingConnection()) {
-        if (!tabcapture::isOriginAllowed(socket->origin())) {
-            qWarning().noquote() << "TabCapture refused a connection from origin"
-                                 << socket->origin();
-            refuse(socket, QStringLiteral("Origin not allowed"));
+        const QString origin = socket->origin();
+        if (origin.isEmpty() ? !tabcapture::tokenMatches(socket->requestUrl(), secret_)
+                             : !tabcapture::isOriginAllowed(origin, addedExtensions())) {
+            qWarning().noquote() << "TabCapture refused a connection from origin" << origin;
+            refuse(socket, origin.isEmpty() ? QStringLiteral("Token missing or wrong")
+                                            : QStringLiteral("Origin not allowed"));
             continue;
         }
         if (client_) {
@@ -125,6 +200,7 @@ void TabCaptureServerWin::onNewConnection()
         connect(socket, &QWebSocket::disconnected, this,
                 &TabCaptureServerWin::onSocketDisconnected);
         qInfo().noquote() << "TabCapture client connected";
+        idleTimer_->start();
         const QVariant fps = SettingsStore::instance().value(settings::kVideoGroup, settings::kFps);
         sendText(tabcapture::configMessage(tabcapture::configFrameRate(fps)));
     }
@@ -145,11 +221,23 @@ void TabCaptureServerWin::onTextMessageReceived(const QString& message)
             sendText(tabcapture::busyMessage());
             return;
         }
-        if (session_)
-            session_->startSession(parsed->start);
-        sendText(tabcapture::startedMessage());
-        return;
+        {
+            tabcapture::StartRequest request = parsed->start;
+            const QString refusal = tabcapture::checkStartRequest(request);
+            if (!refusal.isEmpty()) {
+                qWarning().noquote() << "TabCapture refused a start:" << refusal;
+                sendText(tabcapture::errorReply(refusal));
+                return;
+            }
+            idleTimer_->start();
+            if (session_)
+                session_->startSession(request);
+            else
+                sendText(tabcapture::startedMessage());
+            return;
+        }
     case tabcapture::ClientMessageType::Stop:
+        idleTimer_->start();
         if (session_)
             session_->stopSession();
         return;
@@ -164,13 +252,17 @@ void TabCaptureServerWin::onBinaryMessageReceived(const QByteArray& data)
         return;
     if (data.front() == tabcapture::kVideoTag) {
         const std::optional<tabcapture::VideoMessage> video = tabcapture::parseVideoMessage(data);
-        if (video &&
-            session_->pushVideoFrame(*video) == TabCaptureSessionBase::VideoPush::Overloaded)
+        if (!video)
+            return;
+        idleTimer_->start();
+        if (session_->pushVideoFrame(*video, data) == TabCaptureSessionBase::VideoPush::Overloaded)
             handleOverload();
     } else if (data.front() == tabcapture::kAudioTag) {
         const std::optional<tabcapture::AudioMessage> audio = tabcapture::parseAudioMessage(data);
-        if (audio && session_->hasAudio())
-            session_->pushAudioFrame(*audio);
+        if (!audio || !session_->hasAudio())
+            return;
+        idleTimer_->start();
+        session_->pushAudioFrame(*audio, data);
     }
 }
 
@@ -182,6 +274,21 @@ void TabCaptureServerWin::onSocketDisconnected()
     dropClient();
     if (session_)
         session_->stopSession();
+}
+
+void TabCaptureServerWin::onIdleTimeout()
+{
+    if (!client_)
+        return;
+    const bool recording = session_ && session_->isRunning();
+    const QString reason = recording ? QStringLiteral("No media received for too long")
+                                     : QStringLiteral("No start received for too long");
+    qWarning().noquote() << "TabCapture closed an idle client:" << reason;
+    QWebSocket* socket = client_;
+    dropClient();
+    if (recording)
+        session_->stopSession();
+    socket->close(QWebSocketProtocol::CloseCodePolicyViolated, reason);
 }
 
 void TabCaptureServerWin::sendText(const QString& message)
@@ -208,6 +315,7 @@ void TabCaptureServerWin::handleOverload()
 
 void TabCaptureServerWin::dropClient()
 {
+    idleTimer_->stop();
     QWebSocket* socket = client_;
     client_ = nullptr;
     if (!socket)

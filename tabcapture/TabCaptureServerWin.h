@@ -7,12 +7,15 @@
 #include <QPointer>
 #include <QString>
 
+class QTcpServer;
+class QTimer;
 class QWebSocket;
 class QWebSocketServer;
 
 // What the server asks of a tab recording session. The server owns the socket and the protocol;
-// the session turns parsed media messages into a file. Everything runs on the GUI thread.
-// The server forwards these signals as its own, so the main window only connects to the server.
+// the session turns parsed media messages into a file. Its methods are called on the GUI thread
+// and return at once. The server forwards the window's signals as its own, so the main window
+// only connects to the server; it answers the client from startFailed and endedByItself.
 class TabCaptureSessionBase : public QObject
 {
     Q_OBJECT
@@ -25,17 +28,23 @@ public:
         Overloaded, // the encoder is about two seconds behind; the frame was dropped
     };
 
-    // Ends any running session first. Emits recordingStarted on success, errorMessage otherwise.
+    // Ends any running session first. The request has passed checkStartRequest. Emits
+    // recordingStarted once the file is open, startFailed (and errorMessage) when it cannot be.
     virtual void startSession(const tabcapture::StartRequest& request) = 0;
-    // Finishes the file and emits recordingStopped; does nothing (and emits nothing) when idle.
+    // Ends the recording; recordingStopped follows once the file is finished, if it had started.
+    // Does nothing (and emits nothing) when idle.
     virtual void stopSession() = 0;
     virtual bool isRunning() const = 0;
     // False for a session started with zero audio channels: its audio messages are not passed on.
     virtual bool hasAudio() const = 0;
-    // Called only while running. On Overloaded the server tells the client and calls stopSession.
-    virtual VideoPush pushVideoFrame(const tabcapture::VideoMessage& message) = 0;
+    // Called only while running; holder is the received message the parsed one points into,
+    // kept while another thread reads it. On Overloaded the server tells the client and calls
+    // stopSession.
+    virtual VideoPush pushVideoFrame(const tabcapture::VideoMessage& message,
+                                     const QByteArray& holder) = 0;
     // Called only while running with audio.
-    virtual void pushAudioFrame(const tabcapture::AudioMessage& message) = 0;
+    virtual void pushAudioFrame(const tabcapture::AudioMessage& message,
+                                const QByteArray& holder) = 0;
 
 signals:
     void recordingStarted(const QString& outputPath);
@@ -43,10 +52,18 @@ signals:
     void errorMessage(const QString& text);
     void previewFrame(const QImage& frame);
     void fpsSignal(const QString& fpsStr);
+    // The file could not be opened; the client is told why instead of "started".
+    void startFailed(const QString& reason);
+    // The recording ended without being asked to (a failed write, a full disk); the client is
+    // told the reason and "stopRecording".
+    void endedByItself(const QString& reason);
 };
 
 // The WebSocket endpoint a browser extension streams a tab into: listens on the loopback address
-// only, serves one client at a time and refuses web page origins.
+// only and serves one client at a time. Only this user's processes get as far as the handshake;
+// of those, only our extension (or one the user added) by its origin, or a client without an
+// origin that sends the per-user secret from secretPath(). A client that starts nothing, or
+// sends no media while recording, for 10 s is closed, freeing the slot.
 class TabCaptureServerWin : public QObject
 {
     Q_OBJECT
@@ -61,6 +78,7 @@ public:
     TabCaptureSessionBase* session() const { return session_; }
 
     // Closes a listening server first. False (and errorMessage) when the port cannot be bound.
+    // The first start writes the secret for clients without an origin.
     bool start(quint16 port);
     // Ends the session, closes the client normally and stops listening.
     void stop();
@@ -75,6 +93,11 @@ public:
     // The user stopped the recording in the main window: tell the client, then end the session.
     void stopRecordingFromApp();
 
+    // Where the secret lives: <runtime folder>/torvane/tab-token, readable by the user only.
+    static QString secretPath();
+    // How long a client may go without starting, or without media while recording (tests).
+    void setIdleTimeout(int milliseconds);
+
 signals:
     void recordingStarted(const QString& outputPath);
     void recordingStopped(const QString& outputPath);
@@ -83,6 +106,7 @@ signals:
     void fpsSignal(const QString& fpsStr);
 
 public slots:
+    void onTcpConnection();
     void onNewConnection();
     void onTextMessageReceived(const QString& message);
     void onBinaryMessageReceived(const QByteArray& data);
@@ -93,8 +117,13 @@ private:
     void refuse(QWebSocket* socket, const QString& reason);
     void handleOverload();
     void dropClient();
+    void onIdleTimeout();
 
+    QTcpServer* tcpServer_ = nullptr;
+    // Not listening itself: it takes the connections tcpServer_ lets through.
     QWebSocketServer* server_ = nullptr;
+    QTimer* idleTimer_ = nullptr;
+    QByteArray secret_;
     QPointer<QWebSocket> client_;
     TabCaptureSessionBase* session_ = nullptr;
     bool screenRecordingActive_ = false;

@@ -3,35 +3,33 @@
 #include "media/MsgType.h"
 #include "tabcapture/TabCaptureServerWin.h"
 
-#include <QByteArrayView>
 #include <QDateTime>
 #include <QString>
 
 #include <cstdint>
 #include <functional>
 #include <memory>
-
-extern "C" {
-#include <libavcodec/codec_id.h>
-}
+#include <vector>
 
 class DiskSpaceWatchdog;
-class FrameQueue;
-class mux_thread_win;
-struct AVCodecContext;
-struct AVFrame;
 
-// One recording of a browser tab: turns the extension's media messages into frames for its own
-// FrameQueue and mux_thread_win, which encode them into a "tabcapture_" file in the recordings
-// folder. Compressed video is decoded here; raw RGBA pictures and decoded pictures go to the mux
-// in their own format and size, and the mux converts them once, on its thread.
+// One recording of a browser tab at a time: turns the extension's media messages into frames for
+// its own FrameQueue and mux_thread_win, which encode them into a "tabcapture_" file in the
+// recordings folder.
 //
-// The queue is bounded by time, not only by its capacity: once it holds about two seconds of
-// media the encoder is falling behind; the frame is dropped and pushVideoFrame reports Overloaded
-// (the server then tells the client and ends the session). So a client sending faster than the
-// encoder takes never makes memory grow or the GUI thread wait. Like a screen recording it is
-// not started on a nearly full disk, and ends by itself, with one errorMessage, when the disk runs
-// low, the folder goes away or the file cannot be written. Used from the GUI thread only.
+// The GUI thread only checks a message and hands it on: a thread of the recording's own decodes
+// compressed video (never larger than the size announced at the start) and builds the frames,
+// and the mux converts them once, on its thread. What the recording holds between the socket and
+// the encoder is bounded in bytes and seconds (tabcapture::MediaBudget); past it the encoder is
+// falling behind, the message is dropped and pushVideoFrame reports Overloaded (the server then
+// tells the client and ends the session). So a client never makes memory grow or the GUI thread
+// wait.
+//
+// recordingStarted comes once the file is open, startFailed when it cannot be. A stop returns at
+// once; the file is finished in the background, with what is left unwritten after about 1.5 s
+// dropped so that it closes within 2 s, and recordingStopped follows. Like a screen recording it
+// is not started on a nearly full disk, and ends by itself, with one errorMessage, when the disk
+// runs low, the folder goes away or the file cannot be written. Used from the GUI thread only.
 class TabRecordingSession : public TabCaptureSessionBase
 {
     Q_OBJECT
@@ -43,22 +41,20 @@ public:
     using WallClock = std::function<QDateTime()>;
 
     explicit TabRecordingSession(QObject* parent = nullptr);
+    // Finishes any file still being written (waits for it).
     ~TabRecordingSession() override;
 
     void startSession(const tabcapture::StartRequest& request) override;
-    // Drains the queue into the file and closes it.
     void stopSession() override;
     bool isRunning() const override;
     bool hasAudio() const override;
-    VideoPush pushVideoFrame(const tabcapture::VideoMessage& message) override;
-    // Sound beyond the overload limit is dropped; the next picture then reports the overload.
-    void pushAudioFrame(const tabcapture::AudioMessage& message) override;
+    VideoPush pushVideoFrame(const tabcapture::VideoMessage& message,
+                             const QByteArray& holder) override;
+    // Sound past the budget is dropped; the next picture then reports the overload. Sound at
+    // another rate than the start's is dropped.
+    void pushAudioFrame(const tabcapture::AudioMessage& message, const QByteArray& holder) override;
 
-    QString outputPath() const { return outputPath_; }
-    // Items the queue may hold before the recording counts as overloaded: two seconds of video
-    // and of sound at the rates seen so far.
-    int overloadLimit() const;
-    int queuedItems() const;
+    QString outputPath() const;
 
     // Seams for tests.
     void setClocks(MillisecondClock monotonic, WallClock wall);
@@ -70,34 +66,25 @@ public:
     static QString makeOutputPath(const QDateTime& now);
 
 private:
-    void onMuxMessage(MSG_TYPE type, const QString& text);
+    struct Run;
+
+    Run* findRun(int id) const;
+    void onOutputOpened(int id);
+    void onMuxMessage(int id, MSG_TYPE type, const QString& text);
     // Reports the first reason the recording has to end, then ends it.
     void endByItself(const QString& text);
-    void openDecoder(AVCodecID codec);
-    void releaseDecoder();
-    VideoPush pushVideo(std::int64_t ptsUs, int width, int height, QByteArrayView payload);
-    // False when the queue holds the overload limit: the frame is freed, not queued.
-    bool enqueue(AVFrame* frame, bool isAudio);
+    void onRunFinished(int id);
+    // Takes the run out of run_ and lets it finish its file in the background.
+    void finishRun();
+    VideoPush refuseOverloaded();
     void reportFrameRate();
 
-    struct Decoder;
-    std::unique_ptr<Decoder> decoder_;
-    std::unique_ptr<FrameQueue> queue_;
-    std::unique_ptr<mux_thread_win> mux_;
-    QString outputPath_;
+    std::unique_ptr<Run> run_;
+    // Runs that were stopped and are closing their files.
+    std::vector<std::unique_ptr<Run>> finishing_;
+    int nextRunId_ = 0;
     DiskSpaceWatchdog* diskWatch_ = nullptr;
-    bool endedByItself_ = false;
-    int outputWidth_ = 0;
-    int outputHeight_ = 0;
-    int frameRate_ = 30;
-    bool audioEnabled_ = true;
-    bool overloaded_ = false;
-    int queuePeak_ = 0;
-    // Audio messages per second at the last message's size, for the overload limit.
-    int audioChunksPerSecond_ = 0;
     std::int64_t videoSequence_ = 0;
-    std::int32_t audioSequence_ = 0;
-    std::int64_t audioSamples_ = 0;
     std::int64_t fpsWindowStartMs_ = 0;
     std::int64_t fpsWindowSequence_ = 0;
     MillisecondClock monotonic_;

@@ -1,7 +1,8 @@
-// The tab capture server against a real WebSocket client on 127.0.0.1, and its binary message parser
-// (the fuzzers in fuzz/ cover malformed input at large).
+// The tab capture server against a real WebSocket client on 127.0.0.1, and its binary message
+// parser (the fuzzers in fuzz/ cover malformed input at large).
 #include "app/SettingsKeys.h"
 #include "app/SettingsStore.h"
+#include "platform/posix/SocketOwner.h"
 #include "support/TestSupport.h"
 #include "tabcapture/TabCaptureServerWin.h"
 
@@ -41,16 +42,20 @@ struct FakeSession : TabCaptureSessionBase
 {
     QList<StartRequest> starts;
     int stops = 0, videos = 0, audios = 0;
-    bool running = false, overloaded = false;
-    void startSession(const StartRequest& request) override { starts << request, running = true; }
+    bool running = false, overloaded = false, fails = false;
+    void startSession(const StartRequest& request) override
+    {
+        starts << request, running = !fails;
+        fails ? emit startFailed("no room") : emit recordingStarted("x.mp4");
+    }
     void stopSession() override { stops += running, running = false; }
     bool isRunning() const override { return running; }
     bool hasAudio() const override { return running; }
-    VideoPush pushVideoFrame(const VideoMessage&) override
+    VideoPush pushVideoFrame(const VideoMessage&, const QByteArray&) override
     {
         return ++videos, overloaded ? VideoPush::Overloaded : VideoPush::Queued;
     }
-    void pushAudioFrame(const AudioMessage&) override { ++audios; }
+    void pushAudioFrame(const AudioMessage&, const QByteArray&) override { ++audios; }
 };
 
 } // namespace
@@ -63,15 +68,29 @@ class tst_TabCaptureServer : public QObject
     FakeSession* session_ = nullptr;
 
     // A client past its handshake (maybe refused already); its text messages collect in *texts.
-    QWebSocket* connectClient(QStringList* texts, const QString& origin = {})
+    // Without an origin it sends the secret from the file, unless told another token.
+    QWebSocket* connectClient(QStringList* texts, const QString& origin = {},
+                              const QString& token = readSecret())
     {
         auto* socket = new QWebSocket(origin, QWebSocketProtocol::VersionLatest, server_);
         connect(socket, &QWebSocket::textMessageReceived, socket,
                 [texts](const QString& text) { *texts << text; });
         QSignalSpy connected(socket, &QWebSocket::connected);
-        socket->open(QUrl(QStringLiteral("ws://127.0.0.1:%1").arg(server_->serverPort())));
+        socket->open(QUrl(
+            QStringLiteral("ws://127.0.0.1:%1/?token=%2").arg(server_->serverPort()).arg(token)));
         connected.wait(5000);
         return socket;
+    }
+
+    static QString readSecret()
+    {
+        QFile file(TabCaptureServerWin::secretPath());
+        // Only the user may read it.
+        return file.permissions() == (QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser |
+                                      QFile::WriteUser) &&
+                       file.open(QIODevice::ReadOnly)
+                   ? QString::fromLatin1(file.readAll())
+                   : QString();
     }
 
 private slots:
@@ -79,6 +98,8 @@ private slots:
     {
         testsupport::isolateUserFolders();
         SettingsStore::instance().setValue(settings::kVideoGroup, settings::kFps, "29.97");
+        SettingsStore::instance().setValue(settings::kTabCaptureGroup, settings::kAllowedExtensions,
+                                           "added, other");
     }
     void init()
     {
@@ -96,7 +117,9 @@ private slots:
         QTest::addColumn<QString>("expect");
         QTest::newRow("raw 1280x720") << videoMessage(1280, 720, 1280 * 720 * 4) << "raw";
         QTest::newRow("one byte more") << videoMessage(1280, 720, 1280 * 720 * 4 + 1) << "packet";
-        QTest::newRow("size overflow") << videoMessage(INT32_MAX, INT32_MAX, 4) << "packet";
+        QTest::newRow("8K") << videoMessage(7680, 4320, 4) << "packet";
+        QTest::newRow("wider than 8K") << videoMessage(7682, 2, 16) << "";
+        QTest::newRow("size overflow") << videoMessage(INT32_MAX, INT32_MAX, 4) << "";
         QTest::newRow("negative height") << videoMessage(2, -2, 16) << "";
         QTest::newRow("mono") << audioMessage(1, 2, 3) << "0 1";
         QTest::newRow("stereo") << audioMessage(2, 2, 4) << "0 2 1 3";
@@ -123,37 +146,125 @@ private slots:
         QCOMPARE(got.trimmed(), expect);
     }
 
+    // A start's values, after the defaults and the even rounding, or why it is refused.
+    void checksStartRequests_data()
+    {
+        QTest::addColumn<QString>("json");
+        QTest::addColumn<QString>("expect");
+        QTest::newRow("defaults") << ""
+                                  << "1920x1080 30 fps 48000 Hz 2 ch";
+        QTest::newRow("odd, zeros") << R"("width":161,"height":91,"frameRate":0,"audioChannels":0)"
+                                    << "162x92 30 fps 48000 Hz 0 ch";
+        QTest::newRow("largest") << R"("width":7680,"height":4320,"frameRate":240,)"
+                                    R"("audioSampleRate":384000,"audioChannels":8)"
+                                 << "7680x4320 240 fps 384000 Hz 8 ch";
+        QTest::newRow("width 2^31-1") << R"("width":2147483647)"
+                                      << "width 2147483647 is not within 1..7680";
+        QTest::newRow("height 1e12") << R"("height":1e12)"
+                                     << "height 2147483647 is not within 1..4320";
+        QTest::newRow("241 fps") << R"("frameRate":241)"
+                                 << "frameRate 241 is not within 1..240";
+        QTest::newRow("2 Hz") << R"("audioSampleRate":2)"
+                              << "audioSampleRate 2 is not within 8000..384000";
+        QTest::newRow("9 channels") << R"("audioChannels":9)"
+                                    << "audioChannels 9 is not within 0..8";
+        QTest::newRow("-1 channels") << R"("audioChannels":-1)"
+                                     << "audioChannels -1 is not within 0..8";
+    }
+    void checksStartRequests()
+    {
+        QFETCH(QString, json);
+        QFETCH(QString, expect);
+        const QString text = R"({"type":"start")" + (json.isEmpty() ? "" : "," + json) + "}";
+        StartRequest start = parseClientText(text.toUtf8())->start;
+        const QString refusal = checkStartRequest(start);
+        QCOMPARE(refusal.isEmpty() ? QString("%1x%2 %3 fps %4 Hz %5 ch")
+                                         .arg(start.width)
+                                         .arg(start.height)
+                                         .arg(start.frameRate)
+                                         .arg(start.audioSampleRate)
+                                         .arg(start.audioChannels)
+                                   : refusal,
+                 expect);
+    }
+
+    // The owner of the connection's other end, as the kernel's table lists it (this machine's
+    // byte order): 127.0.0.1:40000 to :8765 is uid 1000's, [::1]:40002 to :8765 uid 1001's.
+    void readsSocketOwners_data()
+    {
+        QTest::addColumn<QString>("peer");
+        QTest::addColumn<int>("peerPort");
+        QTest::addColumn<int>("owner"); // -1: none found
+        QTest::newRow("ours") << "127.0.0.1" << 40000 << 1000;
+        QTest::newRow("another port") << "127.0.0.1" << 40001 << -1;
+        QTest::newRow("another address") << "127.0.0.2" << 40000 << -1;
+        QTest::newRow("IPv6") << "::1" << 40002 << 1001;
+    }
+    void readsSocketOwners()
+    {
+        QFETCH(QString, peer);
+        QFETCH(int, peerPort);
+        QFETCH(int, owner);
+        const QByteArray table =
+            "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid\n"
+            "   0: 0100007F:223D 00000000:0000 0A 00000000:00000000 00:00000000 00000000  1000\n"
+            "   1: 0100007F:223D 0100007F:9C40 01 00000000:00000000 00:00000000 00000000  1000\n"
+            "   2: 0100007F:9C40 0100007F:223D 01 00000000:00000000 00:00000000 00000000  1000\n"
+            "   3: 0100007F:9C41 0100007F:223E 01 00000000:00000000 00:00000000 00000000  1000\n"
+            "   4: 00000000000000000000000001000000:9C42 00000000000000000000000001000000:223D "
+            "01 00000000:00000000 00:00000000 00000000  1001\n";
+        const QHostAddress address(peer);
+        const QHostAddress server(
+            address.protocol() == QAbstractSocket::IPv6Protocol ? "::1" : "127.0.0.1");
+        const std::optional<unsigned> found =
+            platform::tcpSocketOwner(table, address, quint16(peerPort), server, 8765);
+        QCOMPARE(found ? int(*found) : -1, owner);
+    }
+
     // start (width 640), the message under test, a video and an audio message, start again.
     void handlesMessages_data()
     {
         QTest::addColumn<bool>("screenRecording");
         QTest::addColumn<bool>("overloaded");
+        QTest::addColumn<bool>("startFails");
         QTest::addColumn<QByteArray>("extra");    // text when it starts with a zero byte
         QTest::addColumn<QStringList>("replies"); // after config
         QTest::addColumn<int>("media");           // messages passed to the session
         const QString started = startedMessage();
         const QStringList twice{started, started};
-        QTest::newRow("records") << false << false << QByteArray() << twice << 2;
-        QTest::newRow("busy") << true << false << QByteArray()
+        const QString noRoom = errorReply("no room");
+        QTest::newRow("records") << false << false << false << QByteArray() << twice << 2;
+        QTest::newRow("busy") << true << false << false << QByteArray()
                               << QStringList{busyMessage(), busyMessage()} << 0;
-        QTest::newRow("overload") << false << true << QByteArray()
+        QTest::newRow("overload") << false << true << false << QByteArray()
                                   << QStringList{started, overloadMessage(), stopRecordingMessage(),
                                                  started}
                                   << 1;
-        QTest::newRow("stop") << false << false << QByteArray("\0{\"type\":\"stop\"}", 16) << twice
-                              << 0;
-        QTest::newRow("not JSON") << false << false << QByteArray("\0start", 6) << twice << 2;
-        QTest::newRow("short audio") << false << false << audioMessage(2, 4, 7) << twice << 2;
+        QTest::newRow("stop") << false << false << false << QByteArray("\0{\"type\":\"stop\"}", 16)
+                              << twice << 0;
+        QTest::newRow("not JSON") << false << false << false << QByteArray("\0start", 6) << twice
+                                  << 2;
+        QTest::newRow("short audio")
+            << false << false << false << audioMessage(2, 4, 7) << twice << 2;
+        QTest::newRow("start refused")
+            << false << false << false
+            << QByteArray(1, '\0') + R"({"type":"start","frameRate":1000})"
+            << QStringList{started, errorReply("frameRate 1000 is not within 1..240"), started}
+            << 2;
+        QTest::newRow("file not opened")
+            << false << false << true << QByteArray() << QStringList{noRoom, noRoom} << 0;
     }
     void handlesMessages()
     {
         QFETCH(bool, screenRecording);
         QFETCH(bool, overloaded);
+        QFETCH(bool, startFails);
         QFETCH(QByteArray, extra);
         QFETCH(QStringList, replies);
         QFETCH(int, media);
         server_->setScreenRecordingActive(screenRecording);
         session_->overloaded = overloaded;
+        session_->fails = startFails;
         QStringList texts;
         QWebSocket* client = connectClient(&texts);
         client->sendTextMessage(QStringLiteral(R"({"type":"start","width":640})"));
@@ -170,9 +281,10 @@ private slots:
         QCOMPARE(session_->videos + session_->audios, media);
         QCOMPARE(session_->starts.value(0).width, screenRecording ? 1920 : 640);
         const int stops = session_->stops;
+        const bool running = session_->running;
         server_->stopRecordingFromApp(); // does nothing without a recording
-        QTRY_COMPARE(texts.size(), 1 + replies.size() + int(!screenRecording));
-        QCOMPARE(session_->stops, stops + int(!screenRecording));
+        QTRY_COMPARE(texts.size(), 1 + replies.size() + int(running));
+        QCOMPARE(session_->stops, stops + int(running));
         client->close(); // a disconnect ends any recording too
         QTRY_VERIFY(!server_->hasClient());
         QVERIFY(!session_->running);
@@ -182,29 +294,70 @@ private slots:
     void refusesConnections_data()
     {
         QTest::addColumn<QString>("origin");
+        QTest::addColumn<QString>("token"); // "secret": the one in the file
         QTest::addColumn<bool>("second");
         QTest::addColumn<QString>("refusal");
         const QString origin = QStringLiteral("Origin not allowed");
-        QTest::newRow("no origin") << QString() << false << "";
-        QTest::newRow("extension") << "chrome-extension://abcdefgh" << false << "";
-        QTest::newRow("https page") << "https://example.com" << false << origin;
-        QTest::newRow("http page") << "http://localhost:8080" << false << origin;
-        QTest::newRow("sandboxed frame") << "null" << false << origin;
-        QTest::newRow("second client") << QString() << true << "Another client already connected";
+        const QString token = QStringLiteral("Token missing or wrong");
+        const QString ours = QStringLiteral("chrome-extension://") + kExtensionId;
+        QTest::newRow("no origin, secret") << QString() << "secret" << false << "";
+        QTest::newRow("no origin, no secret") << QString() << "" << false << token;
+        QTest::newRow("no origin, wrong secret") << QString() << "0123" << false << token;
+        QTest::newRow("our extension") << ours << "" << false << "";
+        QTest::newRow("added extension") << "chrome-extension://other"
+                                         << "" << false << "";
+        QTest::newRow("another extension") << "chrome-extension://abcdefgh"
+                                           << "" << false << origin;
+        QTest::newRow("leading space") << " chrome-extension://x"
+                                       << "" << false << origin;
+        QTest::newRow("moz scheme")
+            << "moz-extension://" + QString(kExtensionId) << "" << false << origin;
+        QTest::newRow("https page") << "https://example.com"
+                                    << "secret" << false << origin;
+        QTest::newRow("sandboxed frame") << "null"
+                                         << "" << false << origin;
+        QTest::newRow("second client")
+            << QString() << "secret" << true << "Another client already connected";
     }
     void refusesConnections()
     {
         QFETCH(QString, origin);
+        QFETCH(QString, token);
         QFETCH(bool, second);
         QFETCH(QString, refusal);
         QStringList firstTexts, texts;
         if (second)
             connectClient(&firstTexts);
-        QWebSocket* client = connectClient(&texts, origin);
+        QWebSocket* client =
+            connectClient(&texts, origin, token == "secret" ? readSecret() : token);
         QTRY_COMPARE(texts.size() + int(client->closeCode() == 1008), 1);
         QCOMPARE(client->closeReason(), refusal);
         QCOMPARE(texts.isEmpty(), !refusal.isEmpty());
         QCOMPARE(server_->hasClient(), refusal.isEmpty() || second); // the first one stays
+    }
+
+    // A client that starts nothing, or sends nothing while recording, is closed; the slot is free.
+    void closesIdleClients_data()
+    {
+        QTest::addColumn<bool>("start");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("no start") << false << "No start received for too long";
+        QTest::newRow("no media") << true << "No media received for too long";
+    }
+    void closesIdleClients()
+    {
+        QFETCH(bool, start);
+        QFETCH(QString, reason);
+        server_->setIdleTimeout(50);
+        QStringList texts;
+        QWebSocket* client = connectClient(&texts);
+        if (start)
+            client->sendTextMessage(kStart);
+        QTRY_COMPARE(client->closeReason(), reason);
+        QVERIFY(!server_->hasClient() && !session_->running);
+        QCOMPARE(session_->stops, int(start));
+        connectClient(&texts);
+        QTRY_VERIFY(server_->hasClient());
     }
 };
 

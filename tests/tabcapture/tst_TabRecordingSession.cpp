@@ -1,14 +1,17 @@
 // The tab recording session: a browser's raw pictures and float sound in, H.264/AAC out; a client
-// faster than the encoder ends in "overload" and a finished file, never a growing queue. VP8 from
-// the real extension is decoded in the browser test (tests/e2e/tab_browser_test.py).
+// faster than the encoder ends in "overload" and a finished file, never a growing queue; nothing
+// larger than announced is decoded or kept. VP8 from the real extension is decoded in the browser
+// test (tests/e2e/tab_browser_test.py).
 #include "support/MediaProbe.h"
 #include "support/TestSupport.h"
 
 #include "app/SettingsKeys.h"
 #include "app/SettingsStore.h"
+#include "tabcapture/TabMediaBudget.h"
 #include "tabcapture/TabRecordingSession.h"
 
 #include <QPainter>
+#include <QtEndian>
 #include <QtTest>
 
 #include <cmath>
@@ -34,10 +37,29 @@ QByteArray rgbaPicture(int width, int height)
     return QByteArray(reinterpret_cast<const char*>(image.constBits()), width * height * 4);
 }
 
-QByteArray sineChunk(std::int64_t first)
+// Messages as the server receives them.
+QByteArray videoMessage(std::int64_t pts, QSize size, const QByteArray& payload)
 {
-    QByteArray bytes(kChunk * 2 * 4, Qt::Uninitialized);
-    auto* samples = reinterpret_cast<float*>(bytes.data());
+    QByteArray data(tabcapture::kVideoHeaderSize, 'v');
+    qToLittleEndian<qint64>(pts, data.data() + 1);
+    qToLittleEndian<qint32>(size.width(), data.data() + 9);
+    qToLittleEndian<qint32>(size.height(), data.data() + 13);
+    return data + payload;
+}
+
+void pushVideo(TabRecordingSession& session, int& overloads, const QByteArray& data)
+{
+    overloads += session.pushVideoFrame(*tabcapture::parseVideoMessage(data), data) ==
+                 TabCaptureSessionBase::VideoPush::Overloaded;
+}
+
+QByteArray sineChunk(int rate, std::int64_t first)
+{
+    QByteArray bytes(tabcapture::kAudioHeaderSize + kChunk * 2 * 4, 'a');
+    qToLittleEndian<qint32>(rate, bytes.data() + 9);
+    qToLittleEndian<quint16>(2, bytes.data() + 13);
+    qToLittleEndian<qint32>(kChunk, bytes.data() + 15);
+    auto* samples = reinterpret_cast<float*>(bytes.data() + tabcapture::kAudioHeaderSize);
     for (int i = 0; i < kChunk; ++i)
         samples[2 * i] = samples[2 * i + 1] =
             float(0.5 * std::sin(kRadiansPerSample * (first + i)));
@@ -61,40 +83,52 @@ private Q_SLOTS:
     void recordsTheTab_data()
     {
         QTest::addColumn<QSize>("size");
+        QTest::addColumn<int>("fps");
         QTest::addColumn<int>("channels");
         QTest::addColumn<bool>("encoderHeld");
-        QTest::newRow("with sound") << QSize(320, 180) << 2 << false;
-        QTest::newRow("odd size, no sound") << QSize(161, 91) << 0 << false;
-        QTest::newRow("encoder falls behind") << QSize(160, 90) << 2 << true;
+        QTest::addColumn<int>("soundRate"); // as the sound messages declare it
+        QTest::newRow("with sound") << QSize(320, 180) << kFps << 2 << false << kRate;
+        QTest::newRow("odd size, no sound") << QSize(161, 91) << kFps << 0 << false << kRate;
+        QTest::newRow("encoder falls behind") << QSize(160, 90) << kFps << 2 << true << kRate;
+        // 240 fps would allow 480 pictures; 128 MB is reached long before.
+        QTest::newRow("bytes bound the queue") << QSize(1280, 720) << 240 << 0 << true << kRate;
+        QTest::newRow("sound at another rate") << QSize(320, 180) << kFps << 2 << false << 8000;
     }
 
     void recordsTheTab()
     {
         QFETCH(QSize, size);
+        QFETCH(int, fps);
         QFETCH(int, channels);
         QFETCH(bool, encoderHeld);
+        QFETCH(int, soundRate);
         const auto [width, height] = std::pair(size.width(), size.height());
         const int frames = encoderHeld ? 4 * kFps : kFps;
         const QByteArray picture = rgbaPicture(width, height);
         TabRecordingSession session;
         session.setClocks({}, [] { return QDateTime(QDate(2026, 5, 1), QTime(9, 30)); });
         QSignalSpy stopped(&session, &TabCaptureSessionBase::recordingStopped);
-        session.startSession(
-            {width, height, kFps, kRate, channels, tabcapture::VideoCodec::VP8, false});
+        session.startSession({(width + 1) & ~1, (height + 1) & ~1, fps, kRate, channels,
+                              tabcapture::VideoCodec::VP8, false});
         session.setEncoderHeld(encoderHeld);
         int overloads = 0;
         for (int i = 0, samples = 0; i < frames; ++i) {
-            overloads +=
-                session.pushVideoFrame({i * 1000000LL / kFps, width, height, picture}) ==
-                TabCaptureSessionBase::VideoPush::Overloaded;
-            for (; samples * kFps < (i + 1) * kRate; samples += kChunk)
-                session.pushAudioFrame({kRate, 2, kChunk, sineChunk(samples)});
+            pushVideo(session, overloads, videoMessage(i * 1000000LL / fps, size, picture));
+            for (; samples * fps < (i + 1) * kRate; samples += kChunk) {
+                const QByteArray sound = sineChunk(soundRate, samples);
+                session.pushAudioFrame(*tabcapture::parseAudioMessage(sound), sound);
+            }
         }
         session.stopSession();
+        QVERIFY(stopped.wait());
         const QString path = stopped.value(0).value(0).toString(); // "_1", "_2": the same second
         QVERIFY(QFileInfo(path).fileName().startsWith("tabcapture_20260501_093000"));
-        // Once behind, every later picture is refused: the queue never grows past its limit.
-        QVERIFY(std::abs(overloads - (encoderHeld ? frames - 2 * kFps : 0)) <= 1);
+        // Once behind, every later picture is refused: the queue holds two seconds or 128 MB.
+        const qint64 limit =
+            std::min<qint64>(2 * fps, tabcapture::MediaBudget::kMaxBytes / picture.size());
+        const int accepted = frames - overloads;
+        QVERIFY2(encoderHeld ? accepted <= limit && accepted >= limit - 2 : overloads == 0,
+                 qPrintable(QString::number(accepted)));
         MediaProbe probe;
         QVERIFY2(probe.open(path), qPrintable(probe.errorString()));
         const auto* video = probe.firstStream(AVMEDIA_TYPE_VIDEO);
@@ -102,15 +136,76 @@ private Q_SLOTS:
         QCOMPARE(QSize(video->width, video->height), QSize((width + 1) & ~1, (height + 1) & ~1));
         const QRect left(width / 8, height / 4, width / 4, height / 2);
         const auto decoded = probe.decodeVideo({left, left.translated(width / 2, 0)});
-        QCOMPARE(decoded.size(), frames - overloads);
+        QCOMPARE(decoded.size(), accepted);
         const QList<QColor> c = decoded.last().regionColours;
         QVERIFY(MediaProbe::near(c[0], kLeft, 24) && MediaProbe::near(c[1], kRight, 24));
         const auto* sound = probe.firstStream(AVMEDIA_TYPE_AUDIO);
-        QCOMPARE(sound ? sound->codecName : QString(), channels > 0 ? "aac" : QString());
+        // Sound at a rate other than the start's is not taken: the file has none.
+        QCOMPARE(sound ? sound->codecName : QString(),
+                 channels > 0 && soundRate == kRate ? "aac" : QString());
         const auto audio = probe.decodeAudio();
         QVERIFY(!sound ||
                 std::abs(MediaProbe::dominantFrequency(audio.samples[0], audio.sampleRate) -
                          kToneHz) < 5);
+    }
+
+    // A raw picture or a decoded packet larger than the start announced is not recorded; the
+    // first raw picture of the announced size always is.
+    void refusesPicturesLargerThanAnnounced_data()
+    {
+        QTest::addColumn<QSize>("sent");
+        QTest::addColumn<bool>("vp8");
+        QTest::addColumn<int>("pictures");
+        QTest::newRow("raw, announced size") << QSize(64, 64) << false << 6;
+        QTest::newRow("raw, wider") << QSize(66, 64) << false << 1;
+        QTest::newRow("VP8, announced size") << QSize(64, 64) << true << 6;
+        QTest::newRow("VP8 decoding larger") << QSize(64, 66) << true << 1;
+    }
+    void refusesPicturesLargerThanAnnounced()
+    {
+        QFETCH(QSize, sent);
+        QFETCH(bool, vp8);
+        QFETCH(int, pictures);
+        const QSize announced(64, 64);
+        QByteArray payload = rgbaPicture(sent.width(), sent.height());
+        if (vp8) {
+            QProcess ffmpeg;
+            ffmpeg.start("ffmpeg",
+                         {"-v", "error", "-f", "lavfi", "-i",
+                          QString("color=red:s=%1x%2").arg(sent.width()).arg(sent.height()),
+                          "-frames:v", "1", "-c:v", "libvpx", "-f", "ivf", "-"});
+            QVERIFY(ffmpeg.waitForFinished() && ffmpeg.exitCode() == 0);
+            payload = ffmpeg.readAllStandardOutput().mid(32 + 12); // the file's and frame's headers
+        }
+        TabRecordingSession session;
+        QSignalSpy stopped(&session, &TabCaptureSessionBase::recordingStopped);
+        session.startSession({64, 64, kFps, kRate, 0, tabcapture::VideoCodec::VP8, true});
+        int overloads = 0;
+        pushVideo(session, overloads, videoMessage(0, announced, rgbaPicture(64, 64)));
+        for (int i = 1; i < 6; ++i)
+            pushVideo(session, overloads,
+                      videoMessage(i * 1000000LL / kFps, vp8 ? announced : sent, payload));
+        session.stopSession();
+        QVERIFY(stopped.wait());
+        MediaProbe probe;
+        QVERIFY(probe.open(stopped.value(0).value(0).toString()));
+        QCOMPARE(probe.decodeVideo().size(), pictures);
+    }
+
+    void startsOnlyWithAnOpenFile()
+    {
+        // A recordings folder below a file cannot be made: the file never opens.
+        QFile(folder.filePath("file")).open(QIODevice::WriteOnly);
+        SettingsStore::instance().setValue(settings::kOutputGroup, settings::kRecordingPath,
+                                           folder.filePath("file/sub"));
+        TabRecordingSession session;
+        QSignalSpy started(&session, &TabCaptureSessionBase::recordingStarted);
+        QSignalSpy failed(&session, &TabCaptureSessionBase::startFailed);
+        session.startSession({});
+        QTRY_COMPARE(failed.size(), 1);
+        QVERIFY(started.isEmpty() && !session.isRunning());
+        SettingsStore::instance().setValue(settings::kOutputGroup, settings::kRecordingPath,
+                                           folder.path());
     }
 
 private:
