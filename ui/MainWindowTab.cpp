@@ -8,9 +8,11 @@
 #include "tabcapture/TabCaptureServerWin.h"
 
 #include <QDebug>
+#include <QPointer>
 #include <QTimer>
 
 #include <algorithm>
+#include <memory>
 
 namespace {
 
@@ -36,11 +38,26 @@ void MainWindow::connectTabCapture()
     connect(tabServer, &TabCaptureServerWin::previewFrame, this, &MainWindow::onPreviewFrame);
     connect(tabServer, &TabCaptureServerWin::fpsSignal, ui->labelFps, &QLabel::setText);
     // Why a tab recording would not start or ended early (a full disk, a failed write): the
-    // session's own reports, so a taken port is not announced twice.
+    // session's own reports, so a taken port is not announced twice. One notice that does not
+    // block the window and that a repeat updates: a client failing its start in a loop nested one
+    // modal box inside the last.
     if (TabCaptureSessionBase* session = tabServer->session()) {
-        connect(session, &TabCaptureSessionBase::errorMessage, this, [this](const QString& text) {
-            showBox(QMessageBox::Warning, tr("Tab Capture"), text);
-        });
+        auto notice = std::make_shared<QPointer<QMessageBox>>();
+        connect(session, &TabCaptureSessionBase::errorMessage, this,
+                [this, notice](const QString& text) {
+                    if (*notice) {
+                        (*notice)->setText(text);
+                        return;
+                    }
+                    if (boxHandler)
+                        boxHandler(QMessageBox::Warning, tr("Tab Capture"), text);
+                    auto* box = new QMessageBox(QMessageBox::Warning, tr("Tab Capture"), text,
+                                                QMessageBox::Ok, this);
+                    box->setAttribute(Qt::WA_DeleteOnClose);
+                    box->setWindowModality(Qt::NonModal);
+                    *notice = box;
+                    box->show();
+                });
     }
     // Once the window is built, so that a port in use gets its box over a finished window.
     QTimer::singleShot(0, this, [this] { startTabCaptureServer(configuredTabPort()); });

@@ -764,6 +764,7 @@ private Q_SLOTS:
         QVERIFY(!server->screenRecordingActive());
         QVERIFY(boxes_.isEmpty());
         emit server->session()->errorMessage("No space left on device"); // the session's reports
+        emit server->session()->errorMessage("No space left on device"); // one notice for both
         QCOMPARE(boxes_, QStringList{"Tab Capture"});
         boxes_.clear();
 
