@@ -18,6 +18,7 @@ class tst_Startup : public QObject
 
     std::unique_ptr<QTemporaryDir> root_;
     bool runtimeFolder_ = true;
+    QString lockName_;
     QString path(const QString& name) const { return root_->filePath(name); }
 
     std::unique_ptr<QProcess> start(const QStringList& args = {}, const QString& hook = {})
@@ -55,16 +56,9 @@ class tst_Startup : public QObject
         return {};
     }
 
-    // Without a runtime folder the lock is in a folder of the temporary folder, named with the
-    // user id.
-    QString lockName() const
+    qint64 lockOwner() const
     {
-        return runtimeFolder_ ? path("run/Torvane.lock") : tempLockFolder() + "/Torvane.lock";
-    }
-    QString tempLockFolder() const { return path("tmp/Torvane-%1").arg(::getuid()); }
-    qint64 lockOwner(const QString& name = {}) const
-    {
-        QFile lock(name.isEmpty() ? lockName() : name);
+        QFile lock(lockName_);
         return lock.open(QIODevice::ReadOnly) ? lock.readLine().trimmed().toLongLong() : -1;
     }
 
@@ -80,17 +74,29 @@ private Q_SLOTS:
     // A scheduled start hides the window; the run log has the time and level on every line and
     // takes what the program writes to its standard streams. A second instance exits at once
     // without a trace but brings the first one's window forward; a killed one's lock keeps no one
-    // out; a terminated one exits cleanly.
+    // out; a terminated one exits cleanly. Without a runtime folder the lock is in a folder of the
+    // temporary folder; one that another user made, others may write to or is a link is left alone.
     void runLogAndSingleInstance_data()
     {
-        QTest::addColumn<bool>("runtimeFolder");
-        QTest::newRow("lock in the runtime folder") << true;
-        QTest::newRow("lock in the temporary folder") << false;
+        QTest::addColumn<int>("plant"); // -2: a runtime folder, -1: nothing planted
+        QTest::addColumn<QString>("lockFolder");
+        QTest::newRow("runtime folder") << -2 << "run";
+        QTest::newRow("temporary folder") << -1 << "tmp/Torvane-%1";
+        QTest::newRow("temporary folder of another user") << 0 << "home/.config/torvane";
+        QTest::newRow("temporary folder writable by all") << 1 << "home/.config/torvane";
+        QTest::newRow("temporary folder a link") << 2 << "home/.config/torvane";
     }
     void runLogAndSingleInstance()
     {
-        QFETCH(bool, runtimeFolder);
-        runtimeFolder_ = runtimeFolder;
+        QFETCH(int, plant);
+        QFETCH(QString, lockFolder);
+        runtimeFolder_ = plant == -2;
+        lockName_ = path(lockFolder.arg(::getuid()) + "/Torvane.lock");
+        const QByteArray planted = path("tmp/Torvane-%1").arg(::getuid()).toLocal8Bit();
+        QVERIFY(plant == 2 ? QFile::link(path("work"), planted)
+                           : plant < 0 || QDir().mkdir(planted));
+        QVERIFY((plant != 0 || ::chown(planted, 65534, 65534) == 0) &&
+                (plant != 1 || ::chmod(planted, 0777) == 0));
         auto first = start({"-platform", "offscreen", "--scheduled-record", "bar"}, "stdio");
         QTRY_VERIFY_WITH_TIMEOUT(log().contains("Test hook line on std::cerr\n"), 20000);
         const QStringList lines = log().split('\n', Qt::SkipEmptyParts);
@@ -121,30 +127,8 @@ private Q_SLOTS:
         QCOMPARE(third->exitStatus(), QProcess::NormalExit);
         QCOMPARE(third->exitCode(), 0);
         QVERIFY(log().contains("Termination signal 15 received: finishing and quitting.\n"));
-        QVERIFY(!QFile::exists(lockName()));
-    }
-
-    // A lock folder in the shared temporary folder that another user made, that others may
-    // write to or that is a link is left alone: the lock goes to the configuration folder.
-    void foreignTemporaryLockFolderIsNotUsed_data()
-    {
-        QTest::addColumn<int>("plant");
-        QTest::newRow("another user's") << 0;
-        QTest::newRow("writable by all") << 1;
-        QTest::newRow("a symbolic link to a folder") << 2;
-    }
-    void foreignTemporaryLockFolderIsNotUsed()
-    {
-        QFETCH(int, plant);
-        runtimeFolder_ = false;
-        const QByteArray planted = tempLockFolder().toLocal8Bit();
-        QVERIFY(plant == 2 ? QFile::link(path("work"), planted) : QDir().mkdir(planted));
-        QVERIFY((plant != 0 || ::chown(planted, 65534, 65534) == 0) &&
-                (plant != 1 || ::chmod(planted, 0777) == 0));
-        auto app = start();
-        QTRY_COMPARE_WITH_TIMEOUT(lockOwner(path("home/.config/torvane/Torvane.lock")),
-                                  app->processId(), 20000);
-        QVERIFY(QDir(planted).isEmpty(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot));
+        QVERIFY(!QFile::exists(lockName_));
+        QVERIFY(plant < 0 || QDir(planted).isEmpty());
     }
 
     void crashWritesDumpAndShowsTheBox_data()
