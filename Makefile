@@ -113,7 +113,7 @@ sanitize: deps
 # stay there too. The time each took is printed at the end.
 FUZZ_DIR := build-fuzz
 FUZZ_RUNS ?= 1000000
-FUZZERS := tab_text tab_binary hotkeys schedule macro language version_file journal
+FUZZERS := tab_text tab_binary tab_session hotkeys schedule macro language version_file journal
 fuzz: PACKAGES += clang libclang-rt-dev
 fuzz: deps
 	cmake -S fuzz -B $(FUZZ_DIR) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo

@@ -194,6 +194,14 @@ void copyPlanarSamples(const AudioMessage& message, float* left, float* right)
     }
 }
 
+bool acceptsPicture(std::int64_t timestampUs, int pictureWidth, int pictureHeight, int width,
+                    int height)
+{
+    constexpr std::int64_t kMaxTimestampUs = 1'000'000'000'000;
+    return pictureWidth > 0 && pictureHeight > 0 && pictureWidth <= width &&
+           pictureHeight <= height && timestampUs >= 0 && timestampUs <= kMaxTimestampUs;
+}
+
 bool acceptsAudio(const AudioMessage& message, int sessionSampleRate)
 {
     return message.sampleRate == sessionSampleRate &&

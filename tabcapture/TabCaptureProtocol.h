@@ -97,6 +97,12 @@ std::optional<AudioMessage> parseAudioMessage(QByteArrayView data);
 // (and may be null) for one channel.
 void copyPlanarSamples(const AudioMessage& message, float* left, float* right);
 
+// Whether a recording announced as width x height takes a picture of pictureWidth x
+// pictureHeight (as a message declares it, or as it decodes) stamped timestampUs: none larger than
+// announced, and no time stamp the frame arithmetic could overflow with (0 to about 11 days).
+bool acceptsPicture(std::int64_t timestampUs, int pictureWidth, int pictureHeight, int width,
+                    int height);
+
 // Whether a recording takes this sound: at the session's own rate
 // (a rate fixed at the start, so no message can make the resampler's output grow), at most one
 // second in one message.

@@ -43,6 +43,7 @@ public:
     void release(const Charge& charge);
 
     Charge held() const;
+    std::int64_t heldItems() const { return items_.load(); }
     // The most items held at once, for the tab benchmark.
     std::int64_t peakItems() const { return peakItems_.load(); }
 

@@ -39,9 +39,6 @@ constexpr std::int64_t kFpsWindowMs = 1000;
 // After a stop, how long what is still queued may take to be written; the rest is dropped so
 // that the file is closed within two seconds of the stop.
 constexpr std::chrono::milliseconds kFinishWrite{1500};
-// A picture's time stamp beyond this (about eleven days) is no tab's; refused before any
-// arithmetic on it can overflow.
-constexpr std::int64_t kMaxTimestampUs = 1'000'000'000'000;
 
 AVCodecID decoderFor(tabcapture::VideoCodec codec)
 {
@@ -191,7 +188,8 @@ struct TabRecordingSession::Run
         while (avcodec_receive_frame(decoder.get(), decoded.get()) >= 0) {
             // max_pixels keeps the decoder from allocating a larger picture; this also refuses
             // one of the same area in another shape.
-            if (decoded->width > width || decoded->height > height) {
+            if (!tabcapture::acceptsPicture(message.timestampUs, decoded->width, decoded->height,
+                                            width, height)) {
                 if (!refusedPicture)
                     qWarning() << "TabCapture refused a picture of" << decoded->width << "x"
                                << decoded->height << "in a recording of" << width << "x" << height;
@@ -540,8 +538,8 @@ TabRecordingSession::pushVideoFrame(const tabcapture::VideoMessage& message,
         return VideoPush::Queued;
     if (run_->overloaded)
         return VideoPush::Overloaded;
-    if (message.width > run_->width || message.height > run_->height || message.timestampUs < 0 ||
-        message.timestampUs > kMaxTimestampUs ||
+    if (!tabcapture::acceptsPicture(message.timestampUs, message.width, message.height, run_->width,
+                                    run_->height) ||
         (!message.isRawPicture && (!run_->hasDecoder || message.payload.isEmpty()))) {
         if (!run_->refusedMessage)
             qWarning() << "TabCapture refused a picture of" << message.width << "x"
