@@ -37,6 +37,11 @@ const QString kSystemAudio = QStringLiteral("System Audio");
 // A file stopped before its first picture holds the container's header and at most a moment of
 // sound; anything larger is a recording, whatever it holds.
 constexpr qint64 kMaxEmptyFileBytes = 64 * 1024;
+// The bounds of a stop. The capture threads end within a frame or a sound packet once the queue
+// takes their last items; the encoder then works off what is queued and writes the trailer.
+constexpr int kProducerStopMs = 3000;
+constexpr int kEncoderDrainMs = 15000;
+constexpr int kEncoderFinishMs = 10000;
 
 // Whether the finished file at path opens and holds no picture.
 bool holdsNoPicture(const QString& path)
@@ -118,6 +123,12 @@ void screen_capture_win::setCapturePlatform(CapturePlatform platform)
     capturePlatform = std::make_unique<CapturePlatform>(std::move(platform));
 }
 
+void screen_capture_win::setAudioSourceFactory(
+    std::function<std::unique_ptr<AudioSource>()> factory)
+{
+    audioSourceFactory = std::move(factory);
+}
+
 WindowSystem* screen_capture_win::windowSystem()
 {
     return WindowSystem::ensure(windows);
@@ -176,6 +187,8 @@ void screen_capture_win::configure(const QString& audioSourceText, const QString
     if (audioEnabled) {
         audioThread = std::make_unique<audio_capture_thread_win>(frameQueue.get());
         audioThread->setCaptureClock(clock);
+        if (audioSourceFactory)
+            audioThread->setSourceFactory(audioSourceFactory);
         // A sound failure is shown as a warning: the picture goes on being recorded without it.
         connect(audioThread.get(), &audio_capture_thread_win::msgSignal, this,
                 [this](MSG_TYPE, const QString& text) { onCaptureMessage(MSG_WARNING, text); });
@@ -428,25 +441,49 @@ void screen_capture_win::stop(bool quiet)
         startAbandoned = true;
         portalWait->quit();
     }
+    // A paused encoder holds its item and drains nothing, and a capture thread whose last push
+    // waits on a full queue never ends: the encoder goes on before the capture threads are
+    // waited for.
+    if (muxThread)
+        muxThread->requestStop();
+    bool endLeftOut = false;
     if (videoThread) {
         videoThread->requestStop();
-        if (audioEnabled && audioThread) {
+        if (audioEnabled && audioThread)
             audioThread->requestStop();
-            audioThread->wait();
+        if (!joinProducers(QDeadlineTimer(kProducerStopMs)) && frameQueue) {
+            // The encoder is too far behind to take their last items in time: closing the queue
+            // drops those, and a push waiting for room returns.
+            qWarning() << "The capture threads did not end in time; their last items are left out.";
+            endLeftOut = true;
+            frameQueue->close();
+            joinProducers(QDeadlineTimer(kProducerStopMs));
         }
-        videoThread->wait();
     }
     // The queue closes when the last capture thread ends; closing it here as well means a mux
     // can never wait for producers that were never started.
     if (frameQueue)
         frameQueue->close();
-    if (muxThread) {
-        muxThread->requestStop();
-        muxThread->wait();
+    bool unfinished = false;
+    if (muxThread && !muxThread->wait(QDeadlineTimer(kEncoderDrainMs))) {
+        qWarning() << "The encoder did not work off the queue in time; the rest is left out.";
+        endLeftOut = true;
+        muxThread->finishNow();
+        unfinished = !muxThread->wait(QDeadlineTimer(kEncoderFinishMs));
     }
+    const QString file = QDir::toNativeSeparators(QFileInfo(outputPath).absoluteFilePath());
+    if (unfinished)
+        reportStopProblem(tr("%1 could not be finished: writing it does not end. The file may "
+                             "not play.")
+                              .arg(file));
+    else if (endLeftOut && muxStarted)
+        reportStopProblem(tr("The encoder could not keep up: the end of the recording was left "
+                             "out to finish %1 in time.")
+                              .arg(file));
+    abandonStuckThreads();
     portal.reset();
     // Stopped before its first picture: the file is of no use to anyone, and goes unannounced.
-    if (muxStarted && holdsNoPicture(outputPath)) {
+    if (muxStarted && !unfinished && holdsNoPicture(outputPath)) {
         removedEmptyFile = QFile::remove(outputPath);
         qInfo().noquote() << "Stopped before the first picture; file removed:" << outputPath;
     }
@@ -531,6 +568,46 @@ void screen_capture_win::endByItself(const QString& title, const QString& text)
     Q_EMIT stopRecording();
     if (startTrigger == 0)
         ask({SessionBox::Kind::Warning, title, text, {}});
+}
+
+bool screen_capture_win::joinProducers(QDeadlineTimer deadline)
+{
+    bool ended = !audioThread || audioThread->wait(deadline);
+    if (videoThread)
+        ended = videoThread->wait(deadline) && ended;
+    return ended;
+}
+
+void screen_capture_win::abandonStuckThreads()
+{
+    bool stuck = false;
+    const auto abandon = [&stuck](auto& thread) {
+        if (!thread || !thread->isRunning())
+            return;
+        // Freeing a running thread would end the process; it is left to end on its own.
+        qWarning() << "A recording thread did not end in time and is left running:"
+                   << thread->metaObject()->className();
+        thread->disconnect();
+        [[maybe_unused]] QThread* left = thread.release();
+        stuck = true;
+    };
+    abandon(videoThread);
+    abandon(audioThread);
+    abandon(muxThread);
+    if (stuck && frameQueue) {
+        [[maybe_unused]] FrameQueue* left = frameQueue.release();
+    }
+}
+
+void screen_capture_win::reportStopProblem(const QString& text)
+{
+    qWarning().noquote() << text;
+    if (endedByItself)
+        return;
+    // Also keeps the box of the file's end, which would say all went well, from showing.
+    endedByItself = true;
+    if (startTrigger == 0)
+        ask({SessionBox::Kind::Warning, tr("Warning"), text, {}});
 }
 
 void screen_capture_win::onEncoderLag()

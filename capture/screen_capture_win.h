@@ -3,6 +3,7 @@
 #include "media/MsgType.h"
 #include "RecordingTarget.h"
 
+#include <QDeadlineTimer>
 #include <QImage>
 #include <QObject>
 #include <QPointer>
@@ -14,6 +15,7 @@
 #include <memory>
 
 struct CapturePlatform;
+class AudioSource;
 class audio_capture_thread_win;
 class CaptureClockQpc;
 class DiskSpaceWatchdog;
@@ -61,7 +63,8 @@ public:
     void start();
     void pause();
     void resume();
-    // Returns when the file is complete.
+    // Returns when the file is complete, or, when a thread does not end in time, after saying
+    // what became of the file. Every wait has a bound.
     void stop(bool quiet);
 
     // Whether the desktop, not this program, chooses the window to record: on Wayland no other
@@ -73,6 +76,8 @@ public:
     void setWindowSystem(std::unique_ptr<WindowSystem> windowSystem);
     // The video thread's display, grabbers and sleeps (fakes in tests); the system's unless set.
     void setCapturePlatform(CapturePlatform platform);
+    // The sound thread's device (a fake in tests); the system's unless set. Before configure().
+    void setAudioSourceFactory(std::function<std::unique_ptr<AudioSource>()> factory);
 
     // The size the mux was told to write (before the encoder rounds it to even values).
     QSize outputSize() const;
@@ -107,6 +112,12 @@ private:
     bool ask(const SessionBox& box);
     // Asks the owner to stop and shows why, for the first such reason of a recording only.
     void endByItself(const QString& title, const QString& text);
+    // Tells why a stop could not finish the file as recorded; once, without a new stop request.
+    void reportStopProblem(const QString& text);
+    // Waits for the capture threads until the deadline; false when one is still running.
+    bool joinProducers(QDeadlineTimer deadline);
+    // A thread that did not end in time may still use the queue: neither is freed under it.
+    void abandonStuckThreads();
     // Output size of a window target; false when the recording must not start.
     bool prepareWindowTarget();
     void applyResolutionSetting();
@@ -124,6 +135,7 @@ private:
     std::unique_ptr<mux_thread_win> muxThread;
     std::unique_ptr<WindowSystem> windows;
     std::unique_ptr<CapturePlatform> capturePlatform;
+    std::function<std::unique_ptr<AudioSource>()> audioSourceFactory;
     DiskSpaceWatchdog* diskWatch = nullptr;
     std::unique_ptr<PortalScreenCast> portal; // open for the whole recording: it holds the stream
     QEventLoop* portalWait = nullptr;         // while start() waits for the share dialog

@@ -28,6 +28,7 @@ bool mux_thread_win::init(const QString& outputPath, bool withAudio)
 {
     settings = MuxSettings::fromSettingsStore();
     stopRequested.store(false);
+    finishing.store(false);
     settings.outputPath = outputPath;
     settings.withAudio = withAudio;
     return true;
@@ -46,6 +47,12 @@ void mux_thread_win::resume()
 void mux_thread_win::requestStop()
 {
     stopRequested.store(true);
+    paused.store(false);
+}
+
+void mux_thread_win::finishNow()
+{
+    finishing.store(true);
     paused.store(false);
 }
 
@@ -106,7 +113,8 @@ void mux_thread_win::run()
             qInfo().noquote() << "Duration limit reached:" << limitUs << "us";
             emit durationLimitReached();
         };
-        while (!encoderGone && !writer.failed() && frameQueue && frameQueue->pop(item)) {
+        while (!encoderGone && !writer.failed() && !finishing.load() && frameQueue &&
+               frameQueue->pop(item)) {
             // The popped item waits with us, so nothing is lost across a pause.
             while (paused.load())
                 QThread::msleep(50);

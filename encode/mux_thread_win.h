@@ -17,8 +17,8 @@ class FrameQueue;
 // converts, encodes and writes every frame it pops from the queue until the queue is closed and
 // drained, flushes the encoders and writes the trailer.
 //
-// init() and the flags are used from the GUI thread; pause(), resume(), requestStop() and
-// previewEnabled are thread-safe. Signals are emitted from the mux thread.
+// init() and the flags are used from the GUI thread; pause(), resume(), requestStop(),
+// finishNow() and previewEnabled are thread-safe. Signals are emitted from the mux thread.
 class mux_thread_win : public QThread
 {
     Q_OBJECT
@@ -34,6 +34,9 @@ public:
     void resume();
     // Does not end the loop by itself: the loop ends when the queue is closed and drained.
     void requestStop();
+    // Ends the loop at the next item, leaving what is still queued, and finishes the file: for a
+    // stop that cannot wait for the encoder to catch up.
+    void finishNow();
 
     // Clock of the preview throttle in milliseconds (tests drive it); set before start().
     void setPreviewClock(std::function<std::int64_t()> clock);
@@ -66,5 +69,6 @@ private:
     MuxSettings settings;
     std::atomic<bool> stopRequested{false};
     std::atomic<bool> paused{false};
+    std::atomic<bool> finishing{false};
     std::function<std::int64_t()> previewClock;
 };

@@ -4,8 +4,10 @@
 #include "app/SettingsKeys.h"
 #include "app/SettingsStore.h"
 #include "capture/screen_capture_win.h"
+#include "platform/AudioSource.h"
 #include "support/FakeCapture.h"
 #include "support/LogCapture.h"
+#include "support/MediaProbe.h"
 #include "support/OffscreenScreens.h"
 #include "support/TestSupport.h"
 
@@ -18,6 +20,27 @@
 
 namespace {
 constexpr NativeWindow kWindow = 0x400001;
+
+// Sound that arrives all at once, more than the queue holds, once the test lets it.
+QSemaphore floodGo;
+std::atomic<bool> floodReading{false};
+struct FloodSource : AudioSource
+{
+    static constexpr int kFrames = 1200 * 1024;
+    bool sent = false;
+    OpenError open(bool) override { return OpenError::None; }
+    AudioInputFormat format() const override { return {48000, 2, 32, true, false}; }
+    int packetSize() override { return sent ? 0 : kFrames; }
+    bool read(AudioPacket& packet) override
+    {
+        floodReading = true;
+        floodGo.acquire();
+        sent = true;
+        packet = {std::vector<std::uint8_t>(std::size_t(kFrames) * 8), kFrames, false};
+        return true;
+    }
+    void stop() override {}
+};
 } // namespace
 
 class tst_ScreenCaptureSession : public QObject
@@ -141,6 +164,34 @@ private slots:
             QCOMPARE(boxes.first().title, expectedTitle);
             QVERIFY(source == 2 || boxes.first().text == text);
         }
+    }
+
+    // Paused while the encoder is behind: it holds an item, the queue is full and the sound
+    // thread's push waits for room. The stop still returns with the whole file.
+    void stopsWhilePausedWithAFullQueue()
+    {
+        testsupport::FakeCaptureWorld world;
+        std::atomic<bool> recorded{false};
+        world.at = [&](std::int64_t now) { recorded = recorded || now > 300000; };
+        screen_capture_win session;
+        session.setBoxHandler([](const SessionBox&) { return true; }); // the encoder lags
+        session.setCapturePlatform(world.platform());
+        session.setAudioSourceFactory([] { return std::make_unique<FloodSource>(); });
+        const QString output = QDir::temp().filePath(QStringLiteral("tst_session_paused.mp4"));
+        session.configure(QStringLiteral("System Audio"), output, nullptr);
+        session.target.targetType = TargetScreen;
+        session.target.targetRect = QGuiApplication::primaryScreen()->geometry();
+        session.target.areaMode = true;
+        session.setCaptureArea(0, 0, 64, 64);
+        session.start();
+        QTRY_VERIFY(recorded && floodReading);
+        session.pause();
+        floodGo.release();
+        session.stop(true);
+        testsupport::MediaProbe probe;
+        QVERIFY2(probe.open(output), qPrintable(probe.errorString()));
+        QVERIFY(!probe.decodeVideo().isEmpty());
+        QVERIFY(probe.decodeAudio().totalSamples >= FloodSource::kFrames);
     }
 
     void areaScaledByItsScreensRatio_data()
