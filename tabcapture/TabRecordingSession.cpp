@@ -38,7 +38,7 @@ constexpr int kQueueCapacity = 1024;
 constexpr std::int64_t kFpsWindowMs = 1000;
 // After a stop, how long what is still queued may take to be written; the rest is dropped so
 // that the file is closed within two seconds of the stop.
-constexpr std::chrono::milliseconds kFinishWrite{1500};
+constexpr std::chrono::milliseconds kFinishWrite{750};
 
 AVCodecID decoderFor(tabcapture::VideoCodec codec)
 {
