@@ -107,10 +107,10 @@ sanitize: deps
 # libFuzzer with AddressSanitizer and UndefinedBehaviorSanitizer on every reader of outside input:
 # the tab capture text and binary messages and the tab session's arithmetic, hotkeys.json,
 # schedule.json, macro.json, the language files and the update check's version file, in a clang
-# build of its own (so clang is installed for this target only). Each fuzzer starts from its seed corpus in fuzz/corpus/<name> (with
-# fuzz/<name>.dict when there is one) and stops at the first crash, leak, undefined behaviour,
-# input taking over 10 s or run over 2 GB, leaving the input in $(FUZZ_DIR); new inputs it finds
-# stay there too. The time each took is printed at the end.
+# build of its own (so clang is installed for this target only). Each fuzzer starts from its
+# seed corpus in fuzz/corpus/<name> (with fuzz/<name>.dict when there is one) and stops at the
+# first crash, leak, undefined behaviour, input taking over 10 s or run over 2 GB, leaving the
+# input in $(FUZZ_DIR); new inputs it finds stay there too. The time each took is printed at the end.
 FUZZ_DIR := build-fuzz
 FUZZ_RUNS ?= 1000000
 FUZZERS := tab_text tab_binary tab_session hotkeys schedule macro language version_file journal
