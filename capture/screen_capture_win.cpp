@@ -547,9 +547,12 @@ void screen_capture_win::onCaptureMessage(MSG_TYPE type, const QString& text)
 
 void screen_capture_win::onMuxMessage(MSG_TYPE type, const QString& text)
 {
-    // The mux's warnings only go to the log; its errors name the file and what went wrong.
+    // Its errors name the file and what went wrong; its one warning, a recording without crash
+    // protection, is shown like the capture's.
     if (type == MSG_ERROR) {
         endByItself(DiskSpaceWatchdog::stoppedTitle(), text);
+    } else if (type == MSG_WARNING) {
+        onCaptureMessage(type, text);
     } else if (type == MSG_INFO && !removedEmptyFile) {
         // The end of the file: where it is.
         const QString path = QDir::toNativeSeparators(QFileInfo(outputPath).absoluteFilePath());

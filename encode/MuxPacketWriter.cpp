@@ -28,8 +28,17 @@ void MuxPacketWriter::start(bool crashSafe)
     reserveAhead();
     // Data written without the index is of no use to a player: only an MP4 needs the journal.
     // The other containers are read from the start, up to wherever they end.
-    if (std::strcmp(format->oformat->name, "mp4") == 0)
-        journal_.create(path_, *format);
+    if (std::strcmp(format->oformat->name, "mp4") == 0 && !journal_.create(path_, *format)) {
+        // The recording goes on, but the user must know a crash would leave it unplayable.
+        const QString text =
+            mux_thread_win::tr("This recording has no crash protection: %1 could not be created "
+                               "(%2). If Torvane ends unexpectedly, the file cannot be repaired.")
+                .arg(QDir::toNativeSeparators(RecordingJournal::pathFor(path_)),
+                     journal_.errorString());
+        qWarning().noquote() << text;
+        if (sink_)
+            sink_(MSG_WARNING, text);
+    }
 }
 
 void MuxPacketWriter::fail(int error, const char* step)
@@ -102,7 +111,7 @@ void MuxPacketWriter::sync()
         return fail(pb->error, "flush");
     // The packets' bytes reach the disk before the records that point at them.
     if (media_.isOpen() && !platform::syncFileData(media_))
-        qDebug().noquote() << "Recording file not synced:" << path_;
+        return fail(QString::fromLocal8Bit(std::strerror(errno)), "sync");
     if (!journal_.commit())
         return fail(journal_.errorString(), "journal");
     reserveAhead();
@@ -150,8 +159,15 @@ void MuxPacketWriter::finish()
     }
     // The index is on the disk before the journal that could replace it goes.
     if (media_.isOpen()) {
-        platform::syncFileData(media_);
+        const bool synced = platform::syncFileData(media_);
+        const int error = errno;
         platform::releaseReservedSpace(media_);
+        if (!synced) {
+            // The index may not have reached the disk: the journal stays to rebuild the file from.
+            if (!failedBefore)
+                fail(QString::fromLocal8Bit(std::strerror(error)), "sync");
+            return;
+        }
     }
     journal_.remove();
 }

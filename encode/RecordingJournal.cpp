@@ -7,6 +7,7 @@
 #include <QtEndian>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 extern "C" {
@@ -93,19 +94,21 @@ bool decodeHeader(const QByteArray& bytes, QList<RecordingJournal::Stream>& stre
 bool RecordingJournal::create(const QString& mediaPath, const AVFormatContext& format)
 {
     path_ = pathFor(mediaPath);
+    error_.clear();
     // A journal left by an earlier file of this name describes bytes that are gone. The new one
     // is created afresh (never written through a name planted there) and locked before it has
     // its header.
     QFile::remove(path_);
     if (descriptor_.createNew(path_, 0600) != platform::SafeFile::Status::Ok) {
-        qDebug().noquote() << "Recording journal not created:" << path_
-                           << descriptor_.errorString();
+        error_ = descriptor_.errorString();
+        qDebug().noquote() << "Recording journal not created:" << path_ << error_;
         return false;
     }
     if (!descriptor_.tryLock() ||
         !file_.open(descriptor_.handle(), QIODevice::WriteOnly | QIODevice::Unbuffered,
                     QFileDevice::DontCloseHandle)) {
         qDebug().noquote() << "Recording journal not created, in use elsewhere:" << path_;
+        error_ = QString::fromLocal8Bit(std::strerror(errno));
         descriptor_.close();
         return false;
     }
@@ -118,8 +121,9 @@ bool RecordingJournal::create(const QString& mediaPath, const AVFormatContext& f
     appendWord(std::uint32_t(header.size()));
     bytes.append(header);
     appendWord(checksum(header.constData(), header.size()));
-    if (file_.write(bytes) != bytes.size() || !platform::syncFileData(file_)) {
-        qDebug().noquote() << "Recording journal not written:" << path_ << file_.errorString();
+    if (file_.write(bytes) != bytes.size() || !sync()) {
+        qDebug().noquote() << "Recording journal not written:" << path_ << errorString();
+        error_ = errorString();
         remove();
         return false;
     }
@@ -159,7 +163,15 @@ bool RecordingJournal::commit()
     if (!pending_.isEmpty() && file_.write(pending_) != pending_.size())
         return false;
     pending_.clear();
-    return platform::syncFileData(file_);
+    return sync();
+}
+
+bool RecordingJournal::sync()
+{
+    if (platform::syncFileData(file_))
+        return true;
+    error_ = QString::fromLocal8Bit(std::strerror(errno));
+    return false;
 }
 
 void RecordingJournal::remove()

@@ -72,7 +72,7 @@ public:
     // Writes the pending records and puts them on the disk. False: the journal failed, and
     // errorString() says why.
     bool commit();
-    QString errorString() const { return file_.errorString(); }
+    QString errorString() const { return error_.isEmpty() ? file_.errorString() : error_; }
     // After a complete file: the journal is no longer needed.
     void remove();
 
@@ -84,8 +84,12 @@ public:
     static std::int64_t usefulSize(std::int64_t mediaSize);
 
 private:
+    // False: error_ says why.
+    bool sync();
+
     QString path_;
     platform::SafeFile descriptor_; // outlives file_, which only borrows its handle
     QFile file_;
     QByteArray pending_;
+    QString error_; // why the journal failed, where the file does not know
 };

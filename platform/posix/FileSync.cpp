@@ -12,7 +12,11 @@ namespace platform {
 bool syncFileData(QFile& file)
 {
     const int descriptor = file.handle();
-    return descriptor >= 0 && ::fdatasync(descriptor) == 0;
+    if (descriptor < 0) {
+        errno = EBADF;
+        return false;
+    }
+    return ::fdatasync(descriptor) == 0;
 }
 
 int reserveFileSpace(QFile& file, qint64 offset, qint64 length)

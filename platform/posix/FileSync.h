@@ -7,7 +7,8 @@ class QFile;
 namespace platform {
 
 // Asks the system to put the data of the open file on the disk before returning, so that it
-// outlives a power loss. The data of every handle on the same file goes with it.
+// outlives a power loss. The data of every handle on the same file goes with it. False: errno
+// says why, and what was written since the last good sync may be lost; a failed write.
 bool syncFileData(QFile& file);
 
 // Has the file system set aside room for length bytes of the file from offset on, without

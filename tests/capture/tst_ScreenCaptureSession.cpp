@@ -118,8 +118,8 @@ private slots:
             << 0 << int(MSG_WARNING) << 0 << false << QStringLiteral("Warning") << 0;
         QTest::newRow("mux info, user")
             << 1 << int(MSG_INFO) << 0 << false << QStringLiteral("Info") << 0;
-        QTest::newRow("mux warning ignored")
-            << 1 << int(MSG_WARNING) << 0 << false << QString() << 0;
+        QTest::newRow("mux warning, user")
+            << 1 << int(MSG_WARNING) << 0 << false << QStringLiteral("Warning") << 0;
         QTest::newRow("mux error, user")
             << 1 << int(MSG_ERROR) << 0 << false << QStringLiteral("Recording stopped") << 1;
         QTest::newRow("mux errors, then the end: one box")

@@ -141,7 +141,7 @@ struct SilentSource : AudioSource
 
 struct MuxRun
 {
-    QStringList errors;
+    QStringList errors, warnings;
     bool finished = false; // "Video write finished." was reported
     bool heldWhilePaused = false;
     QList<QImage> previews;
@@ -179,8 +179,8 @@ private:
         connect(
             &mux, &mux_thread_win::msgSignal, this,
             [&result](MSG_TYPE type, const QString& text) {
-                if (type == MSG_ERROR)
-                    result.errors.append(text);
+                if (type != MSG_INFO)
+                    (type == MSG_ERROR ? result.errors : result.warnings).append(text);
                 result.finished |= text == "Video write finished.";
             },
             Qt::QueuedConnection);
@@ -360,6 +360,20 @@ private Q_SLOTS:
         const double span = frames.last().seconds - frames.first().seconds;
         QVERIFY2(qAbs(span - (kFrames - 1) * kAviIntervalUs / 1e6) < 1.5 / kAviFps,
                  qPrintable(QString::number(span)));
+    }
+
+    // A journal that cannot be made is said once; the recording goes on and ends whole.
+    void warnsWithoutJournal()
+    {
+        setMuxSettings("H264-AAC(MP4)", "AAC");
+        const QString path = nextPath();
+        QVERIFY(QDir().mkpath(path + ".journal")); // a folder where the journal would go
+        const MuxRun result = run(path, 64, 64, makeRecording(kTestFps, 64, 64, 0).items);
+        QCOMPARE(result.warnings.size(), 1);
+        QVERIFY(result.warnings.first().contains("no crash protection"));
+        QVERIFY(result.finished && result.errors.isEmpty());
+        MediaProbe probe;
+        QVERIFY(probe.open(path));
     }
 
     void reportsSetUpFailures_data()
