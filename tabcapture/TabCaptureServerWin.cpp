@@ -62,6 +62,11 @@ void TabCaptureServerWin::setIdleTimeout(int milliseconds)
     idleTimer_->setInterval(milliseconds);
 }
 
+void TabCaptureServerWin::setDurationLimitSource(std::function<std::int64_t()> source)
+{
+    durationLimit_ = std::move(source);
+}
+
 TabCaptureServerWin::~TabCaptureServerWin()
 {
     stop();
@@ -230,10 +235,12 @@ void TabCaptureServerWin::onTextMessageReceived(const QString& message)
                 return;
             }
             idleTimer_->start();
-            if (session_)
-                session_->startSession(request);
-            else
+            if (!session_) {
                 sendText(tabcapture::startedMessage());
+                return;
+            }
+            session_->setDurationLimit(durationLimit_ ? durationLimit_() : 0);
+            session_->startSession(request);
             return;
         }
     case tabcapture::ClientMessageType::Stop:

@@ -7,6 +7,9 @@
 #include <QPointer>
 #include <QString>
 
+#include <cstdint>
+#include <functional>
+
 class QTcpServer;
 class QTimer;
 class QWebSocket;
@@ -45,6 +48,9 @@ public:
     // Called only while running with audio.
     virtual void pushAudioFrame(const tabcapture::AudioMessage& message,
                                 const QByteArray& holder) = 0;
+    // The length in microseconds the next started file ends at by itself (endedByItself with no
+    // reason); 0 for none.
+    virtual void setDurationLimit(std::int64_t) {}
 
 signals:
     void recordingStarted(const QString& outputPath);
@@ -97,6 +103,8 @@ public:
     static QString secretPath();
     // How long a client may go without starting, or without media while recording (tests).
     void setIdleTimeout(int milliseconds);
+    // Asked at each start for the length the file ends at (microseconds, 0 for none).
+    void setDurationLimitSource(std::function<std::int64_t()> source);
 
 signals:
     void recordingStarted(const QString& outputPath);
@@ -124,6 +132,7 @@ private:
     QWebSocketServer* server_ = nullptr;
     QTimer* idleTimer_ = nullptr;
     QByteArray secret_;
+    std::function<std::int64_t()> durationLimit_;
     QPointer<QWebSocket> client_;
     TabCaptureSessionBase* session_ = nullptr;
     bool screenRecordingActive_ = false;

@@ -405,6 +405,7 @@ void TabRecordingSession::startSession(const tabcapture::StartRequest& request)
     mux->outputWidth = run->width;
     mux->outputHeight = run->height;
     mux->previewEnabled = true;
+    mux->durationLimitUs = durationLimitUs_;
     // The mux reports through queued connections; a report that arrives after its run has been
     // deleted finds no run of that id.
     const int id = run->id;
@@ -412,6 +413,10 @@ void TabRecordingSession::startSession(const tabcapture::StartRequest& request)
     connect(mux, &mux_thread_win::msgSignal, this,
             [this, id](MSG_TYPE type, const QString& text) { onMuxMessage(id, type, text); });
     connect(mux, &mux_thread_win::outputOpened, this, [this, id] { onOutputOpened(id); });
+    connect(mux, &mux_thread_win::durationLimitReached, this, [this, id] {
+        if (run_ && run_->id == id)
+            endByItself(QString());
+    });
     if (!mux->init(path, run->audio)) {
         const QString text = tr("Failed to initialize mux for tab capture.");
         Q_EMIT errorMessage(text);

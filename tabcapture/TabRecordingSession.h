@@ -53,6 +53,7 @@ public:
     // Sound past the budget is dropped; the next picture then reports the overload. Sound at
     // another rate than the start's is dropped.
     void pushAudioFrame(const tabcapture::AudioMessage& message, const QByteArray& holder) override;
+    void setDurationLimit(std::int64_t microseconds) override { durationLimitUs_ = microseconds; }
 
     QString outputPath() const;
 
@@ -84,6 +85,7 @@ private:
     std::vector<std::unique_ptr<Run>> finishing_;
     int nextRunId_ = 0;
     DiskSpaceWatchdog* diskWatch_ = nullptr;
+    std::int64_t durationLimitUs_ = 0;
     std::int64_t videoSequence_ = 0;
     std::int64_t fpsWindowStartMs_ = 0;
     std::int64_t fpsWindowSequence_ = 0;

@@ -37,6 +37,9 @@ void MainWindow::connectTabCapture()
             &MainWindow::onTabRecordingStopped);
     connect(tabServer, &TabCaptureServerWin::previewFrame, this, &MainWindow::onPreviewFrame);
     connect(tabServer, &TabCaptureServerWin::fpsSignal, ui->labelFps, &QLabel::setText);
+    // A tab recording ends its file at the window's limit, as a screen recording does.
+    tabServer->setDurationLimitSource(
+        [this] { return durationLimitEnabled ? QTime(0, 0).msecsTo(durationLimit) * 1000LL : 0; });
     // Why a tab recording would not start or ended early (a full disk, a failed write): the
     // session's own reports, so a taken port is not announced twice. One notice that does not
     // block the window and that a repeat updates: a client failing its start in a loop nested one

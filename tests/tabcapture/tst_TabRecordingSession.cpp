@@ -87,12 +87,17 @@ private Q_SLOTS:
         QTest::addColumn<int>("channels");
         QTest::addColumn<bool>("encoderHeld");
         QTest::addColumn<int>("soundRate"); // as the sound messages declare it
-        QTest::newRow("with sound") << QSize(320, 180) << kFps << 2 << false << kRate;
-        QTest::newRow("odd size, no sound") << QSize(161, 91) << kFps << 0 << false << kRate;
-        QTest::newRow("encoder falls behind") << QSize(160, 90) << kFps << 2 << true << kRate;
+        QTest::addColumn<int>("lengthMs");  // the window's duration limit
+        QTest::newRow("with sound") << QSize(320, 180) << kFps << 2 << false << kRate << 0;
+        QTest::newRow("odd size, no sound") << QSize(161, 91) << kFps << 0 << false << kRate << 0;
+        QTest::newRow("encoder falls behind") << QSize(160, 90) << kFps << 2 << true << kRate << 0;
         // 240 fps would allow 480 pictures; 128 MB is reached long before.
-        QTest::newRow("bytes bound the queue") << QSize(1280, 720) << 240 << 0 << true << kRate;
-        QTest::newRow("sound at another rate") << QSize(320, 180) << kFps << 2 << false << 8000;
+        QTest::newRow("bytes bound the queue")
+            << QSize(1280, 720) << 240 << 0 << true << kRate << 0;
+        QTest::newRow("sound at another rate")
+            << QSize(320, 180) << kFps << 2 << false << 8000 << 0;
+        QTest::newRow("ends at its length")
+            << QSize(320, 180) << kFps << 2 << false << kRate << 500;
     }
 
     void recordsTheTab()
@@ -102,12 +107,15 @@ private Q_SLOTS:
         QFETCH(int, channels);
         QFETCH(bool, encoderHeld);
         QFETCH(int, soundRate);
+        QFETCH(int, lengthMs);
         const auto [width, height] = std::pair(size.width(), size.height());
         const int frames = encoderHeld ? 4 * kFps : kFps;
         const QByteArray picture = rgbaPicture(width, height);
         TabRecordingSession session;
         session.setClocks({}, [] { return QDateTime(QDate(2026, 5, 1), QTime(9, 30)); });
         QSignalSpy stopped(&session, &TabCaptureSessionBase::recordingStopped);
+        QSignalSpy ended(&session, &TabCaptureSessionBase::endedByItself);
+        session.setDurationLimit(lengthMs * 1000LL);
         session.startSession({(width + 1) & ~1, (height + 1) & ~1, fps, kRate, channels,
                               tabcapture::VideoCodec::VP8, false});
         session.setEncoderHeld(encoderHeld);
@@ -119,8 +127,9 @@ private Q_SLOTS:
                 session.pushAudioFrame(*tabcapture::parseAudioMessage(sound), sound);
             }
         }
+        QTRY_COMPARE(ended.size(), int(lengthMs > 0)); // the limit ends it, no stop needed
         session.stopSession();
-        QVERIFY(stopped.wait());
+        QTRY_COMPARE(stopped.size(), 1);
         const QString path = stopped.value(0).value(0).toString(); // "_1", "_2": the same second
         QVERIFY(QFileInfo(path).fileName().startsWith("tabcapture_20260501_093000"));
         // Once behind, every later picture is refused: the queue holds two seconds or 128 MB.
@@ -136,7 +145,7 @@ private Q_SLOTS:
         QCOMPARE(QSize(video->width, video->height), QSize((width + 1) & ~1, (height + 1) & ~1));
         const QRect left(width / 8, height / 4, width / 4, height / 2);
         const auto decoded = probe.decodeVideo({left, left.translated(width / 2, 0)});
-        QCOMPARE(decoded.size(), accepted);
+        QCOMPARE(decoded.size(), lengthMs ? lengthMs * fps / 1000 : accepted);
         const QList<QColor> c = decoded.last().regionColours;
         QVERIFY(MediaProbe::near(c[0], kLeft, 24) && MediaProbe::near(c[1], kRight, 24));
         const auto* sound = probe.firstStream(AVMEDIA_TYPE_AUDIO);
