@@ -374,8 +374,11 @@ void TabRecordingSession::startSession(const tabcapture::StartRequest& request)
             ffmpeg::CodecContextPtr context(avcodec_alloc_context3(found));
             int ret = AVERROR(ENOMEM);
             if (context) {
-                // The decoder refuses a picture larger than announced before allocating it.
-                context->max_pixels = std::int64_t(run->width) * run->height;
+                // The decoder refuses a picture larger than announced before allocating it. It
+                // checks the buffer's size, rows padded to its alignment (at most 128): the
+                // decoded picture itself is checked exactly.
+                context->max_pixels =
+                    std::int64_t(run->width + 127) / 128 * 128 * ((run->height + 127) / 128 * 128);
                 ret = avcodec_open2(context.get(), found, nullptr);
             }
             if (ret < 0)

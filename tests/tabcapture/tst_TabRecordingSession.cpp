@@ -165,17 +165,17 @@ private Q_SLOTS:
         QTest::addColumn<QSize>("sent");
         QTest::addColumn<bool>("vp8");
         QTest::addColumn<int>("pictures");
-        QTest::newRow("raw, announced size") << QSize(64, 64) << false << 6;
-        QTest::newRow("raw, wider") << QSize(66, 64) << false << 1;
-        QTest::newRow("VP8, announced size") << QSize(64, 64) << true << 6;
-        QTest::newRow("VP8 decoding larger") << QSize(64, 66) << true << 1;
+        QTest::newRow("raw, announced size") << QSize(80, 48) << false << 6;
+        QTest::newRow("raw, wider") << QSize(82, 48) << false << 1;
+        QTest::newRow("VP8, announced size") << QSize(80, 48) << true << 6;
+        QTest::newRow("VP8 decoding larger") << QSize(80, 50) << true << 1;
     }
     void refusesPicturesLargerThanAnnounced()
     {
         QFETCH(QSize, sent);
         QFETCH(bool, vp8);
         QFETCH(int, pictures);
-        const QSize announced(64, 64);
+        const QSize announced(80, 48); // rows not a multiple of the decoder's alignment
         QByteArray payload = rgbaPicture(sent.width(), sent.height());
         if (vp8) {
             QProcess ffmpeg;
@@ -188,9 +188,9 @@ private Q_SLOTS:
         }
         TabRecordingSession session;
         QSignalSpy stopped(&session, &TabCaptureSessionBase::recordingStopped);
-        session.startSession({64, 64, kFps, kRate, 0, tabcapture::VideoCodec::VP8, true});
+        session.startSession({80, 48, kFps, kRate, 0, tabcapture::VideoCodec::VP8, true});
         int overloads = 0;
-        pushVideo(session, overloads, videoMessage(0, announced, rgbaPicture(64, 64)));
+        pushVideo(session, overloads, videoMessage(0, announced, rgbaPicture(80, 48)));
         for (int i = 1; i < 6; ++i)
             pushVideo(session, overloads,
                       videoMessage(i * 1000000LL / kFps, vp8 ? announced : sent, payload));
