@@ -166,47 +166,25 @@ private slots:
         }
     }
 
-    // Paused while the encoder is behind: it holds an item, the queue is full and the sound
-    // thread's push waits for room. The stop still returns with the whole file.
-    void stopsWhilePausedWithAFullQueue()
-    {
-        testsupport::FakeCaptureWorld world;
-        std::atomic<bool> recorded{false};
-        world.at = [&](std::int64_t now) { recorded = recorded || now > 300000; };
-        screen_capture_win session;
-        session.setBoxHandler([](const SessionBox&) { return true; }); // the encoder lags
-        session.setCapturePlatform(world.platform());
-        session.setAudioSourceFactory([] { return std::make_unique<FloodSource>(); });
-        const QString output = QDir::temp().filePath(QStringLiteral("tst_session_paused.mp4"));
-        session.configure(QStringLiteral("System Audio"), output, nullptr);
-        session.target.targetType = TargetScreen;
-        session.target.targetRect = QGuiApplication::primaryScreen()->geometry();
-        session.target.areaMode = true;
-        session.setCaptureArea(0, 0, 64, 64);
-        session.start();
-        QTRY_VERIFY(recorded && floodReading);
-        session.pause();
-        floodGo.release();
-        session.stop(true);
-        testsupport::MediaProbe probe;
-        QVERIFY2(probe.open(output), qPrintable(probe.errorString()));
-        QVERIFY(!probe.decodeVideo().isEmpty());
-        QVERIFY(probe.decodeAudio().totalSamples >= FloodSource::kFrames);
-    }
-
-    void areaScaledByItsScreensRatio_data()
+    void recordsAnArea_data()
     {
         QTest::addColumn<int>("screen");
         QTest::addColumn<QString>("read");
+        QTest::addColumn<bool>("flood");
         // The screens have ratios 1 and 2 (see main); the area is 100,100 640x360 on either.
-        QTest::newRow("first screen, ratio 1") << 0 << "rect 100,100 640x360";
-        QTest::newRow("second screen, ratio 2") << 1 << "rect 2120,200 1280x720";
+        QTest::newRow("first screen, ratio 1") << 0 << "rect 100,100 640x360" << false;
+        QTest::newRow("second screen, ratio 2") << 1 << "rect 2120,200 1280x720" << false;
+        // Paused while the encoder is behind: it holds an item, the queue is full and the sound
+        // thread's push waits for room.
+        QTest::newRow("stopped while paused, queue full") << 0 << "rect 100,100 640x360" << true;
     }
 
-    void areaScaledByItsScreensRatio()
+    // The area is read scaled by its screen's ratio; the stop returns with all that was captured.
+    void recordsAnArea()
     {
         QFETCH(int, screen);
         QFETCH(QString, read);
+        QFETCH(bool, flood);
         QScreen* target = QGuiApplication::screens().at(screen);
         testsupport::FakeCaptureWorld world;
         world.desktop.monitors.append(
@@ -214,17 +192,27 @@ private slots:
         std::atomic<bool> recorded{false};
         world.at = [&](std::int64_t now) { recorded = recorded || now > 300000; };
         screen_capture_win session;
+        session.setBoxHandler([](const SessionBox&) { return true; }); // the encoder lags
         session.setCapturePlatform(world.platform());
-        session.configure(QStringLiteral("No Audio"),
-                          QDir::temp().filePath(QStringLiteral("tst_session_ratio.mp4")), nullptr);
+        session.setAudioSourceFactory([] { return std::make_unique<FloodSource>(); });
+        const QString output = QDir::temp().filePath(QStringLiteral("tst_session_area.mp4"));
+        session.configure(flood ? "System Audio" : "No Audio", output, nullptr);
         session.target.targetType = TargetScreen;
         session.target.targetRect = target->geometry();
         session.target.areaMode = true;
         session.setCaptureArea(100, 100, 640, 360);
         session.start();
-        QTRY_VERIFY(recorded);
+        QTRY_VERIFY(recorded && (floodReading || !flood));
+        if (flood) {
+            session.pause();
+            floodGo.release();
+        }
         session.stop(true);
         QCOMPARE(world.calls.filter(QStringLiteral("rect ")), QStringList{read});
+        testsupport::MediaProbe probe;
+        QVERIFY2(probe.open(output), qPrintable(probe.errorString()));
+        QVERIFY(!probe.decodeVideo().isEmpty());
+        QVERIFY(probe.decodeAudio().totalSamples >= (flood ? FloodSource::kFrames : 0));
     }
 };
 
