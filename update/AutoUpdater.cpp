@@ -32,7 +32,7 @@ constexpr int kDefaultTransferTimeout_ms = 30000;
 // The version file and the signature are a few lines; no installer comes near a gigabyte.
 constexpr qint64 kSmallFileLimit = 64 * 1024;
 constexpr qint64 kInstallerLimit = qint64(1) << 30;
-// The slowest line an announced download is given time for.
+// The slowest line a download is given time for beyond the first deadline.
 constexpr qint64 kSlowestBytesPerSecond = 256 * 1024;
 
 struct Hooks
@@ -225,19 +225,20 @@ QNetworkReply* AutoUpdater::get(const QUrl& url, qint64 limit)
     });
     deadline->start(hooks().transferDeadline_ms);
     connect(started, &QNetworkReply::finished, deadline, &QTimer::stop);
-    connect(started, &QNetworkReply::metaDataChanged, this,
-            [this, started, deadline, extended = false]() mutable {
-                const qint64 announced =
-                    started->header(QNetworkRequest::ContentLengthHeader).toLongLong();
-                if (announced > limit_)
-                    return refuse(started, tooLargeText(limit_));
-                if (announced > 0 && !extended) {
-                    extended = true;
-                    deadline->start(deadline->remainingTime() +
-                                    int(announced * 1000 / kSlowestBytesPerSecond));
-                }
-            });
-    connect(started, &QNetworkReply::readyRead, this, [this, started] { receive(started); });
+    connect(started, &QNetworkReply::metaDataChanged, this, [this, started] {
+        const qint64 announced = started->header(QNetworkRequest::ContentLengthHeader).toLongLong();
+        if (announced > limit_)
+            refuse(started, tooLargeText(limit_));
+    });
+    // Time is earned by bytes that arrived, not by a size the server claims: a large installer
+    // on a slow line still arrives, a server trickling bytes still meets the deadline.
+    connect(started, &QNetworkReply::readyRead, this, [this, started, deadline] {
+        const qint64 before = started->bytesAvailable();
+        receive(started);
+        if (deadline->isActive())
+            deadline->start(deadline->remainingTime() +
+                            int(before * 1000 / kSlowestBytesPerSecond));
+    });
     return started;
 }
 
