@@ -17,19 +17,16 @@ using tabcapture::MediaBudget;
 
 namespace {
 
-constexpr int kMaxItems = 512;
-
 void check(bool condition)
 {
     if (!condition)
         std::abort();
 }
 
-// A message as the socket delivers it: the tag, then bytes the input chooses.
-QByteArray message(FuzzedDataProvider& input, char tag)
+QByteArray bytes(FuzzedDataProvider& input, std::size_t most)
 {
-    const std::string bytes = input.ConsumeRandomLengthString(4096);
-    return QByteArray(1, tag) + QByteArray(bytes.data(), qsizetype(bytes.size()));
+    const std::string text = input.ConsumeRandomLengthString(most);
+    return QByteArray(text.data(), qsizetype(text.size()));
 }
 
 } // namespace
@@ -37,86 +34,66 @@ QByteArray message(FuzzedDataProvider& input, char tag)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     FuzzedDataProvider input(data, size);
-    const std::string text = input.ConsumeRandomLengthString(512);
-    const std::optional<tabcapture::ClientMessage> start =
-        tabcapture::parseClientText(QByteArray(text.data(), qsizetype(text.size())));
-    tabcapture::StartRequest request;
+    const auto start = tabcapture::parseClientText(bytes(input, 512));
+    tabcapture::StartRequest s;
     if (start && start->type == tabcapture::ClientMessageType::Start)
-        request = start->start;
+        s = start->start;
     else
-        request = {input.ConsumeIntegral<int>(), input.ConsumeIntegral<int>(),
-                   input.ConsumeIntegral<int>(), input.ConsumeIntegral<int>(),
-                   input.ConsumeIntegral<int>()};
-    if (!tabcapture::checkStartRequest(request).isEmpty())
+        s = {input.ConsumeIntegral<int>(), input.ConsumeIntegral<int>(),
+             input.ConsumeIntegral<int>(), input.ConsumeIntegral<int>(),
+             input.ConsumeIntegral<int>()};
+    if (!tabcapture::checkStartRequest(s).isEmpty())
         return 0;
-    check(request.width >= 2 && request.width <= tabcapture::kMaxWidth && request.width % 2 == 0);
-    check(request.height >= 2 && request.height <= tabcapture::kMaxHeight &&
-          request.height % 2 == 0);
-    check(request.frameRate >= 1 && request.frameRate <= tabcapture::kMaxFrameRate);
-    check(request.audioSampleRate >= tabcapture::kMinSampleRate &&
-          request.audioSampleRate <= tabcapture::kMaxSampleRate);
-    check(request.audioChannels >= 0 && request.audioChannels <= tabcapture::kMaxChannels);
-    check(1000000 / request.frameRate > 0);
+    check(s.width >= 2 && s.width <= tabcapture::kMaxWidth && s.width % 2 == 0 && s.height >= 2 &&
+          s.height <= tabcapture::kMaxHeight && s.height % 2 == 0 && s.frameRate >= 1 &&
+          s.frameRate <= tabcapture::kMaxFrameRate &&
+          s.audioSampleRate >= tabcapture::kMinSampleRate &&
+          s.audioSampleRate <= tabcapture::kMaxSampleRate && s.audioChannels >= 0 &&
+          s.audioChannels <= tabcapture::kMaxChannels);
 
-    MediaBudget budget(request.frameRate, request.audioSampleRate, kMaxItems);
-    std::deque<MediaBudget::Charge> held;
-    const auto withinLimits = [&] {
-        const MediaBudget::Charge now = budget.held();
-        // A decoded picture is charged without asking: the most it can pass by is one picture.
-        const std::int64_t onePicture =
-            std::int64_t(tabcapture::kMaxWidth) * tabcapture::kMaxHeight * 4 +
-            MediaBudget::kItemOverheadBytes;
-        return now.bytes >= 0 && now.bytes <= MediaBudget::kMaxBytes + onePicture &&
-               now.pictures >= 0 && now.pictures <= MediaBudget::kMaxSeconds * request.frameRate &&
-               now.samples >= 0 &&
-               now.samples <= std::int64_t(MediaBudget::kMaxSeconds) * request.audioSampleRate;
-    };
-
+    constexpr int kMaxItems = 512;
+    MediaBudget budget(s.frameRate, s.audioSampleRate, kMaxItems);
+    std::deque<MediaBudget::Charge> held; // what the stand-in encoder holds
+    // A decoded picture is charged without asking: it may pass the limit by one picture.
+    const std::int64_t onePicture =
+        MediaBudget::chargeFor(std::int64_t(s.width) * s.height * 4, 1, 0).bytes;
     while (input.remaining_bytes() > 0) {
-        switch (input.ConsumeIntegralInRange(0, 3)) {
-        case 0: {
-            const QByteArray bytes = message(input, tabcapture::kVideoTag);
-            const auto video = tabcapture::parseVideoMessage(bytes);
+        const int what = input.ConsumeIntegralInRange(0, 3);
+        const QByteArray message = QByteArray(1, what == 0 ? 'v' : 'a') + bytes(input, 4096);
+        if (what == 0) {
+            const auto video = tabcapture::parseVideoMessage(message);
             if (!video || !tabcapture::acceptsPicture(video->timestampUs, video->width,
-                                                      video->height, request.width, request.height))
-                break;
-            const MediaBudget::Charge charge = MediaBudget::chargeFor(bytes.size(), 1, 0);
-            if (!budget.tryCharge(charge))
-                break;
-            // The stand-in decoder: the packet yields a picture of the size the input names.
+                                                      video->height, s.width, s.height))
+                continue;
+            const MediaBudget::Charge packet = MediaBudget::chargeFor(message.size(), 1, 0);
+            if (!budget.tryCharge(packet))
+                continue;
+            // The stand-in decoder yields a picture of the size the input names.
             const int width = video->isRawPicture ? video->width : input.ConsumeIntegral<int>();
             const int height = video->isRawPicture ? video->height : input.ConsumeIntegral<int>();
-            budget.release(charge);
-            if (tabcapture::acceptsPicture(video->timestampUs, width, height, request.width,
-                                           request.height)) {
+            budget.release(packet);
+            if (tabcapture::acceptsPicture(video->timestampUs, width, height, s.width, s.height)) {
                 held.push_back(MediaBudget::chargeFor(std::int64_t(width) * height * 4, 1, 0));
                 budget.charge(held.back());
             }
-            break;
-        }
-        case 1: {
-            const QByteArray bytes = message(input, tabcapture::kAudioTag);
-            const auto audio = tabcapture::parseAudioMessage(bytes);
-            if (!audio || request.audioChannels == 0 ||
-                !tabcapture::acceptsAudio(*audio, request.audioSampleRate))
-                break;
+        } else if (what == 1) {
+            const auto audio = tabcapture::parseAudioMessage(message);
             const MediaBudget::Charge charge =
-                MediaBudget::chargeFor(bytes.size(), 0, audio->samplesPerChannel);
-            if (budget.tryCharge(charge))
+                MediaBudget::chargeFor(message.size(), 0, audio ? audio->samplesPerChannel : 0);
+            if (audio && s.audioChannels > 0 &&
+                tabcapture::acceptsAudio(*audio, s.audioSampleRate) && budget.tryCharge(charge))
                 held.push_back(charge);
-            break;
+        } else if (!held.empty()) {
+            const bool oldest = input.ConsumeBool();
+            budget.release(oldest ? held.front() : held.back());
+            oldest ? held.pop_front() : held.pop_back();
         }
-        default:
-            // The stand-in encoder lets go of one item, oldest or newest.
-            if (!held.empty()) {
-                const bool oldest = input.ConsumeBool();
-                budget.release(oldest ? held.front() : held.back());
-                oldest ? held.pop_front() : held.pop_back();
-            }
-            break;
-        }
-        check(withinLimits() && budget.heldItems() == std::int64_t(held.size()) &&
-              budget.heldItems() <= kMaxItems);
+        const MediaBudget::Charge now = budget.held();
+        check(now.bytes >= 0 && now.bytes <= MediaBudget::kMaxBytes + onePicture &&
+              now.pictures >= 0 && now.pictures <= MediaBudget::kMaxSeconds * s.frameRate &&
+              now.samples >= 0 &&
+              now.samples <= std::int64_t(MediaBudget::kMaxSeconds) * s.audioSampleRate &&
+              budget.heldItems() == std::int64_t(held.size()) && budget.heldItems() <= kMaxItems);
     }
     for (const MediaBudget::Charge& charge : held)
         budget.release(charge);

@@ -55,7 +55,7 @@ int readInt(const QJsonObject& object, QLatin1String key, int fallback)
 
 QString outOfRange(const char* key, int value, int low, int high)
 {
-    return QStringLiteral("%1 %2 is not within %3..%4")
+    return QStringLiteral("%1 %2 not in %3..%4")
         .arg(QLatin1String(key))
         .arg(value)
         .arg(low)

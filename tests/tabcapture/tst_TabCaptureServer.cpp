@@ -153,39 +153,34 @@ private slots:
         QTest::addColumn<QString>("expect");
         QTest::newRow("defaults") << ""
                                   << "1920x1080 30 fps 48000 Hz 2 ch";
-        QTest::newRow("odd, zeros") << R"("width":161,"height":91,"frameRate":0,"audioChannels":0)"
+        QTest::newRow("odd, zeros") << R"(,"width":161,"height":91,"frameRate":0,"audioChannels":0)"
                                     << "162x92 30 fps 48000 Hz 0 ch";
-        QTest::newRow("largest") << R"("width":7680,"height":4320,"frameRate":240,)"
+        QTest::newRow("largest") << R"(,"width":7680,"height":4320,"frameRate":240,)"
                                     R"("audioSampleRate":384000,"audioChannels":8)"
                                  << "7680x4320 240 fps 384000 Hz 8 ch";
-        QTest::newRow("width 2^31-1") << R"("width":2147483647)"
-                                      << "width 2147483647 is not within 1..7680";
-        QTest::newRow("height 1e12") << R"("height":1e12)"
-                                     << "height 2147483647 is not within 1..4320";
-        QTest::newRow("241 fps") << R"("frameRate":241)"
-                                 << "frameRate 241 is not within 1..240";
-        QTest::newRow("2 Hz") << R"("audioSampleRate":2)"
-                              << "audioSampleRate 2 is not within 8000..384000";
-        QTest::newRow("9 channels") << R"("audioChannels":9)"
-                                    << "audioChannels 9 is not within 0..8";
-        QTest::newRow("-1 channels") << R"("audioChannels":-1)"
-                                     << "audioChannels -1 is not within 0..8";
+        QTest::newRow("2^31-1") << R"(,"width":2147483647)"
+                                << "width 2147483647 not in 1..7680";
+        QTest::newRow("1e12") << R"(,"height":1e12)"
+                              << "height 2147483647 not in 1..4320";
+        QTest::newRow("241 fps") << R"(,"frameRate":241)"
+                                 << "frameRate 241 not in 1..240";
+        QTest::newRow("2 Hz") << R"(,"audioSampleRate":2)"
+                              << "audioSampleRate 2 not in 8000..384000";
+        QTest::newRow("9 channels") << R"(,"audioChannels":9)"
+                                    << "audioChannels 9 not in 0..8";
+        QTest::newRow("-1 channels") << R"(,"audioChannels":-1)"
+                                     << "audioChannels -1 not in 0..8";
     }
     void checksStartRequests()
     {
         QFETCH(QString, json);
-        QFETCH(QString, expect);
-        const QString text = R"({"type":"start")" + (json.isEmpty() ? "" : "," + json) + "}";
-        StartRequest start = parseClientText(text.toUtf8())->start;
+        StartRequest start = parseClientText((R"({"type":"start")" + json + "}").toUtf8())->start;
         const QString refusal = checkStartRequest(start);
-        QCOMPARE(refusal.isEmpty() ? QString("%1x%2 %3 fps %4 Hz %5 ch")
-                                         .arg(start.width)
-                                         .arg(start.height)
-                                         .arg(start.frameRate)
-                                         .arg(start.audioSampleRate)
-                                         .arg(start.audioChannels)
-                                   : refusal,
-                 expect);
+        QTEST(!refusal.isEmpty()
+                  ? refusal
+                  : QString::asprintf("%dx%d %d fps %d Hz %d ch", start.width, start.height,
+                                      start.frameRate, start.audioSampleRate, start.audioChannels),
+              "expect");
     }
 
     // The owner of the connection's other end, as the kernel's table lists it (this machine's
@@ -249,8 +244,7 @@ private slots:
         QTest::newRow("start refused")
             << false << false << false
             << QByteArray(1, '\0') + R"({"type":"start","frameRate":1000})"
-            << QStringList{started, errorReply("frameRate 1000 is not within 1..240"), started}
-            << 2;
+            << QStringList{started, errorReply("frameRate 1000 not in 1..240"), started} << 2;
         QTest::newRow("file not opened")
             << false << false << true << QByteArray() << QStringList{noRoom, noRoom} << 0;
     }
