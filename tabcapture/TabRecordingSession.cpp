@@ -35,6 +35,7 @@ using Clock = std::chrono::steady_clock;
 using tabcapture::MediaBudget;
 
 constexpr int kQueueCapacity = 1024;
+constexpr std::size_t kMaxFinishing = 2;
 constexpr std::int64_t kFpsWindowMs = 1000;
 // After a stop, how long what is still queued may take to be written; the rest is dropped so
 // that the file is closed within two seconds of the stop.
@@ -361,6 +362,13 @@ void TabRecordingSession::startSession(const tabcapture::StartRequest& request)
     stopSession();
     qInfo().noquote() << "starting session" << request.width << request.height << request.frameRate
                       << request.audioSampleRate << request.audioChannels;
+    // Each file still being finished holds its encoder and threads: a client starting again and
+    // again would pile them up.
+    if (finishing_.size() >= kMaxFinishing) {
+        qWarning() << "TabCapture start refused," << finishing_.size() << "files still finishing";
+        Q_EMIT startFailed(QStringLiteral("the last recordings are still being finished"));
+        return;
+    }
     videoSequence_ = 0;
     fpsWindowStartMs_ = monotonic_();
     fpsWindowSequence_ = 0;

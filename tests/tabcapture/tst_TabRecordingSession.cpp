@@ -201,6 +201,7 @@ private Q_SLOTS:
         QCOMPARE(probe.decodeVideo().size(), pictures);
     }
 
+    // "started" only for an open file; a start while two files are finishing is refused.
     void startsOnlyWithAnOpenFile()
     {
         // A recordings folder below a file cannot be made: the file never opens.
@@ -215,6 +216,12 @@ private Q_SLOTS:
         QVERIFY(started.isEmpty() && !session.isRunning());
         SettingsStore::instance().setValue(settings::kOutputGroup, settings::kRecordingPath,
                                            folder.path());
+        // Starts in a loop: two files may still be finishing, a third start is refused.
+        TabRecordingSession loop;
+        QSignalSpy refused(&loop, &TabCaptureSessionBase::startFailed);
+        for (int i = 0; i < 3; ++i)
+            loop.startSession({});
+        QCOMPARE(refused.size(), 1);
     }
 
 private:
