@@ -1,6 +1,6 @@
 #include "CrashBox.h"
 
-#include "LanguageManager.h"
+#include "base/LanguageManager.h"
 
 #include <QAbstractButton>
 #include <QApplication>

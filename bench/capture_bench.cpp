@@ -18,8 +18,8 @@
 
 #include "FfmpegReference.h"
 #include "BenchRecording.h"
-#include "app/SettingsKeys.h"
-#include "app/SettingsStore.h"
+#include "base/SettingsKeys.h"
+#include "base/SettingsStore.h"
 #include "capture/screen_capture_win.h"
 #include "platform/WindowSystem.h"
 

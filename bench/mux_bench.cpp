@@ -6,8 +6,8 @@
 //   mux_fps=<n> ffmpeg_fps=<n> ratio=<mux/ffmpeg>
 
 #include "FfmpegReference.h"
-#include "app/SettingsKeys.h"
-#include "app/SettingsStore.h"
+#include "base/SettingsKeys.h"
+#include "base/SettingsStore.h"
 #include "media/FrameDuration.h"
 #include "media/FrameQueue.h"
 #include "media/FrameQueueItem.h"

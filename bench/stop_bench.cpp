@@ -7,8 +7,8 @@
 // Prints one line: crash_safety=<on|off> media_s=<n> file_mb=<n> journal_kb=<n> record_s=<n>
 //                  speed=<media seconds per second> stop_ms=<n>
 
-#include "app/SettingsKeys.h"
-#include "app/SettingsStore.h"
+#include "base/SettingsKeys.h"
+#include "base/SettingsStore.h"
 #include "encode/RecordingJournal.h"
 #include "encode/mux_thread_win.h"
 #include "media/FrameDuration.h"

@@ -18,8 +18,8 @@
 //       seconds of the grabber's PipeWire thread); exits 1 when the recording fails.
 
 #include "BenchRecording.h"
-#include "app/SettingsKeys.h"
-#include "app/SettingsStore.h"
+#include "base/SettingsKeys.h"
+#include "base/SettingsStore.h"
 #include "capture/screen_capture_win.h"
 
 #include <QApplication>

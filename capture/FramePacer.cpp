@@ -3,9 +3,9 @@
 #include "media/CaptureClockQpc.h"
 #include "media/FrameDuration.h"
 #include "media/FrameQueue.h"
-#include "app/FrameRateSetting.h"
-#include "app/SettingsKeys.h"
-#include "app/SettingsStore.h"
+#include "base/FrameRateSetting.h"
+#include "base/SettingsKeys.h"
+#include "base/SettingsStore.h"
 
 #include <QDebug>
 #include <QThread>

@@ -1,6 +1,6 @@
 #include "MuxEncoderSetup.h"
 
-#include "app/SettingsKeys.h"
+#include "base/SettingsKeys.h"
 #include "mux_thread_win.h"
 
 #include <QDebug>

@@ -1,8 +1,8 @@
 #include "MuxSettings.h"
 
-#include "app/FrameRateSetting.h"
-#include "app/SettingsKeys.h"
-#include "app/SettingsStore.h"
+#include "base/FrameRateSetting.h"
+#include "base/SettingsKeys.h"
+#include "base/SettingsStore.h"
 
 #include <QDebug>
 

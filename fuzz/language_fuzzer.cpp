@@ -1,6 +1,6 @@
 // Feeds arbitrary bytes to the reader of language files (UTF-16 LE, with or without a byte order
 // mark; odd lengths and lone surrogates included) and looks every entry up as tr() does.
-#include "app/LanguageManager.h"
+#include "base/LanguageManager.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,7 +1,7 @@
 // Feeds arbitrary bytes to the reader of macro.json, works out each macro's length and rectangles
 // as the macro dialogs show them, writes back what it read and reads that again: the second
 // reading must give the same macros, so that saving never drifts.
-#include "app/JsonListFile.h"
+#include "base/JsonListFile.h"
 #include "macro/MacroItem.h"
 
 #include <QJsonDocument>

@@ -1,6 +1,6 @@
 // Feeds arbitrary bytes to the reader of schedule.json, writes back what it read and reads that
 // again: the second reading must give the same schedules, so that saving never drifts.
-#include "app/JsonListFile.h"
+#include "base/JsonListFile.h"
 #include "schedule/ScheduleItem.h"
 
 #include <QJsonDocument>

@@ -1,6 +1,6 @@
 // Feeds arbitrary bytes to the reader of the update check's version file and compares the
 // version it offers with itself and with this build's, as the update check does.
-#include "app/Version.h"
+#include "base/Version.h"
 #include "update/VersionFile.h"
 
 #include <cstdint>

@@ -1,6 +1,6 @@
 #include "HotkeyManager.h"
 
-#include "app/JsonListFile.h"
+#include "base/JsonListFile.h"
 
 #include <QDir>
 #include <QFile>

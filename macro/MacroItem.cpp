@@ -1,6 +1,6 @@
 #include "MacroItem.h"
 
-#include "app/JsonListFile.h"
+#include "base/JsonListFile.h"
 
 #include <QCoreApplication>
 #include <QJsonArray>

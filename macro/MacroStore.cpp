@@ -1,7 +1,7 @@
 #include "MacroStore.h"
 
-#include "app/JsonListFile.h"
-#include "app/SettingsStore.h"
+#include "base/JsonListFile.h"
+#include "base/SettingsStore.h"
 
 #include <QDebug>
 #include <QDir>

@@ -1,6 +1,6 @@
 #include "ScheduleItem.h"
 
-#include "app/JsonListFile.h"
+#include "base/JsonListFile.h"
 
 #include <QJsonArray>
 

@@ -1,8 +1,8 @@
 #include "ScheduleStore.h"
 
-#include "app/JsonListFile.h"
-#include "app/SettingsKeys.h"
-#include "app/SettingsStore.h"
+#include "base/JsonListFile.h"
+#include "base/SettingsKeys.h"
+#include "base/SettingsStore.h"
 #include "platform/systemd/WindowsTaskScheduler.h"
 
 #include <QDebug>

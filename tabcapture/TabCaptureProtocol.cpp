@@ -1,6 +1,6 @@
 #include "TabCaptureProtocol.h"
 
-#include "app/FrameRateSetting.h"
+#include "base/FrameRateSetting.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

@@ -1,7 +1,7 @@
 #include "TabCaptureServerWin.h"
 
-#include "app/SettingsKeys.h"
-#include "app/SettingsStore.h"
+#include "base/SettingsKeys.h"
+#include "base/SettingsStore.h"
 #include "platform/posix/RuntimeSecret.h"
 #include "platform/posix/SocketOwner.h"
 #include "platform/posix/UserFolders.h"

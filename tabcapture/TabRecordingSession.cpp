@@ -1,7 +1,7 @@
 #include "TabRecordingSession.h"
 
-#include "app/SettingsKeys.h"
-#include "app/SettingsStore.h"
+#include "base/SettingsKeys.h"
+#include "base/SettingsStore.h"
 #include "capture/DiskSpaceWatchdog.h"
 #include "encode/FfmpegHolders.h"
 #include "encode/mux_thread_win.h"

@@ -1,9 +1,9 @@
 #include "MainWindow.h"
 #include "ui_MainWindow.h"
 
-#include "app/SettingsKeys.h"
-#include "app/SettingsStore.h"
-#include "app/Version.h"
+#include "base/SettingsKeys.h"
+#include "base/SettingsStore.h"
+#include "base/Version.h"
 #include "capture/screen_capture_win.h"
 #include "hotkeys/HotkeyManager.h"
 #include "hotkeys/HotkeyShortcuts.h"

@@ -2,8 +2,8 @@
 #include "MainWindow.h"
 #include "ui_MainWindow.h"
 
-#include "app/SettingsKeys.h"
-#include "app/SettingsStore.h"
+#include "base/SettingsKeys.h"
+#include "base/SettingsStore.h"
 #include "capture/DiskSpaceWatchdog.h"
 #include "capture/screen_capture_win.h"
 #include "macro/MacroExecutor.h"

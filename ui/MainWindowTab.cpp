@@ -3,8 +3,8 @@
 #include "MainWindow.h"
 #include "ui_MainWindow.h"
 
-#include "app/SettingsKeys.h"
-#include "app/SettingsStore.h"
+#include "base/SettingsKeys.h"
+#include "base/SettingsStore.h"
 #include "tabcapture/TabCaptureServerWin.h"
 
 #include <QDebug>

@@ -2,8 +2,8 @@
 #include "MainWindow.h"
 #include "ui_MainWindow.h"
 
-#include "app/SettingsKeys.h"
-#include "app/SettingsStore.h"
+#include "base/SettingsKeys.h"
+#include "base/SettingsStore.h"
 #include "hotkeys/HotkeyDialog.h"
 #include "ui/BG_Mode_Window.h"
 #include "ui/settings_win.h"

@@ -1,6 +1,6 @@
 #include "OutputFileName.h"
 
-#include "app/SettingsKeys.h"
+#include "base/SettingsKeys.h"
 
 #include <QDir>
 #include <QFileInfo>

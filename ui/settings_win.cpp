@@ -2,9 +2,9 @@
 
 #include "ui_settings_win.h"
 
-#include "app/LanguageManager.h"
-#include "app/SettingsKeys.h"
-#include "app/SettingsStore.h"
+#include "base/LanguageManager.h"
+#include "base/SettingsKeys.h"
+#include "base/SettingsStore.h"
 #include "encode/MuxSettings.h"
 #include "hotkeys/HotkeyDialog.h"
 #include "hotkeys/HotkeyLineEdit.h"

@@ -1,7 +1,7 @@
 #include "PortalScreenCast.h"
 
-#include "app/SettingsKeys.h"
-#include "app/SettingsStore.h"
+#include "base/SettingsKeys.h"
+#include "base/SettingsStore.h"
 
 #include <QCoreApplication>
 #include <QDBusArgument>

@@ -1,8 +1,8 @@
 // The recording session's decisions: the output resolution setting, the prompts for hidden and
 // minimised windows, how thread reports turn into boxes and stop requests depending on who
 // started the recording, and which screen's pixel ratio scales a capture area.
-#include "app/SettingsKeys.h"
-#include "app/SettingsStore.h"
+#include "base/SettingsKeys.h"
+#include "base/SettingsStore.h"
 #include "capture/screen_capture_win.h"
 #include "platform/AudioSource.h"
 #include "support/FakeCapture.h"

@@ -1,5 +1,5 @@
-#include "app/SettingsKeys.h"
-#include "app/SettingsStore.h"
+#include "base/SettingsKeys.h"
+#include "base/SettingsStore.h"
 #include "capture/FramePacer.h"
 #include "capture/video_capture_thread_win.h"
 #include "media/FrameDuration.h"

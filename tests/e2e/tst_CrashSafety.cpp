@@ -1,7 +1,7 @@
 // Real recordings of the test display killed with SIGKILL at a random moment: after the repair
 // the next start runs, each file plays up to at most two seconds before the kill.
-#include "app/SettingsKeys.h"
-#include "app/SettingsStore.h"
+#include "base/SettingsKeys.h"
+#include "base/SettingsStore.h"
 #include "capture/screen_capture_win.h"
 #include "encode/RecordingRepair.h"
 #include "support/MediaProbe.h"

@@ -2,8 +2,8 @@
 // by a full small tmpfs, with one box and a whole file; the next one works once space is back.
 #include "support/MediaProbe.h"
 #include "support/TestSupport.h"
-#include "app/SettingsKeys.h"
-#include "app/SettingsStore.h"
+#include "base/SettingsKeys.h"
+#include "base/SettingsStore.h"
 #include "capture/DiskSpaceWatchdog.h"
 #include "capture/screen_capture_win.h"
 #include "platform/posix/DiskSpace.h"

@@ -1,7 +1,7 @@
 // Whole recordings through the session on the test display and sound server, decoded afterwards:
 // what was on the screen and what was played must be in the file, at the right size and rate.
-#include "app/SettingsKeys.h"
-#include "app/SettingsStore.h"
+#include "base/SettingsKeys.h"
+#include "base/SettingsStore.h"
 #include "capture/screen_capture_win.h"
 #include "support/MediaProbe.h"
 #include "support/PulseTestTools.h"

@@ -1,8 +1,8 @@
 // The sound capture thread over a scripted device: sample conversion, silence against the
 // recording clock, pause and the end of the stream.
 #include "support/TestSupport.h"
-#include "app/SettingsKeys.h"
-#include "app/SettingsStore.h"
+#include "base/SettingsKeys.h"
+#include "base/SettingsStore.h"
 #include "encode/AudioDriftCorrector.h"
 #include "encode/AudioSampleConvert.h"
 #include "encode/audio_capture_thread_win.h"

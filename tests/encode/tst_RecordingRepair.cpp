@@ -2,8 +2,8 @@
 // byte offsets; planted links, other formats and hostile journals are refused.
 #include "support/MediaProbe.h"
 #include "support/TestSupport.h"
-#include "app/SettingsKeys.h"
-#include "app/SettingsStore.h"
+#include "base/SettingsKeys.h"
+#include "base/SettingsStore.h"
 #include "encode/RecordingJournal.h"
 #include "encode/RecordingRepair.h"
 #include "encode/mux_thread_win.h"

@@ -1,7 +1,7 @@
 // The tab capture server against a real WebSocket client on 127.0.0.1, and its binary message
 // parser (the fuzzers in fuzz/ cover malformed input at large).
-#include "app/SettingsKeys.h"
-#include "app/SettingsStore.h"
+#include "base/SettingsKeys.h"
+#include "base/SettingsStore.h"
 #include "platform/posix/SocketOwner.h"
 #include "support/TestSupport.h"
 #include "tabcapture/TabCaptureServerWin.h"

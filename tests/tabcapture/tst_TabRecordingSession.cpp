@@ -5,8 +5,8 @@
 #include "support/MediaProbe.h"
 #include "support/TestSupport.h"
 
-#include "app/SettingsKeys.h"
-#include "app/SettingsStore.h"
+#include "base/SettingsKeys.h"
+#include "base/SettingsStore.h"
 #include "tabcapture/TabMediaBudget.h"
 #include "tabcapture/TabRecordingSession.h"
 

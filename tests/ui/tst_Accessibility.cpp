@@ -1,8 +1,8 @@
 // Every control of each window has a name that says what it does, here and on the accessibility
 // bus (AT-SPI) a screen reader reads; every text fits its widget, in English and in German.
-#include "app/LanguageManager.h"
-#include "app/SettingsKeys.h"
-#include "app/SettingsStore.h"
+#include "base/LanguageManager.h"
+#include "base/SettingsKeys.h"
+#include "base/SettingsStore.h"
 #include "hotkeys/HotkeyDialog.h"
 #include "macro/MacroActionSelectSourceDialog.h"
 #include "macro/MacroListDialog.h"

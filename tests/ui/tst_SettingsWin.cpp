@@ -1,7 +1,7 @@
 // The settings dialog as a user drives it, read back from settings.ini.
-#include "app/LanguageManager.h"
-#include "app/SettingsKeys.h"
-#include "app/SettingsStore.h"
+#include "base/LanguageManager.h"
+#include "base/SettingsKeys.h"
+#include "base/SettingsStore.h"
 #include "platform/systemd/WindowsTaskScheduler.h"
 #include "schedule/ScheduleStore.h"
 #include "support/TestSupport.h"

@@ -1,6 +1,6 @@
 // Recordings through the session, the ScreenCast portal and PipeWire in headless_gnome.sh, decoded.
-#include "app/SettingsKeys.h"
-#include "app/SettingsStore.h"
+#include "base/SettingsKeys.h"
+#include "base/SettingsStore.h"
 #include "capture/screen_capture_win.h"
 #include "support/MediaProbe.h"
 #include "support/TestWindow.h"

@@ -1,6 +1,6 @@
-#include "app/FrameRateSetting.h"
-#include "app/JsonListFile.h"
-#include "app/SettingsStore.h"
+#include "base/FrameRateSetting.h"
+#include "base/JsonListFile.h"
+#include "base/SettingsStore.h"
 #include "hotkeys/HotkeyManager.h"
 #include "support/TestSupport.h"
 

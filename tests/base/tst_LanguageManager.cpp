@@ -1,4 +1,4 @@
-#include "app/LanguageManager.h"
+#include "base/LanguageManager.h"
 #include "support/TestSupport.h"
 
 #include <QComboBox>
