@@ -1,11 +1,11 @@
 #include "CaptureClockQpc.h"
 
-#include "platform/posix/PerformanceCounter.h"
+#include "media/PerformanceCounter.h"
 
 #include <utility>
 
 CaptureClockQpc::CaptureClockQpc()
-    : CaptureClockQpc(&platform::performanceCounter, platform::performanceFrequency())
+    : CaptureClockQpc(&media::performanceCounter, media::performanceFrequency())
 {
 }
 

@@ -1,6 +1,6 @@
 #include "VideoFramePool.h"
 
-#include "platform/posix/PopulatedBuffer.h"
+#include "media/PopulatedBuffer.h"
 
 #include <QtGlobal>
 
@@ -26,7 +26,7 @@ bool VideoFramePool::resize(int width, int height, int format)
         return false;
     const size_t pixels = size_t(width) * size_t(height);
     const size_t bytes = format == AV_PIX_FMT_YUV420P ? pixels * 3 / 2 : pixels * kBytesPerPixel;
-    pool_.reset(av_buffer_pool_init(bytes, platform::allocatePopulatedBuffer));
+    pool_.reset(av_buffer_pool_init(bytes, media::allocatePopulatedBuffer));
     if (!pool_)
         return false;
     width_ = width;

@@ -7,7 +7,7 @@
 #include "capture/DiskSpaceWatchdog.h"
 #include "capture/screen_capture_win.h"
 #include "macro/MacroExecutor.h"
-#include "platform/posix/PerformanceCounter.h"
+#include "media/PerformanceCounter.h"
 #include "platform/posix/ProcessTimes.h"
 #include "ui/AreaDisplay.h"
 #include "ui/BG_Mode_Window.h"
@@ -498,6 +498,6 @@ double MainWindow::getCpuUsage()
     const std::optional<std::int64_t> processTime = platform::processCpuTime();
     if (!processTime)
         return cpuMeter.sampleFailed();
-    return cpuMeter.sample(*processTime, platform::performanceCounter(),
-                           platform::performanceFrequency(), QThread::idealThreadCount());
+    return cpuMeter.sample(*processTime, media::performanceCounter(),
+                           media::performanceFrequency(), QThread::idealThreadCount());
 }

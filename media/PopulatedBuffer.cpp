@@ -4,7 +4,7 @@
 
 #include <sys/mman.h>
 
-namespace platform {
+namespace media {
 
 AVBufferRef* allocatePopulatedBuffer(std::size_t bytes)
 {
@@ -21,4 +21,4 @@ AVBufferRef* allocatePopulatedBuffer(std::size_t bytes)
     return buffer;
 }
 
-} // namespace platform
+} // namespace media

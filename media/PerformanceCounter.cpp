@@ -2,7 +2,7 @@
 
 #include <time.h>
 
-namespace platform {
+namespace media {
 
 namespace {
 // 100 ns ticks keep (ticks x 1000000) far from overflow for recordings of many days.
@@ -21,4 +21,4 @@ std::int64_t performanceFrequency()
     return kTicksPerSecond;
 }
 
-} // namespace platform
+} // namespace media
