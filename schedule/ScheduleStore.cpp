@@ -256,9 +256,16 @@ QList<ScheduleItem> ScheduleStore::schedules() const
     return schedules_;
 }
 
+ScheduledTimer ScheduleStore::timerOf(const ScheduleItem& item)
+{
+    // The repeat numbers are the same on both sides; an unknown one stays unknown and is refused.
+    return {item.id, static_cast<ScheduledTimer::Repeat>(item.repeatType), item.oneTimeStart,
+            item.startTime, item.daysOfWeek};
+}
+
 void ScheduleStore::createTask(const ScheduleItem& item)
 {
-    if (taskScheduler_->createTask(item))
+    if (taskScheduler_->createTask(timerOf(item)))
         qDebug().noquote() << "Created Windows task for schedule:" << item.name;
     else
         qWarning().noquote() << "Failed to create Windows task for schedule:" << item.name << "-"
@@ -304,7 +311,7 @@ bool ScheduleStore::updateSchedule(const ScheduleItem& item)
         queueDeleteTask(item.id);
     else
         tasks_->post([this, item] {
-            if (taskScheduler_->updateTask(item))
+            if (taskScheduler_->updateTask(timerOf(item)))
                 qDebug().noquote() << "Updated Windows task for schedule:" << item.name;
             else
                 qWarning().noquote() << "Failed to update Windows task for schedule:" << item.name

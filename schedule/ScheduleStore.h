@@ -12,6 +12,7 @@
 #include <optional>
 
 class WindowsTaskScheduler;
+struct ScheduledTimer;
 
 // The process-wide owner of the schedule list, kept in "schedule.json" in the configuration
 // folder. Every change is written through to the file at once, and the system's timers that start
@@ -29,6 +30,8 @@ public:
     // What instance() makes its task scheduler with (nullptr: none); for tests, before the first
     // instance() call.
     static void setTaskSchedulerFactory(TaskSchedulerFactory factory);
+    // The system timer of a schedule: its id, repeat and start fields.
+    static ScheduledTimer timerOf(const ScheduleItem& item);
 
     // A store of its own on the same file; instance() is the one the program uses.
     explicit ScheduleStore(std::unique_ptr<WindowsTaskScheduler> taskScheduler);

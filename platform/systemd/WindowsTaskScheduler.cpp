@@ -52,7 +52,7 @@ QString execProgram(const QString& path)
     return QLatin1Char('"') + escaped + QLatin1Char('"');
 }
 
-QString timerText(const ScheduleItem& item, const QString& calendar)
+QString timerText(const ScheduledTimer& item, const QString& calendar)
 {
     return QStringLiteral("[Unit]\n"
                           "Description=Torvane recording schedule %1\n"
@@ -70,7 +70,7 @@ QString timerText(const ScheduleItem& item, const QString& calendar)
         .arg(calendar);
 }
 
-QString serviceText(const ScheduleItem& item)
+QString serviceText(const ScheduledTimer& item)
 {
     // Torvane needs the display, so it belongs to the graphical session and ends with it.
     return QStringLiteral("[Unit]\n"
@@ -121,18 +121,18 @@ QString WindowsTaskScheduler::unitFolder()
     return config + QStringLiteral("/systemd/user");
 }
 
-QString WindowsTaskScheduler::calendarSpec(const ScheduleItem& item)
+QString WindowsTaskScheduler::calendarSpec(const ScheduledTimer& item)
 {
-    switch (item.repeatType) {
-    case ScheduleRepeatType::OneTime:
+    switch (item.repeat) {
+    case ScheduledTimer::Repeat::OneTime:
         return item.oneTimeStart.isValid()
                    ? item.oneTimeStart.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
                    : QString();
-    case ScheduleRepeatType::Daily:
+    case ScheduledTimer::Repeat::Daily:
         return item.startTime.isValid()
                    ? QStringLiteral("*-*-* ") + item.startTime.toString(QStringLiteral("HH:mm:ss"))
                    : QString();
-    case ScheduleRepeatType::Weekly: {
+    case ScheduledTimer::Repeat::Weekly: {
         static const std::array<const char*, 7> names{"Mon", "Tue", "Wed", "Thu",
                                                       "Fri", "Sat", "Sun"};
         QStringList days;
@@ -189,14 +189,14 @@ bool WindowsTaskScheduler::fail(const QString& text)
     return false;
 }
 
-bool WindowsTaskScheduler::createTask(const ScheduleItem& item)
+bool WindowsTaskScheduler::createTask(const ScheduledTimer& item)
 {
     if (!ready())
         return fail(tr("TaskService not initialized"));
-    switch (item.repeatType) {
-    case ScheduleRepeatType::OneTime:
-    case ScheduleRepeatType::Daily:
-    case ScheduleRepeatType::Weekly:
+    switch (item.repeat) {
+    case ScheduledTimer::Repeat::OneTime:
+    case ScheduledTimer::Repeat::Daily:
+    case ScheduledTimer::Repeat::Weekly:
         break;
     default:
         return fail(tr("Unsupported repeat type"));
@@ -229,7 +229,7 @@ bool WindowsTaskScheduler::createTask(const ScheduleItem& item)
     return true;
 }
 
-bool WindowsTaskScheduler::updateTask(const ScheduleItem& item)
+bool WindowsTaskScheduler::updateTask(const ScheduledTimer& item)
 {
     deleteTask(item.id);
     return createTask(item);

@@ -1,13 +1,27 @@
 #pragma once
 
-#include "schedule/ScheduleItem.h"
-
+#include <QDateTime>
+#include <QList>
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QTime>
 
 #include <cstdint>
 #include <functional>
+
+// When one schedule's timer fires, in the timer writer's own terms; schedule/ fills it from a
+// schedule, so that this folder needs nothing of the schedules.
+struct ScheduledTimer
+{
+    // The stored repeat numbers; any other value is refused.
+    enum class Repeat { OneTime = 0, Daily = 1, Weekly = 2 };
+    std::uint64_t id = 0;
+    Repeat repeat = Repeat::OneTime;
+    QDateTime oneTimeStart; // OneTime
+    QTime startTime;        // Daily and Weekly
+    QList<int> daysOfWeek;  // Weekly: 1 Monday .. 7 Sunday
+};
 
 // Keeps the system able to start Torvane with "--scheduled-record" at each enabled schedule's
 // start, also when Torvane is not running. On Linux a task is a pair of systemd user units,
@@ -45,9 +59,9 @@ public:
     ~WindowsTaskScheduler() override;
 
     // Writes (or replaces) the schedule's units and enables its timer.
-    bool createTask(const ScheduleItem& item);
+    bool createTask(const ScheduledTimer& item);
     // deleteTask, then createTask; the result is createTask's.
-    bool updateTask(const ScheduleItem& item);
+    bool updateTask(const ScheduledTimer& item);
     // Disables the timer and removes both units; fails when there were none.
     bool deleteTask(std::uint64_t scheduleId);
     // Removes every unit whose name begins with "QZT_Schedule_" (case-sensitive), ours or not.
@@ -59,7 +73,7 @@ public:
     // The folder the units are written to.
     static QString unitFolder();
     // The OnCalendar= value of a schedule; empty when it has no time to fire at.
-    static QString calendarSpec(const ScheduleItem& item);
+    static QString calendarSpec(const ScheduledTimer& item);
 
 signals:
     void taskCreated(quint64 scheduleId);

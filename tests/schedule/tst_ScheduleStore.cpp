@@ -229,7 +229,7 @@ private slots:
         item.id = 12;
         FakeSystemctl systemctl;
         WindowsTaskScheduler scheduler(systemctl.runner());
-        QVERIFY(scheduler.createTask(item));
+        QVERIFY(scheduler.createTask(ScheduleStore::timerOf(item)));
         QCOMPARE(
             systemctl.calls,
             QStringList({"systemctl --user is-system-running", "systemctl --user daemon-reload",
@@ -330,7 +330,7 @@ private slots:
         FakeSystemctl refusing;
         refusing.state = "refusing";
         WindowsTaskScheduler scheduler(refusing.runner());
-        QVERIFY(!scheduler.createTask(item));
+        QVERIFY(!scheduler.createTask(ScheduleStore::timerOf(item)));
         QCOMPARE(scheduler.lastError(),
                  "Failed to register task: Failed to enable unit: Access denied");
         QVERIFY(!scheduler.deleteTask(5));
