@@ -1,6 +1,6 @@
 #include "MacroActionSelectSourceDialog.h"
 
-#include "ui/SourceLists.h"
+#include "widgets/SourceLists.h"
 
 #include <QCheckBox>
 #include <QComboBox>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "MacroItem.h"
-#include "ui/ScreenSourceChooser.h"
+#include "widgets/ScreenSourceChooser.h"
 
 #include <QDialog>
 

@@ -2,7 +2,7 @@
 
 #include "MacroActionSelectSourceDialog.h"
 #include "MacroBoxes.h"
-#include "ui/SourceLists.h"
+#include "widgets/SourceLists.h"
 
 #include <QComboBox>
 #include <QCoreApplication>

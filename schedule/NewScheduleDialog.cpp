@@ -7,7 +7,7 @@
 #include "macro/MacroExecutor.h"
 #include "macro/MacroStore.h"
 #include "macro/NewMacroDialog.h"
-#include "ui/SourceLists.h"
+#include "widgets/SourceLists.h"
 
 #include <QCheckBox>
 #include <QComboBox>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "ScheduleItem.h"
-#include "ui/ScreenSourceChooser.h"
+#include "widgets/ScreenSourceChooser.h"
 #include "platform/WindowSystem.h"
 
 #include <QDialog>

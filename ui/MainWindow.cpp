@@ -12,12 +12,12 @@
 #include "tabcapture/TabCaptureServerWin.h"
 #include "tabcapture/TabRecordingSession.h"
 #include "ui/AreaDisplay.h"
-#include "ui/AreaSelector.h"
+#include "widgets/AreaSelector.h"
 #include "ui/BG_Mode_Window.h"
 #include "ui/DarkTheme.h"
 #include "ui/MainWindowSession.h"
-#include "ui/SourceLists.h"
-#include "ui/WindowSelectorThumbnailView.h"
+#include "widgets/SourceLists.h"
+#include "widgets/WindowSelectorThumbnailView.h"
 #include "update/AutoUpdater.h"
 
 #include <QApplication>

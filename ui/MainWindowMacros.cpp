@@ -8,7 +8,7 @@
 #include "macro/MacroListDialog.h"
 #include "ui/AreaDisplay.h"
 #include "ui/RecordingSessionControl.h"
-#include "ui/SourceLists.h"
+#include "widgets/SourceLists.h"
 
 #include <QDebug>
 

@@ -10,7 +10,7 @@
 #include "schedule/ScheduleStore.h"
 #include "ui/AreaDisplay.h"
 #include "ui/RecordingSessionControl.h"
-#include "ui/SourceLists.h"
+#include "widgets/SourceLists.h"
 
 #include <QDebug>
 #include <QLabel>

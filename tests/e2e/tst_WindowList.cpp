@@ -3,7 +3,7 @@
 #include "support/TestSupport.h"
 #include "support/TestWindow.h"
 #include "platform/WindowSystem.h"
-#include "ui/WindowSelectorThumbnailView.h"
+#include "widgets/WindowSelectorThumbnailView.h"
 
 #include <QApplication>
 #include <QLabel>

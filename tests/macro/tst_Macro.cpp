@@ -8,7 +8,7 @@
 #include "macro/MacroStore.h"
 #include "macro/NewMacroDialog.h"
 #include "support/TestSupport.h"
-#include "ui/AreaSelector.h"
+#include "widgets/AreaSelector.h"
 
 #include <QFile>
 #include <QJsonDocument>

@@ -10,7 +10,7 @@
 #include "schedule/ScheduleRunner.h"
 #include "schedule/ScheduleStore.h"
 #include "support/TestSupport.h"
-#include "ui/AreaSelector.h"
+#include "widgets/AreaSelector.h"
 #include "ui/DarkTheme.h"
 
 #include <QSignalSpy>

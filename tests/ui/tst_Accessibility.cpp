@@ -19,7 +19,7 @@
 #include "ui/DarkTheme.h"
 #include "ui/MainWindow.h"
 #include "ui/MessageBoxTitleFit.h"
-#include "ui/WindowSelectorThumbnailView.h"
+#include "widgets/WindowSelectorThumbnailView.h"
 #include "ui/settings_win.h"
 
 #include <QTcpServer>

@@ -15,7 +15,7 @@
 #include "macro/MacroExecutor.h"
 #include "schedule/ScheduleStore.h"
 #include "tabcapture/TabCaptureServerWin.h"
-#include "ui/AreaSelector.h"
+#include "widgets/AreaSelector.h"
 #include "ui/BG_Mode_Window.h"
 #include "ui/MainWindow.h"
 #include "ui/RecordingSessionControl.h"

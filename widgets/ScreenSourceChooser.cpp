@@ -1,8 +1,8 @@
 #include "ScreenSourceChooser.h"
 
-#include "ui/AreaSelector.h"
-#include "ui/SourceLists.h"
-#include "ui/WindowSelectorThumbnailView.h"
+#include "widgets/AreaSelector.h"
+#include "widgets/SourceLists.h"
+#include "widgets/WindowSelectorThumbnailView.h"
 
 #include <QCheckBox>
 #include <QComboBox>

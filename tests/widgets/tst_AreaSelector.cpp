@@ -4,7 +4,7 @@
 #include "support/TestSupport.h"
 #include "support/TestWindow.h"
 #include "ui/AreaDisplay.h"
-#include "ui/AreaSelector.h"
+#include "widgets/AreaSelector.h"
 
 #include <QApplication>
 #include <QMouseEvent>

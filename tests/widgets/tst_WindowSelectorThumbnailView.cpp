@@ -1,7 +1,7 @@
 // The window picker over a faked window list: the grid of cards and their thumbnails, the hidden
 // windows box, refresh, selection by click, double click and cancel.
 #include "support/FakeDesktop.h"
-#include "ui/WindowSelectorThumbnailView.h"
+#include "widgets/WindowSelectorThumbnailView.h"
 
 #include <QApplication>
 #include <QCheckBox>
