@@ -6,7 +6,7 @@
 #include "OutputResolution.h"
 #include "base/SettingsKeys.h"
 #include "base/SettingsStore.h"
-#include "encode/audio_capture_thread_win.h"
+#include "capture/audio_capture_thread_win.h"
 #include "encode/mux_thread_win.h"
 #include "platform/WindowSystem.h"
 #include "platform/portal/PortalScreenCast.h"

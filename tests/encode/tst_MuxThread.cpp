@@ -5,7 +5,7 @@
 #include "support/TestSupport.h"
 #include "base/SettingsKeys.h"
 #include "base/SettingsStore.h"
-#include "encode/audio_capture_thread_win.h"
+#include "capture/audio_capture_thread_win.h"
 #include "encode/mux_thread_win.h"
 #include "media/FrameDuration.h"
 #include "media/FrameQueue.h"

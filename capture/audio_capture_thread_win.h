@@ -1,3 +1,5 @@
+// The sound capture thread (the name is the one the rest of the program knows): on Linux it reads
+// PulseAudio through an AudioSource, beside the video capture thread it keeps in step with.
 #pragma once
 
 #include "media/FrameQueueItem.h"
