@@ -498,6 +498,6 @@ double MainWindow::getCpuUsage()
     const std::optional<std::int64_t> processTime = platform::processCpuTime();
     if (!processTime)
         return cpuMeter.sampleFailed();
-    return cpuMeter.sample(*processTime, media::performanceCounter(),
-                           media::performanceFrequency(), QThread::idealThreadCount());
+    return cpuMeter.sample(*processTime, media::performanceCounter(), media::performanceFrequency(),
+                           QThread::idealThreadCount());
 }
