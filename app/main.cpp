@@ -25,6 +25,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string_view>
 
 namespace {
@@ -123,13 +124,10 @@ void centreOnCursorScreen(MainWindow& window)
                               .arg(area.height());
 }
 
-} // namespace
-
-int main(int argc, char* argv[])
+// Help, version or an unknown option is answered here; the exit code then, or nothing when the
+// program is to run.
+std::optional<int> answerCommandLine(int argc, char* argv[])
 {
-    if (CrashBox::isRequested(argc, argv))
-        return CrashBox::run(argc, argv);
-
     std::string_view unknownOption;
     switch (parseCommandLine(argc, argv, unknownOption)) {
     case CommandLineRequest::Help:
@@ -145,21 +143,11 @@ int main(int argc, char* argv[])
     case CommandLineRequest::Run:
         break;
     }
+    return std::nullopt;
+}
 
-    // A logout while still starting must not cut the start short and leave the lock behind.
-    platform::catchTerminationSignals();
-    // One instance per user: a second start brings the running window forward and ends here,
-    // before anything is shown or written.
-    SingleInstance instance;
-    const bool scheduledStart = std::any_of(argv + 1, argv + argc, [](const char* argument) {
-        return std::strcmp(argument, kScheduledRecordSwitch) == 0;
-    });
-    if (!instance.acquire(scheduledStart ? "scheduled" : "show"))
-        return 1;
-
-    CrashHandler::install(argc > 0 ? argv[0] : nullptr, CrashBox::kSwitch);
-
-    QApplication app(argc, argv);
+void setUpApplication()
+{
     // Every window and dialog without an icon of its own shows the application icon; the desktop
     // file name lets the desktop match the windows to the installed entry and its icon.
     QIcon appIcon;
@@ -180,20 +168,12 @@ int main(int argc, char* argv[])
     RunLog::open(logPath);
     RunLog::installMessageHandler();
     RunLog::redirectStandardStreams(logPath);
+}
 
-    qDebug() << "QZT Application Started";
-
-    MainWindow window;
-    if (scheduledStart) {
-        window.hide();
-        qDebug() << "Scheduled start: main window hidden";
-    } else {
-        window.show();
-        qDebug() << "Main window shown";
-    }
-    QTimer::singleShot(0, &window, [&window] { centreOnCursorScreen(window); });
-    // Recordings the last run could not finish (a crash, a kill, a power loss) are rebuilt from
-    // their journals while the window is already up.
+// Recordings the last run could not finish (a crash, a kill, a power loss) are rebuilt from
+// their journals while the window is already up.
+void repairLastRecordings(MainWindow& window)
+{
     const QString recordings =
         SettingsStore::instance()
             .value(settings::kOutputGroup, settings::kRecordingPath, QStringLiteral("./QZT"))
@@ -204,6 +184,10 @@ int main(int argc, char* argv[])
                 qInfo().noquote() << "Recording repaired:" << path;
             window.announceRepairedRecordings(report.repaired, report.failed);
         });
+}
+
+void answerLaterStarts(SingleInstance& instance, MainWindow& window)
+{
     instance.listen(&window, [&window](const QByteArray& message) {
         // The system starting us for a schedule finds us running: the runner records it, and
         // a window the user hid stays hidden.
@@ -219,6 +203,45 @@ int main(int argc, char* argv[])
         window.raise();
         window.activateWindow();
     });
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    if (CrashBox::isRequested(argc, argv))
+        return CrashBox::run(argc, argv);
+    if (const std::optional<int> exitCode = answerCommandLine(argc, argv))
+        return *exitCode;
+
+    // A logout while still starting must not cut the start short and leave the lock behind.
+    platform::catchTerminationSignals();
+    // One instance per user: a second start brings the running window forward and ends here,
+    // before anything is shown or written.
+    SingleInstance instance;
+    const bool scheduledStart = std::any_of(argv + 1, argv + argc, [](const char* argument) {
+        return std::strcmp(argument, kScheduledRecordSwitch) == 0;
+    });
+    if (!instance.acquire(scheduledStart ? "scheduled" : "show"))
+        return 1;
+
+    CrashHandler::install(argc > 0 ? argv[0] : nullptr, CrashBox::kSwitch);
+
+    QApplication app(argc, argv);
+    setUpApplication();
+    qDebug() << "QZT Application Started";
+
+    MainWindow window;
+    if (scheduledStart) {
+        window.hide();
+        qDebug() << "Scheduled start: main window hidden";
+    } else {
+        window.show();
+        qDebug() << "Main window shown";
+    }
+    QTimer::singleShot(0, &window, [&window] { centreOnCursorScreen(window); });
+    repairLastRecordings(window);
+    answerLaterStarts(instance, window);
     // Logging out or a kill asks politely first: close as the window's own close does, which
     // finishes a running recording.
     platform::onTerminationSignal(&window, [&window] { window.close(); });

@@ -81,7 +81,7 @@ inline double recordScreen(const char* name, const QRect& rect, int seconds, con
     session.configure(QStringLiteral("No Audio"), output, nullptr);
     session.target.targetType = TargetScreen;
     session.target.targetRect = rect;
-    session.setStartTrigger(0);
+    session.setStartTrigger(StartTrigger::User);
 
     QElapsedTimer recording;
     recording.start();

@@ -180,6 +180,96 @@ void playSound(pa_simple* stream, int rate, int piece, std::int64_t bufferNs,
     }
 }
 
+// The square that flashes: an override-redirect window, which no window manager moves, so
+// that it stays where the measurement looks.
+struct Square
+{
+    xcb_connection_t* c = nullptr;
+    xcb_window_t window = 0;
+    xcb_gcontext_t white = 0, black = 0;
+    xcb_rectangle_t square{};
+
+    // A round trip: the drawing counts as done only once the server has done it.
+    bool draw(xcb_gcontext_t gc) const
+    {
+        xcb_poly_fill_rectangle(c, window, gc, 1, &square);
+        std::unique_ptr<xcb_get_input_focus_reply_t, ReplyFree> sync(
+            xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+        return sync && !xcb_connection_has_error(c);
+    }
+};
+
+Square makeSquare(xcb_connection_t* c, const xcb_screen_t* screen, int x, int y, int size)
+{
+    Square made;
+    made.c = c;
+    const xcb_window_t window = xcb_generate_id(c);
+    const std::uint32_t windowValues[] = {screen->black_pixel, 1};
+    xcb_create_window(c, XCB_COPY_FROM_PARENT, window, screen->root, static_cast<std::int16_t>(x),
+                      static_cast<std::int16_t>(y), static_cast<std::uint16_t>(size),
+                      static_cast<std::uint16_t>(size), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                      screen->root_visual, XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT,
+                      windowValues);
+    made.window = window;
+    made.white = xcb_generate_id(c);
+    made.black = xcb_generate_id(c);
+    const std::uint32_t whiteValues[] = {screen->white_pixel, 0};
+    const std::uint32_t blackValues[] = {screen->black_pixel, 0};
+    xcb_create_gc(c, made.white, window, XCB_GC_FOREGROUND | XCB_GC_GRAPHICS_EXPOSURES,
+                  whiteValues);
+    xcb_create_gc(c, made.black, window, XCB_GC_FOREGROUND | XCB_GC_GRAPHICS_EXPOSURES,
+                  blackValues);
+    made.square = {0, 0, static_cast<std::uint16_t>(size), static_cast<std::uint16_t>(size)};
+    xcb_map_window(c, window);
+    return made;
+}
+
+// Null, after saying why, when the sound server refuses the stream.
+std::unique_ptr<pa_simple, SimpleCloser> openPlayback(int rate, int latencyMs)
+{
+    const pa_sample_spec spec{PA_SAMPLE_S16LE, static_cast<std::uint32_t>(rate), 1};
+    // A short buffer: left alone the null sink renders seconds ahead, and a recording stream
+    // that joins later would not hear what is already rendered.
+    pa_buffer_attr attr{};
+    attr.maxlength = static_cast<std::uint32_t>(-1);
+    attr.tlength = static_cast<std::uint32_t>(
+        pa_usec_to_bytes(static_cast<pa_usec_t>(latencyMs) * 1000, &spec));
+    attr.prebuf = static_cast<std::uint32_t>(-1);
+    attr.minreq = static_cast<std::uint32_t>(-1);
+    attr.fragsize = static_cast<std::uint32_t>(-1);
+    int error = 0;
+    std::unique_ptr<pa_simple, SimpleCloser> stream(
+        pa_simple_new(nullptr, "flash_beep", PA_STREAM_PLAYBACK, nullptr, "beeps", &spec, nullptr,
+                      &attr, &error));
+    if (!stream) {
+        std::fprintf(stderr, "flash_beep: cannot play sound: %s\n", pa_strerror(error));
+        return nullptr;
+    }
+    return stream;
+}
+
+struct FlashStats
+{
+    long long flashes = 0;
+    long long lateFlashes = 0;
+    std::int64_t lateMaxNs = 0;
+};
+
+void printReport(const FlashStats& flash, const SoundStats& sound)
+{
+    const double samplesPerSecond =
+        sound.lastBeepNs > sound.firstBeepNs
+            ? static_cast<double>(sound.lastBeepSample - sound.firstBeepSample) * 1e9 /
+                  static_cast<double>(sound.lastBeepNs - sound.firstBeepNs)
+            : 0.0;
+    std::printf("flash_beep flashes=%lld late_flashes=%lld flash_late_max_ms=%.2f beeps=%lld "
+                "beep_late_max_ms=%.2f latency_ms=%.2f..%.2f ran_dry=%lld samples_per_s=%.2f\n",
+                flash.flashes, flash.lateFlashes, static_cast<double>(flash.lateMaxNs) / 1e6,
+                sound.beeps, static_cast<double>(sound.lateMaxNs) / 1e6,
+                static_cast<double>(std::max<std::int64_t>(0, sound.latencyMinNs)) / 1e6,
+                static_cast<double>(sound.latencyMaxNs) / 1e6, sound.ranDry, samplesPerSecond);
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -207,56 +297,18 @@ int main(int argc, char* argv[])
     xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(c));
     for (int i = 0; i < screenNumber && screens.rem; ++i)
         xcb_screen_next(&screens);
-    const xcb_screen_t* screen = screens.data;
-
-    // Override-redirect: no window manager moves it; it stays where the measurement looks.
-    const xcb_window_t window = xcb_generate_id(c);
-    const std::uint32_t windowValues[] = {screen->black_pixel, 1};
-    xcb_create_window(c, XCB_COPY_FROM_PARENT, window, screen->root, static_cast<std::int16_t>(x),
-                      static_cast<std::int16_t>(y), static_cast<std::uint16_t>(size),
-                      static_cast<std::uint16_t>(size), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
-                      screen->root_visual, XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT,
-                      windowValues);
-    const xcb_gcontext_t white = xcb_generate_id(c);
-    const xcb_gcontext_t black = xcb_generate_id(c);
-    const std::uint32_t whiteValues[] = {screen->white_pixel, 0};
-    const std::uint32_t blackValues[] = {screen->black_pixel, 0};
-    xcb_create_gc(c, white, window, XCB_GC_FOREGROUND | XCB_GC_GRAPHICS_EXPOSURES, whiteValues);
-    xcb_create_gc(c, black, window, XCB_GC_FOREGROUND | XCB_GC_GRAPHICS_EXPOSURES, blackValues);
-    const xcb_rectangle_t square{0, 0, static_cast<std::uint16_t>(size),
-                                 static_cast<std::uint16_t>(size)};
-    xcb_map_window(c, window);
-
-    // A round trip: the drawing counts as done only once the server has done it.
-    auto draw = [&](xcb_gcontext_t gc) {
-        xcb_poly_fill_rectangle(c, window, gc, 1, &square);
-        std::unique_ptr<xcb_get_input_focus_reply_t, ReplyFree> sync(
-            xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
-        return sync && !xcb_connection_has_error(c);
-    };
+    const Square square = makeSquare(c, screens.data, x, y, size);
+    const auto draw = [&square](xcb_gcontext_t gc) { return square.draw(gc); };
+    const xcb_gcontext_t white = square.white;
+    const xcb_gcontext_t black = square.black;
     if (!draw(black)) {
         std::fprintf(stderr, "flash_beep: lost the display\n");
         return 1;
     }
 
-    const pa_sample_spec spec{PA_SAMPLE_S16LE, static_cast<std::uint32_t>(rate), 1};
-    // A short buffer: left alone the null sink renders seconds ahead, and a recording stream
-    // that joins later would not hear what is already rendered.
-    pa_buffer_attr attr{};
-    attr.maxlength = static_cast<std::uint32_t>(-1);
-    attr.tlength = static_cast<std::uint32_t>(
-        pa_usec_to_bytes(static_cast<pa_usec_t>(latencyMs) * 1000, &spec));
-    attr.prebuf = static_cast<std::uint32_t>(-1);
-    attr.minreq = static_cast<std::uint32_t>(-1);
-    attr.fragsize = static_cast<std::uint32_t>(-1);
-    int error = 0;
-    std::unique_ptr<pa_simple, SimpleCloser> stream(
-        pa_simple_new(nullptr, "flash_beep", PA_STREAM_PLAYBACK, nullptr, "beeps", &spec, nullptr,
-                      &attr, &error));
-    if (!stream) {
-        std::fprintf(stderr, "flash_beep: cannot play sound: %s\n", pa_strerror(error));
+    const std::unique_ptr<pa_simple, SimpleCloser> stream = openPlayback(rate, latencyMs);
+    if (!stream)
         return 1;
-    }
 
     std::signal(SIGTERM, onSignal);
     std::signal(SIGINT, onSignal);
@@ -276,21 +328,19 @@ int main(int argc, char* argv[])
         std::fflush(stdout);
     }
 
-    long long flashes = 0;
-    std::int64_t flashLateMaxNs = 0;
-    long long lateFlashes = 0;
+    FlashStats flash;
     bool lost = false;
     while (!stopRequested && !lost) {
-        const std::int64_t dueNs = flashTimeNs(startNs.load(), flashes);
+        const std::int64_t dueNs = flashTimeNs(startNs.load(), flash.flashes);
         sleepUntil(dueNs);
         if (stopRequested)
             break;
         lost = !draw(white);
         const std::int64_t lateNs = nowNs() - dueNs;
-        flashLateMaxNs = std::max(flashLateMaxNs, lateNs);
+        flash.lateMaxNs = std::max(flash.lateMaxNs, lateNs);
         if (lateNs > kLateFlashNs)
-            ++lateFlashes;
-        ++flashes;
+            ++flash.lateFlashes;
+        ++flash.flashes;
         sleepUntil(dueNs + kFlashNs);
         lost = lost || !draw(black);
     }
@@ -299,16 +349,6 @@ int main(int argc, char* argv[])
     stopRequested = true;
     player.join();
 
-    const double samplesPerSecond =
-        sound.lastBeepNs > sound.firstBeepNs
-            ? static_cast<double>(sound.lastBeepSample - sound.firstBeepSample) * 1e9 /
-                  static_cast<double>(sound.lastBeepNs - sound.firstBeepNs)
-            : 0.0;
-    std::printf("flash_beep flashes=%lld late_flashes=%lld flash_late_max_ms=%.2f beeps=%lld "
-                "beep_late_max_ms=%.2f latency_ms=%.2f..%.2f ran_dry=%lld samples_per_s=%.2f\n",
-                flashes, lateFlashes, static_cast<double>(flashLateMaxNs) / 1e6, sound.beeps,
-                static_cast<double>(sound.lateMaxNs) / 1e6,
-                static_cast<double>(std::max<std::int64_t>(0, sound.latencyMinNs)) / 1e6,
-                static_cast<double>(sound.latencyMaxNs) / 1e6, sound.ranDry, samplesPerSecond);
+    printReport(flash, sound);
     return lost || sound.failed ? 1 : 0;
 }

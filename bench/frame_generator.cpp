@@ -146,28 +146,50 @@ struct TickStats
     }
 };
 
-} // namespace
-
-int main(int argc, char* argv[])
+// The covering window and what one tick draws in it: the boxes at their places for the time,
+// and a bar along the bottom that grows by one step per tick.
+struct Scene
 {
-    const int ticksPerSecond =
-        std::clamp(argc > 1 ? std::atoi(argv[1]) : kDefaultTicksPerSecond, 1, 1000);
+    xcb_connection_t* c = nullptr;
+    int width = 0, height = 0;
+    xcb_window_t window = 0;
+    xcb_pixmap_t background = 0;
+    xcb_gcontext_t copyGc = 0, stripGc = 0, stripBackGc = 0;
+    std::array<Box, 5> boxes{};
 
-    int screenNumber = 0;
-    ConnectionPtr connection(xcb_connect(nullptr, &screenNumber));
-    if (!connection || xcb_connection_has_error(connection.get())) {
-        std::fprintf(stderr, "frame_generator: cannot open the display\n");
-        return 1;
+    void draw(double seconds, long long ticks)
+    {
+        for (Box& box : boxes) {
+            if (box.drawn.width > 0)
+                xcb_copy_area(c, background, window, copyGc, box.drawn.x, box.drawn.y, box.drawn.x,
+                              box.drawn.y, box.drawn.width, box.drawn.height);
+        }
+        for (Box& box : boxes) {
+            box.drawn = {static_cast<std::int16_t>(
+                             bounce(box.startX, box.speedX, seconds, width - box.width)),
+                         static_cast<std::int16_t>(
+                             bounce(box.startY, box.speedY, seconds, height - box.height)),
+                         static_cast<std::uint16_t>(box.width),
+                         static_cast<std::uint16_t>(box.height)};
+            xcb_poly_fill_rectangle(c, window, box.gc, 1, &box.drawn);
+        }
+        // A bar along the bottom edge that grows by one step per tick: never two equal pictures,
+        // even while a box would stand still at a turning point.
+        const int step = static_cast<int>(ticks % 256);
+        const xcb_rectangle_t strip{0, static_cast<std::int16_t>(height - kStripHeight),
+                                    static_cast<std::uint16_t>(width), kStripHeight};
+        const xcb_rectangle_t bar{0, static_cast<std::int16_t>(height - kStripHeight),
+                                  static_cast<std::uint16_t>((step + 1) * width / 256),
+                                  kStripHeight};
+        xcb_poly_fill_rectangle(c, window, stripBackGc, 1, &strip);
+        xcb_poly_fill_rectangle(c, window, stripGc, 1, &bar);
     }
-    xcb_connection_t* c = connection.get();
-    xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(c));
-    for (int i = 0; i < screenNumber && screens.rem; ++i)
-        xcb_screen_next(&screens);
-    const xcb_screen_t* screen = screens.data;
-    if (!screen || screen->root_depth != 24) {
-        std::fprintf(stderr, "frame_generator: needs a 24-bit screen\n");
-        return 1;
-    }
+};
+
+Scene makeScene(xcb_connection_t* c, const xcb_screen_t* screen)
+{
+    Scene scene;
+    scene.c = c;
     const int width = screen->width_in_pixels;
     const int height = screen->height_in_pixels;
 
@@ -210,9 +232,43 @@ int main(int argc, char* argv[])
     const xcb_gcontext_t stripGc = makeGc(c, window, rgb(255, 0, 255));
     const xcb_gcontext_t stripBackGc = makeGc(c, window, rgb(20, 20, 20));
 
+    scene.width = width;
+    scene.height = height;
+    scene.window = window;
+    scene.background = background;
+    scene.copyGc = copyGc;
+    scene.stripGc = stripGc;
+    scene.stripBackGc = stripBackGc;
+    scene.boxes = boxes;
     xcb_map_window(c, window);
     xcb_copy_area(c, background, window, copyGc, 0, 0, 0, 0, static_cast<std::uint16_t>(width),
                   static_cast<std::uint16_t>(height));
+    return scene;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    const int ticksPerSecond =
+        std::clamp(argc > 1 ? std::atoi(argv[1]) : kDefaultTicksPerSecond, 1, 1000);
+
+    int screenNumber = 0;
+    ConnectionPtr connection(xcb_connect(nullptr, &screenNumber));
+    if (!connection || xcb_connection_has_error(connection.get())) {
+        std::fprintf(stderr, "frame_generator: cannot open the display\n");
+        return 1;
+    }
+    xcb_connection_t* c = connection.get();
+    xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(c));
+    for (int i = 0; i < screenNumber && screens.rem; ++i)
+        xcb_screen_next(&screens);
+    const xcb_screen_t* screen = screens.data;
+    if (!screen || screen->root_depth != 24) {
+        std::fprintf(stderr, "frame_generator: needs a 24-bit screen\n");
+        return 1;
+    }
+    Scene scene = makeScene(c, screen);
 
     std::signal(SIGTERM, onSignal);
     std::signal(SIGINT, onSignal);
@@ -232,30 +288,7 @@ int main(int argc, char* argv[])
     while (!stopRequested) {
         const std::int64_t now = nowNs();
         const double seconds = static_cast<double>(now - startNs) / 1e9;
-        for (Box& box : boxes) {
-            if (box.drawn.width > 0)
-                xcb_copy_area(c, background, window, copyGc, box.drawn.x, box.drawn.y, box.drawn.x,
-                              box.drawn.y, box.drawn.width, box.drawn.height);
-        }
-        for (Box& box : boxes) {
-            box.drawn = {static_cast<std::int16_t>(
-                             bounce(box.startX, box.speedX, seconds, width - box.width)),
-                         static_cast<std::int16_t>(
-                             bounce(box.startY, box.speedY, seconds, height - box.height)),
-                         static_cast<std::uint16_t>(box.width),
-                         static_cast<std::uint16_t>(box.height)};
-            xcb_poly_fill_rectangle(c, window, box.gc, 1, &box.drawn);
-        }
-        // A bar along the bottom edge that grows by one step per tick: never two equal pictures,
-        // even while a box would stand still at a turning point.
-        const int step = static_cast<int>(ticks % 256);
-        const xcb_rectangle_t strip{0, static_cast<std::int16_t>(height - kStripHeight),
-                                    static_cast<std::uint16_t>(width), kStripHeight};
-        const xcb_rectangle_t bar{0, static_cast<std::int16_t>(height - kStripHeight),
-                                  static_cast<std::uint16_t>((step + 1) * width / 256),
-                                  kStripHeight};
-        xcb_poly_fill_rectangle(c, window, stripBackGc, 1, &strip);
-        xcb_poly_fill_rectangle(c, window, stripGc, 1, &bar);
+        scene.draw(seconds, ticks);
 
         // A round trip: the tick counts as drawn only once the server has done it, and a busy
         // server holds the generator back instead of piling up requests.

@@ -149,6 +149,70 @@ void audio_capture_thread_win::append(RunState& state, const std::uint8_t* input
     }
 }
 
+std::unique_ptr<AudioSource> audio_capture_thread_win::openSource()
+{
+    std::unique_ptr<AudioSource> source = sourceFactory ? sourceFactory() : nullptr;
+    const AudioSource::OpenError openError =
+        source ? source->open(microphone) : AudioSource::OpenError::NoServer;
+    if (openError == AudioSource::OpenError::None)
+        return source;
+    QString text = openErrorText(openError);
+    const QString reason = source ? QString::fromStdString(source->errorText()) : QString();
+    if (!reason.isEmpty())
+        text += QStringLiteral(" (%1)").arg(reason);
+    qWarning().noquote() << "Sound capture could not start:" << text;
+    emit msgSignal(MSG_ERROR, text);
+    return nullptr;
+}
+
+bool audio_capture_thread_win::insertSilenceToClock(RunState& state, std::int64_t lateLimit)
+{
+    if (!captureClock)
+        return false;
+    const std::int64_t expected =
+        audioconvert::expectedSamples(captureClock->currentTicks(), captureClock->startTicks,
+                                      captureClock->frequency, state.input.rate);
+    const std::int64_t silence = audioconvert::silenceToInsert(
+        expected, state.samplesPushed + state.fill, state.input.rate, state.frameSize, lateLimit);
+    if (silence <= 0)
+        return false;
+    append(state, nullptr, state.input, int(silence), true);
+    return true;
+}
+
+bool audio_capture_thread_win::readWaiting(AudioSource& source, int waiting, AudioPacket& packet,
+                                           RunState& state, AudioDriftCorrector& drift)
+{
+    const AudioInputFormat& input = state.input;
+    const int bytesPerSample = input.channels * (input.bits / 8);
+    while (waiting > 0) {
+        if (!source.read(packet))
+            return false;
+        state.delivered = state.delivered || packet.frames > 0;
+        if (packet.frames > 0) {
+            const std::uint8_t* data = packet.silent ? nullptr : packet.data.data();
+            int correction = 0;
+            if (captureClock)
+                correction =
+                    drift.correction(audioconvert::expectedSamples(
+                                         captureClock->currentTicks(), captureClock->startTicks,
+                                         captureClock->frequency, input.rate),
+                                     state.samplesPushed + state.fill, packet.frames);
+            // A fast device loses its last sample or two, a slow one hears its last again.
+            append(state, data, input, packet.frames - std::max(correction, 0), packet.silent);
+            const std::uint8_t* last =
+                data ? data + std::size_t(packet.frames - 1) * std::size_t(bytesPerSample)
+                     : nullptr;
+            for (int i = correction; i < 0; ++i)
+                append(state, last, input, 1, packet.silent);
+        }
+        waiting = packet.frames > 0 ? source.packetSize() : 0;
+        if (waiting < 0)
+            return false;
+    }
+    return true;
+}
+
 void audio_capture_thread_win::run()
 {
     CrashHandler::installAltStackForThisThread();
@@ -164,26 +228,18 @@ void audio_capture_thread_win::run()
         }
     } endOfStream{frameQueue};
 
-    std::unique_ptr<AudioSource> source = sourceFactory ? sourceFactory() : nullptr;
-    const AudioSource::OpenError openError =
-        source ? source->open(microphone) : AudioSource::OpenError::NoServer;
-    if (openError != AudioSource::OpenError::None) {
-        QString text = openErrorText(openError);
-        const QString reason = source ? QString::fromStdString(source->errorText()) : QString();
-        if (!reason.isEmpty())
-            text += QStringLiteral(" (%1)").arg(reason);
-        qWarning().noquote() << "Sound capture could not start:" << text;
-        emit msgSignal(MSG_ERROR, text);
+    const std::unique_ptr<AudioSource> source = openSource();
+    if (!source)
         return;
-    }
-
-    const AudioInputFormat input = source->format();
+    RunState state;
+    state.input = source->format();
+    const AudioInputFormat& input = state.input;
     qDebug() << "Input format:"
              << "rate=" << input.rate << "channels=" << input.channels << "bits=" << input.bits
              << "float=" << input.isFloat << "pcm=" << input.isPcm;
 
     const audioconvert::TargetFormat target = audioconvert::targetFor(audioCodecId);
-    RunState state;
+    state.frameSize = target.frameSize;
     state.pool = AudioFramePool::create(target.format, input.rate, target.frameSize);
     qDebug().nospace() << "Start audio capture. Target fmt="
                        << audioconvert::formatName(target.format) << " buffer=" << target.frameSize;
@@ -191,10 +247,9 @@ void audio_capture_thread_win::run()
     // A source that hands out every moment only pauses when this thread or the server ran late;
     // the sound is still coming, and silence put in its place would leave a gap and push it
     // later. Only a pause this long means the source really stopped.
-    const bool continuous = source->deliversContinuously();
-    bool delivered = false;
+    const std::int64_t lateLimit =
+        source->deliversContinuously() ? kLateSourceSeconds * input.rate : 0;
     AudioDriftCorrector drift(input.rate);
-    const int bytesPerSample = input.channels * (input.bits / 8);
     AudioPacket packet;
     while (!stopRequested) {
         if (paused) {
@@ -206,56 +261,16 @@ void audio_capture_thread_win::run()
             msleep(50);
             continue;
         }
-        int waiting = source->packetSize();
+        const int waiting = source->packetSize();
         if (waiting < 0)
             break;
         if (waiting == 0) {
-            if (captureClock) {
-                const std::int64_t expected = audioconvert::expectedSamples(
-                    captureClock->currentTicks(), captureClock->startTicks, captureClock->frequency,
-                    input.rate);
-                const std::int64_t silence = audioconvert::silenceToInsert(
-                    expected, state.samplesPushed + state.fill, input.rate, target.frameSize,
-                    continuous && delivered ? kLateSourceSeconds * input.rate : 0);
-                if (silence > 0) {
-                    append(state, nullptr, input, int(silence), true);
-                    drift.reset();
-                }
-            }
+            if (insertSilenceToClock(state, state.delivered ? lateLimit : 0))
+                drift.reset();
             msleep(kIdleWaitMs);
             continue;
         }
-        bool failed = false;
-        while (waiting > 0) {
-            if (!source->read(packet)) {
-                failed = true;
-                break;
-            }
-            delivered = delivered || packet.frames > 0;
-            if (packet.frames > 0) {
-                const std::uint8_t* data = packet.silent ? nullptr : packet.data.data();
-                int correction = 0;
-                if (captureClock)
-                    correction = drift.correction(
-                        audioconvert::expectedSamples(captureClock->currentTicks(),
-                                                      captureClock->startTicks,
-                                                      captureClock->frequency, input.rate),
-                        state.samplesPushed + state.fill, packet.frames);
-                // A fast device loses its last sample or two, a slow one hears its last again.
-                append(state, data, input, packet.frames - std::max(correction, 0), packet.silent);
-                const std::uint8_t* last =
-                    data ? data + std::size_t(packet.frames - 1) * std::size_t(bytesPerSample)
-                         : nullptr;
-                for (int i = correction; i < 0; ++i)
-                    append(state, last, input, 1, packet.silent);
-            }
-            waiting = packet.frames > 0 ? source->packetSize() : 0;
-            if (waiting < 0) {
-                failed = true;
-                break;
-            }
-        }
-        if (failed)
+        if (!readWaiting(*source, waiting, packet, state, drift))
             break;
     }
     if (!stopRequested)

@@ -18,6 +18,7 @@ extern "C" {
 #include <libavcodec/codec_id.h>
 }
 
+class AudioDriftCorrector;
 class AudioFramePool;
 class CaptureClockQpc;
 class FrameQueue;
@@ -71,9 +72,20 @@ private:
         int fill = 0;
         std::int64_t samplesPushed = 0;
         std::int32_t framesPushed = 0;
+        AudioInputFormat input;
+        int frameSize = 0;      // samples per pushed frame
+        bool delivered = false; // whether the source has handed out any sound yet
     };
 
     QString openErrorText(AudioSource::OpenError error) const;
+    // The opened source; null when it could not open, which is then logged and sent.
+    std::unique_ptr<AudioSource> openSource();
+    // Silence up to where the capture clock says the sound should be, unless it lags by less
+    // than lateLimit samples; whether any was added.
+    bool insertSilenceToClock(RunState& state, std::int64_t lateLimit);
+    // Reads and appends the packets waiting in the source; false when reading failed.
+    bool readWaiting(AudioSource& source, int waiting, AudioPacket& packet, RunState& state,
+                     AudioDriftCorrector& drift);
     // Appends n samples (silence when input is null) to the current frames, pushing each as it
     // fills.
     void append(RunState& state, const std::uint8_t* input, const AudioInputFormat& format, int n,

@@ -319,7 +319,7 @@ bool screen_capture_win::openPortalStream(QSize* size)
         portal.reset();
         if (!startAbandoned && !message.isEmpty()) {
             qWarning().noquote() << "Recording not started:" << message;
-            if (startTrigger == 0)
+            if (startTrigger == StartTrigger::User)
                 ask({SessionBox::Kind::Warning, tr("Recording failed!"), message, {}});
         }
         return false;
@@ -332,7 +332,7 @@ bool screen_capture_win::openPortalStream(QSize* size)
     if (!grabber) {
         portal.reset();
         qWarning().noquote() << "Recording not started, the stream cannot be read:" << error;
-        if (startTrigger == 0)
+        if (startTrigger == StartTrigger::User)
             ask({SessionBox::Kind::Warning,
                  tr("Recording failed!"),
                  tr("The shared screen or window cannot be read.") + QStringLiteral("\n\n") + error,
@@ -532,14 +532,14 @@ void screen_capture_win::onCaptureMessage(MSG_TYPE type, const QString& text)
     switch (type) {
     case MSG_INFO:
         // After a failure the file is finished as far as it goes; that is no news of its own.
-        if (startTrigger == 0 && !quietStop && !endedByItself)
+        if (startTrigger == StartTrigger::User && !quietStop && !endedByItself)
             ask({SessionBox::Kind::Info, tr("Info"), text, {}});
         break;
     case MSG_ERROR:
         endByItself(tr("Warning"), text);
         break;
     case MSG_WARNING:
-        if (startTrigger == 0)
+        if (startTrigger == StartTrigger::User)
             ask({SessionBox::Kind::Warning, tr("Warning"), text, {}});
         break;
     }
@@ -569,7 +569,7 @@ void screen_capture_win::endByItself(const QString& title, const QString& text)
     endedByItself = true;
     diskWatch->stop();
     Q_EMIT stopRecording();
-    if (startTrigger == 0)
+    if (startTrigger == StartTrigger::User)
         ask({SessionBox::Kind::Warning, title, text, {}});
 }
 
@@ -609,13 +609,13 @@ void screen_capture_win::reportStopProblem(const QString& text)
         return;
     // Also keeps the box of the file's end, which would say all went well, from showing.
     endedByItself = true;
-    if (startTrigger == 0)
+    if (startTrigger == StartTrigger::User)
         ask({SessionBox::Kind::Warning, tr("Warning"), text, {}});
 }
 
 void screen_capture_win::onEncoderLag()
 {
-    if (startTrigger != 0 || quietStop)
+    if (startTrigger != StartTrigger::User || quietStop)
         return;
     const SessionBox box{
         SessionBox::Kind::EncoderLag,

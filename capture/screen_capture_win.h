@@ -2,6 +2,7 @@
 
 #include "media/MsgType.h"
 #include "RecordingTarget.h"
+#include "capture/StartTrigger.h"
 
 #include <QDeadlineTimer>
 #include <QImage>
@@ -57,7 +58,7 @@ public:
 
     void configure(const QString& audioSource, const QString& outputPath, QLabel* fpsLabel);
     void setCaptureArea(int x, int y, int width, int height);
-    void setStartTrigger(std::int32_t trigger) { startTrigger = trigger; }
+    void setStartTrigger(StartTrigger trigger) { startTrigger = trigger; }
     // The length the next recordings end at, in microseconds without the paused time; 0 for none.
     void setDurationLimit(std::int64_t microseconds) { durationLimitUs = microseconds; }
     void start();
@@ -88,7 +89,7 @@ public:
 
     RecordingTarget target;
     bool quietStop = false;
-    std::int32_t startTrigger = 0;
+    StartTrigger startTrigger = StartTrigger::User;
     QString audioSource;
     bool audioEnabled = false;
     bool microphone = false;

@@ -191,12 +191,7 @@ bool video_capture_thread_win::init(int targetType, const QString& targetTitle,
         SettingsStore::instance()
             .value(settings::kVideoGroup, settings::kVideoCaptureApi, QStringLiteral("WGC"))
             .toString();
-    if (api == QLatin1String("WGC"))
-        captureApi_ = 1;
-    else if (api == QLatin1String("DXGI"))
-        captureApi_ = 0;
-    else
-        captureApi_ = 2;
+    captureApi_ = captureApiFromName(api);
     return true;
 }
 
@@ -299,10 +294,10 @@ void video_capture_thread_win::run()
             QStringLiteral("Failed to create D3D11 device. Attempting GDI fallback.");
         qWarning().noquote() << text << reason;
         Q_EMIT msgSignal(MSG_WARNING, text);
-    } else if (captureApi_ == 1) {
+    } else if (captureApi_ == CaptureApi::Wgc) {
         qInfo() << "Attempting WGC capture...";
         kind = Kind::Composite;
-    } else if (captureApi_ == 0) {
+    } else if (captureApi_ == CaptureApi::Dxgi) {
         qInfo() << "Attempting DXGI capture...";
         kind = Kind::SharedMemory;
     } else {

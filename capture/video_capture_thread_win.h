@@ -1,6 +1,7 @@
 #pragma once
 
 #include "CapturePlatform.h"
+#include "capture/CaptureApi.h"
 #include "RecordingTarget.h"
 #include "media/MsgType.h"
 #include "media/VideoFramePool.h"
@@ -89,7 +90,7 @@ private:
     CapturePlatform platform_;
     RecordingTarget target_;
     QRect captureArea_;
-    int captureApi_ = 1; // 1 WGC, 0 DXGI, 2 GDI
+    CaptureApi captureApi_ = CaptureApi::Wgc;
     bool cursorCapture_ = true;
     double dpi_ = 96.0; // of the target screen
     bool i420Frames_ = false;

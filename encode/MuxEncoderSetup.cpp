@@ -58,6 +58,38 @@ void setOption(AVCodecContext* context, const char* name, long long value)
     setOption(context, name, QString::number(value));
 }
 
+// The modes a hardware encoder's rate control is asked for: the quality setting's fixed quality,
+// a variable rate peaking at 1.2 times the automatic bitrate, or the user's bitrate held constant.
+enum class RateControlMode { ConstantQuality = 0, Variable = 1, Constant = 2 };
+
+// How each hardware encoder takes the rate control: the option naming the mode and its value for
+// each RateControlMode; the options set to the quality (times qualityScale); the options of the
+// bitrate and of the variable mode's peak; then the options that keep its latency low.
+struct HardwareRateControl
+{
+    const char* encoder;
+    const char* modeOption;
+    const char* modes[3];
+    const char* qualityOptions[3];
+    int qualityScale;
+    const char* bitrateOption;
+    const char* peakOption;
+    const char* lowLatency[4][2];
+};
+
+// clang-format off
+constexpr HardwareRateControl kHardwareRateControl[] = {
+    {"h264_nvenc", "rc", {"constqp", "vbr", "cbr"}, {"qp"}, 1, "bitrate", "maxrate",
+     {{"preset", "fast"}, {"tune", "ll"}, {"delay", "0"}, {"zerolatency", "1"}}},
+    {"h264_qsv", "rc", {"icq", "vbr", "cbr"}, {"global_quality"}, 100, "bitrate", "maxrate",
+     {{"preset", "fast"}, {"async_depth", "1"}, {"gpu", "0"}}},
+    {"h264_amf", "rc", {"cqp", "vbr_peak", "cbr"}, {"qp_i", "qp_p", "qp_b"}, 1, "target_bitrate",
+     "peak_bitrate", {{"quality", "speed"}, {"usage", "ultralowlatency"}}},
+    {"h264_vaapi", "rc_mode", {"CQP", "VBR", "CBR"}, {"qp"}, 1, "bitrate", "maxrate",
+     {{"tune", "zerolatency"}}},
+};
+// clang-format on
+
 QString libx264MotionRange(int fps)
 {
     if (fps < 15)
@@ -202,6 +234,18 @@ bool MuxEncoderSetup::createVideoStream(MuxOutput& output)
         context->thread_type = kThreadTypeFrameAndSlice;
     }
 
+    chooseRate();
+    output.videoStream->time_base = context->time_base;
+
+    configureCodec(output, hardware);
+    if (format->oformat->flags & AVFMT_GLOBALHEADER)
+        context->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    return true;
+}
+
+void MuxEncoderSetup::chooseRate()
+{
+    const int fps = settings_.fps;
     if (settings_.autoBitrate) {
         settings_.videoBitrateKbps = automaticBitrateKbps(width_, height_, fps);
         qDebug().noquote() << QStringLiteral("Auto bitrate calculated: %1 kbps (Resolution: %2x%3, "
@@ -221,9 +265,13 @@ bool MuxEncoderSetup::createVideoStream(MuxOutput& output)
     } else {
         rateMode_ = RateMode::Bitrate;
     }
+}
 
-    output.videoStream->time_base = context->time_base;
-
+void MuxEncoderSetup::configureCodec(MuxOutput& output, bool hardware)
+{
+    AVCodecContext* context = output.videoContext.get();
+    AVFormatContext* format = output.formatContext.get();
+    const int fps = settings_.fps;
     switch (settings_.videoCodecId) {
     case AV_CODEC_ID_H264:
         context->max_b_frames = 0;
@@ -231,7 +279,7 @@ bool MuxEncoderSetup::createVideoStream(MuxOutput& output)
         context->level = kH264Level;
         context->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
         if (hardware)
-            configureHardwareH264(context, QString::fromUtf8(encoder->name));
+            configureHardwareH264(context, QString::fromUtf8(context->codec->name));
         else
             configureLibx264(context);
         break;
@@ -253,10 +301,6 @@ bool MuxEncoderSetup::createVideoStream(MuxOutput& output)
     default:
         break;
     }
-
-    if (format->oformat->flags & AVFMT_GLOBALHEADER)
-        context->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    return true;
 }
 
 void MuxEncoderSetup::configureLibx264(AVCodecContext* context)
@@ -299,73 +343,31 @@ void MuxEncoderSetup::configureLibx264(AVCodecContext* context)
 void MuxEncoderSetup::configureHardwareH264(AVCodecContext* context, const QString& encoderName)
 {
     const long long bitrate = settings_.videoBitrateKbps;
-    const int q = qualityValue_;
     const bool constantQuality = rateMode_ == RateMode::ConstantQuality;
-    const bool automatic = !constantQuality && settings_.autoBitrate;
     if (!constantQuality)
         context->bit_rate = bitrate * 1000;
-
-    if (encoderName == "h264_nvenc") {
-        if (constantQuality) {
-            setOption(context, "rc", "constqp");
-            setOption(context, "qp", q);
-        } else if (automatic) {
-            setOption(context, "rc", "vbr");
-            setOption(context, "bitrate", bitrate * 1000);
-            setOption(context, "maxrate", bitrate * 1200);
-        } else {
-            setOption(context, "rc", "cbr");
-            setOption(context, "bitrate", bitrate * 1000);
-        }
-        setOption(context, "preset", "fast");
-        setOption(context, "tune", "ll");
-        setOption(context, "delay", "0");
-        setOption(context, "zerolatency", "1");
-    } else if (encoderName == "h264_qsv") {
-        if (constantQuality) {
-            setOption(context, "rc", "icq");
-            setOption(context, "global_quality", q * 100);
-        } else if (automatic) {
-            setOption(context, "rc", "vbr");
-            setOption(context, "bitrate", bitrate * 1000);
-            setOption(context, "maxrate", bitrate * 1200);
-        } else {
-            setOption(context, "rc", "cbr");
-            setOption(context, "bitrate", bitrate * 1000);
-        }
-        setOption(context, "preset", "fast");
-        setOption(context, "async_depth", "1");
-        setOption(context, "gpu", "0");
-    } else if (encoderName == "h264_amf") {
-        if (constantQuality) {
-            setOption(context, "rc", "cqp");
-            setOption(context, "qp_i", q);
-            setOption(context, "qp_p", q);
-            setOption(context, "qp_b", q);
-        } else if (automatic) {
-            setOption(context, "rc", "vbr_peak");
-            setOption(context, "target_bitrate", bitrate * 1000);
-            setOption(context, "peak_bitrate", bitrate * 1200);
-        } else {
-            setOption(context, "rc", "cbr");
-            setOption(context, "target_bitrate", bitrate * 1000);
-        }
-        setOption(context, "quality", "speed");
-        setOption(context, "usage", "ultralowlatency");
-    } else if (encoderName == "h264_vaapi") {
-        if (constantQuality) {
-            setOption(context, "rc_mode", "CQP");
-            setOption(context, "qp", q);
-        } else if (automatic) {
-            setOption(context, "rc_mode", "VBR");
-            setOption(context, "bitrate", bitrate * 1000);
-            setOption(context, "maxrate", bitrate * 1200);
-        } else {
-            setOption(context, "rc_mode", "CBR");
-            setOption(context, "bitrate", bitrate * 1000);
-        }
-        setOption(context, "tune", "zerolatency");
+    const auto* const end = std::end(kHardwareRateControl);
+    const auto* const rc =
+        std::find_if(std::begin(kHardwareRateControl), end,
+                     [&](const auto& row) { return encoderName == QLatin1String(row.encoder); });
+    if (rc == end)
+        return;
+    const RateControlMode mode = constantQuality         ? RateControlMode::ConstantQuality
+                                 : settings_.autoBitrate ? RateControlMode::Variable
+                                                         : RateControlMode::Constant;
+    setOption(context, rc->modeOption, rc->modes[int(mode)]);
+    if (constantQuality) {
+        for (const char* option : rc->qualityOptions)
+            if (option)
+                setOption(context, option, qualityValue_ * rc->qualityScale);
+    } else {
+        setOption(context, rc->bitrateOption, bitrate * 1000);
+        if (mode == RateControlMode::Variable)
+            setOption(context, rc->peakOption, bitrate * 1200);
     }
+    for (const auto& option : rc->lowLatency)
+        if (option[0])
+            setOption(context, option[0], option[1]);
 }
 
 void MuxEncoderSetup::configureWmv2(AVCodecContext* context)

@@ -48,6 +48,10 @@ private:
     const AVCodec* chooseVideoEncoder(bool& hardware);
     const AVCodec* probeHardwareEncoder();
     bool createVideoStream(MuxOutput& output);
+    // The rate control the quality setting asks for, and the automatic bitrate when chosen.
+    void chooseRate();
+    // The chosen codec's own settings of the video encoder.
+    void configureCodec(MuxOutput& output, bool hardware);
     void configureLibx264(AVCodecContext* context);
     void configureHardwareH264(AVCodecContext* context, const QString& encoderName);
     void configureWmv2(AVCodecContext* context);

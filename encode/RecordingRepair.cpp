@@ -274,16 +274,75 @@ RecordingRepair::Outcome giveUp(const QString& mediaPath, const QString& journal
     return RecordingRepair::Outcome::Failed;
 }
 
+RecordingRepair::Outcome skipNow(const QString& mediaPath, const QString& why)
+{
+    qDebug().noquote() << "Recording not repaired now:" << mediaPath << why;
+    return RecordingRepair::Outcome::Skipped;
+}
+
+// Rebuilds the damaged file from the packets its journal names into a temporary file, which then
+// takes the damaged file's name.
+RecordingRepair::Outcome replaceWithRebuilt(const QString& mediaPath, const SafeFile& mediaFile,
+                                            QFile& damaged,
+                                            const RecordingJournal::Contents& journal,
+                                            const std::atomic<bool>* cancel)
+{
+    const QString journalPath = RecordingJournal::pathFor(mediaPath);
+    const QList<RecordingJournal::Record> records = usableRecords(journal, mediaFile.size());
+    if (records.isEmpty()) {
+        qWarning().noquote() << "Recording could not be repaired:" << mediaPath
+                             << "no packet reached the disk";
+        QFile::remove(journalPath);
+        return RecordingRepair::Outcome::Failed;
+    }
+    const std::int64_t limit = outputLimit(journal, records);
+    const std::optional<std::int64_t> room = mediaFile.freeBytes();
+    if (room && *room < limit)
+        return skipNow(mediaPath, QStringLiteral("%1 bytes free, %2 needed").arg(*room).arg(limit));
+
+    const QString temporary = mediaPath + QStringLiteral(".repairing");
+    // Left by a repair cut short, or put there by someone else: only the name goes, never what
+    // a link there points at.
+    QFile::remove(temporary);
+    SafeFile outputFile;
+    QFile rebuilt;
+    if (outputFile.createNew(temporary, mediaFile.mode()) != SafeFile::Status::Ok ||
+        !rebuilt.open(outputFile.handle(), QIODevice::WriteOnly | QIODevice::Unbuffered,
+                      QFileDevice::DontCloseHandle))
+        return giveUp(mediaPath, journalPath,
+                      temporary + QStringLiteral(" not created: ") + outputFile.errorString());
+    const qsizetype packets = rebuild(damaged, journal, records, rebuilt, limit, cancel);
+    // The replacement is on the disk before it takes the damaged file's name.
+    const bool complete = packets > 0 && platform::syncFileData(rebuilt);
+    if (!complete || !mediaFile.isNamedBy(mediaPath)) {
+        if (outputFile.isNamedBy(temporary))
+            QFile::remove(temporary);
+        if (cancel && cancel->load())
+            return RecordingRepair::Outcome::Skipped;
+        return complete ? skipNow(mediaPath, QStringLiteral("the file was replaced meanwhile"))
+                        : giveUp(mediaPath, journalPath, QStringLiteral("rebuilding failed"));
+    }
+    std::error_code error;
+    std::filesystem::rename(std::filesystem::path(temporary.toStdU16String()),
+                            std::filesystem::path(mediaPath.toStdU16String()), error);
+    if (error) {
+        QFile::remove(temporary);
+        return giveUp(mediaPath, journalPath,
+                      QStringLiteral("not renamed: ") + QString::fromStdString(error.message()));
+    }
+    QFile::remove(journalPath);
+    qDebug().noquote() << "Recording repaired from its journal:" << mediaPath << packets << "of"
+                       << journal.records.size() << "packets";
+    return RecordingRepair::Outcome::Repaired;
+}
+
 } // namespace
 
 RecordingRepair::Outcome RecordingRepair::repairFile(const QString& mediaPath,
                                                      const std::atomic<bool>* cancel)
 {
     const QString journalPath = RecordingJournal::pathFor(mediaPath);
-    const auto skip = [&mediaPath](const QString& why) {
-        qDebug().noquote() << "Recording not repaired now:" << mediaPath << why;
-        return Outcome::Skipped;
-    };
+    const auto skip = [&mediaPath](const QString& why) { return skipNow(mediaPath, why); };
     SafeFile journalFile;
     const SafeFile::Status journalStatus = journalFile.openExisting(journalPath);
     if (journalStatus == SafeFile::Status::Missing)
@@ -325,52 +384,7 @@ RecordingRepair::Outcome RecordingRepair::repairFile(const QString& mediaPath,
         return Outcome::NotNeeded;
     }
 
-    const QList<RecordingJournal::Record> records = usableRecords(journal, mediaFile.size());
-    if (records.isEmpty()) {
-        qWarning().noquote() << "Recording could not be repaired:" << mediaPath
-                             << "no packet reached the disk";
-        QFile::remove(journalPath);
-        return Outcome::Failed;
-    }
-    const std::int64_t limit = outputLimit(journal, records);
-    const std::optional<std::int64_t> room = mediaFile.freeBytes();
-    if (room && *room < limit)
-        return skip(QStringLiteral("%1 bytes free, %2 needed").arg(*room).arg(limit));
-
-    const QString temporary = mediaPath + QStringLiteral(".repairing");
-    // Left by a repair cut short, or put there by someone else: only the name goes, never what
-    // a link there points at.
-    QFile::remove(temporary);
-    SafeFile outputFile;
-    QFile rebuilt;
-    if (outputFile.createNew(temporary, mediaFile.mode()) != SafeFile::Status::Ok ||
-        !rebuilt.open(outputFile.handle(), QIODevice::WriteOnly | QIODevice::Unbuffered,
-                      QFileDevice::DontCloseHandle))
-        return giveUp(mediaPath, journalPath,
-                      temporary + QStringLiteral(" not created: ") + outputFile.errorString());
-    const qsizetype packets = rebuild(damaged, journal, records, rebuilt, limit, cancel);
-    // The replacement is on the disk before it takes the damaged file's name.
-    const bool complete = packets > 0 && platform::syncFileData(rebuilt);
-    if (!complete || !mediaFile.isNamedBy(mediaPath)) {
-        if (outputFile.isNamedBy(temporary))
-            QFile::remove(temporary);
-        if (cancel && cancel->load())
-            return Outcome::Skipped;
-        return complete ? skip(QStringLiteral("the file was replaced meanwhile"))
-                        : giveUp(mediaPath, journalPath, QStringLiteral("rebuilding failed"));
-    }
-    std::error_code error;
-    std::filesystem::rename(std::filesystem::path(temporary.toStdU16String()),
-                            std::filesystem::path(mediaPath.toStdU16String()), error);
-    if (error) {
-        QFile::remove(temporary);
-        return giveUp(mediaPath, journalPath,
-                      QStringLiteral("not renamed: ") + QString::fromStdString(error.message()));
-    }
-    QFile::remove(journalPath);
-    qDebug().noquote() << "Recording repaired from its journal:" << mediaPath << packets << "of"
-                       << journal.records.size() << "packets";
-    return Outcome::Repaired;
+    return replaceWithRebuilt(mediaPath, mediaFile, damaged, journal, cancel);
 }
 
 QStringList RecordingRepair::unfinished(const QString& folder)

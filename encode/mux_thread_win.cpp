@@ -9,6 +9,71 @@
 
 #include <QDebug>
 
+namespace {
+
+// Where a duration limit ends the file. Sound is stamped in samples from the start: only those
+// before the limit go in. A picture slot that lies mostly past the limit is left out: the picture
+// ends at the limit to within half a frame. reached is called once, when the file has everything
+// up to the limit: the sound when there is any, else the picture.
+class DurationLimit
+{
+public:
+    DurationLimit(std::int64_t limitUs, std::function<void()> reached)
+        : limitUs_(limitUs), reached_(std::move(reached))
+    {
+    }
+
+    // Hands the item's sound, or its part before the limit, to audio.
+    void passSound(const FrameQueueItem& item, MuxAudioPath& audio)
+    {
+        if (limitUs_ <= 0) {
+            audio.handleItem(item);
+            return;
+        }
+        const AVFrame& sound = *item.frame;
+        const std::int64_t room = av_rescale(limitUs_, sound.sample_rate, 1000000) - sound.pts;
+        soundSeen_ = true;
+        if (room >= sound.nb_samples) {
+            audio.handleItem(item);
+        } else if (room > 0) {
+            // Its first samples, read from the same buffers.
+            SharedFrame head = makeSharedFrame(av_frame_alloc());
+            if (head && av_frame_ref(head.get(), &sound) == 0) {
+                head->nb_samples = int(room);
+                audio.handleItem({head, true, item.sequence});
+            }
+        }
+        if (room <= sound.nb_samples)
+            reach(true);
+    }
+
+    // Whether the picture is to be left out.
+    bool pictureIsPast(const AVFrame& picture)
+    {
+        if (limitUs_ <= 0 || picture.pts + frameDuration(&picture) / 2 < limitUs_)
+            return false;
+        reach(false);
+        return true;
+    }
+
+private:
+    void reach(bool sound)
+    {
+        if (reported_ || (!sound && soundSeen_))
+            return;
+        reported_ = true;
+        qInfo().noquote() << "Duration limit reached:" << limitUs_ << "us";
+        reached_();
+    }
+
+    const std::int64_t limitUs_;
+    const std::function<void()> reached_;
+    bool soundSeen_ = false;
+    bool reported_ = false;
+};
+
+} // namespace
+
 mux_thread_win::mux_thread_win(FrameQueue* frameQueue, QObject* parent)
     : QThread(parent), frameQueue(frameQueue)
 {
@@ -94,78 +159,8 @@ void mux_thread_win::run()
         if (!video.prepare(previewEnabled, preview, previewClock))
             return;
         MuxAudioPath audio(output, writer, current.withAudio, sink);
-
-        FrameQueueItem item;
-        bool encoderGone = false;
-        // A time base of whole frames (AVI) cannot hold the capture's whole-microsecond
-        // frame interval exactly (16666 us at 60 fps): every few minutes two slots round to one
-        // tick, which the encoder refuses. The later one is left out, keeping picture and sound
-        // in step.
-        const AVRational videoTimeBase = output.videoStream->time_base;
-        std::int64_t lastVideoTick = AV_NOPTS_VALUE;
-        const std::int64_t limitUs = durationLimitUs;
-        bool soundSeen = false;
-        bool limitReported = false;
-        const auto reachedLimit = [&](bool sound) {
-            if (limitReported || (!sound && soundSeen))
-                return;
-            limitReported = true;
-            qInfo().noquote() << "Duration limit reached:" << limitUs << "us";
-            emit durationLimitReached();
-        };
-        while (!encoderGone && !writer.failed() && !finishing.load() && frameQueue &&
-               frameQueue->pop(item)) {
-            // The popped item waits with us, so nothing is lost across a pause.
-            while (paused.load())
-                QThread::msleep(50);
-            if (!item.frame) {
-                item = {};
-                continue;
-            }
-            if (item.isAudio && limitUs > 0) {
-                // Sound is stamped in samples from the start: only those before the limit go in.
-                const AVFrame& sound = *item.frame;
-                const std::int64_t room =
-                    av_rescale(limitUs, sound.sample_rate, 1000000) - sound.pts;
-                soundSeen = true;
-                if (room >= sound.nb_samples) {
-                    audio.handleItem(item);
-                } else if (room > 0) {
-                    // Its first samples, read from the same buffers.
-                    SharedFrame head = makeSharedFrame(av_frame_alloc());
-                    if (head && av_frame_ref(head.get(), &sound) == 0) {
-                        head->nb_samples = int(room);
-                        audio.handleItem({head, true, item.sequence});
-                    }
-                }
-                if (room <= sound.nb_samples)
-                    reachedLimit(true);
-            } else if (item.isAudio) {
-                audio.handleItem(item);
-            } else if (limitUs > 0 &&
-                       item.frame->pts + frameDuration(item.frame.get()) / 2 >= limitUs) {
-                // A slot that lies mostly past the limit is left out: the picture ends at the
-                // limit to within half a frame.
-                reachedLimit(false);
-            } else if (const std::int64_t tick =
-                           av_rescale_q(item.frame->pts, AVRational{1, 1000000}, videoTimeBase);
-                       lastVideoTick != AV_NOPTS_VALUE && tick <= lastVideoTick) {
-                qDebug() << "Video frame left out, its time falls on the last one's:" << tick;
-            } else {
-                lastVideoTick = tick;
-                switch (video.encodeFrame(*item.frame)) {
-                case MuxVideoPath::Result::Fatal:
-                    return;
-                case MuxVideoPath::Result::EncoderGone:
-                    encoderGone = true;
-                    break;
-                case MuxVideoPath::Result::Continue:
-                    break;
-                }
-            }
-            // Hand pooled frames back to their producer now rather than at the next pop.
-            item = {};
-        }
+        if (!encodeQueue(writer, video, audio, output.videoStream->time_base))
+            return;
 
         // After a failed write nothing more is encoded: what was written is closed as it is.
         if (!writer.failed()) {
@@ -179,4 +174,40 @@ void mux_thread_win::run()
     qDebug().noquote() << QStringLiteral("total Frame Written: %1").arg(framesWritten);
     qDebug().noquote() << "Quiting muxingThread....!";
     emit msgSignal(MSG_INFO, tr("Video write finished."));
+}
+
+bool mux_thread_win::encodeQueue(const MuxPacketWriter& writer, MuxVideoPath& video,
+                                 MuxAudioPath& audio, AVRational videoTimeBase)
+{
+    DurationLimit limit(durationLimitUs, [this] { emit durationLimitReached(); });
+    // A time base of whole frames (AVI) cannot hold the capture's whole-microsecond
+    // frame interval exactly (16666 us at 60 fps): every few minutes two slots round to one
+    // tick, which the encoder refuses. The later one is left out, keeping picture and sound
+    // in step.
+    std::int64_t lastVideoTick = AV_NOPTS_VALUE;
+    FrameQueueItem item;
+    while (!writer.failed() && !finishing.load() && frameQueue && frameQueue->pop(item)) {
+        // The popped item waits with us, so nothing is lost across a pause.
+        while (paused.load())
+            QThread::msleep(50);
+        if (item.frame && item.isAudio) {
+            limit.passSound(item, audio);
+        } else if (item.frame && !limit.pictureIsPast(*item.frame)) {
+            const std::int64_t tick =
+                av_rescale_q(item.frame->pts, AVRational{1, 1000000}, videoTimeBase);
+            if (lastVideoTick != AV_NOPTS_VALUE && tick <= lastVideoTick) {
+                qDebug() << "Video frame left out, its time falls on the last one's:" << tick;
+            } else {
+                lastVideoTick = tick;
+                const MuxVideoPath::Result result = video.encodeFrame(*item.frame);
+                if (result == MuxVideoPath::Result::Fatal)
+                    return false;
+                if (result == MuxVideoPath::Result::EncoderGone)
+                    return true;
+            }
+        }
+        // Hand pooled frames back to their producer now rather than at the next pop.
+        item = {};
+    }
+    return true;
 }

@@ -12,6 +12,10 @@
 #include <functional>
 
 class FrameQueue;
+class MuxAudioPath;
+class MuxPacketWriter;
+class MuxVideoPath;
+struct AVRational;
 
 // The encoder and muxer thread of one recording: opens the container and the encoders, then
 // converts, encodes and writes every frame it pops from the queue until the queue is closed and
@@ -65,6 +69,11 @@ protected:
     void run() override;
 
 private:
+    // Encodes what the queue hands out until it is closed and drained, a stop or a failed write;
+    // false when the video encoder failed for good (nothing more is written).
+    bool encodeQueue(const MuxPacketWriter& writer, MuxVideoPath& video, MuxAudioPath& audio,
+                     AVRational videoTimeBase);
+
     FrameQueue* frameQueue = nullptr;
     MuxSettings settings;
     std::atomic<bool> stopRequested{false};

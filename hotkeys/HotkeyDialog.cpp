@@ -31,172 +31,20 @@ HotkeyDialog::HotkeyDialog(QWidget* parent, HotkeyManager* manager)
         Row{ui->checkBoxHotkeyHotkeyDialog, ui->lineEditHotkeyHotkeyDialog},
     }};
 
-    connect(ui->checkBoxHotkeyStartStopRecording, &QCheckBox::toggled, this,
-            &HotkeyDialog::handleCheckBoxHotkeyStartStopRecordingToggled);
-    connect(ui->lineEditHotkeyStartStopRecording, &QLineEdit::textChanged, this,
-            &HotkeyDialog::handleLineEditHotkeyStartStopRecordingTextChanged);
-    connect(ui->checkBoxHotkeyAreaSelect, &QCheckBox::toggled, this,
-            &HotkeyDialog::handleCheckBoxHotkeyAreaSelectToggled);
-    connect(ui->lineEditHotkeyAreaSelect, &QLineEdit::textChanged, this,
-            &HotkeyDialog::handleLineEditHotkeyAreaSelectTextChanged);
-    connect(ui->checkBoxHotkeyOpenRecordFolder, &QCheckBox::toggled, this,
-            &HotkeyDialog::handleCheckBoxHotkeyOpenRecordFolderToggled);
-    connect(ui->lineEditHotkeyOpenRecordFolder, &QLineEdit::textChanged, this,
-            &HotkeyDialog::handleLineEditHotkeyOpenRecordFolderTextChanged);
-    connect(ui->checkBoxHotkeySettingsDialog, &QCheckBox::toggled, this,
-            &HotkeyDialog::handleCheckBoxHotkeySettingsDialogToggled);
-    connect(ui->lineEditHotkeySettingsDialog, &QLineEdit::textChanged, this,
-            &HotkeyDialog::handleLineEditHotkeySettingsDialogTextChanged);
-    connect(ui->checkBoxHotkeyInformation, &QCheckBox::toggled, this,
-            &HotkeyDialog::handleCheckBoxHotkeyInformationToggled);
-    connect(ui->lineEditHotkeyInformation, &QLineEdit::textChanged, this,
-            &HotkeyDialog::handleLineEditHotkeyInformationTextChanged);
-    connect(ui->checkBoxHotkeyCheckUpdate, &QCheckBox::toggled, this,
-            &HotkeyDialog::handleCheckBoxHotkeyCheckUpdateToggled);
-    connect(ui->lineEditHotkeyCheckUpdate, &QLineEdit::textChanged, this,
-            &HotkeyDialog::handleLineEditHotkeyCheckUpdateTextChanged);
-    connect(ui->checkBoxHotkeyHelp, &QCheckBox::toggled, this,
-            &HotkeyDialog::handleCheckBoxHotkeyHelpToggled);
-    connect(ui->lineEditHotkeyHelp, &QLineEdit::textChanged, this,
-            &HotkeyDialog::handleLineEditHotkeyHelpTextChanged);
-    connect(ui->checkBoxHotkeyBackgroundMode, &QCheckBox::toggled, this,
-            &HotkeyDialog::handleCheckBoxHotkeyBackgroundModeToggled);
-    connect(ui->lineEditHotkeyBackgroundMode, &QLineEdit::textChanged, this,
-            &HotkeyDialog::handleLineEditHotkeyBackgroundModeTextChanged);
-    connect(ui->checkBoxHotkeyScheduleDialog, &QCheckBox::toggled, this,
-            &HotkeyDialog::handleCheckBoxHotkeyScheduleDialogToggled);
-    connect(ui->lineEditHotkeyScheduleDialog, &QLineEdit::textChanged, this,
-            &HotkeyDialog::handleLineEditHotkeyScheduleDialogTextChanged);
-    connect(ui->checkBoxHotkeyMacroDialog, &QCheckBox::toggled, this,
-            &HotkeyDialog::handleCheckBoxHotkeyMacroDialogToggled);
-    connect(ui->lineEditHotkeyMacroDialog, &QLineEdit::textChanged, this,
-            &HotkeyDialog::handleLineEditHotkeyMacroDialogTextChanged);
-    connect(ui->checkBoxHotkeyHotkeyDialog, &QCheckBox::toggled, this,
-            &HotkeyDialog::handleCheckBoxHotkeyHotkeyDialogToggled);
-    connect(ui->lineEditHotkeyHotkeyDialog, &QLineEdit::textChanged, this,
-            &HotkeyDialog::handleLineEditHotkeyHotkeyDialogTextChanged);
-    connect(ui->pushButtonOK, &QPushButton::clicked, this, &HotkeyDialog::acceptDialog);
+    // Every change of a row, to its box or to its keys, is written through at once.
+    for (int id = 0; id < int(rows_.size()); ++id) {
+        connect(rows_[std::size_t(id)].checkBox, &QCheckBox::toggled, this,
+                [this, id] { writeThrough(id); });
+        connect(rows_[std::size_t(id)].lineEdit, &QLineEdit::textChanged, this,
+                [this, id] { writeThrough(id); });
+    }
+    connect(ui->pushButtonOK, &QPushButton::clicked, this, &QDialog::accept);
     connect(manager_, &HotkeyManager::requestUpdate, this, &HotkeyDialog::refill);
 
     refill();
 }
 
 HotkeyDialog::~HotkeyDialog() = default;
-
-void HotkeyDialog::handleCheckBoxHotkeyStartStopRecordingToggled(bool /*checked*/)
-{
-    writeThrough(HotkeyManager::StartStopRecording);
-}
-
-void HotkeyDialog::handleCheckBoxHotkeyOpenRecordFolderToggled(bool /*checked*/)
-{
-    writeThrough(HotkeyManager::OpenRecordFolder);
-}
-
-void HotkeyDialog::handleCheckBoxHotkeyBackgroundModeToggled(bool /*checked*/)
-{
-    writeThrough(HotkeyManager::BackgroundMode);
-}
-
-void HotkeyDialog::handleCheckBoxHotkeyCheckUpdateToggled(bool /*checked*/)
-{
-    writeThrough(HotkeyManager::CheckUpdate);
-}
-
-void HotkeyDialog::handleCheckBoxHotkeyAreaSelectToggled(bool /*checked*/)
-{
-    writeThrough(HotkeyManager::AreaSelect);
-}
-
-void HotkeyDialog::handleCheckBoxHotkeySettingsDialogToggled(bool /*checked*/)
-{
-    writeThrough(HotkeyManager::SettingsDialog);
-}
-
-void HotkeyDialog::handleCheckBoxHotkeyInformationToggled(bool /*checked*/)
-{
-    writeThrough(HotkeyManager::Information);
-}
-
-void HotkeyDialog::handleCheckBoxHotkeyHelpToggled(bool /*checked*/)
-{
-    writeThrough(HotkeyManager::Help);
-}
-
-void HotkeyDialog::handleLineEditHotkeyStartStopRecordingTextChanged(const QString& /*text*/)
-{
-    writeThrough(HotkeyManager::StartStopRecording);
-}
-
-void HotkeyDialog::handleLineEditHotkeyOpenRecordFolderTextChanged(const QString& /*text*/)
-{
-    writeThrough(HotkeyManager::OpenRecordFolder);
-}
-
-void HotkeyDialog::handleLineEditHotkeyBackgroundModeTextChanged(const QString& /*text*/)
-{
-    writeThrough(HotkeyManager::BackgroundMode);
-}
-
-void HotkeyDialog::handleLineEditHotkeyCheckUpdateTextChanged(const QString& /*text*/)
-{
-    writeThrough(HotkeyManager::CheckUpdate);
-}
-
-void HotkeyDialog::handleLineEditHotkeyAreaSelectTextChanged(const QString& /*text*/)
-{
-    writeThrough(HotkeyManager::AreaSelect);
-}
-
-void HotkeyDialog::handleLineEditHotkeySettingsDialogTextChanged(const QString& /*text*/)
-{
-    writeThrough(HotkeyManager::SettingsDialog);
-}
-
-void HotkeyDialog::handleLineEditHotkeyInformationTextChanged(const QString& /*text*/)
-{
-    writeThrough(HotkeyManager::Information);
-}
-
-void HotkeyDialog::handleLineEditHotkeyHelpTextChanged(const QString& /*text*/)
-{
-    writeThrough(HotkeyManager::Help);
-}
-
-void HotkeyDialog::handleCheckBoxHotkeyScheduleDialogToggled(bool /*checked*/)
-{
-    writeThrough(HotkeyManager::ScheduleDialog);
-}
-
-void HotkeyDialog::handleCheckBoxHotkeyHotkeyDialogToggled(bool /*checked*/)
-{
-    writeThrough(HotkeyManager::HotkeyDialog);
-}
-
-void HotkeyDialog::handleLineEditHotkeyScheduleDialogTextChanged(const QString& /*text*/)
-{
-    writeThrough(HotkeyManager::ScheduleDialog);
-}
-
-void HotkeyDialog::handleLineEditHotkeyHotkeyDialogTextChanged(const QString& /*text*/)
-{
-    writeThrough(HotkeyManager::HotkeyDialog);
-}
-
-void HotkeyDialog::handleCheckBoxHotkeyMacroDialogToggled(bool /*checked*/)
-{
-    writeThrough(HotkeyManager::MacroDialog);
-}
-
-void HotkeyDialog::handleLineEditHotkeyMacroDialogTextChanged(const QString& /*text*/)
-{
-    writeThrough(HotkeyManager::MacroDialog);
-}
-
-void HotkeyDialog::acceptDialog()
-{
-    accept();
-}
 
 void HotkeyDialog::refill()
 {

@@ -27,30 +27,6 @@ public:
     ~HotkeyDialog() override;
 
 private slots:
-    void handleCheckBoxHotkeyStartStopRecordingToggled(bool checked);
-    void handleCheckBoxHotkeyOpenRecordFolderToggled(bool checked);
-    void handleCheckBoxHotkeyBackgroundModeToggled(bool checked);
-    void handleCheckBoxHotkeyCheckUpdateToggled(bool checked);
-    void handleCheckBoxHotkeyAreaSelectToggled(bool checked);
-    void handleCheckBoxHotkeySettingsDialogToggled(bool checked);
-    void handleCheckBoxHotkeyInformationToggled(bool checked);
-    void handleCheckBoxHotkeyHelpToggled(bool checked);
-    void handleLineEditHotkeyStartStopRecordingTextChanged(const QString& text);
-    void handleLineEditHotkeyOpenRecordFolderTextChanged(const QString& text);
-    void handleLineEditHotkeyBackgroundModeTextChanged(const QString& text);
-    void handleLineEditHotkeyCheckUpdateTextChanged(const QString& text);
-    void handleLineEditHotkeyAreaSelectTextChanged(const QString& text);
-    void handleLineEditHotkeySettingsDialogTextChanged(const QString& text);
-    void handleLineEditHotkeyInformationTextChanged(const QString& text);
-    void handleLineEditHotkeyHelpTextChanged(const QString& text);
-    void acceptDialog();
-    void handleCheckBoxHotkeyScheduleDialogToggled(bool checked);
-    void handleCheckBoxHotkeyHotkeyDialogToggled(bool checked);
-    void handleLineEditHotkeyScheduleDialogTextChanged(const QString& text);
-    void handleLineEditHotkeyHotkeyDialogTextChanged(const QString& text);
-    void handleCheckBoxHotkeyMacroDialogToggled(bool checked);
-    void handleLineEditHotkeyMacroDialogTextChanged(const QString& text);
-
     // Shows the manager's hotkeys without writing anything back.
     void refill();
 

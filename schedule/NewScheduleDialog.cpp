@@ -2,10 +2,8 @@
 
 #include "ScheduleRunner.h"
 #include "ScheduleStore.h"
-#include "macro/EventBus.h"
 #include "macro/MacroBoxes.h"
 #include "macro/MacroExecutor.h"
-#include "macro/MacroStore.h"
 #include "macro/NewMacroDialog.h"
 #include "widgets/SourceLists.h"
 
@@ -30,25 +28,10 @@ namespace {
 
 enum Tab { RecordingTab = 0, MacroTab = 1 };
 
-const char kNoDuration[] = "00:00:00";
-
 template <typename Widget> Widget* named(Widget* widget, const char* objectName)
 {
     widget->setObjectName(QString::fromLatin1(objectName));
     return widget;
-}
-
-bool runMacroDialog(NewMacroDialog* dialog)
-{
-    return dialog->exec() == QDialog::Accepted;
-}
-
-std::optional<MacroItem> storedMacro(std::uint64_t id)
-{
-    for (const MacroItem& macro : MacroStore::instance().macros())
-        if (macro.id == id)
-            return macro;
-    return std::nullopt;
 }
 
 // The edits show whole seconds; a value carrying milliseconds would compare unequal to what
@@ -88,7 +71,7 @@ NewScheduleDialog::NewScheduleDialog(QWidget* parent)
       pushButtonMacroExecute_(named(new QPushButton(this), "pushButtonMacroExecute")),
       screen_(this, checkBoxScreen_, comboBoxScreenType_, comboBoxScreenIndex_,
               labelRecordingRectangle_),
-      macroDialogRunner_(runMacroDialog)
+      macroDialogRunner_([](NewMacroDialog* dialog) { return dialog->exec() == QDialog::Accepted; })
 {
     setWindowTitle(tr("Schedule"));
     checkBoxScreen_->setAccessibleName(tr("Record the screen"));
@@ -128,7 +111,17 @@ NewScheduleDialog::NewScheduleDialog(QWidget* parent)
     layout->addLayout(buttons);
     setMinimumWidth(560);
 
-    // Defaults of a new schedule: once, starting in a minute, for a minute.
+    showDefaults();
+    connectWidgets();
+    connect(pushButtonOK, &QPushButton::clicked, this, &NewScheduleDialog::acceptDialog);
+    connect(pushButtonCancel, &QPushButton::clicked, this, &NewScheduleDialog::cancelDialog);
+    renderRepeatWidgets();
+    renderRecordingScreenWidgets();
+    handleCheckBoxAudioInputCheckStateChanged(checkBoxAudioInput_->checkState());
+}
+
+void NewScheduleDialog::showDefaults()
+{
     checkBoxScreen_->setChecked(true);
     radioButtonRepeatOneTime_->setChecked(true);
     const QDateTime now = QDateTime::currentDateTime();
@@ -148,9 +141,13 @@ NewScheduleDialog::NewScheduleDialog(QWidget* parent)
     lineEditScheduleName_->setText(
         tr("Schedule %1").arg(schedules.isEmpty() ? 1 : schedules.last().id + 1));
     tabWidget_->setCurrentIndex(RecordingTab);
-    MacroExecutor* executor = MacroExecutor::instance();
-    pushButtonMacroExecute_->setText(executor->isExecuting() ? tr("Stop") : tr("Execute"));
+    pushButtonMacroExecute_->setText(MacroExecutor::instance()->isExecuting() ? tr("Stop")
+                                                                              : tr("Execute"));
+}
 
+void NewScheduleDialog::connectWidgets()
+{
+    MacroExecutor* executor = MacroExecutor::instance();
     for (QRadioButton* radio :
          {radioButtonRepeatOneTime_, radioButtonRepeatDaily_, radioButtonRepeatWeekly_})
         connect(radio, &QRadioButton::toggled, this, &NewScheduleDialog::renderRepeatWidgets);
@@ -183,11 +180,6 @@ NewScheduleDialog::NewScheduleDialog(QWidget* parent)
             &NewScheduleDialog::handleMacroExecutionFinished);
     connect(executor, &MacroExecutor::requestExecutionFinished, this,
             &NewScheduleDialog::handleMacroExecutionFinished);
-    connect(pushButtonOK, &QPushButton::clicked, this, &NewScheduleDialog::acceptDialog);
-    connect(pushButtonCancel, &QPushButton::clicked, this, &NewScheduleDialog::cancelDialog);
-    renderRepeatWidgets();
-    renderRecordingScreenWidgets();
-    handleCheckBoxAudioInputCheckStateChanged(checkBoxAudioInput_->checkState());
 }
 
 QWidget* NewScheduleDialog::buildTimeSetting()
@@ -252,24 +244,6 @@ QWidget* NewScheduleDialog::buildRecordingTab()
     auto* form = new QFormLayout(tab);
     form->addRow(tr("Video Input"), video);
     form->addRow(tr("Audio Input"), audio);
-    return tab;
-}
-
-QWidget* NewScheduleDialog::buildMacroTab()
-{
-    auto* tab = new QWidget;
-    tab->setObjectName("tabMacroExecution");
-
-    auto* macro = new QHBoxLayout;
-    macro->addWidget(comboBoxMacroList_, 1);
-    macro->addWidget(labelMacroDuration_);
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(pushButtonMacroSettings_);
-    buttons->addWidget(pushButtonMacroExecute_);
-    auto* form = new QFormLayout(tab);
-    form->addRow(tr("Select Macro"), macro);
-    form->addRow(QString(), buttons);
     return tab;
 }
 
@@ -411,80 +385,6 @@ void NewScheduleDialog::applyDuration()
     timeEditEndTime_->setTime(end.time());
 }
 
-void NewScheduleDialog::fillMacroList(std::uint64_t selectedId)
-{
-    comboBoxMacroList_->clear();
-    for (const MacroItem& macro : MacroStore::instance().macros())
-        comboBoxMacroList_->addItem(QStringLiteral("%1 - %2").arg(macro.name, macro.description),
-                                    QVariant::fromValue<qulonglong>(macro.id));
-    comboBoxMacroList_->addItem(tr("Add new macro ..."), QVariant::fromValue<qulonglong>(0));
-    // A stored schedule whose macro is gone shows no choice rather than another macro.
-    comboBoxMacroList_->setCurrentIndex(
-        selectedId ? comboBoxMacroList_->findData(QVariant::fromValue<qulonglong>(selectedId)) : 0);
-    showMacroDuration();
-}
-
-std::uint64_t NewScheduleDialog::chosenMacroId() const
-{
-    const int index = comboBoxMacroList_->currentIndex();
-    if (index < 0 || index > comboBoxMacroList_->count() - 2)
-        return 0;
-    return comboBoxMacroList_->currentData().toULongLong();
-}
-
-void NewScheduleDialog::showMacroDuration()
-{
-    const std::optional<MacroItem> macro = storedMacro(chosenMacroId());
-    labelMacroDuration_->setText(macro ? macro->durationText() : QString::fromLatin1(kNoDuration));
-}
-
-void NewScheduleDialog::handleComboBoxMacroListActivated(int index)
-{
-    if (index >= 0 && index == comboBoxMacroList_->count() - 1) {
-        NewMacroDialog dialog(this);
-        if (!macroDialogRunner_(&dialog)) {
-            comboBoxMacroList_->setCurrentIndex(-1);
-            showMacroDuration();
-            return;
-        }
-        MacroItem macro = dialog.item();
-        macro.id = MacroStore::instance().nextMacroId();
-        MacroStore::instance().addMacro(macro);
-        fillMacroList(macro.id);
-        return;
-    }
-    showMacroDuration();
-}
-
-void NewScheduleDialog::handlePushButtonMacroSettingsClicked()
-{
-    const std::uint64_t id = chosenMacroId();
-    const std::optional<MacroItem> macro = storedMacro(id);
-    if (!macro)
-        return;
-    NewMacroDialog dialog(this);
-    dialog.setItem(*macro);
-    if (!macroDialogRunner_(&dialog))
-        return;
-    MacroStore::instance().updateMacro(dialog.item());
-    fillMacroList(id);
-}
-
-void NewScheduleDialog::handlePushButtonMacroExecutionClicked()
-{
-    if (MacroExecutor::instance()->isExecuting()) {
-        emit EventBus::instance()->requestStopMacroExecutionToMainWindow();
-        return;
-    }
-    if (const std::optional<MacroItem> macro = storedMacro(chosenMacroId()))
-        emit EventBus::instance()->requestStartMacroExecutionToMainWindow(*macro);
-}
-
-void NewScheduleDialog::handleMacroExecutionFinished()
-{
-    pushButtonMacroExecute_->setText(tr("Execute"));
-}
-
 ScheduleRepeatType NewScheduleDialog::repeatType() const
 {
     if (radioButtonRepeatDaily_->isChecked())
@@ -524,7 +424,7 @@ ScheduleItem NewScheduleDialog::formTimes() const
     times.repeatType = repeatType();
     const bool macroTab = tabWidget_->currentIndex() != RecordingTab;
     qint64 macroMs = 0;
-    if (const std::optional<MacroItem> macro = storedMacro(chosenMacroId()); macro && macroTab)
+    if (const std::optional<MacroItem> macro = chosenMacro(); macro && macroTab)
         macroMs = macro->macroDuration();
     if (times.repeatType == ScheduleRepeatType::OneTime) {
         times.oneTimeStart = startDateTime();

@@ -1,12 +1,14 @@
 #pragma once
 
 #include "ScheduleItem.h"
+#include "macro/MacroItem.h"
 #include "widgets/ScreenSourceChooser.h"
 #include "platform/WindowSystem.h"
 
 #include <QDialog>
 
 #include <functional>
+#include <optional>
 
 class NewMacroDialog;
 class QCheckBox;
@@ -63,6 +65,9 @@ public Q_SLOTS:
     void setRecordingRectangle(const QRect& rect);
 
 private:
+    // A new schedule: once, starting in a minute, for a minute.
+    void showDefaults();
+    void connectWidgets();
     QWidget* buildTimeSetting();
     QWidget* buildRecordingTab();
     QWidget* buildMacroTab();
@@ -72,6 +77,7 @@ private:
     void showMacroDuration();
     // The macro of the chosen entry; 0 for none or the "Add new macro ..." entry.
     std::uint64_t chosenMacroId() const;
+    std::optional<MacroItem> chosenMacro() const;
     void applyDuration();
     void loadForm();
     ScheduleRepeatType repeatType() const;

@@ -1,16 +1,11 @@
 #include "ScheduleStore.h"
 
-#include "base/JsonListFile.h"
 #include "base/SettingsKeys.h"
-#include "base/SettingsStore.h"
 #include "platform/systemd/WindowsTaskScheduler.h"
 
 #include <QDebug>
-#include <QDir>
-#include <QFileInfo>
 #include <QMutexLocker>
 #include <QSemaphore>
-#include <QStandardPaths>
 #include <QThread>
 #include <QWaitCondition>
 
@@ -26,13 +21,6 @@ ScheduleStore::TaskSchedulerFactory& taskSchedulerFactory()
         return std::make_unique<WindowsTaskScheduler>();
     };
     return factory;
-}
-
-JsonListFile scheduleFile()
-{
-    const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
-    QDir().mkpath(folder);
-    return JsonListFile(folder + QStringLiteral("/schedule.json"), QStringLiteral("schedules"));
 }
 
 // A range whose start is later than its end runs past midnight; equal start and end does not.
@@ -172,7 +160,9 @@ void ScheduleStore::setTaskSchedulerFactory(TaskSchedulerFactory factory)
 }
 
 ScheduleStore::ScheduleStore(std::unique_ptr<WindowsTaskScheduler> taskScheduler)
-    : taskScheduler_(std::move(taskScheduler))
+    : JsonListStore(QStringLiteral("schedule.json"), QStringLiteral("schedules"),
+                    QStringLiteral("Schedules")),
+      taskScheduler_(std::move(taskScheduler))
 {
     load();
     if (!taskScheduler_)
@@ -205,57 +195,6 @@ void ScheduleStore::queueDeleteTask(std::uint64_t id)
         tasks_->post([this, id] { deleteTask(id); });
 }
 
-QString ScheduleStore::filePath() const
-{
-    return scheduleFile().path();
-}
-
-QString ScheduleStore::takeBrokenCopy()
-{
-    QMutexLocker lock(&mutex_);
-    return std::exchange(brokenCopy_, QString());
-}
-
-bool ScheduleStore::load()
-{
-    QMutexLocker lock(&mutex_);
-    const JsonListFile file = scheduleFile();
-    QString keptAs;
-    const std::optional<QJsonArray> list = file.load(&keptAs);
-    if (!keptAs.isEmpty())
-        brokenCopy_ = keptAs;
-    // A file that could not be read but is still there (no permission) must not be replaced by
-    // a list that never saw its schedules.
-    keepFile_ = !list && QFileInfo::exists(file.path());
-    if (!list)
-        return false;
-    QList<ScheduleItem> read;
-    for (const QJsonValue& value : *list)
-        if (value.isObject())
-            read.append(ScheduleItem::fromJson(value.toObject()));
-    schedules_ = read;
-    return true;
-}
-
-bool ScheduleStore::save()
-{
-    QMutexLocker lock(&mutex_);
-    if (keepFile_) {
-        qWarning().noquote() << "Schedules not saved: the unreadable" << filePath() << "is kept";
-        return false;
-    }
-    QJsonArray list;
-    for (const ScheduleItem& item : std::as_const(schedules_))
-        list.append(item.toJson());
-    return scheduleFile().save(list);
-}
-
-QList<ScheduleItem> ScheduleStore::schedules() const
-{
-    QMutexLocker lock(&mutex_);
-    return schedules_;
-}
-
 ScheduledTimer ScheduleStore::timerOf(const ScheduleItem& item)
 {
     // The repeat numbers are the same on both sides; an unknown one stays unknown and is refused.
@@ -283,28 +222,14 @@ void ScheduleStore::deleteTask(std::uint64_t id)
 
 void ScheduleStore::addSchedule(const ScheduleItem& item)
 {
-    {
-        QMutexLocker lock(&mutex_);
-        schedules_.append(item);
-    }
-    save();
+    add(item);
     if (item.enabled)
         queueCreateTask(item);
 }
 
 bool ScheduleStore::updateSchedule(const ScheduleItem& item)
 {
-    bool found = false;
-    {
-        QMutexLocker lock(&mutex_);
-        for (ScheduleItem& stored : schedules_)
-            if (stored.id == item.id) {
-                stored = item;
-                found = true;
-                break;
-            }
-    }
-    save();
+    const bool found = change(item.id, &item);
     if (!found || !tasks_)
         return found;
     if (!item.enabled)
@@ -323,36 +248,13 @@ bool ScheduleStore::updateSchedule(const ScheduleItem& item)
 bool ScheduleStore::deleteSchedule(std::uint64_t id)
 {
     queueDeleteTask(id);
-    bool found = false;
-    {
-        QMutexLocker lock(&mutex_);
-        for (qsizetype index = 0; index < schedules_.size(); ++index)
-            if (schedules_.at(index).id == id) {
-                schedules_.removeAt(index);
-                found = true;
-                break;
-            }
-    }
-    save();
-    return found;
-}
-
-int ScheduleStore::enabledScheduleCount() const
-{
-    QMutexLocker lock(&mutex_);
-    return int(std::count_if(schedules_.cbegin(), schedules_.cend(),
-                             [](const ScheduleItem& item) { return item.enabled; }));
+    return change(id, nullptr);
 }
 
 std::uint64_t ScheduleStore::nextScheduleId()
 {
-    QMutexLocker lock(&mutex_);
-    SettingsStore& settings = SettingsStore::instance();
-    const QString group = QLatin1String(settings::kScheduleGroup);
-    const QString key = QLatin1String(settings::kNextScheduleId);
-    const std::uint64_t id = settings.value(group, key, 1).toULongLong();
-    settings.setValue(group, key, QVariant::fromValue<qulonglong>(id + 1));
-    return id;
+    return nextId(QLatin1String(settings::kScheduleGroup),
+                  QLatin1String(settings::kNextScheduleId));
 }
 
 bool ScheduleStore::hasOverlap(const ScheduleItem& candidate, std::uint64_t excludeId) const
@@ -364,7 +266,7 @@ std::optional<ScheduleItem> ScheduleStore::firstOverlap(const ScheduleItem& cand
                                                         std::uint64_t excludeId) const
 {
     QMutexLocker lock(&mutex_);
-    for (const ScheduleItem& stored : schedules_)
+    for (const ScheduleItem& stored : items_)
         if (stored.enabled && (excludeId == 0 || stored.id != excludeId) &&
             schedulesOverlap(candidate, stored))
             return stored;

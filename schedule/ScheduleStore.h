@@ -1,10 +1,7 @@
 #pragma once
 
 #include "ScheduleItem.h"
-
-#include <QList>
-#include <QMutex>
-#include <QString>
+#include "base/JsonListStore.h"
 
 #include <cstdint>
 #include <functional>
@@ -20,8 +17,8 @@ struct ScheduledTimer;
 // file at construction, then each change adjusts its own. systemctl may take seconds, so the
 // timers are changed on a thread of the store's own, in the order asked, and the calls here do
 // not wait for them. A failing timer is only logged; the runner still starts the schedule while
-// Torvane runs. Thread-safe; lists are handed out as copies.
-class ScheduleStore
+// Torvane runs.
+class ScheduleStore : public JsonListStore<ScheduleItem>
 {
 public:
     using TaskSchedulerFactory = std::function<std::unique_ptr<WindowsTaskScheduler>()>;
@@ -40,20 +37,14 @@ public:
     ScheduleStore(const ScheduleStore&) = delete;
     ScheduleStore& operator=(const ScheduleStore&) = delete;
 
-    // Reads the file (a missing one is an empty list). False when it cannot be read or parsed;
-    // the list is then left as it was.
-    bool load();
-    // Writes the whole list; false when nothing was written.
-    bool save();
-
-    QList<ScheduleItem> schedules() const;
+    QList<ScheduleItem> schedules() const { return items(); }
     // The caller sets id (nextScheduleId), createdAt and updatedAt first.
     void addSchedule(const ScheduleItem& item);
     // Replaces or removes the first schedule with the id; false when there is none (the file is
     // written anyway).
     bool updateSchedule(const ScheduleItem& item);
     bool deleteSchedule(std::uint64_t id);
-    int enabledScheduleCount() const;
+    int enabledScheduleCount() const { return enabledCount(); }
     // Ids start at 1 and are never reused, even after schedule.json is removed.
     std::uint64_t nextScheduleId();
     // Whether the candidate's time overlaps an enabled schedule other than excludeId (0: none
@@ -63,12 +54,8 @@ public:
     std::optional<ScheduleItem> firstOverlap(const ScheduleItem& candidate,
                                              std::uint64_t excludeId = 0) const;
 
-    QString filePath() const;
     // Waits until the timers follow every change made so far (tests).
     void finishTaskChanges();
-    // Where a load set aside the file it could not read, once: later calls return empty, so
-    // that the list says it a single time.
-    QString takeBrokenCopy();
 
 private:
     class TaskQueue;
@@ -79,10 +66,6 @@ private:
     void createTask(const ScheduleItem& item);
     void deleteTask(std::uint64_t id);
 
-    mutable QMutex mutex_;
-    QList<ScheduleItem> schedules_;
-    bool keepFile_ = false;
-    QString brokenCopy_;
     std::unique_ptr<WindowsTaskScheduler> taskScheduler_;
     // Declared last: it finishes its jobs, which use the task scheduler, before that goes.
     std::unique_ptr<TaskQueue> tasks_;

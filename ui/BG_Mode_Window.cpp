@@ -65,17 +65,17 @@ void BG_Mode_Window::setElapsedText(const QString& text)
 
 void BG_Mode_Window::openRecordingsFolder()
 {
-    emit bg_mode_win_signal(1);
+    emit bg_mode_win_signal(Command::OpenRecordingsFolder);
 }
 
 void BG_Mode_Window::restoreMainWindow()
 {
-    emit bg_mode_win_signal(0);
+    emit bg_mode_win_signal(Command::RestoreMainWindow);
 }
 
 void BG_Mode_Window::startStopRecording()
 {
-    emit bg_mode_win_signal(recording ? 3 : 2);
+    emit bg_mode_win_signal(recording ? Command::StopRecording : Command::StartRecording);
 }
 
 void BG_Mode_Window::showEvent(QShowEvent* event)

@@ -20,6 +20,14 @@ class BG_Mode_Window : public QWidget
     Q_OBJECT
 
 public:
+    // What a button asks of the main window.
+    enum class Command {
+        RestoreMainWindow = 0,
+        OpenRecordingsFolder = 1,
+        StartRecording = 2,
+        StopRecording = 3,
+    };
+
     explicit BG_Mode_Window(QWidget* parent = nullptr);
     ~BG_Mode_Window() override;
 
@@ -30,8 +38,7 @@ public:
     void setElapsedText(const QString& text);
 
 signals:
-    // 0 restore the main window, 1 open the recordings folder, 2 start and 3 stop recording.
-    void bg_mode_win_signal(int data);
+    void bg_mode_win_signal(BG_Mode_Window::Command command);
 
 public slots:
     void openRecordingsFolder();

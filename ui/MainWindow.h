@@ -4,6 +4,7 @@
 #include "schedule/ScheduleItem.h"
 #include "platform/WindowSystem.h"
 #include "ui/AreaDisplay.h"
+#include "ui/BG_Mode_Window.h"
 #include "ui/CpuUsageMeter.h"
 
 #include <QImage>
@@ -16,7 +17,6 @@
 #include <memory>
 #include <optional>
 
-class BG_Mode_Window;
 class HotkeyShortcuts;
 class QAction;
 class QLabel;
@@ -106,7 +106,7 @@ public slots:
     void minimizeToTray(bool showNotification = true);
     void showMainWindow();
     void onTrayRecordToggle();
-    void bg_mode_win_data_slot(int data);
+    void bg_mode_win_data_slot(BG_Mode_Window::Command command);
     void openMacroDialog();
     void updatePreviewWhenNotRecording();
     double getCpuUsage();

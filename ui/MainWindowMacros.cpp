@@ -102,7 +102,7 @@ void MainWindow::onRequestMacroStartRecording()
 {
     if (owner_ != RecordingOwner::Macro || phase_ != RecordingPhase::Idle)
         return;
-    sessionControl->setStartTrigger(2);
+    sessionControl->setStartTrigger(StartTrigger::Macro);
     startRecordingProcedure();
 }
 

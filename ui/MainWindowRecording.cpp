@@ -136,7 +136,7 @@ void MainWindow::startStopRecording()
         stopAndEndRun(false);
         return;
     }
-    sessionControl->setStartTrigger(0);
+    sessionControl->setStartTrigger(StartTrigger::User);
     if (SettingsStore::instance()
             .value(settings::kUiGroup, settings::kMinimizeWhenRecording, false)
             .toBool())

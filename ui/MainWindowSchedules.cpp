@@ -104,7 +104,7 @@ void MainWindow::serveSchedule(const ScheduleItem& item)
         endRun();
         return;
     }
-    sessionControl->setStartTrigger(1);
+    sessionControl->setStartTrigger(StartTrigger::Schedule);
     const QString name = item.name;
     QTimer::singleShot(kTrayMessageDelay_ms, this, [this, name] {
         if (trayIcon && trayIcon->isVisible())

@@ -23,7 +23,7 @@ void MainWindowSession::setCaptureArea(int x, int y, int width, int height)
         session_->setCaptureArea(x, y, width, height);
 }
 
-void MainWindowSession::setStartTrigger(std::int32_t trigger)
+void MainWindowSession::setStartTrigger(StartTrigger trigger)
 {
     if (session_)
         session_->setStartTrigger(trigger);

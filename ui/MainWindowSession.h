@@ -16,7 +16,7 @@ public:
                    QLabel* fpsLabel) override;
     void setTarget(const RecordingTarget& target) override;
     void setCaptureArea(int x, int y, int width, int height) override;
-    void setStartTrigger(std::int32_t trigger) override;
+    void setStartTrigger(StartTrigger trigger) override;
     void setDurationLimit(std::int64_t microseconds) override;
     void start() override;
     bool isRunning() const override;

@@ -185,20 +185,18 @@ void MainWindow::showMainWindow()
     raise();
 }
 
-void MainWindow::bg_mode_win_data_slot(int data)
+void MainWindow::bg_mode_win_data_slot(BG_Mode_Window::Command command)
 {
-    switch (data) {
-    case 0:
+    switch (command) {
+    case BG_Mode_Window::Command::RestoreMainWindow:
         showMainWindow();
         break;
-    case 1:
+    case BG_Mode_Window::Command::OpenRecordingsFolder:
         openRecordingsFolder();
         break;
-    case 2:
-    case 3:
+    case BG_Mode_Window::Command::StartRecording:
+    case BG_Mode_Window::Command::StopRecording:
         startStopRecording();
-        break;
-    default:
         break;
     }
 }

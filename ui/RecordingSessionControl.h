@@ -1,6 +1,7 @@
 #pragma once
 
 #include "capture/RecordingTarget.h"
+#include "capture/StartTrigger.h"
 
 #include <QString>
 
@@ -20,7 +21,7 @@ public:
                            QLabel* fpsLabel) = 0;
     virtual void setTarget(const RecordingTarget& target) = 0;
     virtual void setCaptureArea(int x, int y, int width, int height) = 0;
-    virtual void setStartTrigger(std::int32_t trigger) = 0;
+    virtual void setStartTrigger(StartTrigger trigger) = 0;
     // The file ends at this length of recording (microseconds, pauses left out; 0: none). One
     // that cannot end itself is stopped by the window's clock a second past it.
     virtual void setDurationLimit(std::int64_t) {}

@@ -85,7 +85,7 @@ private slots:
         session.configure(QStringLiteral("No Audio"), output, nullptr);
         session.target.targetType = TargetWindow;
         session.target.targetWindow = kWindow;
-        session.setStartTrigger(trigger);
+        session.setStartTrigger(StartTrigger(trigger));
         QSignalSpy paused(&session, &screen_capture_win::pauseRecording);
         QSignalSpy stopped(&session, &screen_capture_win::stopRecording);
         testsupport::LogCapture log;
@@ -144,7 +144,7 @@ private slots:
             boxes.append(box);
             return box.kind != SessionBox::Kind::EncoderLag;
         });
-        session.setStartTrigger(trigger);
+        session.setStartTrigger(StartTrigger(trigger));
         session.quietStop = quiet;
         QSignalSpy stopped(&session, &screen_capture_win::stopRecording);
         const QString text = QStringLiteral("Something happened.");

@@ -91,7 +91,7 @@ public:
     }
     void setTarget(const RecordingTarget& target) override { c_->target = target; }
     void setCaptureArea(int x, int y, int w, int h) override { c_->captureArea = {x, y, w, h}; }
-    void setStartTrigger(std::int32_t) override {}
+    void setStartTrigger(StartTrigger) override {}
     void start() override
     {
         ++c_->started;
