@@ -111,8 +111,10 @@ def start_torvane(exe, work):
 
 def check_file(videos, view):
     def finished():  # ffprobe fails until the recording is closed and its index written
-        files = glob.glob(os.path.join(videos, 'tabcapture_*'))
-        return files and subprocess.run(['ffprobe', '-v', 'error', files[0]]).returncode == 0 and files[0]
+        # The crash journal lies beside the file until it is closed; it is not the recording.
+        files = glob.glob(os.path.join(videos, 'tabcapture_*.mp4'))
+        done = files and not os.path.exists(files[0] + '.journal')
+        return done and subprocess.run(['ffprobe', '-v', 'error', files[0]]).returncode == 0 and files[0]
     wait_until(finished, 'Torvane to finish the file')
     path = finished()
     streams = json.loads(subprocess.run(['ffprobe', '-v', 'error', '-show_streams', '-of', 'json', path],
