@@ -6,6 +6,7 @@
 #                the unit, GUI and end-to-end tests there
 # make fuzz  builds the fuzzers of every file and message reader with clang and runs each
 #            (FUZZ_RUNS inputs, default 1000000)
+# make format-check  fails on any C++ file that clang-format would change
 # make install  builds and installs into PREFIX (default /usr/local), under DESTDIR when given
 # make package  builds the Debian package build/torvane_<version>_<arch>.deb
 
@@ -29,7 +30,7 @@ WAYLAND_TEST_PACKAGES := pipewire wireplumber mutter xdg-desktop-portal xdg-desk
 	gstreamer1.0-pipewire gstreamer1.0-tools
 test sanitize coverage bench: PACKAGES += $(WAYLAND_TEST_PACKAGES)
 
-.PHONY: all deps build run test bench coverage sanitize screenshot clean fuzz install package
+.PHONY: all deps build run test bench coverage sanitize screenshot clean fuzz install package format-check
 
 all: build
 
@@ -128,6 +129,11 @@ fuzz: deps
 			-artifact_prefix=$(FUZZ_DIR)/$$name- $(FUZZ_DIR)/corpus-$$name fuzz/corpus/$$name || exit 1; \
 		echo "$$name: $$(( $$(date +%s) - start )) s" >>$(FUZZ_DIR)/times.txt; \
 	done; cat $(FUZZ_DIR)/times.txt
+
+# Every tracked C++ file as .clang-format lays it out; clang-format 14 is Debian 12's.
+format-check: PACKAGES = clang-format
+format-check: deps
+	git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
 
 # Remakes docs/main-window.png on a private Xvfb display.
 screenshot: build
