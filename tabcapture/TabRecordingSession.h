@@ -12,6 +12,7 @@
 #include <vector>
 
 class DiskSpaceWatchdog;
+struct TabRecordingRun;
 
 // One recording of a browser tab at a time: turns the extension's media messages into frames for
 // its own FrameQueue and mux_thread_win, which encode them into a "tabcapture_" file in the
@@ -67,9 +68,7 @@ public:
     static QString makeOutputPath(const QDateTime& now);
 
 private:
-    struct Run;
-
-    Run* findRun(int id) const;
+    TabRecordingRun* findRun(int id) const;
     void onOutputOpened(int id);
     void onMuxMessage(int id, MSG_TYPE type, const QString& text);
     // Reports the first reason the recording has to end, then ends it.
@@ -80,9 +79,9 @@ private:
     VideoPush refuseOverloaded();
     void reportFrameRate();
 
-    std::unique_ptr<Run> run_;
+    std::unique_ptr<TabRecordingRun> run_;
     // Runs that were stopped and are closing their files.
-    std::vector<std::unique_ptr<Run>> finishing_;
+    std::vector<std::unique_ptr<TabRecordingRun>> finishing_;
     int nextRunId_ = 0;
     DiskSpaceWatchdog* diskWatch_ = nullptr;
     std::int64_t durationLimitUs_ = 0;
