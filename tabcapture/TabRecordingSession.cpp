@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <tuple>
 
 extern "C" {
 #include <libavutil/error.h>
@@ -141,8 +142,7 @@ void TabRecordingSession::startSession(const tabcapture::StartRequest& request)
     }
     run->path = path;
     mux_thread_win* mux = run->mux.get();
-    mux->outputWidth = run->width;
-    mux->outputHeight = run->height;
+    std::tie(mux->outputWidth, mux->outputHeight) = tabcapture::encodedSize(request);
     mux->previewEnabled = true;
     mux->durationLimitUs = durationLimitUs_;
     // The mux reports through queued connections; a report that arrives after its run has been
