@@ -28,7 +28,8 @@ struct TabRecordingRun;
 //
 // recordingStarted comes once the file is open, startFailed when it cannot be. A stop returns at
 // once; the file is finished in the background, with what is left unwritten after 0.75 s
-// dropped so that it closes within 2 s, and recordingStopped follows. Like a screen recording it
+// dropped so that it closes within 2 s, and recordingStopped follows; a file that never got a
+// picture is removed, and the client told so through endedByItself. Like a screen recording it
 // is not started on a nearly full disk, and ends by itself, with one errorMessage, when the disk
 // runs low, the folder goes away or the file cannot be written. Used from the GUI thread only.
 class TabRecordingSession : public TabCaptureSessionBase
