@@ -1,21 +1,28 @@
 #!/usr/bin/env bash
-# Tab recording benchmark: a prepared 1920x1080 30 fps VP8 stream with a float stereo tone is
-# played into Torvane's tab capture server at real-time pace by bench/tab_bench_client.py, as the
-# browser extension would send it. Torvane's CPU from the client's start to the finished file,
+# Tab recording benchmark: a prepared VP8 stream (1920x1080 at 30 fps unless told) with a float
+# stereo tone is played into Torvane's tab capture server at real-time pace by
+# bench/tab_bench_client.py, as the browser extension would send it. Torvane's CPU from the client's start to the finished file,
 # per recorded second, is set against ffmpeg decoding the same VP8 stream and encoding it with
 # exactly the libx264 settings written in Torvane's file, in the same run.
 #
 # Usage: bench/run_tab_bench.sh [build-dir]
 #   BENCH_SECONDS  length of the stream (default 20)
+#   BENCH_SIZE     picture size (default 1920x1080); BENCH_FPS its frame rate (default 30)
+#   BENCH_FLOOR=0  skips the ffmpeg floor (slow at the largest sizes)
+#   BENCH_STREAM   an IVF file of that size and rate to play instead of preparing one (VP8 at
+#                  7680x4320 takes minutes to prepare)
 # Last line:
 #   tab_cpu_per_s=<n> queue_peak=<n> overloads=<n> floor_cpu_per_s=<n> ratio=<tab/floor>
+# The line before it: rss_idle_mb=<n> rss_peak_above_idle_mb=<n> (VmHWM at the end of the file
+# against VmRSS of the settled idle window).
 set -euo pipefail
 
 build_dir=$(realpath "${1:-build}")
 seconds=${BENCH_SECONDS:-20}
-width=1920
-height=1080
-fps=30
+size=${BENCH_SIZE:-1920x1080}
+width=${size%x*}
+height=${size#*x}
+fps=${BENCH_FPS:-30}
 torvane="$build_dir/torvane"
 bench="$build_dir/bench/capture_bench"
 client="$(dirname "$0")/tab_bench_client.py"
@@ -38,8 +45,8 @@ if ! "$python" -c 'import websockets' 2>/dev/null; then
     echo "run_tab_bench.sh: $python lacks websockets (apt-get install python3-websockets)" >&2
     exit 1
 fi
-if ! [[ "$seconds" =~ ^[1-9][0-9]*$ ]]; then
-    echo "run_tab_bench.sh: BENCH_SECONDS is whole seconds" >&2
+if ! [[ "$seconds" =~ ^[1-9][0-9]*$ && "$fps" =~ ^[1-9][0-9]*$ && "$size" =~ ^[1-9][0-9]*x[1-9][0-9]*$ ]]; then
+    echo "run_tab_bench.sh: BENCH_SECONDS and BENCH_FPS are whole numbers, BENCH_SIZE <w>x<h>" >&2
     exit 1
 fi
 
@@ -53,8 +60,8 @@ recordings="$work/videos"
 mkdir -p "$recordings" "$XDG_CONFIG_HOME/torvane"
 
 # The stream as a browser's real-time VP8 encoder makes it: no look-ahead, a key frame every 2 s.
-stream="$work/stream.ivf"
-if ! ffmpeg -hide_banner -nostdin -y -loglevel error -f lavfi \
+stream=${BENCH_STREAM:-$work/stream.ivf}
+if [ -z "${BENCH_STREAM:-}" ] && ! ffmpeg -hide_banner -nostdin -y -loglevel error -f lavfi \
     -i "testsrc2=size=${width}x${height}:rate=$fps" -t "$seconds" -c:v libvpx -deadline realtime \
     -cpu-used 8 -b:v 6M -g 60 -auto-alt-ref 0 -lag-in-frames 0 -f ivf "$stream" 2>"$work/vp8.err"; then
     echo "run_tab_bench.sh: preparing the VP8 stream failed" >&2
@@ -62,7 +69,8 @@ if ! ffmpeg -hide_banner -nostdin -y -loglevel error -f lavfi \
     exit 1
 fi
 
-bench_start_display "$width" "$height"
+# The screen stays at 1080p: what is measured is the tab, not the idle window's screen preview.
+bench_start_display 1920 1080
 bench_start_pulse
 
 # The first start writes the first-run defaults (6000 kbit/s among them), which the recording
@@ -89,6 +97,7 @@ for _ in $(seq 100); do
 done
 # The idle window settles (first previews, audio device list) before anything is measured.
 sleep 2
+rss_idle=$(awk '/^VmRSS:/ { print int($2 / 1024) }' "/proc/$torvane_pid/status")
 
 cpu_before=$(bench_cpu_seconds "$torvane_pid")
 if ! "$python" "$client" "$port" "$stream" "$fps" >"$work/client.out" 2>&1; then
@@ -99,6 +108,7 @@ fi
 # The file is complete once the mux thread has ended.
 bench_wait_for_log 'Quiting muxingThread' 300
 cpu_after=$(bench_cpu_seconds "$torvane_pid")
+rss_peak=$(awk '/^VmHWM:/ { print int($2 / 1024) }' "/proc/$torvane_pid/status")
 bench_stop_torvane
 
 output=$(ls -t "$recordings"/tabcapture_* 2>/dev/null | head -n1)
@@ -118,6 +128,11 @@ echo "Torvane: $tab_size $tab_rate fps, $tab_frames frames ($recorded s) in the 
 echo "  client: $client_line"
 echo "  $(grep -o 'TabCapture queue peak:.*' "$run_log" | tail -n1)"
 grep -E '\[(WARNING|CRITICAL)\]' "$run_log" | head -n 10 | sed 's/^/  log: /' || true
+rss_line="rss_idle_mb=$rss_idle rss_peak_above_idle_mb=$((rss_peak - rss_idle))"
+if [ "${BENCH_FLOOR:-1}" = 0 ]; then
+    echo "$rss_line"
+    exit 0
+fi
 
 # The floor: the same VP8 stream decoded and encoded by the ffmpeg command line with the libx264
 # settings of Torvane's file. encode-args describes a raw input; its input part is replaced.
@@ -143,6 +158,7 @@ read -r floor_size floor_rate floor_frames < <(probe "$floor_file")
 echo "ffmpeg VP8 to x264: $floor_size $floor_rate fps, $floor_frames frames, cpu $floor_cpu s," \
     "peak RSS $floor_rss MB"
 echo "load at end:$(uptime | sed 's/.*load average//')"
+echo "$rss_line"
 
 awk -v a="$tab_cpu" -v s="$recorded" -v f="$floor_cpu" -v n="$floor_frames" -v r="$fps" \
     -v q="${queue_peak:-0}" -v o="${overloads:-0}" 'BEGIN {

@@ -25,6 +25,7 @@ constexpr int kH264Level = 40;
 constexpr int kThreadTypeFrameAndSlice = 3;
 constexpr int kStandardQuality = 30;
 constexpr int kOriginalQuality = 18;
+constexpr std::int64_t kLargestHalfPelPixels = 3840LL * 2160;
 
 const char* containerFor(AVCodecID codecId)
 {
@@ -330,7 +331,9 @@ void MuxEncoderSetup::configureLibx264(AVCodecContext* context)
     }
     setOption(context, "tune", "zerolatency");
     setOption(context, "me_method", "hex");
-    setOption(context, "subme", "1");
+    // Half-pixel search keeps three interpolated copies of every reference picture: at sizes
+    // above 4K that is hundreds of megabytes, so those search whole pixels only.
+    setOption(context, "subme", std::int64_t(width_) * height_ > kLargestHalfPelPixels ? "0" : "1");
     setOption(context, "merange", libx264MotionRange(fps));
     setOption(context, "aq-mode", "2");
     setOption(context, "aq-strength", "0.8");

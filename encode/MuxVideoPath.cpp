@@ -316,6 +316,10 @@ MuxVideoPath::Result MuxVideoPath::encodeFrame(const AVFrame& frame)
     }
     writePackets();
     sendPreview(*picture);
+    // The encoder keeps its own reference when it needs one: holding ours would keep the
+    // producer's buffer (a decoder's, at up to 50 MB a picture) until the next picture.
+    if (picture == passed_.get())
+        av_frame_unref(passed_.get());
     return Result::Continue;
 }
 

@@ -8,6 +8,8 @@
 #include <QUrl>
 #include <QUrlQuery>
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <utility>
@@ -108,6 +110,16 @@ QString checkStartRequest(StartRequest& request)
     request.width = (request.width + 1) & ~1;
     request.height = (request.height + 1) & ~1;
     return {};
+}
+
+std::pair<int, int> encodedSize(const StartRequest& request)
+{
+    const std::int64_t pixels = std::int64_t(request.width) * request.height;
+    if (pixels <= kMaxEncodedPixels)
+        return {request.width, request.height};
+    const double scale = std::sqrt(double(kMaxEncodedPixels) / double(pixels));
+    const auto shrink = [scale](int length) { return std::max(2, int(length * scale) & ~1); };
+    return {shrink(request.width), shrink(request.height)};
 }
 
 std::optional<ClientMessage> parseClientText(const QByteArray& utf8, QString* error)

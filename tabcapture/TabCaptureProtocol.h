@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <utility>
 
 // The messages a browser extension and the tab capture server exchange. Pure parsing and
 // building, Qt Core only, so the fuzzers and the unit tests reach it without a socket.
@@ -27,6 +28,9 @@ constexpr int kMaxSampleRate = 384000;
 constexpr int kMaxChannels = 8;
 constexpr int kMaxWidth = 7680;
 constexpr int kMaxHeight = 4320;
+// Larger pictures are encoded shrunk to this many pixels: decoding and encoding a 7680x4320 tab as
+// it is holds about 500 MB, and few H.264 players decode more than 4K.
+constexpr std::int64_t kMaxEncodedPixels = 3840LL * 2160;
 
 // A "start" request as the client sent it: missing keys take their defaults; numbers are read
 // whole, those beyond the int range as its nearest end (checkStartRequest then refuses them).
@@ -54,6 +58,10 @@ struct ClientMessage
 // picture size up to even and checks every value against the bounds above. Returns why the
 // request is refused, or an empty string when it holds.
 QString checkStartRequest(StartRequest& request);
+
+// The size a checked start's pictures are encoded at: their own, or at most kMaxEncodedPixels
+// with the aspect kept, even.
+std::pair<int, int> encodedSize(const StartRequest& request);
 
 // Parses a client's text message. Nullopt, with the reason in *error when given, for text that
 // is not a JSON object; an object with an unknown or missing "type" is a message of type Other.

@@ -12,6 +12,7 @@
 #include <vector>
 
 class DiskSpaceWatchdog;
+struct TabRecordingRun;
 
 // One recording of a browser tab at a time: turns the extension's media messages into frames for
 // its own FrameQueue and mux_thread_win, which encode them into a "tabcapture_" file in the
@@ -27,7 +28,8 @@ class DiskSpaceWatchdog;
 //
 // recordingStarted comes once the file is open, startFailed when it cannot be. A stop returns at
 // once; the file is finished in the background, with what is left unwritten after 0.75 s
-// dropped so that it closes within 2 s, and recordingStopped follows. Like a screen recording it
+// dropped so that it closes within 2 s, and recordingStopped follows; a file that never got a
+// picture is removed, and the client told so through endedByItself. Like a screen recording it
 // is not started on a nearly full disk, and ends by itself, with one errorMessage, when the disk
 // runs low, the folder goes away or the file cannot be written. Used from the GUI thread only.
 class TabRecordingSession : public TabCaptureSessionBase
@@ -67,9 +69,7 @@ public:
     static QString makeOutputPath(const QDateTime& now);
 
 private:
-    struct Run;
-
-    Run* findRun(int id) const;
+    TabRecordingRun* findRun(int id) const;
     void onOutputOpened(int id);
     void onMuxMessage(int id, MSG_TYPE type, const QString& text);
     // Reports the first reason the recording has to end, then ends it.
@@ -80,9 +80,9 @@ private:
     VideoPush refuseOverloaded();
     void reportFrameRate();
 
-    std::unique_ptr<Run> run_;
+    std::unique_ptr<TabRecordingRun> run_;
     // Runs that were stopped and are closing their files.
-    std::vector<std::unique_ptr<Run>> finishing_;
+    std::vector<std::unique_ptr<TabRecordingRun>> finishing_;
     int nextRunId_ = 0;
     DiskSpaceWatchdog* diskWatch_ = nullptr;
     std::int64_t durationLimitUs_ = 0;

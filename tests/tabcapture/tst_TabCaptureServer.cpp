@@ -146,7 +146,8 @@ private slots:
         QCOMPARE(got.trimmed(), expect);
     }
 
-    // A start's values, after the defaults and the even rounding, or why it is refused.
+    // A start's values, after the defaults and the even rounding, or why it is refused; the
+    // encoded size when it is smaller.
     void checksStartRequests_data()
     {
         QTest::addColumn<QString>("json");
@@ -157,7 +158,9 @@ private slots:
                                     << "162x92 30 fps 48000 Hz 0 ch";
         QTest::newRow("largest") << R"(,"width":7680,"height":4320,"frameRate":240,)"
                                     R"("audioSampleRate":384000,"audioChannels":8)"
-                                 << "7680x4320 240 fps 384000 Hz 8 ch";
+                                 << "7680x4320 as 3840x2160 240 fps 384000 Hz 8 ch";
+        QTest::newRow("wide") << R"(,"width":7680,"height":2160)"
+                              << "7680x2160 as 5430x1526 30 fps 48000 Hz 2 ch";
         QTest::newRow("2^31-1") << R"(,"width":2147483647)"
                                 << "width 2147483647 not in 1..7680";
         QTest::newRow("1e12") << R"(,"height":1e12)"
@@ -176,10 +179,14 @@ private slots:
         QFETCH(QString, json);
         StartRequest start = parseClientText((R"({"type":"start")" + json + "}").toUtf8())->start;
         const QString refusal = checkStartRequest(start);
+        const auto [width, height] = tabcapture::encodedSize(start);
+        const QString encoded =
+            width != start.width ? QString::asprintf(" as %dx%d", width, height) : QString();
         QTEST(!refusal.isEmpty()
                   ? refusal
-                  : QString::asprintf("%dx%d %d fps %d Hz %d ch", start.width, start.height,
-                                      start.frameRate, start.audioSampleRate, start.audioChannels),
+                  : QString::asprintf("%dx%d%s %d fps %d Hz %d ch", start.width, start.height,
+                                      qPrintable(encoded), start.frameRate, start.audioSampleRate,
+                                      start.audioChannels),
               "expect");
     }
 

@@ -159,7 +159,8 @@ private Q_SLOTS:
     }
 
     // A raw picture or a decoded packet larger than the start announced is not recorded; the
-    // first raw picture of the announced size always is.
+    // first raw picture of the announced size always is. A file that never got a picture is
+    // removed and the client told why.
     void refusesPicturesLargerThanAnnounced_data()
     {
         QTest::addColumn<QSize>("sent");
@@ -169,6 +170,7 @@ private Q_SLOTS:
         QTest::newRow("raw, wider") << QSize(82, 48) << false << 1;
         QTest::newRow("VP8, announced size") << QSize(80, 48) << true << 6;
         QTest::newRow("VP8 decoding larger") << QSize(80, 50) << true << 1;
+        QTest::newRow("no picture at all") << QSize(80, 50) << true << 0;
     }
     void refusesPicturesLargerThanAnnounced()
     {
@@ -188,17 +190,22 @@ private Q_SLOTS:
         }
         TabRecordingSession session;
         QSignalSpy stopped(&session, &TabCaptureSessionBase::recordingStopped);
+        QSignalSpy ended(&session, &TabCaptureSessionBase::endedByItself);
         session.startSession({80, 48, kFps, kRate, 0, tabcapture::VideoCodec::VP8, true});
         int overloads = 0;
-        pushVideo(session, overloads, videoMessage(0, announced, rgbaPicture(80, 48)));
+        if (pictures > 0)
+            pushVideo(session, overloads, videoMessage(0, announced, rgbaPicture(80, 48)));
         for (int i = 1; i < 6; ++i)
             pushVideo(session, overloads,
                       videoMessage(i * 1000000LL / kFps, vp8 ? announced : sent, payload));
         session.stopSession();
         QVERIFY(stopped.wait());
+        const QString path = stopped.value(0).value(0).toString();
+        QCOMPARE(QFile::exists(path), pictures > 0);
+        QCOMPARE(ended.size(), int(pictures == 0));
         MediaProbe probe;
-        QVERIFY(probe.open(stopped.value(0).value(0).toString()));
-        QCOMPARE(probe.decodeVideo().size(), pictures);
+        QVERIFY(!pictures || probe.open(path));
+        QCOMPARE(pictures ? probe.decodeVideo().size() : 0, pictures);
     }
 
     // "started" only for an open file; a start while two files are finishing is refused.
