@@ -20,7 +20,7 @@
 #include "BenchRecording.h"
 #include "app/SettingsKeys.h"
 #include "app/SettingsStore.h"
-#include "capture/screen_capture_win.h"
+#include "recording/screen_capture_win.h"
 
 #include <QApplication>
 #include <QDBusConnection>

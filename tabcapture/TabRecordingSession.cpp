@@ -2,13 +2,13 @@
 
 #include "app/SettingsKeys.h"
 #include "app/SettingsStore.h"
-#include "capture/DiskSpaceWatchdog.h"
+#include "recording/DiskSpaceWatchdog.h"
 #include "encode/FfmpegHolders.h"
 #include "encode/mux_thread_win.h"
 #include "media/FrameDuration.h"
 #include "media/FrameQueue.h"
 #include "tabcapture/TabMediaBudget.h"
-#include "ui/OutputFileName.h"
+#include "recording/OutputFileName.h"
 
 #include <QDeadlineTimer>
 #include <QDebug>

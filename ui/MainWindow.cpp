@@ -4,7 +4,7 @@
 #include "app/SettingsKeys.h"
 #include "app/SettingsStore.h"
 #include "app/Version.h"
-#include "capture/screen_capture_win.h"
+#include "recording/screen_capture_win.h"
 #include "hotkeys/HotkeyManager.h"
 #include "hotkeys/HotkeyShortcuts.h"
 #include "macro/MacroExecutor.h"

@@ -1,6 +1,6 @@
 #include "MainWindowSession.h"
 
-#include "capture/screen_capture_win.h"
+#include "recording/screen_capture_win.h"
 
 MainWindowSession::MainWindowSession(screen_capture_win* session) : session_(session) {}
 

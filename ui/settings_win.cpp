@@ -14,7 +14,7 @@
 #include "schedule/ScheduleListDialog.h"
 #include "schedule/ScheduleRunner.h"
 #include "schedule/ScheduleStore.h"
-#include "ui/OutputFileName.h"
+#include "recording/OutputFileName.h"
 
 #include <QDir>
 #include <QEvent>

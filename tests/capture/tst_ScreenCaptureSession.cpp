@@ -3,7 +3,7 @@
 // started the recording, and which screen's pixel ratio scales a capture area.
 #include "app/SettingsKeys.h"
 #include "app/SettingsStore.h"
-#include "capture/screen_capture_win.h"
+#include "recording/screen_capture_win.h"
 #include "platform/AudioSource.h"
 #include "support/FakeCapture.h"
 #include "support/LogCapture.h"

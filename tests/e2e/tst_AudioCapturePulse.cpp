@@ -3,7 +3,7 @@
 #include "support/LogCapture.h"
 #include "support/MediaProbe.h"
 #include "support/TestSupport.h"
-#include "capture/screen_capture_win.h"
+#include "recording/screen_capture_win.h"
 
 #include <QSignalSpy>
 #include <QTemporaryDir>

@@ -2,7 +2,7 @@
 // the next start runs, each file plays up to at most two seconds before the kill.
 #include "app/SettingsKeys.h"
 #include "app/SettingsStore.h"
-#include "capture/screen_capture_win.h"
+#include "recording/screen_capture_win.h"
 #include "encode/RecordingRepair.h"
 #include "support/MediaProbe.h"
 #include "support/PulseTestTools.h"

@@ -2,7 +2,7 @@
 // what was on the screen and what was played must be in the file, at the right size and rate.
 #include "app/SettingsKeys.h"
 #include "app/SettingsStore.h"
-#include "capture/screen_capture_win.h"
+#include "recording/screen_capture_win.h"
 #include "support/MediaProbe.h"
 #include "support/PulseTestTools.h"
 #include "support/TestSupport.h"

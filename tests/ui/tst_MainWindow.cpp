@@ -9,7 +9,7 @@
 #include "app/LanguageManager.h"
 #include "app/SettingsKeys.h"
 #include "app/SettingsStore.h"
-#include "capture/screen_capture_win.h"
+#include "recording/screen_capture_win.h"
 #include "hotkeys/HotkeyDialog.h"
 #include "macro/EventBus.h"
 #include "macro/MacroExecutor.h"

@@ -1,7 +1,7 @@
 // Recordings through the session, the ScreenCast portal and PipeWire in headless_gnome.sh, decoded.
 #include "app/SettingsKeys.h"
 #include "app/SettingsStore.h"
-#include "capture/screen_capture_win.h"
+#include "recording/screen_capture_win.h"
 #include "support/MediaProbe.h"
 #include "support/TestWindow.h"
 

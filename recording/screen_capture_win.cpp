@@ -3,14 +3,14 @@
 #include "DiskSpaceWatchdog.h"
 #include "media/CaptureClockQpc.h"
 #include "media/FrameQueue.h"
-#include "OutputResolution.h"
+#include "capture/OutputResolution.h"
 #include "app/SettingsKeys.h"
 #include "app/SettingsStore.h"
 #include "encode/audio_capture_thread_win.h"
 #include "encode/mux_thread_win.h"
 #include "platform/WindowSystem.h"
 #include "platform/portal/PortalScreenCast.h"
-#include "video_capture_thread_win.h"
+#include "capture/video_capture_thread_win.h"
 
 #include <QDebug>
 #include <QDir>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "media/MsgType.h"
-#include "RecordingTarget.h"
+#include "capture/RecordingTarget.h"
 
 #include <QDeadlineTimer>
 #include <QImage>
