@@ -1,7 +1,6 @@
 #include "app/CrashBox.h"
 #include "app/LanguageManager.h"
 #include "app/RunLog.h"
-#include "app/SettingsKeys.h"
 #include "app/SettingsStore.h"
 #include "app/SingleInstance.h"
 #include "app/StartupTestHooks.h"
@@ -9,6 +8,7 @@
 #include "encode/RecordingRepair.h"
 #include "platform/posix/CrashHandler.h"
 #include "platform/posix/TerminationSignals.h"
+#include "recording/RecordingSettings.h"
 #include "ui/AccessibleTableView.h"
 #include "ui/MainWindow.h"
 #include "ui/MessageBoxTitleFit.h"
@@ -194,10 +194,7 @@ int main(int argc, char* argv[])
     QTimer::singleShot(0, &window, [&window] { centreOnCursorScreen(window); });
     // Recordings the last run could not finish (a crash, a kill, a power loss) are rebuilt from
     // their journals while the window is already up.
-    const QString recordings =
-        SettingsStore::instance()
-            .value(settings::kOutputGroup, settings::kRecordingPath, QStringLiteral("./QZT"))
-            .toString();
+    const QString recordings = RecordingSettings::folderFromStore(SettingsStore::instance());
     RecordingRepair::repairAllInBackground(
         recordings, &window, [&window](const RecordingRepair::Report& report) {
             for (const QString& path : report.repaired)

@@ -9,6 +9,7 @@
 #include "media/FrameQueue.h"
 #include "tabcapture/TabMediaBudget.h"
 #include "recording/OutputFileName.h"
+#include "recording/RecordingSettings.h"
 
 #include <QDeadlineTimer>
 #include <QDebug>
@@ -344,9 +345,7 @@ QString TabRecordingSession::outputPath() const
 QString TabRecordingSession::makeOutputPath(const QDateTime& now)
 {
     SettingsStore& settings = SettingsStore::instance();
-    const QString folder =
-        settings.value(settings::kOutputGroup, settings::kRecordingPath, QStringLiteral("./QZT"))
-            .toString();
+    const QString folder = RecordingSettings::folderFromStore(settings);
     QDir().mkpath(folder);
     const QString format =
         settings.value(settings::kVideoGroup, settings::kVideoFormat, settings::kFormatMp4)
@@ -428,7 +427,7 @@ void TabRecordingSession::startSession(const tabcapture::StartRequest& request)
         if (run_ && run_->id == id)
             endByItself(QString());
     });
-    if (!mux->init(path, run->audio)) {
+    if (!mux->init(RecordingSettings::fromStore(SettingsStore::instance()).mux, path, run->audio)) {
         const QString text = tr("Failed to initialize mux for tab capture.");
         Q_EMIT errorMessage(text);
         Q_EMIT startFailed(text);

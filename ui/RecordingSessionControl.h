@@ -1,6 +1,7 @@
 #pragma once
 
 #include "capture/RecordingTarget.h"
+#include "recording/RecordingSettings.h"
 
 #include <QString>
 
@@ -16,8 +17,8 @@ class RecordingSessionControl
 public:
     virtual ~RecordingSessionControl() = default;
 
-    virtual void configure(const QString& audioSource, const QString& outputPath,
-                           QLabel* fpsLabel) = 0;
+    virtual void configure(const RecordingSettings& settings, const QString& audioSource,
+                           const QString& outputPath, QLabel* fpsLabel) = 0;
     virtual void setTarget(const RecordingTarget& target) = 0;
     virtual void setCaptureArea(int x, int y, int width, int height) = 0;
     virtual void setStartTrigger(std::int32_t trigger) = 0;

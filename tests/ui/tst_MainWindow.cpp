@@ -84,7 +84,8 @@ class RecordedSession : public RecordingSessionControl
 {
 public:
     explicit RecordedSession(SessionCalls* calls) : c_(calls) {}
-    void configure(const QString& audio, const QString& path, QLabel*) override
+    void configure(const RecordingSettings&, const QString& audio, const QString& path,
+                   QLabel*) override
     {
         c_->audio = audio;
         c_->path = path;
