@@ -24,12 +24,11 @@ int positive(const QVariant& stored, int fallback)
 // A sound format the video format's container does not take is replaced by the first one it
 // takes, with a bitrate that format has, and the run log says so. An unknown name stays as it
 // is, to fail with its own message.
-MuxSettings readMux(const RecordingSettings::Lookup& stored)
+MuxSettings readMux(const RecordingSettings::Lookup& stored, const QString& videoFormat)
 {
     using namespace settings;
     MuxSettings result;
     result.fps = frameRateFromSetting(stored(kVideoGroup, kFps));
-    const QString videoFormat = text(stored(kVideoGroup, kVideoFormat), kFormatMp4);
     QString audioFormat = text(stored(kAudioGroup, kAudioFormat), QStringLiteral("AAC"));
     QString audioBitrate = stored(kAudioGroup, kAudioBitrate).toString();
     const QStringList taken = MuxSettings::audioFormatsFor(videoFormat);
@@ -85,13 +84,14 @@ RecordingSettings RecordingSettings::read(const Lookup& stored)
                                             stored(kVideoGroup, kCustomHeight).toInt());
     result.screenRestoreToken = stored(kVideoGroup, kWaylandScreenToken).toString();
     result.windowRestoreToken = stored(kVideoGroup, kWaylandWindowToken).toString();
-    result.mux = readMux(stored);
+    result.videoFormat = text(stored(kVideoGroup, kVideoFormat), kFormatMp4);
+    result.mux = readMux(stored, result.videoFormat);
     return result;
 }
 
 MuxSettings RecordingSettings::newFileMux()
 {
-    return readMux([](const QString&, const QString&) { return QVariant(); });
+    return readMux([](const QString&, const QString&) { return QVariant(); }, settings::kFormatMp4);
 }
 
 RecordingSettings RecordingSettings::fromStore(SettingsStore& store)

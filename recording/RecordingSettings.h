@@ -31,6 +31,8 @@ struct RecordingSettings
     // The desktop's restore tokens of the last shared screen and window (Wayland); empty for none.
     QString screenRestoreToken;
     QString windowRestoreToken;
+    // "VideoFormat" as stored: names the file's container (and extension).
+    QString videoFormat = QStringLiteral("H264-AAC(MP4)");
     // The frame rate (settings::frameRateFromSetting), formats, codecs, bitrates, quality and the
     // hardware encoder choice. outputPath, withAudio and the output size are the session's.
     MuxSettings mux = newFileMux();

@@ -1,7 +1,5 @@
 #include "TabRecordingSession.h"
 
-#include "app/SettingsKeys.h"
-#include "app/SettingsStore.h"
 #include "recording/DiskSpaceWatchdog.h"
 #include "encode/FfmpegHolders.h"
 #include "encode/mux_thread_win.h"
@@ -342,18 +340,14 @@ QString TabRecordingSession::outputPath() const
     return run_ ? run_->path : QString();
 }
 
-QString TabRecordingSession::makeOutputPath(const QDateTime& now)
+QString TabRecordingSession::makeOutputPath(const RecordingSettings& settings, const QDateTime& now)
 {
-    SettingsStore& settings = SettingsStore::instance();
-    const QString folder = RecordingSettings::folderFromStore(settings);
+    const QString& folder = settings.folder;
     QDir().mkpath(folder);
-    const QString format =
-        settings.value(settings::kVideoGroup, settings::kVideoFormat, settings::kFormatMp4)
-            .toString();
     const QString stem =
         QStringLiteral("tabcapture_") + now.toString(QStringLiteral("yyyyMMdd_HHmmss"));
-    return QDir(folder).filePath(
-        outputfilename::freeFileName(folder, stem, outputfilename::extension(format)));
+    return QDir(folder).filePath(outputfilename::freeFileName(
+        folder, stem, outputfilename::extension(settings.videoFormat)));
 }
 
 void TabRecordingSession::startSession(const tabcapture::StartRequest& request)
@@ -400,7 +394,7 @@ void TabRecordingSession::startSession(const tabcapture::StartRequest& request)
         }
     }
 
-    const QString path = makeOutputPath(wall_());
+    const QString path = makeOutputPath(settings_, wall_());
     const QString folder = QFileInfo(path).absolutePath();
     if (const auto free_bytes = DiskSpaceWatchdog::tooLittleToStart(folder)) {
         qWarning().noquote() << "TabCapture not started, disk space low:" << *free_bytes
@@ -427,7 +421,7 @@ void TabRecordingSession::startSession(const tabcapture::StartRequest& request)
         if (run_ && run_->id == id)
             endByItself(QString());
     });
-    if (!mux->init(RecordingSettings::fromStore(SettingsStore::instance()).mux, path, run->audio)) {
+    if (!mux->init(settings_.mux, path, run->audio)) {
         const QString text = tr("Failed to initialize mux for tab capture.");
         Q_EMIT errorMessage(text);
         Q_EMIT startFailed(text);
