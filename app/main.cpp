@@ -1,7 +1,6 @@
 #include "app/CrashBox.h"
 #include "base/LanguageManager.h"
 #include "base/RunLog.h"
-#include "base/SettingsKeys.h"
 #include "base/SettingsStore.h"
 #include "app/SingleInstance.h"
 #include "app/StartupTestHooks.h"
@@ -9,6 +8,7 @@
 #include "encode/RecordingRepair.h"
 #include "platform/posix/CrashHandler.h"
 #include "platform/posix/TerminationSignals.h"
+#include "recording/RecordingSettings.h"
 #include "ui/AccessibleTableView.h"
 #include "ui/MainWindow.h"
 #include "ui/MessageBoxTitleFit.h"
@@ -174,10 +174,7 @@ void setUpApplication()
 // their journals while the window is already up.
 void repairLastRecordings(MainWindow& window)
 {
-    const QString recordings =
-        SettingsStore::instance()
-            .value(settings::kOutputGroup, settings::kRecordingPath, QStringLiteral("./QZT"))
-            .toString();
+    const QString recordings = RecordingSettings::folderFromStore(SettingsStore::instance());
     RecordingRepair::repairAllInBackground(
         recordings, &window, [&window](const RecordingRepair::Report& report) {
             for (const QString& path : report.repaired)

@@ -4,7 +4,8 @@
 // capture benchmarks; and what its threads log that the benchmarks need, gathered by a Qt
 // message handler that runs on whichever thread logs.
 
-#include "capture/screen_capture_win.h"
+#include "app/SettingsStore.h"
+#include "recording/screen_capture_win.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -78,9 +79,12 @@ inline double recordScreen(const char* name, const QRect& rect, int seconds, con
     });
     QObject::connect(&session, &screen_capture_win::stopRecording, &session,
                      [&stopAsked] { stopAsked = true; });
-    session.configure(QStringLiteral("No Audio"), output, nullptr);
-    session.target.targetType = TargetScreen;
-    session.target.targetRect = rect;
+    session.configure(RecordingSettings::fromStore(SettingsStore::instance()),
+                      QStringLiteral("No Audio"), output, nullptr);
+    RecordingTarget target;
+    target.targetType = TargetScreen;
+    target.targetRect = rect;
+    session.setTarget(target);
     session.setStartTrigger(StartTrigger::User);
 
     QElapsedTimer recording;

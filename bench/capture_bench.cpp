@@ -20,7 +20,7 @@
 #include "BenchRecording.h"
 #include "base/SettingsKeys.h"
 #include "base/SettingsStore.h"
-#include "capture/screen_capture_win.h"
+#include "recording/screen_capture_win.h"
 #include "platform/WindowSystem.h"
 
 #include <QCoreApplication>

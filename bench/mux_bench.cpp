@@ -12,6 +12,7 @@
 #include "media/FrameQueue.h"
 #include "media/FrameQueueItem.h"
 #include "encode/mux_thread_win.h"
+#include "recording/RecordingSettings.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -135,7 +136,7 @@ RunResult runMuxThread(const std::vector<FramePtr>& frames, int count, const QSt
         Qt::DirectConnection);
     mux.outputWidth = kWidth;
     mux.outputHeight = kHeight;
-    mux.init(path, false);
+    mux.init(RecordingSettings::fromStore(SettingsStore::instance()).mux, path, false);
 
     QElapsedTimer timer;
     timer.start();

@@ -11,6 +11,7 @@
 #include "base/SettingsStore.h"
 #include "encode/RecordingJournal.h"
 #include "encode/mux_thread_win.h"
+#include "recording/RecordingSettings.h"
 #include "media/FrameDuration.h"
 #include "media/FrameQueue.h"
 
@@ -88,7 +89,7 @@ int main(int argc, char** argv)
     mux_thread_win mux(&queue);
     mux.outputWidth = kWidth;
     mux.outputHeight = kHeight;
-    mux.init(path, true);
+    mux.init(RecordingSettings::fromStore(SettingsStore::instance()).mux, path, true);
     mux.crashSafe = journal;
     QElapsedTimer recording;
     recording.start();

@@ -3,9 +3,7 @@
 #include "media/CaptureClockQpc.h"
 #include "media/FrameDuration.h"
 #include "media/FrameQueue.h"
-#include "base/FrameRateSetting.h"
-#include "base/SettingsKeys.h"
-#include "base/SettingsStore.h"
+
 
 #include <QDebug>
 #include <QThread>
@@ -64,12 +62,6 @@ FramePacer::~FramePacer()
                                  .arg(framesPushed_)
                                  .arg(repeatedSlots_)
                                  .arg(leadInSlots_);
-}
-
-void FramePacer::begin()
-{
-    begin(settings::frameRateFromSetting(
-        SettingsStore::instance().value(settings::kVideoGroup, settings::kFps)));
 }
 
 void FramePacer::begin(int fps)

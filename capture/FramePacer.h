@@ -18,7 +18,7 @@ class FrameQueue;
 // the capture clock, holds the loop to the frame rate, slows it down while the encoder lags and
 // reports the measured rate. Every capture back-end drives it the same way:
 //
-//     pacer.begin();
+//     pacer.begin(fps);
 //     while (pacer.startIteration()) {        // stop check and pause wait
 //         ... grab an image into a frame ...  // `continue` skips the rate sleep, as a back-end
 //         wants if (frame)
@@ -92,11 +92,10 @@ public:
     {
     }
 
-    // Starts pacing at the frame rate of the settings (or the given one): computes the frame
-    // intervals, starts the rate timer and starts the slot counter over at 0. The backpressure
+    // Starts pacing at the given frame rate: computes the frame intervals, starts the rate timer
+    // and starts the slot counter over at 0. The backpressure
     // count survives, so encoderLagDetected is sent at most once per pacer; a back-end that
     // restarts in the middle of a recording may skip begin() to keep its pts following the clock.
-    void begin();
     void begin(int fps);
 
     // Returns false once stop is requested; otherwise waits (in 50 ms sleeps) while paused, notes

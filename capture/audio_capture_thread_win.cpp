@@ -3,8 +3,7 @@
 #include "media/AudioFramePool.h"
 #include "AudioDriftCorrector.h"
 #include "AudioSampleConvert.h"
-#include "base/SettingsKeys.h"
-#include "base/SettingsStore.h"
+
 #include "media/CaptureClockQpc.h"
 #include "media/FrameQueue.h"
 #include "platform/posix/CrashHandler.h"
@@ -21,17 +20,6 @@ constexpr unsigned long kIdleWaitMs = 10;
 // How long a source that delivers continuously may pause before silence stands in for it.
 constexpr std::int64_t kLateSourceSeconds = 1;
 
-AVCodecID codecForSetting(const QString& name)
-{
-    if (name == QLatin1String("AAC"))
-        return AV_CODEC_ID_AAC;
-    if (name == QLatin1String("MP3"))
-        return AV_CODEC_ID_MP3;
-    if (name == QLatin1String("FLAC"))
-        return AV_CODEC_ID_FLAC;
-    return AV_CODEC_ID_NONE;
-}
-
 } // namespace
 
 audio_capture_thread_win::audio_capture_thread_win(FrameQueue* frameQueue, QObject* parent)
@@ -45,14 +33,10 @@ audio_capture_thread_win::~audio_capture_thread_win()
     wait();
 }
 
-bool audio_capture_thread_win::init(bool microphone)
+bool audio_capture_thread_win::init(bool microphone, AVCodecID codec)
 {
     this->microphone = microphone;
-    const QString format =
-        SettingsStore::instance()
-            .value(settings::kAudioGroup, settings::kAudioFormat, QStringLiteral("AAC"))
-            .toString();
-    audioCodecId = codecForSetting(format);
+    audioCodecId = codec;
     qDebug() << "audio init finished.";
     return true;
 }

@@ -41,8 +41,9 @@ public:
     explicit audio_capture_thread_win(FrameQueue* frameQueue, QObject* parent = nullptr);
     ~audio_capture_thread_win() override;
 
-    // Chooses the device and reads the audio format setting. Always returns true.
-    bool init(bool microphone);
+    // Chooses the device and the encoder's codec, whose sample format and frame size the frames
+    // are cut to. Always returns true.
+    bool init(bool microphone, AVCodecID codec);
 
     void pause();
     void resume();

@@ -1,12 +1,11 @@
 #include "video_capture_thread_win.h"
 
 #include "CaptureGeometry.h"
+#include "CaptureRules.h"
 #include "FramePacer.h"
 #include "VideoCaptureFrames.h"
-#include "base/SettingsKeys.h"
-#include "base/SettingsStore.h"
+
 #include "media/FrameQueue.h"
-#include "platform/pipewire/PipeWireGrabber.h"
 #include "platform/posix/CrashHandler.h"
 
 #include <QDebug>
@@ -30,129 +29,6 @@ constexpr int kNoFrameSleepMs = 5;
 constexpr int kFailedGrabSleepMs = 1;
 } // namespace
 
-CapturePlatform CapturePlatform::system()
-{
-    CapturePlatform platform;
-    platform.openWindowSystem = [](QString* error) { return WindowSystem::create(error); };
-    platform.createGrabber = [](Kind kind, QString* error) {
-        return ScreenGrabber::create(kind, error);
-    };
-    platform.openStream = [](int fd, std::uint32_t nodeId,
-                             QString* error) -> std::unique_ptr<ScreenGrabber> {
-        return PipeWireGrabber::create(fd, nodeId, error);
-    };
-    platform.sleepMs = [](int ms) { QThread::msleep(static_cast<unsigned long>(ms)); };
-    return platform;
-}
-
-// How one grabber kind is driven: what a window target needs, what a missing image means and
-// the texts of its run log. The loop itself is the same for all of them.
-struct CaptureRules
-{
-    Kind kind;
-    // How the window target is followed while recording.
-    enum class Window {
-        Restore,         // shown and restored when hidden or minimised; small resizes ignored
-        SkipAndCrop,     // no frames while minimised; the window's part of the monitor is read
-        SkipAndRestart,  // no frames while minimised; any resize sets the capture up again
-    } window;
-    // What a grab without a new image does.
-    enum class NoImage {
-        Retry,     // short sleep, then the next try without a rate sleep
-        NextSlot,  // wait for the next slot (an unchanged screen)
-        Warn,      // logged as a failure, short sleep, next try
-        Repeat,    // the last image again, for this slot (a stream that sends only changes)
-    } noImage;
-    const char* sleepLogPrefix;
-    const char* hiddenAtStart;    // null: nothing is shown at set-up
-    const char* minimisedAtStart;
-    const char* hiddenWhile;      // null: the window is left as it is while recording
-    const char* minimisedWhile;
-    const char* closedLog;        // logged before closedMessage is sent; may be null
-    const char* closedMessage;
-    const char* failedImageLog;   // an image that cannot become a frame
-    const char* lostFallBack;     // sent when the grabber stops working; null: a fatal error
-};
-
-namespace {
-using Rules = CaptureRules;
-
-const Rules kComposite{
-    Kind::Composite,
-    Rules::Window::Restore,
-    Rules::NoImage::Retry,
-    FramePacer::kSleepLogPrefix,
-    "Window is hidden. Showing window for recording.",
-    "Window is minimized. Restoring window for recording.",
-    "Window became hidden during recording. Showing window.",
-    "Window became minimized during recording. Restoring window.",
-    nullptr,
-    "Target window is closed or invalid.",
-    "Failed to convert texture to AVFrame.",
-    "Failed to create capture item. Falling back to GDI.",
-};
-
-const Rules kSharedMemory{
-    Kind::SharedMemory,
-    Rules::Window::SkipAndCrop,
-    Rules::NoImage::NextSlot,
-    FramePacer::kSleepLogPrefix,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    "Target window is closed or invalid.",
-    "Target window was closed during recording.",
-    "Failed to convert DXGI texture to AVFrame.",
-    "Failed to reinitialize DXGI output duplication. Falling back to GDI.",
-};
-
-const Rules kCompatible{
-    Kind::Compatible,
-    Rules::Window::SkipAndRestart,
-    Rules::NoImage::Warn,
-    FramePacer::kGdiSleepLogPrefix,
-    "Window is hidden. Showing window for GDI recording.",
-    "Window is minimized. Restoring window for GDI recording.",
-    nullptr,
-    nullptr,
-    "Target window closed during GDI recording.",
-    "Target window was closed during GDI recording.",
-    "Failed to capture frame with GDI.",
-    nullptr,
-};
-
-// A desktop's screen-cast stream: the desktop follows the window itself, so only the image
-// rules apply (kind and window are not used).
-const Rules kStream{
-    Kind::SharedMemory,
-    Rules::Window::SkipAndCrop,
-    Rules::NoImage::Repeat,
-    FramePacer::kSleepLogPrefix,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    "Failed to convert PipeWire buffer to AVFrame.",
-    nullptr,
-};
-
-const Rules& rulesFor(Kind kind)
-{
-    switch (kind) {
-    case Kind::Composite:
-        return kComposite;
-    case Kind::SharedMemory:
-        return kSharedMemory;
-    case Kind::Compatible:
-        break;
-    }
-    return kCompatible;
-}
-} // namespace
-
 // What the set-up of one grabber leaves to the loop.
 struct video_capture_thread_win::Target
 {
@@ -160,7 +36,7 @@ struct video_capture_thread_win::Target
     // Screen target: the desktop rect read; nothing when the area does not fit (areaWarning).
     std::optional<QRect> readRect;
     QString areaWarning;
-    QRect monitor;  // the monitor read (shared-memory reads and areas)
+    QRect monitor;   // the monitor read (shared-memory reads and areas)
     QSize frameSize; // window target: the size every frame keeps (composite and plain reads)
 };
 
@@ -187,12 +63,13 @@ bool video_capture_thread_win::init(int targetType, const QString& targetTitle,
     target_.targetTitle = targetTitle;
     target_.targetRect = targetRect;
     target_.areaMode = areaMode;
-    const QString api =
-        SettingsStore::instance()
-            .value(settings::kVideoGroup, settings::kVideoCaptureApi, QStringLiteral("WGC"))
-            .toString();
-    captureApi_ = captureApiFromName(api);
     return true;
+}
+
+void video_capture_thread_win::setCapture(ScreenGrabber::Kind kind, int fps)
+{
+    captureKind_ = kind;
+    fps_ = fps;
 }
 
 void video_capture_thread_win::setTargetWindow(NativeWindow window)
@@ -267,9 +144,8 @@ video_capture_thread_win::End video_capture_thread_win::fallBack(const QString& 
 
 std::unique_ptr<FramePacer> video_capture_thread_win::makePacer(const char* sleepPrefix)
 {
-    auto pacer =
-        std::make_unique<FramePacer>(frameQueue_, clock_, QString::fromLatin1(sleepPrefix),
-                                     stopRequested_, paused_, platform_.pacing);
+    auto pacer = std::make_unique<FramePacer>(frameQueue_, clock_, QString::fromLatin1(sleepPrefix),
+                                              stopRequested_, paused_, platform_.pacing);
     connect(pacer.get(), &FramePacer::fpsSignal, this, &video_capture_thread_win::fpsSignal,
             Qt::DirectConnection);
     connect(pacer.get(), &FramePacer::encoderLagDetected, this,
@@ -294,10 +170,10 @@ void video_capture_thread_win::run()
             QStringLiteral("Failed to create D3D11 device. Attempting GDI fallback.");
         qWarning().noquote() << text << reason;
         Q_EMIT msgSignal(MSG_WARNING, text);
-    } else if (captureApi_ == CaptureApi::Wgc) {
+    } else if (captureKind_ == Kind::Composite) {
         qInfo() << "Attempting WGC capture...";
         kind = Kind::Composite;
-    } else if (captureApi_ == CaptureApi::Dxgi) {
+    } else if (captureKind_ == Kind::SharedMemory) {
         qInfo() << "Attempting DXGI capture...";
         kind = Kind::SharedMemory;
     } else {
@@ -373,139 +249,19 @@ video_capture_thread_win::prepare(const CaptureRules& rules, WindowSystem* ws, E
     if (useStream_)
         return prepareStream();
     const bool window = target_.targetType == TargetWindow;
-    const NativeWindow w = target_.targetWindow;
-    const QPoint targetPoint = target_.targetRect.topLeft() + QPoint(1, 1);
     Target t;
     QString reason;
     if (rules.kind == Kind::Compatible)
         qDebug() << "Starting GDI/PrintWindow capture fallback...";
     t.grabber = platform_.createGrabber(rules.kind, &reason);
-
-    // The grabber itself.
     if (!t.grabber || !ws) {
-        switch (rules.kind) {
-        case Kind::Composite:
-            qWarning() << "GraphicsCaptureItem is not supported on this system.";
-            *end = End::FallBack;
-            break;
-        case Kind::SharedMemory:
-            qWarning().noquote() << "Failed to get DXGI device: " << reason;
-            *end = fallBack(QStringLiteral("Failed to get DXGI device. Falling back to GDI."));
-            break;
-        case Kind::Compatible:
-            if (window && (!ws || w == 0)) {
-                sendError(QStringLiteral("Target window is invalid for GDI capture."));
-            } else if (window) {
-                qWarning().noquote() << "Failed to get window DC." << reason;
-                Q_EMIT msgSignal(MSG_ERROR,
-                                 QStringLiteral("Failed to get window DC for GDI capture."));
-            } else {
-                qWarning().noquote() << "Failed to get screen DC." << reason;
-                Q_EMIT msgSignal(MSG_ERROR,
-                                 QStringLiteral("Failed to get screen DC for GDI capture."));
-            }
-            break;
-        }
+        *end = grabberMissing(rules.kind, ws, reason);
         return std::nullopt;
     }
-
-    // A window target: shown if it must be, and its size.
-    if (window && rules.kind != Kind::SharedMemory) {
-        WindowState state = ws->windowState(w);
-        if (!state.exists) {
-            sendError(rules.kind == Kind::Composite
-                          ? QStringLiteral("Failed to find the target window.")
-                          : QStringLiteral("Target window is invalid for GDI capture."));
-            return std::nullopt;
-        }
-        if (!state.visible && !state.minimised) {
-            qInfo() << rules.hiddenAtStart;
-            ws->show(w);
-            platform_.sleepMs(kShowWindowSleepMs);
-            state = ws->windowState(w);
-        }
-        if (state.minimised) {
-            qInfo() << rules.minimisedAtStart;
-            ws->restore(w);
-            platform_.sleepMs(kShowWindowSleepMs);
-            state = ws->windowState(w);
-        }
-        if (rules.kind == Kind::Compatible && state.outer.isNull()) {
-            qWarning() << "Failed to get window rect.";
-            Q_EMIT msgSignal(MSG_ERROR, QStringLiteral("Failed to get window rect for GDI capture."));
-            return std::nullopt;
-        }
-        // The frame window holds the decorations, so its image has the window's outer size.
-        if (!t.grabber->setWindow(ws->frameWindow(w), &reason)) {
-            if (rules.kind == Kind::Composite) {
-                *end = fallBack(
-                    QStringLiteral("Failed to create capture item. Falling back to GDI."));
-            } else {
-                qWarning().noquote() << "Failed to get window DC." << reason;
-                Q_EMIT msgSignal(MSG_ERROR,
-                                 QStringLiteral("Failed to get window DC for GDI capture."));
-            }
-            return std::nullopt;
-        }
-        t.frameSize = state.outer.size();
-    }
-
-    // The monitor, and the rect of it that is read.
-    MonitorInfo monitor;
-    switch (rules.kind) {
-    case Kind::Composite:
-        if (window)
-            break;
-        if (!ws->monitorFromPoint(targetPoint, false, &monitor)) {
-            sendError(QStringLiteral("Failed to get default monitor."));
-            return std::nullopt;
-        }
-        t.monitor = monitor.geometry;
-        t.readRect = screenReadRect(monitor.geometry, &t.areaWarning);
-        break;
-    case Kind::SharedMemory: {
-        const QRect windowRect = window ? ws->windowState(w).outer : QRect();
-        const bool found = !windowRect.isNull() ? ws->monitorFromRect(windowRect, &monitor)
-                                                : ws->monitorFromPoint(targetPoint, true, &monitor);
-        if (!found) {
-            sendError(QStringLiteral("Failed to get monitor."));
-            return std::nullopt;
-        }
-        QRect output = monitor.geometry;
-        if (output.width() % 2 != 0 || output.height() % 2 != 0) {
-            qWarning() << "Odd dimensions detected. Adjusting...";
-            qWarning().noquote().nospace()
-                << "Frame size must be multiples of 2. Width: " << output.width()
-                << " Height: " << output.height();
-            output.setWidth(output.width() & ~1);
-            output.setHeight(output.height() & ~1);
-        }
-        t.monitor = output;
-        t.readRect = window ? std::optional<QRect>(output)
-                            : screenReadRect(output, &t.areaWarning);
-        break;
-    }
-    case Kind::Compatible:
-        if (window)
-            break;
-        if (!ws->monitorFromPoint(targetPoint, false, &monitor)) {
-            // An area is placed on the recorded screen's rectangle even without monitor info.
-            if (!target_.areaMode) {
-                sendError(QStringLiteral("Failed to get monitor info for GDI capture."));
-                return std::nullopt;
-            }
-            monitor.geometry = target_.targetRect;
-        }
-        t.monitor = monitor.geometry;
-        t.readRect = screenReadRect(monitor.geometry, &t.areaWarning);
-        if (!t.readRect) {
-            // Reading off the screen is an error on X, so an area that leaves it is refused as
-            // one of no size.
-            qWarning().noquote() << t.areaWarning;
-            t.readRect = QRect();
-        }
-        break;
-    }
+    if (window && rules.kind != Kind::SharedMemory && !prepareWindow(rules, ws, &t, end))
+        return std::nullopt;
+    if (!placeOnMonitor(rules.kind, ws, &t))
+        return std::nullopt;
     const QSize size = window && rules.kind == Kind::Compatible
                            ? t.frameSize
                            : (t.readRect ? t.readRect->size() : QSize(1, 1));
@@ -540,19 +296,149 @@ video_capture_thread_win::prepare(const CaptureRules& rules, WindowSystem* ws, E
     return t;
 }
 
+video_capture_thread_win::End video_capture_thread_win::grabberMissing(Kind kind, WindowSystem* ws,
+                                                                       const QString& reason)
+{
+    const bool window = target_.targetType == TargetWindow;
+    switch (kind) {
+    case Kind::Composite:
+        qWarning() << "GraphicsCaptureItem is not supported on this system.";
+        return End::FallBack;
+    case Kind::SharedMemory:
+        qWarning().noquote() << "Failed to get DXGI device: " << reason;
+        return fallBack(QStringLiteral("Failed to get DXGI device. Falling back to GDI."));
+    case Kind::Compatible:
+        if (window && (!ws || target_.targetWindow == 0)) {
+            sendError(QStringLiteral("Target window is invalid for GDI capture."));
+        } else if (window) {
+            qWarning().noquote() << "Failed to get window DC." << reason;
+            Q_EMIT msgSignal(MSG_ERROR, QStringLiteral("Failed to get window DC for GDI capture."));
+        } else {
+            qWarning().noquote() << "Failed to get screen DC." << reason;
+            Q_EMIT msgSignal(MSG_ERROR, QStringLiteral("Failed to get screen DC for GDI capture."));
+        }
+        break;
+    }
+    return End::Finished;
+}
+
+bool video_capture_thread_win::prepareWindow(const CaptureRules& rules, WindowSystem* ws, Target* t,
+                                             End* end)
+{
+    const NativeWindow w = target_.targetWindow;
+    WindowState state = ws->windowState(w);
+    if (!state.exists) {
+        sendError(rules.kind == Kind::Composite
+                      ? QStringLiteral("Failed to find the target window.")
+                      : QStringLiteral("Target window is invalid for GDI capture."));
+        return false;
+    }
+    if (!state.visible && !state.minimised) {
+        qInfo() << rules.hiddenAtStart;
+        ws->show(w);
+        platform_.sleepMs(kShowWindowSleepMs);
+        state = ws->windowState(w);
+    }
+    if (state.minimised) {
+        qInfo() << rules.minimisedAtStart;
+        ws->restore(w);
+        platform_.sleepMs(kShowWindowSleepMs);
+        state = ws->windowState(w);
+    }
+    if (rules.kind == Kind::Compatible && state.outer.isNull()) {
+        qWarning() << "Failed to get window rect.";
+        Q_EMIT msgSignal(MSG_ERROR, QStringLiteral("Failed to get window rect for GDI capture."));
+        return false;
+    }
+    // The frame window holds the decorations, so its image has the window's outer size.
+    QString reason;
+    if (!t->grabber->setWindow(ws->frameWindow(w), &reason)) {
+        if (rules.kind == Kind::Composite) {
+            *end = fallBack(QStringLiteral("Failed to create capture item. Falling back to GDI."));
+        } else {
+            qWarning().noquote() << "Failed to get window DC." << reason;
+            Q_EMIT msgSignal(MSG_ERROR, QStringLiteral("Failed to get window DC for GDI capture."));
+        }
+        return false;
+    }
+    t->frameSize = state.outer.size();
+    return true;
+}
+
+bool video_capture_thread_win::placeOnMonitor(Kind kind, WindowSystem* ws, Target* t)
+{
+    const bool window = target_.targetType == TargetWindow;
+    const QPoint targetPoint = target_.targetRect.topLeft() + QPoint(1, 1);
+    MonitorInfo monitor;
+    switch (kind) {
+    case Kind::Composite:
+        if (window)
+            break;
+        if (!ws->monitorFromPoint(targetPoint, false, &monitor)) {
+            sendError(QStringLiteral("Failed to get default monitor."));
+            return false;
+        }
+        t->monitor = monitor.geometry;
+        t->readRect = screenReadRect(monitor.geometry, &t->areaWarning);
+        break;
+    case Kind::SharedMemory: {
+        const QRect windowRect = window ? ws->windowState(target_.targetWindow).outer : QRect();
+        const bool found = !windowRect.isNull() ? ws->monitorFromRect(windowRect, &monitor)
+                                                : ws->monitorFromPoint(targetPoint, true, &monitor);
+        if (!found) {
+            sendError(QStringLiteral("Failed to get monitor."));
+            return false;
+        }
+        QRect output = monitor.geometry;
+        if (output.width() % 2 != 0 || output.height() % 2 != 0) {
+            qWarning() << "Odd dimensions detected. Adjusting...";
+            qWarning().noquote().nospace()
+                << "Frame size must be multiples of 2. Width: " << output.width()
+                << " Height: " << output.height();
+            output.setWidth(output.width() & ~1);
+            output.setHeight(output.height() & ~1);
+        }
+        t->monitor = output;
+        t->readRect =
+            window ? std::optional<QRect>(output) : screenReadRect(output, &t->areaWarning);
+        break;
+    }
+    case Kind::Compatible:
+        if (window)
+            break;
+        if (!ws->monitorFromPoint(targetPoint, false, &monitor)) {
+            // An area is placed on the recorded screen's rectangle even without monitor info.
+            if (!target_.areaMode) {
+                sendError(QStringLiteral("Failed to get monitor info for GDI capture."));
+                return false;
+            }
+            monitor.geometry = target_.targetRect;
+        }
+        t->monitor = monitor.geometry;
+        t->readRect = screenReadRect(monitor.geometry, &t->areaWarning);
+        if (!t->readRect) {
+            // Reading off the screen is an error on X, so an area that leaves it is refused as
+            // one of no size.
+            qWarning().noquote() << t->areaWarning;
+            t->readRect = QRect();
+        }
+        break;
+    }
+    return true;
+}
+
 video_capture_thread_win::End video_capture_thread_win::capture(Kind kind, WindowSystem* ws,
                                                                 std::unique_ptr<FramePacer>& pacer)
 {
-    const Rules& rules = useStream_ ? kStream : rulesFor(kind);
+    const CaptureRules& rules = useStream_ ? CaptureRules::stream() : CaptureRules::forKind(kind);
     End end = End::Finished;
     std::optional<Target> t = prepare(rules, ws, &end);
     if (!t)
         return end;
     const bool window = target_.targetType == TargetWindow;
-    const NativeWindow w = target_.targetWindow;
     if (!pacer) {
         pacer = makePacer(rules.sleepLogPrefix);
-        pacer->begin();
+        pacer->begin(fps_);
     }
 
     VideoFramePool pool;
@@ -562,55 +448,11 @@ video_capture_thread_win::End video_capture_thread_win::capture(Kind kind, Windo
     SharedFrame lastFrame; // the stream's still image
     while (pacer->startIteration()) {
         if (window && !useStream_) {
-            const WindowState state = ws->windowState(w);
-            if (!state.exists) {
-                if (rules.closedLog)
-                    qWarning() << rules.closedLog;
-                sendError(QString::fromLatin1(rules.closedMessage));
-                return End::Finished;
-            }
-            if (rules.window == Rules::Window::Restore) {
-                if (!state.visible && !state.minimised) {
-                    qInfo() << rules.hiddenWhile;
-                    ws->show(w);
-                    platform_.sleepMs(kShowWindowSleepMs);
-                } else if (state.minimised) {
-                    qInfo() << rules.minimisedWhile;
-                    ws->restore(w);
-                    platform_.sleepMs(kShowWindowSleepMs);
-                }
-                const QSize now = state.outer.size();
-                if (!now.isEmpty() &&
-                    (std::abs(now.width() - t->frameSize.width()) > kResizeTolerancePx ||
-                     std::abs(now.height() - t->frameSize.height()) > kResizeTolerancePx)) {
-                    qInfo() << "Detected significant size change. Recreating frame pool.";
-                    t->grabber->setWindow(ws->frameWindow(w));
-                    t->frameSize = now;
-                }
-            } else {
-                if (state.minimised) {
-                    platform_.sleepMs(kMinimisedSleepMs);
-                    continue;
-                }
-                if (rules.window == Rules::Window::SkipAndRestart) {
-                    if (!state.outer.isNull() && state.outer.size() != t->frameSize) {
-                        qInfo() << "Window size changed. Recreating GDI resources.";
-                        return End::Restart;
-                    }
-                } else {
-                    // Only the window's part of the monitor image is read: the same pixels as
-                    // cutting it out of the whole image, at a fraction of the cost.
-                    QRect wanted = t->monitor;
-                    if (!state.outer.isNull()) {
-                        const QRect crop =
-                            capturegeometry::windowCropOnMonitor(state.outer, t->monitor);
-                        if (!crop.isNull())
-                            wanted = crop.translated(t->monitor.topLeft());
-                    }
-                    if (wanted != readRect && t->grabber->setScreenRect(wanted))
-                        readRect = wanted;
-                }
-            }
+            const Follow follow = followWindow(rules, ws, &*t, &readRect, &end);
+            if (follow == Follow::Ended)
+                return end;
+            if (follow == Follow::Skip)
+                continue;
         } else if (!window && !t->readRect) {
             // An area that does not fit the monitor gives no frames, only this warning.
             qWarning().noquote() << t->areaWarning;
@@ -634,27 +476,8 @@ video_capture_thread_win::End video_capture_thread_win::capture(Kind kind, Windo
             return End::Finished;
         }
         if (result != ScreenGrabber::Result::Frame || !image) {
-            switch (rules.noImage) {
-            case Rules::NoImage::Retry:
-                platform_.sleepMs(kNoFrameSleepMs);
-                continue;
-            case Rules::NoImage::NextSlot:
-                // The read does not wait for a change as duplication does, so an unchanged
-                // screen is polled once a frame interval rather than in a busy loop.
-                pacer->finishIteration();
-                continue;
-            case Rules::NoImage::Warn:
-                qWarning() << rules.failedImageLog;
-                platform_.sleepMs(kFailedGrabSleepMs);
-                continue;
-            case Rules::NoImage::Repeat:
-                // Slots passed without an image would otherwise be filled with the next change.
-                if (lastFrame && result == ScreenGrabber::Result::NoChange)
-                    if (AVFrame* copy = av_frame_clone(lastFrame.get()))
-                        pacer->submit(makeSharedFrame(copy));
-                pacer->finishIteration();
-                continue;
-            }
+            onNoImage(rules, result, *pacer, lastFrame);
+            continue;
         }
         // Window images keep the size the capture was set up for; a screen or a window crop
         // travels as it was read.
@@ -681,4 +504,88 @@ video_capture_thread_win::End video_capture_thread_win::capture(Kind kind, Windo
         pacer->finishIteration();
     }
     return End::Finished;
+}
+
+video_capture_thread_win::Follow video_capture_thread_win::followWindow(const CaptureRules& rules,
+                                                                        WindowSystem* ws, Target* t,
+                                                                        QRect* readRect, End* end)
+{
+    const NativeWindow w = target_.targetWindow;
+    const WindowState state = ws->windowState(w);
+    if (!state.exists) {
+        if (rules.closedLog)
+            qWarning() << rules.closedLog;
+        sendError(QString::fromLatin1(rules.closedMessage));
+        *end = End::Finished;
+        return Follow::Ended;
+    }
+    if (rules.window == CaptureRules::Window::Restore) {
+        if (!state.visible && !state.minimised) {
+            qInfo() << rules.hiddenWhile;
+            ws->show(w);
+            platform_.sleepMs(kShowWindowSleepMs);
+        } else if (state.minimised) {
+            qInfo() << rules.minimisedWhile;
+            ws->restore(w);
+            platform_.sleepMs(kShowWindowSleepMs);
+        }
+        const QSize now = state.outer.size();
+        if (!now.isEmpty() &&
+            (std::abs(now.width() - t->frameSize.width()) > kResizeTolerancePx ||
+             std::abs(now.height() - t->frameSize.height()) > kResizeTolerancePx)) {
+            qInfo() << "Detected significant size change. Recreating frame pool.";
+            t->grabber->setWindow(ws->frameWindow(w));
+            t->frameSize = now;
+        }
+        return Follow::Grab;
+    }
+    if (state.minimised) {
+        platform_.sleepMs(kMinimisedSleepMs);
+        return Follow::Skip;
+    }
+    if (rules.window == CaptureRules::Window::SkipAndRestart) {
+        if (!state.outer.isNull() && state.outer.size() != t->frameSize) {
+            qInfo() << "Window size changed. Recreating GDI resources.";
+            *end = End::Restart;
+            return Follow::Ended;
+        }
+        return Follow::Grab;
+    }
+    // Only the window's part of the monitor image is read: the same pixels as cutting it out of
+    // the whole image, at a fraction of the cost.
+    QRect wanted = t->monitor;
+    if (!state.outer.isNull()) {
+        const QRect crop = capturegeometry::windowCropOnMonitor(state.outer, t->monitor);
+        if (!crop.isNull())
+            wanted = crop.translated(t->monitor.topLeft());
+    }
+    if (wanted != *readRect && t->grabber->setScreenRect(wanted))
+        *readRect = wanted;
+    return Follow::Grab;
+}
+
+void video_capture_thread_win::onNoImage(const CaptureRules& rules, ScreenGrabber::Result result,
+                                         FramePacer& pacer, const SharedFrame& lastFrame)
+{
+    switch (rules.noImage) {
+    case CaptureRules::NoImage::Retry:
+        platform_.sleepMs(kNoFrameSleepMs);
+        break;
+    case CaptureRules::NoImage::NextSlot:
+        // The read does not wait for a change as duplication does, so an unchanged screen is
+        // polled once a frame interval rather than in a busy loop.
+        pacer.finishIteration();
+        break;
+    case CaptureRules::NoImage::Warn:
+        qWarning() << rules.failedImageLog;
+        platform_.sleepMs(kFailedGrabSleepMs);
+        break;
+    case CaptureRules::NoImage::Repeat:
+        // Slots passed without an image would otherwise be filled with the next change.
+        if (lastFrame && result == ScreenGrabber::Result::NoChange)
+            if (AVFrame* copy = av_frame_clone(lastFrame.get()))
+                pacer.submit(makeSharedFrame(copy));
+        pacer.finishIteration();
+        break;
+    }
 }

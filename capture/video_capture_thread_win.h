@@ -1,7 +1,6 @@
 #pragma once
 
 #include "CapturePlatform.h"
-#include "capture/CaptureApi.h"
 #include "RecordingTarget.h"
 #include "media/MsgType.h"
 #include "media/VideoFramePool.h"
@@ -20,9 +19,9 @@ struct CaptureRules;
 class FramePacer;
 class FrameQueue;
 
-// Captures the recording target into the frame queue on its own thread, through the grabber the
-// "VideoCaptureAPI" setting chooses ("WGC": the window's own composite image, "DXGI": shared-
-// memory reads of the monitor, anything else: plain image reads), falling back to plain image
+// Captures the recording target into the frame queue on its own thread, through the grabber of the
+// chosen kind (composite: the window's own image, shared memory: change-tracked reads of the
+// monitor, compatible: plain image reads), falling back to plain image
 // reads when the chosen one cannot start or stops working. One loop serves every grabber; what
 // differs between them is the table of rules in the source. The queue is closed when the capture
 // ends, whatever ended it. pause(), resume() and requestStop() are thread-safe (atomics); the
@@ -36,8 +35,10 @@ public:
     // Stops and waits for a running capture.
     ~video_capture_thread_win() override;
 
-    // Stores the target and reads "VideoCaptureAPI"; always true.
+    // Stores the target; always true.
     bool init(int targetType, const QString& targetTitle, const QRect& targetRect, bool areaMode);
+    // The grabber to try first and the frame rate (1 to FramePacer::kMaxFps).
+    void setCapture(ScreenGrabber::Kind kind, int fps);
     void setTargetWindow(NativeWindow window);
     // The area to record in area mode: logical pixels relative to the target screen's corner.
     void setCaptureArea(int x, int y, int width, int height);
@@ -48,7 +49,7 @@ public:
     // Frames leave as 4:2:0 pictures rather than BGRA images (for an encoder that takes them).
     void setI420Frames(bool on) { i420Frames_ = on; }
     // Records the stream of a desktop's screen-cast portal (Wayland) through grabber, whatever
-    // "VideoCaptureAPI" says: a screen target is the whole stream or in area mode the area on
+    // the capture kind: a screen target is the whole stream or in area mode the area on
     // it, a window target the whole stream. size: the stream's size as the desktop gave it.
     void setStream(std::unique_ptr<ScreenGrabber> grabber, QSize size);
     // Replaces the system (tests); CapturePlatform::system() unless called.
@@ -69,12 +70,27 @@ protected:
 private:
     struct Target;
     enum class End { Finished, FallBack, Restart };
+    // What following a window target leaves the loop to do: grab, skip this turn, or end.
+    enum class Follow { Grab, Skip, Ended };
 
     // Sets up the grabber of kind and records until the stop, a fatal error (sent as
     // MSG_ERROR), a fallback (warning already sent) or a restart for a resized window.
     End capture(ScreenGrabber::Kind kind, WindowSystem* ws, std::unique_ptr<FramePacer>& pacer);
     std::optional<Target> prepare(const CaptureRules& rules, WindowSystem* ws, End* end);
     std::optional<Target> prepareStream();
+    // The grabber of kind or the display could not be had: a fallback or a fatal error.
+    End grabberMissing(ScreenGrabber::Kind kind, WindowSystem* ws, const QString& reason);
+    // A window target is shown if it must be and its grabber pointed at it; false to end.
+    bool prepareWindow(const CaptureRules& rules, WindowSystem* ws, Target* t, End* end);
+    // The monitor of a screen target (or of a window for shared-memory reads) and the rect of it
+    // that is read; false after a fatal error.
+    bool placeOnMonitor(ScreenGrabber::Kind kind, WindowSystem* ws, Target* t);
+    // Keeps a window target shown, sized and cropped while recording.
+    Follow followWindow(const CaptureRules& rules, WindowSystem* ws, Target* t, QRect* readRect,
+                        End* end);
+    // A grab without a new image, by the rules of the grabber.
+    void onNoImage(const CaptureRules& rules, ScreenGrabber::Result result, FramePacer& pacer,
+                   const SharedFrame& lastFrame);
     // The desktop rect to read for a screen target on monitor: the monitor, or in area mode the
     // scaled capture area on it; nothing (with *warning) when the area does not fit.
     std::optional<QRect> screenReadRect(const QRect& monitor, QString* warning) const;
@@ -90,7 +106,8 @@ private:
     CapturePlatform platform_;
     RecordingTarget target_;
     QRect captureArea_;
-    CaptureApi captureApi_ = CaptureApi::Wgc;
+    ScreenGrabber::Kind captureKind_ = ScreenGrabber::Kind::Composite;
+    int fps_ = FramePacer::kDefaultFps;
     bool cursorCapture_ = true;
     double dpi_ = 96.0; // of the target screen
     bool i420Frames_ = false;

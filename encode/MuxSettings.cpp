@@ -1,14 +1,8 @@
 #include "MuxSettings.h"
 
-#include "base/FrameRateSetting.h"
 #include "base/SettingsKeys.h"
-#include "base/SettingsStore.h"
 
-#include <QDebug>
-
-namespace {
-
-AVCodecID videoCodecFor(const QString& format)
+AVCodecID MuxSettings::videoCodecFor(const QString& format)
 {
     if (format == settings::kFormatMp4)
         return AV_CODEC_ID_H264;
@@ -21,7 +15,7 @@ AVCodecID videoCodecFor(const QString& format)
     return AV_CODEC_ID_NONE;
 }
 
-AVCodecID audioCodecFor(const QString& format)
+AVCodecID MuxSettings::audioCodecFor(const QString& format)
 {
     if (format == "AAC")
         return AV_CODEC_ID_AAC;
@@ -31,8 +25,6 @@ AVCodecID audioCodecFor(const QString& format)
         return AV_CODEC_ID_FLAC;
     return AV_CODEC_ID_NONE;
 }
-
-} // namespace
 
 QStringList MuxSettings::audioFormatsFor(const QString& videoFormat)
 {
@@ -52,40 +44,4 @@ QStringList MuxSettings::audioBitratesFor(const QString& audioFormat)
     if (audioFormat == QLatin1String("FLAC"))
         return {"500"};
     return {"128", "192", "256", "320"};
-}
-
-MuxSettings MuxSettings::fromSettingsStore()
-{
-    using namespace settings;
-    SettingsStore& store = SettingsStore::instance();
-    MuxSettings result;
-
-    result.fps = frameRateFromSetting(store.value(kVideoGroup, kFps));
-
-    const QString videoFormat = store.value(kVideoGroup, kVideoFormat, kFormatMp4).toString();
-    QString audioFormat = store.value(kAudioGroup, kAudioFormat, "AAC").toString();
-    QString audioBitrate = store.value(kAudioGroup, kAudioBitrate, 96000).toString();
-    const QStringList taken = audioFormatsFor(videoFormat);
-    // An unknown name stays as it is, to fail with its own message.
-    if (audioCodecFor(audioFormat) != AV_CODEC_ID_NONE && !taken.contains(audioFormat)) {
-        const QString stored = audioFormat;
-        audioFormat = taken.first();
-        if (!audioBitratesFor(audioFormat).contains(audioBitrate))
-            audioBitrate = QStringLiteral("128");
-        qWarning().noquote() << QStringLiteral("%1 files cannot hold %2 sound: recording %3 at %4 "
-                                               "kbit/s instead.")
-                                    .arg(videoFormat, stored, audioFormat, audioBitrate);
-    }
-    result.audioBitrateKbps = audioBitrate.toInt();
-    result.audioCodecId = audioCodecFor(audioFormat);
-
-    const QVariant videoBitrate = store.value(kVideoGroup, kVideoBitrate, 400000);
-    result.autoBitrate = videoBitrate.toString() == kBitrateAuto;
-    if (!result.autoBitrate)
-        result.videoBitrateKbps = videoBitrate.toInt();
-
-    result.videoCodecId = videoCodecFor(videoFormat);
-    result.quality = store.value(kVideoGroup, kQuality, kQualityHigh).toString();
-    result.useHardwareEncoder = store.value(kVideoGroup, kUseHardwareEncoder, true).toBool();
-    return result;
 }

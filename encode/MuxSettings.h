@@ -7,14 +7,14 @@ extern "C" {
 #include <libavcodec/codec_id.h>
 }
 
-// The encoding choices of one recording, read from the settings when the mux thread is
-// initialised and fixed from then on.
+// The encoding choices of one recording, handed to the mux thread when it is initialised and
+// fixed from then on.
 struct MuxSettings
 {
     AVCodecID videoCodecId = AV_CODEC_ID_NONE; // none: "VideoFormat" was not recognised
     AVCodecID audioCodecId = AV_CODEC_ID_NONE; // none: "AudioFormat" was not recognised
-    int audioBitrateKbps = 96000;
-    int videoBitrateKbps = 400000;
+    int audioBitrateKbps = 128;
+    int videoBitrateKbps = 6000;
     int fps = 15;
     bool autoBitrate = false;
     QString quality;
@@ -25,10 +25,9 @@ struct MuxSettings
     int outputWidth = 0;
     int outputHeight = 0;
 
-    // Reads the "VideoSett" and "AudioSett" encoder keys through the SettingsStore. A sound format
-    // the video format's container does not take is replaced by the first one it takes, with a
-    // bitrate that format has, and the run log says so.
-    static MuxSettings fromSettingsStore();
+    // The codec of a "VideoFormat" value and of an "AudioFormat" value; none when not recognised.
+    static AVCodecID videoCodecFor(const QString& videoFormat);
+    static AVCodecID audioCodecFor(const QString& audioFormat);
 
     // The "AudioFormat" values the container of a "VideoFormat" value takes, in the order the
     // settings list them.

@@ -89,9 +89,9 @@ mux_thread_win::~mux_thread_win()
     }
 }
 
-bool mux_thread_win::init(const QString& outputPath, bool withAudio)
+bool mux_thread_win::init(const MuxSettings& choices, const QString& outputPath, bool withAudio)
 {
-    settings = MuxSettings::fromSettingsStore();
+    settings = choices;
     stopRequested.store(false);
     finishing.store(false);
     settings.outputPath = outputPath;

@@ -31,8 +31,8 @@ public:
     explicit mux_thread_win(FrameQueue* frameQueue, QObject* parent = nullptr);
     ~mux_thread_win() override;
 
-    // Reads the encoding settings; call before start(). Always returns true.
-    bool init(const QString& outputPath, bool withAudio);
+    // Takes the encoding choices of the recording; call before start(). Always returns true.
+    bool init(const MuxSettings& choices, const QString& outputPath, bool withAudio);
 
     void pause();
     void resume();

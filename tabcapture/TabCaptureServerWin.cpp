@@ -1,7 +1,6 @@
 #include "TabCaptureServerWin.h"
 
-#include "base/SettingsKeys.h"
-#include "base/SettingsStore.h"
+
 #include "platform/posix/RuntimeSecret.h"
 #include "platform/posix/SocketOwner.h"
 #include "platform/posix/UserFolders.h"
@@ -21,17 +20,6 @@ namespace {
 // only let a client make us buffer without limit.
 constexpr qint64 kMaxMessageBytes = 64LL * 1024 * 1024;
 constexpr int kIdleTimeoutMs = 10000;
-
-QStringList addedExtensions()
-{
-    QStringList ids;
-    const QString stored = SettingsStore::instance()
-                               .value(settings::kTabCaptureGroup, settings::kAllowedExtensions)
-                               .toString();
-    for (const QString& id : stored.split(QLatin1Char(','), Qt::SkipEmptyParts))
-        ids << id.trimmed();
-    return ids;
-}
 
 } // namespace
 
@@ -65,6 +53,11 @@ void TabCaptureServerWin::setIdleTimeout(int milliseconds)
 void TabCaptureServerWin::setDurationLimitSource(std::function<std::int64_t()> source)
 {
     durationLimit_ = std::move(source);
+}
+
+void TabCaptureServerWin::setSettingsSource(std::function<TabCaptureSettings()> source)
+{
+    settings_ = std::move(source);
 }
 
 TabCaptureServerWin::~TabCaptureServerWin()
@@ -183,8 +176,9 @@ void TabCaptureServerWin::onNewConnection()
 {
     while (QWebSocket* socket = server_->nextPendingConnection()) {
         const QString origin = socket->origin();
+        const TabCaptureSettings current = settings_ ? settings_() : TabCaptureSettings();
         if (origin.isEmpty() ? !tabcapture::tokenMatches(socket->requestUrl(), secret_)
-                             : !tabcapture::isOriginAllowed(origin, addedExtensions())) {
+                             : !tabcapture::isOriginAllowed(origin, current.addedExtensions)) {
             qWarning().noquote() << "TabCapture refused a connection from origin" << origin;
             refuse(socket, origin.isEmpty() ? QStringLiteral("Token missing or wrong")
                                             : QStringLiteral("Origin not allowed"));
@@ -206,8 +200,7 @@ void TabCaptureServerWin::onNewConnection()
                 &TabCaptureServerWin::onSocketDisconnected);
         qInfo().noquote() << "TabCapture client connected";
         idleTimer_->start();
-        const QVariant fps = SettingsStore::instance().value(settings::kVideoGroup, settings::kFps);
-        sendText(tabcapture::configMessage(tabcapture::configFrameRate(fps)));
+        sendText(tabcapture::configMessage(current.recording.mux.fps));
     }
 }
 
@@ -240,6 +233,7 @@ void TabCaptureServerWin::onTextMessageReceived(const QString& message)
                 return;
             }
             session_->setDurationLimit(durationLimit_ ? durationLimit_() : 0);
+            session_->setRecordingSettings(settings_ ? settings_().recording : RecordingSettings());
             session_->startSession(request);
             return;
         }

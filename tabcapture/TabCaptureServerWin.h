@@ -1,11 +1,13 @@
 #pragma once
 
 #include "TabCaptureProtocol.h"
+#include "recording/RecordingSettings.h"
 
 #include <QImage>
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
 #include <functional>
@@ -19,6 +21,14 @@ class QWebSocketServer;
 // the session turns parsed media messages into a file. Its methods are called on the GUI thread
 // and return at once. The server forwards the window's signals as its own, so the main window
 // only connects to the server; it answers the client from startFailed and endedByItself.
+// What tab recording takes from the settings.
+struct TabCaptureSettings
+{
+    RecordingSettings recording;
+    // Extension ids (or whole origins) allowed besides Torvane's own.
+    QStringList addedExtensions;
+};
+
 class TabCaptureSessionBase : public QObject
 {
     Q_OBJECT
@@ -51,6 +61,8 @@ public:
     // The length in microseconds the next started file ends at by itself (endedByItself with no
     // reason); 0 for none.
     virtual void setDurationLimit(std::int64_t) {}
+    // The settings the next started file is made with.
+    virtual void setRecordingSettings(const RecordingSettings&) {}
 
 signals:
     void recordingStarted(const QString& outputPath);
@@ -105,6 +117,9 @@ public:
     void setIdleTimeout(int milliseconds);
     // Asked at each start for the length the file ends at (microseconds, 0 for none).
     void setDurationLimitSource(std::function<std::int64_t()> source);
+    // Asked when a client connects (its origin, the frame rate it is told) and at each start
+    // (the recording's settings); a new settings.ini's values unless set.
+    void setSettingsSource(std::function<TabCaptureSettings()> source);
 
 signals:
     void recordingStarted(const QString& outputPath);
@@ -133,6 +148,7 @@ private:
     QTimer* idleTimer_ = nullptr;
     QByteArray secret_;
     std::function<std::int64_t()> durationLimit_;
+    std::function<TabCaptureSettings()> settings_;
     QPointer<QWebSocket> client_;
     TabCaptureSessionBase* session_ = nullptr;
     bool screenRecordingActive_ = false;

@@ -1,11 +1,14 @@
 #include "TabRecordingSession.h"
 
-#include "base/SettingsKeys.h"
-#include "base/SettingsStore.h"
-#include "capture/DiskSpaceWatchdog.h"
+#include "recording/DiskSpaceWatchdog.h"
+#include "encode/FfmpegHolders.h"
 #include "encode/mux_thread_win.h"
 #include "tabcapture/TabRecordingRun.h"
-#include "ui/OutputFileName.h"
+#include "media/FrameDuration.h"
+#include "media/FrameQueue.h"
+#include "tabcapture/TabMediaBudget.h"
+#include "recording/OutputFileName.h"
+#include "recording/RecordingSettings.h"
 
 #include <QDebug>
 #include <QDir>
@@ -88,20 +91,14 @@ QString TabRecordingSession::outputPath() const
     return run_ ? run_->path : QString();
 }
 
-QString TabRecordingSession::makeOutputPath(const QDateTime& now)
+QString TabRecordingSession::makeOutputPath(const RecordingSettings& settings, const QDateTime& now)
 {
-    SettingsStore& settings = SettingsStore::instance();
-    const QString folder =
-        settings.value(settings::kOutputGroup, settings::kRecordingPath, QStringLiteral("./QZT"))
-            .toString();
+    const QString& folder = settings.folder;
     QDir().mkpath(folder);
-    const QString format =
-        settings.value(settings::kVideoGroup, settings::kVideoFormat, settings::kFormatMp4)
-            .toString();
     const QString stem =
         QStringLiteral("tabcapture_") + now.toString(QStringLiteral("yyyyMMdd_HHmmss"));
-    return QDir(folder).filePath(
-        outputfilename::freeFileName(folder, stem, outputfilename::extension(format)));
+    return QDir(folder).filePath(outputfilename::freeFileName(
+        folder, stem, outputfilename::extension(settings.videoFormat)));
 }
 
 void TabRecordingSession::startSession(const tabcapture::StartRequest& request)
@@ -130,7 +127,7 @@ void TabRecordingSession::startSession(const tabcapture::StartRequest& request)
                 tr("Failed to initialize video decoder: %1").arg(ffmpeg::errorText(ret, 256)));
     }
 
-    const QString path = makeOutputPath(wall_());
+    const QString path = makeOutputPath(settings_, wall_());
     const QString folder = QFileInfo(path).absolutePath();
     if (const auto free_bytes = DiskSpaceWatchdog::tooLittleToStart(folder)) {
         qWarning().noquote() << "TabCapture not started, disk space low:" << *free_bytes
@@ -156,7 +153,7 @@ void TabRecordingSession::startSession(const tabcapture::StartRequest& request)
         if (run_ && run_->id == id)
             endByItself(QString());
     });
-    if (!mux->init(path, run->audio)) {
+    if (!mux->init(settings_.mux, path, run->audio)) {
         const QString text = tr("Failed to initialize mux for tab capture.");
         Q_EMIT errorMessage(text);
         Q_EMIT startFailed(text);

@@ -56,6 +56,7 @@ public:
     // another rate than the start's is dropped.
     void pushAudioFrame(const tabcapture::AudioMessage& message, const QByteArray& holder) override;
     void setDurationLimit(std::int64_t microseconds) override { durationLimitUs_ = microseconds; }
+    void setRecordingSettings(const RecordingSettings& settings) override { settings_ = settings; }
 
     QString outputPath() const;
 
@@ -66,7 +67,7 @@ public:
 
     // The next free "tabcapture_<time>" path in the recordings folder (created when missing),
     // with the extension of the configured format.
-    static QString makeOutputPath(const QDateTime& now);
+    static QString makeOutputPath(const RecordingSettings& settings, const QDateTime& now);
 
 private:
     TabRecordingRun* findRun(int id) const;
@@ -86,6 +87,7 @@ private:
     int nextRunId_ = 0;
     DiskSpaceWatchdog* diskWatch_ = nullptr;
     std::int64_t durationLimitUs_ = 0;
+    RecordingSettings settings_;
     std::int64_t videoSequence_ = 0;
     std::int64_t fpsWindowStartMs_ = 0;
     std::int64_t fpsWindowSequence_ = 0;

@@ -4,7 +4,7 @@
 #include "base/SettingsKeys.h"
 #include "base/SettingsStore.h"
 #include "base/Version.h"
-#include "capture/screen_capture_win.h"
+#include "recording/screen_capture_win.h"
 #include "hotkeys/HotkeyManager.h"
 #include "hotkeys/HotkeyShortcuts.h"
 #include "macro/MacroExecutor.h"
@@ -111,29 +111,9 @@ MainWindow::MainWindow(QWidget* parent)
     rebuildSourceList();
     fillAudioList();
     selectAudioByData(kSystemAudio);
-    // A microphone plugged in (or a sound card gone) shows in the list without a restart. Qt 6.4
-    // keeps its device list current on PulseAudio but does not signal the change, so a slow look
-    // at the list stands in for the signal there.
-    auto* audioDevices = new QMediaDevices(this);
-    connect(audioDevices, &QMediaDevices::audioInputsChanged, this, &MainWindow::followAudioInputs);
-    auto* audioDeviceTimer = new QTimer(this);
-    audioDeviceTimer->setObjectName(QStringLiteral("audioDeviceTimer"));
-    connect(audioDeviceTimer, &QTimer::timeout, this, &MainWindow::followAudioInputs);
-    audioDeviceTimer->start(kAudioDeviceCheck_ms);
+    followAudioDevices();
 
-    session = new screen_capture_win(this);
-    sessionControl = std::make_unique<MainWindowSession>(session);
-    connect(session, &screen_capture_win::stopRecording, this, &MainWindow::onSessionStopRequest);
-    connect(session, &screen_capture_win::pauseRecording, this,
-            &MainWindow::onRequestPauseRecording);
-    connect(session, &screen_capture_win::resumeRecording, this,
-            &MainWindow::onRequestResumeRecording);
-    connect(session, &screen_capture_win::previewFrame, this, &MainWindow::onPreviewFrame);
-    // The duration limit ends the file in the session; the window then stops as its clock would.
-    connect(session, &screen_capture_win::durationLimitReached, this, [this] {
-        if (isRecording())
-            startStopRecording();
-    });
+    createSession();
 
     ui->checkBoxPreview->setChecked(SettingsStore::instance()
                                         .value(settings::kUiGroup, settings::kEnablePreview, true)
@@ -159,17 +139,7 @@ MainWindow::MainWindow(QWidget* parent)
         });
     }
 
-    nextRecordingLabel = new QLabel(this);
-    nextRecordingLabel->setObjectName(QStringLiteral("labelNextRecording"));
-    nextRecordingLabel->setStyleSheet(
-        QStringLiteral("QLabel { color: #ffffff; padding: 2px; border: none; }"));
-    ui->statusBar->addWidget(nextRecordingLabel);
-    nextRecordingTimer = new QTimer(this);
-    nextRecordingTimer->setObjectName(QStringLiteral("nextRecordingTimer"));
-    nextRecordingTimer->setInterval(kNextRecordingInterval_ms);
-    connect(nextRecordingTimer, &QTimer::timeout, this, &MainWindow::updateNextRecordingLabel);
-    nextRecordingTimer->start();
-    updateNextRecordingLabel();
+    buildNextRecordingLabel();
 
     previewTimer = new QTimer(this);
     previewTimer->setObjectName(QStringLiteral("previewTimer"));
@@ -183,6 +153,55 @@ MainWindow::MainWindow(QWidget* parent)
     connectToolButtons();
     renderRecordingDuration();
     applyIdleLook();
+}
+
+void MainWindow::followAudioDevices()
+{
+    // A microphone plugged in (or a sound card gone) shows in the list without a restart. Qt 6.4
+    // keeps its device list current on PulseAudio but does not signal the change, so a slow look
+    // at the list stands in for the signal there.
+    auto* audioDevices = new QMediaDevices(this);
+    connect(audioDevices, &QMediaDevices::audioInputsChanged, this, &MainWindow::followAudioInputs);
+    auto* audioDeviceTimer = new QTimer(this);
+    audioDeviceTimer->setObjectName(QStringLiteral("audioDeviceTimer"));
+    connect(audioDeviceTimer, &QTimer::timeout, this, &MainWindow::followAudioInputs);
+    audioDeviceTimer->start(kAudioDeviceCheck_ms);
+}
+
+void MainWindow::createSession()
+{
+    session = new screen_capture_win(this);
+    sessionControl = std::make_unique<MainWindowSession>(session);
+    connect(session, &screen_capture_win::stopRecording, this, &MainWindow::onSessionStopRequest);
+    connect(session, &screen_capture_win::pauseRecording, this,
+            &MainWindow::onRequestPauseRecording);
+    connect(session, &screen_capture_win::resumeRecording, this,
+            &MainWindow::onRequestResumeRecording);
+    connect(session, &screen_capture_win::previewFrame, this, &MainWindow::onPreviewFrame);
+    connect(session, &screen_capture_win::restoreTokenChanged, this,
+            [](bool window, const QString& token) {
+                RecordingSettings::saveRestoreToken(SettingsStore::instance(), window, token);
+            });
+    // The duration limit ends the file in the session; the window then stops as its clock would.
+    connect(session, &screen_capture_win::durationLimitReached, this, [this] {
+        if (isRecording())
+            startStopRecording();
+    });
+}
+
+void MainWindow::buildNextRecordingLabel()
+{
+    nextRecordingLabel = new QLabel(this);
+    nextRecordingLabel->setObjectName(QStringLiteral("labelNextRecording"));
+    nextRecordingLabel->setStyleSheet(
+        QStringLiteral("QLabel { color: #ffffff; padding: 2px; border: none; }"));
+    ui->statusBar->addWidget(nextRecordingLabel);
+    nextRecordingTimer = new QTimer(this);
+    nextRecordingTimer->setObjectName(QStringLiteral("nextRecordingTimer"));
+    nextRecordingTimer->setInterval(kNextRecordingInterval_ms);
+    connect(nextRecordingTimer, &QTimer::timeout, this, &MainWindow::updateNextRecordingLabel);
+    nextRecordingTimer->start();
+    updateNextRecordingLabel();
 }
 
 MainWindow::~MainWindow()
@@ -536,7 +555,7 @@ void MainWindow::closeEvent(QCloseEvent* event)
         while (owner_ != RecordingOwner::None && waited.elapsed() < kCloseWait_ms)
             QCoreApplication::processEvents(QEventLoop::AllEvents, kCloseWaitSlice_ms);
         // The file is complete; a "finished" box would only hold up a window that is going away.
-        session->quietStop = true;
+        session->setQuietStop(true);
     }
     ScheduleRunner::instance()->stopRunner();
     tabServer->stop();

@@ -169,6 +169,11 @@ private:
     void loadLogo();
     void retranslateWindowTitle();
     void connectToolButtons();
+    // Parts of the constructor: the sound device list kept current, the recording session and
+    // its reports, the status bar's next scheduled recording.
+    void followAudioDevices();
+    void createSession();
+    void buildNextRecordingLabel();
     void registerHotkeys();
     void connectMacroRequests();
     void connectScheduleRequests();

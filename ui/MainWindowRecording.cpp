@@ -4,14 +4,14 @@
 
 #include "base/SettingsKeys.h"
 #include "base/SettingsStore.h"
-#include "capture/DiskSpaceWatchdog.h"
-#include "capture/screen_capture_win.h"
+#include "recording/DiskSpaceWatchdog.h"
+#include "recording/screen_capture_win.h"
 #include "macro/MacroExecutor.h"
 #include "media/PerformanceCounter.h"
 #include "platform/posix/ProcessTimes.h"
 #include "ui/AreaDisplay.h"
 #include "ui/BG_Mode_Window.h"
-#include "ui/OutputFileName.h"
+#include "recording/OutputFileName.h"
 #include "ui/RecordingSessionControl.h"
 #include "ui/WindowPreview.h"
 #include "tabcapture/TabCaptureServerWin.h"
@@ -48,9 +48,7 @@ QScreen* screenOrPrimary(const QPoint& point)
 
 QString MainWindow::recordingFolder()
 {
-    return SettingsStore::instance()
-        .value(settings::kOutputGroup, settings::kRecordingPath, QStringLiteral("./QZT"))
-        .toString();
+    return RecordingSettings::folderFromStore(SettingsStore::instance());
 }
 
 // ---- Recording state ----
@@ -261,11 +259,11 @@ QString MainWindow::nextOutputPath(const QString& folder) const
 
 void MainWindow::configureAndStartSession(const StartPlan& plan)
 {
-    const QString folder = recordingFolder();
-    const QString path = nextOutputPath(folder);
+    const RecordingSettings settings = RecordingSettings::fromStore(SettingsStore::instance());
+    const QString path = nextOutputPath(settings.folder);
     qDebug().noquote() << "Saving..." << path;
 
-    sessionControl->configure(ui->comboBoxAudioDevice->currentData().toString(), path,
+    sessionControl->configure(settings, ui->comboBoxAudioDevice->currentData().toString(), path,
                               ui->labelFps);
     RecordingTarget target;
     target.areaMode = plan.area;

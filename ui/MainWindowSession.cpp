@@ -1,20 +1,20 @@
 #include "MainWindowSession.h"
 
-#include "capture/screen_capture_win.h"
+#include "recording/screen_capture_win.h"
 
 MainWindowSession::MainWindowSession(screen_capture_win* session) : session_(session) {}
 
-void MainWindowSession::configure(const QString& audioSource, const QString& outputPath,
-                                  QLabel* fpsLabel)
+void MainWindowSession::configure(const RecordingSettings& settings, const QString& audioSource,
+                                  const QString& outputPath, QLabel* fpsLabel)
 {
     if (session_)
-        session_->configure(audioSource, outputPath, fpsLabel);
+        session_->configure(settings, audioSource, outputPath, fpsLabel);
 }
 
 void MainWindowSession::setTarget(const RecordingTarget& target)
 {
     if (session_)
-        session_->target = target;
+        session_->setTarget(target);
 }
 
 void MainWindowSession::setCaptureArea(int x, int y, int width, int height)

@@ -12,8 +12,8 @@ class MainWindowSession : public RecordingSessionControl
 public:
     explicit MainWindowSession(screen_capture_win* session);
 
-    void configure(const QString& audioSource, const QString& outputPath,
-                   QLabel* fpsLabel) override;
+    void configure(const RecordingSettings& settings, const QString& audioSource,
+                   const QString& outputPath, QLabel* fpsLabel) override;
     void setTarget(const RecordingTarget& target) override;
     void setCaptureArea(int x, int y, int width, int height) override;
     void setStartTrigger(StartTrigger trigger) override;

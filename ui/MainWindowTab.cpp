@@ -40,6 +40,15 @@ void MainWindow::connectTabCapture()
     // A tab recording ends its file at the window's limit, as a screen recording does.
     tabServer->setDurationLimitSource(
         [this] { return durationLimitEnabled ? QTime(0, 0).msecsTo(durationLimit) * 1000LL : 0; });
+    tabServer->setSettingsSource([] {
+        SettingsStore& store = SettingsStore::instance();
+        TabCaptureSettings current{RecordingSettings::fromStore(store), {}};
+        const QString added =
+            store.value(settings::kTabCaptureGroup, settings::kAllowedExtensions).toString();
+        for (const QString& id : added.split(QLatin1Char(','), Qt::SkipEmptyParts))
+            current.addedExtensions << id.trimmed();
+        return current;
+    });
     // Why a tab recording would not start or ended early (a full disk, a failed write): the
     // session's own reports, so a taken port is not announced twice. One notice that does not
     // block the window and that a repeat updates: a client failing its start in a loop nested one

@@ -2,6 +2,7 @@
 
 #include "capture/RecordingTarget.h"
 #include "capture/StartTrigger.h"
+#include "recording/RecordingSettings.h"
 
 #include <QString>
 
@@ -17,8 +18,8 @@ class RecordingSessionControl
 public:
     virtual ~RecordingSessionControl() = default;
 
-    virtual void configure(const QString& audioSource, const QString& outputPath,
-                           QLabel* fpsLabel) = 0;
+    virtual void configure(const RecordingSettings& settings, const QString& audioSource,
+                           const QString& outputPath, QLabel* fpsLabel) = 0;
     virtual void setTarget(const RecordingTarget& target) = 0;
     virtual void setCaptureArea(int x, int y, int width, int height) = 0;
     virtual void setStartTrigger(StartTrigger trigger) = 0;

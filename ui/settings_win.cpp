@@ -14,7 +14,8 @@
 #include "schedule/ScheduleListDialog.h"
 #include "schedule/ScheduleRunner.h"
 #include "schedule/ScheduleStore.h"
-#include "ui/OutputFileName.h"
+#include "recording/OutputFileName.h"
+#include "recording/RecordingSettings.h"
 
 #include <QDir>
 #include <QEvent>
@@ -166,7 +167,7 @@ void settings_win::loadSettings()
     }
 
     ui->lineEditRecordFolder->setText(
-        QDir::toNativeSeparators(storedText(kOutputGroup, kRecordingPath, "./Record")));
+        QDir::toNativeSeparators(RecordingSettings::folderFromStore(store)));
     const bool userDefined = store.value(kOutputGroup, kUserDefinedFileName, false).toBool();
     ui->checkBoxUSerDefineFileName->setChecked(userDefined);
     ui->lineEditFileName->setText(storedText(kOutputGroup, kRecordingFileName, "out_file"));

@@ -1,7 +1,6 @@
 #include "PortalScreenCast.h"
 
-#include "base/SettingsKeys.h"
-#include "base/SettingsStore.h"
+
 
 #include <QCoreApplication>
 #include <QDBusArgument>
@@ -84,12 +83,6 @@ void PortalScreenCast::closeConnection(int fd)
         ::close(fd);
 }
 
-QString PortalScreenCast::settingsKey() const
-{
-    return QString::fromLatin1(source_ == Source::Window ? settings::kWaylandWindowToken
-                                                         : settings::kWaylandScreenToken);
-}
-
 QString PortalScreenCast::newToken()
 {
     // Unique for the process: the portal may still hold a finished request's object.
@@ -97,7 +90,7 @@ QString PortalScreenCast::newToken()
     return QStringLiteral("torvane%1_%2").arg(QCoreApplication::applicationPid()).arg(++counter);
 }
 
-void PortalScreenCast::start(Source source, bool embedCursor)
+void PortalScreenCast::start(Source source, bool embedCursor, const QString& restoreToken)
 {
     if (step_ != Step::Idle || !bus().isConnected()) {
         Q_EMIT failed(tr("The desktop's screen sharing could not start, so nothing is recorded.") +
@@ -110,6 +103,7 @@ void PortalScreenCast::start(Source source, bool embedCursor)
     close();
     source_ = source;
     embedCursor_ = embedCursor;
+    restoreToken_ = restoreToken;
     step_ = Step::CreateSession;
     // The cursor modes are known before the session is made, so that SelectSources asks only
     // for one the desktop has.
@@ -199,11 +193,9 @@ void PortalScreenCast::onResponse(uint response, const QVariantMap& results)
         const std::uint32_t wanted = embedCursor_ ? kCursorEmbedded : kCursorHidden;
         if (cursorModes_ & wanted)
             options.insert(QStringLiteral("cursor_mode"), wanted);
-        const QString token =
-            SettingsStore::instance().value(settings::kVideoGroup, settingsKey()).toString();
-        usedToken_ = !token.isEmpty();
+        usedToken_ = !restoreToken_.isEmpty();
         if (usedToken_)
-            options.insert(QStringLiteral("restore_token"), token);
+            options.insert(QStringLiteral("restore_token"), restoreToken_);
         request(Step::SelectSources, QStringLiteral("SelectSources"),
                 {QVariant::fromValue(session_), options});
         break;
@@ -225,7 +217,7 @@ void PortalScreenCast::onStarted(const QVariantMap& results)
 {
     const QString token = results.value(QStringLiteral("restore_token")).toString();
     if (!token.isEmpty())
-        SettingsStore::instance().setValue(settings::kVideoGroup, settingsKey(), token);
+        Q_EMIT restoreTokenChanged(token);
 
     bool found = false;
     const QVariant streams = results.value(QStringLiteral("streams"));
@@ -285,7 +277,7 @@ void PortalScreenCast::fail(const QString& detail)
     qWarning().noquote() << "Screen cast portal:" << detail;
     // A token the desktop rejects would fail every later request too.
     if (step_ == Step::SelectSources && usedToken_)
-        SettingsStore::instance().setValue(settings::kVideoGroup, settingsKey(), QString());
+        Q_EMIT restoreTokenChanged(QString());
     unsubscribe();
     step_ = Step::Idle;
     close();

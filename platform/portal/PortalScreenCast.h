@@ -15,9 +15,9 @@ class QDBusPendingCallWatcher;
 
 // Asks the desktop for one screen or window through the xdg-desktop-portal ScreenCast API and
 // hands back the PipeWire connection and node that carry its image. The share dialog is shown by
-// the desktop; a restore token kept in settings.ini lets a later request skip it. Requests are
-// asynchronous: start() returns at once and ready() or failed() follows on the event loop. The
-// session stays open (and with it the stream) until close() or destruction.
+// the desktop; the restore token of an earlier share, which the caller keeps, lets a later request
+// skip it. Requests are asynchronous: start() returns at once and ready() or failed() follows on
+// the event loop. The session stays open (and with it the stream) until close() or destruction.
 // Lives in the GUI thread; not thread-safe.
 class PortalScreenCast : public QObject
 {
@@ -35,8 +35,9 @@ public:
     // Closes a connection ready() handed out that is not going to be used.
     static void closeConnection(int fd);
 
-    // One request at a time; a second start() while one runs fails at once.
-    void start(Source source, bool embedCursor);
+    // One request at a time; a second start() while one runs fails at once. restoreToken: the
+    // last one restoreTokenChanged() gave for this kind of source, or empty.
+    void start(Source source, bool embedCursor, const QString& restoreToken);
     // Ends the screen cast (the stream stops); a request still running ends without a signal.
     void close();
 
@@ -47,6 +48,9 @@ Q_SIGNALS:
     void ready(int fd, std::uint32_t nodeId, QSize size, QPoint position);
     // cancelled: the user closed the share dialog. message is for the user.
     void failed(QString message, bool cancelled);
+    // The token that lets the next request for this kind of source skip the share dialog; empty
+    // when the one given to start() was refused. The caller keeps it.
+    void restoreTokenChanged(QString token);
 
 private Q_SLOTS:
     void onResponse(uint response, const QVariantMap& results);
@@ -63,11 +67,11 @@ private:
     void openRemote();
     void fail(const QString& detail);
     void unsubscribe();
-    QString settingsKey() const;
 
     Step step_ = Step::Idle;
     Source source_ = Source::Monitor;
     bool embedCursor_ = false;
+    QString restoreToken_;
     bool usedToken_ = false;
     std::uint32_t cursorModes_ = 0;
     QString requestPath_;

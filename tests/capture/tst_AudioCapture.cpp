@@ -1,11 +1,10 @@
 // The sound capture thread over a scripted device: sample conversion, silence against the
 // recording clock, pause and the end of the stream.
 #include "support/TestSupport.h"
-#include "base/SettingsKeys.h"
-#include "base/SettingsStore.h"
 #include "capture/AudioDriftCorrector.h"
 #include "capture/AudioSampleConvert.h"
 #include "capture/audio_capture_thread_win.h"
+#include "encode/MuxSettings.h"
 #include "media/AudioFramePool.h"
 #include "media/CaptureClockQpc.h"
 #include "media/FrameQueue.h"
@@ -190,11 +189,10 @@ private slots:
         QFETCH(int, frameSize);
         QFETCH(QList<float>, expected);
         QFETCH(bool, paused);
-        SettingsStore::instance().setValue(settings::kAudioGroup, settings::kAudioFormat, setting);
         constexpr int kSamples = 1500;
         FrameQueue queue;
         audio_capture_thread_win thread(&queue);
-        QVERIFY(thread.init(false));
+        QVERIFY(thread.init(false, MuxSettings::audioCodecFor(setting)));
         if (paused)
             thread.pause();
         QSignalSpy messages(&thread, &audio_capture_thread_win::msgSignal);
@@ -250,14 +248,12 @@ private slots:
         QFETCH(bool, continuous);
         QFETCH(int, early);
         QFETCH(int, late);
-        SettingsStore::instance().setValue(settings::kAudioGroup, settings::kAudioFormat,
-                                           QStringLiteral("AAC"));
         std::atomic<std::int64_t> ticks{0};
         auto clock = std::make_shared<CaptureClockQpc>([&] { return ticks.load(); }, 1000);
         clock->restart();
         FrameQueue queue;
         audio_capture_thread_win thread(&queue);
-        thread.init(false);
+        thread.init(false, AV_CODEC_ID_AAC);
         thread.setCaptureClock(clock);
         std::atomic<ScriptedAudioSource*> source{nullptr};
         thread.setSourceFactory([&] {

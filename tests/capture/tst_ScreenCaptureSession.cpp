@@ -3,7 +3,7 @@
 // started the recording, and which screen's pixel ratio scales a capture area.
 #include "base/SettingsKeys.h"
 #include "base/SettingsStore.h"
-#include "capture/screen_capture_win.h"
+#include "recording/screen_capture_win.h"
 #include "platform/AudioSource.h"
 #include "support/FakeCapture.h"
 #include "support/LogCapture.h"
@@ -82,9 +82,8 @@ private slots:
         });
         const QString output = QDir::temp().filePath(QStringLiteral("tst_session_prompt.mp4"));
         QFile::remove(output);
-        session.configure(QStringLiteral("No Audio"), output, nullptr);
-        session.target.targetType = TargetWindow;
-        session.target.targetWindow = kWindow;
+        session.configure({}, QStringLiteral("No Audio"), output, nullptr);
+        session.setTarget({TargetWindow, {}, {}, kWindow, false});
         session.setStartTrigger(StartTrigger(trigger));
         QSignalSpy paused(&session, &screen_capture_win::pauseRecording);
         QSignalSpy stopped(&session, &screen_capture_win::stopRecording);
@@ -145,7 +144,7 @@ private slots:
             return box.kind != SessionBox::Kind::EncoderLag;
         });
         session.setStartTrigger(StartTrigger(trigger));
-        session.quietStop = quiet;
+        session.setQuietStop(quiet);
         QSignalSpy stopped(&session, &screen_capture_win::stopRecording);
         const QString text = QStringLiteral("Something happened.");
         if (source == 0)
@@ -196,10 +195,8 @@ private slots:
         session.setCapturePlatform(world.platform());
         session.setAudioSourceFactory([] { return std::make_unique<FloodSource>(); });
         const QString output = QDir::temp().filePath(QStringLiteral("tst_session_area.mp4"));
-        session.configure(flood ? "System Audio" : "No Audio", output, nullptr);
-        session.target.targetType = TargetScreen;
-        session.target.targetRect = target->geometry();
-        session.target.areaMode = true;
+        session.configure({}, flood ? "System Audio" : "No Audio", output, nullptr);
+        session.setTarget({TargetScreen, {}, target->geometry(), 0, true});
         session.setCaptureArea(100, 100, 640, 360);
         session.start();
         QTRY_VERIFY(recorded && (floodReading || !flood));

@@ -1,5 +1,4 @@
-#include "base/SettingsKeys.h"
-#include "base/SettingsStore.h"
+
 #include "capture/FramePacer.h"
 #include "capture/video_capture_thread_win.h"
 #include "media/FrameDuration.h"
@@ -40,8 +39,8 @@ struct Run
 {
     explicit Run(const QString& api)
     {
-        SettingsStore::instance().setValue(settings::kVideoGroup, settings::kVideoCaptureApi, api);
-        SettingsStore::instance().setValue(settings::kVideoGroup, settings::kFps, kFps);
+        const QVariantHash stored{{"VideoSett/VideoCaptureAPI", api}};
+        thread.setCapture(testsupport::recordingSettings(stored).captureKind, kFps);
         world.desktop.windows.insert(kWindow, {});
         QObject::connect(
             &thread, &video_capture_thread_win::msgSignal, &thread,

@@ -3,7 +3,7 @@
 #include "support/LogCapture.h"
 #include "support/MediaProbe.h"
 #include "support/TestSupport.h"
-#include "capture/screen_capture_win.h"
+#include "recording/screen_capture_win.h"
 
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -28,9 +28,8 @@ private slots:
         session.setBoxHandler([&boxes](const SessionBox& box) { return boxes.append(box), true; });
         QSignalSpy stopRequests(&session, &screen_capture_win::stopRecording);
         const QString file = dir.filePath("out.mp4");
-        session.configure(QStringLiteral("System Audio"), file, nullptr);
-        session.target.targetType = TargetScreen;
-        session.target.targetRect = QRect(0, 0, 1920, 1080);
+        session.configure({}, QStringLiteral("System Audio"), file, nullptr);
+        session.setTarget({TargetScreen, {}, QRect(0, 0, 1920, 1080), 0, false});
         session.start();
         QVERIFY(session.isRunning());
         QTRY_COMPARE_WITH_TIMEOUT(boxes.size(), 1, 15000);

@@ -1,8 +1,7 @@
 // Real recordings of the test display killed with SIGKILL at a random moment: after the repair
 // the next start runs, each file plays up to at most two seconds before the kill.
 #include "base/SettingsKeys.h"
-#include "base/SettingsStore.h"
-#include "capture/screen_capture_win.h"
+#include "recording/screen_capture_win.h"
 #include "encode/RecordingRepair.h"
 #include "support/MediaProbe.h"
 #include "support/PulseTestTools.h"
@@ -22,14 +21,13 @@ int recordUntilKilled(int argc, char** argv)
 {
     QApplication app(argc, argv);
     testsupport::isolateUserFolders();
-    SettingsStore& store = SettingsStore::instance();
-    store.setValue(settings::kVideoGroup, settings::kVideoFormat, QString::fromUtf8(argv[2]));
-    store.setValue(settings::kVideoGroup, settings::kFps, kRate);
+    const RecordingSettings chosen = testsupport::recordingSettings(
+        {{"VideoSett/VideoFormat", QString::fromUtf8(argv[2])}, {"VideoSett/fps", kRate}});
     screen_capture_win session;
     const bool sound = testsupport::pulseReachable() && testsupport::defaultSinkIsTestSink();
-    session.configure(sound ? "System Audio" : "No Audio", QString::fromUtf8(argv[3]), nullptr);
-    session.target.targetRect = QRect(0, 0, 1920, 1080);
-    session.target.areaMode = true;
+    session.configure(chosen, sound ? "System Audio" : "No Audio", QString::fromUtf8(argv[3]),
+                      nullptr);
+    session.setTarget({TargetScreen, {}, QRect(0, 0, 1920, 1080), 0, true});
     session.setCaptureArea(0, 0, 640, 360);
     session.start();
     return app.exec();

@@ -4,8 +4,8 @@
 #include "support/TestSupport.h"
 #include "base/SettingsKeys.h"
 #include "base/SettingsStore.h"
-#include "capture/DiskSpaceWatchdog.h"
-#include "capture/screen_capture_win.h"
+#include "recording/DiskSpaceWatchdog.h"
+#include "recording/screen_capture_win.h"
 #include "platform/posix/DiskSpace.h"
 #include "ui/MainWindow.h"
 

@@ -5,7 +5,7 @@
 #include "support/TestWindow.h"
 #include "base/SettingsKeys.h"
 #include "base/SettingsStore.h"
-#include "capture/screen_capture_win.h"
+#include "recording/screen_capture_win.h"
 #include "macro/EventBus.h"
 #include "macro/MacroExecutor.h"
 #include "ui/MainWindow.h"

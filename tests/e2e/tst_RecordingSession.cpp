@@ -1,8 +1,6 @@
 // Whole recordings through the session on the test display and sound server, decoded afterwards:
 // what was on the screen and what was played must be in the file, at the right size and rate.
-#include "base/SettingsKeys.h"
-#include "base/SettingsStore.h"
-#include "capture/screen_capture_win.h"
+#include "recording/screen_capture_win.h"
 #include "support/MediaProbe.h"
 #include "support/PulseTestTools.h"
 #include "support/TestSupport.h"
@@ -63,7 +61,6 @@ void tst_RecordingSession::initTestCase()
     qRegisterMetaType<MSG_TYPE>("MSG_TYPE");
     QVERIFY(dir_.isValid());
     pulse_ = testsupport::pulseReachable() && testsupport::defaultSinkIsTestSink();
-    SettingsStore::instance().setValue(settings::kVideoGroup, settings::kFps, kFps);
 }
 
 // The whole display with a window that changes colour, while a tone plays into the sink.
@@ -82,10 +79,10 @@ void tst_RecordingSession::screenWithSystemSound()
     screen_capture_win session;
     QList<SessionBox> boxes;
     session.setBoxHandler([&](const SessionBox& box) { return boxes.append(box), true; });
-    session.configure(pulse_ ? QStringLiteral("System Audio") : QStringLiteral("No Audio"), file,
+    session.configure(testsupport::recordingSettings({{"VideoSett/fps", kFps}}),
+                      pulse_ ? QStringLiteral("System Audio") : QStringLiteral("No Audio"), file,
                       nullptr);
-    session.target.targetType = TargetScreen;
-    session.target.targetRect = QRect(0, 0, 1920, 1080);
+    session.setTarget({TargetScreen, {}, QRect(0, 0, 1920, 1080), 0, false});
     // The tone plays from before the start, with nothing else keeping the sink prompt.
     testsupport::TonePlayer player;
     if (pulse_)

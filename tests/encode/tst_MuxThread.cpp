@@ -4,7 +4,6 @@
 #include "support/MediaProbe.h"
 #include "support/TestSupport.h"
 #include "base/SettingsKeys.h"
-#include "base/SettingsStore.h"
 #include "capture/audio_capture_thread_win.h"
 #include "encode/mux_thread_win.h"
 #include "media/FrameDuration.h"
@@ -109,18 +108,19 @@ Recording makeRecording(int frames, int width, int height, int audioRate = 0,
     return recording;
 }
 
+// The settings the next run's encoding choices are read from.
+QVariantHash muxStored;
+
 void setMuxSettings(const QString& videoFormat, const QString& audioFormat,
                     const QVariant& bitrate = 6000, int fps = kTestFps,
                     const QString& quality = settings::kQualityHigh)
 {
-    using namespace settings;
-    SettingsStore& store = SettingsStore::instance();
-    store.setValue(kVideoGroup, kVideoFormat, videoFormat);
-    store.setValue(kAudioGroup, kAudioFormat, audioFormat);
-    store.setValue(kAudioGroup, kAudioBitrate, audioFormat == "FLAC" ? 500 : 128); // as offered
-    store.setValue(kVideoGroup, kVideoBitrate, bitrate);
-    store.setValue(kVideoGroup, kFps, fps);
-    store.setValue(kVideoGroup, kQuality, quality);
+    muxStored = {{"VideoSett/VideoFormat", videoFormat},
+                 {"AudioSett/AudioFormat", audioFormat},
+                 {"AudioSett/Bitrate", audioFormat == "FLAC" ? 500 : 128}, // as offered
+                 {"VideoSett/Bitrate", bitrate},
+                 {"VideoSett/fps", fps},
+                 {"VideoSett/Quality", quality}};
 }
 
 // Endless silence, ready at every other look.
@@ -191,7 +191,7 @@ private:
         QSignalSpy previews(&mux, &mux_thread_win::imagePreviewSignal);
         mux.outputWidth = width;
         mux.outputHeight = height;
-        mux.init(path, withAudio);
+        mux.init(testsupport::recordingSettings(muxStored).mux, path, withAudio);
         mux.previewEnabled = previewStepMs >= 0;
         auto now = std::make_shared<std::atomic<std::int64_t>>(0);
         mux.setPreviewClock([now, previewStepMs] { return now->fetch_add(previewStepMs); });
@@ -400,7 +400,7 @@ private Q_SLOTS:
         FrameQueue queue(4);
         queue.setProducers(2);
         audio_capture_thread_win audio(&queue);
-        audio.init(false);
+        audio.init(false, testsupport::recordingSettings(muxStored).mux.audioCodecId);
         audio.setSourceFactory([] { return std::make_unique<SilentSource>(); });
         audio.start();
         QTRY_COMPARE(queue.size(), 4);

@@ -2,8 +2,7 @@
 // byte offsets; planted links, other formats and hostile journals are refused.
 #include "support/MediaProbe.h"
 #include "support/TestSupport.h"
-#include "base/SettingsKeys.h"
-#include "base/SettingsStore.h"
+
 #include "encode/RecordingJournal.h"
 #include "encode/RecordingRepair.h"
 #include "encode/mux_thread_win.h"
@@ -96,8 +95,6 @@ private Q_SLOTS:
     void tornRecordingsAreRebuilt()
     {
         testsupport::isolateUserFolders();
-        SettingsStore::instance().setValue(settings::kVideoGroup, settings::kVideoBitrate, 6000);
-        SettingsStore::instance().setValue(settings::kVideoGroup, settings::kFps, kRate);
         QTemporaryDir dir;
         QVERIFY(QDir(dir.path()).mkdir("torn"));
         const QString path = dir.filePath("clean.mp4");
@@ -107,7 +104,7 @@ private Q_SLOTS:
         mux_thread_win mux(&queue);
         mux.outputWidth = 320;
         mux.outputHeight = 240;
-        mux.init(path, false);
+        mux.init(testsupport::recordingSettings({{"VideoSett/fps", kRate}}).mux, path, false);
         mux.start();
         feed(queue, 0, 6 * kRate);
         QTRY_VERIFY(queue.size() == 0 && QFileInfo(journalOf(path)).size() > 3000);

@@ -29,4 +29,11 @@ void isolateUserFolders()
     QStandardPaths::setTestModeEnabled(true);
 }
 
+RecordingSettings recordingSettings(const QVariantHash& stored)
+{
+    return RecordingSettings::read([&stored](const QString& group, const QString& key) {
+        return stored.value(group + QLatin1Char('/') + key);
+    });
+}
+
 } // namespace testsupport

@@ -1,7 +1,6 @@
 // The tab capture server against a real WebSocket client on 127.0.0.1, and its binary message
 // parser (the fuzzers in fuzz/ cover malformed input at large).
-#include "base/SettingsKeys.h"
-#include "base/SettingsStore.h"
+
 #include "platform/posix/SocketOwner.h"
 #include "support/TestSupport.h"
 #include "tabcapture/TabCaptureServerWin.h"
@@ -94,18 +93,16 @@ class tst_TabCaptureServer : public QObject
     }
 
 private slots:
-    void initTestCase()
-    {
-        testsupport::isolateUserFolders();
-        SettingsStore::instance().setValue(settings::kVideoGroup, settings::kFps, "29.97");
-        SettingsStore::instance().setValue(settings::kTabCaptureGroup, settings::kAllowedExtensions,
-                                           "added, other");
-    }
+    void initTestCase() { testsupport::isolateUserFolders(); }
     void init()
     {
         server_ = new TabCaptureServerWin;
         session_ = new FakeSession;
         server_->setSession(session_);
+        server_->setSettingsSource([] {
+            return TabCaptureSettings{testsupport::recordingSettings({{"VideoSett/fps", "29.97"}}),
+                                      {"added", "other"}};
+        });
         QVERIFY(server_->start(0));
     }
     void cleanup() { delete server_; }

@@ -5,8 +5,7 @@
 #include "support/MediaProbe.h"
 #include "support/TestSupport.h"
 
-#include "base/SettingsKeys.h"
-#include "base/SettingsStore.h"
+
 #include "tabcapture/TabMediaBudget.h"
 #include "tabcapture/TabRecordingSession.h"
 
@@ -73,12 +72,7 @@ class TabRecordingSessionTest : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void initTestCase()
-    {
-        testsupport::isolateUserFolders();
-        SettingsStore::instance().setValue(settings::kOutputGroup, settings::kRecordingPath,
-                                           folder.path());
-    }
+    void initTestCase() { testsupport::isolateUserFolders(); }
 
     void recordsTheTab_data()
     {
@@ -112,6 +106,7 @@ private Q_SLOTS:
         const int frames = encoderHeld ? 4 * kFps : kFps;
         const QByteArray picture = rgbaPicture(width, height);
         TabRecordingSession session;
+        session.setRecordingSettings(inFolder(folder.path()));
         session.setClocks({}, [] { return QDateTime(QDate(2026, 5, 1), QTime(9, 30)); });
         QSignalSpy stopped(&session, &TabCaptureSessionBase::recordingStopped);
         QSignalSpy ended(&session, &TabCaptureSessionBase::endedByItself);
@@ -189,6 +184,7 @@ private Q_SLOTS:
             payload = ffmpeg.readAllStandardOutput().mid(32 + 12); // the file's and frame's headers
         }
         TabRecordingSession session;
+        session.setRecordingSettings(inFolder(folder.path()));
         QSignalSpy stopped(&session, &TabCaptureSessionBase::recordingStopped);
         QSignalSpy ended(&session, &TabCaptureSessionBase::endedByItself);
         session.startSession({80, 48, kFps, kRate, 0, tabcapture::VideoCodec::VP8, true});
@@ -213,18 +209,16 @@ private Q_SLOTS:
     {
         // A recordings folder below a file cannot be made: the file never opens.
         QFile(folder.filePath("file")).open(QIODevice::WriteOnly);
-        SettingsStore::instance().setValue(settings::kOutputGroup, settings::kRecordingPath,
-                                           folder.filePath("file/sub"));
         TabRecordingSession session;
+        session.setRecordingSettings(inFolder(folder.filePath("file/sub")));
         QSignalSpy started(&session, &TabCaptureSessionBase::recordingStarted);
         QSignalSpy failed(&session, &TabCaptureSessionBase::startFailed);
         session.startSession({});
         QTRY_COMPARE(failed.size(), 1);
         QVERIFY(started.isEmpty() && !session.isRunning());
-        SettingsStore::instance().setValue(settings::kOutputGroup, settings::kRecordingPath,
-                                           folder.path());
         // Starts in a loop: two files may still be finishing, a third start is refused.
         TabRecordingSession loop;
+        loop.setRecordingSettings(inFolder(folder.path()));
         QSignalSpy refused(&loop, &TabCaptureSessionBase::startFailed);
         for (int i = 0; i < 3; ++i)
             loop.startSession({});
@@ -232,6 +226,13 @@ private Q_SLOTS:
     }
 
 private:
+    static RecordingSettings inFolder(const QString& path)
+    {
+        RecordingSettings settings;
+        settings.folder = path;
+        return settings;
+    }
+
     QTemporaryDir folder;
 };
 

@@ -9,7 +9,7 @@
 #include "base/LanguageManager.h"
 #include "base/SettingsKeys.h"
 #include "base/SettingsStore.h"
-#include "capture/screen_capture_win.h"
+#include "recording/screen_capture_win.h"
 #include "hotkeys/HotkeyDialog.h"
 #include "macro/EventBus.h"
 #include "macro/MacroExecutor.h"
@@ -84,7 +84,8 @@ class RecordedSession : public RecordingSessionControl
 {
 public:
     explicit RecordedSession(SessionCalls* calls) : c_(calls) {}
-    void configure(const QString& audio, const QString& path, QLabel*) override
+    void configure(const RecordingSettings&, const QString& audio, const QString& path,
+                   QLabel*) override
     {
         c_->audio = audio;
         c_->path = path;

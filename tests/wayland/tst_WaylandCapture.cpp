@@ -1,8 +1,7 @@
 // Recordings through the session, the ScreenCast portal and PipeWire in headless_gnome.sh, decoded.
-#include "base/SettingsKeys.h"
-#include "base/SettingsStore.h"
-#include "capture/screen_capture_win.h"
+#include "recording/screen_capture_win.h"
 #include "support/MediaProbe.h"
+#include "support/TestSupport.h"
 #include "support/TestWindow.h"
 
 #include <QDBusInterface>
@@ -58,14 +57,12 @@ private slots:
 void tst_WaylandCapture::screen()
 {
     QFETCH(bool, knownToken);
-    SettingsStore::instance().setValue(settings::kVideoGroup, settings::kFps, kFps);
     testsupport::TestWindow window(kFirst, QRect(0, 0, 1280, 720));
     window.setWindowState(Qt::WindowFullScreen);
     QVERIFY(window.showAndWait());
     const QString token = QUuid::createUuid().toString(QUuid::WithoutBraces);
     if (knownToken)
         QVERIFY(seedPermission(token));
-    SettingsStore::instance().setValue(settings::kVideoGroup, settings::kWaylandScreenToken, token);
     // Escape pressed on the desktop's keyboard every half second closes the dialog once it is up.
     QDBusInterface desktop(kMutter, "/org/gnome/Mutter/RemoteDesktop", kMutter);
     const QDBusReply<QDBusObjectPath> remote = desktop.call("CreateSession");
@@ -84,8 +81,10 @@ void tst_WaylandCapture::screen()
     screen_capture_win session;
     QStringList boxes;
     session.setBoxHandler([&](const SessionBox& box) { return boxes.append(box.text), true; });
-    session.configure(QStringLiteral("No Audio"), file, nullptr);
-    session.target.targetRect = QRect(0, 0, 1280, 720);
+    session.configure(testsupport::recordingSettings(
+                          {{"VideoSett/fps", kFps}, {"VideoSett/WaylandScreenRestoreToken", token}}),
+                      QStringLiteral("No Audio"), file, nullptr);
+    session.setTarget({TargetScreen, {}, QRect(0, 0, 1280, 720), 0, false});
     session.start();
     escape.stop();
     keyboard.call("Stop");

@@ -1,8 +1,10 @@
 #pragma once
 
 #include "media/MsgType.h"
-#include "RecordingTarget.h"
 #include "capture/StartTrigger.h"
+#include "RecordingSettings.h"
+#include "SessionBox.h"
+#include "capture/RecordingTarget.h"
 
 #include <QDeadlineTimer>
 #include <QImage>
@@ -28,16 +30,6 @@ class QLabel;
 class video_capture_thread_win;
 class WindowSystem;
 
-// A message box the session wants shown. Tests answer these without a screen.
-struct SessionBox
-{
-    enum class Kind { Info, Warning, EncoderLag, WindowHidden, WindowMinimized };
-    Kind kind = Kind::Info;
-    QString title;
-    QString text;
-    QString informativeText;
-};
-
 // Runs one screen, window or area recording at a time: owns the video, audio and mux threads of
 // the recording, the queue and clock that join them, decides the output size, asks about hidden
 // or minimised target windows and turns the threads' reports into boxes or stop requests. A
@@ -56,9 +48,16 @@ public:
     explicit screen_capture_win(QObject* parent = nullptr);
     ~screen_capture_win() override;
 
-    void configure(const QString& audioSource, const QString& outputPath, QLabel* fpsLabel);
+    // Sets up the threads of the next recording with the settings it is made with.
+    void configure(const RecordingSettings& settings, const QString& audioSource,
+                   const QString& outputPath, QLabel* fpsLabel);
+    void setTarget(const RecordingTarget& recordingTarget) { target = recordingTarget; }
     void setCaptureArea(int x, int y, int width, int height);
+    // User: the user started it and is told about its end and its problems; otherwise a schedule
+    // or a macro did, and the run log is told instead.
     void setStartTrigger(StartTrigger trigger) { startTrigger = trigger; }
+    // No box about the end of the file (the window is closing).
+    void setQuietStop(bool quiet) { quietStop = quiet; }
     // The length the next recordings end at, in microseconds without the paused time; 0 for none.
     void setDurationLimit(std::int64_t microseconds) { durationLimitUs = microseconds; }
     void start();
@@ -87,14 +86,6 @@ public:
     // Whether start() got as far as starting the threads.
     bool isRunning() const;
 
-    RecordingTarget target;
-    bool quietStop = false;
-    StartTrigger startTrigger = StartTrigger::User;
-    QString audioSource;
-    bool audioEnabled = false;
-    bool microphone = false;
-    QString outputPath;
-
 Q_SIGNALS:
     void stopRecording();
     void pauseRecording();
@@ -102,6 +93,10 @@ Q_SIGNALS:
     void previewFrame(QImage frame);
     // The file has reached the duration limit and takes nothing more: the owner stops.
     void durationLimitReached();
+    // The desktop handed back a token for sharing the same screen or window again without its
+    // dialog, or refused the one it was given (token empty). The owner keeps it for the next
+    // recording's settings.
+    void restoreTokenChanged(bool window, QString token);
 
 public Q_SLOTS:
     // Reactions to the reports of the video thread and the mux thread.
@@ -128,6 +123,14 @@ private:
     bool openPortalStream(QSize* size);
     WindowSystem* windowSystem();
 
+    RecordingSettings settings;
+    RecordingTarget target;
+    bool quietStop = false;
+    StartTrigger startTrigger = StartTrigger::User;
+    QString audioSource;
+    bool audioEnabled = false;
+    bool microphone = false;
+    QString outputPath;
     QPointer<QLabel> fpsLabel;
     std::unique_ptr<FrameQueue> frameQueue;
     std::shared_ptr<CaptureClockQpc> clock;

@@ -1,4 +1,4 @@
-#include "ui/OutputFileName.h"
+#include "recording/OutputFileName.h"
 
 #include <QTemporaryDir>
 #include <QTest>

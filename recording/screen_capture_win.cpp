@@ -3,14 +3,11 @@
 #include "DiskSpaceWatchdog.h"
 #include "media/CaptureClockQpc.h"
 #include "media/FrameQueue.h"
-#include "OutputResolution.h"
-#include "base/SettingsKeys.h"
-#include "base/SettingsStore.h"
 #include "capture/audio_capture_thread_win.h"
 #include "encode/mux_thread_win.h"
 #include "platform/WindowSystem.h"
 #include "platform/portal/PortalScreenCast.h"
-#include "video_capture_thread_win.h"
+#include "capture/video_capture_thread_win.h"
 
 #include <QDebug>
 #include <QDir>
@@ -19,8 +16,6 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QLabel>
-#include <QMessageBox>
-#include <QPushButton>
 #include <QScreen>
 #include <QThread>
 
@@ -144,9 +139,11 @@ bool screen_capture_win::isRunning() const
     return (videoThread && videoThread->isRunning()) || (muxThread && muxThread->isRunning());
 }
 
-void screen_capture_win::configure(const QString& audioSourceText, const QString& path,
+void screen_capture_win::configure(const RecordingSettings& recordingSettings,
+                                   const QString& audioSourceText, const QString& path,
                                    QLabel* label)
 {
+    settings = recordingSettings;
     audioSource = audioSourceText;
     outputPath = path;
     fpsLabel = label;
@@ -229,6 +226,7 @@ void screen_capture_win::start()
     endedByItself = false;
     removedEmptyFile = false;
 
+    videoThread->setCapture(settings.captureKind, settings.mux.fps);
     videoThread->setTargetWindow(target.targetWindow);
     videoThread->init(target.targetType, target.targetTitle, target.targetRect, target.areaMode);
     const double pixelRatio = screenPixelRatio(target.targetRect);
@@ -260,7 +258,7 @@ void screen_capture_win::start()
     qInfo() << " videoCaptureThread Initialization successful!";
     bool audioStarts = false;
     if (audioEnabled && audioThread) {
-        if (audioThread->init(microphone)) {
+        if (audioThread->init(microphone, settings.mux.audioCodecId)) {
             qInfo() << "audioCaptureThread Initialization successful!";
             audioStarts = true;
         } else {
@@ -271,7 +269,7 @@ void screen_capture_win::start()
     if (audioStarts)
         audioThread->start(QThread::InheritPriority);
     videoThread->start(QThread::InheritPriority);
-    muxThread->init(outputPath, audioEnabled);
+    muxThread->init(settings.mux, outputPath, audioEnabled);
     muxThread->durationLimitUs = durationLimitUs;
     muxThread->previewEnabled = true;
     muxThread->start(QThread::InheritPriority);
@@ -283,11 +281,13 @@ bool screen_capture_win::openPortalStream(QSize* size)
 {
     const bool window = target.targetType == TargetWindow;
     // The pointer is in the image where the chosen capture method would draw it.
-    const bool cursor =
-        SettingsStore::instance()
-            .value(settings::kVideoGroup, settings::kVideoCaptureApi, QStringLiteral("WGC"))
-            .toString() == QLatin1String("WGC");
+    const bool cursor = settings.captureKind == ScreenGrabber::Kind::Composite;
     portal = std::make_unique<PortalScreenCast>();
+    connect(portal.get(), &PortalScreenCast::restoreTokenChanged, this,
+            [this, window](const QString& token) {
+                (window ? settings.windowRestoreToken : settings.screenRestoreToken) = token;
+                Q_EMIT restoreTokenChanged(window, token);
+            });
     QEventLoop wait;
     bool answered = false;
     int fd = -1;
@@ -308,7 +308,7 @@ bool screen_capture_win::openPortalStream(QSize* size)
     });
     startAbandoned = false;
     portal->start(window ? PortalScreenCast::Source::Window : PortalScreenCast::Source::Monitor,
-                  cursor);
+                  cursor, window ? settings.windowRestoreToken : settings.screenRestoreToken);
     if (!answered) {
         portalWait = &wait;
         wait.exec();
@@ -397,13 +397,9 @@ bool screen_capture_win::prepareWindowTarget()
 
 void screen_capture_win::applyResolutionSetting()
 {
-    SettingsStore& settings = SettingsStore::instance();
-    const int index = settings.value(settings::kVideoGroup, settings::kResolutionIndex, 0).toInt();
-    const int width = settings.value(settings::kVideoGroup, settings::kCustomWidth, 0).toInt();
-    const int height = settings.value(settings::kVideoGroup, settings::kCustomHeight, 0).toInt();
-    if (const auto size = outputResolutionFor(index, width, height)) {
-        muxThread->outputWidth = size->width();
-        muxThread->outputHeight = size->height();
+    if (settings.outputSize) {
+        muxThread->outputWidth = settings.outputSize->width();
+        muxThread->outputHeight = settings.outputSize->height();
     }
 }
 
@@ -495,36 +491,7 @@ bool screen_capture_win::ask(const SessionBox& box)
     if (boxHandler)
         return boxHandler(box);
 
-    QWidget* owner = qobject_cast<QWidget*>(parent());
-    switch (box.kind) {
-    case SessionBox::Kind::Info:
-        QMessageBox::information(owner, box.title, box.text);
-        return true;
-    case SessionBox::Kind::Warning:
-        QMessageBox::warning(owner, box.title, box.text);
-        return true;
-    case SessionBox::Kind::EncoderLag:
-        return QMessageBox::warning(owner, box.title, box.text, QMessageBox::Yes | QMessageBox::No,
-                                    QMessageBox::No) == QMessageBox::Yes;
-    case SessionBox::Kind::WindowHidden:
-    case SessionBox::Kind::WindowMinimized: {
-        // No parent: the prompt must be seen even when the main window is hidden.
-        QMessageBox prompt;
-        prompt.setWindowTitle(box.title);
-        prompt.setText(box.text);
-        prompt.setInformativeText(box.informativeText);
-        prompt.setIcon(QMessageBox::Question);
-        QPushButton* proceed =
-            prompt.addButton(box.kind == SessionBox::Kind::WindowHidden ? tr("Show & Continue")
-                                                                        : tr("Restore & Continue"),
-                             QMessageBox::YesRole);
-        prompt.addButton(tr("Cancel Recording"), QMessageBox::NoRole);
-        prompt.setDefaultButton(proceed);
-        prompt.exec();
-        return prompt.clickedButton() == proceed;
-    }
-    }
-    return true;
+    return showSessionBox(box, qobject_cast<QWidget*>(parent()));
 }
 
 void screen_capture_win::onCaptureMessage(MSG_TYPE type, const QString& text)
