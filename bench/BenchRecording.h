@@ -4,7 +4,7 @@
 // capture benchmarks; and what its threads log that the benchmarks need, gathered by a Qt
 // message handler that runs on whichever thread logs.
 
-#include "app/SettingsStore.h"
+#include "base/SettingsStore.h"
 #include "recording/screen_capture_win.h"
 
 #include <QCoreApplication>

@@ -1,8 +1,8 @@
 #include "RecordingSettings.h"
 
-#include "app/FrameRateSetting.h"
-#include "app/SettingsKeys.h"
-#include "app/SettingsStore.h"
+#include "base/FrameRateSetting.h"
+#include "base/SettingsKeys.h"
+#include "base/SettingsStore.h"
 #include "capture/OutputResolution.h"
 
 #include <QDebug>
