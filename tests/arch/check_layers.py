@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Fails when top-level folders of the program include each other, directly or round a loop, and
-names the loop and a file for each of its steps. usage: check_layers.py SOURCE_DIR
+names the loop and a file for each of its steps; also when a folder below recording/ and ui/
+reads the settings store instead of the values handed down to it. usage: check_layers.py SOURCE_DIR
 Reads the sources git tracks (a tree without git is walked, build folders skipped); tests/, bench/
 and fuzz/ stand on everything and are left out."""
 import os, re, subprocess, sys
@@ -20,11 +21,15 @@ files = [f for f in files if '/' in f and f.split('/')[0] not in ('tests', 'benc
 folders = {f.split('/')[0] for f in files}
 include = re.compile(r'\s*#\s*include\s*"([^/"]+)/')
 edges = {}  # (from, to) -> a file that makes the step
+below = ('media', 'platform', 'encode', 'capture', 'tabcapture')
+readers = []
 for path in files:
     here = path.split('/')[0]
     with open(os.path.join(root, path), errors='replace') as source:
         for line in source:
             m = include.match(line)
+            if here in below and 'base/SettingsStore.h' in line:
+                readers.append(path)
             if m and m.group(1) in folders and m.group(1) != here:
                 edges.setdefault((here, m.group(1)), path)
 graph = {f: sorted(b for a, b in edges if a == f) for f in folders}
@@ -50,5 +55,7 @@ for loop in loops:
     print('include cycle: ' + ' -> '.join(loop))
     for a, b in zip(loop, loop[1:]):
         print(f'  {a} -> {b}: {edges[(a, b)]}')
+for reader in readers:
+    print(f'reads the settings store below recording/: {reader}')
 print(f'{len(folders)} folders, {len(edges)} include steps, {len(loops)} cycles')
-sys.exit(1 if loops else 0)
+sys.exit(1 if loops or readers else 0)
