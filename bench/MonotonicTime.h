@@ -19,8 +19,7 @@ inline std::int64_t nowNs()
 }
 
 // Sleeps until deadlineNs, or until a signal sets stop.
-template <typename StopFlag>
-void sleepUntil(std::int64_t deadlineNs, const StopFlag& stop)
+template <typename StopFlag> void sleepUntil(std::int64_t deadlineNs, const StopFlag& stop)
 {
     timespec ts{};
     ts.tv_sec = static_cast<time_t>(deadlineNs / kNsPerSecond);

@@ -4,7 +4,6 @@
 #include "media/FrameDuration.h"
 #include "media/FrameQueue.h"
 
-
 #include <QDebug>
 #include <QThread>
 

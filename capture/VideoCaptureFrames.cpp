@@ -48,8 +48,8 @@ SharedFrame toI420(VideoFramePool& pool, const SharedFrame& image)
     SharedFrame frame = pool.acquireI420(image->width, image->height);
     if (!frame ||
         libyuv::ARGBToI420(image->data[0], image->linesize[0], frame->data[0], frame->linesize[0],
-                           frame->data[1], frame->linesize[1], frame->data[2],
-                           frame->linesize[2], image->width, image->height) != 0)
+                           frame->data[1], frame->linesize[1], frame->data[2], frame->linesize[2],
+                           image->width, image->height) != 0)
         return image;
     return frame;
 }

@@ -9,7 +9,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     RecordingJournal::Contents contents;
     if (!RecordingJournal::parse(
-            QByteArray::fromRawData(reinterpret_cast<const char*>(data), qsizetype(size)), contents))
+            QByteArray::fromRawData(reinterpret_cast<const char*>(data), qsizetype(size)),
+            contents))
         return 0;
     for (const RecordingJournal::Record& record : contents.records) {
         if (record.stream < 0 || record.stream >= contents.streams.size() || record.offset < 0 ||

@@ -35,6 +35,6 @@ public:
 
 private:
     TickSource ticks_;
-    mutable std::mutex mutex_; // pause and resume against the readers
+    mutable std::mutex mutex_;   // pause and resume against the readers
     std::int64_t pausedAt_ = -1; // -1 while running
 };

@@ -32,9 +32,9 @@ struct WindowEntry
 struct WindowState
 {
     bool exists = false;
-    bool visible = false;   // mapped and viewable
+    bool visible = false; // mapped and viewable
     bool minimised = false;
-    QRect outer;            // outer rectangle, frame included; null when unreadable
+    QRect outer; // outer rectangle, frame included; null when unreadable
 };
 
 struct MonitorInfo
@@ -125,5 +125,4 @@ public:
     virtual bool monitorFromPoint(QPoint point, bool nearest, MonitorInfo* out) const = 0;
     // The monitor with the largest overlap with rect, or the nearest one.
     virtual bool monitorFromRect(const QRect& rect, MonitorInfo* out) const = 0;
-
 };

@@ -1,6 +1,5 @@
 #include "TabCaptureServerWin.h"
 
-
 #include "platform/posix/RuntimeSecret.h"
 #include "platform/posix/SocketOwner.h"
 #include "platform/posix/UserFolders.h"

@@ -1,7 +1,5 @@
 #include "PortalScreenCast.h"
 
-
-
 #include <QCoreApplication>
 #include <QDBusArgument>
 #include <QDBusConnection>

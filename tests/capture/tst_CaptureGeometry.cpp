@@ -31,7 +31,6 @@ private Q_SLOTS:
         QFETCH(QRect, expected);
         QCOMPARE(windowCropOnMonitor(window, monitor), expected);
     }
-
 };
 
 QTEST_GUILESS_MAIN(tst_CaptureGeometry)

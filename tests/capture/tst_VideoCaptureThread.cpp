@@ -77,8 +77,8 @@ struct Run
         while (queue.size() > 0 && queue.pop(item))
             if (item.frame->data[0]) // not one of a test's fillers
                 frames.append({item.frame->pts, frameDuration(item.frame.get()),
-                           QSize(item.frame->width, item.frame->height), item.frame->data[0][0],
-                           item.frame->data[0]});
+                               QSize(item.frame->width, item.frame->height), item.frame->data[0][0],
+                               item.frame->data[0]});
     }
 
     // Every frame takes the slot after the one before, whatever filled it.
@@ -123,9 +123,12 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("api");
         QTest::addColumn<QString>("message");
-        QTest::newRow("composite") << "WGC" << "Target window is closed or invalid.";
-        QTest::newRow("shared memory") << "DXGI" << "Target window was closed during recording.";
-        QTest::newRow("plain") << "GDI" << "Target window was closed during GDI recording.";
+        QTest::newRow("composite") << "WGC"
+                                   << "Target window is closed or invalid.";
+        QTest::newRow("shared memory") << "DXGI"
+                                       << "Target window was closed during recording.";
+        QTest::newRow("plain") << "GDI"
+                               << "Target window was closed during GDI recording.";
     }
 
     void windowClosedEndsCapture()
@@ -185,9 +188,8 @@ private Q_SLOTS:
         QVERIFY(run.frames.size() >= 2 * kFps);
         if (!restoredByCapture) {
             QCOMPARE(grabsAtEnd, grabsAtStart);
-            QVERIFY(std::any_of(run.frames.begin(), run.frames.end(), [](const Frame& f) {
-                return f.pts >= 600000 && f.pts < 1400000;
-            }));
+            QVERIFY(std::any_of(run.frames.begin(), run.frames.end(),
+                                [](const Frame& f) { return f.pts >= 600000 && f.pts < 1400000; }));
             QVERIFY(run.repeats() >= 8);
         }
     }
@@ -230,10 +232,15 @@ private Q_SLOTS:
         QTest::addColumn<QString>("api");
         QTest::addColumn<QString>("line");
         QTest::addColumn<QString>("message");
-        QTest::newRow("composite") << "WGC" << "Failed to convert texture to AVFrame." << "";
-        QTest::newRow("shared memory")
-            << "DXGI" << "Failed to convert DXGI texture to AVFrame." << "";
-        QTest::newRow("plain") << "GDI" << "" << "Invalid capture dimensions for GDI capture.";
+        QTest::newRow("composite") << "WGC"
+                                   << "Failed to convert texture to AVFrame."
+                                   << "";
+        QTest::newRow("shared memory") << "DXGI"
+                                       << "Failed to convert DXGI texture to AVFrame."
+                                       << "";
+        QTest::newRow("plain") << "GDI"
+                               << ""
+                               << "Invalid capture dimensions for GDI capture.";
     }
 
     void areaOffTheScreen()
@@ -260,15 +267,23 @@ private Q_SLOTS:
         QTest::addColumn<QString>("api");
         QTest::addColumn<QString>("failure"); // of the chosen grabber
         QTest::addColumn<QString>("warning"); // sent to the session; empty: only logged
-        QTest::newRow("composite missing") << "WGC" << "missing" << "";
-        QTest::newRow("shared memory missing")
-            << "DXGI" << "missing" << "Failed to get DXGI device. Falling back to GDI.";
+        QTest::newRow("composite missing") << "WGC"
+                                           << "missing"
+                                           << "";
+        QTest::newRow("shared memory missing") << "DXGI"
+                                               << "missing"
+                                               << "Failed to get DXGI device. Falling back to GDI.";
         QTest::newRow("composite refuses the window")
-            << "WGC" << "refuses" << "Failed to create capture item. Falling back to GDI.";
+            << "WGC"
+            << "refuses"
+            << "Failed to create capture item. Falling back to GDI.";
         QTest::newRow("shared memory refuses the screen")
-            << "DXGI" << "refuses" << "Failed to duplicate output. Falling back to GDI.";
+            << "DXGI"
+            << "refuses"
+            << "Failed to duplicate output. Falling back to GDI.";
         QTest::newRow("shared memory lost while recording")
-            << "DXGI" << "lost"
+            << "DXGI"
+            << "lost"
             << "Failed to reinitialize DXGI output duplication. Falling back to GDI.";
     }
 
@@ -312,7 +327,7 @@ private Q_SLOTS:
 
     void slowGrabsKeepEverySlot_data()
     {
-        QTest::addColumn<int>("everyNth"); // which grabs are slow
+        QTest::addColumn<int>("everyNth");    // which grabs are slow
         QTest::addColumn<int>("slowPercent"); // of a slot
         QTest::newRow("every grab 70%") << 1 << 70;
         QTest::newRow("every tenth grab 150%") << 10 << 150;
@@ -354,8 +369,9 @@ private Q_SLOTS:
         for (int i = 0; i < 301; ++i)
             run.queue.push(FrameQueueItem{makeSharedFrame(av_frame_alloc()), false, 0});
         int lagReports = 0;
-        QObject::connect(&run.thread, &video_capture_thread_win::encoderLagDetected, &run.thread,
-                         [&] { ++lagReports; }, Qt::DirectConnection);
+        QObject::connect(
+            &run.thread, &video_capture_thread_win::encoderLagDetected, &run.thread,
+            [&] { ++lagReports; }, Qt::DirectConnection);
         int calls = 0;
         run.record(false, 2 * 1000000, [&](std::int64_t) {
             FrameQueueItem item;

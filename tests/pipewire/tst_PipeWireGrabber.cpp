@@ -87,8 +87,8 @@ private slots:
                               << Qt::white;
         QTest::newRow("odd") << "smpte BGRx" << QRect(140, 9, 35, 27) << false << QSize(34, 26)
                              << Qt::green;
-        QTest::newRow("odd to 4:2:0") << "smpte BGRx" << QRect(140, 9, 35, 27) << true
-                                      << QSize(34, 26) << Qt::green;
+        QTest::newRow("odd to 4:2:0")
+            << "smpte BGRx" << QRect(140, 9, 35, 27) << true << QSize(34, 26) << Qt::green;
     }
     void readsFrames()
     {
@@ -121,7 +121,8 @@ private slots:
                          std::clamp(int(l + 2.018 * u), 0, 255));
         const QColor want(colour);
         QVERIFY2(std::abs(got.red() - want.red()) + std::abs(got.green() - want.green()) +
-                         std::abs(got.blue() - want.blue()) < 30,
+                         std::abs(got.blue() - want.blue()) <
+                     30,
                  qPrintable(got.name()));
     }
 

@@ -5,7 +5,6 @@
 #include "support/MediaProbe.h"
 #include "support/TestSupport.h"
 
-
 #include "tabcapture/TabMediaBudget.h"
 #include "tabcapture/TabRecordingSession.h"
 

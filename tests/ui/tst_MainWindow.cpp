@@ -538,7 +538,8 @@ private Q_SLOTS:
             QDesktopServices::unsetUrlHandler(scheme);
         QCOMPARE(boxes_, (QStringList{"About QZT"}));
         // The settings, schedule and macro lists open as dialogs of their own.
-        for (const char* button : {"toolButtonSettings", "toolButtonSchedule", "toolButtonMacros"}) {
+        for (const char* button :
+             {"toolButtonSettings", "toolButtonSchedule", "toolButtonMacros"}) {
             QTimer::singleShot(0, [this] {
                 if (QWidget* dialog = QApplication::activeModalWidget()) {
                     boxes_.append(dialog->metaObject()->className());
@@ -547,7 +548,8 @@ private Q_SLOTS:
             });
             click(*window, button);
         }
-        QCOMPARE(boxes_.mid(1), (QStringList{"settings_win", "ScheduleListDialog", "MacroListDialog"}));
+        QCOMPARE(boxes_.mid(1),
+                 (QStringList{"settings_win", "ScheduleListDialog", "MacroListDialog"}));
         QCOMPARE(catcher.urls.size(), 2);
         QCOMPARE(catcher.urls.first(), QUrl::fromLocalFile(folder));
     }
@@ -775,7 +777,8 @@ private Q_SLOTS:
         auto second = makeWindow();
         QTRY_COMPARE(boxes_, QStringList{"Tab Capture"});
 
-        // A free port and no preview saved in the settings dialog: the server moves, the check follows.
+        // A free port and no preview saved in the settings dialog: the server moves, the check
+        // follows.
         const quint16 freed = taken.serverPort();
         taken.close();
         QTimer::singleShot(0, [&] {

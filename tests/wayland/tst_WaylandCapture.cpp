@@ -81,9 +81,10 @@ void tst_WaylandCapture::screen()
     screen_capture_win session;
     QStringList boxes;
     session.setBoxHandler([&](const SessionBox& box) { return boxes.append(box.text), true; });
-    session.configure(testsupport::recordingSettings(
-                          {{"VideoSett/fps", kFps}, {"VideoSett/WaylandScreenRestoreToken", token}}),
-                      QStringLiteral("No Audio"), file, nullptr);
+    session.configure(
+        testsupport::recordingSettings(
+            {{"VideoSett/fps", kFps}, {"VideoSett/WaylandScreenRestoreToken", token}}),
+        QStringLiteral("No Audio"), file, nullptr);
     session.setTarget({TargetScreen, {}, QRect(0, 0, 1280, 720), 0, false});
     session.start();
     escape.stop();
