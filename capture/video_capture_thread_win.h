@@ -1,3 +1,5 @@
+// The video capture thread (the name is the one the rest of the program knows): on Linux it reads
+// the X display (XComposite, MIT-SHM or plain GetImage) or the desktop portal's PipeWire stream.
 #pragma once
 
 #include "CapturePlatform.h"

@@ -1,3 +1,5 @@
+// The encoder and muxer thread (the name is the one the rest of the program knows): on Linux it
+// encodes with FFmpeg's libavcodec (x264, VA-API, NVENC or QSV) and writes with libavformat.
 #pragma once
 
 #include "MuxSettings.h"

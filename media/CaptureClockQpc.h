@@ -1,3 +1,5 @@
+// The recording clock (named after the performance counter the rest of the program knows): on
+// Linux its ticks are CLOCK_MONOTONIC in 100 ns units.
 #pragma once
 
 #include <atomic>

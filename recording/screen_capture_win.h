@@ -1,3 +1,5 @@
+// The recording session (the name is the one the rest of the program knows): on Linux it records
+// the X display, or on Wayland the desktop portal's stream, with PulseAudio sound and FFmpeg.
 #pragma once
 
 #include "media/MsgType.h"

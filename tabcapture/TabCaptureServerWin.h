@@ -1,3 +1,5 @@
+// The browser tab recording server (the name is the one the rest of the program knows): a
+// WebSocket server on the loopback for the browser extension, the same on every system.
 #pragma once
 
 #include "TabCaptureProtocol.h"

@@ -1,3 +1,5 @@
+// The background-mode bar (the name is the one the rest of the program knows): a frameless Qt tool
+// window kept on top, the same on X11 and Wayland.
 #pragma once
 
 #include <QPoint>

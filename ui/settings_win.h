@@ -1,3 +1,5 @@
+// The settings dialog (the name is the one the rest of the program knows): a plain Qt dialog,
+// nothing in it is tied to one system.
 #pragma once
 
 #include <QDialog>

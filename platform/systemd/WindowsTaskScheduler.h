@@ -1,3 +1,5 @@
+// The schedules' task writer (the name is the one the rest of the program knows): on Linux it
+// writes systemd user timers and enables them with `systemctl --user`.
 #pragma once
 
 #include <QDateTime>
