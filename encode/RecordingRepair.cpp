@@ -2,6 +2,7 @@
 
 #include "FfmpegHolders.h"
 #include "RecordingJournal.h"
+#include "platform/posix/DiskSpace.h"
 #include "platform/posix/FileSync.h"
 #include "platform/posix/SafeFile.h"
 
@@ -9,6 +10,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QPointer>
 #include <QThread>
 
@@ -296,7 +298,8 @@ RecordingRepair::Outcome replaceWithRebuilt(const QString& mediaPath, const Safe
         return RecordingRepair::Outcome::Failed;
     }
     const std::int64_t limit = outputLimit(journal, records);
-    const std::optional<std::int64_t> room = mediaFile.freeBytes();
+    const std::optional<std::int64_t> room =
+        platform::freeDiskBytes(QFileInfo(mediaPath).absolutePath());
     if (room && *room < limit)
         return skipNow(mediaPath, QStringLiteral("%1 bytes free, %2 needed").arg(*room).arg(limit));
 

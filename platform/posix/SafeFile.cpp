@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace platform {
@@ -102,15 +101,6 @@ unsigned SafeFile::mode() const
     struct stat status = {};
     return descriptor_ >= 0 && ::fstat(descriptor_, &status) == 0 ? unsigned(status.st_mode & 0777)
                                                                   : 0600u;
-}
-
-std::optional<std::int64_t> SafeFile::freeBytes() const
-{
-    struct statvfs info = {};
-    if (descriptor_ < 0 || ::fstatvfs(descriptor_, &info) != 0)
-        return std::nullopt;
-    // The blocks kept for root do not count: the recording does not run as root.
-    return std::int64_t(info.f_bavail) * std::int64_t(info.f_frsize);
 }
 
 } // namespace platform

@@ -3,7 +3,6 @@
 #include <QString>
 
 #include <cstdint>
-#include <optional>
 
 namespace platform {
 
@@ -43,8 +42,6 @@ public:
     std::int64_t size() const;
     // The permission bits.
     unsigned mode() const;
-    // The bytes this user may still write in the file's file system; empty when it cannot tell.
-    std::optional<std::int64_t> freeBytes() const;
     QString errorString() const { return error_; }
     void close();
 

@@ -8,14 +8,18 @@
 #include "encode/mux_thread_win.h"
 #include "media/FrameDuration.h"
 #include "media/FrameQueue.h"
+#include "platform/posix/DiskSpace.h"
 
 #include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QtTest>
 
 extern "C" {
 #include <libavformat/avformat.h>
 }
+
+#include <unistd.h>
 
 namespace {
 
@@ -151,7 +155,8 @@ private Q_SLOTS:
 
     // What another program or user may leave in the folder: nothing is written through a link,
     // read through one or read as another format; the new file stays within the damaged one's
-    // bytes and an index; a journal still written is left alone, a failed one is tried once.
+    // bytes and an index; a journal still written, another user's file or one that would not fit
+    // is left alone, a failed one is tried once.
     void hostileFilesAreRefused_data()
     {
         using O = RecordingRepair::Outcome;
@@ -164,6 +169,9 @@ private Q_SLOTS:
         QTest::newRow("file is a WAV") << 320 << 0 << O::Repaired;
         QTest::newRow("records repeat") << 320 << 3000 << O::Repaired;
         QTest::newRow("journal locked") << 320 << 0 << O::Skipped;
+        QTest::newRow("journal is another user's") << 320 << 0 << O::Skipped;
+        QTest::newRow("file is another user's") << 320 << 0 << O::Skipped;
+        QTest::newRow("no room") << 320 << 0 << O::Skipped;
         QTest::newRow("repair fails") << 0 << 0 << O::Failed;
     }
 
@@ -187,7 +195,12 @@ private Q_SLOTS:
         if (row != "journal locked")
             journal.reset();
         const qint64 damagedSize = QFileInfo(media).size();
-        const QString linked = row == "journal is a link" ? journalPath : media;
+        const QString linked = row.startsWith("journal is") ? journalPath : media;
+        if (row.endsWith("user's") && ::geteuid() != 0)
+            QSKIP("Only root can give a file to another user.");
+        QVERIFY(!row.endsWith("user's") || ::chown(QFile::encodeName(linked), 65534, 65534) == 0);
+        platform::setFreeSpaceQuery([&](auto&) { return row == "no room" ? 4096 : 1LL << 40; });
+        const auto restore = qScopeGuard([] { platform::setFreeSpaceQuery({}); });
         if (row.endsWith("is a link") && row != "output is a link")
             QVERIFY(QFile::rename(linked, elsewhere) && QFile::link(elsewhere, linked));
         QFile target(elsewhere);
