@@ -85,3 +85,8 @@ const Rules& CaptureRules::forKind(Kind kind)
     }
     return kCompatible;
 }
+
+QString CaptureRules::windowGone(NativeWindow window)
+{
+    return QStringLiteral("X window 0x%1 does not exist.").arg(window, 0, 16);
+}

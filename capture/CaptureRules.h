@@ -34,4 +34,8 @@ struct CaptureRules
     // A desktop's screen-cast stream: the desktop follows the window itself, so only the image
     // rules apply (kind and window are not used).
     static const CaptureRules& stream();
+
+    // What failed on X, added to the log lines that name the other system's interfaces.
+    static constexpr char kDisplayLost[] = "The X display connection broke.";
+    static QString windowGone(NativeWindow window);
 };

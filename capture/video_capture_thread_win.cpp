@@ -129,15 +129,16 @@ void video_capture_thread_win::requestStop()
     paused_ = false;
 }
 
-void video_capture_thread_win::sendError(const QString& text)
+void video_capture_thread_win::sendError(const QString& text, const QString& detail)
 {
-    qWarning().noquote() << text;
+    qWarning().noquote() << (detail.isEmpty() ? text : text + QLatin1Char(' ') + detail);
     Q_EMIT msgSignal(MSG_ERROR, text);
 }
 
-video_capture_thread_win::End video_capture_thread_win::fallBack(const QString& text)
+video_capture_thread_win::End video_capture_thread_win::fallBack(const QString& text,
+                                                                 const QString& detail)
 {
-    qWarning().noquote() << text;
+    qWarning().noquote() << (detail.isEmpty() ? text : text + QLatin1Char(' ') + detail);
     Q_EMIT msgSignal(MSG_WARNING, text);
     return End::FallBack;
 }
@@ -171,13 +172,13 @@ void video_capture_thread_win::run()
         qWarning().noquote() << text << reason;
         Q_EMIT msgSignal(MSG_WARNING, text);
     } else if (captureKind_ == Kind::Composite) {
-        qInfo() << "Attempting WGC capture...";
+        qInfo() << "Attempting WGC capture... (X Composite window images)";
         kind = Kind::Composite;
     } else if (captureKind_ == Kind::SharedMemory) {
-        qInfo() << "Attempting DXGI capture...";
+        qInfo() << "Attempting DXGI capture... (X MIT-SHM reads)";
         kind = Kind::SharedMemory;
     } else {
-        qWarning() << "GDI Capture ";
+        qWarning() << "GDI Capture (plain X GetImage reads)";
     }
 
     // One pacer for the whole recording, so that frames keep following the clock across a
@@ -275,7 +276,8 @@ video_capture_thread_win::prepare(const CaptureRules& rules, WindowSystem* ws, E
     if (t.readRect && !t.grabber->setScreenRect(*t.readRect, &reason)) {
         switch (rules.kind) {
         case Kind::Composite:
-            *end = fallBack(QStringLiteral("Failed to create capture item. Falling back to GDI."));
+            *end = fallBack(QStringLiteral("Failed to create capture item. Falling back to GDI."),
+                            reason);
             break;
         case Kind::SharedMemory:
             qWarning().noquote() << "Failed to duplicate output: " << reason;
@@ -302,14 +304,15 @@ video_capture_thread_win::End video_capture_thread_win::grabberMissing(Kind kind
     const bool window = target_.targetType == TargetWindow;
     switch (kind) {
     case Kind::Composite:
-        qWarning() << "GraphicsCaptureItem is not supported on this system.";
+        qWarning().noquote() << "GraphicsCaptureItem is not supported on this system." << reason;
         return End::FallBack;
     case Kind::SharedMemory:
         qWarning().noquote() << "Failed to get DXGI device: " << reason;
         return fallBack(QStringLiteral("Failed to get DXGI device. Falling back to GDI."));
     case Kind::Compatible:
         if (window && (!ws || target_.targetWindow == 0)) {
-            sendError(QStringLiteral("Target window is invalid for GDI capture."));
+            sendError(QStringLiteral("Target window is invalid for GDI capture."),
+                      ws ? QStringLiteral("No X window chosen.") : reason);
         } else if (window) {
             qWarning().noquote() << "Failed to get window DC." << reason;
             Q_EMIT msgSignal(MSG_ERROR, QStringLiteral("Failed to get window DC for GDI capture."));
@@ -330,7 +333,8 @@ bool video_capture_thread_win::prepareWindow(const CaptureRules& rules, WindowSy
     if (!state.exists) {
         sendError(rules.kind == Kind::Composite
                       ? QStringLiteral("Failed to find the target window.")
-                      : QStringLiteral("Target window is invalid for GDI capture."));
+                      : QStringLiteral("Target window is invalid for GDI capture."),
+                  CaptureRules::windowGone(w));
         return false;
     }
     if (!state.visible && !state.minimised) {
@@ -354,7 +358,8 @@ bool video_capture_thread_win::prepareWindow(const CaptureRules& rules, WindowSy
     QString reason;
     if (!t->grabber->setWindow(ws->frameWindow(w), &reason)) {
         if (rules.kind == Kind::Composite) {
-            *end = fallBack(QStringLiteral("Failed to create capture item. Falling back to GDI."));
+            *end = fallBack(QStringLiteral("Failed to create capture item. Falling back to GDI."),
+                            reason);
         } else {
             qWarning().noquote() << "Failed to get window DC." << reason;
             Q_EMIT msgSignal(MSG_ERROR, QStringLiteral("Failed to get window DC for GDI capture."));
@@ -469,8 +474,9 @@ video_capture_thread_win::End video_capture_thread_win::capture(Kind kind, Windo
                 return End::Finished;
             }
             if (rules.lostFallBack)
-                return fallBack(QString::fromLatin1(rules.lostFallBack));
-            qWarning() << rules.failedImageLog;
+                return fallBack(QString::fromLatin1(rules.lostFallBack),
+                                CaptureRules::kDisplayLost);
+            qWarning().noquote() << rules.failedImageLog << CaptureRules::kDisplayLost;
             sendError(window ? QStringLiteral("Failed to get window DC for GDI capture.")
                              : QStringLiteral("Failed to get screen DC for GDI capture."));
             return End::Finished;
@@ -514,8 +520,8 @@ video_capture_thread_win::Follow video_capture_thread_win::followWindow(const Ca
     const WindowState state = ws->windowState(w);
     if (!state.exists) {
         if (rules.closedLog)
-            qWarning() << rules.closedLog;
-        sendError(QString::fromLatin1(rules.closedMessage));
+            qWarning().noquote() << rules.closedLog << CaptureRules::windowGone(w);
+        sendError(QString::fromLatin1(rules.closedMessage), CaptureRules::windowGone(w));
         *end = End::Finished;
         return Follow::Ended;
     }

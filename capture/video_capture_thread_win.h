@@ -100,8 +100,9 @@ private:
     std::unique_ptr<FramePacer> makePacer(const char* sleepPrefix);
     // Logs text as a warning and sends it as MSG_WARNING: the recording goes on through the
     // plain reads.
-    End fallBack(const QString& text);
-    void sendError(const QString& text);
+    // detail, what failed on this system, goes to the log only.
+    End fallBack(const QString& text, const QString& detail = {});
+    void sendError(const QString& text, const QString& detail = {});
 
     FrameQueue* frameQueue_;
     std::shared_ptr<CaptureClockQpc> clock_;

@@ -135,12 +135,15 @@ private Q_SLOTS:
     {
         QFETCH(QString, api);
         QFETCH(QString, message);
+        testsupport::LogCapture log;
         Run run(api);
         run.record(true, 60 * 1000000, [&run](std::int64_t now) {
             if (now >= 500000)
                 run.world.desktop.windows.remove(kWindow);
         });
         QCOMPARE(run.messages, QStringList{report(MSG_ERROR, message)});
+        // The log adds what is gone on X; the box keeps the plain text.
+        QVERIFY(log.take().contains(message + " X window 0x400001 does not exist."));
         QVERIFY(run.consecutive());
         QVERIFY(run.frames.last().pts < 700000);
     }
