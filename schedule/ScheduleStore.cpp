@@ -88,6 +88,11 @@ bool schedulesOverlap(const ScheduleItem& a, const ScheduleItem& b)
     return (sharesDay(nextDays(a), b.daysOfWeek) || sharesDay(nextDays(b), a.daysOfWeek)) && times;
 }
 
+// The Linux side of a "Windows task", for the log lines that keep that name.
+QString timerUnit(std::uint64_t id)
+{
+    return QStringLiteral("(systemd user timer %1.timer)").arg(WindowsTaskScheduler::taskName(id));
+}
 } // namespace
 
 // Runs jobs one after another on a thread of its own, in the order they were queued. A Qt thread,
@@ -205,19 +210,20 @@ ScheduledTimer ScheduleStore::timerOf(const ScheduleItem& item)
 void ScheduleStore::createTask(const ScheduleItem& item)
 {
     if (taskScheduler_->createTask(timerOf(item)))
-        qDebug().noquote() << "Created Windows task for schedule:" << item.name;
+        qDebug().noquote() << "Created Windows task for schedule:" << item.name
+                           << timerUnit(item.id);
     else
         qWarning().noquote() << "Failed to create Windows task for schedule:" << item.name << "-"
-                             << taskScheduler_->lastError();
+                             << taskScheduler_->lastError() << timerUnit(item.id);
 }
 
 void ScheduleStore::deleteTask(std::uint64_t id)
 {
     if (taskScheduler_->deleteTask(id))
-        qDebug().noquote() << "Deleted Windows task for schedule ID:" << id;
+        qDebug().noquote() << "Deleted Windows task for schedule ID:" << id << timerUnit(id);
     else
         qWarning().noquote() << "Failed to delete Windows task for schedule ID:" << id << "-"
-                             << taskScheduler_->lastError();
+                             << taskScheduler_->lastError() << timerUnit(id);
 }
 
 void ScheduleStore::addSchedule(const ScheduleItem& item)
@@ -237,10 +243,11 @@ bool ScheduleStore::updateSchedule(const ScheduleItem& item)
     else
         tasks_->post([this, item] {
             if (taskScheduler_->updateTask(timerOf(item)))
-                qDebug().noquote() << "Updated Windows task for schedule:" << item.name;
+                qDebug().noquote()
+                    << "Updated Windows task for schedule:" << item.name << timerUnit(item.id);
             else
                 qWarning().noquote() << "Failed to update Windows task for schedule:" << item.name
-                                     << "-" << taskScheduler_->lastError();
+                                     << "-" << taskScheduler_->lastError() << timerUnit(item.id);
         });
     return found;
 }

@@ -320,9 +320,11 @@ private slots:
         store.finishTaskChanges();
         const QStringList lines = log.take();
         QVERIFY(lines.contains(
-            "Failed to create Windows task for schedule: Morning - TaskService not initialized"));
+            "Failed to create Windows task for schedule: Morning - TaskService not initialized "
+            "(systemd user timer QZT_Schedule_4.timer)"));
         QVERIFY(lines.contains(
-            "Failed to delete Windows task for schedule ID: 4 - TaskFolder not initialized"));
+            "Failed to delete Windows task for schedule ID: 4 - TaskFolder not initialized "
+            "(systemd user timer QZT_Schedule_4.timer)"));
         QCOMPARE(systemctl.calls, QStringList({"systemctl --user is-system-running"}));
         QVERIFY(unitFiles().isEmpty());
 
