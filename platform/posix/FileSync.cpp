@@ -2,21 +2,31 @@
 
 #include <QFile>
 
+#include <atomic>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace platform {
+namespace {
+std::atomic<int> failedSyncError{0};
+} // namespace
 
 bool syncFileData(QFile& file)
 {
     const int descriptor = file.handle();
-    if (descriptor < 0) {
-        errno = EBADF;
+    const int injected = failedSyncError.load();
+    if (descriptor < 0 || injected != 0) {
+        errno = descriptor < 0 ? EBADF : injected;
         return false;
     }
     return ::fdatasync(descriptor) == 0;
+}
+
+void setSyncFailureForTest(int error)
+{
+    failedSyncError.store(error);
 }
 
 int reserveFileSpace(QFile& file, qint64 offset, qint64 length)

@@ -10,6 +10,8 @@ namespace platform {
 // outlives a power loss. The data of every handle on the same file goes with it. False: errno
 // says why, and what was written since the last good sync may be lost; a failed write.
 bool syncFileData(QFile& file);
+// Tests make every later sync fail with error, as a failing disk would; 0 syncs for real again.
+void setSyncFailureForTest(int error);
 
 // Has the file system set aside room for length bytes of the file from offset on, without
 // changing the file's size: later writes there cannot fail for want of space, even when

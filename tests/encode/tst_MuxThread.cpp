@@ -8,15 +8,18 @@
 #include "encode/mux_thread_win.h"
 #include "media/FrameDuration.h"
 #include "media/FrameQueue.h"
+#include "platform/posix/FileSync.h"
 
 #include <QDir>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
 
 #include <cmath>
+#include <csignal>
 
 using testsupport::MediaProbe;
 
@@ -147,6 +150,7 @@ struct MuxRun
     QList<QImage> previews;
     QStringList log; // every log line written during the run
     int limitReports = 0;
+    bool altStack = false; // the thread had a signal stack of its own for a crash report
 };
 
 } // namespace
@@ -186,6 +190,10 @@ private:
             Qt::QueuedConnection);
         // Direct, counted in the mux thread and read after wait().
         connect(&mux, &mux_thread_win::durationLimitReached, [&result] { ++result.limitReports; });
+        connect(&mux, &mux_thread_win::msgSignal, [&result] {
+            stack_t stack = {};
+            result.altStack = sigaltstack(nullptr, &stack) == 0 && !(stack.ss_flags & SS_DISABLE);
+        });
         mux.durationLimitUs = limitUs;
         // A direct connection: the spy is read only after wait(), which orders the accesses.
         QSignalSpy previews(&mux, &mux_thread_win::imagePreviewSignal);
@@ -267,7 +275,7 @@ private Q_SLOTS:
         const MuxRun result =
             run(path, 160, 120, recording.items, audioRate > 0, previewStepMs, paused);
         QVERIFY2(result.errors.isEmpty(), qPrintable(result.errors.join('\n')));
-        QVERIFY(result.finished);
+        QVERIFY(result.finished && result.altStack);
         // A sound the container cannot hold is replaced, and the log says so once.
         QCOMPARE(result.log.filter("files cannot hold").size(),
                  audioRate > 0 && !codecs.endsWith(formats.section('|', 1).toLower()) ? 1 : 0);
@@ -340,6 +348,20 @@ private Q_SLOTS:
         QCOMPARE(probe.decodeVideo().size(), kTestFps);
         QVERIFY(qAbs(probe.firstStream(AVMEDIA_TYPE_VIDEO)->seconds - 1.0) < 1.0 / kTestFps);
         QVERIFY(qAbs(probe.decodeAudio().totalSamples / 48000.0 - 1.0) < 1.0 / kTestFps);
+    }
+
+    // A sync to the disk that fails is a failed write: the journal is not made, which is said,
+    // and the recording ends at its first sync with one error.
+    void stopsWhenASyncFails()
+    {
+        setMuxSettings("H264-AAC(MP4)", "AAC");
+        const QString path = nextPath();
+        platform::setSyncFailureForTest(EIO);
+        const auto restore = qScopeGuard([] { platform::setSyncFailureForTest(0); });
+        const MuxRun result = run(path, 160, 120, makeRecording(3 * kTestFps, 160, 120).items);
+        QCOMPARE(result.errors, QStringList{"The recording stopped: " + path +
+                                            " could not be written (" + std::strerror(EIO) + ")."});
+        QVERIFY(result.warnings.value(0).contains("no crash protection"));
     }
 
     // Ten minutes at 60 fps in AVI's time base of whole frames: the capture's frame interval
