@@ -12,6 +12,7 @@
 #include <QTemporaryDir>
 #include <QUuid>
 #include <QtTest>
+#include <algorithm>
 #include <cmath>
 
 using testsupport::MediaProbe;
@@ -100,7 +101,6 @@ void tst_WaylandCapture::screen()
     QElapsedTimer elapsed;
     elapsed.start();
     QTest::qWait(1500);
-    const double switchSeconds = elapsed.elapsed() / 1000.0;
     window.setColour(kSecond);
     QVERIFY(window.waitPainted());
     QTest::qWait(1500);
@@ -121,16 +121,23 @@ void tst_WaylandCapture::screen()
     for (qsizetype i = 1; i < frames.size(); ++i)
         QVERIFY2(std::fabs(double(frames[i].pts - frames[i - 1].pts) - step) <= 1.0,
                  qPrintable(QStringLiteral("pts step before frame %1").arg(i)));
-    // The first colour up to the switch, the second from a moment after it to the end.
+    // The first colour, then the second, switching once; where the switch lands depends on the
+    // load, so only the order is checked (a frame caught mid-paint may show both).
+    int last = 1, mixed = 0;
     for (qsizetype i = 0; i < frames.size(); ++i) {
-        const double at = double(i) / kFps;
-        if (std::fabs(at - switchSeconds) < 0.3)
-            continue;
-        const QColor expected = at < switchSeconds ? kFirst : kSecond;
-        for (const QColor& colour : frames[i].regionColours)
-            QVERIFY2(MediaProbe::near(colour, expected, 40),
-                     qPrintable(QStringLiteral("frame %1: %2").arg(i).arg(colour.name())));
+        int kind = 0;
+        for (const QColor& expected : {kFirst, kSecond})
+            if (std::all_of(frames[i].regionColours.begin(), frames[i].regionColours.end(),
+                            [&](const QColor& c) { return MediaProbe::near(c, expected, 40); }))
+                kind = expected == kFirst ? 1 : 2;
+        mixed += kind == 0;
+        QVERIFY2(kind == 0 ? mixed <= 2 : kind >= last && (i > 0 || kind == 1),
+                 qPrintable(QStringLiteral("frame %1: %2")
+                                .arg(i)
+                                .arg(frames[i].regionColours.value(0).name())));
+        last = std::max(last, kind);
     }
+    QCOMPARE(last, 2);
 }
 
 int main(int argc, char** argv)
