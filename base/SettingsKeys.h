@@ -14,6 +14,7 @@ inline constexpr char kMacroGroup[] = "MacroSett";
 // AudioSett
 inline constexpr char kAudioBitrate[] = "Bitrate";
 inline constexpr char kAudioFormat[] = "AudioFormat";
+inline constexpr char kMicrophoneOwnTrack[] = "MicrophoneOwnTrack";
 
 // VideoSett
 inline constexpr char kVideoBitrate[] = "Bitrate";

@@ -137,7 +137,10 @@ std::unique_ptr<AudioSource> audio_capture_thread_win::openSource()
 {
     std::unique_ptr<AudioSource> source = sourceFactory ? sourceFactory() : nullptr;
     const AudioSource::OpenError openError =
-        source ? source->open(microphone) : AudioSource::OpenError::NoServer;
+        source
+            ? source->open(microphone ? AudioSourceChoice{AudioSourceChoice::Kind::Microphone, {}}
+                                      : AudioSourceChoice{})
+            : AudioSource::OpenError::NoServer;
     if (openError == AudioSource::OpenError::None)
         return source;
     QString text = openErrorText(openError);

@@ -21,6 +21,9 @@ struct MuxSettings
     bool useHardwareEncoder = true;
     QString outputPath;
     bool withAudio = false;
+    // With two or more names, one sound track per name (the name written into the file), in the
+    // order of FrameQueueItem::track; otherwise one unnamed track.
+    QStringList audioTrackNames;
     // Size of the frames the session delivers; the encoder rounds it up to even numbers.
     int outputWidth = 0;
     int outputHeight = 0;
@@ -32,6 +35,9 @@ struct MuxSettings
     // The "AudioFormat" values the container of a "VideoFormat" value takes, in the order the
     // settings list them.
     static QStringList audioFormatsFor(const QString& videoFormat);
+    // Whether the container of a "VideoFormat" value keeps several sound tracks apart; the
+    // others get one mixed track.
+    static bool keepsSeparateAudioTracks(const QString& videoFormat);
     // The "AudioSett"/"Bitrate" values (kbit/s) offered for an "AudioFormat" value.
     static QStringList audioBitratesFor(const QString& audioFormat);
 };

@@ -18,6 +18,8 @@ struct FrameQueueItem
 {
     SharedFrame frame;
     bool isAudio = false;
-    // Audio only: 1-based number of the audio frame.
+    // Audio only: 1-based number of the audio frame within its track.
     std::int32_t sequence = 0;
+    // Audio only: the sound track the frame belongs to, 0-based (MuxSettings::audioTrackNames).
+    std::int32_t track = 0;
 };

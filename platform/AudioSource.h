@@ -23,8 +23,25 @@ struct AudioPacket
     bool silent = false;            // the device reported a gap: treat as frames of silence
 };
 
-// The recording side of the system's sound server: either what the default output plays
-// ("System Audio") or the default input (microphone). Used by one thread at a time.
+// Which sound a source records.
+struct AudioSourceChoice
+{
+    enum class Kind {
+        SystemSound, // what the default output plays
+        Microphone,  // an input device
+        Application, // the playback streams of one program
+    };
+    Kind kind = Kind::SystemSound;
+    // Microphone: the sound server's device name, or a device description written by an older
+    // version; empty for the default input. Application: the program's name as the sound server
+    // knows it ("application.name").
+    std::string name;
+
+    friend bool operator==(const AudioSourceChoice&, const AudioSourceChoice&) = default;
+};
+
+// The recording side of the system's sound server: what the default output plays ("System
+// Audio"), an input device (microphone) or one program's playback. Used by one thread at a time.
 class AudioSource
 {
 public:
@@ -41,9 +58,10 @@ public:
 
     virtual ~AudioSource() = default;
 
-    // Opens the default input (microphone) or the monitor of the default output. Never blocks
-    // for more than a few seconds. On failure returns the failing step.
-    virtual OpenError open(bool microphone) = 0;
+    // Opens the chosen source. The sound server's sources deliver 48000 Hz float stereo, so that
+    // two of them can be mixed sample by sample. Never blocks for more than a few seconds. On
+    // failure returns the failing step.
+    virtual OpenError open(const AudioSourceChoice& choice) = 0;
     // Valid after a successful open.
     virtual AudioInputFormat format() const = 0;
     // Frames waiting to be read, 0 when none; -1 when the stream failed.

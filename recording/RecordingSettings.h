@@ -36,6 +36,9 @@ struct RecordingSettings
     // The frame rate (settings::frameRateFromSetting), formats, codecs, bitrates, quality and the
     // hardware encoder choice. outputPath, withAudio and the output size are the session's.
     MuxSettings mux = newFileMux();
+    // "MicrophoneOwnTrack": a microphone recorded with the system sound goes to a track of its
+    // own where the container keeps tracks apart, instead of into the mix.
+    bool microphoneOwnTrack = false;
 
     // The stored value of a group and key; an invalid QVariant when absent.
     using Lookup = std::function<QVariant(const QString& group, const QString& key)>;

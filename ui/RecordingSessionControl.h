@@ -33,4 +33,7 @@ public:
     virtual void stop(bool quiet) = 0;
     virtual void pause() = 0;
     virtual void resume() = 0;
+    // Silences the microphone of this and later recordings (the system sound goes on); the file
+    // carries silence meanwhile.
+    virtual void setMicrophoneMuted(bool) {}
 };

@@ -141,8 +141,9 @@ void PulseAudioSource::keepStreamError()
     error_ = pa_strerror(code != PA_OK ? code : PA_ERR_BADSTATE);
 }
 
-AudioSource::OpenError PulseAudioSource::open(bool microphone)
+AudioSource::OpenError PulseAudioSource::open(const AudioSourceChoice& choice)
 {
+    const bool microphone = choice.kind == AudioSourceChoice::Kind::Microphone;
     stop();
     error_.clear();
     mainloop_.reset(pa_threaded_mainloop_new());

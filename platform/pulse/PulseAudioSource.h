@@ -18,7 +18,7 @@ public:
     PulseAudioSource(const PulseAudioSource&) = delete;
     PulseAudioSource& operator=(const PulseAudioSource&) = delete;
 
-    OpenError open(bool microphone) override;
+    OpenError open(const AudioSourceChoice& choice) override;
     AudioInputFormat format() const override { return format_; }
     int packetSize() override;
     bool read(AudioPacket& packet) override;

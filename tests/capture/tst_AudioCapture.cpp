@@ -28,7 +28,7 @@ public:
           bytes_(std::move(bytes))
     {
     }
-    OpenError open(bool) override { return OpenError::None; }
+    OpenError open(const AudioSourceChoice&) override { return OpenError::None; }
     AudioInputFormat format() const override { return format_; }
     int packetSize() override
     {

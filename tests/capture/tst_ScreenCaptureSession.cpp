@@ -28,7 +28,7 @@ struct FloodSource : AudioSource
 {
     static constexpr int kFrames = 1200 * 1024;
     bool sent = false;
-    OpenError open(bool) override { return OpenError::None; }
+    OpenError open(const AudioSourceChoice&) override { return OpenError::None; }
     AudioInputFormat format() const override { return {48000, 2, 32, true, false}; }
     int packetSize() override { return sent ? 0 : kFrames; }
     bool read(AudioPacket& packet) override

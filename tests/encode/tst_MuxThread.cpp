@@ -130,7 +130,7 @@ void setMuxSettings(const QString& videoFormat, const QString& audioFormat,
 struct SilentSource : AudioSource
 {
     int looks = 0;
-    OpenError open(bool) override { return OpenError::None; }
+    OpenError open(const AudioSourceChoice&) override { return OpenError::None; }
     AudioInputFormat format() const override { return {48000, 2, 32, true, false}; }
     int packetSize() override { return ++looks % 2 ? 1024 : 0; }
     bool read(AudioPacket& packet) override
