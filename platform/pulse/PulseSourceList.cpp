@@ -1,0 +1,66 @@
+// What the sound server offers to record: its input devices and the programs playing now.
+#include "PulseConnection.h"
+#include "platform/AudioSourceList.h"
+
+#include <algorithm>
+
+#include <unistd.h>
+
+namespace {
+
+// The list is asked for while the user waits on a menu: a hung server must not hold it.
+constexpr auto kListTimeout = std::chrono::milliseconds(900);
+
+struct Programs
+{
+    std::vector<AudioApplication> list;
+    std::string ownProcess;
+};
+
+void collectProgram(pa_context*, const pa_sink_input_info* info, int eol, void* userdata)
+{
+    auto* programs = static_cast<Programs*>(userdata);
+    if (eol != 0 || !info || programs->list.size() >= pulse::kMaxEntries)
+        return;
+    const std::string name = pulse::property(info->proplist, PA_PROP_APPLICATION_NAME);
+    // Our own streams are not offered as a program to record.
+    if (name.empty() || name == "Torvane" ||
+        pulse::property(info->proplist, PA_PROP_APPLICATION_PROCESS_ID) == programs->ownProcess)
+        return;
+    const std::string icon = pulse::property(info->proplist, PA_PROP_APPLICATION_ICON_NAME);
+    const auto known =
+        std::find_if(programs->list.begin(), programs->list.end(),
+                     [&](const AudioApplication& entry) { return entry.name == name; });
+    if (known == programs->list.end())
+        programs->list.push_back({name, icon});
+    else if (known->iconName.empty())
+        known->iconName = icon;
+}
+
+} // namespace
+
+AudioSourceListing listAudioSources()
+{
+    AudioSourceListing listing;
+    const auto deadline = pulse::Clock::now() + kListTimeout;
+    pulse::Connection connection;
+    if (!connection.start("Torvane"))
+        return listing;
+    pulse::MainloopLock lock(connection.loop());
+    if (!connection.waitReady(deadline))
+        return listing;
+    std::vector<pulse::SourceEntry> sources;
+    Programs programs{{}, std::to_string(getpid())};
+    pa_context* context = connection.context();
+    if (!connection.waitFor(
+            pa_context_get_source_info_list(context, pulse::collectSource, &sources), deadline) ||
+        !connection.waitFor(pa_context_get_sink_input_info_list(context, collectProgram, &programs),
+                            deadline))
+        return listing;
+    listing.reached = true;
+    for (const pulse::SourceEntry& source : sources)
+        if (!source.monitor)
+            listing.microphones.push_back({source.name, source.description});
+    listing.applications = std::move(programs.list);
+    return listing;
+}
