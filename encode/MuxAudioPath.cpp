@@ -41,10 +41,8 @@ const MuxAudioPath::Texts MuxAudioPath::kDrainTexts = {
     "Error receiving remaining audio packet from encoder during flush: %1",
 };
 
-MuxAudioPath::MuxAudioPath(MuxOutput& output, MuxPacketWriter& writer, bool withAudio,
-                           MessageSink sink)
-    : output_(output), writer_(writer), context_(output.audioContext.get()), withAudio_(withAudio),
-      sink_(std::move(sink))
+MuxAudioPath::MuxAudioPath(MuxAudioTrack& track, MuxPacketWriter& writer, MessageSink sink)
+    : track_(track), writer_(writer), context_(track.context.get()), sink_(std::move(sink))
 {
 }
 
@@ -66,7 +64,7 @@ void MuxAudioPath::handleItem(const FrameQueueItem& item)
         qDebug().noquote() << QStringLiteral("repeating packet audio: %1").arg(item.sequence);
     lastSequence_ = item.sequence;
 
-    if (!withAudio_ || !context_ || !output_.audioFifo || !item.frame)
+    if (!context_ || !track_.fifo || !item.frame)
         return;
     const AVFrame& input = *item.frame;
     if (!updateResampler(input))
@@ -81,7 +79,7 @@ void MuxAudioPath::handleItem(const FrameQueueItem& item)
         return;
 
     const int block = blockSize();
-    while (av_audio_fifo_size(output_.audioFifo.get()) >= block) {
+    while (av_audio_fifo_size(track_.fifo.get()) >= block) {
         if (!encodeBlock(block, kLoopTexts))
             break;
     }
@@ -142,7 +140,7 @@ bool MuxAudioPath::updateResampler(const AVFrame& input)
 
 bool MuxAudioPath::prepareResampledFrame(int samples)
 {
-    AVFrame* frame = output_.resampledAudioFrame.get();
+    AVFrame* frame = track_.resampledFrame.get();
     if (samples <= resampledCapacity_) {
         frame->nb_samples = samples;
         return true;
@@ -195,7 +193,7 @@ const AVFrame* MuxAudioPath::resample(const AVFrame& input)
     const int capacity = resampledCapacity(swr_get_delay(swr, inputRate_) + input.nb_samples);
     if (capacity < 0 || !prepareResampledFrame(capacity))
         return nullptr;
-    AVFrame* resampled = output_.resampledAudioFrame.get();
+    AVFrame* resampled = track_.resampledFrame.get();
     const int converted =
         swr_convert(swr, resampled->data, capacity,
                     const_cast<const uint8_t**>(input.extended_data), input.nb_samples);
@@ -212,9 +210,8 @@ bool MuxAudioPath::writeToFifo(const AVFrame& samples)
 {
     if (samples.nb_samples <= 0)
         return true;
-    const int written =
-        av_audio_fifo_write(output_.audioFifo.get(),
-                            reinterpret_cast<void**>(samples.extended_data), samples.nb_samples);
+    const int written = av_audio_fifo_write(
+        track_.fifo.get(), reinterpret_cast<void**>(samples.extended_data), samples.nb_samples);
     if (written < samples.nb_samples) {
         qDebug().noquote() << "Could not write data to FIFO";
         return false;
@@ -261,7 +258,7 @@ bool MuxAudioPath::encodeBlock(int samples, const Texts& texts)
         return false;
     }
     frame->nb_samples = samples;
-    const int read = av_audio_fifo_read(output_.audioFifo.get(),
+    const int read = av_audio_fifo_read(track_.fifo.get(),
                                         reinterpret_cast<void**>(frame->extended_data), samples);
     if (read < samples) {
         qDebug().noquote() << "Could not read data from FIFO";
@@ -310,8 +307,8 @@ void MuxAudioPath::writePackets(const Texts& texts)
                 report(QString::fromUtf8(texts.receiveLog), QString());
             return;
         }
-        av_packet_rescale_ts(packet, context_->time_base, output_.audioStream->time_base);
-        packet->stream_index = output_.audioStream->index;
+        av_packet_rescale_ts(packet, context_->time_base, track_.stream->time_base);
+        packet->stream_index = track_.stream->index;
         // A failed write has been reported and ends the recording.
         if (!writer_.write(packet))
             return;
@@ -320,16 +317,16 @@ void MuxAudioPath::writePackets(const Texts& texts)
 
 void MuxAudioPath::flush()
 {
-    if (!withAudio_ || !context_ || !output_.audioFifo)
+    if (!context_ || !track_.fifo)
         return;
-    AVAudioFifo* fifo = output_.audioFifo.get();
+    AVAudioFifo* fifo = track_.fifo.get();
 
     if (resampler_) {
         const std::int64_t delay = swr_get_delay(resampler_.get(), inputRate_);
         if (delay > 0) {
             const int capacity = resampledCapacity(delay);
             if (capacity >= 0 && prepareResampledFrame(capacity)) {
-                AVFrame* resampled = output_.resampledAudioFrame.get();
+                AVFrame* resampled = track_.resampledFrame.get();
                 const int converted =
                     swr_convert(resampler_.get(), resampled->data, capacity, nullptr, 0);
                 if (converted > 0) {

@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-// The audio half of the mux loop: resamples the captured frames to the encoder's 48 kHz format,
+// One sound track of the mux loop: resamples the captured frames to the encoder's 48 kHz format,
 // re-blocks them through the FIFO into frames of the encoder's frame size, encodes them with a
 // running sample count as pts and writes the packets. Used by the mux thread only.
 class MuxAudioPath
@@ -15,7 +15,7 @@ class MuxAudioPath
 public:
     using MessageSink = MuxEncoderSetup::MessageSink;
 
-    MuxAudioPath(MuxOutput& output, MuxPacketWriter& writer, bool withAudio, MessageSink sink);
+    MuxAudioPath(MuxAudioTrack& track, MuxPacketWriter& writer, MessageSink sink);
 
     void handleItem(const FrameQueueItem& item);
 
@@ -54,10 +54,9 @@ private:
     int blockSize() const;
     void report(const QString& logText, const QString& emittedText);
 
-    MuxOutput& output_;
+    MuxAudioTrack& track_;
     MuxPacketWriter& writer_;
     AVCodecContext* context_ = nullptr;
-    bool withAudio_ = false;
     MessageSink sink_;
 
     // The input the resampler was built for; a frame that differs gets a new one.

@@ -127,7 +127,7 @@ void MuxEncoderSetup::fail(const QString& logText, const QString& emittedText)
 bool MuxEncoderSetup::open(MuxOutput& output)
 {
     return createContainer(output) && createVideoStream(output) &&
-           openFileAndVideoEncoder(output) && (!settings_.withAudio || addAudioStream(output)) &&
+           openFileAndVideoEncoder(output) && (!settings_.withAudio || addAudioStreams(output)) &&
            writeHeader(output);
 }
 
@@ -447,7 +447,7 @@ bool MuxEncoderSetup::openFileAndVideoEncoder(MuxOutput& output)
     return true;
 }
 
-bool MuxEncoderSetup::addAudioStream(MuxOutput& output)
+bool MuxEncoderSetup::addAudioStreams(MuxOutput& output)
 {
     AVFormatContext* format = output.formatContext.get();
     const AVCodecID audioCodecId = settings_.audioCodecId;
@@ -462,15 +462,56 @@ bool MuxEncoderSetup::addAudioStream(MuxOutput& output)
              mux_thread_win::tr("Could not find an audio encoder."));
         return false;
     }
-    output.audioStream = avformat_new_stream(format, nullptr);
-    if (!output.audioStream) {
+    const int count = settings_.audioTrackCount();
+    output.audioTracks.reserve(size_t(count));
+    for (int track = 0; track < count; ++track) {
+        const QString name = count > 1 ? settings_.audioTrackNames.at(track) : QString();
+        if (!addAudioStream(output, encoder, name))
+            return false;
+    }
+    return true;
+}
+
+bool MuxEncoderSetup::addAudioStream(MuxOutput& output, const AVCodec* encoder, const QString& name)
+{
+    AVFormatContext* format = output.formatContext.get();
+    MuxAudioTrack& track = output.audioTracks.emplace_back();
+    track.stream = avformat_new_stream(format, nullptr);
+    if (!track.stream) {
         std::fprintf(stderr, "Could not create output audio stream.\n");
         fail("Could not create output audio stream.",
              mux_thread_win::tr("Could not create output audio stream."));
         return false;
     }
-    output.audioContext.reset(avcodec_alloc_context3(encoder));
-    AVCodecContext* context = output.audioContext.get();
+    if (!name.isEmpty()) {
+        // Players list the tracks by these: MP4 keeps the handler name, other containers the title.
+        const QByteArray utf8 = name.toUtf8();
+        av_dict_set(&track.stream->metadata, "title", utf8.constData(), 0);
+        av_dict_set(&track.stream->metadata, "handler_name", utf8.constData(), 0);
+    }
+    if (!openAudioEncoder(track, encoder, *format))
+        return false;
+
+    AVCodecContext* context = track.context.get();
+    track.fifo.reset(av_audio_fifo_alloc(context->sample_fmt, context->ch_layout.nb_channels, 1));
+    if (!track.fifo) {
+        fail("Could not allocate FIFO", mux_thread_win::tr("Could not allocate audio FIFO."));
+        return false;
+    }
+    track.resampledFrame.reset(av_frame_alloc());
+    if (!track.resampledFrame) {
+        fail("Error allocating resampled_audio_frame",
+             mux_thread_win::tr("Error allocating resampled_audio_frame."));
+        return false;
+    }
+    return true;
+}
+
+bool MuxEncoderSetup::openAudioEncoder(MuxAudioTrack& track, const AVCodec* encoder,
+                                       const AVFormatContext& format)
+{
+    track.context.reset(avcodec_alloc_context3(encoder));
+    AVCodecContext* context = track.context.get();
     if (!context) {
         std::fprintf(stderr, "Could not allocate an encoding context for output audio\n");
         fail("Could not allocate an encoding context for output audio.",
@@ -478,14 +519,15 @@ bool MuxEncoderSetup::addAudioStream(MuxOutput& output)
         return false;
     }
 
+    const AVCodecID audioCodecId = settings_.audioCodecId;
     av_channel_layout_default(&context->ch_layout, kAudioChannels);
     context->sample_rate = kAudioSampleRate;
     const bool planarFloat = audioCodecId == AV_CODEC_ID_AAC || audioCodecId == AV_CODEC_ID_MP3;
     context->sample_fmt = planarFloat ? AV_SAMPLE_FMT_FLTP : AV_SAMPLE_FMT_S16;
     context->bit_rate = static_cast<long long>(settings_.audioBitrateKbps) * 1000;
     context->time_base = AVRational{1, kAudioSampleRate};
-    output.audioStream->time_base = AVRational{1, kAudioSampleRate};
-    if (format->oformat->flags & AVFMT_GLOBALHEADER)
+    track.stream->time_base = AVRational{1, kAudioSampleRate};
+    if (format.oformat->flags & AVFMT_GLOBALHEADER)
         context->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
 
     const int ret = avcodec_open2(context, encoder, nullptr);
@@ -496,24 +538,11 @@ bool MuxEncoderSetup::addAudioStream(MuxOutput& output)
              mux_thread_win::tr("Could not open output codec for output audio."));
         return false;
     }
-    output.audioStream->time_base = context->time_base;
-    if (avcodec_parameters_from_context(output.audioStream->codecpar, context) < 0) {
+    track.stream->time_base = context->time_base;
+    if (avcodec_parameters_from_context(track.stream->codecpar, context) < 0) {
         std::fprintf(stderr, "Could not initialize stream parameters\n");
         fail("Could not initialize stream parameters for output audio.",
              mux_thread_win::tr("Could not initialize stream parameters for output audio."));
-        return false;
-    }
-
-    output.audioFifo.reset(
-        av_audio_fifo_alloc(context->sample_fmt, context->ch_layout.nb_channels, 1));
-    if (!output.audioFifo) {
-        fail("Could not allocate FIFO", mux_thread_win::tr("Could not allocate audio FIFO."));
-        return false;
-    }
-    output.resampledAudioFrame.reset(av_frame_alloc());
-    if (!output.resampledAudioFrame) {
-        fail("Error allocating resampled_audio_frame",
-             mux_thread_win::tr("Error allocating resampled_audio_frame."));
         return false;
     }
     return true;

@@ -7,6 +7,17 @@
 #include <QString>
 
 #include <functional>
+#include <vector>
+
+// One sound track of the file: its encoder and stream, the FIFO that re-blocks its samples into
+// the encoder's frame size and the frame its resampler writes into.
+struct MuxAudioTrack
+{
+    ffmpeg::CodecContextPtr context;
+    AVStream* stream = nullptr; // owned by MuxOutput::formatContext
+    ffmpeg::AudioFifoPtr fifo;
+    ffmpeg::FramePtr resampledFrame;
+};
 
 // Everything the set-up creates and the mux loop uses. Members are released in reverse order of
 // declaration, the output context (with its streams and file) last.
@@ -16,15 +27,14 @@ struct MuxOutput
     ffmpeg::CodecContextPtr videoContext;
     AVStream* videoStream = nullptr; // owned by formatContext
     bool hardwareEncoder = false;
-    ffmpeg::CodecContextPtr audioContext; // only with audio
-    AVStream* audioStream = nullptr;      // owned by formatContext
-    ffmpeg::AudioFifoPtr audioFifo;
-    ffmpeg::FramePtr resampledAudioFrame;
+    // In the order of FrameQueueItem::track; empty without sound.
+    std::vector<MuxAudioTrack> audioTracks;
 };
 
 // Opens the container and the encoders of one recording and writes the file header: container by
 // the format's short name, hardware H.264 encoders probed before libx264, rate control from the
-// quality and bitrate settings, and an optional 48 kHz stereo audio stream.
+// quality and bitrate settings, and optional 48 kHz stereo audio streams, each named after its
+// track when there are several.
 class MuxEncoderSetup
 {
 public:
@@ -57,7 +67,11 @@ private:
     void configureWmv2(AVCodecContext* context);
     void configureMpeg2(AVCodecContext* context, AVStream* stream);
     bool openFileAndVideoEncoder(MuxOutput& output);
-    bool addAudioStream(MuxOutput& output);
+    bool addAudioStreams(MuxOutput& output);
+    // name: written into the file as the stream's title, unless empty.
+    bool addAudioStream(MuxOutput& output, const AVCodec* encoder, const QString& name);
+    bool openAudioEncoder(MuxAudioTrack& track, const AVCodec* encoder,
+                          const AVFormatContext& format);
     bool writeHeader(MuxOutput& output);
 
     void fail(const QString& logText, const QString& emittedText);

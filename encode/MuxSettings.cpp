@@ -2,6 +2,8 @@
 
 #include "base/SettingsKeys.h"
 
+#include <algorithm>
+
 AVCodecID MuxSettings::videoCodecFor(const QString& format)
 {
     if (format == settings::kFormatMp4)
@@ -35,6 +37,22 @@ QStringList MuxSettings::audioFormatsFor(const QString& videoFormat)
     if (videoFormat == QLatin1String(settings::kFormatMp4))
         return {QStringLiteral("MP3"), QStringLiteral("AAC"), QStringLiteral("FLAC")};
     return {QStringLiteral("MP3"), QStringLiteral("AAC")};
+}
+
+bool MuxSettings::keepsSeparateAudioTracks(const QString& videoFormat)
+{
+    return videoFormat == QLatin1String(settings::kFormatMp4);
+}
+
+int MuxSettings::audioTrackCount() const
+{
+    if (!withAudio)
+        return 0;
+    // H.264 is written only into MP4, the one container here whose players offer a choice of
+    // sound tracks.
+    if (audioTrackNames.size() >= 2 && videoCodecId == AV_CODEC_ID_H264)
+        return int(std::min<qsizetype>(audioTrackNames.size(), kMaxAudioTracks));
+    return 1;
 }
 
 QStringList MuxSettings::audioBitratesFor(const QString& audioFormat)

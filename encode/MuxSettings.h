@@ -38,6 +38,10 @@ struct MuxSettings
     // Whether the container of a "VideoFormat" value keeps several sound tracks apart; the
     // others get one mixed track.
     static bool keepsSeparateAudioTracks(const QString& videoFormat);
+    // The sound tracks the file gets: one per name (at most kMaxAudioTracks) where the container
+    // keeps them apart, else one; none without sound.
+    int audioTrackCount() const;
+    static constexpr int kMaxAudioTracks = 4;
     // The "AudioSett"/"Bitrate" values (kbit/s) offered for an "AudioFormat" value.
     static QStringList audioBitratesFor(const QString& audioFormat);
 };

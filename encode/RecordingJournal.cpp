@@ -20,6 +20,8 @@ namespace {
 constexpr char kMagic[8] = {'T', 'V', 'J', 'O', 'U', 'R', 'N', '1'};
 // stream, key, offset, size, pts, dts, duration, check, padding
 constexpr int kRecordSize = 4 + 4 + 5 * 8 + 4 + 4;
+// A track's name is a device's or a program's: anything longer is not one.
+constexpr qsizetype kLongestTitle = 256;
 
 // FNV-1a: enough to tell a record the system never finished writing (zeros or old bytes after a
 // power loss) from one it did.
@@ -62,6 +64,12 @@ QByteArray encodeHeader(const AVFormatContext& format)
             << qint32(stream->time_base.den)
             << QByteArray(reinterpret_cast<const char*>(par->extradata), par->extradata_size);
     }
+    // After the streams, so that a journal written before titles were kept still reads.
+    for (unsigned i = 0; i < format.nb_streams; ++i) {
+        const AVDictionaryEntry* title =
+            av_dict_get(format.streams[i]->metadata, "title", nullptr, 0);
+        out << QByteArray(title ? title->value : "");
+    }
     return bytes;
 }
 
@@ -85,6 +93,11 @@ bool decodeHeader(const QByteArray& bytes, QList<RecordingJournal::Stream>& stre
         if (den <= 0 || num <= 0)
             return false;
         streams.append(s);
+    }
+    for (qint32 i = 0; i < count && !in.atEnd(); ++i) {
+        QByteArray title;
+        in >> title;
+        streams[i].title = QString::fromUtf8(title.left(kLongestTitle));
     }
     return in.status() == QDataStream::Ok;
 }

@@ -40,6 +40,7 @@ public:
         std::int64_t bitRate = 0;
         AVRational timeBase{0, 1};
         QByteArray extradata;
+        QString title; // the name players list the stream by; empty for none
     };
     struct Record
     {

@@ -213,6 +213,11 @@ bool addStreams(AVFormatContext* format, const QList<RecordingJournal::Stream>& 
             par->extradata_size = int(s.extradata.size());
         }
         stream->time_base = s.timeBase;
+        if (!s.title.isEmpty()) {
+            const QByteArray title = s.title.toUtf8();
+            av_dict_set(&stream->metadata, "title", title.constData(), 0);
+            av_dict_set(&stream->metadata, "handler_name", title.constData(), 0);
+        }
     }
     return true;
 }

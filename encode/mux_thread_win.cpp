@@ -1,6 +1,6 @@
 #include "mux_thread_win.h"
 
-#include "MuxAudioPath.h"
+#include "MuxAudioTracks.h"
 #include "MuxEncoderSetup.h"
 #include "MuxVideoPath.h"
 #include "media/FrameDuration.h"
@@ -11,10 +11,10 @@
 
 namespace {
 
-// Where a duration limit ends the file. Sound is stamped in samples from the start: only those
-// before the limit go in. A picture slot that lies mostly past the limit is left out: the picture
-// ends at the limit to within half a frame. reached is called once, when the file has everything
-// up to the limit: the sound when there is any, else the picture.
+// Where a duration limit ends the file. Sound is stamped in samples from the start of its track:
+// only those before the limit go in. A picture slot that lies mostly past the limit is left out:
+// the picture ends at the limit to within half a frame. reached is called once, when the file has
+// everything up to the limit: the sound of every track when there is any, else the picture.
 class DurationLimit
 {
 public:
@@ -24,9 +24,9 @@ public:
     }
 
     // Hands the item's sound, or its part before the limit, to audio.
-    void passSound(const FrameQueueItem& item, MuxAudioPath& audio)
+    void passSound(const FrameQueueItem& item, MuxAudioTracks& audio)
     {
-        if (limitUs_ <= 0) {
+        if (limitUs_ <= 0 || !audio.has(item.track)) {
             audio.handleItem(item);
             return;
         }
@@ -40,11 +40,14 @@ public:
             SharedFrame head = makeSharedFrame(av_frame_alloc());
             if (head && av_frame_ref(head.get(), &sound) == 0) {
                 head->nb_samples = int(room);
-                audio.handleItem({head, true, item.sequence});
+                audio.handleItem({head, true, item.sequence, item.track});
             }
         }
-        if (room <= sound.nb_samples)
-            reach(true);
+        if (room <= sound.nb_samples) {
+            tracksDone_ |= 1u << item.track;
+            if (tracksDone_ == (1u << audio.count()) - 1)
+                reach(true);
+        }
     }
 
     // Whether the picture is to be left out.
@@ -68,6 +71,7 @@ private:
 
     const std::int64_t limitUs_;
     const std::function<void()> reached_;
+    unsigned tracksDone_ = 0; // a bit per sound track that reached the limit
     bool soundSeen_ = false;
     bool reported_ = false;
 };
@@ -158,7 +162,7 @@ void mux_thread_win::run()
         const auto preview = [this](const QImage& image) { emit imagePreviewSignal(image); };
         if (!video.prepare(previewEnabled, preview, previewClock))
             return;
-        MuxAudioPath audio(output, writer, current.withAudio, sink);
+        MuxAudioTracks audio(output, writer, sink);
         if (!encodeQueue(writer, video, audio, output.videoStream->time_base))
             return;
 
@@ -177,7 +181,7 @@ void mux_thread_win::run()
 }
 
 bool mux_thread_win::encodeQueue(const MuxPacketWriter& writer, MuxVideoPath& video,
-                                 MuxAudioPath& audio, AVRational videoTimeBase)
+                                 MuxAudioTracks& audio, AVRational videoTimeBase)
 {
     DurationLimit limit(durationLimitUs, [this] { emit durationLimitReached(); });
     // A time base of whole frames (AVI) cannot hold the capture's whole-microsecond

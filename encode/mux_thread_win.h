@@ -14,7 +14,7 @@
 #include <functional>
 
 class FrameQueue;
-class MuxAudioPath;
+class MuxAudioTracks;
 class MuxPacketWriter;
 class MuxVideoPath;
 struct AVRational;
@@ -73,7 +73,7 @@ protected:
 private:
     // Encodes what the queue hands out until it is closed and drained, a stop or a failed write;
     // false when the video encoder failed for good (nothing more is written).
-    bool encodeQueue(const MuxPacketWriter& writer, MuxVideoPath& video, MuxAudioPath& audio,
+    bool encodeQueue(const MuxPacketWriter& writer, MuxVideoPath& video, MuxAudioTracks& audio,
                      AVRational videoTimeBase);
 
     FrameQueue* frameQueue = nullptr;

@@ -70,16 +70,39 @@ bool showsImage(const QList<QColor>& halves, int image)
 }
 
 // Frame n shows image n / slotsPerImage, the later slots sharing the first one's buffer as the
-// capture thread repeats an unchanged screen; with audioRate, 1024-sample frames of a 440 Hz
-// tone covering the same time, interleaved as the capture threads deliver them.
+// capture thread repeats an unchanged screen; with audioRate, on each sound track 1024-sample
+// frames of a tone of its own (toneOf) covering the same time, interleaved as the capture
+// threads deliver them.
 struct Recording
 {
     QList<FrameQueueItem> items;
     std::int64_t audioSamples = 0; // at audioRate
 };
 
+double toneOf(int track)
+{
+    return 440.0 + 300.0 * track;
+}
+
+SharedFrame toneFrame(int rate, std::int64_t start, double hz)
+{
+    AVFrame* tone = av_frame_alloc();
+    tone->format = AV_SAMPLE_FMT_FLTP;
+    tone->sample_rate = rate;
+    tone->nb_samples = 1024;
+    av_channel_layout_default(&tone->ch_layout, 2);
+    if (av_frame_get_buffer(tone, 0) < 0)
+        qFatal("no memory for a test sound");
+    for (int i = 0; i < 1024; ++i)
+        reinterpret_cast<float*>(tone->data[0])[i] = reinterpret_cast<float*>(tone->data[1])[i] =
+            float(0.5 * std::sin(2 * M_PI * hz * double(start + i) / rate));
+    tone->pts = start;
+    return makeSharedFrame(tone);
+}
+
 Recording makeRecording(int frames, int width, int height, int audioRate = 0,
-                        std::int64_t intervalUs = kIntervalUs, int slotsPerImage = 2)
+                        std::int64_t intervalUs = kIntervalUs, int slotsPerImage = 2,
+                        int tracks = 1)
 {
     Recording recording;
     SharedFrame image;
@@ -90,29 +113,18 @@ Recording makeRecording(int frames, int width, int height, int audioRate = 0,
         recording.items.last().frame->pts = n * intervalUs;
         const std::int64_t until = (n + 1) * intervalUs * audioRate / 1000000;
         for (; audioRate > 0 && recording.audioSamples + 1024 <= until;
-             recording.audioSamples += 1024) {
-            AVFrame* tone = av_frame_alloc();
-            tone->format = AV_SAMPLE_FMT_FLTP;
-            tone->sample_rate = audioRate;
-            tone->nb_samples = 1024;
-            av_channel_layout_default(&tone->ch_layout, 2);
-            if (av_frame_get_buffer(tone, 0) < 0)
-                qFatal("no memory for a test sound");
-            for (int i = 0; i < 1024; ++i)
-                reinterpret_cast<float*>(tone->data[0])[i] =
-                    reinterpret_cast<float*>(tone->data[1])[i] =
-                        float(0.5 * std::sin(2 * M_PI * 440.0 * double(recording.audioSamples + i) /
-                                             audioRate));
-            tone->pts = recording.audioSamples;
-            recording.items.append(
-                {makeSharedFrame(tone), true, std::int32_t(recording.audioSamples / 1024 + 1)});
-        }
+             recording.audioSamples += 1024)
+            for (int track = 0; track < tracks; ++track)
+                recording.items.append({toneFrame(audioRate, recording.audioSamples, toneOf(track)),
+                                        true, std::int32_t(recording.audioSamples / 1024 + 1),
+                                        track});
     }
     return recording;
 }
 
-// The settings the next run's encoding choices are read from.
+// The settings the next run's encoding choices are read from, and its sound tracks' names.
 QVariantHash muxStored;
+QStringList muxTrackNames;
 
 void setMuxSettings(const QString& videoFormat, const QString& audioFormat,
                     const QVariant& bitrate = 6000, int fps = kTestFps,
@@ -124,6 +136,7 @@ void setMuxSettings(const QString& videoFormat, const QString& audioFormat,
                  {"VideoSett/Bitrate", bitrate},
                  {"VideoSett/fps", fps},
                  {"VideoSett/Quality", quality}};
+    muxTrackNames.clear();
 }
 
 // Endless silence, ready at every other look.
@@ -199,7 +212,9 @@ private:
         QSignalSpy previews(&mux, &mux_thread_win::imagePreviewSignal);
         mux.outputWidth = width;
         mux.outputHeight = height;
-        mux.init(testsupport::recordingSettings(muxStored).mux, path, withAudio);
+        MuxSettings choices = testsupport::recordingSettings(muxStored).mux;
+        choices.audioTrackNames = muxTrackNames;
+        mux.init(choices, path, withAudio);
         mux.previewEnabled = previewStepMs >= 0;
         auto now = std::make_shared<std::atomic<std::int64_t>>(0);
         mux.setPreviewClock([now, previewStepMs] { return now->fetch_add(previewStepMs); });
@@ -236,7 +251,8 @@ private Q_SLOTS:
 
     void writesEveryFormat_data()
     {
-        QTest::addColumn<QString>("formats");   // video setting|audio setting
+        // video setting|audio setting, then the sound tracks' names, a track fed for each
+        QTest::addColumn<QString>("formats");
         QTest::addColumn<int>("audioRate");     // 0: no audio
         QTest::addColumn<QSize>("frameSize");   // the output is 160 x 120
         QTest::addColumn<int>("previewStepMs"); // -1: preview off
@@ -250,6 +266,12 @@ private Q_SLOTS:
             << "H264-AAC(MP4)|AAC" << 0 << QSize(320, 240) << 0 << false << "h264";
         QTest::newRow("mp4, FLAC from 48 kHz")
             << "H264-AAC(MP4)|FLAC" << 48000 << small << -1 << false << "h264,flac";
+        QTest::newRow("mp4, a named track each for system sound and microphone")
+            << "H264-AAC(MP4)|AAC|System|Microphone" << 44100 << small << -1 << false
+            << "h264,aac,aac";
+        // Only the first track's sound is written, with no name.
+        QTest::newRow("AVI keeps one track")
+            << "MPEG-4(AVI)|MP3|System|Microphone" << 48000 << small << -1 << false << "mpeg4,mp3";
         // The program stream cannot carry FLAC (stored before the list followed the format).
         QTest::newRow("MPEG-2, FLAC setting from 48 kHz, paused")
             << "MPEG-2|FLAC" << 48000 << small << -1 << true << "mpeg2video,mp3";
@@ -267,10 +289,12 @@ private Q_SLOTS:
         QFETCH(int, previewStepMs);
         QFETCH(bool, paused);
         QFETCH(QString, codecs);
-        setMuxSettings(formats.section('|', 0, 0), formats.section('|', 1));
+        setMuxSettings(formats.section('|', 0, 0), formats.section('|', 1, 1));
+        muxTrackNames = formats.section('|', 2).split('|', Qt::SkipEmptyParts);
         constexpr int kFrames = 30;
         const auto recording =
-            makeRecording(kFrames, frameSize.width(), frameSize.height(), audioRate);
+            makeRecording(kFrames, frameSize.width(), frameSize.height(), audioRate, kIntervalUs, 2,
+                          std::max(1, int(muxTrackNames.size())));
         const QString path = nextPath();
         const MuxRun result =
             run(path, 160, 120, recording.items, audioRate > 0, previewStepMs, paused);
@@ -278,7 +302,7 @@ private Q_SLOTS:
         QVERIFY(result.finished && result.altStack);
         // A sound the container cannot hold is replaced, and the log says so once.
         QCOMPARE(result.log.filter("files cannot hold").size(),
-                 audioRate > 0 && !codecs.endsWith(formats.section('|', 1).toLower()) ? 1 : 0);
+                 audioRate > 0 && !codecs.endsWith(formats.section('|', 1, 1).toLower()) ? 1 : 0);
         // However long a pause lasts, the thread holds the item it popped; all are written.
         QCOMPARE(result.heldWhilePaused, paused);
         // Each preview shows its own frame at the encoder's size, not one drawn later.
@@ -318,16 +342,25 @@ private Q_SLOTS:
         if (audioRate == 0)
             return;
 
-        // Everything fed comes back at 48 kHz; the encoder may add its priming and pads the end.
-        const testsupport::DecodedAudio sound = probe.decodeAudio();
-        QCOMPARE(sound.sampleRate, 48000);
-        QCOMPARE(sound.channels, 2);
-        const std::int64_t fed = recording.audioSamples * 48000 / audioRate;
-        QVERIFY2(sound.totalSamples >= fed - 64 && sound.totalSamples <= fed + 2 * 1152,
-                 qPrintable(QStringLiteral("%1 of %2").arg(sound.totalSamples).arg(fed)));
-        for (const std::vector<float>& channel : sound.samples) {
-            QVERIFY(qAbs(MediaProbe::dominantFrequency(channel, 48000) - 440.0) < 2.0);
-            QVERIFY(MediaProbe::rms(channel) > 0.25);
+        // Everything fed comes back at 48 kHz, each track as long as the picture with its own
+        // tone and name; the encoder may add its priming and pads the end.
+        const int tracks = int(codecs.count(',')); // as the container lists them
+        QCOMPARE(result.log.filter("Sound left out").size(), muxTrackNames.size() > tracks ? 1 : 0);
+        for (int track = 0; track < tracks; ++track) {
+            const testsupport::DecodedAudio sound = probe.decodeAudio(track);
+            QCOMPARE(sound.sampleRate, 48000);
+            QCOMPARE(sound.channels, 2);
+            const std::int64_t fed = recording.audioSamples * 48000 / audioRate;
+            QVERIFY2(sound.totalSamples >= fed - 64 && sound.totalSamples <= fed + 2 * 1152,
+                     qPrintable(QStringLiteral("%1 of %2").arg(sound.totalSamples).arg(fed)));
+            QVERIFY(qAbs(sound.totalSamples / 48000.0 - double(kFrames) / kTestFps) <
+                    1.0 / kTestFps);
+            for (const std::vector<float>& channel : sound.samples) {
+                QVERIFY(qAbs(MediaProbe::dominantFrequency(channel, 48000) - toneOf(track)) < 2.0);
+                QVERIFY(MediaProbe::rms(channel) > 0.25);
+            }
+            if (tracks > 1)
+                QCOMPARE(probe.stream(AVMEDIA_TYPE_AUDIO, track)->name, muxTrackNames.at(track));
         }
     }
 
@@ -422,7 +455,8 @@ private Q_SLOTS:
         FrameQueue queue(4);
         queue.setProducers(2);
         audio_capture_thread_win audio(&queue);
-        audio.init(false, testsupport::recordingSettings(muxStored).mux.audioCodecId);
+        audio.init({AudioSourceChoice{}}, false,
+                   testsupport::recordingSettings(muxStored).mux.audioCodecId);
         audio.setSourceFactory([] { return std::make_unique<SilentSource>(); });
         audio.start();
         QTRY_COMPARE(queue.size(), 4);

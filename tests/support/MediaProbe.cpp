@@ -15,9 +15,9 @@ namespace testsupport {
 
 namespace {
 
-// Feeds every packet of the file's best stream of that type to a decoder, then flushes it,
-// calling onFrame for each frame. False when the stream cannot be decoded.
-bool decodeStream(const QString& path, AVMediaType type,
+// Feeds every packet of the file's best stream of that type, or its nth one of it, to a decoder,
+// then flushes it, calling onFrame for each frame. False when the stream cannot be decoded.
+bool decodeStream(const QString& path, AVMediaType type, int nth,
                   const std::function<void(const AVFrame&, AVRational timeBase)>& onFrame)
 {
     AVFormatContext* raw = nullptr;
@@ -25,9 +25,13 @@ bool decodeStream(const QString& path, AVMediaType type,
         return false;
     ffmpeg::InputFormatContextPtr format(raw);
     const AVCodec* codec = nullptr;
+    int wanted = -1;
+    for (unsigned i = 0; nth >= 0 && i < raw->nb_streams && wanted < 0; ++i)
+        if (raw->streams[i]->codecpar->codec_type == type && nth-- == 0)
+            wanted = int(i);
     const int index = avformat_find_stream_info(raw, nullptr) < 0
                           ? -1
-                          : av_find_best_stream(raw, type, -1, -1, &codec, 0);
+                          : av_find_best_stream(raw, type, wanted, -1, &codec, 0);
     if (index < 0 || !codec)
         return false;
     const AVStream* stream = raw->streams[index];
@@ -73,20 +77,24 @@ bool MediaProbe::open(const QString& path)
         return false;
     }
     for (unsigned i = 0; i < raw->nb_streams; ++i) {
-        const AVCodecParameters* par = raw->streams[i]->codecpar;
+        const AVStream* stream = raw->streams[i];
+        const AVCodecParameters* par = stream->codecpar;
+        const AVDictionaryEntry* name = av_dict_get(stream->metadata, "title", nullptr, 0);
+        if (!name)
+            name = av_dict_get(stream->metadata, "handler_name", nullptr, 0);
         streams_.append({par->codec_type, QString::fromUtf8(avcodec_get_name(par->codec_id)),
                          par->width, par->height, par->sample_rate, par->ch_layout.nb_channels,
-                         raw->streams[i]->time_base,
-                         double(raw->streams[i]->duration) * av_q2d(raw->streams[i]->time_base)});
+                         stream->time_base, double(stream->duration) * av_q2d(stream->time_base),
+                         name ? QString::fromUtf8(name->value) : QString()});
     }
     error_.clear();
     return true;
 }
 
-const ProbedStream* MediaProbe::firstStream(AVMediaType type) const
+const ProbedStream* MediaProbe::stream(AVMediaType type, int nth) const
 {
     for (const ProbedStream& stream : streams_)
-        if (stream.type == type)
+        if (stream.type == type && nth-- == 0)
             return &stream;
     return nullptr;
 }
@@ -96,7 +104,7 @@ QList<DecodedVideoFrame> MediaProbe::decodeVideo(const QList<QRect>& regions)
     QList<DecodedVideoFrame> result;
     ffmpeg::SwsContextPtr scaler;
     const bool decoded =
-        decodeStream(path_, AVMEDIA_TYPE_VIDEO, [&](const AVFrame& frame, AVRational timeBase) {
+        decodeStream(path_, AVMEDIA_TYPE_VIDEO, -1, [&](const AVFrame& frame, AVRational timeBase) {
             scaler.reset(sws_getCachedContext(
                 scaler.release(), frame.width, frame.height, AVPixelFormat(frame.format),
                 frame.width, frame.height, AV_PIX_FMT_RGB24, SWS_POINT, nullptr, nullptr, nullptr));
@@ -120,13 +128,13 @@ QList<DecodedVideoFrame> MediaProbe::decodeVideo(const QList<QRect>& regions)
     return result;
 }
 
-DecodedAudio MediaProbe::decodeAudio()
+DecodedAudio MediaProbe::decodeAudio(int nth)
 {
     DecodedAudio result;
     ffmpeg::SwrContextPtr converter;
     std::vector<float*> planes;
     const bool decoded =
-        decodeStream(path_, AVMEDIA_TYPE_AUDIO, [&](const AVFrame& frame, AVRational) {
+        decodeStream(path_, AVMEDIA_TYPE_AUDIO, nth, [&](const AVFrame& frame, AVRational) {
             if (!converter) {
                 // Same rate and layout, planar float: only the sample format changes.
                 SwrContext* raw = nullptr;

@@ -27,6 +27,7 @@ struct ProbedStream
     int channels = 0;
     AVRational timeBase{0, 1};
     double seconds = 0.0; // the stream's duration as the container states it
+    QString name;         // its title, or else its MP4 handler name
 };
 
 struct DecodedVideoFrame
@@ -53,12 +54,14 @@ public:
     QString errorString() const { return error_; }
     const QList<ProbedStream>& streams() const { return streams_; }
     // The first stream of that type, or null.
-    const ProbedStream* firstStream(AVMediaType type) const;
+    const ProbedStream* firstStream(AVMediaType type) const { return stream(type, 0); }
+    // The stream of that type after nth others of it, or null.
+    const ProbedStream* stream(AVMediaType type, int nth) const;
 
     // Every frame of the first video stream, with the average colour of each region.
     QList<DecodedVideoFrame> decodeVideo(const QList<QRect>& regions = {});
-    // The whole first audio stream as planar float samples.
-    DecodedAudio decodeAudio();
+    // The whole nth audio stream as planar float samples.
+    DecodedAudio decodeAudio(int nth = 0);
 
     static QColor averageColour(const QImage& image, const QRect& region);
     // Each channel within tolerance: what survives colour conversion and compression.
