@@ -55,7 +55,8 @@ template <typename T> T sampleAt(const std::uint8_t* input, int channels, int i,
 std::int16_t floatToS16(float value)
 {
     const float clamped = std::clamp(value, -1.0f, 1.0f);
-    const long rounded = std::lrintf(clamped * 32767.0f);
+    // The inverse of the * 1/32768 that reads 16-bit samples, so they come back unchanged.
+    const long rounded = std::lrintf(clamped * 32768.0f);
     return static_cast<std::int16_t>(std::clamp(rounded, -32768L, 32767L));
 }
 
@@ -97,6 +98,23 @@ void convert(const std::uint8_t* input, const AudioInputFormat& in, int n, AVSam
                 out[2 * i + 1] = sampleAt<std::int16_t>(input, in.channels, i, rightChannel);
             }
         }
+    }
+}
+
+void convertPlanarFloat(const float* left, const float* right, int n, AVSampleFormat target,
+                        std::uint8_t* const planes[2], int offset)
+{
+    if (n <= 0)
+        return;
+    if (target == AV_SAMPLE_FMT_FLTP) {
+        std::memcpy(reinterpret_cast<float*>(planes[0]) + offset, left, size_t(n) * sizeof(float));
+        std::memcpy(reinterpret_cast<float*>(planes[1]) + offset, right, size_t(n) * sizeof(float));
+        return;
+    }
+    auto* out = reinterpret_cast<std::int16_t*>(planes[0]) + size_t(offset) * 2;
+    for (int i = 0; i < n; ++i) {
+        out[2 * i] = floatToS16(left[i]);
+        out[2 * i + 1] = floatToS16(right[i]);
     }
 }
 

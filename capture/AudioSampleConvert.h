@@ -32,6 +32,11 @@ const char* formatName(AVSampleFormat format);
 void convert(const std::uint8_t* input, const AudioInputFormat& inputFormat, int n,
              AVSampleFormat target, std::uint8_t* const planes[2], int offset);
 
+// Writes n samples of planar float stereo into two-channel output starting at sample offset,
+// as convert() does.
+void convertPlanarFloat(const float* left, const float* right, int n, AVSampleFormat target,
+                        std::uint8_t* const planes[2], int offset);
+
 // Writes n samples of silence into both channels from sample offset.
 void writeSilence(AVSampleFormat target, std::uint8_t* const planes[2], int offset, int n);
 

@@ -1,8 +1,8 @@
 #include "audio_capture_thread_win.h"
 
-#include "media/AudioFramePool.h"
-#include "AudioDriftCorrector.h"
 #include "AudioSampleConvert.h"
+#include "AudioTimeline.h"
+#include "media/AudioFramePool.h"
 
 #include "media/CaptureClockQpc.h"
 #include "media/FrameQueue.h"
@@ -19,6 +19,10 @@ namespace {
 constexpr unsigned long kIdleWaitMs = 10;
 // How long a source that delivers continuously may pause before silence stands in for it.
 constexpr std::int64_t kLateSourceSeconds = 1;
+// A source of a mix this far ahead of the other is cut back: the other has stalled.
+constexpr int kMostSecondsHeld = 3;
+// Samples mixed at a time.
+constexpr int kMixBlock = 2048;
 
 } // namespace
 
@@ -33,9 +37,30 @@ audio_capture_thread_win::~audio_capture_thread_win()
     wait();
 }
 
-bool audio_capture_thread_win::init(bool microphone, AVCodecID codec)
+struct audio_capture_thread_win::Input
 {
-    this->microphone = microphone;
+    std::unique_ptr<AudioSource> source; // null once it failed: then it is silence on the clock
+    AudioInputFormat format;
+    AudioTimeline timeline;
+    bool microphone = false;
+    int track = 0;
+};
+
+struct audio_capture_thread_win::Track
+{
+    std::shared_ptr<AudioFramePool> pool;
+    SharedFrame current;
+    int fill = 0;
+    std::int64_t samplesPushed = 0;
+    std::int32_t framesPushed = 0;
+    int index = 0;
+};
+
+bool audio_capture_thread_win::init(std::vector<AudioSourceChoice> chosen, bool separate,
+                                    AVCodecID codec)
+{
+    sources = std::move(chosen);
+    separateTracks = separate && sources.size() > 1;
     audioCodecId = codec;
     qDebug() << "audio init finished.";
     return true;
@@ -67,7 +92,7 @@ void audio_capture_thread_win::setSourceFactory(SourceFactory factory)
     sourceFactory = std::move(factory);
 }
 
-QString audio_capture_thread_win::openErrorText(AudioSource::OpenError error) const
+QString audio_capture_thread_win::openErrorText(AudioSource::OpenError error, bool microphone) const
 {
     switch (error) {
     case AudioSource::OpenError::None:
@@ -89,115 +114,169 @@ QString audio_capture_thread_win::openErrorText(AudioSource::OpenError error) co
     return {};
 }
 
-void audio_capture_thread_win::pushCurrent(RunState& state)
+void audio_capture_thread_win::pushCurrent(Track& track)
 {
-    state.current->pts = state.samplesPushed;
-    state.samplesPushed += state.current->nb_samples;
-    ++state.framesPushed;
+    track.current->pts = track.samplesPushed;
+    track.samplesPushed += track.current->nb_samples;
+    ++track.framesPushed;
     FrameQueueItem item;
-    item.frame = std::move(state.current);
+    item.frame = std::move(track.current);
     item.isAudio = true;
-    item.sequence = state.framesPushed;
-    state.current.reset();
-    state.fill = 0;
+    item.sequence = track.framesPushed;
+    item.track = track.index;
+    track.current.reset();
+    track.fill = 0;
     frameQueue->push(std::move(item));
 }
 
-void audio_capture_thread_win::append(RunState& state, const std::uint8_t* input,
-                                      const AudioInputFormat& format, int n, bool silent)
+void audio_capture_thread_win::append(Track& track, const float* left, const float* right, int n)
 {
-    const int frameSize = state.pool->frameSize();
-    const AVSampleFormat target = state.pool->format();
-    const int bytesPerInputSample = format.channels * (format.bits / 8);
+    const int frameSize = track.pool->frameSize();
     int done = 0;
     while (done < n) {
-        const int piece = std::min(n - done, frameSize - state.fill);
-        if (!state.current) {
-            state.current = state.pool->take();
-            state.fill = 0;
-            if (!state.current) {
+        const int piece = std::min(n - done, frameSize - track.fill);
+        if (!track.current) {
+            track.current = track.pool->take();
+            track.fill = 0;
+            if (!track.current) {
                 done += piece; // out of memory: this piece is lost, the next may fit
                 continue;
             }
         }
-        std::uint8_t* const planes[2] = {state.current->data[0], state.current->data[1]};
-        if (silent || !input)
-            audioconvert::writeSilence(target, planes, state.fill, piece);
-        else
-            audioconvert::convert(input + size_t(done) * size_t(bytesPerInputSample), format, piece,
-                                  target, planes, state.fill);
-        state.fill += piece;
+        std::uint8_t* const planes[2] = {track.current->data[0], track.current->data[1]};
+        audioconvert::convertPlanarFloat(left + done, right + done, piece, track.pool->format(),
+                                         planes, track.fill);
+        track.fill += piece;
         done += piece;
-        if (state.fill == frameSize)
-            pushCurrent(state);
+        if (track.fill == frameSize)
+            pushCurrent(track);
     }
 }
 
-std::unique_ptr<AudioSource> audio_capture_thread_win::openSource()
+std::vector<audio_capture_thread_win::Input> audio_capture_thread_win::openInputs()
 {
-    std::unique_ptr<AudioSource> source = sourceFactory ? sourceFactory() : nullptr;
-    const AudioSource::OpenError openError =
-        source
-            ? source->open(microphone ? AudioSourceChoice{AudioSourceChoice::Kind::Microphone, {}}
-                                      : AudioSourceChoice{})
-            : AudioSource::OpenError::NoServer;
-    if (openError == AudioSource::OpenError::None)
-        return source;
-    QString text = openErrorText(openError);
-    const QString reason = source ? QString::fromStdString(source->errorText()) : QString();
-    if (!reason.isEmpty())
-        text += QStringLiteral(" (%1)").arg(reason);
-    qWarning().noquote() << "Sound capture could not start:" << text;
-    emit msgSignal(MSG_ERROR, text);
-    return nullptr;
-}
-
-bool audio_capture_thread_win::insertSilenceToClock(RunState& state, std::int64_t lateLimit)
-{
-    if (!captureClock)
-        return false;
-    const std::int64_t expected =
-        audioconvert::expectedSamples(captureClock->currentTicks(), captureClock->startTicks,
-                                      captureClock->frequency, state.input.rate);
-    const std::int64_t silence = audioconvert::silenceToInsert(
-        expected, state.samplesPushed + state.fill, state.input.rate, state.frameSize, lateLimit);
-    if (silence <= 0)
-        return false;
-    append(state, nullptr, state.input, int(silence), true);
-    return true;
-}
-
-bool audio_capture_thread_win::readWaiting(AudioSource& source, int waiting, AudioPacket& packet,
-                                           RunState& state, AudioDriftCorrector& drift)
-{
-    const AudioInputFormat& input = state.input;
-    const int bytesPerSample = input.channels * (input.bits / 8);
-    while (waiting > 0) {
-        if (!source.read(packet))
-            return false;
-        state.delivered = state.delivered || packet.frames > 0;
-        if (packet.frames > 0) {
-            const std::uint8_t* data = packet.silent ? nullptr : packet.data.data();
-            int correction = 0;
-            if (captureClock)
-                correction =
-                    drift.correction(audioconvert::expectedSamples(
-                                         captureClock->currentTicks(), captureClock->startTicks,
-                                         captureClock->frequency, input.rate),
-                                     state.samplesPushed + state.fill, packet.frames);
-            // A fast device loses its last sample or two, a slow one hears its last again.
-            append(state, data, input, packet.frames - std::max(correction, 0), packet.silent);
-            const std::uint8_t* last =
-                data ? data + std::size_t(packet.frames - 1) * std::size_t(bytesPerSample)
-                     : nullptr;
-            for (int i = correction; i < 0; ++i)
-                append(state, last, input, 1, packet.silent);
+    std::vector<Input> inputs;
+    std::vector<int> failed;
+    for (std::size_t i = 0; i < sources.size(); ++i) {
+        const bool microphone = sources[i].kind == AudioSourceChoice::Kind::Microphone;
+        std::unique_ptr<AudioSource> source = sourceFactory ? sourceFactory() : nullptr;
+        const AudioSource::OpenError openError =
+            source ? source->open(sources[i]) : AudioSource::OpenError::NoServer;
+        if (openError != AudioSource::OpenError::None) {
+            QString text = openErrorText(openError, microphone);
+            const QString reason = source ? QString::fromStdString(source->errorText()) : QString();
+            if (!reason.isEmpty())
+                text += QStringLiteral(" (%1)").arg(reason);
+            qWarning().noquote() << "Sound capture could not start:" << text;
+            emit msgSignal(MSG_ERROR, text);
+            failed.push_back(int(i));
+            continue;
         }
-        waiting = packet.frames > 0 ? source.packetSize() : 0;
-        if (waiting < 0)
-            return false;
+        const AudioInputFormat format = source->format();
+        qDebug() << "Input format:"
+                 << "rate=" << format.rate << "channels=" << format.channels
+                 << "bits=" << format.bits << "float=" << format.isFloat << "pcm=" << format.isPcm;
+        // Mixing and tracks share one frame rate; the sound server delivers every source at it.
+        if (format.rate <= 0 || (!inputs.empty() && format.rate != inputs.front().format.rate)) {
+            qWarning() << "Sound source left out: its rate" << format.rate
+                       << "differs from the recording's.";
+            continue;
+        }
+        // A source that hands out every moment only pauses when this thread or the server ran
+        // late; the sound is still coming, and silence put in its place would leave a gap and
+        // push it later. Only a pause this long means the source really stopped.
+        const std::int64_t lateLimit =
+            source->deliversContinuously() ? kLateSourceSeconds * format.rate : 0;
+        inputs.push_back(Input{std::move(source), format, AudioTimeline(format.rate, lateLimit),
+                               microphone, int(i)});
     }
-    return true;
+    // A track of its own whose source could not open still runs as long as the others: silence.
+    if (separateTracks && !inputs.empty())
+        for (int track : failed)
+            inputs.push_back(Input{
+                nullptr, inputs.front().format, AudioTimeline(inputs.front().format.rate, 0),
+                sources[std::size_t(track)].kind == AudioSourceChoice::Kind::Microphone, track});
+    return inputs;
+}
+
+std::int64_t audio_capture_thread_win::expected(int rate) const
+{
+    return audioconvert::expectedSamples(captureClock->currentTicks(), captureClock->startTicks,
+                                         captureClock->frequency, rate);
+}
+
+bool audio_capture_thread_win::service(std::vector<Input>& inputs, bool& read)
+{
+    const int frameSize = audioconvert::targetFor(audioCodecId).frameSize;
+    bool alive = false;
+    AudioPacket packet;
+    for (Input& input : inputs) {
+        int waiting = input.source ? input.source->packetSize() : 0;
+        if (waiting < 0) {
+            qWarning().noquote() << "Sound capture stopped, the stream failed:"
+                                 << QString::fromStdString(input.source->errorText());
+            input.source->stop();
+            input.source.reset();
+            waiting = 0;
+        }
+        alive = alive || input.source;
+        if (waiting == 0) {
+            if (captureClock)
+                input.timeline.fillToClock(expected(input.format.rate), frameSize);
+            continue;
+        }
+        while (waiting > 0 && input.source->read(packet) && packet.frames > 0) {
+            read = true;
+            input.timeline.add(packet, input.format,
+                               captureClock ? expected(input.format.rate)
+                                            : input.timeline.position());
+            waiting = input.source->packetSize();
+        }
+    }
+    return alive;
+}
+
+void audio_capture_thread_win::deliver(std::vector<Input>& inputs, std::vector<Track>& tracks,
+                                       AudioLimiter& limiter)
+{
+    const bool mixed = tracks.size() == 1;
+    thread_local std::vector<float> left(kMixBlock), right(kMixBlock);
+    const bool muted = microphoneMuted;
+    if (!mixed) {
+        for (Input& input : inputs) {
+            while (int n = std::min(input.timeline.available(), kMixBlock)) {
+                std::fill_n(left.begin(), n, 0.0f);
+                std::fill_n(right.begin(), n, 0.0f);
+                input.timeline.takeInto(left.data(), right.data(), n, muted && input.microphone);
+                append(tracks[std::size_t(input.track)], left.data(), right.data(), n);
+            }
+        }
+        return;
+    }
+    // Without a clock a failed source never catches up; the mix goes on without it.
+    int ready = kMixBlock;
+    int live = 0;
+    while (ready > 0) {
+        ready = kMixBlock;
+        live = 0;
+        for (const Input& input : inputs) {
+            if (input.source || captureClock) {
+                ready = std::min(ready, input.timeline.available());
+                ++live;
+            }
+        }
+        if (live == 0 || ready == 0)
+            return;
+        std::fill_n(left.begin(), ready, 0.0f);
+        std::fill_n(right.begin(), ready, 0.0f);
+        for (Input& input : inputs)
+            if (input.source || captureClock)
+                input.timeline.takeInto(left.data(), right.data(), ready,
+                                        muted && input.microphone);
+        if (inputs.size() > 1)
+            limiter.process(left.data(), right.data(), ready);
+        append(tracks.front(), left.data(), right.data(), ready);
+    }
 }
 
 void audio_capture_thread_win::run()
@@ -215,61 +294,58 @@ void audio_capture_thread_win::run()
         }
     } endOfStream{frameQueue};
 
-    const std::unique_ptr<AudioSource> source = openSource();
-    if (!source)
+    std::vector<Input> inputs = openInputs();
+    if (inputs.empty())
         return;
-    RunState state;
-    state.input = source->format();
-    const AudioInputFormat& input = state.input;
-    qDebug() << "Input format:"
-             << "rate=" << input.rate << "channels=" << input.channels << "bits=" << input.bits
-             << "float=" << input.isFloat << "pcm=" << input.isPcm;
-
+    const int rate = inputs.front().format.rate;
+    if (inputs.size() > 1 && !separateTracks)
+        for (Input& input : inputs)
+            input.timeline.setMostHeld(std::int64_t(kMostSecondsHeld) * rate);
     const audioconvert::TargetFormat target = audioconvert::targetFor(audioCodecId);
-    state.frameSize = target.frameSize;
-    state.pool = AudioFramePool::create(target.format, input.rate, target.frameSize);
+    std::vector<Track> tracks(separateTracks ? sources.size() : 1);
+    for (std::size_t i = 0; i < tracks.size(); ++i) {
+        tracks[i].pool = AudioFramePool::create(target.format, rate, target.frameSize);
+        tracks[i].index = int(i);
+    }
+    AudioLimiter limiter(rate);
     qDebug().nospace() << "Start audio capture. Target fmt="
                        << audioconvert::formatName(target.format) << " buffer=" << target.frameSize;
 
-    // A source that hands out every moment only pauses when this thread or the server ran late;
-    // the sound is still coming, and silence put in its place would leave a gap and push it
-    // later. Only a pause this long means the source really stopped.
-    const std::int64_t lateLimit =
-        source->deliversContinuously() ? kLateSourceSeconds * input.rate : 0;
-    AudioDriftCorrector drift(input.rate);
     AudioPacket packet;
     while (!stopRequested) {
         if (paused) {
-            drift.reset();
             // The server keeps buffering while we hold; what was played during the pause must
             // not reappear after it.
-            while (source->packetSize() > 0 && source->read(packet) && packet.frames > 0) {
+            for (Input& input : inputs) {
+                input.timeline.restart();
+                while (input.source && input.source->packetSize() > 0 &&
+                       input.source->read(packet) && packet.frames > 0) {
+                }
             }
             msleep(50);
             continue;
         }
-        const int waiting = source->packetSize();
-        if (waiting < 0)
+        bool read = false;
+        if (!service(inputs, read))
             break;
-        if (waiting == 0) {
-            if (insertSilenceToClock(state, state.delivered ? lateLimit : 0))
-                drift.reset();
+        deliver(inputs, tracks, limiter);
+        if (!read)
             msleep(kIdleWaitMs);
-            continue;
-        }
-        if (!readWaiting(*source, waiting, packet, state, drift))
-            break;
     }
-    if (!stopRequested)
-        qWarning().noquote() << "Sound capture stopped, the stream failed:"
-                             << QString::fromStdString(source->errorText());
+    deliver(inputs, tracks, limiter);
 
-    if (state.current && state.fill > 0) {
-        std::uint8_t* const planes[2] = {state.current->data[0], state.current->data[1]};
-        audioconvert::writeSilence(target.format, planes, state.fill,
-                                   target.frameSize - state.fill);
-        pushCurrent(state);
+    std::int32_t framesPushed = 0;
+    for (Track& track : tracks) {
+        if (track.current && track.fill > 0) {
+            std::uint8_t* const planes[2] = {track.current->data[0], track.current->data[1]};
+            audioconvert::writeSilence(target.format, planes, track.fill,
+                                       target.frameSize - track.fill);
+            pushCurrent(track);
+        }
+        framesPushed += track.framesPushed;
     }
-    source->stop();
-    qDebug() << "Stop audio capture thread. Frames pushed =" << state.framesPushed;
+    for (Input& input : inputs)
+        if (input.source)
+            input.source->stop();
+    qDebug() << "Stop audio capture thread. Frames pushed =" << framesPushed;
 }

@@ -13,24 +13,26 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <vector>
 
 extern "C" {
 #include <libavcodec/codec_id.h>
 }
 
-class AudioDriftCorrector;
 class AudioFramePool;
+class AudioLimiter;
 class CaptureClockQpc;
 class FrameQueue;
 
-// Records the sound of a recording: what the default output plays ("System Audio") or the default
-// microphone. Converts it into fixed-size stereo frames in the sample format of the chosen audio
-// encoder, fills gaps with silence against the shared capture clock and pushes the frames into
-// the recording's queue, marked as audio. However the thread ends, it tells the queue that this
-// producer has finished.
+// Records the sound of a recording: what the default output plays ("System Audio"), a
+// microphone, one program's playback, or the system sound and a microphone together. Each source
+// is kept on the shared capture clock by its own AudioTimeline; two are mixed through a limiter
+// into one track, or written to a track each. The samples are cut into fixed-size stereo frames
+// in the sample format of the chosen audio encoder and pushed into the recording's queue, marked
+// as audio. However the thread ends, it tells the queue that this producer has finished.
 //
 // init(), setCaptureClock() and setSourceFactory() are called from the GUI thread before start();
-// pause(), resume() and requestStop() are thread-safe.
+// pause(), resume(), requestStop() and setMicrophoneMuted() are thread-safe.
 class audio_capture_thread_win : public QThread
 {
     Q_OBJECT
@@ -41,13 +43,16 @@ public:
     explicit audio_capture_thread_win(FrameQueue* frameQueue, QObject* parent = nullptr);
     ~audio_capture_thread_win() override;
 
-    // Chooses the device and the encoder's codec, whose sample format and frame size the frames
-    // are cut to. Always returns true.
-    bool init(bool microphone, AVCodecID codec);
+    // Chooses the sources (one or two, system sound first), whether two go to tracks of their
+    // own, and the encoder's codec, whose sample format and frame size the frames are cut to.
+    // Always returns true.
+    bool init(std::vector<AudioSourceChoice> sources, bool separateTracks, AVCodecID codec);
 
     void pause();
     void resume();
     void requestStop();
+    // A muted microphone records silence; the other sources go on.
+    void setMicrophoneMuted(bool muted) { microphoneMuted = muted; }
 
     // Reference for silence insertion; may stay empty (then no silence is inserted).
     void setCaptureClock(std::shared_ptr<CaptureClockQpc> clock);
@@ -65,39 +70,31 @@ protected:
     void run() override;
 
 private:
-    // The frame being filled and the counters of one run.
-    struct RunState
-    {
-        std::shared_ptr<AudioFramePool> pool;
-        SharedFrame current;
-        int fill = 0;
-        std::int64_t samplesPushed = 0;
-        std::int32_t framesPushed = 0;
-        AudioInputFormat input;
-        int frameSize = 0;      // samples per pushed frame
-        bool delivered = false; // whether the source has handed out any sound yet
-    };
+    struct Input;
+    struct Track;
 
-    QString openErrorText(AudioSource::OpenError error) const;
-    // The opened source; null when it could not open, which is then logged and sent.
-    std::unique_ptr<AudioSource> openSource();
-    // Silence up to where the capture clock says the sound should be, unless it lags by less
-    // than lateLimit samples; whether any was added.
-    bool insertSilenceToClock(RunState& state, std::int64_t lateLimit);
-    // Reads and appends the packets waiting in the source; false when reading failed.
-    bool readWaiting(AudioSource& source, int waiting, AudioPacket& packet, RunState& state,
-                     AudioDriftCorrector& drift);
-    // Appends n samples (silence when input is null) to the current frames, pushing each as it
-    // fills.
-    void append(RunState& state, const std::uint8_t* input, const AudioInputFormat& format, int n,
-                bool silent);
-    void pushCurrent(RunState& state);
+    QString openErrorText(AudioSource::OpenError error, bool microphone) const;
+    // The opened sources, each with its timeline; a source that could not open is logged and
+    // sent, and left out.
+    std::vector<Input> openInputs();
+    std::int64_t expected(int rate) const;
+    // Reads what waits in each source, or fills silence to the clock; false when every source
+    // failed. `read` tells whether any sound arrived.
+    bool service(std::vector<Input>& inputs, bool& read);
+    // Hands what the timelines hold on to the tracks: mixed through the limiter into one, or
+    // one track each.
+    void deliver(std::vector<Input>& inputs, std::vector<Track>& tracks, AudioLimiter& limiter);
+    // Appends n planar float samples to a track, pushing each frame as it fills.
+    void append(Track& track, const float* left, const float* right, int n);
+    void pushCurrent(Track& track);
 
     FrameQueue* frameQueue = nullptr;
     std::shared_ptr<CaptureClockQpc> captureClock;
     SourceFactory sourceFactory;
-    bool microphone = false;
+    std::vector<AudioSourceChoice> sources;
+    bool separateTracks = false;
     std::atomic<bool> stopRequested{false};
     std::atomic<bool> paused{false};
+    std::atomic<bool> microphoneMuted{false};
     AVCodecID audioCodecId = AV_CODEC_ID_NONE;
 };

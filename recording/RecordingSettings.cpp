@@ -74,6 +74,7 @@ RecordingSettings RecordingSettings::read(const Lookup& stored)
     using namespace settings;
     RecordingSettings result;
     result.folder = readFolder(stored);
+    result.microphoneOwnTrack = stored(kAudioGroup, kMicrophoneOwnTrack).toBool();
 
     const QString api = text(stored(kVideoGroup, kVideoCaptureApi), QStringLiteral("WGC"));
     result.captureKind = api == QLatin1String("WGC")    ? ScreenGrabber::Kind::Composite

@@ -3,6 +3,7 @@
 #include "DiskSpaceWatchdog.h"
 #include "media/CaptureClockQpc.h"
 #include "media/FrameQueue.h"
+#include "capture/AudioChoice.h"
 #include "capture/audio_capture_thread_win.h"
 #include "encode/mux_thread_win.h"
 #include "platform/WindowSystem.h"
@@ -19,6 +20,8 @@
 #include <QScreen>
 #include <QThread>
 
+#include <algorithm>
+
 extern "C" {
 #include <libavformat/avformat.h>
 }
@@ -27,8 +30,6 @@ namespace {
 constexpr int kQueueCapacity = 1024;
 // Gives a window that was just shown or restored time to be drawn before capture starts.
 constexpr int kWindowSettleMs = 200;
-const QString kNoAudio = QStringLiteral("No Audio");
-const QString kSystemAudio = QStringLiteral("System Audio");
 // A file stopped before its first picture holds the container's header and at most a moment of
 // sound; anything larger is a recording, whatever it holds.
 constexpr qint64 kMaxEmptyFileBytes = 64 * 1024;
@@ -158,8 +159,17 @@ void screen_capture_win::configure(const RecordingSettings& recordingSettings,
     frameQueue = std::make_unique<FrameQueue>(kQueueCapacity);
     clock = std::make_shared<CaptureClockQpc>();
 
-    audioEnabled = audioSource != kNoAudio;
-    microphone = audioEnabled && audioSource != kSystemAudio;
+    audioSources = audiochoice::sourcesOf(audioSource);
+    audioEnabled = !audioSources.empty();
+    microphone = std::any_of(audioSources.begin(), audioSources.end(), [](const auto& source) {
+        return source.kind == AudioSourceChoice::Kind::Microphone;
+    });
+    // Editors want the voice apart from the system sound; only some containers keep tracks apart.
+    const bool ownTracks = audioSources.size() > 1 && settings.microphoneOwnTrack &&
+                           MuxSettings::keepsSeparateAudioTracks(settings.videoFormat);
+    settings.mux.audioTrackNames =
+        ownTracks ? QStringList{QStringLiteral("System"), QStringLiteral("Microphone")}
+                  : QStringList();
 
     videoThread = std::make_unique<video_capture_thread_win>(frameQueue.get());
     videoThread->setClock(clock);
@@ -184,6 +194,7 @@ void screen_capture_win::configure(const RecordingSettings& recordingSettings,
     if (audioEnabled) {
         audioThread = std::make_unique<audio_capture_thread_win>(frameQueue.get());
         audioThread->setCaptureClock(clock);
+        audioThread->setMicrophoneMuted(microphoneMuted);
         if (audioSourceFactory)
             audioThread->setSourceFactory(audioSourceFactory);
         // A sound failure is shown as a warning: the picture goes on being recorded without it.
@@ -258,7 +269,8 @@ void screen_capture_win::start()
     qInfo() << " videoCaptureThread Initialization successful!";
     bool audioStarts = false;
     if (audioEnabled && audioThread) {
-        if (audioThread->init(microphone, settings.mux.audioCodecId)) {
+        if (audioThread->init(audioSources, settings.mux.audioTrackNames.size() > 1,
+                              settings.mux.audioCodecId)) {
             qInfo() << "audioCaptureThread Initialization successful!";
             audioStarts = true;
         } else {
@@ -277,69 +289,21 @@ void screen_capture_win::start()
     diskWatch->start(outputPath);
 }
 
-bool screen_capture_win::openPortalStream(QSize* size)
+bool screen_capture_win::bringBack(const SessionBox& box, const char* state, const char* verb,
+                                   const std::function<void()>& bring)
 {
-    const bool window = target.targetType == TargetWindow;
-    // The pointer is in the image where the chosen capture method would draw it.
-    const bool cursor = settings.captureKind == ScreenGrabber::Kind::Composite;
-    portal = std::make_unique<PortalScreenCast>();
-    connect(portal.get(), &PortalScreenCast::restoreTokenChanged, this,
-            [this, window](const QString& token) {
-                (window ? settings.windowRestoreToken : settings.screenRestoreToken) = token;
-                Q_EMIT restoreTokenChanged(window, token);
-            });
-    QEventLoop wait;
-    bool answered = false;
-    int fd = -1;
-    std::uint32_t nodeId = 0;
-    QString message;
-    connect(portal.get(), &PortalScreenCast::ready, &wait,
-            [&](int connection, std::uint32_t node, QSize streamSize, QPoint) {
-                answered = true;
-                fd = connection;
-                nodeId = node;
-                *size = streamSize;
-                wait.quit();
-            });
-    connect(portal.get(), &PortalScreenCast::failed, &wait, [&](const QString& text, bool) {
-        answered = true;
-        message = text;
-        wait.quit();
-    });
-    startAbandoned = false;
-    portal->start(window ? PortalScreenCast::Source::Window : PortalScreenCast::Source::Monitor,
-                  cursor, window ? settings.windowRestoreToken : settings.screenRestoreToken);
-    if (!answered) {
-        portalWait = &wait;
-        wait.exec();
-        portalWait = nullptr;
-    }
-    if (startAbandoned || fd < 0) {
-        PortalScreenCast::closeConnection(fd);
-        portal.reset();
-        if (!startAbandoned && !message.isEmpty()) {
-            qWarning().noquote() << "Recording not started:" << message;
-            if (startTrigger == StartTrigger::User)
-                ask({SessionBox::Kind::Warning, tr("Recording failed!"), message, {}});
-        }
+    Q_EMIT pauseRecording();
+    if (!ask(box)) {
+        qInfo().noquote() << QStringLiteral("User chose to cancel recording due to %1 window.")
+                                 .arg(QLatin1String(state));
+        Q_EMIT stopRecording();
         return false;
     }
-    QString error;
-    const CapturePlatform system = CapturePlatform::system();
-    auto open = capturePlatform && capturePlatform->openStream ? capturePlatform->openStream
-                                                               : system.openStream;
-    std::unique_ptr<ScreenGrabber> grabber = open(fd, nodeId, &error);
-    if (!grabber) {
-        portal.reset();
-        qWarning().noquote() << "Recording not started, the stream cannot be read:" << error;
-        if (startTrigger == StartTrigger::User)
-            ask({SessionBox::Kind::Warning,
-                 tr("Recording failed!"),
-                 tr("The shared screen or window cannot be read.") + QStringLiteral("\n\n") + error,
-                 {}});
-        return false;
-    }
-    videoThread->setStream(std::move(grabber), *size);
+    Q_EMIT resumeRecording();
+    qInfo().noquote() << QStringLiteral("User chose to %1 window and continue recording.")
+                             .arg(QLatin1String(verb));
+    bring();
+    QThread::msleep(kWindowSettleMs);
     return true;
 }
 
@@ -351,38 +315,20 @@ bool screen_capture_win::prepareWindowTarget()
         qWarning() << "Failed to find the target window.";
         return false;
     }
-    if (!ws->isVisible(window) && !ws->isMinimised(window)) {
-        Q_EMIT pauseRecording();
-        SessionBox box{SessionBox::Kind::WindowHidden, tr("Window Hidden"),
-                       tr("The target window is currently hidden."),
-                       tr("Would you like to show the window and continue recording, or cancel "
-                          "the recording?")};
-        if (!ask(box)) {
-            qInfo() << "User chose to cancel recording due to hidden window.";
-            Q_EMIT stopRecording();
-            return false;
-        }
-        Q_EMIT resumeRecording();
-        qInfo() << "User chose to show window and continue recording.";
-        ws->show(window);
-        QThread::msleep(kWindowSettleMs);
-    }
-    if (ws->isMinimised(window)) {
-        Q_EMIT pauseRecording();
-        SessionBox box{SessionBox::Kind::WindowMinimized, tr("Window Minimized"),
-                       tr("The target window is currently minimized."),
-                       tr("Would you like to restore the window and continue recording, or "
-                          "cancel the recording?")};
-        if (!ask(box)) {
-            qInfo() << "User chose to cancel recording due to minimized window.";
-            Q_EMIT stopRecording();
-            return false;
-        }
-        Q_EMIT resumeRecording();
-        qInfo() << "User chose to restore window and continue recording.";
-        ws->restore(window);
-        QThread::msleep(kWindowSettleMs);
-    }
+    if (!ws->isVisible(window) && !ws->isMinimised(window) &&
+        !bringBack({SessionBox::Kind::WindowHidden, tr("Window Hidden"),
+                    tr("The target window is currently hidden."),
+                    tr("Would you like to show the window and continue recording, or cancel "
+                       "the recording?")},
+                   "hidden", "show", [&] { ws->show(window); }))
+        return false;
+    if (ws->isMinimised(window) &&
+        !bringBack({SessionBox::Kind::WindowMinimized, tr("Window Minimized"),
+                    tr("The target window is currently minimized."),
+                    tr("Would you like to restore the window and continue recording, or "
+                       "cancel the recording?")},
+                   "minimized", "restore", [&] { ws->restore(window); }))
+        return false;
     const QRect rect = ws->outerRect(window);
     if (rect.isNull()) {
         qWarning() << "Cannot find window width and height";
@@ -414,6 +360,15 @@ void screen_capture_win::pause()
         audioThread->pause();
     if (muxThread)
         muxThread->pause();
+}
+
+void screen_capture_win::setMicrophoneMuted(bool muted)
+{
+    microphoneMuted = muted;
+    if (audioThread)
+        audioThread->setMicrophoneMuted(muted);
+    if (microphone && audioThread && audioThread->isRunning())
+        qInfo() << (muted ? "Microphone muted." : "Microphone on again.");
 }
 
 void screen_capture_win::resume()

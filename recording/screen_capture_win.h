@@ -7,6 +7,7 @@
 #include "RecordingSettings.h"
 #include "SessionBox.h"
 #include "capture/RecordingTarget.h"
+#include "platform/AudioSource.h"
 
 #include <QDeadlineTimer>
 #include <QImage>
@@ -14,6 +15,8 @@
 #include <QPointer>
 #include <QSize>
 #include <QString>
+
+#include <vector>
 
 #include <cstdint>
 #include <functional>
@@ -85,6 +88,8 @@ public:
     QSize outputSize() const;
     bool isAudioEnabled() const { return audioEnabled; }
     bool isMicrophone() const { return microphone; }
+    // A muted microphone records silence, in this recording and the next; the rest goes on.
+    void setMicrophoneMuted(bool muted);
     // Whether start() got as far as starting the threads.
     bool isRunning() const;
 
@@ -117,6 +122,10 @@ private:
     // A thread that did not end in time may still use the queue: neither is freed under it.
     void abandonStuckThreads();
     // Output size of a window target; false when the recording must not start.
+    // Asks whether to bring a hidden or minimised target window back (the clock held meanwhile);
+    // false when the user cancels, which stops the recording.
+    bool bringBack(const SessionBox& box, const char* state, const char* verb,
+                   const std::function<void()>& bring);
     bool prepareWindowTarget();
     void applyResolutionSetting();
     // Wayland: asks the desktop's screen-cast portal for the target (waiting on a local event
@@ -132,6 +141,8 @@ private:
     QString audioSource;
     bool audioEnabled = false;
     bool microphone = false;
+    std::vector<AudioSourceChoice> audioSources; // from audioSource, system sound first
+    bool microphoneMuted = false;
     QString outputPath;
     QPointer<QLabel> fpsLabel;
     std::unique_ptr<FrameQueue> frameQueue;

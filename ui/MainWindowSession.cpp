@@ -58,6 +58,12 @@ void MainWindowSession::pause()
         session_->pause();
 }
 
+void MainWindowSession::setMicrophoneMuted(bool muted)
+{
+    if (session_)
+        session_->setMicrophoneMuted(muted);
+}
+
 void MainWindowSession::resume()
 {
     if (session_)

@@ -23,6 +23,7 @@ public:
     void stop(bool quiet) override;
     void pause() override;
     void resume() override;
+    void setMicrophoneMuted(bool muted) override;
 
 private:
     QPointer<screen_capture_win> session_;

@@ -164,7 +164,7 @@ private slots:
         QTest::newRow("FLAC, float clamped and rounded")
             << "FLAC" << kFloatStereo << bytesOf<float>({1.5f, -2.0f, 0.5f, -0.5f})
             << AV_SAMPLE_FMT_S16 << 4608
-            << QList<float>{1.0f, -1.0f, 16384.0f / 32767.0f, -16384.0f / 32767.0f} << false;
+            << QList<float>{1.0f, -32768.0f / 32767.0f, 16384.0f / 32767.0f, -16384.0f / 32767.0f} << false;
         QTest::newRow("FLAC, s16 copied")
             << "FLAC" << kS16Stereo << bytesOf<std::int16_t>({1000, -2000, 32767, -32767})
             << AV_SAMPLE_FMT_S16 << 4608
@@ -192,7 +192,7 @@ private slots:
         constexpr int kSamples = 1500;
         FrameQueue queue;
         audio_capture_thread_win thread(&queue);
-        QVERIFY(thread.init(false, MuxSettings::audioCodecFor(setting)));
+        QVERIFY(thread.init({AudioSourceChoice{}}, false, MuxSettings::audioCodecFor(setting)));
         if (paused)
             thread.pause();
         QSignalSpy messages(&thread, &audio_capture_thread_win::msgSignal);
@@ -253,7 +253,7 @@ private slots:
         clock->restart();
         FrameQueue queue;
         audio_capture_thread_win thread(&queue);
-        thread.init(false, AV_CODEC_ID_AAC);
+        thread.init({AudioSourceChoice{}}, false, AV_CODEC_ID_AAC);
         thread.setCaptureClock(clock);
         std::atomic<ScriptedAudioSource*> source{nullptr};
         thread.setSourceFactory([&] {
