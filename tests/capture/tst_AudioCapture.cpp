@@ -1,8 +1,8 @@
 // The sound capture thread over a scripted device: sample conversion, silence against the
 // recording clock, pause and the end of the stream.
 #include "support/TestSupport.h"
-#include "capture/AudioDriftCorrector.h"
 #include "capture/AudioSampleConvert.h"
+#include "capture/AudioTimeline.h"
 #include "capture/audio_capture_thread_win.h"
 #include "encode/MuxSettings.h"
 #include "media/AudioFramePool.h"
@@ -105,41 +105,107 @@ private slots:
         QCOMPARE(silence(100, 0, 8000, 128), 800LL); // 100 ms is more than five frames here
     }
 
-    // Half an hour of a device running fast, slow or true, in 20 ms fragments that arrive up to
-    // 40 ms late: the sound ends within 10 ms of where it stood against the clock once settled,
-    // and a true device is never touched.
+    // Half an hour of two devices, each running fast, slow or true, in 20 ms fragments that
+    // arrive up to 40 ms late, mixed as they come: each stays within one video frame of the
+    // clock and of the other once settled, and a true device is never touched.
     void driftCorrection_data()
     {
-        QTest::addColumn<double>("ppm");
-        QTest::newRow("fast") << 300.0;
-        QTest::newRow("slow") << -170.0;
-        QTest::newRow("true") << 0.0;
+        QTest::addColumn<double>("ppmA");
+        QTest::addColumn<double>("ppmB");
+        QTest::newRow("fast and slow") << 300.0 << -200.0;
+        QTest::newRow("true and slow") << 0.0 << -170.0;
     }
 
     void driftCorrection()
     {
-        QFETCH(double, ppm);
-        const int rate = 48000;
-        const int fragment = rate / 50;
-        AudioDriftCorrector corrector(rate);
-        const std::int64_t steps = 30 * 60 * 50, window = 10 * 50; // fragments
-        std::int64_t produced = 0, corrected = 0;
-        double leadAtStart = 0, leadAtEnd = 0; // averaged over 10 s: one fragment is noise
+        QFETCH(double, ppmA);
+        QFETCH(double, ppmB);
+        const int rate = 48000, fragment = rate / 50, videoFrame = rate / 30;
+        const std::int64_t steps = 30 * 60 * 50, settled = 20 * 50; // clock steps of 20 ms
+        const double ppm[2] = {ppmA, ppmB};
+        std::vector<AudioTimeline> timelines(2, AudioTimeline(rate, rate));
+        const AudioPacket packet{std::vector<std::uint8_t>(std::size_t(fragment) * 8), fragment,
+                                 false};
+        std::int64_t sent[2] = {0, 0}, leadAtStart[2] = {0, 0};
         std::mt19937 noise(7);
-        for (std::int64_t i = 1; i <= steps; ++i) {
-            const double arrival = i * 0.02 / (1 + ppm * 1e-6) + noise() % 40 * 0.001;
-            const auto expected = std::int64_t(arrival * rate);
-            const int correction = corrector.correction(expected, produced, fragment);
-            produced += fragment - correction;
-            corrected += std::abs(correction);
-            if (i > window && i <= 2 * window)
-                leadAtStart += double(produced - expected) / window;
-            if (i > steps - window)
-                leadAtEnd += double(produced - expected) / window;
+        std::vector<float> left(rate), right(rate);
+        for (std::int64_t step = 1; step <= steps; ++step) {
+            const double now = step * 0.02;
+            for (int d = 0; d < 2; ++d) {
+                // Fragment n is complete on the device's clock at n * 20 ms, and arrives late.
+                while ((sent[d] + 1) * 0.02 / (1 + ppm[d] * 1e-6) + noise() % 40 * 0.001 <= now) {
+                    timelines[std::size_t(d)].add(packet, kFloatStereo, std::int64_t(now * rate));
+                    ++sent[d];
+                }
+            }
+            const int ready = std::min(timelines[0].available(), timelines[1].available());
+            for (AudioTimeline& timeline : timelines)
+                timeline.takeInto(left.data(), right.data(), ready, false);
+            for (int d = 0; d < 2 && step == settled; ++d)
+                leadAtStart[d] = timelines[std::size_t(d)].position() - step * fragment;
         }
-        QVERIFY2(std::abs(leadAtEnd - leadAtStart) < rate / 100,
-                 qPrintable(QString::number((leadAtEnd - leadAtStart) * 1000 / rate) + " ms"));
-        QCOMPARE(corrected > 0, ppm != 0);
+        const std::int64_t expected = steps * fragment;
+        for (int d = 0; d < 2; ++d) {
+            const std::int64_t position = timelines[std::size_t(d)].position();
+            QVERIFY2(std::abs(position - leadAtStart[d] - expected) < videoFrame,
+                     qPrintable(QString::number(position - leadAtStart[d] - expected)));
+            if (ppm[d] == 0)
+                QCOMPARE(position, sent[d] * fragment);
+        }
+        QVERIFY(std::abs(timelines[0].position() - timelines[1].position()) < videoFrame);
+    }
+
+    // Two sources at once: mixed into one track (through the limiter when loud), or a track
+    // each; a muted microphone leaves silence in its place.
+    void mixesTwoSources_data()
+    {
+        QTest::addColumn<float>("system");
+        QTest::addColumn<float>("microphone");
+        QTest::addColumn<bool>("separate");
+        QTest::addColumn<bool>("muted");
+        QTest::addColumn<QList<float>>("expected"); // per track
+        QTest::newRow("mixed") << 0.5f << 0.25f << false << false << QList<float>{0.75f};
+        QTest::newRow("mixed, muted") << 0.5f << 0.25f << false << true << QList<float>{0.5f};
+        QTest::newRow("too loud, limited") << 0.8f << 0.8f << false << false << QList<float>{0.89f};
+        QTest::newRow("own tracks") << 0.5f << 0.25f << true << false << QList<float>{0.5f, 0.25f};
+        QTest::newRow("own tracks, muted")
+            << 0.5f << 0.25f << true << true << QList<float>{0.5f, 0.0f};
+    }
+
+    void mixesTwoSources()
+    {
+        QFETCH(float, system);
+        QFETCH(float, microphone);
+        QFETCH(bool, separate);
+        QFETCH(bool, muted);
+        QFETCH(QList<float>, expected);
+        FrameQueue queue;
+        audio_capture_thread_win thread(&queue);
+        thread.init({{}, {AudioSourceChoice::Kind::Microphone, "mic"}}, separate, AV_CODEC_ID_AAC);
+        thread.setMicrophoneMuted(muted);
+        std::atomic<int> opened{0};
+        std::vector<ScriptedAudioSource*> sources(2);
+        thread.setSourceFactory([&] {
+            const float value = opened == 0 ? system : microphone;
+            auto made = std::make_unique<ScriptedAudioSource>(
+                kFloatStereo, bytesOf(std::vector<float>(2 * 2048, value)));
+            sources[std::size_t(opened++)] = made.get();
+            return made;
+        });
+        thread.start();
+        QTRY_VERIFY(opened == 2 && sources[0]->taken && sources[1]->taken);
+        thread.requestStop();
+        QVERIFY(thread.wait(5000));
+        QList<QList<float>> firstSamples(expected.size());
+        for (FrameQueueItem item; queue.size() > 0 && queue.pop(item);) {
+            QVERIFY(item.track < expected.size());
+            firstSamples[item.track] << sampleAt(item.frame.get(), 0, 0);
+        }
+        for (qsizetype track = 0; track < expected.size(); ++track) {
+            QCOMPARE(firstSamples[track].size(), 2);
+            for (float value : std::as_const(firstSamples[track]))
+                QVERIFY2(qAbs(value - expected[track]) < 1e-3f, qPrintable(QString::number(value)));
+        }
     }
 
     // 1500 samples from the device in packets of 1000 and a stop: converted into full frames as
@@ -164,7 +230,8 @@ private slots:
         QTest::newRow("FLAC, float clamped and rounded")
             << "FLAC" << kFloatStereo << bytesOf<float>({1.5f, -2.0f, 0.5f, -0.5f})
             << AV_SAMPLE_FMT_S16 << 4608
-            << QList<float>{1.0f, -32768.0f / 32767.0f, 16384.0f / 32767.0f, -16384.0f / 32767.0f} << false;
+            << QList<float>{1.0f, -32768.0f / 32767.0f, 16384.0f / 32767.0f, -16384.0f / 32767.0f}
+            << false;
         QTest::newRow("FLAC, s16 copied")
             << "FLAC" << kS16Stereo << bytesOf<std::int16_t>({1000, -2000, 32767, -32767})
             << AV_SAMPLE_FMT_S16 << 4608
