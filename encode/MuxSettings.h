@@ -22,7 +22,8 @@ struct MuxSettings
     QString outputPath;
     bool withAudio = false;
     // With two or more names, one sound track per name (the name written into the file), in the
-    // order of FrameQueueItem::track; otherwise one unnamed track.
+    // order of FrameQueueItem::track, where the container keeps tracks apart (audioTrackCount());
+    // otherwise one unnamed track.
     QStringList audioTrackNames;
     // Size of the frames the session delivers; the encoder rounds it up to even numbers.
     int outputWidth = 0;
