@@ -119,7 +119,7 @@ void MacroActionSelectSourceDialog::updateUIforItem()
     else
         screen_.showDisplay(p.value("screenIndex").toInt());
     checkBoxAudioInput_->setChecked(p.value("recordAudioInput").toBool());
-    sourcelists::selectByDataOrText(comboBoxAudioInput_, p.value("AudioInputDeviceId").toString());
+    sourcelists::selectAudioChoice(comboBoxAudioInput_, p.value("AudioInputDeviceId").toString());
     renderRecordingScreenWidgets();
     renderRecordingAudioInputWidgets();
 }

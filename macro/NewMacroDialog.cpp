@@ -111,7 +111,7 @@ void NewMacroDialog::setItem(const MacroItem& item)
     rebuildTable();
 }
 
-QString NewMacroDialog::sourceSummary(const QVariantMap& p)
+QString NewMacroDialog::sourceSummary(const QVariantMap& p, const AudioSourceListing& listing)
 {
     QStringList parts;
     if (p.value("recordScreen").toBool()) {
@@ -129,12 +129,8 @@ QString NewMacroDialog::sourceSummary(const QVariantMap& p)
             parts << QStringLiteral("Screen %1").arg(p.value("screenIndex").toInt() + 1);
         }
     }
-    if (p.value("recordAudioInput").toBool()) {
-        const QString device = p.value("AudioInputDeviceId").toString();
-        parts << (device == QLatin1String(sourcelists::kSystemAudio)
-                      ? QCoreApplication::translate("MainWindow", "System Audio")
-                      : device);
-    }
+    if (p.value("recordAudioInput").toBool())
+        parts << sourcelists::audioChoiceText(p.value("AudioInputDeviceId").toString(), listing);
     return parts.isEmpty() ? tr("No source selected") : parts.join(QStringLiteral(", "));
 }
 
@@ -192,7 +188,9 @@ QWidget* NewMacroDialog::settingCell(int row)
         break;
     }
     case MacroActionType::SelectSource:
-        content = note(sourceSummary(action.parameters), cell);
+        if (!audioListing_)
+            audioListing_ = sourcelists::audioSources();
+        content = note(sourceSummary(action.parameters, *audioListing_), cell);
         break;
     case MacroActionType::StartRecording:
         content = note(tr("Starts the recording process"), cell);

@@ -1,10 +1,12 @@
 #pragma once
 
 #include "MacroItem.h"
+#include "platform/AudioSourceList.h"
 
 #include <QDialog>
 
 #include <functional>
+#include <optional>
 
 class QLineEdit;
 class QPushButton;
@@ -27,8 +29,10 @@ public:
     // Replaces the source dialog (tests).
     void setSourceEditor(SourceEditor editor) { sourceEditor_ = std::move(editor); }
 
-    // What the setting cell of a select-source action says about its source.
-    static QString sourceSummary(const QVariantMap& parameters);
+    // What the setting cell of a select-source action says about its source; microphones by
+    // the listing's descriptions.
+    static QString sourceSummary(const QVariantMap& parameters,
+                                 const AudioSourceListing& listing = {});
 
 public Q_SLOTS:
     void onTypeChanged(int row, int typeIndex);
@@ -52,4 +56,6 @@ private:
     QStandardItemModel* model_;
     MacroItem item_;
     SourceEditor sourceEditor_;
+    // Asked of the sound server once, when the first source is summed up.
+    std::optional<AudioSourceListing> audioListing_;
 };

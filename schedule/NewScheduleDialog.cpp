@@ -311,7 +311,7 @@ void NewScheduleDialog::loadForm()
             break;
         }
         checkBoxAudioInput_->setChecked(item_.audioEnabled);
-        sourcelists::selectByDataOrText(comboBoxAudioInput_, item_.audioDeviceId);
+        sourcelists::selectAudioChoice(comboBoxAudioInput_, item_.audioDeviceId);
     }
     renderRepeatWidgets();
     renderRecordingScreenWidgets();

@@ -1,14 +1,25 @@
 #include "SourceLists.h"
 
-#include <QAudioDevice>
+#include "capture/AudioChoice.h"
+
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QGuiApplication>
-#include <QMediaDevices>
+#include <QIcon>
 #include <QRegularExpression>
 #include <QScreen>
 
 namespace sourcelists {
+
+namespace {
+
+std::function<AudioSourceListing()>& lister()
+{
+    static std::function<AudioSourceListing()> current;
+    return current;
+}
+
+} // namespace
 
 QString screenEntryText(const QScreen* screen)
 {
@@ -30,13 +41,58 @@ void fillDisplays(QComboBox* list)
         list->addItem(screenEntryText(screen), screen->geometry());
 }
 
-void fillAudioInputs(QComboBox* list)
+AudioSourceListing audioSources()
+{
+    return lister() ? lister()() : listAudioSources();
+}
+
+void setAudioLister(std::function<AudioSourceListing()> lister_)
+{
+    lister() = std::move(lister_);
+}
+
+void fillAudioInputs(QComboBox* list, const AudioSourceListing& listing)
 {
     list->clear();
-    for (const QAudioDevice& device : QMediaDevices::audioInputs())
-        list->addItem(device.description(), device.description());
-    list->addItem(QCoreApplication::translate("MainWindow", "System Audio"),
-                  QString::fromLatin1(kSystemAudio));
+    QStringList choices;
+    for (const AudioInputDevice& mic : listing.microphones)
+        choices << audiochoice::microphone(QString::fromStdString(mic.name));
+    choices << QString::fromLatin1(kSystemAudio);
+    for (const AudioInputDevice& mic : listing.microphones)
+        choices << audiochoice::systemPlusMicrophone(QString::fromStdString(mic.name));
+    for (const QString& choice : std::as_const(choices))
+        list->addItem(audioChoiceText(choice, listing), choice);
+    for (const AudioApplication& app : listing.applications) {
+        const QString choice = audiochoice::application(QString::fromStdString(app.name));
+        list->addItem(QIcon::fromTheme(QString::fromStdString(app.iconName)),
+                      audioChoiceText(choice, listing), choice);
+    }
+}
+
+void fillAudioInputs(QComboBox* list)
+{
+    fillAudioInputs(list, audioSources());
+}
+
+QString audioChoiceText(const QString& stored, const AudioSourceListing& listing)
+{
+    const auto described = [&listing](const QString& name) {
+        for (const AudioInputDevice& mic : listing.microphones)
+            if (QString::fromStdString(mic.name) == name)
+                return QString::fromStdString(mic.description);
+        return name;
+    };
+    const QLatin1String systemPlus(audiochoice::kSystemPlusPrefix);
+    const QLatin1String application(audiochoice::kApplicationPrefix);
+    if (stored == QLatin1String(kSystemAudio))
+        return QCoreApplication::translate("MainWindow", "System Audio");
+    if (stored.startsWith(systemPlus))
+        return QCoreApplication::translate("SourceLists", "System Audio + %1")
+            .arg(described(stored.mid(systemPlus.size())));
+    if (stored.startsWith(application))
+        return QCoreApplication::translate("SourceLists", "Application: %1")
+            .arg(stored.mid(application.size()));
+    return described(stored);
 }
 
 bool selectByDataOrText(QComboBox* list, const QString& value)
@@ -48,6 +104,14 @@ bool selectByDataOrText(QComboBox* list, const QString& value)
         return false;
     list->setCurrentIndex(index);
     return true;
+}
+
+void selectAudioChoice(QComboBox* list, const QString& stored)
+{
+    if (stored.isEmpty() || selectByDataOrText(list, stored))
+        return;
+    list->addItem(audioChoiceText(stored, {}), stored);
+    list->setCurrentIndex(list->count() - 1);
 }
 
 QString rectangleText(const QRect& rect)

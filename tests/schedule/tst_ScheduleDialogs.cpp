@@ -1,6 +1,7 @@
 // Schedules made in the editor as the store keeps them and the list shows them, what the editor
 // refuses, its macro buttons, and the list's edit, enable switch and delete.
 #include "macro/EventBus.h"
+#include "macro/MacroActionSelectSourceDialog.h"
 #include "macro/MacroBoxes.h"
 #include "macro/MacroStore.h"
 #include "macro/NewMacroDialog.h"
@@ -11,6 +12,7 @@
 #include "schedule/ScheduleStore.h"
 #include "support/TestSupport.h"
 #include "widgets/AreaSelector.h"
+#include "widgets/SourceLists.h"
 #include "ui/DarkTheme.h"
 
 #include <QSignalSpy>
@@ -21,6 +23,7 @@ namespace {
 
 enum Source { Screen, Window, Rectangle, Macro };
 const QStringList kRepeat = {"OneTime", "Daily", "Weekly"};
+const AudioSourceListing kSound{true, {{"alsa_input.usb", "USB Mic"}}, {{"Firefox", "firefox"}}};
 
 QDateTime at(const char* text)
 {
@@ -81,6 +84,7 @@ private Q_SLOTS:
     {
         testsupport::isolateUserFolders();
         ScheduleStore::setTaskSchedulerFactory([] { return nullptr; });
+        sourcelists::setAudioLister([] { return kSound; });
         macroboxes::setHandler(
             [this](QMessageBox::Icon, const QString& title, const QString& text) {
                 warnings << title + ": " + text;
@@ -294,6 +298,58 @@ private Q_SLOTS:
         child<QPushButton>(&dialog, "pushButtonMacroExecute")->click();
         QCOMPARE(started.size(), 1);
         QCOMPARE(started.first().first().value<MacroItem>().id, clip.id);
+    }
+
+    // Schedules and macros offer every sound source. A choice stored by name, by an older
+    // version's microphone description, or naming a program not playing now, is shown and kept.
+    void storedAudioChoices_data()
+    {
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<QString>("shown");
+        QTest::addColumn<QString>("kept");
+        QTest::newRow("older description") << "USB Mic"
+                                           << "USB Mic"
+                                           << "alsa_input.usb";
+        QTest::newRow("device name") << "alsa_input.usb"
+                                     << "USB Mic"
+                                     << "alsa_input.usb";
+        QTest::newRow("with system sound") << "System Audio + alsa_input.usb"
+                                           << "System Audio + USB Mic"
+                                           << "System Audio + alsa_input.usb";
+        QTest::newRow("program") << "Application: Firefox"
+                                 << "Application: Firefox"
+                                 << "Application: Firefox";
+        QTest::newRow("program gone") << "Application: vlc"
+                                      << "Application: vlc"
+                                      << "Application: vlc";
+    }
+    void storedAudioChoices()
+    {
+        QFETCH(QString, stored);
+        ScheduleItem item;
+        item.audioEnabled = true;
+        item.audioDeviceId = stored;
+        NewScheduleDialog schedule;
+        schedule.setEditMode(true);
+        schedule.setItem(item);
+        MacroAction action;
+        action.parameters = {{"recordAudioInput", true}, {"AudioInputDeviceId", stored}};
+        MacroActionSelectSourceDialog macro;
+        macro.setItem(action);
+        for (QObject* dialog : {(QObject*)&schedule, (QObject*)&macro}) {
+            auto* list = child<QComboBox>(dialog, "comboBoxAudioInput");
+            QStringList entries;
+            for (int i = 0; i < 4; ++i)
+                entries << list->itemText(i) + "=" + list->itemData(i).toString();
+            QCOMPARE(entries, QStringList({"USB Mic=alsa_input.usb", "System Audio=System Audio",
+                                           "System Audio + USB Mic=System Audio + alsa_input.usb",
+                                           "Application: Firefox=Application: Firefox"}));
+            QTEST(list->currentText(), "shown");
+            QTEST(list->currentData().toString(), "kept");
+        }
+        macro.acceptDialog();
+        QTEST(macro.item().parameters.value("AudioInputDeviceId").toString(), "kept");
+        QTEST(NewMacroDialog::sourceSummary(macro.item().parameters, kSound), "shown");
     }
 
     // The list opens the editor on a stored schedule and keeps its id and times; the status
