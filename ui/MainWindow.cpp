@@ -21,12 +21,10 @@
 #include "update/AutoUpdater.h"
 
 #include <QApplication>
-#include <QAudioDevice>
 #include <QCloseEvent>
 #include <QDebug>
 #include <QElapsedTimer>
 #include <QFontDatabase>
-#include <QMediaDevices>
 #include <QMouseEvent>
 #include <QScreen>
 #include <QSystemTrayIcon>
@@ -36,7 +34,6 @@ namespace {
 
 const QString kVersion = QString::fromLatin1(kTorvaneVersion);
 const QString kSystemAudio = QStringLiteral("System Audio");
-const QString kNoAudio = QStringLiteral("No Audio");
 const QString kIconFontPath = QStringLiteral(":/resources/font/fontawesome-webfont.ttf");
 constexpr int kIconFontPointSize = 12;
 const QChar kInfoGlyph(0xF05A);
@@ -44,7 +41,6 @@ const QChar kHelpGlyph(0xF059);
 constexpr int kTickInterval_ms = 1000;
 constexpr int kNextRecordingInterval_ms = 1000;
 constexpr int kPreviewInterval_ms = 500;
-constexpr int kAudioDeviceCheck_ms = 2000;
 // The overlay appears a moment later, so the click that asked for it is over.
 constexpr int kSelectorDelay_ms = 100;
 constexpr int kCloseWait_ms = 5000;
@@ -109,9 +105,7 @@ MainWindow::MainWindow(QWidget* parent)
     ui->toolButtonMicCapture->hide();
 
     rebuildSourceList();
-    fillAudioList();
-    selectAudioByData(kSystemAudio);
-    followAudioDevices();
+    buildAudioControls();
 
     createSession();
 
@@ -153,19 +147,6 @@ MainWindow::MainWindow(QWidget* parent)
     connectToolButtons();
     renderRecordingDuration();
     applyIdleLook();
-}
-
-void MainWindow::followAudioDevices()
-{
-    // A microphone plugged in (or a sound card gone) shows in the list without a restart. Qt 6.4
-    // keeps its device list current on PulseAudio but does not signal the change, so a slow look
-    // at the list stands in for the signal there.
-    auto* audioDevices = new QMediaDevices(this);
-    connect(audioDevices, &QMediaDevices::audioInputsChanged, this, &MainWindow::followAudioInputs);
-    auto* audioDeviceTimer = new QTimer(this);
-    audioDeviceTimer->setObjectName(QStringLiteral("audioDeviceTimer"));
-    connect(audioDeviceTimer, &QTimer::timeout, this, &MainWindow::followAudioInputs);
-    audioDeviceTimer->start(kAudioDeviceCheck_ms);
 }
 
 void MainWindow::createSession()
@@ -383,47 +364,6 @@ void MainWindow::rebuildSourceList()
             selectRecordingArea();
         ui->toolButtonMarkRecordArea->setEnabled(false);
     }
-}
-
-QStringList MainWindow::audioInputNames()
-{
-    QStringList names;
-    for (const QAudioDevice& device : QMediaDevices::audioInputs())
-        names << device.description();
-    return names;
-}
-
-void MainWindow::fillAudioList()
-{
-    ui->comboBoxAudioDevice->clear();
-    listedAudioInputs = audioInputNames();
-    for (const QString& name : std::as_const(listedAudioInputs))
-        ui->comboBoxAudioDevice->addItem(name, name);
-    ui->comboBoxAudioDevice->addItem(tr("System Audio"), kSystemAudio);
-    ui->comboBoxAudioDevice->addItem(tr("No Audio"), kNoAudio);
-}
-
-void MainWindow::refreshAudioList()
-{
-    const QString audio = ui->comboBoxAudioDevice->currentData().toString();
-    fillAudioList();
-    if (ui->comboBoxAudioDevice->findData(audio) >= 0)
-        selectAudioByData(audio);
-    else
-        selectAudioByData(kSystemAudio);
-}
-
-void MainWindow::followAudioInputs()
-{
-    if (audioInputNames() != listedAudioInputs)
-        refreshAudioList();
-}
-
-void MainWindow::selectAudioByData(const QString& data)
-{
-    const int index = ui->comboBoxAudioDevice->findData(data);
-    if (index >= 0)
-        ui->comboBoxAudioDevice->setCurrentIndex(index);
 }
 
 bool MainWindow::toggleAudioCapture()

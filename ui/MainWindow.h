@@ -1,6 +1,7 @@
 #pragma once
 
 #include "macro/MacroItem.h"
+#include "platform/AudioSourceList.h"
 #include "schedule/ScheduleItem.h"
 #include "platform/WindowSystem.h"
 #include "ui/AreaDisplay.h"
@@ -17,6 +18,8 @@
 #include <memory>
 #include <optional>
 
+class AudioLevelMeter;
+class AudioLevelProbe;
 class HotkeyShortcuts;
 class QAction;
 class QLabel;
@@ -64,12 +67,17 @@ public:
     void setWindowSystem(std::unique_ptr<WindowSystem> windowSystem);
     // Replaces the calls into the real session (whose signals still arrive as usual).
     void setSessionControl(std::unique_ptr<RecordingSessionControl> control);
+    // Replaces the sound server's level probe of the meter beside the audio list.
+    void setLevelProbeFactory(std::function<std::unique_ptr<AudioLevelProbe>()> factory);
 
     // The session whose signals the window serves.
     screen_capture_win* recordingSession() const { return session; }
     BG_Mode_Window* backgroundWindow() const { return bgModeWindow.get(); }
     QSystemTrayIcon* systemTrayIcon() const { return trayIcon; }
     QAction* trayRecordAction() const { return trayRecordToggle; }
+    // "Mute microphone" (Ctrl+Shift+U, also in the tray menu); enabled while the chosen sound
+    // includes a microphone.
+    QAction* muteMicrophone() const { return muteMicrophoneAction; }
     AreaDisplay* currentAreaDisplay() const { return areaDisplay; }
     TabCaptureServerWin* tabCaptureServer() const { return tabServer; }
 
@@ -158,20 +166,23 @@ private:
     };
 
     void rebuildSourceList();
-    void fillAudioList();
+    // The audio list, its meter and the mute action, kept as the sound server changes.
+    void buildAudioControls();
+    void fillAudioList(const AudioSourceListing& listing);
     // Fills the audio list again, keeping the chosen entry while it still exists.
+    void refreshAudioList(const AudioSourceListing& listing);
     void refreshAudioList();
-    // Refills the audio list when the sound server's inputs differ from the listed ones.
+    // Refills the audio list when the sound server's listing differs from the listed one.
     void followAudioInputs();
-    static QStringList audioInputNames();
+    // The meter and the mute action follow the chosen sound.
+    void followAudioChoice();
     void selectAudioByData(const QString& data);
     void applyIconFont();
     void loadLogo();
     void retranslateWindowTitle();
     void connectToolButtons();
-    // Parts of the constructor: the sound device list kept current, the recording session and
-    // its reports, the status bar's next scheduled recording.
-    void followAudioDevices();
+    // Parts of the constructor: the recording session and its reports, the status bar's next
+    // scheduled recording.
     void createSession();
     void buildNextRecordingLabel();
     void registerHotkeys();
@@ -246,7 +257,7 @@ private:
     // The schedule whose run holds the controls (its recording or its macro); empty otherwise.
     ScheduleItem currentSchedule;
     QString clockText_;
-    QStringList listedAudioInputs;
+    AudioSourceListing listedAudio;
 
     screen_capture_win* session = nullptr;
     std::unique_ptr<RecordingSessionControl> sessionControl;
@@ -263,6 +274,8 @@ private:
     QAction* traySettings = nullptr;
     QAction* trayCheckUpdate = nullptr;
     QAction* trayQuit = nullptr;
+    QAction* muteMicrophoneAction = nullptr;
+    AudioLevelMeter* levelMeter = nullptr;
     QTimer* tickTimer = nullptr;
     QTimer* nextRecordingTimer = nullptr;
     QTimer* previewTimer = nullptr;

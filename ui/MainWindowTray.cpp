@@ -85,6 +85,7 @@ void MainWindow::buildTray()
     connect(trayMacros, &QAction::triggered, this, &MainWindow::openMacroDialog);
     traySettings = trayMenu->addAction(tr("Settings"));
     connect(traySettings, &QAction::triggered, this, &MainWindow::openSettingsDialog);
+    trayMenu->addAction(muteMicrophoneAction);
     trayCheckUpdate = trayMenu->addAction(tr("Check Update"));
     connect(trayCheckUpdate, &QAction::triggered, this, &MainWindow::checkForUpdates);
     // Quits at once, without the stop-and-wait of closing the window.
@@ -113,6 +114,7 @@ void MainWindow::retranslateTray()
     traySettings->setText(tr("Settings"));
     trayCheckUpdate->setText(tr("Check Update"));
     trayQuit->setText(tr("Quit"));
+    muteMicrophoneAction->setText(tr("Mute microphone"));
     trayIcon->setToolTip(windowTitle());
 }
 

@@ -149,6 +149,8 @@ void settings_win::loadSettings()
     selectText(ui->comboBoxAudioFormat, storedText(kAudioGroup, kAudioFormat, "AAC"));
     onAudioFormatChanged(ui->comboBoxAudioFormat->currentText());
     selectText(ui->comboBoxAudioBitRate, storedText(kAudioGroup, kAudioBitrate, 128));
+    ui->checkBoxMicrophoneOwnTrack->setChecked(
+        store.value(kAudioGroup, kMicrophoneOwnTrack, false).toBool());
 
     const int resolution =
         std::clamp(store.value(kVideoGroup, kResolutionIndex, kDefaultResolution).toInt(),
@@ -243,6 +245,7 @@ void settings_win::saveSettings()
 
     store.setValue(kAudioGroup, kAudioBitrate, ui->comboBoxAudioBitRate->currentText());
     store.setValue(kAudioGroup, kAudioFormat, ui->comboBoxAudioFormat->currentText());
+    store.setValue(kAudioGroup, kMicrophoneOwnTrack, ui->checkBoxMicrophoneOwnTrack->isChecked());
     store.setValue(kVideoGroup, kVideoBitrate, ui->comboBoxVideoBitRate->currentText());
     store.setValue(kVideoGroup, kVideoFormat, ui->comboBoxVideoFormat->currentText());
     store.setValue(kVideoGroup, kVideoCaptureApi, ui->comboBoxVideoCaptueAPI->currentText());

@@ -61,6 +61,7 @@ private Q_SLOTS:
         store(kOutputGroup, kRecordingFileName, "before");
         store(kOutputGroup, kUserDefinedFileName, false);
         store(kVideoGroup, kResolutionIndex, 3);
+        store(kAudioGroup, kMicrophoneOwnTrack, false);
     }
 
     // Picking a listed size fills the edits; a size typed into both picks "Custom Resolution".
@@ -136,11 +137,14 @@ private Q_SLOTS:
         get("lineEditRecordFolder")->setText(folder.isEmpty() ? "" : dir.path() + "/" + folder);
         choose("comboBoxFps", "59.94");
         get<QCheckBox>("checkBoxPrevie")->setChecked(false);
+        QVERIFY(!get<QCheckBox>("checkBoxMicrophoneOwnTrack")->isChecked());
+        get<QCheckBox>("checkBoxMicrophoneOwnTrack")->setChecked(true);
         save();
         QCOMPARE(warnings, refused);
         QCOMPARE(dialog->isVisible(), !refused.isEmpty());
         QCOMPARE(stored(kVideoGroup, kFps), "59.94");        // written before every check
         QCOMPARE(stored(kUiGroup, kEnablePreview), "false"); // and after every check
+        QCOMPARE(stored(kAudioGroup, kMicrophoneOwnTrack), "true");
         const bool sizeSaved = !refused.contains("Invalid Custom Resolution");
         QCOMPARE(stored(kVideoGroup, kResolutionIndex), sizeSaved ? "13" : "3");
         if (sizeSaved)
