@@ -307,21 +307,14 @@ private Q_SLOTS:
         QTest::addColumn<QString>("stored");
         QTest::addColumn<QString>("shown");
         QTest::addColumn<QString>("kept");
-        QTest::newRow("older description") << "USB Mic"
-                                           << "USB Mic"
-                                           << "alsa_input.usb";
-        QTest::newRow("device name") << "alsa_input.usb"
-                                     << "USB Mic"
-                                     << "alsa_input.usb";
-        QTest::newRow("with system sound") << "System Audio + alsa_input.usb"
-                                           << "System Audio + USB Mic"
-                                           << "System Audio + alsa_input.usb";
-        QTest::newRow("program") << "Application: Firefox"
-                                 << "Application: Firefox"
-                                 << "Application: Firefox";
-        QTest::newRow("program gone") << "Application: vlc"
-                                      << "Application: vlc"
-                                      << "Application: vlc";
+        const char* rows[][3] = {
+            {"USB Mic", "USB Mic", "alsa_input.usb"}, // an older version's description
+            {"alsa_input.usb", "USB Mic", "alsa_input.usb"},
+            {"System Audio + alsa_input.usb", "System Audio + USB Mic",
+             "System Audio + alsa_input.usb"},
+            {"Application: vlc", "Application: vlc", "Application: vlc"}};
+        for (const auto& row : rows)
+            QTest::newRow(row[0]) << QString(row[0]) << QString(row[1]) << QString(row[2]);
     }
     void storedAudioChoices()
     {
