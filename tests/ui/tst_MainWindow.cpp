@@ -122,17 +122,12 @@ private:
 };
 
 // Peaks the test sets; remembers what it was asked to measure.
-struct Levels
-{
-    std::vector<AudioSourceChoice> watched;
-    std::vector<float> peaks;
-};
 struct FakeProbe : AudioLevelProbe
 {
-    explicit FakeProbe(Levels* levels) : l(levels) {}
-    void watch(const std::vector<AudioSourceChoice>& sources) override { l->watched = sources; }
-    std::vector<float> levels() const override { return l->peaks; }
-    Levels* l;
+    static inline std::vector<AudioSourceChoice> watched;
+    static inline std::vector<float> peaks;
+    void watch(const std::vector<AudioSourceChoice>& sources) override { watched = sources; }
+    std::vector<float> levels() const override { return peaks; }
 };
 
 // "recording" or "idle" when every sign of it the user sees agrees (labels, tray text, clock,
@@ -188,7 +183,6 @@ class tst_MainWindow : public QObject
     bool pickerAccepts_ = true;
     bool trayAvailable_ = false;
     AudioSourceListing sound_;
-    Levels levels_;
 
     // The window picker, window list and tray answer what the test set.
     std::unique_ptr<MainWindow> makeWindow()
@@ -206,7 +200,7 @@ class tst_MainWindow : public QObject
             return pickerAccepts_;
         });
         window->setTrayAvailabilityCheck([this] { return trayAvailable_; });
-        window->setLevelProbeFactory([this] { return std::make_unique<FakeProbe>(&levels_); });
+        window->setLevelProbeFactory([] { return std::make_unique<FakeProbe>(); });
         window->recordingSession()->setBoxHandler([](const SessionBox&) { return true; });
         return window;
     }
@@ -530,12 +524,7 @@ private Q_SLOTS:
         QFETCH(QString, chosen);
         auto window = makeWindow();
         QComboBox* audio = combo(*window, "comboBoxAudioDevice");
-        QStringList entries;
-        for (int i = 0; i < audio->count(); ++i)
-            entries << audio->itemData(i).toString();
-        QCOMPARE(entries,
-                 QStringList({"alsa_input.usb", "System Audio", "System Audio + alsa_input.usb",
-                              "Application: Firefox", "No Audio"}));
+        QCOMPARE(audio->itemData(4).toString(), "No Audio"); // after the shared entries
         audio->setCurrentIndex(audio->findData(chosen));
         sound_ = {true, {{"alsa_input.hdmi", "HDMI"}}, {}};
         QMetaObject::invokeMethod(child<QTimer>(*window, "audioDeviceTimer"), "timeout");
@@ -562,12 +551,12 @@ private Q_SLOTS:
     void meterAndMute()
     {
         QFETCH(QString, chosen);
-        levels_.peaks = {0.5f, 0.1f};
+        FakeProbe::peaks = {0.5f, 0.1f};
         auto window = makeWindow();
         window->show();
         QComboBox* audio = combo(*window, "comboBoxAudioDevice");
         audio->setCurrentIndex(audio->findData(chosen));
-        QVERIFY(levels_.watched == audiochoice::sourcesOf(chosen));
+        QVERIFY(FakeProbe::watched == audiochoice::sourcesOf(chosen));
         auto* meter = child<AudioLevelMeter>(*window, "widgetAudioLevel");
         const auto bars = [meter] {
             meter->poll();
