@@ -276,6 +276,7 @@ private:
     QAction* trayQuit = nullptr;
     QAction* muteMicrophoneAction = nullptr;
     AudioLevelMeter* levelMeter = nullptr;
+    QTimer* audioDeviceTimer = nullptr;
     QTimer* tickTimer = nullptr;
     QTimer* nextRecordingTimer = nullptr;
     QTimer* previewTimer = nullptr;

@@ -21,6 +21,8 @@ const QString kNoAudio = QString::fromLatin1(audiochoice::kNoAudio);
 // Microphones plugged in and programs that start playing join the list without a restart; the
 // sound server is asked this often, as it does not tell.
 constexpr int kAudioDeviceCheck_ms = 2000;
+// A server that does not answer costs the window up to a second each time: asked less often.
+constexpr int kAudioServerRetry_ms = 20000;
 
 bool includesMicrophone(const QString& choice)
 {
@@ -54,7 +56,7 @@ void MainWindow::buildAudioControls()
     selectAudioByData(kSystemAudio);
     followAudioChoice();
 
-    auto* audioDeviceTimer = new QTimer(this);
+    audioDeviceTimer = new QTimer(this);
     audioDeviceTimer->setObjectName(QStringLiteral("audioDeviceTimer"));
     connect(audioDeviceTimer, &QTimer::timeout, this, &MainWindow::followAudioInputs);
     audioDeviceTimer->start(kAudioDeviceCheck_ms);
@@ -105,6 +107,7 @@ void MainWindow::refreshAudioList()
 void MainWindow::followAudioInputs()
 {
     AudioSourceListing listing = sourcelists::audioSources();
+    audioDeviceTimer->setInterval(listing.reached ? kAudioDeviceCheck_ms : kAudioServerRetry_ms);
     if (listing != listedAudio)
         refreshAudioList(listing);
 }

@@ -2,6 +2,7 @@
 
 #include "capture/AudioChoice.h"
 
+#include <QEvent>
 #include <QProgressBar>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -99,6 +100,14 @@ void AudioLevelMeter::hideEvent(QHideEvent* event)
     timer_->stop();
     if (probe_)
         probe_->watch({});
+}
+
+void AudioLevelMeter::changeEvent(QEvent* event)
+{
+    // The bars' names are read out: they follow the language.
+    if (event->type() == QEvent::LanguageChange)
+        rebuildBars();
+    QWidget::changeEvent(event);
 }
 
 void AudioLevelMeter::startMeasuring()
