@@ -27,6 +27,11 @@ public:
     // Null data is silence.
     void push(const float* data, std::size_t frames)
     {
+        // More than fits would only push itself out again; a hole's length is the server's word.
+        if (frames > kMaxFrames) {
+            data = data ? data + (frames - kMaxFrames) * kChannels : nullptr;
+            frames = kMaxFrames;
+        }
         for (std::size_t i = 0; i < frames * kChannels; ++i) {
             if (count_ == samples_.size()) { // full: the oldest goes
                 head_ = (head_ + 1) % samples_.size();

@@ -13,6 +13,8 @@ namespace {
 // A missing or hung server must not freeze a recording start.
 constexpr auto kTimeout = std::chrono::seconds(5);
 constexpr pa_usec_t kFragmentUsec = 20000;
+constexpr size_t kMaxPacketFrames = 48000 * 10;
+const pa_sample_spec kSpec = pulse::recordingSpec();
 
 void onOverflow(pa_stream*, void*)
 {
@@ -159,7 +161,7 @@ int PulseAudioSource::packetSize()
         keepStreamError();
         return -1;
     }
-    return static_cast<int>(bytes / pa_frame_size(pa_stream_get_sample_spec(stream_.get())));
+    return static_cast<int>(std::min(bytes / pa_frame_size(&kSpec), kMaxPacketFrames));
 }
 
 bool PulseAudioSource::read(AudioPacket& packet)
@@ -172,23 +174,31 @@ bool PulseAudioSource::read(AudioPacket& packet)
     if (!stream_)
         return false;
     pulse::MainloopLock lock(connection_.loop());
-    const void* data = nullptr;
-    size_t bytes = 0;
-    if (pa_stream_peek(stream_.get(), &data, &bytes) < 0) {
-        keepStreamError();
-        return false;
+    const size_t frameBytes = pa_frame_size(&kSpec);
+    // Everything waiting, up to a hole: a hole is a packet of its own. The length of a hole is
+    // the server's word, so no more than a few seconds are taken from it.
+    while (size_t(packet.frames) < kMaxPacketFrames) {
+        const void* data = nullptr;
+        size_t bytes = 0;
+        if (pa_stream_peek(stream_.get(), &data, &bytes) < 0) {
+            keepStreamError();
+            return false;
+        }
+        if (bytes == 0 || (!data && packet.frames > 0))
+            break; // nothing more waiting, or a hole for the next call
+        const size_t frames =
+            std::min(bytes / frameBytes, kMaxPacketFrames - size_t(packet.frames));
+        packet.frames += static_cast<int>(frames);
+        if (data) {
+            const auto* begin = static_cast<const std::uint8_t*>(data);
+            packet.data.insert(packet.data.end(), begin, begin + frames * frameBytes);
+        }
+        pa_stream_drop(stream_.get());
+        if (!data) {
+            packet.silent = true;
+            break;
+        }
     }
-    if (bytes == 0)
-        return true; // nothing waiting
-    const size_t frameBytes = pa_frame_size(pa_stream_get_sample_spec(stream_.get()));
-    packet.frames = static_cast<int>(bytes / frameBytes);
-    if (data) {
-        const auto* begin = static_cast<const std::uint8_t*>(data);
-        packet.data.assign(begin, begin + size_t(packet.frames) * frameBytes);
-    } else {
-        packet.silent = true; // a hole in the stream
-    }
-    pa_stream_drop(stream_.get());
     return true;
 }
 

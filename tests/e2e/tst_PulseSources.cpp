@@ -4,6 +4,7 @@
 #include "support/LogCapture.h"
 #include "support/PulseTestTools.h"
 
+#include <QLocalServer>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -64,6 +65,28 @@ private slots:
             QCOMPARE(std::count_if(listing.applications.begin(), listing.applications.end(),
                                    [&](const auto& entry) { return entry.name == program; }),
                      1);
+    }
+
+    // A missing server, or one that takes the connection and never answers: nothing listed and
+    // nothing opened, without waiting on it for long.
+    void noServerAnswers_data()
+    {
+        QTest::addColumn<bool>("hung");
+        QTest::newRow("missing") << false;
+        QTest::newRow("hung") << true;
+    }
+    void noServerAnswers()
+    {
+        QFETCH(bool, hung);
+        QLocalServer server; // never accepts: the client's greeting stays unanswered
+        const QString socket = dir_.filePath("pulse-socket");
+        QVERIFY(!hung || server.listen(socket));
+        qputenv("PULSE_SERVER", ("unix:" + socket).toUtf8());
+        const AudioSourceListing listing = listAudioSources();
+        const auto opened = AudioSource::create()->open({Kind::Application, "Tone440"});
+        qunsetenv("PULSE_SERVER");
+        QCOMPARE(listing, AudioSourceListing{});
+        QCOMPARE(opened, AudioSource::OpenError::NoServer);
     }
 
     void sourceCarriesItsTones_data()
