@@ -45,6 +45,10 @@ void AudioTimeline::add(const AudioPacket& packet, const AudioInputFormat& forma
 {
     if (packet.frames <= 0)
         return;
+    // The first sound ends now on the clock; what came before it was not heard, and placing it
+    // at the start would put the sound ahead of the pictures by the server's latency.
+    if (!delivered_)
+        padTo(expected - packet.frames);
     delivered_ = true;
     const std::uint8_t* data = packet.silent ? nullptr : packet.data.data();
     const int correction = drift_.correction(expected, position_, packet.frames);
@@ -66,6 +70,12 @@ bool AudioTimeline::fillToClock(std::int64_t expected, int frameSize)
     append(nullptr, {}, int(silence));
     drift_.reset();
     return true;
+}
+
+void AudioTimeline::padTo(std::int64_t expected)
+{
+    if (expected > position_)
+        append(nullptr, {}, int(std::min<std::int64_t>(expected - position_, 2LL * rate_)));
 }
 
 void AudioTimeline::restart()

@@ -22,6 +22,9 @@ public:
     // For a source with nothing waiting: silence up to the clock once it lags enough (frameSize
     // sets the least lag worth filling). True when silence was added.
     bool fillToClock(std::int64_t expected, int frameSize);
+    // Silence up to the clock, however little is missing: the end of a recording, so the sound
+    // lasts as long as the pictures.
+    void padTo(std::int64_t expected);
     // After a pause the device's lead is measured anew.
     void restart();
 

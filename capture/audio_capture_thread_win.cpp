@@ -332,6 +332,9 @@ void audio_capture_thread_win::run()
         if (!read)
             msleep(kIdleWaitMs);
     }
+    if (captureClock)
+        for (Input& input : inputs)
+            input.timeline.padTo(expected(input.format.rate));
     deliver(inputs, tracks, limiter);
 
     std::int32_t framesPushed = 0;

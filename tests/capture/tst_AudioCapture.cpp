@@ -126,7 +126,7 @@ private slots:
         std::vector<AudioTimeline> timelines(2, AudioTimeline(rate, rate));
         const AudioPacket packet{std::vector<std::uint8_t>(std::size_t(fragment) * 8), fragment,
                                  false};
-        std::int64_t sent[2] = {0, 0}, leadAtStart[2] = {0, 0};
+        std::int64_t sent[2] = {0, 0}, leadAtStart[2] = {0, 0}, leadIn[2] = {0, 0};
         std::mt19937 noise(7);
         std::vector<float> left(rate), right(rate);
         for (std::int64_t step = 1; step <= steps; ++step) {
@@ -141,8 +141,10 @@ private slots:
             const int ready = std::min(timelines[0].available(), timelines[1].available());
             for (AudioTimeline& timeline : timelines)
                 timeline.takeInto(left.data(), right.data(), ready, false);
-            for (int d = 0; d < 2 && step == settled; ++d)
+            for (int d = 0; d < 2 && step == settled; ++d) {
                 leadAtStart[d] = timelines[std::size_t(d)].position() - step * fragment;
+                leadIn[d] = timelines[std::size_t(d)].position() - sent[d] * fragment;
+            }
         }
         const std::int64_t expected = steps * fragment;
         for (int d = 0; d < 2; ++d) {
@@ -150,7 +152,7 @@ private slots:
             QVERIFY2(std::abs(position - leadAtStart[d] - expected) < videoFrame,
                      qPrintable(QString::number(position - leadAtStart[d] - expected)));
             if (ppm[d] == 0)
-                QCOMPARE(position, sent[d] * fragment);
+                QCOMPARE(position, leadIn[d] + sent[d] * fragment);
         }
         QVERIFY(std::abs(timelines[0].position() - timelines[1].position()) < videoFrame);
     }

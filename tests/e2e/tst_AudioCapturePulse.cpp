@@ -1,8 +1,12 @@
-// A screen recording with sound whose sound server cannot be reached, on the test display: the
-// user is warned with the server's reason, the run log has it, and the picture is recorded.
+// Screen recordings with sound from the test script's sound server: the system sound and a
+// microphone together, mixed or on tracks of their own, with the microphone muted for a while;
+// and a server that cannot be reached, where the user is warned with the server's reason, the
+// run log has it, and the picture is recorded.
 #include "support/LogCapture.h"
 #include "support/MediaProbe.h"
+#include "support/PulseTestTools.h"
 #include "support/TestSupport.h"
+#include "capture/AudioChoice.h"
 #include "recording/screen_capture_win.h"
 
 #include <QSignalSpy>
@@ -14,10 +18,117 @@ class tst_AudioCapturePulse : public QObject
     Q_OBJECT
 
 private slots:
-    void soundServerGoneWarnsAndRecordsThePicture()
+    void initTestCase()
     {
         testsupport::isolateUserFolders();
         qRegisterMetaType<MSG_TYPE>("MSG_TYPE");
+    }
+
+    // Two programs play 440 and 1000 Hz, the microphone hears 660 Hz. In every 50 ms of the
+    // file each tone is there (on its track), none where it does not belong, nothing clips and
+    // nothing falls silent; a muted microphone leaves as much silence as it was muted for.
+    void systemSoundAndMicrophone_data()
+    {
+        QTest::addColumn<bool>("ownTrack");
+        QTest::addColumn<bool>("mute");
+        QTest::newRow("mixed") << false << false;
+        QTest::newRow("own tracks") << true << false;
+        QTest::newRow("mixed, muted for 2 s") << false << true;
+    }
+    void systemSoundAndMicrophone()
+    {
+        QFETCH(bool, ownTrack);
+        QFETCH(bool, mute);
+        if (!testsupport::pulseReachable() || !testsupport::defaultSinkIsTestSink())
+            QSKIP("needs the test script's sound server");
+        QTemporaryDir dir;
+        const double tones[] = {440, 1000, 660};
+        for (double hz : tones)
+            QVERIFY(testsupport::writeToneWav(dir.filePath(QString::number(hz) + ".wav"), hz, 20));
+        testsupport::TestMicrophone microphone;
+        QVERIFY(microphone.start(dir.filePath("660.wav")));
+        testsupport::TonePlayer low, high;
+        QVERIFY(low.start(dir.filePath("440.wav"), "Low tone"));
+        QVERIFY(high.start(dir.filePath("1000.wav"), "High tone"));
+
+        screen_capture_win session;
+        QList<SessionBox> boxes;
+        session.setBoxHandler([&](const SessionBox& box) { return boxes.append(box), true; });
+        const QString file = dir.filePath("out.mp4");
+        session.configure(testsupport::recordingSettings(
+                              {{"AudioSett/MicrophoneOwnTrack", ownTrack}, {"VideoSett/fps", 30}}),
+                          audiochoice::systemPlusMicrophone(microphone.name()), file, nullptr);
+        session.setTarget({TargetScreen, {}, QRect(0, 0, 640, 480), 0, false});
+        session.start();
+        QVERIFY(session.isRunning());
+        QTest::qWait(2000);
+        session.setMicrophoneMuted(mute);
+        QTest::qWait(2000);
+        session.setMicrophoneMuted(false);
+        QTest::qWait(2000);
+        session.stop(true);
+        QVERIFY2(boxes.isEmpty(), qPrintable(boxes.isEmpty() ? QString() : boxes.first().text));
+
+        testsupport::MediaProbe probe;
+        QVERIFY2(probe.open(file), qPrintable(probe.errorString()));
+        const auto frames = probe.decodeVideo();
+        QVERIFY(!frames.isEmpty());
+        const double frame = 1.0 / 30;
+        const double videoSeconds = frames.last().seconds - frames.first().seconds + frame;
+        QList<testsupport::DecodedAudio> tracks{probe.decodeAudio(0)};
+        if (ownTrack)
+            tracks << probe.decodeAudio(1);
+        QCOMPARE(probe.stream(AVMEDIA_TYPE_AUDIO, 1) != nullptr, ownTrack);
+        double mutedSeconds = 0;
+        for (qsizetype t = 0; t < tracks.size(); ++t) {
+            const testsupport::DecodedAudio& track = tracks[t];
+            const std::vector<float>& left = track.samples.at(0);
+            QVERIFY2(std::fabs(track.totalSamples / double(track.sampleRate) - videoSeconds) <
+                         frame,
+                     qPrintable(QStringLiteral("%1 s of sound, %2 s of picture")
+                                    .arg(track.totalSamples / double(track.sampleRate))
+                                    .arg(videoSeconds)));
+            QVERIFY(*std::max_element(left.begin(), left.end()) < 1.0f);
+            QVERIFY(*std::min_element(left.begin(), left.end()) > -1.0f);
+            const int window = track.sampleRate / 20;
+            std::size_t quiet = 0, longestQuiet = 0, quietEnd = 0;
+            for (std::size_t i = std::size_t(track.sampleRate) / 2; i < left.size(); ++i) {
+                quiet = std::fabs(left[i]) < 1e-4f ? quiet + 1 : 0;
+                if (quiet > longestQuiet)
+                    longestQuiet = quiet, quietEnd = i;
+            }
+            QVERIFY2(longestQuiet < std::size_t(track.sampleRate) / 50 || (mute && t == 1),
+                     qPrintable(QStringLiteral("%1 silent samples up to %2 of %3")
+                                    .arg(longestQuiet)
+                                    .arg(quietEnd)
+                                    .arg(left.size())));
+            // The first moments hold the sound server's start; the last the encoder's end.
+            for (std::size_t at = std::size_t(track.sampleRate) / 2;
+                 at + 2 * std::size_t(window) < left.size(); at += std::size_t(window)) {
+                const std::vector<float> piece(left.begin() + std::ptrdiff_t(at),
+                                               left.begin() + std::ptrdiff_t(at) + window);
+                for (double hz : tones) {
+                    const bool belongs = !ownTrack || (hz == 660) == (t == 1);
+                    const double level = testsupport::toneLevelDb(piece, track.sampleRate, hz);
+                    if (hz == 660 && mute && level < -20) // the edges fade
+                        mutedSeconds += 0.05;
+                    else
+                        QVERIFY2(belongs ? level > -20 : level < -50,
+                                 qPrintable(QStringLiteral("%1 Hz at %2 dB, %3 s into track %4")
+                                                .arg(hz)
+                                                .arg(level)
+                                                .arg(double(at) / track.sampleRate)
+                                                .arg(t)));
+                }
+            }
+        }
+        if (mute)
+            QVERIFY2(std::fabs(mutedSeconds - 2.0) < 0.3,
+                     qPrintable(QString::number(mutedSeconds)));
+    }
+
+    void soundServerGoneWarnsAndRecordsThePicture()
+    {
         QTemporaryDir dir;
         // Only this process loses the server.
         qputenv("PULSE_SERVER", ("unix:" + dir.filePath("no-such-socket")).toUtf8());
