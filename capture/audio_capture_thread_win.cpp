@@ -332,6 +332,10 @@ void audio_capture_thread_win::run()
         if (!read)
             msleep(kIdleWaitMs);
     }
+    // What the server holds is sound from before the stop; only what is still missing after it
+    // is silence.
+    bool lastRead = false;
+    service(inputs, lastRead);
     if (captureClock)
         for (Input& input : inputs)
             input.timeline.padTo(expected(input.format.rate));

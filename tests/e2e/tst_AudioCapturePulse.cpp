@@ -92,7 +92,9 @@ private slots:
             QVERIFY(*std::min_element(left.begin(), left.end()) > -1.0f);
             const int window = track.sampleRate / 20;
             std::size_t quiet = 0, longestQuiet = 0, quietEnd = 0;
-            for (std::size_t i = std::size_t(track.sampleRate) / 2; i < left.size(); ++i) {
+            // The end holds what was still in the sound server at the stop: silence.
+            const std::size_t end = left.size() - std::size_t(track.sampleRate) / 10;
+            for (std::size_t i = std::size_t(track.sampleRate) / 2; i < end; ++i) {
                 quiet = std::fabs(left[i]) < 1e-4f ? quiet + 1 : 0;
                 if (quiet > longestQuiet)
                     longestQuiet = quiet, quietEnd = i;
