@@ -10,6 +10,10 @@
 #   SOUND_LATENCY  latency in ms the tone's player asks for (default 100); 0 asks for none, and
 #                  the null sink then renders two seconds ahead, which a stream that joins later
 #                  never hears
+#   SOUND_MIX=1    records "System Audio + " a microphone instead: a second null sink whose
+#                  monitor is remapped into an input device hears a 660 Hz tone, and a schedule
+#                  starts and stops the recording (the Audio list is not driven by keys here);
+#                  then mix_bench prints what mixing the two costs the sound thread
 # Last line:
 #   tone_from_s=<start of the first sound> gaps=<silences inside> longest_gap_s=<n> audio_s=<n>
 set -euo pipefail
@@ -48,20 +52,47 @@ latency=()
 [ "${SOUND_LATENCY:-100}" != 0 ] && latency=(--latency-msec="${SOUND_LATENCY:-100}")
 paplay "${latency[@]}" -d rec "$tone" >/dev/null 2>&1 &
 bench_pids+=($!)
+mix=${SOUND_MIX:-0}
+if [ "$mix" = 1 ]; then
+    pactl load-module module-null-sink sink_name=benchmic >/dev/null
+    pactl load-module module-remap-source master=benchmic.monitor \
+        source_name=torvane_bench_mic >/dev/null
+    ffmpeg -hide_banner -nostdin -loglevel error -f lavfi \
+        -i "sine=frequency=660:sample_rate=48000:duration=$((seconds + 60))" \
+        -ac 2 -af volume=0.5 "$work/mic.wav"
+    paplay "${latency[@]}" -d benchmic "$work/mic.wav" >/dev/null 2>&1 &
+    bench_pids+=($!)
+    mkdir -p "$XDG_CONFIG_HOME/torvane"
+    start=$(date -d '+12 seconds' +%Y-%m-%dT%H:%M:%S)
+    end=$(date -d "+$((seconds + 12)) seconds" +%Y-%m-%dT%H:%M:%S)
+    cat >"$XDG_CONFIG_HOME/torvane/schedule.json" <<JSON
+{"schedules":[{"id":1,"name":"Mix","enabled":true,"repeatType":"one_time",
+ "createdAt":"$(date +%Y-%m-%dT%H:%M:%S)","macroExecution":false,
+ "recording":{"screen":{"enabled":true,"type":"fullscreen","screenIndex":0},
+ "audio":{"enabled":true,"deviceId":"System Audio + torvane_bench_mic"}},
+ "oneTime":{"start":"$start","end":"$end"}}]}
+JSON
+fi
 sleep 3
 
 bench_start_torvane
 sleep 2
 run_log=$(ls "$XDG_CONFIG_HOME"/torvane/Log/qzt_*.log)
 
-echo "Sound gaps: $seconds s of System Audio with a 1 kHz tone playing from before the" \
+what="System Audio"
+[ "$mix" = 1 ] && what="System Audio + a microphone hearing 660 Hz"
+echo "Sound gaps: $seconds s of $what with a 1 kHz tone playing from before the" \
     "start (player latency ${SOUND_LATENCY:-100} ms), $(nproc) cores," \
     "load$(uptime | sed 's/.*load average//')"
-bench_press_shortcut
-bench_wait_for_log 'Saving\.\.\.' 10
-sleep "$seconds"
-bench_press_shortcut
-bench_wait_for_log 'Capture pacing:' 300
+if [ "$mix" = 1 ]; then
+    bench_wait_for_log 'Saving\.\.\.' 30
+else
+    bench_press_shortcut
+    bench_wait_for_log 'Saving\.\.\.' 10
+    sleep "$seconds"
+    bench_press_shortcut
+fi
+bench_wait_for_log 'Capture pacing:' $((seconds + 300))
 sleep 1
 output=$(ls -t "$recordings"/*.mp4 | head -n1)
 ffmpeg -hide_banner -nostdin -i "$output" -map 0:a -af silencedetect=n=-50dB:d=0.02 \
@@ -82,3 +113,9 @@ awk -v total="$duration" '
     }
     END { printf "tone_from_s=%.3f gaps=%d longest_gap_s=%.3f audio_s=%.2f\n",
           from, gaps, longest, total }' "$work/detect.log"
+if [ "$mix" = 1 ]; then
+    streams=$(ffprobe -v error -select_streams a -show_entries stream=index -of csv=p=0 "$output" |
+        wc -l)
+    echo "sound tracks in the file: $streams (the mix of system sound and microphone)"
+    "$build_dir/bench/mix_bench" 2>/dev/null | tail -n 2
+fi
