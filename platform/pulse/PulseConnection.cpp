@@ -48,6 +48,12 @@ bool Connection::start(const char* clientName, pa_context_notify_cb_t onState, v
         return false;
     running_ = true;
     MainloopLock lock(loop_);
+    return renew(clientName, onState, userdata);
+}
+
+bool Connection::renew(const char* clientName, pa_context_notify_cb_t onState, void* userdata)
+{
+    dropContext();
     context_ = pa_context_new(pa_threaded_mainloop_get_api(loop_), clientName);
     if (!context_)
         return false;
@@ -55,6 +61,17 @@ bool Connection::start(const char* clientName, pa_context_notify_cb_t onState, v
     // A failed connect shows as a failed context state.
     pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr);
     return true;
+}
+
+void Connection::dropContext()
+{
+    if (!context_)
+        return;
+    pa_context_set_state_callback(context_, nullptr, nullptr);
+    pa_context_set_subscribe_callback(context_, nullptr, nullptr);
+    pa_context_disconnect(context_);
+    pa_context_unref(context_);
+    context_ = nullptr;
 }
 
 bool Connection::waitReady(Clock::time_point deadline)
@@ -102,11 +119,7 @@ void Connection::close()
         return;
     if (context_) {
         MainloopLock lock(loop_);
-        pa_context_set_state_callback(context_, nullptr, nullptr);
-        pa_context_set_subscribe_callback(context_, nullptr, nullptr);
-        pa_context_disconnect(context_);
-        pa_context_unref(context_);
-        context_ = nullptr;
+        dropContext();
     }
     // The mainloop thread must be stopped without holding its lock.
     if (running_)

@@ -50,6 +50,10 @@ public:
     // state callback, if any, hears every change of the context's state.
     bool start(const char* clientName, pa_context_notify_cb_t onState = nullptr,
                void* userdata = nullptr);
+    // With the lock held, not inside a callback of the context: replaces the context with a
+    // new one that begins connecting.
+    bool renew(const char* clientName, pa_context_notify_cb_t onState = nullptr,
+               void* userdata = nullptr);
     // With the lock held: waits until the context is ready, false when it failed or the
     // deadline passed.
     bool waitReady(Clock::time_point deadline);
@@ -65,6 +69,8 @@ public:
     int errorCode(int fallback) const;
 
 private:
+    void dropContext();
+
     pa_threaded_mainloop* loop_ = nullptr;
     pa_context* context_ = nullptr;
     bool running_ = false;

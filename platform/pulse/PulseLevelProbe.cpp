@@ -11,6 +11,7 @@ constexpr uint32_t kPeakRate = 25;
 // A source silent for this long, or gone, reads 0.
 constexpr long long kStaleMs = 300;
 constexpr uint32_t kNoStream = PA_INVALID_INDEX;
+constexpr pa_usec_t kRetryUsec = 2 * PA_USEC_PER_SEC;
 
 long long nowMs()
 {
@@ -36,6 +37,8 @@ PulseLevelProbe::~PulseLevelProbe()
 {
     if (connection_.loop()) {
         pulse::MainloopLock lock(connection_.loop());
+        if (retry_)
+            pa_threaded_mainloop_get_api(connection_.loop())->time_free(retry_);
         clear();
     }
     connection_.close();
@@ -43,17 +46,6 @@ PulseLevelProbe::~PulseLevelProbe()
 
 void PulseLevelProbe::watch(const std::vector<AudioSourceChoice>& sources)
 {
-    bool lost = !connection_.loop();
-    if (!lost) {
-        pulse::MainloopLock lock(connection_.loop());
-        const pa_context* context = connection_.context();
-        lost = !context || !PA_CONTEXT_IS_GOOD(pa_context_get_state(context));
-        if (lost)
-            clear();
-    }
-    // A server that went away may be back: connect anew, in the background.
-    if (lost)
-        connection_.start("Torvane", onContextState, this);
     if (!connection_.loop())
         return;
     pulse::MainloopLock lock(connection_.loop());
@@ -75,14 +67,33 @@ std::vector<float> PulseLevelProbe::levels() const
 
 void PulseLevelProbe::onContextState(pa_context* context, void* self)
 {
-    if (pa_context_get_state(context) != PA_CONTEXT_READY)
-        return;
     auto* probe = static_cast<PulseLevelProbe*>(self);
+    const pa_context_state_t state = pa_context_get_state(context);
+    if (!PA_CONTEXT_IS_GOOD(state) && !probe->retry_) {
+        // The server is gone or not there yet: try again in a while, as a server restarted
+        // by the desktop comes back.
+        timeval when{};
+        pa_timeval_add(pa_gettimeofday(&when), kRetryUsec);
+        pa_mainloop_api* api = pa_threaded_mainloop_get_api(probe->connection_.loop());
+        probe->retry_ = api->time_new(api, &when, onRetry, probe);
+    }
+    if (state != PA_CONTEXT_READY)
+        return;
     pa_context_set_subscribe_callback(context, onEvent, probe);
     const auto mask = static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SINK_INPUT);
     if (pa_operation* operation = pa_context_subscribe(context, mask, nullptr, nullptr))
         pa_operation_unref(operation);
     probe->build();
+}
+
+void PulseLevelProbe::onRetry(pa_mainloop_api* api, pa_time_event* event, const timeval*,
+                              void* self)
+{
+    auto* probe = static_cast<PulseLevelProbe*>(self);
+    api->time_free(event);
+    probe->retry_ = nullptr;
+    probe->clear();
+    probe->connection_.renew("Torvane", onContextState, probe);
 }
 
 void PulseLevelProbe::onEvent(pa_context*, pa_subscription_event_type_t type, uint32_t index,

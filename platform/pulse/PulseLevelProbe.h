@@ -39,6 +39,7 @@ private:
     };
 
     static void onContextState(pa_context* context, void* self);
+    static void onRetry(pa_mainloop_api* api, pa_time_event* event, const timeval*, void* self);
     static void onEvent(pa_context*, pa_subscription_event_type_t type, uint32_t index, void* self);
     static void onSource(pa_context*, const pa_source_info* info, int eol, void* self);
     static void onRead(pa_stream* stream, size_t bytes, void* meter);
@@ -55,4 +56,5 @@ private:
     std::array<std::unique_ptr<pulse::ProgramStreams>, kSlots> programs_;
     std::vector<pulse::SourceEntry> sources_;
     pa_operation* sourceList_ = nullptr;
+    pa_time_event* retry_ = nullptr; // a new connection after the server went away
 };
