@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -24,13 +25,15 @@ class FrameFifo
 public:
     FrameFifo() : samples_(kMaxFrames * kChannels) {}
     std::size_t frames() const { return count_ / kChannels; }
-    // Null data is silence.
-    void push(const float* data, std::size_t frames)
+    // Null data is silence. False when old sound had to make room.
+    bool push(const float* data, std::size_t frames)
     {
+        bool room = frames * kChannels <= samples_.size() - count_;
         // More than fits would only push itself out again; a hole's length is the server's word.
         if (frames > kMaxFrames) {
             data = data ? data + (frames - kMaxFrames) * kChannels : nullptr;
             frames = kMaxFrames;
+            room = false;
         }
         for (std::size_t i = 0; i < frames * kChannels; ++i) {
             if (count_ == samples_.size()) { // full: the oldest goes
@@ -39,6 +42,7 @@ public:
             }
             samples_[(head_ + count_++) % samples_.size()] = data ? data[i] : 0.0f;
         }
+        return room;
     }
     // Adds the oldest frames to out and takes them away.
     void mixInto(float* out, std::size_t frames)
@@ -65,6 +69,7 @@ struct PulseApplicationSource::Feed
     pulse::Clock::time_point lastData{};
     bool delivered = false;
     bool failed = false;
+    bool overran = false;
 };
 
 PulseApplicationSource::PulseApplicationSource() = default;
@@ -171,7 +176,11 @@ void PulseApplicationSource::onRead(pa_stream* stream, size_t, void* userdata)
         if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0)
             return;
         // A null pointer is a hole in the stream: silence of that length.
-        feed->fifo.push(static_cast<const float*>(data), bytes / (sizeof(float) * kChannels));
+        const bool kept =
+            feed->fifo.push(static_cast<const float*>(data), bytes / (sizeof(float) * kChannels));
+        if (!kept && !std::exchange(feed->overran, true))
+            qWarning() << "Sound of the recorded program was dropped: the capture thread read too "
+                          "late.";
         feed->lastData = pulse::Clock::now();
         feed->delivered = true;
         pa_stream_drop(stream);
