@@ -22,6 +22,7 @@ usr="$work/root/usr"
 desktop="$usr/share/applications/torvane.desktop"
 desktop-file-validate "$desktop" || fail "desktop-file-validate rejects $desktop"
 grep -qx 'Exec=torvane' "$desktop" || fail "the menu entry does not start torvane"
+grep -qx 'Exec=torvane --stop' "$desktop" || fail "the menu entry has no Stop recording action"
 [ -x "$usr/bin/torvane" ] || fail "no executable at /usr/bin/torvane"
 
 icon=$(sed -n 's/^Icon=//p' "$desktop")
