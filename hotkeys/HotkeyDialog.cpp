@@ -29,6 +29,7 @@ HotkeyDialog::HotkeyDialog(QWidget* parent, HotkeyManager* manager)
         Row{ui->checkBoxHotkeyScheduleDialog, ui->lineEditHotkeyScheduleDialog},
         Row{ui->checkBoxHotkeyMacroDialog, ui->lineEditHotkeyMacroDialog},
         Row{ui->checkBoxHotkeyHotkeyDialog, ui->lineEditHotkeyHotkeyDialog},
+        Row{ui->checkBoxHotkeyPauseResumeRecording, ui->lineEditHotkeyPauseResumeRecording},
     }};
 
     // Every change of a row, to its box or to its keys, is written through at once.

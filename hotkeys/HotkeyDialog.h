@@ -14,7 +14,7 @@ namespace Ui {
 class HotkeyDialog;
 }
 
-// Lets the user switch each of the eleven shortcuts on or off and record a new key combination
+// Lets the user switch each of the twelve shortcuts on or off and record a new key combination
 // for it. Every change is written through to HotkeyManager at once (saved and made live); there
 // is no separate apply step, so closing the dialog by any means keeps what was changed.
 class HotkeyDialog : public QDialog

@@ -82,6 +82,7 @@ QList<HotkeyRecord> HotkeyManager::defaultHotkeys()
         {true, ScheduleDialog, QStringLiteral("Ctrl+S")},
         {true, MacroDialog, QStringLiteral("Ctrl+Shift+M")},
         {true, HotkeyDialog, QStringLiteral("Ctrl+H")},
+        {true, PauseResumeRecording, QStringLiteral("Ctrl+Shift+P")},
     };
 }
 

@@ -8,7 +8,7 @@
 #include <QObject>
 #include <QString>
 
-// Holds the eleven keyboard shortcuts of the main window, their defaults and their on/off flags,
+// Holds the twelve keyboard shortcuts of the main window, their defaults and their on/off flags,
 // and keeps them in hotkeys.json in the per-user configuration folder. Every change is saved at
 // once and announced with requestUpdate(), on which the main window rebuilds its shortcuts.
 //
@@ -32,8 +32,10 @@ public:
         ScheduleDialog = 8,
         MacroDialog = 9,
         HotkeyDialog = 10,
+        // Added later: a file with the eleven above gets its default.
+        PauseResumeRecording = 11,
     };
-    static constexpr int kHotkeyCount = 11;
+    static constexpr int kHotkeyCount = 12;
 
     // The process-wide manager on AppConfigLocation/hotkeys.json, created on first use.
     static HotkeyManager& instance();
@@ -41,7 +43,7 @@ public:
     // A manager of its own on another file (tests). Fills the defaults, then loads the file.
     explicit HotkeyManager(const QString& filePath, QObject* parent = nullptr);
 
-    // The eleven records in id order, all enabled.
+    // The twelve records in id order, all enabled.
     static QList<HotkeyRecord> defaultHotkeys();
     // AppConfigLocation + "/hotkeys.json"; creates the folder (with parents) on every call.
     static QString defaultFilePath();

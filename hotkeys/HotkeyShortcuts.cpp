@@ -51,6 +51,8 @@ QString HotkeyShortcuts::triggeredLogLine(int hotkeyId)
         return QStringLiteral("Hotkey: Macro Dialog triggered");
     case HotkeyManager::HotkeyDialog:
         return QStringLiteral("Hotkey: Hotkey Dialog triggered");
+    case HotkeyManager::PauseResumeRecording:
+        return QStringLiteral("Hotkey: Pause/Resume Recording triggered");
     default:
         return QStringLiteral("Hotkey: %1 triggered").arg(hotkeyId);
     }

@@ -18,7 +18,7 @@ class QWidget;
 //     hotkeyShortcuts_ = new HotkeyShortcuts(this);
 //     hotkeyShortcuts_->setHandler(HotkeyManager::StartStopRecording, [this] {
 //     startStopRecording(); });
-//     ... one line per id 0..10 ...
+//     ... one line per id 0..11 ...
 //     hotkeyShortcuts_->registerHotkeys();
 //
 // Before a handler runs, the shortcut logs its debug line ("Hotkey: Help triggered").

@@ -71,6 +71,7 @@ const char* const kHotkeyNames[HotkeyManager::kHotkeyCount] = {
     QT_TR_NOOP("Schedule Dialog"),
     QT_TR_NOOP("Macro Dialog"),
     QT_TR_NOOP("Hotkey Dialog"),
+    QT_TR_NOOP("Pause/Resume Recording"),
 };
 
 // Leaves the combo box as it is when the text is not one of its entries.

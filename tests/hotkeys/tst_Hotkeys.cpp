@@ -57,6 +57,20 @@ private Q_SLOTS:
             << QByteArray(
                    R"([1, null, {}, {"hotkeyId":5,"hotkey":"F5"},{"hotkeyId":5,"hotkey":"F6"}])")
             << defaultsWith({{true, 0, ""}, {true, 5, "F6"}});
+        // Files from before pause had eleven records: the twelfth gets its default.
+        QByteArray eleven = "[";
+        QList<HotkeyRecord> elevenLoaded = defaults;
+        for (int id = 0; id < 11; ++id) {
+            elevenLoaded[id].hotkey = QStringLiteral("Alt+%1").arg(id);
+            eleven += QStringLiteral("%1{\"hotkeyId\":%2,\"hotkey\":\"Alt+%2\"}")
+                          .arg(id ? "," : "")
+                          .arg(id)
+                          .toUtf8();
+        }
+        QTest::newRow("eleven records") << eleven + "]" << elevenLoaded;
+        QTest::newRow("twelve records")
+            << eleven + ",{\"hotkeyId\":11,\"enabled\":false,\"hotkey\":\"Ctrl+Shift+P\"}]"
+            << elevenLoaded.mid(0, 11) + QList<HotkeyRecord>{{false, 11, "Ctrl+Shift+P"}};
         QTest::newRow("malformed") << QByteArray(R"({"hotkeys":[{"enabled":false,)") << defaults;
     }
     void loadingMergesFileRecordsIntoDefaults()
@@ -77,7 +91,7 @@ private Q_SLOTS:
         for (const HotkeyRecord& change : changes)
             QVERIFY(manager.setHotkey(change));
         QCOMPARE(updates.count(), 3);
-        manager.updateHotkey({false, 11, "F11"}); // no such hotkey
+        manager.updateHotkey({false, 12, "F11"}); // no such hotkey
         QCOMPARE(HotkeyManager(manager.filePath()).hotkeys(), defaultsWith(changes));
     }
 
@@ -88,7 +102,7 @@ private Q_SLOTS:
         HotkeyDialog dialog(nullptr, manager_.get());
         const auto boxes = dialog.findChildren<QCheckBox*>(QRegularExpression("^checkBoxHotkey"));
         QCOMPARE(boxes.size(), HotkeyManager::kHotkeyCount);
-        int n = 0; // each row its own key, Alt+F1 to Alt+F11
+        int n = 0; // each row its own key, Alt+F1 to Alt+F12
         for (QCheckBox* box : boxes) {
             const QString row = box->objectName().mid(QStringLiteral("checkBoxHotkey").size());
             auto* edit = dialog.findChild<HotkeyLineEdit*>("lineEditHotkey" + row);
