@@ -478,6 +478,11 @@ void screen_capture_win::onMuxMessage(MSG_TYPE type, const QString& text)
     } else if (type == MSG_INFO && !removedEmptyFile) {
         // The end of the file: where it is.
         const QString path = QDir::toNativeSeparators(QFileInfo(outputPath).absoluteFilePath());
+        if (startTrigger != StartTrigger::User || !endBoxShown) {
+            if (!quietStop && !endedByItself)
+                Q_EMIT fileFinished(path);
+            return;
+        }
         onCaptureMessage(type, outputPath.isEmpty() ? text : text + QStringLiteral("\n") + path);
     }
 }

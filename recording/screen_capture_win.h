@@ -63,6 +63,9 @@ public:
     void setStartTrigger(StartTrigger trigger) { startTrigger = trigger; }
     // No box about the end of the file (the window is closing).
     void setQuietStop(bool quiet) { quietStop = quiet; }
+    // False: a recording the user started from outside the window tells its end through
+    // fileFinished() instead of a box, as one of a schedule or a macro always does.
+    void setEndBoxShown(bool shown) { endBoxShown = shown; }
     // The length the next recordings end at, in microseconds without the paused time; 0 for none.
     void setDurationLimit(std::int64_t microseconds) { durationLimitUs = microseconds; }
     void start();
@@ -104,6 +107,8 @@ Q_SIGNALS:
     // dialog, or refused the one it was given (token empty). The owner keeps it for the next
     // recording's settings.
     void restoreTokenChanged(bool window, QString token);
+    // The file is complete and holds pictures, and no box said so: the owner announces it.
+    void fileFinished(QString path);
 
 public Q_SLOTS:
     // Reactions to the reports of the video thread and the mux thread.
@@ -137,6 +142,7 @@ private:
     RecordingSettings settings;
     RecordingTarget target;
     bool quietStop = false;
+    bool endBoxShown = true;
     StartTrigger startTrigger = StartTrigger::User;
     QString audioSource;
     bool audioEnabled = false;

@@ -8,6 +8,7 @@
 #include <QMouseEvent>
 #include <QPropertyAnimation>
 #include <QScreen>
+#include <QStyle>
 #include <QTimer>
 
 namespace {
@@ -42,6 +43,10 @@ BG_Mode_Window::BG_Mode_Window(QWidget* parent)
     fade->setEasingCurve(QEasingCurve::OutCubic);
 
     connect(ui->toolButtonRecord, &QToolButton::clicked, this, &BG_Mode_Window::startStopRecording);
+    connect(ui->toolButtonPause, &QToolButton::clicked, this, [this] {
+        emit bg_mode_win_signal(paused ? Command::ResumeRecording : Command::PauseRecording);
+    });
+    setPauseState(false, false);
     connect(ui->toolButtonShowFolder, &QToolButton::clicked, this,
             &BG_Mode_Window::openRecordingsFolder);
     connect(ui->toolButtonRestore, &QToolButton::clicked, this, &BG_Mode_Window::restoreMainWindow);
@@ -56,6 +61,15 @@ void BG_Mode_Window::setRecordingState(bool isRecording)
     // A stopped recording's last second must not stay on show until the next one.
     if (!recording)
         setElapsedText(QStringLiteral("00:00:00"));
+}
+
+void BG_Mode_Window::setPauseState(bool available, bool isPaused)
+{
+    paused = isPaused;
+    ui->toolButtonPause->setEnabled(available);
+    ui->toolButtonPause->setIcon(
+        style()->standardIcon(paused ? QStyle::SP_MediaPlay : QStyle::SP_MediaPause));
+    ui->toolButtonPause->setToolTip(paused ? tr("Resume recording") : tr("Pause recording"));
 }
 
 void BG_Mode_Window::setElapsedText(const QString& text)

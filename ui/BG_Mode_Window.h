@@ -28,6 +28,8 @@ public:
         OpenRecordingsFolder = 1,
         StartRecording = 2,
         StopRecording = 3,
+        PauseRecording = 4,
+        ResumeRecording = 5,
     };
 
     explicit BG_Mode_Window(QWidget* parent = nullptr);
@@ -36,6 +38,9 @@ public:
     // The main window reports every start and stop here; the record button shows the state and
     // a stop puts the clock back to 00:00:00.
     void setRecordingState(bool isRecording);
+    // The pause button: usable while a recording that can pause runs, showing resume while
+    // paused.
+    void setPauseState(bool available, bool paused);
     // Text in "hh:mm:ss" form, sent every second while the bar is visible.
     void setElapsedText(const QString& text);
 
@@ -61,6 +66,7 @@ private:
 
     std::unique_ptr<Ui::BG_Mode_Window> ui;
     bool recording = false;
+    bool paused = false;
     bool dragging = false;
     QPoint dragOffset;
     QTimer* hideTimer = nullptr;

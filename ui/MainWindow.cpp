@@ -1,6 +1,8 @@
 #include "MainWindow.h"
 #include "ui_MainWindow.h"
 
+#include "platform/dbus/DesktopNotifications.h"
+
 #include "base/SettingsKeys.h"
 #include "base/SettingsStore.h"
 #include "base/Version.h"
@@ -125,6 +127,7 @@ MainWindow::MainWindow(QWidget* parent)
     connect(tickTimer, &QTimer::timeout, this, &MainWindow::onTickTimeout);
 
     buildTray();
+    buildPauseControls();
 
     // A scheduled start is there to record; it asks nothing of the network or the user.
     if (!QCoreApplication::arguments().contains(QStringLiteral("--scheduled-record"))) {
@@ -304,6 +307,7 @@ void MainWindow::registerHotkeys()
     hotkeyShortcuts->setHandler(HotkeyManager::ScheduleDialog, [this] { openScheduleDialog(); });
     hotkeyShortcuts->setHandler(HotkeyManager::MacroDialog, [this] { openMacroDialog(); });
     hotkeyShortcuts->setHandler(HotkeyManager::HotkeyDialog, [this] { openHotkeyDialog(); });
+    hotkeyShortcuts->setHandler(HotkeyManager::PauseResumeRecording, [this] { togglePause(); });
     hotkeyShortcuts->registerHotkeys();
 }
 
@@ -478,6 +482,7 @@ void MainWindow::changeEvent(QEvent* event)
         else
             applyIdleLook();
         retranslateTray();
+        applyPauseLook();
     }
     QMainWindow::changeEvent(event);
 }

@@ -19,6 +19,7 @@
 #include <optional>
 
 class AudioLevelMeter;
+class DesktopNotifications;
 class AudioLevelProbe;
 class HotkeyShortcuts;
 class QAction;
@@ -26,6 +27,7 @@ class QLabel;
 class QMenu;
 class QSystemTrayIcon;
 class QTimer;
+class QToolButton;
 class RecordingSessionControl;
 class TabCaptureServerWin;
 class screen_capture_win;
@@ -288,4 +290,33 @@ private:
     WindowPicker windowPicker;
     std::function<bool()> trayAvailable;
     std::unique_ptr<WindowSystem> windows;
+
+    // ---- Pause, and the end of a recording started from outside (MainWindowPause.cpp) ----
+public slots:
+    // A recording of the user, a schedule or a macro pauses and resumes once its start is over
+    // and until its stop begins; the clock stands still and the paused time is left out of the
+    // file. A browser tab's recording has no pause.
+    void pauseRecording();
+    void resumeRecording();
+    void togglePause();
+
+public:
+    // The next start comes from outside the window (a global shortcut, the command line): its
+    // end is announced in a desktop notification, as a schedule's or a macro's is, not in a box.
+    void setStartedFromOutside(bool outside) { startedFromOutside_ = outside; }
+    // Replaces the desktop's notification service (tests).
+    void setDesktopNotifications(std::unique_ptr<DesktopNotifications> notifications);
+    QAction* trayPauseAction() const { return trayPauseToggle; }
+
+private:
+    void buildPauseControls();
+    // The pause controls, preview and tray follow the recording phase.
+    void applyPauseLook();
+    void onPhaseChanged();
+    void announceFinishedFile(const QString& path);
+
+    QToolButton* pauseButton = nullptr;
+    QAction* trayPauseToggle = nullptr;
+    bool startedFromOutside_ = false;
+    std::unique_ptr<DesktopNotifications> notifications_;
 };

@@ -74,6 +74,7 @@ void MainWindow::beginRun(RecordingOwner owner)
 void MainWindow::setPhase(RecordingPhase phase)
 {
     phase_ = phase;
+    onPhaseChanged();
     if (bgModeWindow->isVisible())
         bgModeWindow->setRecordingState(isRecording());
     if (isRecording())

@@ -29,6 +29,12 @@ void MainWindowSession::setStartTrigger(StartTrigger trigger)
         session_->setStartTrigger(trigger);
 }
 
+void MainWindowSession::setEndBoxShown(bool shown)
+{
+    if (session_)
+        session_->setEndBoxShown(shown);
+}
+
 void MainWindowSession::setDurationLimit(std::int64_t microseconds)
 {
     if (session_)

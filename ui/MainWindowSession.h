@@ -17,6 +17,7 @@ public:
     void setTarget(const RecordingTarget& target) override;
     void setCaptureArea(int x, int y, int width, int height) override;
     void setStartTrigger(StartTrigger trigger) override;
+    void setEndBoxShown(bool shown) override;
     void setDurationLimit(std::int64_t microseconds) override;
     void start() override;
     bool isRunning() const override;

@@ -200,6 +200,12 @@ void MainWindow::bg_mode_win_data_slot(BG_Mode_Window::Command command)
     case BG_Mode_Window::Command::StopRecording:
         startStopRecording();
         break;
+    case BG_Mode_Window::Command::PauseRecording:
+        pauseRecording();
+        break;
+    case BG_Mode_Window::Command::ResumeRecording:
+        resumeRecording();
+        break;
     }
 }
 

@@ -23,6 +23,9 @@ public:
     virtual void setTarget(const RecordingTarget& target) = 0;
     virtual void setCaptureArea(int x, int y, int width, int height) = 0;
     virtual void setStartTrigger(StartTrigger trigger) = 0;
+    // False: the end of a recording the user started is not told in a box (it was started from
+    // outside the window, and the window announces it).
+    virtual void setEndBoxShown(bool) {}
     // The file ends at this length of recording (microseconds, pauses left out; 0: none). One
     // that cannot end itself is stopped by the window's clock a second past it.
     virtual void setDurationLimit(std::int64_t) {}

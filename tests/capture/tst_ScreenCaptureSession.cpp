@@ -117,6 +117,10 @@ private slots:
             << 0 << int(MSG_WARNING) << 0 << false << QStringLiteral("Warning") << 0;
         QTest::newRow("mux info, user")
             << 1 << int(MSG_INFO) << 0 << false << QStringLiteral("Info") << 0;
+        // 3: the user, from outside the window: the owner announces the end, as a schedule's
+        QTest::newRow("mux info, user from outside")
+            << 1 << int(MSG_INFO) << 3 << false << QString() << 0;
+        QTest::newRow("mux info, schedule") << 1 << int(MSG_INFO) << 1 << false << QString() << 0;
         QTest::newRow("mux warning, user")
             << 1 << int(MSG_WARNING) << 0 << false << QStringLiteral("Warning") << 0;
         QTest::newRow("mux error, user")
@@ -143,9 +147,11 @@ private slots:
             boxes.append(box);
             return box.kind != SessionBox::Kind::EncoderLag;
         });
-        session.setStartTrigger(StartTrigger(trigger));
+        session.setStartTrigger(StartTrigger(trigger % 3));
+        session.setEndBoxShown(trigger != 3);
         session.setQuietStop(quiet);
         QSignalSpy stopped(&session, &screen_capture_win::stopRecording);
+        QSignalSpy finished(&session, &screen_capture_win::fileFinished);
         const QString text = QStringLiteral("Something happened.");
         if (source == 0)
             session.onCaptureMessage(MSG_TYPE(type), text);
@@ -163,6 +169,7 @@ private slots:
             QCOMPARE(boxes.first().title, expectedTitle);
             QVERIFY(source == 2 || boxes.first().text == text);
         }
+        QCOMPARE(finished.size(), source == 1 && type == MSG_INFO && trigger ? 1 : 0);
     }
 
     void recordsAnArea_data()

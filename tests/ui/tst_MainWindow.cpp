@@ -14,6 +14,7 @@
 #include "hotkeys/HotkeyDialog.h"
 #include "macro/EventBus.h"
 #include "macro/MacroExecutor.h"
+#include "platform/dbus/DesktopNotifications.h"
 #include "schedule/ScheduleStore.h"
 #include "tabcapture/TabCaptureServerWin.h"
 #include "widgets/AreaSelector.h"
@@ -84,6 +85,7 @@ struct SessionCalls
     bool startRuns = true; // whether a start gets its threads going
     bool running = false;
     QList<bool> mutes;
+    QList<bool> endBoxes;         // whether each start's end is told in the session's box
     std::function<void()> onStop; // what happens while the file is finished
 };
 
@@ -100,6 +102,7 @@ public:
     void setTarget(const RecordingTarget& target) override { c_->target = target; }
     void setCaptureArea(int x, int y, int w, int h) override { c_->captureArea = {x, y, w, h}; }
     void setStartTrigger(StartTrigger) override {}
+    void setEndBoxShown(bool shown) override { c_->endBoxes.append(shown); }
     void start() override
     {
         ++c_->started;
@@ -119,6 +122,21 @@ public:
 
 private:
     SessionCalls* c_;
+};
+
+// Notes each notification as "summary|body"; no service answers when unavailable.
+struct FakeNotifications : DesktopNotifications
+{
+    QStringList* shown;
+    bool available;
+    FakeNotifications(QStringList* list, bool on) : shown(list), available(on) {}
+    bool notify(const QString& summary, const QString& body, const QString&,
+                std::function<void()>) override
+    {
+        if (available)
+            shown->append(summary + '|' + body);
+        return available;
+    }
 };
 
 // Peaks the test sets; remembers what it was asked to measure.
@@ -406,6 +424,96 @@ private Q_SLOTS:
         window->onTickTimeout();
         QCOMPARE(calls_.stops, QList<bool>{false});
         QCOMPARE(state(*window), "idle");
+    }
+
+    // The pause button, tray entry, shortcut and background bar pause and resume once the start
+    // is over; the clock stands still and the tray and preview say so meanwhile.
+    void pauseAndResume_data()
+    {
+        QTest::addColumn<QString>("trigger");
+        for (const char* trigger : {"button", "tray", "shortcut", "bar"})
+            QTest::newRow(trigger) << QString(trigger);
+    }
+    void pauseAndResume()
+    {
+        QFETCH(QString, trigger);
+        auto window = makeWindow();
+        window->show();
+        QVERIFY(QTest::qWaitForWindowActive(window.get()));
+        auto* button = child<QToolButton>(*window, "toolButtonPause");
+        auto* barButton = child<QToolButton>(*window->backgroundWindow(), "toolButtonPause");
+        const auto fire = [&] {
+            if (trigger == "button")
+                button->click();
+            else if (trigger == "tray")
+                window->trayPauseAction()->trigger();
+            else if (trigger == "shortcut")
+                QTest::keyClick(window.get(), Qt::Key_P, Qt::ControlModifier | Qt::ShiftModifier);
+            else
+                barButton->click();
+        };
+        window->startStopRecording();
+        fire(); // still starting: nothing to pause
+        QVERIFY(!button->isEnabled() && !barButton->isEnabled());
+        firstPicture(*window);
+        window->onTickTimeout();
+        QCOMPARE(button->toolTip(), "Pause recording");
+        fire();
+        QVERIFY(window->isPaused());
+        window->onTickTimeout();
+        QCOMPARE(window->clockText(), "00:00:01");
+        QCOMPARE(button->toolTip(), "Resume recording");
+        QCOMPARE(barButton->toolTip(), "Resume recording");
+        QCOMPARE(window->systemTrayIcon()->toolTip(), "Paused 00:00:01");
+        QCOMPARE(child<QLabel>(*window, "labelFrame")->text(), "Paused");
+        fire();
+        window->onTickTimeout();
+        QCOMPARE(window->clockText(), "00:00:02");
+        QCOMPARE(calls_.pauses, 1);
+        QCOMPARE(calls_.resumes, 1);
+        window->startStopRecording();
+        QVERIFY(!button->isEnabled() && !window->trayPauseAction()->isEnabled());
+    }
+
+    // The end of a recording started from outside the window, or by a schedule, is a desktop
+    // notification naming the file (a box without a notification service); the user's own
+    // start keeps the session's box. The mark from outside holds for one start only.
+    void endOfRecordingAnnounced_data()
+    {
+        QTest::addColumn<QString>("start");
+        QTest::addColumn<bool>("service");
+        QTest::newRow("user: the session's box") << "user" << true;
+        QTest::newRow("from outside: notification") << "outside" << true;
+        QTest::newRow("schedule: notification") << "schedule" << true;
+        QTest::newRow("schedule, no notification service: box") << "schedule" << false;
+    }
+    void endOfRecordingAnnounced()
+    {
+        QFETCH(QString, start);
+        QFETCH(bool, service);
+        auto window = makeWindow();
+        QStringList notes;
+        window->setDesktopNotifications(std::make_unique<FakeNotifications>(&notes, service));
+        ScheduleItem item;
+        item.id = ScheduleStore::instance().nextScheduleId();
+        item.repeatType = ScheduleRepeatType::Daily;
+        ScheduleStore::instance().addSchedule(item);
+        window->setStartedFromOutside(start == "outside");
+        if (start == "schedule")
+            window->onScheduleRequestStart(item);
+        else
+            window->startStopRecording();
+        firstPicture(*window);
+        window->startStopRecording();
+        window->startStopRecording(); // the user's start after it
+        QCOMPARE(calls_.endBoxes, (QList<bool>{start == "user", true}));
+        if (start == "user")
+            return;
+        const QString path = dir_.filePath("videos/a.mp4");
+        emit window->recordingSession()->fileFinished(path);
+        QCOMPARE(notes, service ? QStringList{"Video write finished.|a.mp4"} : QStringList());
+        QCOMPARE(boxes_, service ? QStringList() : QStringList{"Info"});
+        QVERIFY(service || boxText_ == "Video write finished.\n" + path);
     }
 
     void preview()
