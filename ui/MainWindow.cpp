@@ -143,6 +143,7 @@ MainWindow::MainWindow(QWidget* parent)
 
     connectScheduleRequests();
     registerHotkeys();
+    registerGlobalShortcuts();
     connectMacroRequests();
     connectToolButtons();
     renderRecordingDuration();
