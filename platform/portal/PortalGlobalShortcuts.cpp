@@ -44,6 +44,8 @@ PortalGlobalShortcuts::PortalGlobalShortcuts(QDBusConnection bus, QObject* paren
 {
     qDBusRegisterMetaType<PortalShortcut>();
     qDBusRegisterMetaType<QList<PortalShortcut>>();
+    // The string-based connect below finds the slot's argument types by name.
+    qRegisterMetaType<QDBusObjectPath>();
     bus_.connect(kService, kPath, kInterface, QStringLiteral("Activated"), this,
                  SLOT(onActivated(QDBusObjectPath, QString, qulonglong, QVariantMap)));
 }
