@@ -137,21 +137,14 @@ private Q_SLOTS:
         X11GlobalShortcuts shortcuts;
         shortcuts.setShortcuts(defaultShortcuts());
         QCOMPARE(shortcuts.status("startStop"), Status::Active);
-        QCOMPARE(shortcuts.status("pause"), Status::Active);
         other.openFocusedWindow();
         QSignalSpy spy(&shortcuts, &GlobalShortcuts::activated);
         QCOMPARE(QProcess::execute("xdotool", QStringList{"key"} + keys), 0);
         QTEST(other.read(), "windowPresses");
         QFETCH(QString, activated);
-        QStringList got;
-        QTRY_COMPARE((got =
-                          [&] {
-                              QStringList ids;
-                              for (const QVariantList& arguments : spy)
-                                  ids << arguments.first().toString();
-                              return ids;
-                          }()),
-                     activated.isEmpty() ? QStringList{} : QStringList{activated});
+        QTRY_COMPARE(spy.count(), activated.isEmpty() ? 0 : 1);
+        if (!activated.isEmpty())
+            QCOMPARE(spy.first().first().toString(), activated);
         // Nothing is held for the whole desktop that the user did not choose.
         QVERIFY(other.grab(XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_SHIFT, 27));
     }
@@ -207,19 +200,16 @@ private Q_SLOTS:
             const QStringList expected{"startStop startStop! CTRL+ALT+r",
                                        "pause pause! CTRL+ALT+p"};
             QCOMPARE(bound, hasInterface ? expected : QStringList{});
-            for (const char* id : {"pause", "startStop"}) {
+            for (const QString& id : QStringList{"pause", "startStop"}) {
                 QDBusMessage signal =
                     QDBusMessage::createSignal(kPortalPath, kInterface, "Activated");
                 signal << QVariant::fromValue(
                               QDBusObjectPath(portal.session.isEmpty() ? "/x" : portal.session))
-                       << QString::fromLatin1(id) << qulonglong(1) << QVariantMap();
+                       << id << qulonglong(1) << QVariantMap();
                 desktop.send(signal);
             }
             // The unbound shortcut's activation, sent first, is left out.
-            if (hasInterface)
-                QTRY_COMPARE(activated.count(), 1);
-            QCoreApplication::processEvents();
-            QCOMPARE(activated.count(), hasInterface ? 1 : 0);
+            QTRY_COMPARE(activated.count(), hasInterface ? 1 : 0);
         }
         daemon.kill();
         daemon.waitForFinished();
