@@ -70,11 +70,12 @@ QString JsonListFile::moveAside() const
     return {};
 }
 
-bool JsonListFile::save(const QJsonArray& list) const
+bool JsonListFile::save(const QJsonArray& list, const QJsonObject& extra) const
 {
     QSaveFile file(path_);
-    const QByteArray text =
-        QJsonDocument(QJsonObject{{member_, list}}).toJson(QJsonDocument::Indented);
+    QJsonObject object = extra;
+    object.insert(member_, list);
+    const QByteArray text = QJsonDocument(object).toJson(QJsonDocument::Indented);
     // commit() renames the file over the old one even when its own flush fails (a full disk):
     // flushed first, so that a short file never takes the old one's place.
     if (file.open(QIODevice::WriteOnly) && file.write(text) == text.size() && file.flush() &&

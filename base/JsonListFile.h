@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QJsonArray>
+#include <QJsonObject>
 #include <QJsonValue>
 #include <QRect>
 #include <QString>
@@ -31,8 +32,8 @@ public:
 
     // Replaces the file with the list, indented, through a temporary file renamed over it, so
     // that a failed write (a full disk) leaves the old file whole. True when it was written;
-    // a failure is logged.
-    bool save(const QJsonArray& list) const;
+    // a failure is logged. extra: further members of the top-level object.
+    bool save(const QJsonArray& list, const QJsonObject& extra = {}) const;
 
     const QString& path() const { return path_; }
 

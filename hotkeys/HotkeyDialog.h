@@ -9,6 +9,7 @@
 
 class HotkeyLineEdit;
 class QCheckBox;
+class QLabel;
 
 namespace Ui {
 class HotkeyDialog;
@@ -45,7 +46,16 @@ private:
     // names the other action.
     void writeThrough(int hotkeyId);
 
+    // The global shortcuts below the table: the same write-through, and under each a line that
+    // says when the desktop does not pass it on (GlobalShortcuts::current()).
+    void buildGlobalSection();
+    void refillGlobal();
+    void writeThroughGlobal(std::size_t index);
+    void showGlobalStatus();
+
     std::unique_ptr<Ui::HotkeyDialog> ui;
     HotkeyManager* manager_;
     std::array<Row, HotkeyManager::kHotkeyCount> rows_;
+    std::array<Row, 2> globalRows_;
+    std::array<QLabel*, 2> globalStatus_{};
 };

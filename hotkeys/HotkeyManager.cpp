@@ -63,7 +63,8 @@ HotkeyManager& HotkeyManager::instance()
 }
 
 HotkeyManager::HotkeyManager(const QString& filePath, QObject* parent)
-    : QObject(parent), filePath_(filePath), hotkeys_(defaultHotkeys())
+    : QObject(parent), filePath_(filePath), hotkeys_(defaultHotkeys()),
+      globals_(GlobalHotkeys::defaults())
 {
     load();
 }
@@ -139,9 +140,31 @@ void HotkeyManager::load()
         return;
     // Records are matched to the table by id, so a file from an older or newer version can
     // neither add actions nor lose the ones it does not mention.
-    const QList<HotkeyRecord> loaded = recordsFromFile(file.readAll());
+    const QByteArray bytes = file.readAll();
+    const QList<HotkeyRecord> loaded = recordsFromFile(bytes);
     for (const HotkeyRecord& record : loaded)
         updateHotkey(record);
+    QMutexLocker lock(&mutex_);
+    globals_ = GlobalHotkeys::fromFile(bytes);
+}
+
+QList<GlobalHotkey> HotkeyManager::globalHotkeys() const
+{
+    QMutexLocker lock(&mutex_);
+    return globals_;
+}
+
+bool HotkeyManager::setGlobalHotkey(const GlobalHotkey& hotkey)
+{
+    {
+        QMutexLocker lock(&mutex_);
+        for (GlobalHotkey& current : globals_)
+            if (current.action == hotkey.action)
+                current = hotkey;
+    }
+    const bool saved = save();
+    emit requestUpdate();
+    return saved;
 }
 
 QList<HotkeyRecord> HotkeyManager::recordsFromFile(const QByteArray& bytes)
@@ -156,12 +179,14 @@ QList<HotkeyRecord> HotkeyManager::recordsFromFile(const QByteArray& bytes)
 bool HotkeyManager::save()
 {
     QJsonArray list;
+    QJsonArray globals;
     {
         QMutexLocker lock(&mutex_);
         list = toJson(hotkeys_);
+        globals = GlobalHotkeys::toJson(globals_);
     }
     QDir().mkpath(QFileInfo(filePath_).absolutePath());
     // Never written in place, not even in a folder that takes no new files: a full disk or a
     // crash would leave a short file that throws every shortcut back to its default.
-    return JsonListFile(filePath_, kHotkeysKey).save(list);
+    return JsonListFile(filePath_, kHotkeysKey).save(list, {{GlobalHotkeys::kMember, globals}});
 }

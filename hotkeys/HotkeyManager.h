@@ -1,5 +1,6 @@
 #pragma once
 
+#include "hotkeys/GlobalHotkeys.h"
 #include "hotkeys/HotkeyRecord.h"
 
 #include <QByteArray>
@@ -64,6 +65,11 @@ public:
     // when record itself is off or empty): two shortcuts on one sequence both stay silent.
     int conflictingHotkey(const HotkeyRecord& record) const;
 
+    // The global shortcuts, start/stop first; saved in the same file.
+    QList<GlobalHotkey> globalHotkeys() const;
+    // Replaces the one of the same action, saves and announces it like setHotkey().
+    bool setGlobalHotkey(const GlobalHotkey& hotkey);
+
 signals:
     void requestUpdate();
 
@@ -75,4 +81,5 @@ private:
     const QString filePath_;
     mutable QMutex mutex_;
     QList<HotkeyRecord> hotkeys_;
+    QList<GlobalHotkey> globals_;
 };

@@ -146,6 +146,7 @@ MainWindow::MainWindow(QWidget* parent)
 
     connectScheduleRequests();
     registerHotkeys();
+    registerGlobalShortcuts();
     connectMacroRequests();
     connectToolButtons();
     renderRecordingDuration();

@@ -188,6 +188,13 @@ private:
     void createSession();
     void buildNextRecordingLabel();
     void registerHotkeys();
+    // Global shortcuts (MainWindowGlobalKeys.cpp): made for the windowing system in use and
+    // kept in step with hotkeys.json.
+    void registerGlobalShortcuts();
+    void applyGlobalShortcuts();
+    void pauseFromGlobalKey();
+    class GlobalShortcuts* globalShortcuts = nullptr;
+    QString appliedGlobalKeys_;
     void connectMacroRequests();
     void connectScheduleRequests();
     void serveSchedule(const ScheduleItem& item);

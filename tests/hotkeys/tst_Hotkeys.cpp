@@ -5,8 +5,10 @@
 #include "hotkeys/HotkeyShortcuts.h"
 #include "support/LogCapture.h"
 #include "support/TestSupport.h"
+#include "platform/GlobalShortcuts.h"
 
 #include <QCheckBox>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QShortcut>
@@ -15,6 +17,8 @@
 #include <QtTest>
 
 Q_DECLARE_METATYPE(QList<HotkeyRecord>)
+Q_DECLARE_METATYPE(QList<GlobalHotkey>)
+Q_DECLARE_METATYPE(GlobalShortcuts::Status)
 
 namespace {
 
@@ -25,6 +29,13 @@ QList<HotkeyRecord> defaultsWith(const QList<HotkeyRecord>& changes)
         records[change.hotkeyId] = change;
     return records;
 }
+
+// A desktop that reports one status for every shortcut.
+struct FixedShortcuts : GlobalShortcuts
+{
+    explicit FixedShortcuts(Status status) { setStatuses({{"startStop", status}}); }
+    void setShortcuts(const QList<Shortcut>&) override {}
+};
 
 } // namespace
 
@@ -83,6 +94,31 @@ private Q_SLOTS:
         QTEST(HotkeyManager(path()).hotkeys(), "expected");
     }
 
+    void globalShortcutsLoadOverTheirDefaults_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QList<GlobalHotkey>>("expected");
+        const auto defaults = GlobalHotkeys::defaults();
+        QTest::newRow("a file from before them") << QByteArray(R"({"hotkeys":[]})") << defaults;
+        QTest::newRow("a bare array") << QByteArray(R"([{"action":"pause"}])") << defaults;
+        QTest::newRow("bad entries ignored")
+            << QByteArray(R"({"global":[3,{"action":"startStop","hotkey":"Ctrl+Shift+R"},
+                 {"action":"startStop","hotkey":"Alt+)" +
+                          QByteArray(80, 'x') + R"("},
+                 {"action":"other","hotkey":"Alt+X"},{"action":"pause","hotkey":"Meta+F9",
+                 "enabled":false}]})")
+            << QList<GlobalHotkey>{defaults[0], {"pause", "Meta+F9", false}};
+    }
+    void globalShortcutsLoadOverTheirDefaults()
+    {
+        QFETCH(QByteArray, content);
+        QFile file(path());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(content);
+        file.close();
+        QTEST(HotkeyManager(path()).globalHotkeys(), "expected");
+    }
+
     void savedListLoadsBackAndAnnounces()
     {
         HotkeyManager manager(dir_->filePath("nested/folder/hotkeys.json"));
@@ -92,7 +128,10 @@ private Q_SLOTS:
             QVERIFY(manager.setHotkey(change));
         QCOMPARE(updates.count(), 3);
         manager.updateHotkey({false, 12, "F11"}); // no such hotkey
+        QVERIFY(manager.setGlobalHotkey({"pause", "Ctrl+Alt+F9", false}));
         QCOMPARE(HotkeyManager(manager.filePath()).hotkeys(), defaultsWith(changes));
+        QCOMPARE(HotkeyManager(manager.filePath()).globalHotkeys().last(),
+                 (GlobalHotkey{"pause", "Ctrl+Alt+F9", false}));
     }
 
     // Each row of the dialog shows and writes its own hotkey, and only that one.
@@ -167,6 +206,55 @@ private Q_SLOTS:
         QTEST(HotkeyManager(path()).hotkeys().at(HotkeyManager::HotkeyDialog).hotkey, "saved");
         auto* box = dialog.findChild<QMessageBox*>();
         QTEST(box ? box->text() : QString(), "message");
+    }
+
+    void dialogKeepsGlobalCombinationsOtherProgramsLiveOn_data()
+    {
+        QTest::addColumn<int>("modifiers");
+        QTest::addColumn<QString>("saved");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("Ctrl+Shift+R")
+            << int(Qt::ControlModifier | Qt::ShiftModifier) << "Ctrl+Alt+R"
+            << "Ctrl+Shift+R stays with the other programs: a global "
+               "shortcut needs Alt or Super, for example Ctrl+Alt+R.";
+        QTest::newRow("Ctrl+Alt+K") << int(Qt::ControlModifier | Qt::AltModifier) << "Ctrl+Alt+K"
+                                    << "";
+    }
+    void dialogKeepsGlobalCombinationsOtherProgramsLiveOn()
+    {
+        QFETCH(int, modifiers);
+        HotkeyDialog dialog(nullptr, manager_.get());
+        auto* edit = dialog.findChild<HotkeyLineEdit*>("lineEditGlobal0");
+        QTest::keyClick(edit, modifiers & Qt::ShiftModifier ? Qt::Key_R : Qt::Key_K,
+                        Qt::KeyboardModifiers(modifiers));
+        QTEST(HotkeyManager(path()).globalHotkeys().first().hotkey, "saved");
+        auto* box = dialog.findChild<QMessageBox*>();
+        QTEST(box ? box->text() : QString(), "message");
+    }
+
+    void dialogSaysWhyAGlobalShortcutIsSilent_data()
+    {
+        QTest::addColumn<GlobalShortcuts::Status>("status");
+        QTest::addColumn<QByteArray>("wayland");
+        QTest::addColumn<QString>("line");
+        QTest::newRow("active") << GlobalShortcuts::Status::Active << QByteArray() << "";
+        QTest::newRow("taken") << GlobalShortcuts::Status::TakenByAnotherProgram << QByteArray()
+                               << "Another program already uses Ctrl+Alt+R. Choose another "
+                                  "combination.";
+        QTest::newRow("GNOME 43") << GlobalShortcuts::Status::Unsupported << QByteArray("wl-0")
+                                  << "This desktop does not offer global shortcuts. In the "
+                                     "desktop's keyboard settings, bind a key to the command: "
+                                     "torvane --toggle";
+    }
+    void dialogSaysWhyAGlobalShortcutIsSilent()
+    {
+        QFETCH(GlobalShortcuts::Status, status);
+        QFETCH(QByteArray, wayland);
+        qputenv("WAYLAND_DISPLAY", wayland);
+        FixedShortcuts shortcuts(status);
+        HotkeyDialog dialog(nullptr, manager_.get());
+        qunsetenv("WAYLAND_DISPLAY");
+        QTEST(dialog.findChild<QLabel*>("labelGlobalStatus0")->text(), "line");
     }
 
     void shortcutsRunTheirActionWhileTheWindowIsActive()
