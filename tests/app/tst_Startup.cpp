@@ -12,6 +12,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -144,6 +146,13 @@ private Q_SLOTS:
         QCOMPARE(third->exitCode(), 0);
         QVERIFY(log().contains("Termination signal 15 received: finishing and quitting.\n"));
         QVERIFY(!QFile::exists(lockName_));
+        // With none running, a start starts one in the background, which records.
+        auto starter = start({"--start"});
+        QVERIFY(starter->waitForFinished(40000));
+        QCOMPARE(starter->readAllStandardOutput(), "recording 00:00:00\n");
+        QVERIFY(lockOwner() > 0 && lockOwner() != starter->processId());
+        QCOMPARE(::kill(pid_t(lockOwner()), SIGTERM), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(lockName_), 20000);
         QVERIFY(plant < 0 || QDir(planted).isEmpty());
     }
 
