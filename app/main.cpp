@@ -19,7 +19,10 @@
 #include <QDebug>
 #include <QDir>
 #include <QIcon>
+#include <QFile>
+#include <QProcess>
 #include <QScreen>
+#include <QThread>
 #include <QTimer>
 
 #include <algorithm>
@@ -31,9 +34,13 @@
 namespace {
 
 constexpr char kScheduledRecordSwitch[] = "--scheduled-record";
+constexpr char kHiddenSwitch[] = "--hidden";
+// What the command line may ask of the running Torvane; each is also the word on its socket.
+constexpr std::string_view kCommands[] = {"toggle", "start", "stop", "pause", "resume", "status"};
 
 constexpr char kUsage[] =
-    "Usage: torvane [--scheduled-record]\n"
+    "Usage: torvane [--scheduled-record | --hidden]\n"
+    "       torvane --toggle | --start | --stop | --pause | --resume | --status\n"
     "       torvane --help | --version\n"
     "\n"
     "Records the screen, a window or a browser tab, with sound, into a video file.\n"
@@ -41,6 +48,17 @@ constexpr char kUsage[] =
     "\n"
     "Options:\n"
     "  --scheduled-record  start with the window hidden, as a scheduled recording does\n"
+    "  --hidden            start with the window hidden\n"
+    "\n"
+    "Commands to the running Torvane (--start and --toggle start it hidden when none runs).\n"
+    "Each prints the state after it, \"recording 00:01:23\", \"paused 00:01:23\" or \"idle\",\n"
+    "and exits with 0, or prints why not and exits with 1:\n"
+    "  --toggle            start a recording, or stop the one running\n"
+    "  --start             start a recording\n"
+    "  --stop              stop the recording\n"
+    "  --pause             pause the recording\n"
+    "  --resume            resume the paused recording\n"
+    "  --status            print the state only\n"
     "  -h, --help          print this help and exit\n"
     "  --version           print the version and exit\n"
     "\n"
@@ -59,12 +77,13 @@ constexpr std::string_view kQtOptionsWithValue[] = {"platform",        "platform
 constexpr std::string_view kQtFlags[] = {"reverse",     "sync",   "widgetcount",
                                          "testability", "nograb", "dograb"};
 
-enum class CommandLineRequest { Run, Help, Version, Unknown };
+enum class CommandLineRequest { Run, Help, Version, Unknown, TwoCommands };
 
 // Decided from the raw arguments, before the instance lock and the application object, so that
 // --help and --version work without a display and beside a running instance. Arguments that are
 // not options are ignored, as they always were.
-CommandLineRequest parseCommandLine(int argc, char** argv, std::string_view& unknown)
+CommandLineRequest parseCommandLine(int argc, char** argv, std::string_view& unknown,
+                                    std::string_view& command)
 {
     bool help = false;
     bool version = false;
@@ -78,8 +97,15 @@ CommandLineRequest parseCommandLine(int argc, char** argv, std::string_view& unk
             version = true;
             continue;
         }
-        if (argument == kScheduledRecordSwitch || argument == CrashBox::kSwitch ||
-            argument.size() < 2 || argument[0] != '-')
+        if (argument.starts_with("--") &&
+            std::ranges::find(kCommands, argument.substr(2)) != std::end(kCommands)) {
+            if (!command.empty() && command != argument.substr(2))
+                return CommandLineRequest::TwoCommands;
+            command = argument.substr(2);
+            continue;
+        }
+        if (argument == kScheduledRecordSwitch || argument == kHiddenSwitch ||
+            argument == CrashBox::kSwitch || argument.size() < 2 || argument[0] != '-')
             continue;
         std::string_view name = argument.substr(argument.starts_with("--") ? 2 : 1);
         if (const auto equals = name.find('='); equals != std::string_view::npos)
@@ -126,10 +152,10 @@ void centreOnCursorScreen(MainWindow& window)
 
 // Help, version or an unknown option is answered here; the exit code then, or nothing when the
 // program is to run.
-std::optional<int> answerCommandLine(int argc, char* argv[])
+std::optional<int> answerCommandLine(int argc, char* argv[], std::string_view& command)
 {
     std::string_view unknownOption;
-    switch (parseCommandLine(argc, argv, unknownOption)) {
+    switch (parseCommandLine(argc, argv, unknownOption, command)) {
     case CommandLineRequest::Help:
         std::fputs(kUsage, stdout);
         return 0;
@@ -139,6 +165,9 @@ std::optional<int> answerCommandLine(int argc, char* argv[])
     case CommandLineRequest::Unknown:
         std::fprintf(stderr, "torvane: unknown option '%.*s'\n\n%s", int(unknownOption.size()),
                      unknownOption.data(), kUsage);
+        return 2;
+    case CommandLineRequest::TwoCommands:
+        std::fprintf(stderr, "torvane: one command at a time\n\n%s", kUsage);
         return 2;
     case CommandLineRequest::Run:
         break;
@@ -183,14 +212,74 @@ void repairLastRecordings(MainWindow& window)
         });
 }
 
+// Starts Torvane hidden, in the background and with its output elsewhere, and asks it once it
+// listens; nullopt when it never does.
+std::optional<SingleInstance::Answer>
+startHiddenAndAsk(SingleInstance& instance, const QByteArray& word, int argc, char* argv[])
+{
+    // One that is still starting holds the lock but does not listen yet: wait for it instead.
+    if (instance.tryLock()) {
+        instance.unlock();
+        QStringList arguments{QString::fromLatin1(kHiddenSwitch)};
+        for (int i = 1; i < argc; ++i)
+            if (!std::string_view(argv[i]).starts_with("--") ||
+                std::ranges::find(kCommands, std::string_view(argv[i]).substr(2)) ==
+                    std::end(kCommands))
+                arguments << QString::fromLocal8Bit(argv[i]);
+        QString program = QFile::symLinkTarget(QStringLiteral("/proc/self/exe"));
+        if (program.isEmpty())
+            program = QString::fromLocal8Bit(argv[0]);
+        QProcess process;
+        process.setProgram(program);
+        process.setArguments(arguments);
+        process.setStandardInputFile(QProcess::nullDevice());
+        process.setStandardOutputFile(QProcess::nullDevice());
+        process.setStandardErrorFile(QProcess::nullDevice());
+        if (!process.startDetached())
+            return std::nullopt;
+    }
+    constexpr int kStartWaitMs = 30000;
+    constexpr int kPollMs = 200;
+    for (int waited = 0; waited < kStartWaitMs; waited += kPollMs) {
+        QThread::msleep(kPollMs);
+        if (auto answer = instance.ask(word))
+            return answer;
+    }
+    return std::nullopt;
+}
+
+// Asks the running Torvane what the command says and prints its answer; the exit code.
+int runCommand(std::string_view command, int argc, char* argv[])
+{
+    SingleInstance instance;
+    const QByteArray word(command.data(), qsizetype(command.size()));
+    std::optional<SingleInstance::Answer> answer = instance.ask(word);
+    if (!answer && (word == "start" || word == "toggle"))
+        answer = startHiddenAndAsk(instance, word, argc, argv);
+    if (!answer) {
+        std::fputs("torvane: Torvane is not running\n", stderr);
+        return 1;
+    }
+    const QByteArray text = answer->text.toLocal8Bit();
+    std::fprintf(answer->ok ? stdout : stderr, answer->ok ? "%s\n" : "torvane: %s\n",
+                 text.constData());
+    return answer->ok ? 0 : 1;
+}
+
 void answerLaterStarts(SingleInstance& instance, MainWindow& window)
 {
-    instance.listen(&window, [&window](const QByteArray& message) {
+    instance.listen(&window, [&window](const QByteArray& message) -> SingleInstance::Answer {
         // The system starting us for a schedule finds us running: the runner records it, and
         // a window the user hid stays hidden.
         if (message == "scheduled") {
             qDebug() << "Scheduled start while running: the schedule runner serves it";
-            return;
+            return {};
+        }
+        if (message != "show") {
+            bool ok = false;
+            const QString text = window.handleRemoteCommand(QString::fromLatin1(message), &ok);
+            qDebug().noquote() << "Command" << message << (ok ? "answered:" : "refused:") << text;
+            return {ok, text};
         }
         qDebug() << "Second start: main window brought to the front";
         if (window.isMinimized())
@@ -199,6 +288,7 @@ void answerLaterStarts(SingleInstance& instance, MainWindow& window)
             window.show();
         window.raise();
         window.activateWindow();
+        return {};
     });
 }
 
@@ -208,18 +298,26 @@ int main(int argc, char* argv[])
 {
     if (CrashBox::isRequested(argc, argv))
         return CrashBox::run(argc, argv);
-    if (const std::optional<int> exitCode = answerCommandLine(argc, argv))
+    std::string_view command;
+    if (const std::optional<int> exitCode = answerCommandLine(argc, argv, command))
         return *exitCode;
+    if (!command.empty())
+        return runCommand(command, argc, argv);
 
     // A logout while still starting must not cut the start short and leave the lock behind.
     platform::catchTerminationSignals();
     // One instance per user: a second start brings the running window forward and ends here,
     // before anything is shown or written.
     SingleInstance instance;
-    const bool scheduledStart = std::any_of(argv + 1, argv + argc, [](const char* argument) {
-        return std::strcmp(argument, kScheduledRecordSwitch) == 0;
-    });
-    if (!instance.acquire(scheduledStart ? "scheduled" : "show"))
+    const auto given = [argc, argv](const char* option) {
+        return std::any_of(argv + 1, argv + argc, [option](const char* argument) {
+            return std::strcmp(argument, option) == 0;
+        });
+    };
+    const bool scheduledStart = given(kScheduledRecordSwitch);
+    const bool hiddenStart = scheduledStart || given(kHiddenSwitch);
+    // A hidden start finding one running leaves its window as it is.
+    if (!instance.acquire(scheduledStart ? "scheduled" : hiddenStart ? "status" : "show"))
         return 1;
 
     CrashHandler::install(argc > 0 ? argv[0] : nullptr, CrashBox::kSwitch);
@@ -229,9 +327,10 @@ int main(int argc, char* argv[])
     qDebug() << "QZT Application Started";
 
     MainWindow window;
-    if (scheduledStart) {
+    if (hiddenStart) {
         window.hide();
-        qDebug() << "Scheduled start: main window hidden";
+        qDebug() << (scheduledStart ? "Scheduled start: main window hidden"
+                                    : "Hidden start: main window hidden");
     } else {
         window.show();
         qDebug() << "Main window shown";

@@ -93,6 +93,16 @@ public:
     QString clockText() const { return clockText_; }
     // The status bar's countdown to the next scheduled start; empty when there is none.
     static QString nextRecordingText(const QDateTime& next, const QDateTime& now);
+    // A command from outside the window: "toggle", "start", "stop", "pause", "resume" or
+    // "status". The state after it ("recording 00:01:23", "paused 00:01:23" or "idle") with *ok
+    // set, or why it was refused.
+    QString handleRemoteCommand(const QString& word, bool* ok);
+
+private:
+    QString remoteState() const;
+    void pauseFromOutside();
+    void resumeFromOutside();
+    void markStartedFromOutside(bool fromOutside);
 
 public slots:
     bool toggleAudioCapture();

@@ -2,12 +2,17 @@
 // it leaves behind: exit codes, the run log, crash.dmp and the crash message (which the test
 // build of the message reports on standard output).
 #include "support/TestSupport.h"
+#include "app/SingleInstance.h"
+#include "platform/posix/PeerCredentials.h"
 
+#include <QLocalSocket>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <csignal>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -107,6 +112,15 @@ private Q_SLOTS:
             QVERIFY2(line.match(text).hasMatch(), qPrintable(text));
 
         QCOMPARE(lockOwner(), first->processId());
+        // The command line asks the running one, which has nothing to stop.
+        for (const auto& [command, out, err] :
+             {std::tuple{"--status", "idle\n", ""}, {"--stop", "", "no recording to stop\n"}}) {
+            auto asked = start({command});
+            QVERIFY(asked->waitForFinished(20000));
+            QCOMPARE(asked->exitCode(), int(*err != 0));
+            QCOMPARE(asked->readAllStandardOutput(), out);
+            QVERIFY(asked->readAllStandardError().endsWith(err));
+        }
         const QStringList logs = QDir(path("home/.config/torvane/Log")).entryList();
         auto second = start();
         QVERIFY(second->waitForFinished(20000));
@@ -118,6 +132,10 @@ private Q_SLOTS:
         first->kill();
         first->waitForFinished();
         QDir(path("home/.config/torvane/Log")).removeRecursively();
+        auto none = start({"--status"});
+        QVERIFY(none->waitForFinished(20000));
+        QCOMPARE(none->exitCode(), 1);
+        QVERIFY(none->readAllStandardError().endsWith("torvane: Torvane is not running\n"));
         auto third = start();
         QTRY_COMPARE_WITH_TIMEOUT(lockOwner(), third->processId(), 20000);
         // Asked to end (a session logging out), even while still starting, it closes as its
@@ -128,7 +146,59 @@ private Q_SLOTS:
         QCOMPARE(third->exitCode(), 0);
         QVERIFY(log().contains("Termination signal 15 received: finishing and quitting.\n"));
         QVERIFY(!QFile::exists(lockName_));
+        // With none running, a start starts one in the background, which records.
+        auto starter = start({"--start"});
+        QVERIFY(starter->waitForFinished(40000));
+        QCOMPARE(starter->readAllStandardOutput(), "recording 00:00:00\n");
+        QVERIFY(lockOwner() > 0 && lockOwner() != starter->processId());
+        QCOMPARE(::kill(pid_t(lockOwner()), SIGTERM), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(lockName_), 20000);
         QVERIFY(plant < 0 || QDir(planted).isEmpty());
+    }
+
+    // The running one's socket answers known words of this user's processes with one line, and
+    // refuses anything else: unknown words, long requests, silent clients, other users.
+    void instanceSocket_data()
+    {
+        QTest::addColumn<QByteArray>("request");
+        QTest::addColumn<bool>("ownUser");
+        QTest::addColumn<QByteArray>("answer");
+        QTest::newRow("known word")
+            << QByteArray("pause\n") << true << QByteArray("ok did pause\n");
+        QTest::newRow("unknown word")
+            << QByteArray("rm -rf\n") << true << QByteArray("error unknown command\n");
+        QTest::newRow("long request")
+            << QByteArray(100, 'x') << true << QByteArray("error request too long\n");
+        QTest::newRow("silent client") << QByteArray() << true << QByteArray();
+        QTest::newRow("another user") << QByteArray("status\n") << false << QByteArray();
+    }
+    void instanceSocket()
+    {
+        QFETCH(QByteArray, request);
+        QFETCH(bool, ownUser);
+        QFETCH(QByteArray, answer);
+        SingleInstance instance;
+        QVERIFY(instance.acquire("show"));
+        std::optional<unsigned> peer;
+        instance.setPeerCheck([&](qintptr descriptor) {
+            peer = platform::localPeerUser(descriptor);
+            return ownUser && platform::isOwnUsersLocalPeer(descriptor);
+        });
+        instance.setRequestTimeLimit(50);
+        QObject context;
+        QByteArrayList heard;
+        instance.listen(&context, [&](const QByteArray& word) {
+            heard << word;
+            return SingleInstance::Answer{true, "did " + word};
+        });
+        QLocalSocket client;
+        client.connectToServer(instance.socketPath());
+        QVERIFY(client.waitForConnected(5000));
+        client.write(request);
+        QTRY_COMPARE_WITH_TIMEOUT(client.state(), QLocalSocket::UnconnectedState, 20000);
+        QCOMPARE(client.readAll(), answer);
+        QCOMPARE(peer, std::optional<unsigned>(::getuid()));
+        QCOMPARE(heard.size(), int(answer.startsWith("ok")));
     }
 
     void crashWritesDumpAndShowsTheBox_data()

@@ -404,6 +404,65 @@ private Q_SLOTS:
         QCOMPARE(state(*window), "idle");
     }
 
+    // Commands from outside answer with the state they leave ("! " before a refusal), run the
+    // same procedures as the buttons and are refused while a start is under way. "picture" and
+    // "tick" are the session's first picture and a clock second; "dead" makes starts fail.
+    void remoteCommands_data()
+    {
+        QTest::addColumn<QStringList>("steps"); // word, answer, word, answer...
+        QTest::addColumn<QList<int>>("calls");  // started, stopped, paused, resumed
+        QTest::newRow("each in turn") << QStringList{"status",  "idle",
+                                                     "start",   "recording 00:00:00",
+                                                     "stop",    "! a recording is starting",
+                                                     "start",   "! a recording is starting",
+                                                     "picture", "",
+                                                     "tick",    "",
+                                                     "start",   "! a recording is running already",
+                                                     "pause",   "paused 00:00:01",
+                                                     "pause",   "! the recording is paused already",
+                                                     "tick",    "",
+                                                     "status",  "paused 00:00:01",
+                                                     "resume",  "recording 00:00:01",
+                                                     "resume",  "! no paused recording to resume",
+                                                     "stop",    "idle",
+                                                     "stop",    "! no recording to stop"}
+                                      << QList<int>{1, 1, 1, 1};
+        QTest::newRow("toggle") << QStringList{"toggle",  "recording 00:00:00",
+                                               "picture", "",
+                                               "toggle",  "idle"}
+                                << QList<int>{1, 1, 0, 0};
+        QTest::newRow("refused while idle")
+            << QStringList{"pause",  "! no recording to pause",
+                           "resume", "! no paused recording to resume",
+                           "record", "! unknown command",
+                           "dead",   "",
+                           "start",  "! the recording could not start"}
+            << QList<int>{1, 1, 0, 0};
+    }
+    void remoteCommands()
+    {
+        QFETCH(QStringList, steps);
+        QFETCH(QList<int>, calls);
+        auto window = makeWindow();
+        for (qsizetype i = 0; i < steps.size(); i += 2) {
+            bool ok = false;
+            QString answer;
+            if (steps[i] == "picture")
+                firstPicture(*window);
+            else if (steps[i] == "tick")
+                window->onTickTimeout();
+            else if (steps[i] == "dead")
+                calls_.startRuns = false;
+            else
+                answer = window->handleRemoteCommand(steps[i], &ok);
+            QCOMPARE((ok || answer.isEmpty() ? "" : "! ") + answer, steps[i + 1]);
+        }
+        QCOMPARE(
+            (QList<int>{calls_.started, int(calls_.stops.size()), calls_.pauses, calls_.resumes}),
+            calls);
+        QCOMPARE(state(*window), "idle");
+    }
+
     // A limit of 00:00:05 stops on the sixth second; paused seconds do not count.
     void durationLimit()
     {
