@@ -72,11 +72,10 @@ private Q_SLOTS:
         QByteArray eleven = "[";
         QList<HotkeyRecord> elevenLoaded = defaults;
         for (int id = 0; id < 11; ++id) {
-            elevenLoaded[id].hotkey = QStringLiteral("Alt+%1").arg(id);
-            eleven += QStringLiteral("%1{\"hotkeyId\":%2,\"hotkey\":\"Alt+%2\"}")
-                          .arg(id ? "," : "")
-                          .arg(id)
-                          .toUtf8();
+            elevenLoaded[id] = {false, id, ""};
+            eleven +=
+                (id ? ",{\"enabled\":false,\"hotkeyId\":" : "{\"enabled\":false,\"hotkeyId\":") +
+                QByteArray::number(id) + '}';
         }
         QTest::newRow("eleven records") << eleven + "]" << elevenLoaded;
         QTest::newRow("twelve records")
