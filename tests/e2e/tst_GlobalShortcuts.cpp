@@ -156,11 +156,9 @@ private Q_SLOTS:
             QSKIP("Needs an X display.");
         QVERIFY(other.grab(XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1, 27)); // Ctrl+Alt+R
         X11GlobalShortcuts shortcuts;
-        QSignalSpy changed(&shortcuts, &GlobalShortcuts::statusChanged);
         shortcuts.setShortcuts(defaultShortcuts());
         QCOMPARE(shortcuts.status("startStop"), Status::TakenByAnotherProgram);
         QCOMPARE(shortcuts.status("pause"), Status::Active);
-        QCOMPARE(changed.count(), 1);
     }
 
     void portalBindsTheShortcutsAndPassesActivationsOn_data()

@@ -99,7 +99,6 @@ private Q_SLOTS:
         QTest::addColumn<QList<GlobalHotkey>>("expected");
         const auto defaults = GlobalHotkeys::defaults();
         QTest::newRow("a file from before them") << QByteArray(R"({"hotkeys":[]})") << defaults;
-        QTest::newRow("a bare array") << QByteArray(R"([{"action":"pause"}])") << defaults;
         QTest::newRow("bad entries ignored")
             << QByteArray(R"({"global":[3,{"action":"startStop","hotkey":"Ctrl+Shift+R"},
                  {"action":"startStop","hotkey":"Alt+)" +
