@@ -19,8 +19,12 @@ void MainWindow::registerGlobalShortcuts()
     else
         return; // No desktop (offscreen): nothing could press the keys.
     connect(globalShortcuts, &GlobalShortcuts::activated, this, [this](const QString& id) {
-        if (id == GlobalHotkeys::kStartStop)
+        if (id == GlobalHotkeys::kStartStop) {
+            // Pressed over another program: its end is a notification, not a box over it.
+            if (phase_ == RecordingPhase::Idle)
+                setStartedFromOutside(true);
             startStopRecording();
+        }
         else if (id == GlobalHotkeys::kPause)
             pauseFromGlobalKey();
     });
@@ -53,5 +57,5 @@ void MainWindow::applyGlobalShortcuts()
 
 void MainWindow::pauseFromGlobalKey()
 {
-    // Pause and resume of a running recording; no-op until the window can pause.
+    togglePause();
 }
