@@ -18,8 +18,8 @@
 #include <QDateTime>
 #include <QDebug>
 #include <QDir>
-#include <QIcon>
 #include <QFile>
+#include <QIcon>
 #include <QProcess>
 #include <QScreen>
 #include <QThread>
@@ -257,7 +257,9 @@ int runCommand(std::string_view command, int argc, char* argv[])
     if (!answer && (word == "start" || word == "toggle"))
         answer = startHiddenAndAsk(instance, word, argc, argv);
     if (!answer) {
-        std::fputs("torvane: Torvane is not running\n", stderr);
+        std::fputs(word == "start" || word == "toggle" ? "torvane: Torvane did not start\n"
+                                                       : "torvane: Torvane is not running\n",
+                   stderr);
         return 1;
     }
     const QByteArray text = answer->text.toLocal8Bit();

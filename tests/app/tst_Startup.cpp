@@ -112,15 +112,9 @@ private Q_SLOTS:
             QVERIFY2(line.match(text).hasMatch(), qPrintable(text));
 
         QCOMPARE(lockOwner(), first->processId());
-        // The command line asks the running one, which has nothing to stop.
-        for (const auto& [command, out, err] :
-             {std::tuple{"--status", "idle\n", ""}, {"--stop", "", "no recording to stop\n"}}) {
-            auto asked = start({command});
-            QVERIFY(asked->waitForFinished(20000));
-            QCOMPARE(asked->exitCode(), int(*err != 0));
-            QCOMPARE(asked->readAllStandardOutput(), out);
-            QVERIFY(asked->readAllStandardError().endsWith(err));
-        }
+        auto status = start({"--status"}); // the command line asks the running one
+        QVERIFY(status->waitForFinished(20000));
+        QCOMPARE(status->readAllStandardOutput(), "idle\n");
         const QStringList logs = QDir(path("home/.config/torvane/Log")).entryList();
         auto second = start();
         QVERIFY(second->waitForFinished(20000));
@@ -185,9 +179,8 @@ private Q_SLOTS:
             return ownUser && platform::isOwnUsersLocalPeer(descriptor);
         });
         instance.setRequestTimeLimit(50);
-        QObject context;
         QByteArrayList heard;
-        instance.listen(&context, [&](const QByteArray& word) {
+        instance.listen(this, [&](const QByteArray& word) {
             heard << word;
             return SingleInstance::Answer{true, "did " + word};
         });
