@@ -100,9 +100,6 @@ public:
 
 private:
     QString remoteState() const;
-    void pauseFromOutside();
-    void resumeFromOutside();
-    void markStartedFromOutside(bool fromOutside);
 
 public slots:
     bool toggleAudioCapture();

@@ -19,20 +19,6 @@ QString MainWindow::remoteState() const
     return QStringLiteral("idle");
 }
 
-void MainWindow::pauseFromOutside()
-{
-    onRequestPauseRecording();
-}
-
-void MainWindow::resumeFromOutside()
-{
-    onRequestResumeRecording();
-}
-
-// A recording started from outside the window is to end with a notice rather than a box; until
-// the window can give one, both end alike.
-void MainWindow::markStartedFromOutside(bool /*fromOutside*/) {}
-
 QString MainWindow::handleRemoteCommand(const QString& word, bool* ok)
 {
     *ok = false;
@@ -52,10 +38,10 @@ QString MainWindow::handleRemoteCommand(const QString& word, bool* ok)
     if (command == QLatin1String("start")) {
         if (!idle)
             return tr("a recording is running already");
-        markStartedFromOutside(true);
+        setStartedFromOutside(true);
         startStopRecording();
         if (!isRecording()) {
-            markStartedFromOutside(false);
+            setStartedFromOutside(false);
             return tr("the recording could not start");
         }
     } else if (command == QLatin1String("stop")) {
@@ -66,11 +52,11 @@ QString MainWindow::handleRemoteCommand(const QString& word, bool* ok)
         if (phase_ != RecordingPhase::Recording)
             return phase_ == RecordingPhase::Paused ? tr("the recording is paused already")
                                                     : tr("no recording to pause");
-        pauseFromOutside();
+        pauseRecording();
     } else if (command == QLatin1String("resume")) {
         if (phase_ != RecordingPhase::Paused)
             return tr("no paused recording to resume");
-        resumeFromOutside();
+        resumeRecording();
     } else {
         return tr("unknown command");
     }
