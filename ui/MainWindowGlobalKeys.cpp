@@ -24,8 +24,7 @@ void MainWindow::registerGlobalShortcuts()
             if (phase_ == RecordingPhase::Idle)
                 setStartedFromOutside(true);
             startStopRecording();
-        }
-        else if (id == GlobalHotkeys::kPause)
+        } else if (id == GlobalHotkeys::kPause)
             pauseFromGlobalKey();
     });
     connect(&HotkeyManager::instance(), &HotkeyManager::requestUpdate, this,
