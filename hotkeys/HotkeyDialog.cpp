@@ -110,11 +110,16 @@ void HotkeyDialog::buildGlobalSection()
     box->setObjectName(QStringLiteral("groupBoxGlobalShortcuts"));
     auto* grid = new QGridLayout(box);
     const QString names[] = {tr("Start/Stop Recording"), tr("Pause/Resume")};
+    // Screen readers tell them from the window's own shortcuts of the same action.
+    const QString spoken[] = {tr("Shortcut for Start/Stop Recording"),
+                              tr("Shortcut for Pause/Resume Recording")};
     for (std::size_t i = 0; i < globalRows_.size(); ++i) {
         Row& row = globalRows_[i];
         row.checkBox = new QCheckBox(names[i], box);
         row.lineEdit = new HotkeyLineEdit(box);
         row.lineEdit->setObjectName(QStringLiteral("lineEditGlobal%1").arg(i));
+        row.lineEdit->setAccessibleName(
+            QStringLiteral("%1 (%2)").arg(spoken[i], tr("Global shortcuts")));
         globalStatus_[i] = new QLabel(box);
         globalStatus_[i]->setObjectName(QStringLiteral("labelGlobalStatus%1").arg(i));
         globalStatus_[i]->setWordWrap(true);
