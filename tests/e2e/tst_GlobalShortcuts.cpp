@@ -1,3 +1,4 @@
+#include "support/MediaProbe.h"
 #include "hotkeys/GlobalHotkeys.h"
 #include "platform/portal/PortalGlobalShortcuts.h"
 #include "platform/x11/X11Connection.h"
@@ -6,7 +7,9 @@
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusVirtualObject>
+#include <QElapsedTimer>
 #include <QProcess>
+#include <QTemporaryDir>
 
 #include <algorithm>
 #include <QtTest>
@@ -147,6 +150,77 @@ private Q_SLOTS:
             QCOMPARE(spy.first().first().toString(), activated);
         // Nothing is held for the whole desktop that the user did not choose.
         QVERIFY(other.grab(XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_SHIFT, 27));
+    }
+
+    // Torvane as a user runs it, while another program's window has the focus: the global keys
+    // start, pause, resume and stop a recording, `--status` follows, the program gets none of
+    // them, and the paused seconds are not in the file.
+    void theRecorderFollowsTheKeysOverAnotherProgram()
+    {
+        OtherClient other;
+        if (!other.x || QStandardPaths::findExecutable("xdotool").isEmpty())
+            QSKIP("Needs an X display and xdotool.");
+        QTemporaryDir root;
+        const QString config = root.filePath("home/.config/torvane");
+        QVERIFY(QDir().mkpath(config) && QDir().mkpath(root.filePath("videos")) &&
+                QDir().mkpath(root.filePath("run")));
+        QSettings(config + "/settings.ini", QSettings::IniFormat)
+            .setValue("OutPutFileSett/RecordingPath", root.filePath("videos"));
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("HOME", root.filePath("home"));
+        env.insert("XDG_CONFIG_HOME", root.filePath("home/.config"));
+        env.insert("XDG_RUNTIME_DIR", root.filePath("run"));
+        env.insert("QT_QPA_PLATFORM", "xcb");
+        QProcess torvane;
+        torvane.setProcessEnvironment(env);
+        torvane.setWorkingDirectory(root.path());
+        torvane.start(TORVANE_EXE, {"--hidden"});
+        QVERIFY(torvane.waitForStarted());
+        const auto status = [&] {
+            QProcess command;
+            command.setProcessEnvironment(env);
+            command.start(TORVANE_EXE, {"--status"});
+            command.waitForFinished(20000);
+            return QString::fromUtf8(command.readAllStandardOutput()).section(' ', 0, 0).trimmed();
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(status(), QStringLiteral("idle"), 20000);
+        other.openFocusedWindow();
+        const auto press = [](const char* keys) {
+            return QProcess::execute("xdotool", {"key", keys}) == 0;
+        };
+        QElapsedTimer recorded, paused;
+        QVERIFY(press("ctrl+alt+r"));
+        QTRY_COMPARE_WITH_TIMEOUT(status(), QStringLiteral("recording"), 20000);
+        recorded.start();
+        QTest::qWait(1500);
+        QVERIFY(press("ctrl+alt+p"));
+        QTRY_COMPARE_WITH_TIMEOUT(status(), QStringLiteral("paused"), 10000);
+        paused.start();
+        QTest::qWait(2500);
+        QVERIFY(press("ctrl+alt+p"));
+        QTRY_COMPARE_WITH_TIMEOUT(status(), QStringLiteral("recording"), 10000);
+        const double pausedSeconds = paused.elapsed() / 1000.0;
+        QTest::qWait(1500);
+        QVERIFY(press("ctrl+alt+r"));
+        QTRY_COMPARE_WITH_TIMEOUT(status(), QStringLiteral("idle"), 20000);
+        const double wallSeconds = recorded.elapsed() / 1000.0;
+        QCOMPARE(other.read(), 0);
+        torvane.terminate();
+        QVERIFY(torvane.waitForFinished(20000));
+
+        const QStringList files = QDir(root.filePath("videos")).entryList(QDir::Files);
+        QCOMPARE(files.size(), 1);
+        testsupport::MediaProbe probe;
+        QVERIFY(probe.open(root.filePath("videos/" + files.first())));
+        const auto frames = probe.decodeVideo();
+        QVERIFY(frames.size() > 1);
+        const double seconds = frames.last().seconds - frames.first().seconds;
+        // Measured from outside the program, so only the paused time is certain to be missing.
+        QVERIFY2(seconds > 2.0 && seconds < wallSeconds - pausedSeconds + 0.5,
+                 qPrintable(QStringLiteral("%1 s in the file, %2 s recorded, %3 s paused")
+                                .arg(seconds)
+                                .arg(wallSeconds)
+                                .arg(pausedSeconds)));
     }
 
     void aCombinationAnotherProgramHoldsIsReportedTaken()
