@@ -1,0 +1,300 @@
+#!/usr/bin/env python3
+"""Records bench/tab_bench_page.html with the extension in a real headless Chromium into Torvane
+and measures the file. Run through bench/run_tab_browser_bench.sh, which provides the private
+display, sound server and home. Usage: tab_browser_bench.py <build-dir>
+
+Each run starts a fresh Torvane (30 fps) and Chromium, sizes the page, counts its animation frames
+for 5 s, records BENCH_SECONDS and stops from Torvane's side (`torvane --stop`), then records
+BENCH_TAIL_SECONDS more and stops from the extension's side (its button). One line per run:
+  size=<w>x<h> distinct_fps=<n> tab_fps=<n> tab_fps_idle=<n> av_offset_ms=<first>/<last>
+  tail_lost_ms=<torvane-stop>/<extension-stop> cpu_ratio=<n> codec=<video codec>
+then, per size, the spread of each figure over the runs as min/median/max.
+"""
+import glob, json, math, os, re, resource, statistics, struct, subprocess, sys, tempfile, time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, 'tests', 'e2e'))
+import tab_browser_test as tbt  # noqa: E402  (exits 77 when Chromium is missing)
+from tab_browser_test import Browser, EXT_ID, wait_until  # noqa: E402
+
+tbt.EXT_DIR = os.path.realpath(os.environ.get('TAB_EXTENSION_DIR') or os.path.join(ROOT, 'extension'))
+PAGE = 'file://' + os.path.join(ROOT, 'bench', 'tab_bench_page.html')
+BLOCKS, BITS, PERIOD_MS = 22, 20, 2000  # as in the page
+FPS, RATE = 30, 16000  # the recording's frame rate; the rate the sound is analysed at
+CLK = os.sysconf('SC_CLK_TCK')
+
+
+class Failure(Exception):
+    pass
+
+
+def log_tail(path, lines=15):
+    try:
+        with open(path, errors='replace') as f:
+            return ''.join(f.readlines()[-lines:])
+    except OSError:
+        return '(no log)'
+
+
+def start_torvane(exe, work):
+    """Torvane in a home of its own at 30 fps, its tab server on a free port; also its env."""
+    home, videos = os.path.join(work, 'home'), os.path.join(work, 'videos')
+    os.makedirs(os.path.join(home, '.config', 'torvane')), os.makedirs(videos)
+    with tbt.socket.create_server(('127.0.0.1', 0)) as s:
+        port = s.getsockname()[1]
+    with open(os.path.join(home, '.config', 'torvane', 'settings.ini'), 'w') as f:
+        f.write('[OutPutFileSett]\nRecordingPath=%s\n[TabCaptureSett]\nWebSocketPort=%d\n'
+                '[VideoSett]\nfps=%d\n' % (videos, port, FPS))
+    env = dict(os.environ, HOME=home, XDG_CONFIG_HOME=home + '/.config',
+               XDG_DATA_HOME=home + '/.local', XDG_CACHE_HOME=home + '/.cache')
+    proc = subprocess.Popen([exe], env=env, stdout=subprocess.DEVNULL,
+                            stderr=open(work + '/torvane.log', 'w'))
+    def listening():
+        if proc.poll() is not None:
+            raise Failure('Torvane exited with %s:\n%s' % (proc.returncode, log_tail(work + '/torvane.log')))
+        return tbt.socket.socket().connect_ex(('127.0.0.1', port)) == 0
+    wait_until(listening, 'Torvane to listen')
+    return proc, port, videos, env
+
+
+def cpu_seconds(pid):
+    fields = open('/proc/%d/stat' % pid).read().rsplit(')', 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / CLK
+
+
+def wait_file(videos, known):
+    """The next finished recording: its journal gone and its index readable."""
+    def finished():
+        new = [p for p in glob.glob(os.path.join(videos, 'tabcapture_*')) if p not in known
+               and not p.endswith('.journal')]
+        ok = new and not os.path.exists(new[0] + '.journal') and subprocess.run(
+            ['ffprobe', '-v', 'error', new[0]], capture_output=True).returncode == 0
+        return ok and new[0]
+    wait_until(finished, 'Torvane to finish the file', 60)
+    return finished()
+
+
+def probe(path):
+    info = json.loads(subprocess.run(['ffprobe', '-v', 'error', '-show_streams', '-show_format',
+                                      '-of', 'json', path], capture_output=True, check=True).stdout)
+    v, a = [next((s for s in info['streams'] if s['codec_type'] == t), None) for t in ('video', 'audio')]
+    return v, a, info['format']
+
+
+def frames(path):
+    """Presentation times and, per frame, (time code or None, flash) from the time-code strip and
+    a patch of the lower half, both averaged down to one grey value per block by ffmpeg."""
+    listed = subprocess.run(['ffprobe', '-v', 'error', '-select_streams', 'v:0', '-show_entries',
+                             'packet=pts_time', '-of', 'csv=p=0', path], capture_output=True, check=True)
+    pts = sorted(float(x) for x in listed.stdout.split() if x != b'N/A')
+    graph = ('[0:v]split[a][b];[a]crop=%d:48:0:0,scale=%d:1:flags=area[s];'
+             '[b]crop=iw/2:ih/4:iw/4:ih*5/8,scale=1:1:flags=area[f];[s][f]hstack,format=gray'
+             % (BLOCKS * 48, BLOCKS))
+    raw = tbt.ffmpeg('-i', path, '-filter_complex', graph, '-fps_mode', 'passthrough',
+                     '-f', 'rawvideo', '-')
+    out = []
+    for i in range(0, len(raw) - BLOCKS, BLOCKS + 1):
+        px = raw[i:i + BLOCKS + 1]
+        bits = [p > 128 for p in px[:BLOCKS]]
+        clear = all(p < 80 or p > 176 for p in px[:BLOCKS])
+        valid = clear and bits[0] and sum(bits[1:BITS + 1]) % 2 == bits[BITS + 1]
+        code = sum(b << (BITS - 1 - k) for k, b in enumerate(bits[1:BITS + 1])) if valid else None
+        out.append((code, px[BLOCKS] > 128))
+    if len(out) != len(pts):
+        raise Failure('%d decoded frames but %d packets in %s' % (len(out), len(pts), path))
+    return pts, out
+
+
+def onsets(path, start):
+    """Times where the 880 Hz burst starts: its amplitude over 10 ms windows in 2.5 ms steps
+    (Goertzel) crossing half the burst's level, placed by linear interpolation."""
+    pcm = tbt.ffmpeg('-i', path, '-map', '0:a:0', '-ac', '1', '-ar', str(RATE), '-f', 'f32le', '-')
+    x = struct.unpack('<%df' % (len(pcm) // 4), pcm)
+    n, step, k = RATE // 100, RATE // 400, 2 * math.cos(2 * math.pi * 880 / RATE)
+    amps = []
+    for i in range(0, len(x) - n, step):
+        s1 = s2 = 0.0
+        for v in x[i:i + n]:
+            s1, s2 = v + k * s1 - s2, s1
+        amps.append(math.sqrt(max(0.0, s1 * s1 + s2 * s2 - k * s1 * s2)))
+    if not amps:
+        return []
+    level = sorted(amps)[int(len(amps) * 0.98)] / 2  # bursts fill 5 % of the time
+    found = []
+    for j in range(1, len(amps)):
+        if amps[j - 1] < level <= amps[j]:
+            t = start + (j - 1 + (level - amps[j - 1]) / (amps[j] - amps[j - 1])) * step / RATE + n / 2 / RATE
+            if not found or t - found[-1] > 1.0:
+                found.append(t)
+    return found
+
+
+def measure(path):
+    v, a, _ = probe(path)
+    if not v:
+        raise Failure('no video stream in ' + path)
+    pts, decoded = frames(path)
+    codes = [c for c, _ in decoded if c is not None]
+    distinct = sum(1 for p, c in zip([None] + codes, codes) if c != p)
+    span = pts[-1] - pts[0] + (statistics.median(b - q for q, b in zip(pts, pts[1:])) if len(pts) > 1 else 0)
+    # A flash's first frame drawn `lag` ms after the burst's moment in page time (the page draws at
+    # its own frame times) is moved back by that lag: what is left is the recording's offset.
+    flashes = [t - (c % PERIOD_MS) / 1000 for i, (t, (c, on)) in enumerate(zip(pts, decoded))
+               if on and c is not None and (i == 0 or not decoded[i - 1][1])]
+    sound = onsets(path, float(a.get('start_time', 0))) if a else []
+    pairs = [(o - f) * 1000 for f in flashes for o in sound if abs(o - f) < 0.5]
+    last = next((c for c, _ in reversed(decoded) if c is not None), None)
+    return dict(distinct_fps=distinct / span if span else 0, codec=v['codec_name'], pairs=pairs,
+                last_code=last, frames=len(pts), unreadable=len(pts) - len(codes),
+                flashes=len(flashes), onsets=len(sound), size='%sx%s' % (v['width'], v['height']))
+
+
+def cpu_floor(build, path, work):
+    """CPU seconds of the ffmpeg command line decoding the file and encoding it again with the
+    file's own libx264 settings (bench/capture_bench encode-args) and AAC for the sound."""
+    v, a, _ = probe(path)
+    args = ['-c:v', 'libx264', '-preset', 'ultrafast', '-tune', 'zerolatency', '-f', 'mp4']
+    tool = os.path.join(build, 'bench', 'capture_bench')
+    if v['codec_name'] == 'h264' and os.access(tool, os.X_OK):
+        got = subprocess.run([tool, 'encode-args', path, str(FPS), '%sx%s' % (v['width'], v['height']),
+                              'unused.yuv', 'x'], capture_output=True, text=True)
+        if got.returncode == 0:
+            lines = got.stdout.split('\n')
+            args = lines[lines.index('-i') + 2:-2]  # after the raw input, before the output name
+    if a:
+        args += ['-c:a', 'aac', '-b:a', a.get('bit_rate', '128000')]
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    tbt.ffmpeg('-y', '-i', path, *args, os.path.join(work, 'floor.mp4'))
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime
+
+
+def run(build, size, seconds, tail_seconds):
+    width, height = map(int, size.split('x'))
+    exe = os.path.join(build, 'torvane')
+    with tempfile.TemporaryDirectory(prefix='torvane-tabbench-', ignore_cleanup_errors=True) as work:
+        torvane, port, videos, env = start_torvane(exe, work)
+        browser = Browser(os.path.join(work, 'profile'))
+        try:
+            try:
+                worker = browser.worker()
+            except (RuntimeError, AssertionError) as e:
+                raise Failure('Chromium failed (%s):\n%s' % (e, log_tail(work + '/profile.log')))
+            # The port as the options page stores it, once the worker's API is there.
+            wait_until(lambda: browser.eval(worker, 'typeof chrome == "object" && !!chrome.storage'),
+                       'the extension\'s worker')
+            browser.eval(worker, 'chrome.storage.local.set({port: %d})' % port)
+            tab = browser.call('Target.createTarget', {'url': PAGE, 'newWindow': True})['targetId']
+            page = browser.attach(tab)
+            window = browser.call('Browser.getWindowForTarget', {'targetId': tab})['windowId']
+            def sized():  # the window's frame around the page differs between versions
+                iw, ih, ow, oh = browser.eval(page, '[innerWidth, innerHeight, outerWidth, outerHeight]')
+                if (iw, ih) != (width, height):
+                    browser.call('Browser.setWindowBounds', {'windowId': window, 'bounds': {
+                        'width': width + ow - iw, 'height': height + oh - ih}})
+                return (iw, ih) == (width, height)
+            wait_until(sized, 'the page to be %s' % size, 10)
+            wait_until(lambda: browser.eval(page, 'typeof audio == "object" && audio.state') == 'running',
+                       'the page tone')
+            ticks = lambda: browser.eval(page, '[rafCount, performance.now()]')
+            rate = lambda a, b: (b[0] - a[0]) * 1000 / (b[1] - a[1])
+            badge = lambda: browser.eval(worker, 'chrome.action.getBadgeText({})')
+            # The action belongs to the tab, a target of its own above the page.
+            owner = next(t['targetId'] for t in browser.call('Target.getTargets', {'filter': [
+                {'type': 'tab'}]})['targetInfos'] if t['url'] == PAGE)
+            click = lambda: browser.call('Extensions.triggerAction', {'id': EXT_ID, 'targetId': owner})
+            def badge_is(text):
+                got = badge()
+                if got in ('ERR', 'BUSY'):
+                    raise Failure('the extension says %s: %s' % (got, browser.eval(
+                        worker, 'chrome.action.getTitle({})')))
+                return got == text
+            time.sleep(1)
+            idle0 = ticks()
+            time.sleep(5)
+            result = {'tab_fps_idle': rate(idle0, ticks())}
+
+            known = set()
+            for kind, length in (('app', seconds), ('ext', tail_seconds)):
+                click()
+                wait_until(lambda: badge_is('REC'), 'the REC badge')
+                cpu0, rec0 = cpu_seconds(torvane.pid), ticks()
+                time.sleep(length)
+                rec1 = ticks()
+                stop_code = browser.eval(page, 'pageTime()')
+                if kind == 'app':
+                    result['tab_fps'] = rate(rec0, rec1)
+                    got = subprocess.run([exe, '--stop'], env=env, capture_output=True, text=True)
+                    if got.returncode:
+                        raise Failure('torvane --stop failed: ' + got.stdout + got.stderr)
+                else:
+                    click()
+                wait_until(lambda: badge_is(''), 'the badge to clear')
+                path = wait_file(videos, known)
+                known.add(path)
+                m = measure(path)
+                if m['last_code'] is None:
+                    raise Failure('no readable time code in ' + path)
+                result['tail_' + kind] = stop_code - m['last_code']
+                if kind == 'app':
+                    result['cpu'] = cpu_seconds(torvane.pid) - cpu0
+                    result.update(m)
+                    result['cpu_ratio'] = result['cpu'] / cpu_floor(build, path, work)
+            if torvane.poll() is not None:
+                raise Failure('Torvane exited:\n' + log_tail(work + '/torvane.log'))
+            return result
+        finally:
+            browser.proc.kill(), browser.proc.wait()
+            torvane.kill(), torvane.wait()
+
+
+def line(size, r):
+    p = r['pairs']
+    offsets = '%.0f/%.0f' % (p[0], p[-1]) if p else 'none'
+    return ('size=%s distinct_fps=%.1f tab_fps=%.1f tab_fps_idle=%.1f av_offset_ms=%s tail_lost_ms=%.0f/%.0f '
+            'cpu_ratio=%.2f codec=%s' % (size, r['distinct_fps'], r['tab_fps'], r['tab_fps_idle'], offsets,
+                                         r['tail_app'], r['tail_ext'], r['cpu_ratio'], r['codec']))
+
+
+def main():
+    if len(sys.argv) != 2:
+        sys.exit('usage: tab_browser_bench.py <build-dir>')
+    build = os.path.realpath(sys.argv[1])
+    if not os.access(os.path.join(build, 'torvane'), os.X_OK):
+        sys.exit('tab_browser_bench: %s/torvane not found; build first' % build)
+    seconds, tail = float(os.environ.get('BENCH_SECONDS', 20)), float(os.environ.get('BENCH_TAIL_SECONDS', 5))
+    runs = int(os.environ.get('BENCH_RUNS', 3))
+    sizes = os.environ.get('BENCH_SIZES', '1280x720 1920x1080').split()
+    if not all(re.fullmatch(r'\d+x\d+', s) for s in sizes) or runs < 1:
+        sys.exit('tab_browser_bench: BENCH_SIZES is a list of <w>x<h>, BENCH_RUNS at least 1')
+    print('extension %s, %d cores, load%s' % (tbt.EXT_DIR, os.cpu_count(), os.getloadavg()))
+    spreads = []
+    for size in sizes:
+        results = []
+        for i in range(runs):
+            try:
+                r = run(build, size, seconds, tail)
+            except (Failure, AssertionError, RuntimeError) as e:
+                sys.exit('tab_browser_bench: %s run %d: %s' % (size, i + 1, e))
+            print('  file %s: %d frames, %d without a readable time code, %d flashes, %d bursts, '
+                  '%d pairs; Torvane %.2f cpu s' % (r['size'], r['frames'], r['unreadable'], r['flashes'],
+                                                    r['onsets'], len(r['pairs']), r['cpu']))
+            print(line(size, r), flush=True)
+            results.append(r)
+        figures = {'distinct_fps': [r['distinct_fps'] for r in results],
+                   'tab_fps': [r['tab_fps'] for r in results],
+                   'tab_fps_idle': [r['tab_fps_idle'] for r in results],
+                   'av_offset_first_ms': [r['pairs'][0] for r in results if r['pairs']],
+                   'av_offset_last_ms': [r['pairs'][-1] for r in results if r['pairs']],
+                   'tail_lost_app_ms': [r['tail_app'] for r in results],
+                   'tail_lost_ext_ms': [r['tail_ext'] for r in results],
+                   'cpu_ratio': [r['cpu_ratio'] for r in results]}
+        spreads.append('spread size=%s runs=%d ' % (size, runs) + ' '.join(
+            '%s=%s' % (k, '/'.join('%.4g' % f for f in (min(v), statistics.median(v), max(v))) if v else 'none')
+            for k, v in figures.items()))
+    print('load at end%s' % (os.getloadavg(),))
+    print('\n'.join(spreads))
+
+
+if __name__ == '__main__':
+    main()
