@@ -10,7 +10,7 @@ BENCH_TAIL_SECONDS more and stops from the extension's side (its button). One li
   tail_lost_ms=<torvane-stop>/<extension-stop> cpu_ratio=<n> codec=<video codec>
 then, per size, the spread of each figure over the runs as min/median/max.
 """
-import glob, json, math, os, re, resource, statistics, struct, subprocess, sys, tempfile, time
+import datetime, glob, json, math, os, re, resource, statistics, struct, subprocess, sys, tempfile, time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, 'tests', 'e2e'))
@@ -55,6 +55,14 @@ def start_torvane(exe, work):
         return tbt.socket.socket().connect_ex(('127.0.0.1', port)) == 0
     wait_until(listening, 'Torvane to listen')
     return proc, port, videos, env
+
+
+def stop_logged(work):
+    """Wall-clock time of the last stop command in Torvane's run log, or None."""
+    lines = [l for p in glob.glob(work + '/home/.config/torvane/Log/*.log') for l in open(p, errors='replace')
+             if re.match(r'\S+ \S+ +\[\w+\] Command stop ', l)]
+    return lines and datetime.datetime.strptime(' '.join(lines[-1].split()[:2]),
+                                                '%Y-%m-%d %H:%M:%S.%f').timestamp()
 
 
 def cpu_seconds(pid):
@@ -121,7 +129,7 @@ def onsets(path, start):
         return []
     level = sorted(amps)[int(len(amps) * 0.98)] / 2  # bursts fill 5 % of the time
     found = []
-    for j in range(1, len(amps)):
+    for j in range(8, len(amps)):  # not a burst cut by the file's start
         if amps[j - 1] < level <= amps[j]:
             t = start + (j - 1 + (level - amps[j - 1]) / (amps[j] - amps[j - 1])) * step / RATE + n / 2 / RATE
             if not found or t - found[-1] > 1.0:
@@ -130,17 +138,17 @@ def onsets(path, start):
 
 
 def measure(path):
-    v, a, _ = probe(path)
+    v, a, container = probe(path)
     if not v:
         raise Failure('no video stream in ' + path)
     pts, decoded = frames(path)
     codes = [c for c, _ in decoded if c is not None]
     distinct = sum(1 for p, c in zip([None] + codes, codes) if c != p)
-    span = pts[-1] - pts[0] + (statistics.median(b - q for q, b in zip(pts, pts[1:])) if len(pts) > 1 else 0)
+    span = float(container.get('duration', 0))
     # A flash's first frame drawn `lag` ms after the burst's moment in page time (the page draws at
     # its own frame times) is moved back by that lag: what is left is the recording's offset.
     flashes = [t - (c % PERIOD_MS) / 1000 for i, (t, (c, on)) in enumerate(zip(pts, decoded))
-               if on and c is not None and (i == 0 or not decoded[i - 1][1])]
+               if on and c is not None and i > 0 and not decoded[i - 1][1]]
     sound = onsets(path, float(a.get('start_time', 0))) if a else []
     pairs = [(o - f) * 1000 for f in flashes for o in sound if abs(o - f) < 0.5]
     last = next((c for c, _ in reversed(decoded) if c is not None), None)
@@ -164,7 +172,8 @@ def cpu_floor(build, path, work):
     if a:
         args += ['-c:a', 'aac', '-b:a', a.get('bit_rate', '128000')]
     before = resource.getrusage(resource.RUSAGE_CHILDREN)
-    tbt.ffmpeg('-y', '-i', path, *args, os.path.join(work, 'floor.mp4'))
+    # Exactly the file's pictures, none repeated to fill a constant rate.
+    tbt.ffmpeg('-y', '-i', path, *args, '-fps_mode', 'passthrough', os.path.join(work, 'floor.mp4'))
     after = resource.getrusage(resource.RUSAGE_CHILDREN)
     return after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime
 
@@ -224,14 +233,23 @@ def run(build, size, seconds, tail_seconds):
                 stop_code = browser.eval(page, 'pageTime()')
                 if kind == 'app':
                     result['tab_fps'] = rate(rec0, rec1)
+                    sent = time.time()
                     got = subprocess.run([exe, '--stop'], env=env, capture_output=True, text=True)
+                    result['stop_cmd_ms'] = (time.time() - sent) * 1000
                     if got.returncode:
                         raise Failure('torvane --stop failed: ' + got.stdout + got.stderr)
+                    # The command's own start-up is not the recording's: the stop counts from
+                    # when Torvane logged it, on the same wall clock.
+                    heard = stop_logged(work)
+                    result['stop_seen_ms'] = (heard - sent) * 1000 if heard else None
+                    stop_code += result['stop_seen_ms'] or 0
                 else:
                     click()
                 wait_until(lambda: badge_is(''), 'the badge to clear')
                 path = wait_file(videos, known)
                 known.add(path)
+                if os.environ.get('BENCH_KEEP'):
+                    subprocess.run(['cp', path, os.environ['BENCH_KEEP']], check=True)
                 m = measure(path)
                 if m['last_code'] is None:
                     raise Failure('no readable time code in ' + path)
@@ -239,9 +257,12 @@ def run(build, size, seconds, tail_seconds):
                 if kind == 'app':
                     result['cpu'] = cpu_seconds(torvane.pid) - cpu0
                     result.update(m)
-                    result['cpu_ratio'] = result['cpu'] / cpu_floor(build, path, work)
+                    result['floor'] = cpu_floor(build, path, work)
+                    result['cpu_ratio'] = result['cpu'] / result['floor']
             if torvane.poll() is not None:
                 raise Failure('Torvane exited:\n' + log_tail(work + '/torvane.log'))
+            if os.environ.get('BENCH_KEEP'):
+                subprocess.run(['cp', *glob.glob(work + '/home/.config/torvane/Log/*'), os.environ['BENCH_KEEP']])
             return result
         finally:
             browser.proc.kill(), browser.proc.wait()
@@ -277,8 +298,9 @@ def main():
             except (Failure, AssertionError, RuntimeError) as e:
                 sys.exit('tab_browser_bench: %s run %d: %s' % (size, i + 1, e))
             print('  file %s: %d frames, %d without a readable time code, %d flashes, %d bursts, '
-                  '%d pairs; Torvane %.2f cpu s' % (r['size'], r['frames'], r['unreadable'], r['flashes'],
-                                                    r['onsets'], len(r['pairs']), r['cpu']))
+                  '%d pairs; cpu s Torvane %.2f, ffmpeg %.2f; torvane --stop took %.0f ms, logged after %s ms' % (
+                      r['size'], r['frames'], r['unreadable'], r['flashes'], r['onsets'], len(r['pairs']),
+                      r['cpu'], r['floor'], r['stop_cmd_ms'], r['stop_seen_ms'] and round(r['stop_seen_ms'])))
             print(line(size, r), flush=True)
             results.append(r)
         figures = {'distinct_fps': [r['distinct_fps'] for r in results],
