@@ -364,10 +364,11 @@ void screen_capture_win::pause()
 
 void screen_capture_win::setMicrophoneMuted(bool muted)
 {
+    const bool changed = microphoneMuted != muted;
     microphoneMuted = muted;
     if (audioThread)
         audioThread->setMicrophoneMuted(muted);
-    if (microphone && audioThread && audioThread->isRunning())
+    if (changed && microphone && audioThread && audioThread->isRunning())
         qInfo() << (muted ? "Microphone muted." : "Microphone on again.");
 }
 

@@ -83,8 +83,9 @@ private slots:
         for (qsizetype t = 0; t < tracks.size(); ++t) {
             const testsupport::DecodedAudio& track = tracks[t];
             const std::vector<float>& left = track.samples.at(0);
+            // Within a frame of the picture, and AAC rounds the end up to its block of 1024.
             QVERIFY2(std::fabs(track.totalSamples / double(track.sampleRate) - videoSeconds) <
-                         frame,
+                         frame + 1024.0 / track.sampleRate,
                      qPrintable(QStringLiteral("%1 s of sound, %2 s of picture")
                                     .arg(track.totalSamples / double(track.sampleRate))
                                     .arg(videoSeconds)));
@@ -104,25 +105,36 @@ private slots:
                                     .arg(longestQuiet)
                                     .arg(quietEnd)
                                     .arg(left.size())));
-            // The first moments hold the sound server's start; the last the encoder's end.
+            // The first moments hold the sound server's start; the last the encoder's end. The
+            // test's players starve now and then on a busy machine: a lost block dims their tone
+            // and its click spreads over every frequency at some -40 dB. So a few pieces may
+            // miss; a missing source or another track's tone (near its own level) misses in most.
+            int pieces = 0, missed = 0;
+            QString firstMiss;
             for (std::size_t at = std::size_t(track.sampleRate) / 2;
-                 at + 2 * std::size_t(window) < left.size(); at += std::size_t(window)) {
+                 at + 2 * std::size_t(window) < left.size(); at += std::size_t(window), ++pieces) {
                 const std::vector<float> piece(left.begin() + std::ptrdiff_t(at),
                                                left.begin() + std::ptrdiff_t(at) + window);
                 for (double hz : tones) {
                     const bool belongs = !ownTrack || (hz == 660) == (t == 1);
                     const double level = testsupport::toneLevelDb(piece, track.sampleRate, hz);
-                    if (hz == 660 && mute && level < -20) // the edges fade
+                    if (hz == 660 && mute && level < -20) { // the edges fade
                         mutedSeconds += 0.05;
-                    else
-                        QVERIFY2(belongs ? level > -20 : level < -50,
-                                 qPrintable(QStringLiteral("%1 Hz at %2 dB, %3 s into track %4")
-                                                .arg(hz)
-                                                .arg(level)
-                                                .arg(double(at) / track.sampleRate)
-                                                .arg(t)));
+                    } else if (belongs ? level <= -20 : level >= -50) {
+                        ++missed;
+                        if (firstMiss.isEmpty())
+                            firstMiss = QStringLiteral("%1 Hz at %2 dB, %3 s into track %4")
+                                            .arg(hz)
+                                            .arg(level)
+                                            .arg(double(at) / track.sampleRate)
+                                            .arg(t);
+                    }
                 }
             }
+            QVERIFY2(
+                missed <= pieces / 20,
+                qPrintable(
+                    QStringLiteral("%1 of %2 pieces: %3").arg(missed).arg(pieces).arg(firstMiss)));
         }
         if (mute)
             QVERIFY2(std::fabs(mutedSeconds - 2.0) < 0.3,
