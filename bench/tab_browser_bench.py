@@ -10,7 +10,7 @@ BENCH_TAIL_SECONDS more and stops from the extension's side (its button). One li
   tail_lost_ms=<torvane-stop>/<extension-stop> cpu_ratio=<n> codec=<video codec>
 then, per size, the spread of each figure over the runs as min/median/max.
 """
-import datetime, glob, json, math, os, re, resource, statistics, struct, subprocess, sys, tempfile, time
+import datetime, glob, json, math, os, re, resource, signal, statistics, struct, subprocess, sys, tempfile, time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, 'tests', 'e2e'))
@@ -247,6 +247,7 @@ def run(build, size, seconds, tail_seconds):
                     click()
                 wait_until(lambda: badge_is(''), 'the badge to clear')
                 path = wait_file(videos, known)
+                cpu = cpu_seconds(torvane.pid) - cpu0
                 known.add(path)
                 if os.environ.get('BENCH_KEEP'):
                     subprocess.run(['cp', path, os.environ['BENCH_KEEP']], check=True)
@@ -255,7 +256,7 @@ def run(build, size, seconds, tail_seconds):
                     raise Failure('no readable time code in ' + path)
                 result['tail_' + kind] = stop_code - m['last_code']
                 if kind == 'app':
-                    result['cpu'] = cpu_seconds(torvane.pid) - cpu0
+                    result['cpu'] = cpu
                     result.update(m)
                     result['floor'] = cpu_floor(build, path, work)
                     result['cpu_ratio'] = result['cpu'] / result['floor']
@@ -278,6 +279,7 @@ def line(size, r):
 
 
 def main():
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit('tab_browser_bench: terminated'))  # runs the cleanups
     if len(sys.argv) != 2:
         sys.exit('usage: tab_browser_bench.py <build-dir>')
     build = os.path.realpath(sys.argv[1])
