@@ -10,7 +10,8 @@ BENCH_TAIL_SECONDS more and stops from the extension's side (its button). One li
   tail_lost_ms=<torvane-stop>/<extension-stop> cpu_ratio=<n> codec=<video codec>
 then, per size, the spread of each figure over the runs as min/median/max.
 """
-import datetime, glob, json, math, os, re, resource, signal, statistics, struct, subprocess, sys, tempfile, time
+import datetime, glob, json, math, os, re, resource, signal, socket, statistics, struct, subprocess, sys
+import tempfile, time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, 'tests', 'e2e'))
@@ -40,7 +41,7 @@ def start_torvane(exe, work):
     """Torvane in a home of its own at 30 fps, its tab server on a free port; also its env."""
     home, videos = os.path.join(work, 'home'), os.path.join(work, 'videos')
     os.makedirs(os.path.join(home, '.config', 'torvane')), os.makedirs(videos)
-    with tbt.socket.create_server(('127.0.0.1', 0)) as s:
+    with socket.create_server(('127.0.0.1', 0)) as s:
         port = s.getsockname()[1]
     with open(os.path.join(home, '.config', 'torvane', 'settings.ini'), 'w') as f:
         f.write('[OutPutFileSett]\nRecordingPath=%s\n[TabCaptureSett]\nWebSocketPort=%d\n'
@@ -52,7 +53,7 @@ def start_torvane(exe, work):
     def listening():
         if proc.poll() is not None:
             raise Failure('Torvane exited with %s:\n%s' % (proc.returncode, log_tail(work + '/torvane.log')))
-        return tbt.socket.socket().connect_ex(('127.0.0.1', port)) == 0
+        return socket.socket().connect_ex(('127.0.0.1', port)) == 0
     wait_until(listening, 'Torvane to listen')
     return proc, port, videos, env
 
@@ -150,7 +151,14 @@ def measure(path):
     flashes = [t - (c % PERIOD_MS) / 1000 for i, (t, (c, on)) in enumerate(zip(pts, decoded))
                if on and c is not None and i > 0 and not decoded[i - 1][1]]
     sound = onsets(path, float(a.get('start_time', 0))) if a else []
-    pairs = [(o - f) * 1000 for f in flashes for o in sound if abs(o - f) < 0.5]
+    # Each flash pairs with the burst nearest to where the last pair puts it: an offset that
+    # drifts past a period is followed rather than taken for the next burst.
+    pairs, drift = [], 0.0
+    for f in flashes:
+        o = min(sound, key=lambda o: abs(o - f - drift), default=f + 9)
+        if abs(o - f - drift) < 0.5:
+            drift = o - f
+            pairs.append(drift * 1000)
     last = next((c for c, _ in reversed(decoded) if c is not None), None)
     return dict(distinct_fps=distinct / span if span else 0, codec=v['codec_name'], pairs=pairs,
                 last_code=last, frames=len(pts), unreadable=len(pts) - len(codes),
@@ -302,7 +310,7 @@ def main():
             print('  file %s: %d frames, %d without a readable time code, %d flashes, %d bursts, '
                   '%d pairs; cpu s Torvane %.2f, ffmpeg %.2f; torvane --stop took %.0f ms, logged after %s ms' % (
                       r['size'], r['frames'], r['unreadable'], r['flashes'], r['onsets'], len(r['pairs']),
-                      r['cpu'], r['floor'], r['stop_cmd_ms'], r['stop_seen_ms'] and round(r['stop_seen_ms'])))
+                      r['cpu'], r['floor'], r['stop_cmd_ms'], '?' if r['stop_seen_ms'] is None else round(r['stop_seen_ms'])))
             print(line(size, r), flush=True)
             results.append(r)
         figures = {'distinct_fps': [r['distinct_fps'] for r in results],
