@@ -48,8 +48,11 @@ def start_torvane(exe, work):
                 '[VideoSett]\nfps=%d\n' % (videos, port, FPS))
     env = dict(os.environ, HOME=home, XDG_CONFIG_HOME=home + '/.config',
                XDG_DATA_HOME=home + '/.local', XDG_CACHE_HOME=home + '/.cache')
-    proc = subprocess.Popen([exe], env=env, stdout=subprocess.DEVNULL,
-                            stderr=open(work + '/torvane.log', 'w'))
+    try:
+        proc = subprocess.Popen([exe], env=env, stdout=subprocess.DEVNULL,
+                                stderr=open(work + '/torvane.log', 'w'))
+    except OSError as e:
+        raise Failure('Torvane does not start: %s' % e)
     def listening():
         if proc.poll() is not None:
             raise Failure('Torvane exited with %s:\n%s' % (proc.returncode, log_tail(work + '/torvane.log')))
