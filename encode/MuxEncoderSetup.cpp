@@ -126,9 +126,42 @@ void MuxEncoderSetup::fail(const QString& logText, const QString& emittedText)
 
 bool MuxEncoderSetup::open(MuxOutput& output)
 {
-    return createContainer(output) && createVideoStream(output) &&
+    const bool copied = settings_.copiedVideoCodec != AV_CODEC_ID_NONE;
+    return createContainer(output) &&
+           (copied ? createCopiedVideoStream(output) : createVideoStream(output)) &&
            openFileAndVideoEncoder(output) && (!settings_.withAudio || addAudioStreams(output)) &&
            writeHeader(output);
+}
+
+bool MuxEncoderSetup::createCopiedVideoStream(MuxOutput& output)
+{
+    output.videoStream = avformat_new_stream(output.formatContext.get(), nullptr);
+    if (!output.videoStream) {
+        fail("Error: Unable to create output stream for video.",
+             mux_thread_win::tr("Error: Unable to create output stream for video."));
+        return false;
+    }
+    AVCodecParameters* parameters = output.videoStream->codecpar;
+    parameters->codec_type = AVMEDIA_TYPE_VIDEO;
+    parameters->codec_id = settings_.copiedVideoCodec;
+    parameters->width = width_;
+    parameters->height = height_;
+    parameters->format = AV_PIX_FMT_YUV420P;
+    const QByteArray& config = settings_.copiedVideoConfig;
+    if (!config.isEmpty()) {
+        parameters->extradata = static_cast<std::uint8_t*>(
+            av_mallocz(std::size_t(config.size()) + AV_INPUT_BUFFER_PADDING_SIZE));
+        if (!parameters->extradata) {
+            fail("Error: Unable to allocate the video set-up.",
+                 mux_thread_win::tr("Error: Unable to create output stream for video."));
+            return false;
+        }
+        std::memcpy(parameters->extradata, config.constData(), std::size_t(config.size()));
+        parameters->extradata_size = int(config.size());
+    }
+    output.videoStream->time_base = kMicrosecondTimeBase;
+    output.videoStream->avg_frame_rate = AVRational{settings_.fps, 1};
+    return true;
 }
 
 bool MuxEncoderSetup::createContainer(MuxOutput& output)
@@ -434,6 +467,8 @@ bool MuxEncoderSetup::openFileAndVideoEncoder(MuxOutput& output)
         }
     }
     AVCodecContext* context = output.videoContext.get();
+    if (!context) // copied pictures: no encoder
+        return true;
     if (avcodec_open2(context, context->codec, nullptr) < 0) {
         fail("muxingThread Error: Unable to open encoder.",
              mux_thread_win::tr("muxingThread Error: Unable to open encoder."));

@@ -58,6 +58,7 @@ private:
     const AVCodec* chooseVideoEncoder(bool& hardware);
     const AVCodec* probeHardwareEncoder();
     bool createVideoStream(MuxOutput& output);
+    bool createCopiedVideoStream(MuxOutput& output);
     // The rate control the quality setting asks for, and the automatic bitrate when chosen.
     void chooseRate();
     // The chosen codec's own settings of the video encoder.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 
@@ -28,6 +29,11 @@ struct MuxSettings
     // Size of the frames the session delivers; the encoder rounds it up to even numbers.
     int outputWidth = 0;
     int outputHeight = 0;
+    // Set when the pictures arrive already compressed in this codec at the output size, with
+    // the codec's set-up (for H.264 an avcC record): their packets go into the file as they
+    // are, and no video encoder runs.
+    AVCodecID copiedVideoCodec = AV_CODEC_ID_NONE;
+    QByteArray copiedVideoConfig;
 
     // The codec of a "VideoFormat" value and of an "AudioFormat" value; none when not recognised.
     static AVCodecID videoCodecFor(const QString& videoFormat);

@@ -50,10 +50,10 @@ public:
         }
     }
 
-    // Whether the picture is to be left out.
-    bool pictureIsPast(const AVFrame& picture)
+    // Whether the picture at ptsUs lasting durationUs is to be left out.
+    bool pictureIsPast(std::int64_t ptsUs, std::int64_t durationUs)
     {
-        if (limitUs_ <= 0 || picture.pts + frameDuration(&picture) / 2 < limitUs_)
+        if (limitUs_ <= 0 || ptsUs + durationUs / 2 < limitUs_)
             return false;
         reach(false);
         return true;
@@ -150,6 +150,7 @@ void mux_thread_win::run()
     } closeQueue{frameQueue};
 
     std::int64_t framesWritten = 0;
+    copiedPictures_ = 0;
     {
         MuxOutput output;
         if (!MuxEncoderSetup(current, sink).open(output))
@@ -158,21 +159,23 @@ void mux_thread_win::run()
 
         MuxPacketWriter writer(output, current.outputPath, sink);
         writer.start(crashSafe);
+        const bool copied = current.copiedVideoCodec != AV_CODEC_ID_NONE;
         MuxVideoPath video(output, writer, current.fps, sink);
         const auto preview = [this](const QImage& image) { emit imagePreviewSignal(image); };
-        if (!video.prepare(previewEnabled, preview, previewClock))
+        if (!copied && !video.prepare(previewEnabled, preview, previewClock))
             return;
         MuxAudioTracks audio(output, writer, sink);
-        if (!encodeQueue(writer, video, audio, output.videoStream->time_base))
+        if (!encodeQueue(writer, video, audio, *output.videoStream))
             return;
 
         // After a failed write nothing more is encoded: what was written is closed as it is.
         if (!writer.failed()) {
-            video.flush();
+            if (!copied)
+                video.flush();
             audio.flush();
         }
         writer.finish();
-        framesWritten = video.framesSent();
+        framesWritten = copied ? copiedPictures_ : video.framesSent();
     }
 
     qDebug().noquote() << QStringLiteral("total Frame Written: %1").arg(framesWritten);
@@ -180,8 +183,8 @@ void mux_thread_win::run()
     emit msgSignal(MSG_INFO, tr("Video write finished."));
 }
 
-bool mux_thread_win::encodeQueue(const MuxPacketWriter& writer, MuxVideoPath& video,
-                                 MuxAudioTracks& audio, AVRational videoTimeBase)
+bool mux_thread_win::encodeQueue(MuxPacketWriter& writer, MuxVideoPath& video,
+                                 MuxAudioTracks& audio, const AVStream& videoStream)
 {
     DurationLimit limit(durationLimitUs, [this] { emit durationLimitReached(); });
     // A time base of whole frames (AVI) cannot hold the capture's whole-microsecond
@@ -196,11 +199,23 @@ bool mux_thread_win::encodeQueue(const MuxPacketWriter& writer, MuxVideoPath& vi
             QThread::msleep(50);
         if (item.frame && item.isAudio) {
             limit.passSound(item, audio);
-        } else if (item.frame && !limit.pictureIsPast(*item.frame)) {
+            item = {};
+            continue;
+        }
+        const std::int64_t pts = item.packet  ? item.packet->pts
+                                 : item.frame ? item.frame->pts
+                                              : AV_NOPTS_VALUE;
+        const std::int64_t duration = item.packet  ? item.packet->duration
+                                      : item.frame ? frameDuration(item.frame.get())
+                                                   : 0;
+        if ((item.packet || item.frame) && !limit.pictureIsPast(pts, duration)) {
             const std::int64_t tick =
-                av_rescale_q(item.frame->pts, AVRational{1, 1000000}, videoTimeBase);
+                av_rescale_q(pts, AVRational{1, 1000000}, videoStream.time_base);
             if (lastVideoTick != AV_NOPTS_VALUE && tick <= lastVideoTick) {
                 qDebug() << "Video frame left out, its time falls on the last one's:" << tick;
+            } else if (item.packet) {
+                lastVideoTick = tick;
+                writeCopied(writer, *item.packet, videoStream);
             } else {
                 lastVideoTick = tick;
                 const MuxVideoPath::Result result = video.encodeFrame(*item.frame);
@@ -214,4 +229,16 @@ bool mux_thread_win::encodeQueue(const MuxPacketWriter& writer, MuxVideoPath& vi
         item = {};
     }
     return true;
+}
+
+void mux_thread_win::writeCopied(MuxPacketWriter& writer, const AVPacket& packet,
+                                 const AVStream& videoStream)
+{
+    ffmpeg::PacketPtr copy(av_packet_alloc());
+    if (!copy || av_packet_ref(copy.get(), &packet) < 0)
+        return;
+    copy->stream_index = videoStream.index;
+    av_packet_rescale_ts(copy.get(), AVRational{1, 1000000}, videoStream.time_base);
+    if (writer.write(copy.get()))
+        ++copiedPictures_;
 }

@@ -17,7 +17,9 @@ class FrameQueue;
 class MuxAudioTracks;
 class MuxPacketWriter;
 class MuxVideoPath;
+struct AVPacket;
 struct AVRational;
+struct AVStream;
 
 // The encoder and muxer thread of one recording: opens the container and the encoders, then
 // converts, encodes and writes every frame it pops from the queue until the queue is closed and
@@ -73,8 +75,10 @@ protected:
 private:
     // Encodes what the queue hands out until it is closed and drained, a stop or a failed write;
     // false when the video encoder failed for good (nothing more is written).
-    bool encodeQueue(const MuxPacketWriter& writer, MuxVideoPath& video, MuxAudioTracks& audio,
-                     AVRational videoTimeBase);
+    bool encodeQueue(MuxPacketWriter& writer, MuxVideoPath& video, MuxAudioTracks& audio,
+                     const AVStream& videoStream);
+    // Writes a copied picture's packet (microseconds) into the video stream.
+    void writeCopied(MuxPacketWriter& writer, const AVPacket& packet, const AVStream& videoStream);
 
     FrameQueue* frameQueue = nullptr;
     MuxSettings settings;
@@ -82,4 +86,5 @@ private:
     std::atomic<bool> paused{false};
     std::atomic<bool> finishing{false};
     std::function<std::int64_t()> previewClock;
+    std::int64_t copiedPictures_ = 0;
 };

@@ -1,14 +1,25 @@
-// Captures one tab and streams it to Torvane: VP8 packets from WebCodecs and the sound as
-// 32-bit float samples, in Torvane's binary layouts (little-endian, no padding):
+// Captures one tab and streams it to Torvane: H.264 packets from WebCodecs where the browser
+// encodes H.264 (VP8 where it does not) and the sound as 32-bit float samples, in Torvane's
+// binary layouts (little-endian, no padding):
 //   video: 'v', int64 timestamp (us), int32 width, int32 height, packet
 //   audio: 'a', int64 timestamp (us), uint32 rate, uint16 channels, int32 frames, 1 spare
 //          byte, interleaved float32 samples
+// Both timestamps count from the first picture ("audioClock": "video"), so Torvane places the
+// sound by its time, not by counting samples, and a lost sound block does not shift the rest.
 
 // Torvane needs a key frame at least every 2 s; aiming at 1.5 s keeps that when frames
 // are skipped or a still tab sends few.
 const KEY_FRAME_INTERVAL_US = 1500000;
 const MAX_SOCKET_BACKLOG = 16 * 1024 * 1024; // bytes not yet sent before frames are dropped
 const FIRST_AUDIO_WAIT_MS = 1500;
+// Sound blocks (10 ms each) the browser keeps for us while the page is busy encoding; fewer,
+// and it drops sound under load.
+const AUDIO_BUFFER_BLOCKS = 100;
+// How long a stop waits for the pictures and sound already captured before it flushes.
+const DRAIN_MS = 1000;
+// H.264 profiles to ask for, simplest first: constrained baseline plays everywhere. Level 5.1
+// covers every size up to 4K at 60 fps.
+const H264_CODECS = ['avc1.42E033', 'avc1.4D0033', 'avc1.640033'];
 
 let rec = null; // the running recording, or null
 
@@ -17,7 +28,7 @@ chrome.runtime.onMessage.addListener((msg) => {
   if (msg.type === 'start' && !rec) {
     start(msg.streamId, msg.port).catch((e) => end('error', e.message || String(e)));
   } else if (msg.type === 'stop') {
-    end('stopped', '', true);
+    end('stopped', '');
   }
 });
 
@@ -55,7 +66,10 @@ async function start(streamId, port) {
   const ws = await connect(port);
   rec.ws = ws;
   // Torvane gives its reason when it refuses or drops a client (another client, no media).
-  ws.onclose = (ev) => end(ev.reason ? 'error' : 'stopped', ev.reason || 'Torvane closed the connection');
+  ws.onclose = (ev) => {
+    if (rec) rec.ws = null; // nobody is left to send to
+    end(ev.reason ? 'error' : 'stopped', ev.reason || 'Torvane closed the connection');
+  };
   const fps = await waitForConfig(ws, 1000);
   if (!rec) return;
   ws.onmessage = onServerMessage;
@@ -69,7 +83,7 @@ async function start(streamId, port) {
   if (!rec || rec.stopping) { stream.getTracks().forEach((t) => t.stop()); return; }
   rec.stream = stream;
   // Closing or navigating the tab away from capture ends its tracks: finish the file properly.
-  stream.getVideoTracks()[0].addEventListener('ended', () => end('stopped', '', true));
+  stream.getVideoTracks()[0].addEventListener('ended', () => end('stopped', ''));
 
   // Capturing a tab mutes it; playing the captured sound keeps it audible to the user.
   const audioTrack = stream.getAudioTracks()[0];
@@ -80,13 +94,17 @@ async function start(streamId, port) {
 
   const videoReader = new MediaStreamTrackProcessor({ track: stream.getVideoTracks()[0] }).readable.getReader();
   const audioReader = audioTrack
-    ? new MediaStreamTrackProcessor({ track: audioTrack }).readable.getReader() : null;
+    ? new MediaStreamTrackProcessor({ track: audioTrack, maxBufferSize: AUDIO_BUFFER_BLOCKS }).readable.getReader()
+    : null;
   rec.readers = [videoReader, audioReader].filter(Boolean);
+  rec.pumps = [];
 
   // The first frame and the first sound block give the real size and sample rate.
   const first = await videoReader.read();
   if (first.done || !rec) { if (first.value) first.value.close(); return; }
   const width = first.value.displayWidth & ~1, height = first.value.displayHeight & ~1;
+  rec.t0 = first.value.timestamp;
+  notePictureClock(first.value);
   const audioFirst = audioReader ? audioReader.read() : null;
   let sampleRate = 48000, channels = 2;
   if (audioFirst) {
@@ -101,13 +119,50 @@ async function start(streamId, port) {
   }
   if (!rec) { first.value.close(); return; }
 
-  send(JSON.stringify({
-    type: 'start', width, height, frameRate: fps,
-    audioSampleRate: sampleRate, audioChannels: audioTrack ? channels : 0, videoCodec: 'vp8',
-  }));
-  rec.encoder = makeEncoder(width, height, fps);
-  pumpVideo(videoReader, first.value, width, height, fps);
-  if (audioFirst) pumpAudio(audioReader, audioFirst, channels);
+  const h264 = await h264Codec(width, height, fps);
+  const start = {
+    type: 'start', width, height, frameRate: fps, audioClock: 'video',
+    audioSampleRate: sampleRate, audioChannels: audioTrack ? channels : 0, videoCodec: h264 ? 'h264' : 'vp8',
+  };
+  rec.encoder = makeEncoder(h264 || 'vp8', width, height, fps, start);
+  if (!h264) send(JSON.stringify(start));
+  rec.pumps.push(pumpVideo(videoReader, first.value, width, height, fps));
+  if (audioFirst) rec.pumps.push(pumpAudio(audioReader, audioFirst, channels));
+}
+
+// The first H.264 codec string this browser encodes at this size, or null.
+async function h264Codec(width, height, fps) {
+  for (const codec of H264_CODECS) {
+    try {
+      const r = await VideoEncoder.isConfigSupported(encoderConfig(codec, width, height, fps));
+      if (r.supported) return codec;
+    } catch (_) { /* not this one */ }
+  }
+  return null;
+}
+
+function encoderConfig(codec, width, height, fps) {
+  const config = {
+    codec, width, height, framerate: fps, latencyMode: 'realtime',
+    bitrate: Math.max(1000000, Math.round(width * height * fps * 0.1)),
+  };
+  if (codec.startsWith('avc1')) config.avc = { format: 'avc' };
+  return config;
+}
+
+// Chromium stamps tab pictures on the system's monotonic clock and tab sound on this document's
+// clock (performance.now()). The smallest delay seen between a picture's stamp and its arrival
+// gives the distance between the two clocks, to within that delay (a few milliseconds).
+function notePictureClock(frame) {
+  const gap = frame.timestamp - performance.now() * 1000;
+  if (rec.clockGap === undefined || gap > rec.clockGap) rec.clockGap = gap;
+}
+
+// A sound block's time on the pictures' clock, from the first picture.
+function soundTime(data) {
+  const nowUs = performance.now() * 1000;
+  const onDocumentClock = Math.abs(nowUs - data.timestamp) < 10e6;
+  return Math.round((onDocumentClock ? data.timestamp + rec.clockGap : data.timestamp) - rec.t0);
 }
 
 function onServerMessage(ev) {
@@ -118,7 +173,7 @@ function onServerMessage(ev) {
   else if (m.type === 'busy') end('busy', 'Torvane is already recording the screen');
   else if (m.type === 'error') end('error', m.reason || 'Torvane could not record');
   else if (m.type === 'overload') console.warn('Torvane: encoder falling behind; it will stop the recording');
-  else if (m.type === 'stopRecording') end('stopped', '', false);
+  else if (m.type === 'stopRecording') end('stopped', '');
   // "config" after the start only matters for the next recording.
 }
 
@@ -126,9 +181,12 @@ function send(data) {
   if (rec && rec.ws && rec.ws.readyState === WebSocket.OPEN) rec.ws.send(data);
 }
 
-function makeEncoder(width, height, fps) {
+// H.264 goes to Torvane as it is: the "start" carries the encoder's avcC record, known with the
+// first packet, and packets wait for it.
+function makeEncoder(codec, width, height, fps, start) {
+  let pending = codec.startsWith('avc1') ? [] : null;
   const encoder = new VideoEncoder({
-    output: (chunk) => {
+    output: (chunk, metadata) => {
       const msg = new ArrayBuffer(17 + chunk.byteLength);
       const view = new DataView(msg);
       view.setUint8(0, 0x76);
@@ -136,15 +194,27 @@ function makeEncoder(width, height, fps) {
       view.setInt32(9, width, true);
       view.setInt32(13, height, true);
       chunk.copyTo(new Uint8Array(msg, 17));
-      send(msg);
+      if (pending && metadata && metadata.decoderConfig && metadata.decoderConfig.description) {
+        start.videoConfig = base64(metadata.decoderConfig.description);
+        send(JSON.stringify(start));
+        pending.forEach(send);
+        pending = null;
+      }
+      if (pending) pending.push(msg);
+      else send(msg);
     },
     error: (e) => end('error', 'Video encoder: ' + e.message),
   });
-  encoder.configure({
-    codec: 'vp8', width, height, framerate: fps, latencyMode: 'realtime',
-    bitrate: Math.max(1000000, Math.round(width * height * fps * 0.1)),
-  });
+  encoder.configure(encoderConfig(codec, width, height, fps));
   return encoder;
+}
+
+function base64(description) {
+  const bytes = description instanceof ArrayBuffer ? new Uint8Array(description)
+    : new Uint8Array(description.buffer, description.byteOffset, description.byteLength);
+  let text = '';
+  for (const b of bytes) text += String.fromCharCode(b);
+  return btoa(text);
 }
 
 async function pumpVideo(reader, frame, width, height, fps) {
@@ -153,8 +223,9 @@ async function pumpVideo(reader, frame, width, height, fps) {
   let nextDue = 0, lastKey = -Infinity;
   let canvas = null;
   while (frame) {
+    notePictureClock(frame);
     const t = frame.timestamp - t0;
-    const backlogged = rec.encoder.encodeQueueSize > 2 || rec.ws.bufferedAmount > MAX_SOCKET_BACKLOG;
+    const backlogged = rec.encoder.encodeQueueSize > 2 || !rec.ws || rec.ws.bufferedAmount > MAX_SOCKET_BACKLOG;
     if (t >= nextDue - frameUs / 2 && !backlogged && rec.encoder.state === 'configured') {
       nextDue = Math.max(nextDue + frameUs, t);
       // A tab resized while recording is scaled to the size announced in "start".
@@ -172,15 +243,15 @@ async function pumpVideo(reader, frame, width, height, fps) {
       if (input !== frame) input.close();
     }
     frame.close();
-    if (!rec || rec.stopping) return;
-    const r = await reader.read();
-    frame = r.done || !rec || rec.stopping ? (r.value && r.value.close(), null) : r.value;
+    // A stop ends the tracks; what they had captured before still arrives and is recorded.
+    const r = rec && rec.encoder.state === 'configured' ? await reader.read() : { done: true };
+    frame = r.done || !rec ? (r.value && r.value.close(), null) : r.value;
   }
 }
 
 async function pumpAudio(reader, firstRead, channels) {
   let r = await firstRead;
-  while (!r.done && rec && !rec.stopping) {
+  while (!r.done && rec) {
     sendAudio(r.value, channels);
     r.value.close();
     r = await reader.read();
@@ -193,7 +264,7 @@ function sendAudio(data, channels) {
   const msg = new ArrayBuffer(20 + frames * channels * 4);
   const view = new DataView(msg);
   view.setUint8(0, 0x61);
-  view.setBigInt64(1, BigInt(Math.round(data.timestamp)), true);
+  view.setBigInt64(1, BigInt(soundTime(data)), true);
   view.setUint32(9, data.sampleRate, true);
   view.setUint16(13, channels, true);
   view.setInt32(15, frames, true);
@@ -208,21 +279,24 @@ function sendAudio(data, channels) {
   send(msg);
 }
 
-// Ends the recording once. A user's stop flushes the encoder and tells Torvane "stop";
-// when Torvane ended it ("stopRecording", busy, closed socket) there is nobody to tell.
-async function end(reason, detail, tellServer) {
+// Ends the recording once, keeping everything captured up to now: the tracks end, what they
+// had captured is read and encoded, the encoder is flushed, and Torvane hears "stop" once the
+// last packet is on its way (when Torvane asked for the stop it waits for this, at most 2 s).
+async function end(reason, detail) {
   if (!rec || rec.stopping) return;
   const r = rec;
   r.stopping = true;
-  for (const reader of r.readers || []) reader.cancel().catch(() => {});
   if (r.stream) r.stream.getTracks().forEach((t) => t.stop());
+  const drained = Promise.all(r.pumps || []);
+  await Promise.race([drained, new Promise((s) => setTimeout(s, DRAIN_MS))]);
+  for (const reader of r.readers || []) reader.cancel().catch(() => {});
   if (r.audioContext) r.audioContext.close().catch(() => {});
   if (r.encoder && r.encoder.state === 'configured') {
     try { await r.encoder.flush(); } catch (_) { /* closed by an error */ }
   }
   if (r.ws) {
     r.ws.onclose = null;
-    if (tellServer && r.ws.readyState === WebSocket.OPEN) {
+    if (r.ws.readyState === WebSocket.OPEN) {
       r.ws.send(JSON.stringify({ type: 'stop' }));
       // Give queued media a moment to leave before the socket closes.
       for (let i = 0; i < 50 && r.ws.bufferedAmount > 0; i++) await new Promise((s) => setTimeout(s, 20));

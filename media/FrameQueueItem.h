@@ -13,6 +13,10 @@ using SharedFrame = std::shared_ptr<AVFrame>;
 // Takes ownership of frame; it is freed with av_frame_free when the last reference goes.
 SharedFrame makeSharedFrame(AVFrame* frame);
 
+struct AVPacket;
+// A compressed picture that goes into the file as it is: pts, dts and duration in microseconds.
+using SharedPacket = std::shared_ptr<AVPacket>;
+
 // What travels through the FrameQueue from the capture threads to the mux thread.
 struct FrameQueueItem
 {
@@ -22,4 +26,6 @@ struct FrameQueueItem
     std::int32_t sequence = 0;
     // Audio only: the sound track the frame belongs to, 0-based (MuxSettings::audioTrackNames).
     std::int32_t track = 0;
+    // Instead of a frame, for a recording whose pictures are copied (MuxSettings).
+    SharedPacket packet = nullptr;
 };

@@ -106,6 +106,9 @@ QString checkStartRequest(StartRequest& request)
                           kMaxSampleRate);
     if (request.audioChannels < 0 || request.audioChannels > kMaxChannels)
         return outOfRange("audioChannels", request.audioChannels, 0, kMaxChannels);
+    if (!request.videoConfigValid)
+        return QStringLiteral("videoConfig is not base64 of at most %1 bytes")
+            .arg(kMaxVideoConfigBytes);
     // The encoders take even sizes only; both maxima are even.
     request.width = (request.width + 1) & ~1;
     request.height = (request.height + 1) & ~1;
@@ -150,6 +153,18 @@ std::optional<ClientMessage> parseClientText(const QByteArray& utf8, QString* er
         const QString codec = object.value(QLatin1String("videoCodec")).toString().trimmed();
         start.videoCodecGiven = !codec.isEmpty();
         start.videoCodec = codecFromName(codec);
+        start.soundOnPictureClock =
+            object.value(QLatin1String("audioClock")).toString() == QLatin1String("video");
+        const QString config = object.value(QLatin1String("videoConfig")).toString();
+        // Measured before decoding: base64 is a third longer than what it carries.
+        if (config.size() > (kMaxVideoConfigBytes + 2) / 3 * 4) {
+            start.videoConfigValid = false;
+        } else if (!config.isEmpty()) {
+            auto decoded = QByteArray::fromBase64Encoding(config.toLatin1(),
+                                                          QByteArray::AbortOnBase64DecodingErrors);
+            start.videoConfigValid = bool(decoded);
+            start.videoConfig = decoded ? *decoded : QByteArray();
+        }
     }
     return message;
 }
@@ -176,6 +191,7 @@ std::optional<AudioMessage> parseAudioMessage(QByteArrayView data)
     if (data.size() < kAudioHeaderSize || data.front() != kAudioTag)
         return std::nullopt;
     AudioMessage message;
+    message.timestampUs = readLE<std::int64_t>(data, 1);
     message.sampleRate = readLE<std::int32_t>(data, 9);
     const std::uint16_t channels = readLE<std::uint16_t>(data, 13);
     message.channels = channels == 0 ? 1 : (channels > 2 ? 2 : int(channels));

@@ -31,6 +31,8 @@ constexpr int kMaxHeight = 4320;
 // Larger pictures are encoded shrunk to this many pixels: decoding and encoding a 7680x4320 tab as
 // it is holds about 500 MB, and few H.264 players decode more than 4K.
 constexpr std::int64_t kMaxEncodedPixels = 3840LL * 2160;
+// An avcC record with a few parameter sets is some tens of bytes.
+constexpr qsizetype kMaxVideoConfigBytes = 1024;
 
 // A "start" request as the client sent it: missing keys take their defaults; numbers are read
 // whole, those beyond the int range as its nearest end (checkStartRequest then refuses them).
@@ -44,6 +46,13 @@ struct StartRequest
     VideoCodec videoCodec = VideoCodec::VP8;
     // False when "videoCodec" was missing or empty: only raw pictures can then be recorded.
     bool videoCodecGiven = false;
+    // "audioClock": "video": sound messages are stamped on the pictures' clock (microseconds
+    // from the first picture), so the sound is placed by its stamps, not by counting samples.
+    bool soundOnPictureClock = false;
+    // "videoConfig": the codec's set-up (an H.264 avcC record), base64; packets then carry no
+    // parameter sets of their own. False when it was not valid base64 or longer than allowed.
+    QByteArray videoConfig = {};
+    bool videoConfigValid = true;
 };
 
 enum class ClientMessageType { Start, Stop, Other };
@@ -86,6 +95,7 @@ struct VideoMessage
 
 struct AudioMessage
 {
+    std::int64_t timestampUs = 0;
     std::int32_t sampleRate = 0;
     // The effective count: 0 reads as 1 and anything above 2 as 2.
     int channels = 1;

@@ -33,6 +33,10 @@ TabCaptureServerWin::TabCaptureServerWin(QObject* parent)
     idleTimer_->setSingleShot(true);
     idleTimer_->setInterval(kIdleTimeoutMs);
     connect(idleTimer_, &QTimer::timeout, this, &TabCaptureServerWin::onIdleTimeout);
+    flushTimer_ = new QTimer(this);
+    flushTimer_->setSingleShot(true);
+    flushTimer_->setInterval(kClientFlushMs);
+    connect(flushTimer_, &QTimer::timeout, this, &TabCaptureServerWin::stopSession);
 }
 
 QString TabCaptureServerWin::secretPath()
@@ -151,7 +155,14 @@ void TabCaptureServerWin::stopRecordingFromApp()
     if (!client_ || !session_ || !session_->isRunning())
         return;
     sendText(tabcapture::stopRecordingMessage());
-    session_->stopSession();
+    flushTimer_->start();
+}
+
+void TabCaptureServerWin::stopSession()
+{
+    flushTimer_->stop();
+    if (session_)
+        session_->stopSession();
 }
 
 void TabCaptureServerWin::onTcpConnection()
@@ -231,6 +242,7 @@ void TabCaptureServerWin::onTextMessageReceived(const QString& message)
                 sendText(tabcapture::startedMessage());
                 return;
             }
+            flushTimer_->stop();
             session_->setDurationLimit(durationLimit_ ? durationLimit_() : 0);
             session_->setRecordingSettings(settings_ ? settings_().recording : RecordingSettings());
             session_->startSession(request);
@@ -238,8 +250,7 @@ void TabCaptureServerWin::onTextMessageReceived(const QString& message)
         }
     case tabcapture::ClientMessageType::Stop:
         idleTimer_->start();
-        if (session_)
-            session_->stopSession();
+        stopSession();
         return;
     case tabcapture::ClientMessageType::Other:
         return;
@@ -272,8 +283,7 @@ void TabCaptureServerWin::onSocketDisconnected()
         return;
     qInfo().noquote() << "TabCapture client disconnected";
     dropClient();
-    if (session_)
-        session_->stopSession();
+    stopSession();
 }
 
 void TabCaptureServerWin::onIdleTimeout()

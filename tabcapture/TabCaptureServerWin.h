@@ -110,8 +110,11 @@ public:
     void setScreenRecordingActive(bool active);
     bool screenRecordingActive() const { return screenRecordingActive_; }
 
-    // The user stopped the recording in the main window: tell the client, then end the session.
+    // The user stopped the recording in the main window: tell the client, and end the session
+    // once the client has sent what its encoder still held ("stop" or its going away), at most
+    // kClientFlushMs later.
     void stopRecordingFromApp();
+    static constexpr int kClientFlushMs = 2000;
 
     // Where the secret lives: <runtime folder>/torvane/tab-token, readable by the user only.
     static QString secretPath();
@@ -143,11 +146,13 @@ private:
     void handleOverload();
     void dropClient();
     void onIdleTimeout();
+    void stopSession();
 
     QTcpServer* tcpServer_ = nullptr;
     // Not listening itself: it takes the connections tcpServer_ lets through.
     QWebSocketServer* server_ = nullptr;
     QTimer* idleTimer_ = nullptr;
+    QTimer* flushTimer_ = nullptr;
     QByteArray secret_;
     std::function<std::int64_t()> durationLimit_;
     std::function<TabCaptureSettings()> settings_;

@@ -13,6 +13,8 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/frame.h>
+#include <libavutil/mathematics.h>
+#include <libavutil/samplefmt.h>
 }
 
 using tabcapture::MediaBudget;
@@ -34,6 +36,30 @@ AVCodecID decoderFor(tabcapture::VideoCodec codec)
     return AV_CODEC_ID_NONE;
 }
 
+// A stamped sound message this far from where the sound so far ends is moved to its stamp:
+// closer, it is the stamps' own jitter. Further than the longest gap filled, it is not believed.
+constexpr std::int64_t kSoundSlackUs = 20000;
+constexpr std::int64_t kLongestGapUs = 5000000;
+
+// Whether an H.264 packet in the avcC layout (each unit after its 4-byte length) holds an IDR
+// slice, where a player may start.
+bool holdsKeyPicture(QByteArrayView payload)
+{
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(payload.data());
+    qsizetype at = 0;
+    while (payload.size() - at > 4) {
+        const std::uint32_t length = std::uint32_t(bytes[at]) << 24 |
+                                     std::uint32_t(bytes[at + 1]) << 16 |
+                                     std::uint32_t(bytes[at + 2]) << 8 | bytes[at + 3];
+        if (length == 0 || length > std::uint64_t(payload.size() - at - 4))
+            return false;
+        if ((bytes[at + 4] & 0x1f) == 5)
+            return true;
+        at += 4 + qsizetype(length);
+    }
+    return false;
+}
+
 std::int64_t frameBytes(const AVFrame& frame)
 {
     std::int64_t bytes = 0;
@@ -47,6 +73,7 @@ std::int64_t frameBytes(const AVFrame& frame)
 TabRecordingRun::TabRecordingRun(int id, const tabcapture::StartRequest& request)
     : id(id), width(request.width), height(request.height), frameRate(request.frameRate),
       sampleRate(request.audioSampleRate), audio(request.audioChannels != 0),
+      soundOnPictureClock(request.soundOnPictureClock),
       budget(frameRate, sampleRate, kQueueCapacity / 2),
       mux(std::make_unique<mux_thread_win>(&queue))
 {
@@ -185,6 +212,10 @@ void TabRecordingRun::buildVideo(const tabcapture::VideoMessage& message)
         queueFrame(frame, 0);
         return;
     }
+    if (copiesPictures) {
+        queuePacket(message);
+        return;
+    }
     if (!decoder_)
         return;
     av_packet_unref(packet_.get());
@@ -223,6 +254,9 @@ void TabRecordingRun::buildVideo(const tabcapture::VideoMessage& message)
 
 void TabRecordingRun::buildAudio(const tabcapture::AudioMessage& message)
 {
+    const std::int64_t early = soundOnPictureClock ? placeSound(message) : 0;
+    if (early >= message.samplesPerChannel)
+        return;
     AVFrame* frame = av_frame_alloc();
     if (!frame)
         return;
@@ -234,12 +268,76 @@ void TabRecordingRun::buildAudio(const tabcapture::AudioMessage& message)
         av_frame_free(&frame);
         return;
     }
-    tabcapture::copyPlanarSamples(message, reinterpret_cast<float*>(frame->data[0]),
-                                  message.channels == 2 ? reinterpret_cast<float*>(frame->data[1])
-                                                        : nullptr);
+    auto* left = reinterpret_cast<float*>(frame->data[0]);
+    auto* right = message.channels == 2 ? reinterpret_cast<float*>(frame->data[1]) : nullptr;
+    tabcapture::copyPlanarSamples(message, left, right);
+    if (early > 0) {
+        frame->nb_samples = int(message.samplesPerChannel - early);
+        for (float* plane : {left, right})
+            if (plane)
+                std::memmove(plane, plane + early, std::size_t(frame->nb_samples) * sizeof(float));
+    }
     frame->pts = audioSamples_;
-    audioSamples_ += message.samplesPerChannel;
-    queueFrame(frame, message.samplesPerChannel);
+    audioSamples_ += frame->nb_samples;
+    queueFrame(frame, frame->nb_samples);
+}
+
+std::int64_t TabRecordingRun::placeSound(const tabcapture::AudioMessage& message)
+{
+    const std::int64_t due = av_rescale(message.timestampUs, sampleRate, 1000000);
+    const std::int64_t slack = av_rescale(kSoundSlackUs, sampleRate, 1000000);
+    const std::int64_t gap = due - audioSamples_;
+    if (gap > slack && gap <= av_rescale(kLongestGapUs, sampleRate, 1000000)) {
+        queueSilence(gap, message.channels);
+        return 0;
+    }
+    return gap < -slack ? -gap : 0;
+}
+
+void TabRecordingRun::queueSilence(std::int64_t samples, int channels)
+{
+    while (samples > 0) {
+        AVFrame* frame = av_frame_alloc();
+        if (!frame)
+            return;
+        frame->format = AV_SAMPLE_FMT_FLTP;
+        frame->sample_rate = sampleRate;
+        frame->nb_samples = int(std::min<std::int64_t>(samples, sampleRate / 10));
+        av_channel_layout_default(&frame->ch_layout, channels);
+        if (av_frame_get_buffer(frame, 0) < 0) {
+            av_frame_free(&frame);
+            return;
+        }
+        av_samples_set_silence(frame->extended_data, 0, frame->nb_samples, channels,
+                               AV_SAMPLE_FMT_FLTP);
+        frame->pts = audioSamples_;
+        audioSamples_ += frame->nb_samples;
+        samples -= frame->nb_samples;
+        queueFrame(frame, frame->nb_samples);
+    }
+}
+
+void TabRecordingRun::queuePacket(const tabcapture::VideoMessage& message)
+{
+    AVPacket* packet = av_packet_alloc();
+    if (!packet || av_new_packet(packet, int(message.payload.size())) < 0) {
+        av_packet_free(&packet);
+        return;
+    }
+    std::memcpy(packet->data, message.payload.data(), std::size_t(message.payload.size()));
+    packet->pts = packet->dts = message.timestampUs;
+    packet->duration = 1000000 / frameRate;
+    if (holdsKeyPicture(message.payload))
+        packet->flags |= AV_PKT_FLAG_KEY;
+    const MediaBudget::Charge charge = MediaBudget::chargeFor(packet->size, 1, 0);
+    budget.charge(charge);
+    ++pictures_;
+    FrameQueueItem item;
+    item.packet = SharedPacket(packet, [this, charge](AVPacket* p) {
+        av_packet_free(&p);
+        budget.release(charge);
+    });
+    queue.push(std::move(item));
 }
 
 // Charged until the encoder lets the frame go.

@@ -66,7 +66,11 @@ struct TabRecordingRun
     const int frameRate;
     const int sampleRate;
     const bool audio;
+    // Sound placed by its stamps on the pictures' clock instead of by counting samples.
+    const bool soundOnPictureClock;
     QString path;
+    // Set before start(): the pictures are H.264 packets that go into the file as they are.
+    bool copiesPictures = false;
 
 private:
     // Before the queue and the mux: frames they still hold at their end release into these.
@@ -95,6 +99,11 @@ private:
     void buildVideo(const tabcapture::VideoMessage& message);
     void buildAudio(const tabcapture::AudioMessage& message);
     void queueFrame(AVFrame* frame, std::int64_t samples);
+    void queuePacket(const tabcapture::VideoMessage& message);
+    // Silence up to where a stamped sound message belongs; how many of its first samples lie
+    // before where the sound so far ends, to be left out.
+    std::int64_t placeSound(const tabcapture::AudioMessage& message);
+    void queueSilence(std::int64_t samples, int channels);
 
     // The building thread's own.
     ffmpeg::CodecContextPtr decoder_;

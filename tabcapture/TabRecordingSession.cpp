@@ -118,7 +118,18 @@ void TabRecordingSession::startSession(const tabcapture::StartRequest& request)
     fpsWindowSequence_ = 0;
 
     auto run = std::make_unique<TabRecordingRun>(++nextRunId_, request);
-    if (request.videoCodecGiven) {
+    // The browser's own H.264 at the file's size goes into an MP4 as it is: decoding and encoding
+    // it again would cost more than the rest of the recording and lose quality.
+    MuxSettings muxSettings = settings_.mux;
+    run->copiesPictures =
+        request.videoCodec == tabcapture::VideoCodec::H264 && !request.videoConfig.isEmpty() &&
+        muxSettings.videoCodecId == AV_CODEC_ID_H264 &&
+        tabcapture::encodedSize(request) == std::pair{request.width, request.height};
+    if (run->copiesPictures) {
+        muxSettings.copiedVideoCodec = AV_CODEC_ID_H264;
+        muxSettings.copiedVideoConfig = request.videoConfig;
+        qInfo() << "TabCapture writes the browser's H.264 pictures as they are";
+    } else if (request.videoCodecGiven) {
         const int ret = run->openDecoder(request.videoCodec);
         if (ret == AVERROR_DECODER_NOT_FOUND)
             Q_EMIT errorMessage(tr("Failed to initialize video decoder: codec not found."));
@@ -153,7 +164,7 @@ void TabRecordingSession::startSession(const tabcapture::StartRequest& request)
         if (run_ && run_->id == id)
             endByItself(QString());
     });
-    if (!mux->init(settings_.mux, path, run->audio)) {
+    if (!mux->init(muxSettings, path, run->audio)) {
         const QString text = tr("Failed to initialize mux for tab capture.");
         Q_EMIT errorMessage(text);
         Q_EMIT startFailed(text);
@@ -292,7 +303,8 @@ TabRecordingSession::pushVideoFrame(const tabcapture::VideoMessage& message,
         return VideoPush::Overloaded;
     if (!tabcapture::acceptsPicture(message.timestampUs, message.width, message.height, run_->width,
                                     run_->height) ||
-        (!message.isRawPicture && (!run_->hasDecoder || message.payload.isEmpty()))) {
+        (!message.isRawPicture &&
+         ((!run_->hasDecoder && !run_->copiesPictures) || message.payload.isEmpty()))) {
         if (!run_->refusedMessage)
             qWarning() << "TabCapture refused a picture of" << message.width << "x"
                        << message.height << "at" << message.timestampUs << "us in a recording of"
