@@ -237,7 +237,12 @@ def run(build, size, seconds, tail_seconds):
             known = set()
             for kind, length in (('app', seconds), ('ext', tail_seconds)):
                 click()
-                wait_until(lambda: badge_is('REC'), 'the REC badge')
+                try:
+                    wait_until(lambda: badge_is('REC'), 'the REC badge')
+                except AssertionError as e:
+                    title = browser.eval(worker, 'chrome.action.getTitle({})')
+                    raise Failure('%s (badge "%s", title "%s"); Torvane\'s log:\n%s' % (e, badge(), title, log_tail(
+                        max(glob.glob(work + '/home/.config/torvane/Log/*.log') or [work + '/torvane.log']))))
                 cpu0, rec0 = cpu_seconds(torvane.pid), ticks()
                 time.sleep(length)
                 rec1 = ticks()
