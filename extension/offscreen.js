@@ -15,6 +15,10 @@ const FIRST_AUDIO_WAIT_MS = 1500;
 // Sound blocks (10 ms each) the browser keeps for us while the page is busy encoding; fewer,
 // and it drops sound under load.
 const AUDIO_BUFFER_BLOCKS = 100;
+// How long the sound waits at the start for the clocks' distance to be measured.
+const SETTLE_MS = 700;
+// A picture reaches us some frames after the tab showed it.
+const IN_FLIGHT_MS = 150;
 // How long a stop waits for the pictures and sound already captured before it flushes.
 const DRAIN_MS = 1000;
 // H.264 profiles to ask for, simplest first: constrained baseline plays everywhere. Level 5.1
@@ -158,11 +162,15 @@ function notePictureClock(frame) {
   if (rec.clockGap === undefined || gap > rec.clockGap) rec.clockGap = gap;
 }
 
-// A sound block's time on the pictures' clock, from the first picture.
+// A sound block's time on the pictures' clock, from the first picture. The tab's sound is
+// captured before it reaches the speakers, its pictures when they are shown; the page (a video
+// player) times them so that they meet at the speakers, an output latency later than captured.
 function soundTime(data) {
   const nowUs = performance.now() * 1000;
   const onDocumentClock = Math.abs(nowUs - data.timestamp) < 10e6;
-  return Math.round((onDocumentClock ? data.timestamp + rec.clockGap : data.timestamp) - rec.t0);
+  const heard = rec.audioContext
+    ? ((rec.audioContext.baseLatency || 0) + (rec.audioContext.outputLatency || 0)) * 1e6 : 0;
+  return Math.round((onDocumentClock ? data.timestamp + rec.clockGap : data.timestamp) + heard - rec.t0);
 }
 
 function onServerMessage(ev) {
@@ -251,6 +259,9 @@ async function pumpVideo(reader, frame, width, height, fps) {
 
 async function pumpAudio(reader, firstRead, channels) {
   let r = await firstRead;
+  // The first pictures arrive late while the capture starts up, which makes the clocks' distance
+  // look smaller; the browser keeps the sound (AUDIO_BUFFER_BLOCKS) while it settles.
+  await new Promise((s) => setTimeout(s, SETTLE_MS));
   while (!r.done && rec) {
     sendAudio(r.value, channels);
     r.value.close();
@@ -286,6 +297,8 @@ async function end(reason, detail) {
   if (!rec || rec.stopping) return;
   const r = rec;
   r.stopping = true;
+  // What the tab showed just before the stop is still on its way through the capture.
+  if (r.stream) await new Promise((s) => setTimeout(s, IN_FLIGHT_MS));
   if (r.stream) r.stream.getTracks().forEach((t) => t.stop());
   const drained = Promise.all(r.pumps || []);
   await Promise.race([drained, new Promise((s) => setTimeout(s, DRAIN_MS))]);

@@ -170,6 +170,14 @@ private slots:
                                     << "audioChannels 9 not in 0..8";
         QTest::newRow("-1 channels") << R"(,"audioChannels":-1)"
                                      << "audioChannels -1 not in 0..8";
+        QTest::newRow("set-up, sound on the pictures' clock")
+            << R"(,"videoConfig":"AWQAH/8=","audioClock":"video")"
+            << "1920x1080 30 fps 48000 Hz 2 ch, set-up 0164001fff, clock";
+        QTest::newRow("set-up not base64") << R"(,"videoConfig":"AW*=")"
+                                           << "videoConfig is not base64 of at most 1024 bytes";
+        QTest::newRow("set-up too long")
+            << QString(R"(,"videoConfig":"%1")").arg(QString(1372, 'A'))
+            << "videoConfig is not base64 of at most 1024 bytes";
     }
     void checksStartRequests()
     {
@@ -183,7 +191,10 @@ private slots:
                   ? refusal
                   : QString::asprintf("%dx%d%s %d fps %d Hz %d ch", start.width, start.height,
                                       qPrintable(encoded), start.frameRate, start.audioSampleRate,
-                                      start.audioChannels),
+                                      start.audioChannels) +
+                        (start.videoConfig.isEmpty() ? QString()
+                                                     : ", set-up " + start.videoConfig.toHex()) +
+                        (start.soundOnPictureClock ? ", clock" : ""),
               "expect");
     }
 

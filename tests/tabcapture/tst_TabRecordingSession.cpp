@@ -12,6 +12,10 @@
 #include <QtEndian>
 #include <QtTest>
 
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
 #include <cmath>
 #include <numbers>
 
@@ -203,6 +207,56 @@ private Q_SLOTS:
         QCOMPARE(pictures ? probe.decodeVideo().size() : 0, pictures);
     }
 
+    // The browser's own H.264 (an avcC set-up, packets of length-prefixed units) goes into the
+    // MP4 packet for packet, key pictures marked. Sound stamped on the pictures' clock lands at
+    // its stamps: what came before the first picture is left out, a gap is silence.
+    void copiesH264AndPlacesStampedSound()
+    {
+        const QString reference = folder.filePath("reference.mp4");
+        QCOMPARE(QProcess::execute("ffmpeg", {"-v", "error", "-y", "-f", "lavfi", "-i",
+                                              "testsrc2=size=160x96:rate=30", "-frames:v", "30",
+                                              "-c:v", "libx264", "-g", "10", "-bf", "0", "-pix_fmt",
+                                              "yuv420p", reference}),
+                 0);
+        QByteArray config;
+        const QList<QPair<QByteArray, bool>> sent = packets(reference, &config);
+        QCOMPARE(sent.size(), 30);
+        TabRecordingSession session;
+        session.setRecordingSettings(inFolder(folder.path()));
+        QSignalSpy stopped(&session, &TabCaptureSessionBase::recordingStopped);
+        tabcapture::StartRequest start{160, 96, kFps, kRate, 2, tabcapture::VideoCodec::H264, true};
+        start.soundOnPictureClock = true;
+        start.videoConfig = config;
+        session.startSession(start);
+        int overloads = 0;
+        for (int i = 0; i < sent.size(); ++i)
+            pushVideo(session, overloads,
+                      videoMessage(i * 1000000LL / kFps, QSize(160, 96), sent[i].first));
+        // 10 ms blocks from -50 ms to 1 s, none from 300 to 500 ms.
+        for (int ms = -50; ms < 1000; ms += 10) {
+            if (ms >= 300 && ms < 500)
+                continue;
+            QByteArray sound = sineChunk(kRate, ms * kRate / 1000);
+            qToLittleEndian<qint64>(ms * 1000LL, sound.data() + 1);
+            session.pushAudioFrame(*tabcapture::parseAudioMessage(sound), sound);
+        }
+        session.stopSession();
+        QVERIFY(stopped.wait());
+        const QString path = stopped.value(0).value(0).toString();
+        QCOMPARE(packets(path), sent);
+        MediaProbe probe;
+        QVERIFY(probe.open(path));
+        QCOMPARE(probe.decodeVideo().size(), 30);
+        const auto audio = probe.decodeAudio();
+        const auto level = [&](double from, double to) {
+            const auto at = [&](double s) { return std::ptrdiff_t(s * audio.sampleRate); };
+            return MediaProbe::rms(
+                {audio.samples[0].begin() + at(from), audio.samples[0].begin() + at(to)});
+        };
+        QVERIFY(level(0.0, 0.28) > 0.3 && level(0.52, 0.95) > 0.3);
+        QVERIFY2(level(0.33, 0.47) < 0.01, qPrintable(QString::number(level(0.33, 0.47))));
+    }
+
     // "started" only for an open file; a start while two files are finishing is refused.
     void startsOnlyWithAnOpenFile()
     {
@@ -225,6 +279,32 @@ private Q_SLOTS:
     }
 
 private:
+    // The file's first video stream as packets (their bytes, whether key) and its set-up.
+    static QList<QPair<QByteArray, bool>> packets(const QString& path, QByteArray* config = nullptr)
+    {
+        QList<QPair<QByteArray, bool>> result;
+        AVFormatContext* format = nullptr;
+        if (avformat_open_input(&format, path.toUtf8().constData(), nullptr, nullptr) < 0)
+            return result;
+        avformat_find_stream_info(format, nullptr);
+        const int video = av_find_best_stream(format, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+        if (config && video >= 0)
+            *config = QByteArray(
+                reinterpret_cast<const char*>(format->streams[video]->codecpar->extradata),
+                format->streams[video]->codecpar->extradata_size);
+        AVPacket* packet = av_packet_alloc();
+        while (av_read_frame(format, packet) >= 0) {
+            if (packet->stream_index == video)
+                result.append(
+                    {QByteArray(reinterpret_cast<const char*>(packet->data), packet->size),
+                     (packet->flags & AV_PKT_FLAG_KEY) != 0});
+            av_packet_unref(packet);
+        }
+        av_packet_free(&packet);
+        avformat_close_input(&format);
+        return result;
+    }
+
     static RecordingSettings inFolder(const QString& path)
     {
         RecordingSettings settings;
