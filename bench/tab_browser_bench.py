@@ -229,6 +229,10 @@ def run(build, size, seconds, tail_seconds):
                     raise Failure('the extension says %s: %s' % (got, browser.eval(
                         worker, 'chrome.action.getTitle({})')))
                 return got == text
+            def why():  # what the button and Torvane's log say
+                return ' (badge "%s", title "%s"); Torvane\'s log:\n%s' % (
+                    badge(), browser.eval(worker, 'chrome.action.getTitle({})'), log_tail(max(
+                        glob.glob(work + '/home/.config/torvane/Log/*.log') or [work + '/torvane.log'])))
             time.sleep(1)
             idle0 = ticks()
             time.sleep(5)
@@ -240,9 +244,7 @@ def run(build, size, seconds, tail_seconds):
                 try:
                     wait_until(lambda: badge_is('REC'), 'the REC badge')
                 except AssertionError as e:
-                    title = browser.eval(worker, 'chrome.action.getTitle({})')
-                    raise Failure('%s (badge "%s", title "%s"); Torvane\'s log:\n%s' % (e, badge(), title, log_tail(
-                        max(glob.glob(work + '/home/.config/torvane/Log/*.log') or [work + '/torvane.log']))))
+                    raise Failure(str(e) + why())
                 cpu0, rec0 = cpu_seconds(torvane.pid), ticks()
                 time.sleep(length)
                 rec1 = ticks()
@@ -253,7 +255,7 @@ def run(build, size, seconds, tail_seconds):
                     got = subprocess.run([exe, '--stop'], env=env, capture_output=True, text=True)
                     result['stop_cmd_ms'] = (time.time() - sent) * 1000
                     if got.returncode:
-                        raise Failure('torvane --stop failed: ' + got.stdout + got.stderr)
+                        raise Failure('torvane --stop failed: ' + (got.stdout + got.stderr).strip() + why())
                     # The command's own start-up is not the recording's: the stop counts from
                     # when Torvane logged it, on the same wall clock.
                     heard = stop_logged(work)
