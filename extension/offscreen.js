@@ -49,16 +49,20 @@ function connect(port) {
   });
 }
 
-// The first "config" tells the frame rate Torvane records at; an older server may not send it.
+// The first "config" tells the frame rate Torvane records at and the distance between the
+// system's wall and monotonic clocks; an older server may not send them.
 function waitForConfig(ws, ms) {
   return new Promise((resolve) => {
-    const timer = setTimeout(() => resolve(30), ms);
+    const timer = setTimeout(() => resolve({ fps: 30 }), ms);
     ws.onmessage = (ev) => {
       try {
         const m = JSON.parse(ev.data);
         if (m.type === 'config') {
           clearTimeout(timer);
-          resolve(m.frameRate > 0 ? Math.min(m.frameRate, 60) : 30);
+          resolve({
+            fps: m.frameRate > 0 ? Math.min(m.frameRate, 60) : 30,
+            clockOffsetUs: Number.isFinite(m.clockOffsetUs) ? m.clockOffsetUs : undefined,
+          });
         }
       } catch (_) { /* not ours */ }
     };
@@ -74,8 +78,10 @@ async function start(streamId, port) {
     if (rec) rec.ws = null; // nobody is left to send to
     end(ev.reason ? 'error' : 'stopped', ev.reason || 'Torvane closed the connection');
   };
-  const fps = await waitForConfig(ws, 1000);
+  const config = await waitForConfig(ws, 1000);
+  const fps = config.fps;
   if (!rec) return;
+  rec.clockOffsetUs = config.clockOffsetUs;
   ws.onmessage = onServerMessage;
 
   const source = { chromeMediaSource: 'tab', chromeMediaSourceId: streamId };
@@ -155,8 +161,9 @@ function encoderConfig(codec, width, height, fps) {
 }
 
 // Chromium stamps tab pictures on the system's monotonic clock and tab sound on this document's
-// clock (performance.now()). The smallest delay seen between a picture's stamp and its arrival
-// gives the distance between the two clocks, to within that delay (a few milliseconds).
+// clock (performance.now(), which timeOrigin puts on the wall clock). Torvane tells the wall
+// clock's distance from the monotonic one; without it, the smallest delay seen between a
+// picture's stamp and its arrival gives the distance, to within that delay.
 function notePictureClock(frame) {
   const gap = frame.timestamp - performance.now() * 1000;
   if (rec.clockGap === undefined || gap > rec.clockGap) rec.clockGap = gap;
@@ -170,7 +177,9 @@ function soundTime(data) {
   const onDocumentClock = Math.abs(nowUs - data.timestamp) < 10e6;
   const heard = rec.audioContext
     ? ((rec.audioContext.baseLatency || 0) + (rec.audioContext.outputLatency || 0)) * 1e6 : 0;
-  return Math.round((onDocumentClock ? data.timestamp + rec.clockGap : data.timestamp) + heard - rec.t0);
+  const gap = rec.clockOffsetUs !== undefined
+    ? performance.timeOrigin * 1000 - rec.clockOffsetUs : rec.clockGap;
+  return Math.round((onDocumentClock ? data.timestamp + gap : data.timestamp) + heard - rec.t0);
 }
 
 function onServerMessage(ev) {
@@ -259,9 +268,10 @@ async function pumpVideo(reader, frame, width, height, fps) {
 
 async function pumpAudio(reader, firstRead, channels) {
   let r = await firstRead;
-  // The first pictures arrive late while the capture starts up, which makes the clocks' distance
-  // look smaller; the browser keeps the sound (AUDIO_BUFFER_BLOCKS) while it settles.
-  await new Promise((s) => setTimeout(s, SETTLE_MS));
+  // Without Torvane's clock offset: the first pictures arrive late while the capture starts up,
+  // which makes the clocks' distance look smaller; the browser keeps the sound
+  // (AUDIO_BUFFER_BLOCKS) while it settles.
+  if (rec.clockOffsetUs === undefined) await new Promise((s) => setTimeout(s, SETTLE_MS));
   while (!r.done && rec) {
     sendAudio(r.value, channels);
     r.value.close();

@@ -9,6 +9,7 @@
 #include <QUrlQuery>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -266,10 +267,21 @@ int configFrameRate(const QVariant& storedFps)
     return settings::frameRateFromSetting(storedFps);
 }
 
-QString configMessage(int frameRate)
+QString configMessage(int frameRate, std::int64_t clockOffsetUs)
 {
-    return compact({{QStringLiteral("type"), QStringLiteral("config")},
-                    {QStringLiteral("frameRate"), frameRate}});
+    QJsonObject object{{QStringLiteral("type"), QStringLiteral("config")},
+                       {QStringLiteral("frameRate"), frameRate}};
+    if (clockOffsetUs != 0) // a JSON number holds it exactly: 2^53 us are 285 years
+        object.insert(QStringLiteral("clockOffsetUs"), double(clockOffsetUs));
+    return compact(object);
+}
+
+std::int64_t wallMinusMonotonicUs()
+{
+    using namespace std::chrono;
+    const auto wall = duration_cast<microseconds>(system_clock::now().time_since_epoch());
+    const auto monotonic = duration_cast<microseconds>(steady_clock::now().time_since_epoch());
+    return (wall - monotonic).count();
 }
 
 QString startedMessage()

@@ -145,7 +145,11 @@ bool tokenMatches(const QUrl& requestUrl, const QByteArray& secret);
 int configFrameRate(const QVariant& storedFps);
 
 // Server to client, compact JSON.
-QString configMessage(int frameRate);
+// clockOffsetUs: this machine's wall clock minus its monotonic clock (microseconds), which
+// browsers stamp captured pictures by; 0 leaves it out.
+QString configMessage(int frameRate, std::int64_t clockOffsetUs = 0);
+// The clock offset as this process sees it now.
+std::int64_t wallMinusMonotonicUs();
 QString startedMessage();
 QString busyMessage();
 QString overloadMessage();

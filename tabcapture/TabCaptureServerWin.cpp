@@ -210,7 +210,8 @@ void TabCaptureServerWin::onNewConnection()
                 &TabCaptureServerWin::onSocketDisconnected);
         qInfo().noquote() << "TabCapture client connected";
         idleTimer_->start();
-        sendText(tabcapture::configMessage(current.recording.mux.fps));
+        sendText(tabcapture::configMessage(current.recording.mux.fps,
+                                           tabcapture::wallMinusMonotonicUs()));
     }
 }
 

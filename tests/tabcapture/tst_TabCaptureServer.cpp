@@ -8,6 +8,8 @@
 #include <QSignalSpy>
 #include <QWebSocket>
 #include <QtEndian>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QtTest>
 
 using namespace tabcapture;
@@ -285,14 +287,18 @@ private slots:
         client->sendBinaryMessage(audioMessage(1, 1, 1));
         client->sendTextMessage(kStart); // its reply means everything before was handled
         QTRY_COMPARE(texts.size(), 1 + replies.size());
-        // The stored "29.97" is told as 29, the rate a screen recording takes from it.
-        QCOMPARE(texts, QStringList{configMessage(29)} + replies);
+        // The stored "29.97" is told as 29, the rate a screen recording takes from it; the
+        // clocks' offset lets the browser put its sound on its pictures' clock.
+        const QJsonObject config = QJsonDocument::fromJson(texts.takeFirst().toUtf8()).object();
+        QCOMPARE(config["frameRate"].toInt(), 29);
+        QVERIFY(std::abs(config["clockOffsetUs"].toDouble() - wallMinusMonotonicUs()) < 1e6);
+        QCOMPARE(texts, replies);
         QCOMPARE(session_->videos + session_->audios, media);
         QCOMPARE(session_->starts.value(0).width, screenRecording ? 1920 : 640);
         const int stops = session_->stops;
         const bool running = session_->running;
         server_->stopRecordingFromApp(); // does nothing without a recording
-        QTRY_COMPARE(texts.size(), 1 + replies.size() + int(running));
+        QTRY_COMPARE(texts.size(), replies.size() + int(running));
         // What the browser's encoder still held comes after the request and is recorded; the
         // client's "stop" then ends the session.
         QCOMPARE(session_->stops, stops);
