@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Tab recording benchmark with the real extension in Debian's Chromium: bench/tab_browser_bench.py
-# records bench/tab_bench_page.html into Torvane and measures the files. This script gives it a
+# records tests/e2e/tab_test_page.html into Torvane and measures the files. This script gives it a
 # private home, X display (with a window manager) and PulseAudio server with a null sink.
 #
 # Usage: bench/run_tab_browser_bench.sh [build-dir]

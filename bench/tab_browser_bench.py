@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Records bench/tab_bench_page.html with the extension in a real headless Chromium into Torvane
+"""Records tests/e2e/tab_test_page.html with the extension in a real headless Chromium into Torvane
 and measures the file. Run through bench/run_tab_browser_bench.sh, which provides the private
 display, sound server and home. Usage: tab_browser_bench.py <build-dir>
 
@@ -10,18 +10,18 @@ BENCH_TAIL_SECONDS more and stops from the extension's side (its button). One li
   tail_lost_ms=<torvane-stop>/<extension-stop> cpu_ratio=<n> codec=<video codec>
 then, per size, the spread of each figure over the runs as min/median/max.
 """
-import datetime, glob, json, math, os, re, resource, signal, socket, statistics, struct, subprocess, sys
+import datetime, glob, json, os, re, resource, signal, socket, statistics, subprocess, sys
 import tempfile, time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, 'tests', 'e2e'))
 import tab_browser_test as tbt  # noqa: E402  (exits 77 when Chromium is missing)
 from tab_browser_test import Browser, EXT_ID, wait_until  # noqa: E402
+import tab_media_check as tmc  # noqa: E402
 
 tbt.EXT_DIR = os.path.realpath(os.environ.get('TAB_EXTENSION_DIR') or os.path.join(ROOT, 'extension'))
-PAGE = 'file://' + os.path.join(ROOT, 'bench', 'tab_bench_page.html')
-BLOCKS, BITS, PERIOD_MS = 22, 20, 2000  # as in the page
-FPS, RATE = 30, 16000  # the recording's frame rate; the rate the sound is analysed at
+PAGE = 'file://' + os.path.join(ROOT, 'tests', 'e2e', 'tab_test_page.html')
+FPS = 30  # the recording's frame rate
 CLK = os.sysconf('SC_CLK_TCK')
 
 
@@ -93,76 +93,17 @@ def probe(path):
     return v, a, info['format']
 
 
-def frames(path):
-    """Presentation times and, per frame, (time code or None, flash) from the time-code strip and
-    a patch of the lower half, both averaged down to one grey value per block by ffmpeg."""
-    listed = subprocess.run(['ffprobe', '-v', 'error', '-select_streams', 'v:0', '-show_entries',
-                             'packet=pts_time', '-of', 'csv=p=0', path], capture_output=True, check=True)
-    pts = sorted(float(x) for x in listed.stdout.split() if x != b'N/A')
-    graph = ('[0:v]split[a][b];[a]crop=%d:48:0:0,scale=%d:1:flags=area[s];'
-             '[b]crop=iw/2:ih/4:iw/4:ih*5/8,scale=1:1:flags=area[f];[s][f]hstack,format=gray'
-             % (BLOCKS * 48, BLOCKS))
-    raw = tbt.ffmpeg('-i', path, '-filter_complex', graph, '-fps_mode', 'passthrough',
-                     '-f', 'rawvideo', '-')
-    out = []
-    for i in range(0, len(raw) - BLOCKS, BLOCKS + 1):
-        px = raw[i:i + BLOCKS + 1]
-        bits = [p > 128 for p in px[:BLOCKS]]
-        clear = all(p < 80 or p > 176 for p in px[:BLOCKS])
-        valid = clear and bits[0] and sum(bits[1:BITS + 1]) % 2 == bits[BITS + 1]
-        code = sum(b << (BITS - 1 - k) for k, b in enumerate(bits[1:BITS + 1])) if valid else None
-        out.append((code, px[BLOCKS] > 128))
-    if len(out) != len(pts):
-        raise Failure('%d decoded frames but %d packets in %s' % (len(out), len(pts), path))
-    return pts, out
-
-
-def onsets(path, start):
-    """Times where the 880 Hz burst starts: its amplitude over 10 ms windows in 2.5 ms steps
-    (Goertzel) crossing half the burst's level, placed by linear interpolation."""
-    pcm = tbt.ffmpeg('-i', path, '-map', '0:a:0', '-ac', '1', '-ar', str(RATE), '-f', 'f32le', '-')
-    x = struct.unpack('<%df' % (len(pcm) // 4), pcm)
-    n, step, k = RATE // 100, RATE // 400, 2 * math.cos(2 * math.pi * 880 / RATE)
-    amps = []
-    for i in range(0, len(x) - n, step):
-        s1 = s2 = 0.0
-        for v in x[i:i + n]:
-            s1, s2 = v + k * s1 - s2, s1
-        amps.append(math.sqrt(max(0.0, s1 * s1 + s2 * s2 - k * s1 * s2)))
-    if not amps:
-        return []
-    level = sorted(amps)[int(len(amps) * 0.98)] / 2  # bursts fill 5 % of the time
-    found = []
-    for j in range(8, len(amps)):  # not a burst cut by the file's start
-        if amps[j - 1] < level <= amps[j]:
-            t = start + (j - 1 + (level - amps[j - 1]) / (amps[j] - amps[j - 1])) * step / RATE + n / 2 / RATE
-            if not found or t - found[-1] > 1.0:
-                found.append(t)
-    return found
-
-
 def measure(path):
     v, a, container = probe(path)
     if not v:
         raise Failure('no video stream in ' + path)
-    pts, decoded = frames(path)
+    pts, decoded = tmc.frames(path)
     codes = [c for c, _ in decoded if c is not None]
     distinct = sum(1 for p, c in zip([None] + codes, codes) if c != p)
     span = float(container.get('duration', 0))
-    # A flash's first frame drawn `lag` ms after the burst's moment in page time (the page draws at
-    # its own frame times) is moved back by that lag: what is left is the recording's offset.
-    flashes = [t - (c % PERIOD_MS) / 1000 for i, (t, (c, on)) in enumerate(zip(pts, decoded))
-               if on and c is not None and i > 0 and not decoded[i - 1][1]]
-    sound = onsets(path, float(a.get('start_time', 0))) if a else []
-    # Each flash pairs with the burst nearest to where the last pair puts it: an offset that
-    # drifts past a period is followed rather than taken for the next burst.
-    pairs, drift = [], 0.0
-    for f in flashes:
-        o = min(sound, key=lambda o: abs(o - f - drift), default=f + 9)
-        if abs(o - f - drift) < 0.5:
-            drift = o - f
-            pairs.append(drift * 1000)
-    last = next((c for c, _ in reversed(decoded) if c is not None), None)
+    flashes, sound, pairs = (tmc.av_offsets(path, pts, decoded, float(a.get('start_time', 0))) if a
+                             else ([], [], []))
+    last = tmc.last_code(decoded)
     return dict(distinct_fps=distinct / span if span else 0, codec=v['codec_name'], pairs=pairs,
                 last_code=last, frames=len(pts), unreadable=len(pts) - len(codes),
                 flashes=len(flashes), onsets=len(sound), size='%sx%s' % (v['width'], v['height']))

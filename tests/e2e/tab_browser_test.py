@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
 """Records a tab with the shipped extension in a real headless Chromium into Torvane (given its
-executable) and decodes the file: H.264 at the tab's size with the page's colours, AAC with its tone.
+executable) and decodes the file: H.264 at the tab's size with the page's colours, AAC with its tone,
+each burst within 45 ms of its flash, and the last picture the one shown when the stop was sent.
 Exit 77 (skipped) only when Chromium is missing or cannot start.
 """
 import glob, json, math, os, shutil, socket, struct, subprocess, sys, tempfile, time
+from tab_media_check import av_offsets, ffmpeg, frames, last_code
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 EXT_DIR = os.path.join(ROOT, 'extension')
@@ -25,7 +27,7 @@ class Browser:
                 '--remote-debugging-pipe', '--enable-unsafe-extension-debugging',
                 '--load-extension=' + EXT_DIR, '--disable-extensions-except=' + EXT_DIR,
                 '--allowlisted-extension-id=' + EXT_ID, '--autoplay-policy=no-user-gesture-required',
-                '--no-first-run', 'about:blank']
+                '--no-first-run', '--window-size=1280,800', 'about:blank']  # room for the time code
         home = os.path.dirname(profile)  # Chromium writes beside its profile too (~/.pki, caches)
         env = dict(os.environ, HOME=home, XDG_CONFIG_HOME=home, XDG_CACHE_HOME=home)
         self.proc = subprocess.Popen(args, pass_fds=(3, 4), env=env, stdout=subprocess.DEVNULL,
@@ -77,10 +79,6 @@ def wait_until(cond, what, timeout=30):
             raise AssertionError('timed out waiting for ' + what)
         time.sleep(0.1)
 
-def ffmpeg(*args):
-    return subprocess.run(['ffmpeg', '-nostdin', '-v', 'error', *args], capture_output=True,
-                          check=True).stdout
-
 def check_tone(samples, rate):
     # The strongest frequency (4 Hz steps, Goertzel) in a second from the middle: unlike zero
     # crossings, it stays put when a busy machine drops a few sound blocks.
@@ -109,7 +107,7 @@ def start_torvane(exe, work):
     wait_until(lambda: socket.socket().connect_ex(('127.0.0.1', port)) == 0, 'Torvane to listen')
     return proc, port, videos
 
-def check_file(videos, view):
+def check_file(videos, view, stop_code):
     def finished():  # ffprobe fails until the recording is closed and its index written
         # The crash journal lies beside the file until it is closed; it is not the recording.
         files = glob.glob(os.path.join(videos, 'tabcapture_*.mp4'))
@@ -133,6 +131,15 @@ def check_file(videos, view):
         assert all(abs(a - b) < 40 for a, b in zip(px, colour)), (fx, fy, tuple(px), colour)
     pcm = ffmpeg('-i', path, '-ac', '1', '-f', 'f32le', '-')
     check_tone(struct.unpack('<%df' % (len(pcm) // 4), pcm), int(a['sample_rate']))
+    pts, decoded = frames(path)
+    flashes, bursts, offsets = av_offsets(path, pts, decoded, float(a['start_time']))
+    print('%d flashes, %d bursts, sound after picture by %s ms' % (len(flashes), len(bursts),
+                                                                   [round(o, 1) for o in offsets]))
+    assert offsets and all(abs(o) <= 45 for o in offsets), offsets
+    # Nothing the tab showed before the stop is lost: one frame of 30 fps at most.
+    last = last_code(decoded)
+    print('last picture at page time %s ms, stop sent at %.0f ms' % (last, stop_code))
+    assert last is not None and last >= stop_code - 33, (last, stop_code)
 
 def main(work, exe):
     torvane = None
@@ -164,10 +171,11 @@ def main(work, exe):
         click = lambda: browser.call('Extensions.triggerAction', {'id': EXT_ID, 'targetId': tab})
         click()
         wait_until(lambda: badge() == 'REC', 'the REC badge')
-        time.sleep(4)  # the length of the recording
+        time.sleep(5)  # the length of the recording: two flashes
+        stop_code = browser.eval(page, 'pageTime()')
         click()
         wait_until(lambda: badge() == '', 'the badge to clear')
-        check_file(videos, view)
+        check_file(videos, view, stop_code)
         print('PASS: a %dx%d tab recorded through the extension' % tuple(view))
     finally:
         browser.proc.kill(), browser.proc.wait()
