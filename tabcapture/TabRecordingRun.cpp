@@ -15,6 +15,7 @@ extern "C" {
 #include <libavutil/frame.h>
 #include <libavutil/mathematics.h>
 #include <libavutil/samplefmt.h>
+#include <libswscale/swscale.h>
 }
 
 using tabcapture::MediaBudget;
@@ -81,7 +82,7 @@ TabRecordingRun::TabRecordingRun(int id, const tabcapture::StartRequest& request
 
 TabRecordingRun::~TabRecordingRun() = default;
 
-int TabRecordingRun::openDecoder(tabcapture::VideoCodec codec)
+int TabRecordingRun::openDecoder(tabcapture::VideoCodec codec, const QByteArray& config)
 {
     const AVCodec* found = avcodec_find_decoder(decoderFor(codec));
     if (!found)
@@ -93,6 +94,14 @@ int TabRecordingRun::openDecoder(tabcapture::VideoCodec codec)
     // buffer's size, rows padded to its alignment (at most 128): the decoded picture itself is
     // checked exactly.
     context->max_pixels = std::int64_t(width + 127) / 128 * 128 * ((height + 127) / 128 * 128);
+    if (!config.isEmpty()) {
+        context->extradata = static_cast<std::uint8_t*>(
+            av_mallocz(std::size_t(config.size()) + AV_INPUT_BUFFER_PADDING_SIZE));
+        if (!context->extradata)
+            return AVERROR(ENOMEM);
+        std::memcpy(context->extradata, config.constData(), std::size_t(config.size()));
+        context->extradata_size = int(config.size());
+    }
     const int ret = avcodec_open2(context.get(), found, nullptr);
     if (ret < 0)
         return ret;
@@ -327,8 +336,10 @@ void TabRecordingRun::queuePacket(const tabcapture::VideoMessage& message)
     std::memcpy(packet->data, message.payload.data(), std::size_t(message.payload.size()));
     packet->pts = packet->dts = message.timestampUs;
     packet->duration = 1000000 / frameRate;
-    if (holdsKeyPicture(message.payload))
+    if (holdsKeyPicture(message.payload)) {
         packet->flags |= AV_PKT_FLAG_KEY;
+        previewKeyPicture(packet);
+    }
     const MediaBudget::Charge charge = MediaBudget::chargeFor(packet->size, 1, 0);
     budget.charge(charge);
     ++pictures_;
@@ -338,6 +349,32 @@ void TabRecordingRun::queuePacket(const tabcapture::VideoMessage& message)
         budget.release(charge);
     });
     queue.push(std::move(item));
+}
+
+void TabRecordingRun::previewKeyPicture(AVPacket* packet)
+{
+    // A key picture decodes by itself; the pictures between them are never decoded.
+    if (!preview || !decoder_ || avcodec_send_packet(decoder_.get(), packet) < 0)
+        return;
+    while (avcodec_receive_frame(decoder_.get(), decoded_.get()) >= 0) {
+        const AVFrame& picture = *decoded_;
+        const double scale = std::min({1.0, 480.0 / picture.width, 270.0 / picture.height});
+        const int w = std::max(2, int(picture.width * scale)),
+                  h = std::max(2, int(picture.height * scale));
+        if (tabcapture::acceptsPicture(0, picture.width, picture.height, width, height)) {
+            previewScaler_.reset(sws_getCachedContext(previewScaler_.release(), picture.width,
+                                                      picture.height, AVPixelFormat(picture.format),
+                                                      w, h, AV_PIX_FMT_RGB32, SWS_BILINEAR, nullptr,
+                                                      nullptr, nullptr));
+            QImage image(w, h, QImage::Format_RGB32);
+            std::uint8_t* rows[4] = {image.bits()};
+            int strides[4] = {int(image.bytesPerLine())};
+            if (previewScaler_ && sws_scale(previewScaler_.get(), picture.data, picture.linesize, 0,
+                                            picture.height, rows, strides) > 0)
+                preview(image);
+        }
+        av_frame_unref(decoded_.get());
+    }
 }
 
 // Charged until the encoder lets the frame go.

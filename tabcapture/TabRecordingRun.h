@@ -6,6 +6,7 @@
 #include "tabcapture/TabMediaBudget.h"
 
 #include <QByteArray>
+#include <QImage>
 #include <QString>
 
 #include <atomic>
@@ -52,7 +53,8 @@ struct TabRecordingRun
 
     // Opens the decoder of the start's codec, refusing pictures larger than announced; an
     // FFmpeg error code when it cannot.
-    int openDecoder(tabcapture::VideoCodec codec);
+    // config: the codec's set-up the start carried (H.264's avcC), empty when none.
+    int openDecoder(tabcapture::VideoCodec codec, const QByteArray& config);
     // Starts the building thread; closed runs on it once the file is closed.
     void start(std::function<void()> closed);
     void post(Job job);
@@ -71,6 +73,9 @@ struct TabRecordingRun
     QString path;
     // Set before start(): the pictures are H.264 packets that go into the file as they are.
     bool copiesPictures = false;
+    // Set before start(): the preview of copied pictures, from their key pictures only (one
+    // every second or two), on the building thread.
+    std::function<void(const QImage&)> preview;
 
 private:
     // Before the queue and the mux: frames they still hold at their end release into these.
@@ -100,6 +105,7 @@ private:
     void buildAudio(const tabcapture::AudioMessage& message);
     void queueFrame(AVFrame* frame, std::int64_t samples);
     void queuePacket(const tabcapture::VideoMessage& message);
+    void previewKeyPicture(AVPacket* packet);
     // Silence up to where a stamped sound message belongs; how many of its first samples lie
     // before where the sound so far ends, to be left out.
     std::int64_t placeSound(const tabcapture::AudioMessage& message);
@@ -109,6 +115,7 @@ private:
     ffmpeg::CodecContextPtr decoder_;
     ffmpeg::FramePtr decoded_;
     ffmpeg::PacketPtr packet_;
+    ffmpeg::SwsContextPtr previewScaler_;
     std::int64_t audioSamples_ = 0;
     std::int32_t audioSequence_ = 0;
     bool refusedPicture_ = false;

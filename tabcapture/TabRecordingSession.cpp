@@ -125,12 +125,24 @@ void TabRecordingSession::startSession(const tabcapture::StartRequest& request)
         request.videoCodec == tabcapture::VideoCodec::H264 && !request.videoConfig.isEmpty() &&
         muxSettings.videoCodecId == AV_CODEC_ID_H264 &&
         tabcapture::encodedSize(request) == std::pair{request.width, request.height};
+    const int id = run->id;
     if (run->copiesPictures) {
         muxSettings.copiedVideoCodec = AV_CODEC_ID_H264;
         muxSettings.copiedVideoConfig = request.videoConfig;
         qInfo() << "TabCapture writes the browser's H.264 pictures as they are";
+        // A preview is only a preview: without a decoder the recording goes on without it.
+        if (run->openDecoder(request.videoCodec, request.videoConfig) == 0)
+            run->preview = [this, id](const QImage& image) {
+                QMetaObject::invokeMethod(
+                    this,
+                    [this, id, image] {
+                        if (findRun(id))
+                            Q_EMIT previewFrame(image);
+                    },
+                    Qt::QueuedConnection);
+            };
     } else if (request.videoCodecGiven) {
-        const int ret = run->openDecoder(request.videoCodec);
+        const int ret = run->openDecoder(request.videoCodec, request.videoConfig);
         if (ret == AVERROR_DECODER_NOT_FOUND)
             Q_EMIT errorMessage(tr("Failed to initialize video decoder: codec not found."));
         else if (ret < 0)
@@ -155,7 +167,6 @@ void TabRecordingSession::startSession(const tabcapture::StartRequest& request)
     mux->durationLimitUs = durationLimitUs_;
     // The mux reports through queued connections; a report that arrives after its run has been
     // deleted finds no run of that id.
-    const int id = run->id;
     connect(mux, &mux_thread_win::imagePreviewSignal, this, &TabRecordingSession::previewFrame);
     connect(mux, &mux_thread_win::msgSignal, this,
             [this, id](MSG_TYPE type, const QString& text) { onMuxMessage(id, type, text); });

@@ -5,6 +5,8 @@
 #include "support/MediaProbe.h"
 #include "support/TestSupport.h"
 
+#include "base/SettingsKeys.h"
+
 #include "tabcapture/TabMediaBudget.h"
 #include "tabcapture/TabRecordingSession.h"
 
@@ -207,11 +209,19 @@ private Q_SLOTS:
         QCOMPARE(pictures ? probe.decodeVideo().size() : 0, pictures);
     }
 
-    // The browser's own H.264 (an avcC set-up, packets of length-prefixed units) goes into the
-    // MP4 packet for packet, key pictures marked. Sound stamped on the pictures' clock lands at
-    // its stamps: what came before the first picture is left out, a gap is silence.
+    // The browser's own H.264 (an avcC set-up, packets of length-prefixed units) goes into an
+    // MP4 packet for packet, key pictures marked and previewed; another container gets it
+    // decoded. Sound stamped on the pictures' clock lands at its stamps: what came before the
+    // first picture is left out, a gap is silence.
+    void copiesH264AndPlacesStampedSound_data()
+    {
+        QTest::addColumn<bool>("avi");
+        QTest::newRow("MP4: copied") << false;
+        QTest::newRow("AVI: decoded") << true;
+    }
     void copiesH264AndPlacesStampedSound()
     {
+        QFETCH(bool, avi);
         const QString reference = folder.filePath("reference.mp4");
         QCOMPARE(QProcess::execute("ffmpeg", {"-v", "error", "-y", "-f", "lavfi", "-i",
                                               "testsrc2=size=160x96:rate=30", "-frames:v", "30",
@@ -222,8 +232,17 @@ private Q_SLOTS:
         const QList<QPair<QByteArray, bool>> sent = packets(reference, &config);
         QCOMPARE(sent.size(), 30);
         TabRecordingSession session;
-        session.setRecordingSettings(inFolder(folder.path()));
+        RecordingSettings settings = inFolder(folder.path());
+        settings.mux.fps = kFps;
+        if (avi) {
+            settings.videoFormat = settings::kFormatAvi;
+            settings.mux.videoCodecId = MuxSettings::videoCodecFor(settings.videoFormat);
+            settings.mux.audioCodecId = MuxSettings::audioCodecFor(
+                MuxSettings::audioFormatsFor(settings.videoFormat).at(0));
+        }
+        session.setRecordingSettings(settings);
         QSignalSpy stopped(&session, &TabCaptureSessionBase::recordingStopped);
+        QSignalSpy previews(&session, &TabCaptureSessionBase::previewFrame);
         tabcapture::StartRequest start{160, 96, kFps, kRate, 2, tabcapture::VideoCodec::H264, true};
         start.soundOnPictureClock = true;
         start.videoConfig = config;
@@ -243,7 +262,8 @@ private Q_SLOTS:
         session.stopSession();
         QVERIFY(stopped.wait());
         const QString path = stopped.value(0).value(0).toString();
-        QCOMPARE(packets(path), sent);
+        QCOMPARE(packets(path) == sent, !avi);
+        QVERIFY(avi || !previews.isEmpty());
         MediaProbe probe;
         QVERIFY(probe.open(path));
         QCOMPARE(probe.decodeVideo().size(), 30);
@@ -253,6 +273,8 @@ private Q_SLOTS:
             return MediaProbe::rms(
                 {audio.samples[0].begin() + at(from), audio.samples[0].begin() + at(to)});
         };
+        if (avi) // MP3's encoder delay is not taken off in AVI: the sound's times are not exact
+            return;
         QVERIFY(level(0.0, 0.28) > 0.3 && level(0.52, 0.95) > 0.3);
         QVERIFY2(level(0.33, 0.47) < 0.01, qPrintable(QString::number(level(0.33, 0.47))));
     }
