@@ -74,10 +74,11 @@ class Browser:
 
 def wait_until(cond, what, timeout=30):
     end = time.monotonic() + timeout  # a generous bound against hanging, not a measurement
-    while not cond():
+    while not (got := cond()):
         if time.monotonic() > end:
             raise AssertionError('timed out waiting for ' + what)
         time.sleep(0.1)
+    return got
 
 def check_tone(samples, rate):
     # The strongest frequency (4 Hz steps, Goertzel) in a second from the middle: unlike zero
@@ -113,8 +114,7 @@ def check_file(videos, view, stop_code):
         files = glob.glob(os.path.join(videos, 'tabcapture_*.mp4'))
         done = files and not os.path.exists(files[0] + '.journal')
         return done and subprocess.run(['ffprobe', '-v', 'error', files[0]]).returncode == 0 and files[0]
-    wait_until(finished, 'Torvane to finish the file')
-    path = finished()
+    path = wait_until(finished, 'Torvane to finish the file')
     streams = json.loads(subprocess.run(['ffprobe', '-v', 'error', '-show_streams', '-of', 'json', path],
                                         capture_output=True, check=True).stdout)['streams']
     v, a = [next(s for s in streams if s['codec_type'] == t) for t in ('video', 'audio')]
