@@ -61,6 +61,21 @@ bool holdsKeyPicture(QByteArrayView payload)
     return false;
 }
 
+// Planar float sound with room for n samples a channel, or null.
+AVFrame* soundFrame(int rate, int n, int channels)
+{
+    AVFrame* frame = av_frame_alloc();
+    if (!frame)
+        return nullptr;
+    frame->format = AV_SAMPLE_FMT_FLTP;
+    frame->sample_rate = rate;
+    frame->nb_samples = n;
+    av_channel_layout_default(&frame->ch_layout, channels);
+    if (av_frame_get_buffer(frame, 0) < 0)
+        av_frame_free(&frame);
+    return frame;
+}
+
 std::int64_t frameBytes(const AVFrame& frame)
 {
     std::int64_t bytes = 0;
@@ -266,17 +281,9 @@ void TabRecordingRun::buildAudio(const tabcapture::AudioMessage& message)
     const std::int64_t early = soundOnPictureClock ? placeSound(message) : 0;
     if (early >= message.samplesPerChannel)
         return;
-    AVFrame* frame = av_frame_alloc();
+    AVFrame* frame = soundFrame(message.sampleRate, message.samplesPerChannel, message.channels);
     if (!frame)
         return;
-    frame->format = AV_SAMPLE_FMT_FLTP;
-    frame->sample_rate = message.sampleRate;
-    frame->nb_samples = message.samplesPerChannel;
-    av_channel_layout_default(&frame->ch_layout, message.channels);
-    if (av_frame_get_buffer(frame, 0) < 0) {
-        av_frame_free(&frame);
-        return;
-    }
     auto* left = reinterpret_cast<float*>(frame->data[0]);
     auto* right = message.channels == 2 ? reinterpret_cast<float*>(frame->data[1]) : nullptr;
     tabcapture::copyPlanarSamples(message, left, right);
@@ -306,17 +313,10 @@ std::int64_t TabRecordingRun::placeSound(const tabcapture::AudioMessage& message
 void TabRecordingRun::queueSilence(std::int64_t samples, int channels)
 {
     while (samples > 0) {
-        AVFrame* frame = av_frame_alloc();
+        AVFrame* frame =
+            soundFrame(sampleRate, int(std::min<std::int64_t>(samples, sampleRate / 10)), channels);
         if (!frame)
             return;
-        frame->format = AV_SAMPLE_FMT_FLTP;
-        frame->sample_rate = sampleRate;
-        frame->nb_samples = int(std::min<std::int64_t>(samples, sampleRate / 10));
-        av_channel_layout_default(&frame->ch_layout, channels);
-        if (av_frame_get_buffer(frame, 0) < 0) {
-            av_frame_free(&frame);
-            return;
-        }
         av_samples_set_silence(frame->extended_data, 0, frame->nb_samples, channels,
                                AV_SAMPLE_FMT_FLTP);
         frame->pts = audioSamples_;

@@ -118,37 +118,9 @@ void TabRecordingSession::startSession(const tabcapture::StartRequest& request)
     fpsWindowSequence_ = 0;
 
     auto run = std::make_unique<TabRecordingRun>(++nextRunId_, request);
-    // The browser's own H.264 at the file's size goes into an MP4 as it is: decoding and encoding
-    // it again would cost more than the rest of the recording and lose quality.
     MuxSettings muxSettings = settings_.mux;
-    run->copiesPictures =
-        request.videoCodec == tabcapture::VideoCodec::H264 && !request.videoConfig.isEmpty() &&
-        muxSettings.videoCodecId == AV_CODEC_ID_H264 &&
-        tabcapture::encodedSize(request) == std::pair{request.width, request.height};
     const int id = run->id;
-    if (run->copiesPictures) {
-        muxSettings.copiedVideoCodec = AV_CODEC_ID_H264;
-        muxSettings.copiedVideoConfig = request.videoConfig;
-        qInfo() << "TabCapture writes the browser's H.264 pictures as they are";
-        // A preview is only a preview: without a decoder the recording goes on without it.
-        if (run->openDecoder(request.videoCodec, request.videoConfig) == 0)
-            run->preview = [this, id](const QImage& image) {
-                QMetaObject::invokeMethod(
-                    this,
-                    [this, id, image] {
-                        if (findRun(id))
-                            Q_EMIT previewFrame(image);
-                    },
-                    Qt::QueuedConnection);
-            };
-    } else if (request.videoCodecGiven) {
-        const int ret = run->openDecoder(request.videoCodec, request.videoConfig);
-        if (ret == AVERROR_DECODER_NOT_FOUND)
-            Q_EMIT errorMessage(tr("Failed to initialize video decoder: codec not found."));
-        else if (ret < 0)
-            Q_EMIT errorMessage(
-                tr("Failed to initialize video decoder: %1").arg(ffmpeg::errorText(ret, 256)));
-    }
+    prepareVideo(*run, request, muxSettings);
 
     const QString path = makeOutputPath(settings_, wall_());
     const QString folder = QFileInfo(path).absolutePath();
@@ -188,6 +160,42 @@ void TabRecordingSession::startSession(const tabcapture::StartRequest& request)
     });
     run_ = std::move(run);
     qInfo().noquote() << "TabCapture recording starting:" << path;
+}
+
+void TabRecordingSession::prepareVideo(TabRecordingRun& run,
+                                       const tabcapture::StartRequest& request,
+                                       MuxSettings& muxSettings)
+{
+    // The browser's own H.264 at the file's size goes into an MP4 as it is: decoding and encoding
+    // it again would cost more than the rest of the recording and lose quality.
+    run.copiesPictures =
+        request.videoCodec == tabcapture::VideoCodec::H264 && !request.videoConfig.isEmpty() &&
+        muxSettings.videoCodecId == AV_CODEC_ID_H264 &&
+        tabcapture::encodedSize(request) == std::pair{request.width, request.height};
+    const int id = run.id;
+    if (run.copiesPictures) {
+        muxSettings.copiedVideoCodec = AV_CODEC_ID_H264;
+        muxSettings.copiedVideoConfig = request.videoConfig;
+        qInfo() << "TabCapture writes the browser's H.264 pictures as they are";
+        // A preview is only a preview: without a decoder the recording goes on without it.
+        if (run.openDecoder(request.videoCodec, request.videoConfig) == 0)
+            run.preview = [this, id](const QImage& image) {
+                QMetaObject::invokeMethod(
+                    this,
+                    [this, id, image] {
+                        if (findRun(id))
+                            Q_EMIT previewFrame(image);
+                    },
+                    Qt::QueuedConnection);
+            };
+    } else if (request.videoCodecGiven) {
+        const int ret = run.openDecoder(request.videoCodec, request.videoConfig);
+        if (ret == AVERROR_DECODER_NOT_FOUND)
+            Q_EMIT errorMessage(tr("Failed to initialize video decoder: codec not found."));
+        else if (ret < 0)
+            Q_EMIT errorMessage(
+                tr("Failed to initialize video decoder: %1").arg(ffmpeg::errorText(ret, 256)));
+    }
 }
 
 void TabRecordingSession::stopSession()

@@ -12,6 +12,7 @@
 #include <vector>
 
 class DiskSpaceWatchdog;
+struct MuxSettings;
 struct TabRecordingRun;
 
 // One recording of a browser tab at a time: turns the extension's media messages into frames for
@@ -71,6 +72,10 @@ public:
 
 private:
     TabRecordingRun* findRun(int id) const;
+    // Copies the browser's H.264 into an MP4 (with a preview from its key pictures), else opens
+    // the decoder of the start's codec.
+    void prepareVideo(TabRecordingRun& run, const tabcapture::StartRequest& request,
+                      MuxSettings& muxSettings);
     void onOutputOpened(int id);
     void onMuxMessage(int id, MSG_TYPE type, const QString& text);
     // Reports the first reason the recording has to end, then ends it.
