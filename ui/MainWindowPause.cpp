@@ -56,10 +56,7 @@ void MainWindow::pauseRecording()
 
 void MainWindow::resumeRecording()
 {
-    if (phase_ != RecordingPhase::Paused)
-        return;
-    setPhase(RecordingPhase::Recording);
-    sessionControl->resume();
+    onRequestResumeRecording();
 }
 
 void MainWindow::togglePause()
