@@ -5,7 +5,8 @@ each burst within 45 ms of its flash, and the last picture the one shown when th
 Exit 77 (skipped) only when Chromium is missing or cannot start.
 """
 import glob, json, math, os, statistics, shutil, socket, struct, subprocess, sys, tempfile, time
-from tab_media_check import av_offsets, ffmpeg, frames, last_code
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'bench'))
+from tab_media_check import av_offsets, ffmpeg, frames, last_code  # noqa: E402  (shared with the benchmark)
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 EXT_DIR = os.path.join(ROOT, 'extension')
