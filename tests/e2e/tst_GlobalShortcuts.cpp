@@ -1,4 +1,5 @@
 #include "support/MediaProbe.h"
+#include "support/TestSupport.h"
 #include "hotkeys/GlobalHotkeys.h"
 #include "platform/portal/PortalGlobalShortcuts.h"
 #include "platform/x11/X11Connection.h"
@@ -161,16 +162,9 @@ private Q_SLOTS:
         if (!other.x || QStandardPaths::findExecutable("xdotool").isEmpty())
             QSKIP("Needs an X display and xdotool.");
         QTemporaryDir root;
-        const QString config = root.filePath("home/.config/torvane");
-        QVERIFY(QDir().mkpath(config) && QDir().mkpath(root.filePath("videos")) &&
-                QDir().mkpath(root.filePath("run")));
-        QSettings(config + "/settings.ini", QSettings::IniFormat)
-            .setValue("OutPutFileSett/RecordingPath", root.filePath("videos"));
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("HOME", root.filePath("home"));
-        env.insert("XDG_CONFIG_HOME", root.filePath("home/.config"));
-        env.insert("XDG_RUNTIME_DIR", root.filePath("run"));
-        env.insert("QT_QPA_PLATFORM", "xcb");
+        QProcessEnvironment env;
+        const QString config = testsupport::programHome(root.path(), &env);
+        QVERIFY(!config.isEmpty());
         QProcess torvane;
         torvane.setProcessEnvironment(env);
         torvane.setWorkingDirectory(root.path());

@@ -13,7 +13,6 @@
 #include <QApplication>
 #include <QProcess>
 #include <QScreen>
-#include <QSettings>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
@@ -143,11 +142,9 @@ private Q_SLOTS:
     void scheduledStartRecordsThePeriod()
     {
         QTemporaryDir root;
-        const QString config = root.filePath("home/.config/torvane");
-        QVERIFY(QDir().mkpath(config) && QDir().mkpath(root.filePath("videos")) &&
-                QDir().mkpath(root.filePath("run")));
-        QSettings(config + "/settings.ini", QSettings::IniFormat)
-            .setValue("OutPutFileSett/RecordingPath", root.filePath("videos"));
+        QProcessEnvironment env;
+        const QString config = testsupport::programHome(root.path(), &env);
+        QVERIFY(!config.isEmpty());
         const QDateTime start = QDateTime::currentDateTime().addSecs(4);
         const QString iso = QStringLiteral("yyyy-MM-ddTHH:mm:ss");
         QFile schedules(config + "/schedule.json");
@@ -163,11 +160,6 @@ private Q_SLOTS:
         schedules.close();
 
         QProcess torvane;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("HOME", root.filePath("home"));
-        env.insert("XDG_CONFIG_HOME", root.filePath("home/.config"));
-        env.insert("XDG_RUNTIME_DIR", root.filePath("run"));
-        env.insert("QT_QPA_PLATFORM", "xcb");
         torvane.setProcessEnvironment(env);
         torvane.setWorkingDirectory(root.path());
         torvane.start(TORVANE_EXE, {"--scheduled-record"});

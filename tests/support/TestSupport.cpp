@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QSettings>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
@@ -34,6 +35,23 @@ RecordingSettings recordingSettings(const QVariantHash& stored)
     return RecordingSettings::read([&stored](const QString& group, const QString& key) {
         return stored.value(group + QLatin1Char('/') + key);
     });
+}
+
+QString programHome(const QString& root, QProcessEnvironment* env)
+{
+    const QDir dir(root);
+    const QString config = dir.filePath("home/.config/torvane");
+    if (!QDir().mkpath(config) || !QDir().mkpath(dir.filePath("videos")) ||
+        !QDir().mkpath(dir.filePath("run")))
+        return {};
+    QSettings(config + "/settings.ini", QSettings::IniFormat)
+        .setValue("OutPutFileSett/RecordingPath", dir.filePath("videos"));
+    *env = QProcessEnvironment::systemEnvironment();
+    env->insert("HOME", dir.filePath("home"));
+    env->insert("XDG_CONFIG_HOME", dir.filePath("home/.config"));
+    env->insert("XDG_RUNTIME_DIR", dir.filePath("run"));
+    env->insert("QT_QPA_PLATFORM", "xcb");
+    return config;
 }
 
 } // namespace testsupport

@@ -2,6 +2,7 @@
 
 #include "recording/RecordingSettings.h"
 
+#include <QProcessEnvironment>
 #include <QString>
 #include <QVariantHash>
 
@@ -13,5 +14,10 @@ void isolateUserFolders();
 
 // What a recording makes of a settings.ini holding these "Group/key" values.
 RecordingSettings recordingSettings(const QVariantHash& stored);
+
+// A home of its own under root for the real program: root/videos is its recordings folder and
+// root/run its runtime folder. Returns its settings folder (empty when it cannot be made) and the
+// environment to start it in, on the X display.
+QString programHome(const QString& root, QProcessEnvironment* env);
 
 } // namespace testsupport
