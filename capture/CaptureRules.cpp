@@ -1,7 +1,5 @@
 #include "CaptureRules.h"
 
-#include "FramePacer.h"
-
 namespace {
 using Kind = ScreenGrabber::Kind;
 using Rules = CaptureRules;
@@ -10,7 +8,6 @@ const Rules kComposite{
     Kind::Composite,
     Rules::Window::Restore,
     Rules::NoImage::Retry,
-    FramePacer::kSleepLogPrefix,
     "Window is hidden. Showing window for recording.",
     "Window is minimized. Restoring window for recording.",
     "Window became hidden during recording. Showing window.",
@@ -25,7 +22,6 @@ const Rules kSharedMemory{
     Kind::SharedMemory,
     Rules::Window::SkipAndCrop,
     Rules::NoImage::NextSlot,
-    FramePacer::kSleepLogPrefix,
     nullptr,
     nullptr,
     nullptr,
@@ -40,7 +36,6 @@ const Rules kCompatible{
     Kind::Compatible,
     Rules::Window::SkipAndRestart,
     Rules::NoImage::Warn,
-    FramePacer::kGdiSleepLogPrefix,
     "Window is hidden. Showing window for GDI recording.",
     "Window is minimized. Restoring window for GDI recording.",
     nullptr,
@@ -55,7 +50,6 @@ const Rules kStream{
     Kind::SharedMemory,
     Rules::Window::SkipAndCrop,
     Rules::NoImage::Repeat,
-    FramePacer::kSleepLogPrefix,
     nullptr,
     nullptr,
     nullptr,

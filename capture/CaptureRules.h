@@ -20,7 +20,6 @@ struct CaptureRules
         Warn,     // logged as a failure, short sleep, next try
         Repeat,   // the last image again, for this slot (a stream that sends only changes)
     } noImage;
-    const char* sleepLogPrefix;
     const char* hiddenAtStart; // null: nothing is shown at set-up
     const char* minimisedAtStart;
     const char* hiddenWhile; // null: the window is left as it is while recording

@@ -27,11 +27,10 @@ std::int64_t steadyClockNs()
 } // namespace
 
 FramePacer::FramePacer(FrameQueue* queue, std::shared_ptr<CaptureClockQpc> clock,
-                       QString sleepLogPrefix, Flag stopRequested, Flag paused, Seams seams,
-                       QObject* parent)
+                       Flag stopRequested, Flag paused, Seams seams, QObject* parent)
     : QObject(parent), queue_(queue), clock_(std::move(clock)),
-      sleepLogPrefix_(std::move(sleepLogPrefix)), stopRequested_(std::move(stopRequested)),
-      paused_(std::move(paused)), seams_(std::move(seams))
+      stopRequested_(std::move(stopRequested)), paused_(std::move(paused)),
+      seams_(std::move(seams))
 {
     Q_ASSERT(queue_);
     if (!stopRequested_)
@@ -53,14 +52,21 @@ FramePacer::FramePacer(FrameQueue* queue, std::shared_ptr<CaptureClockQpc> clock
 FramePacer::~FramePacer()
 {
     // The one place a run's pacing can be judged afterwards: repeats beyond the lead-in mean
-    // capture or encoding fell behind the frame rate.
+    // capture fell behind the frame rate, drops that encoding did.
     if (begun_)
         qInfo().noquote() << QStringLiteral(
                                  "Capture pacing: %1 frames written, %2 repeated (%3 before the "
-                                 "first image).")
+                                 "first image), %4 dropped.")
                                  .arg(framesPushed_)
                                  .arg(repeatedSlots_)
-                                 .arg(leadInSlots_);
+                                 .arg(leadInSlots_)
+                                 .arg(droppedSlots_);
+    if (droppedSlots_ > 0)
+        qWarning().noquote() << QStringLiteral(
+                                    "Encoding could not keep up: %1 of %2 frames were left out, "
+                                    "spread evenly.")
+                                    .arg(droppedSlots_)
+                                    .arg(droppedSlots_ + framesPushed_);
 }
 
 void FramePacer::begin(int fps)
@@ -100,18 +106,30 @@ std::int64_t FramePacer::slotTarget() const
     return clock_->elapsedMicroseconds() / frameIntervalUs_;
 }
 
-bool FramePacer::waitForQueueRoom()
+bool FramePacer::dropNextSlot()
 {
-    while (queue_->size() > kBackpressureLimit) {
-        if (stopRequested_() || queue_->isClosed())
-            return false;
-        ++sleepCount_;
-        qWarning().noquote().nospace() << sleepLogPrefix_ << sleepCount_;
-        if (sleepCount_ >= kLagSleepCount && !lagSignalled_) {
-            lagSignalled_ = true;
-            Q_EMIT encoderLagDetected();
-        }
-        seams_.sleepMs(kBackpressureSleepMs);
+    const double fill =
+        std::max(double(queue_->bytes()) / double(std::max<std::int64_t>(1, queue_->byteBudget())),
+                 double(queue_->size()) / kBackpressureLimit);
+    const double share = std::clamp((fill - kDropFromFill) / (1.0 - kDropFromFill), 0.0, 1.0);
+    if (share <= 0) {
+        dropCredit_ = 0;
+        return false;
+    }
+    // Each slot adds the share to be dropped; a slot is dropped whenever a whole one has built
+    // up, so the drops fall evenly among the kept slots, as many as the encoder falls short.
+    dropCredit_ += share;
+    if (dropCredit_ < 1.0)
+        return false;
+    dropCredit_ -= 1.0;
+    if (droppedSlots_++ == 0)
+        qWarning().noquote() << QStringLiteral(
+                                    "Encoding falls behind: frames are dropped evenly while the "
+                                    "queue holds %1 MB.")
+                                    .arg(queue_->bytes() >> 20);
+    if (!lagSignalled_ && droppedSlots_ >= std::int64_t(kLagSeconds) * fps_) {
+        lagSignalled_ = true;
+        Q_EMIT encoderLagDetected();
     }
     return true;
 }
@@ -142,8 +160,10 @@ int FramePacer::submit(SharedFrame frame)
         }
         slotFrame->pts = pts;
         setFrameDuration(slotFrame.get(), frameIntervalUs_);
-        if (!waitForQueueRoom())
-            break;
+        ++nextFrameIndex_;
+        pts += frameIntervalUs_;
+        if (dropNextSlot() || queue_->isClosed())
+            continue;
         queue_->push(FrameQueueItem{std::move(slotFrame), false, 0});
         ++pushed;
         ++framesPushed_;
@@ -153,8 +173,6 @@ int FramePacer::submit(SharedFrame frame)
                 ++leadInSlots_;
         }
         ++rateFrameCount_;
-        ++nextFrameIndex_;
-        pts += frameIntervalUs_;
     }
     return pushed;
 }

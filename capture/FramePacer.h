@@ -40,14 +40,13 @@ class FramePacer : public QObject
     Q_OBJECT
 
 public:
-    // Log prefixes of the backpressure wait; the GDI loop has its own.
-    static constexpr char kSleepLogPrefix[] = "Sleep Count = ";
-    static constexpr char kGdiSleepLogPrefix[] = "Sleep Count (GDI) = ";
-    // Above this many queued items the capture side waits for the encoder.
+    // The queue is kept under this many items, whatever their size.
     static constexpr int kBackpressureLimit = 300;
-    static constexpr int kBackpressureSleepMs = 5;
-    // encoderLagDetected is sent on this backpressure wait.
-    static constexpr int kLagSleepCount = 100;
+    // Past this share of the queue's byte budget (or of the item limit) slots are dropped, more
+    // of them the fuller it gets, up to every slot at the limit itself.
+    static constexpr double kDropFromFill = 0.5;
+    // encoderLagDetected is sent once the dropped slots add up to this much of the recording.
+    static constexpr int kLagSeconds = 3;
     static constexpr int kPauseSleepMs = 50;
     static constexpr int kDefaultFps = 15;
     // How long after a slot begins the loop wakes for its image.
@@ -60,7 +59,7 @@ public:
     {
         // Monotonic nanoseconds for the iteration time and the rate timer; steady_clock if empty.
         std::function<std::int64_t()> steadyNs;
-        // Sleeps the calling thread in the pause and backpressure waits; QThread::msleep if empty.
+        // Sleeps the calling thread in the pause wait; QThread::msleep if empty.
         std::function<void(int ms)> sleepMs;
         // The rate sleep at the end of an iteration; std::this_thread::sleep_for if empty.
         std::function<void(std::int64_t ns)> sleepNs;
@@ -72,29 +71,29 @@ public:
     using Flag = std::function<bool()>;
 
     // queue receives the frames (not owned, must outlive the pacer); clock gives the slot times
-    // (without a clock every image gets exactly one slot); sleepLogPrefix is kSleepLogPrefix or
-    // kGdiSleepLogPrefix.
-    FramePacer(FrameQueue* queue, std::shared_ptr<CaptureClockQpc> clock, QString sleepLogPrefix,
-               Flag stopRequested, Flag paused, Seams seams = {}, QObject* parent = nullptr);
-    // Logs how many slots were filled and how many of them with a repeated image.
+    // (without a clock every image gets exactly one slot).
+    FramePacer(FrameQueue* queue, std::shared_ptr<CaptureClockQpc> clock, Flag stopRequested,
+               Flag paused, Seams seams = {}, QObject* parent = nullptr);
+    // Logs how many slots were filled, how many of them with a repeated image and how many were
+    // dropped.
     ~FramePacer() override;
 
     // The same, reading the thread's atomic flags (bool or int, non-zero meaning set). The flags
     // must outlive the pacer.
     template <typename T>
-    FramePacer(FrameQueue* queue, std::shared_ptr<CaptureClockQpc> clock, QString sleepLogPrefix,
+    FramePacer(FrameQueue* queue, std::shared_ptr<CaptureClockQpc> clock,
                const std::atomic<T>& stopRequested, const std::atomic<T>& paused, Seams seams = {},
                QObject* parent = nullptr)
         : FramePacer(
-              queue, std::move(clock), std::move(sleepLogPrefix),
+              queue, std::move(clock),
               [&stopRequested] { return stopRequested.load() != T{}; },
               [&paused] { return paused.load() != T{}; }, std::move(seams), parent)
     {
     }
 
     // Starts pacing at the given frame rate: computes the frame intervals, starts the rate timer
-    // and starts the slot counter over at 0. The backpressure
-    // count survives, so encoderLagDetected is sent at most once per pacer; a back-end that
+    // and starts the slot counter over at 0. The count of dropped slots survives, so
+    // encoderLagDetected is sent at most once per pacer; a back-end that
     // restarts in the middle of a recording may skip begin() to keep its pts following the clock.
     void begin(int fps);
 
@@ -104,10 +103,11 @@ public:
 
     // Pushes the image into as many slots as the clock has passed since the last one (at least
     // one). frame should hold reference-counted buffers (from VideoFramePool) so that repeated
-    // slots share them. Before each push it waits while the queue holds more than 300 items,
-    // leaving early (and dropping the rest of the slots) when stop is requested or the queue is
-    // closed, so a stalled encoder cannot hold the recording open. Returns the number of frames
-    // pushed.
+    // slots share them. It never waits for the encoder: while the queue is more than half full
+    // (its bytes against its budget, or its items against 300) slots are dropped, spread evenly
+    // at a rate that grows with the fill, so memory stays bounded, a stalled encoder cannot hold
+    // the recording open, and an encoder slightly too slow loses every n-th frame instead of a
+    // burst. Returns the number of frames pushed.
     int submit(SharedFrame frame);
 
     // When the loop ends on a stop: fills the slots the clock has passed since the last image
@@ -120,37 +120,35 @@ public:
     // interval after the previous deadline), then emits fpsSignal once a second.
     void finishIteration();
 
-    // A capture that falls back to another grabber mid-recording logs its waits under its name.
-    void setSleepLogPrefix(QString prefix) { sleepLogPrefix_ = std::move(prefix); }
-
     bool stopRequested() const { return stopRequested_(); }
     int fps() const { return fps_; }
     int frameIntervalMs() const { return frameIntervalMs_; }
     int frameIntervalUs() const { return frameIntervalUs_; }
     std::int64_t nextFrameIndex() const { return nextFrameIndex_; }
-    int sleepCount() const { return sleepCount_; }
     // Since begin(): frames pushed, and how many of them were repeated images filling slots the
     // capture missed; the lead-in are the repeats before the first image (the loop starting up
     // after the clock), the rest mean that capture or encoding fell behind.
     std::int64_t framesPushed() const { return framesPushed_; }
     std::int64_t repeatedSlots() const { return repeatedSlots_; }
     std::int64_t leadInSlots() const { return leadInSlots_; }
+    // Slots given no frame because the queue was too full.
+    std::int64_t droppedSlots() const { return droppedSlots_; }
     bool lagSignalled() const { return lagSignalled_; }
 
 Q_SIGNALS:
     // The measured output frame rate (repeated slots included) as decimal text, once a second.
     void fpsSignal(QString text);
-    // The encoder has kept the queue above the backpressure limit for 100 waits; sent once.
+    // The slots dropped add up to 3 seconds of the recording: the encoder cannot keep up, and
+    // the user may rather stop than go on losing frames. Sent once.
     void encoderLagDetected();
 
 private:
     std::int64_t slotTarget() const;
-    // Returns false when the wait was abandoned because the recording is ending.
-    bool waitForQueueRoom();
+    // Whether the next slot is dropped, given how full the queue is.
+    bool dropNextSlot();
 
     FrameQueue* queue_;
     std::shared_ptr<CaptureClockQpc> clock_;
-    QString sleepLogPrefix_;
     Flag stopRequested_;
     Flag paused_;
     Seams seams_;
@@ -165,10 +163,11 @@ private:
     bool submittedThisIteration_ = false;
     std::int64_t rateStartNs_ = 0;
     int rateFrameCount_ = 0;
-    int sleepCount_ = 0;
+    double dropCredit_ = 0; // the dropped share of the slots since the queue was last low
     bool lagSignalled_ = false;
     bool begun_ = false;
     std::int64_t framesPushed_ = 0;
     std::int64_t repeatedSlots_ = 0;
     std::int64_t leadInSlots_ = 0;
+    std::int64_t droppedSlots_ = 0;
 };

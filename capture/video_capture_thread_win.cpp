@@ -143,10 +143,10 @@ video_capture_thread_win::End video_capture_thread_win::fallBack(const QString& 
     return End::FallBack;
 }
 
-std::unique_ptr<FramePacer> video_capture_thread_win::makePacer(const char* sleepPrefix)
+std::unique_ptr<FramePacer> video_capture_thread_win::makePacer()
 {
-    auto pacer = std::make_unique<FramePacer>(frameQueue_, clock_, QString::fromLatin1(sleepPrefix),
-                                              stopRequested_, paused_, platform_.pacing);
+    auto pacer = std::make_unique<FramePacer>(frameQueue_, clock_, stopRequested_, paused_,
+                                              platform_.pacing);
     connect(pacer.get(), &FramePacer::fpsSignal, this, &video_capture_thread_win::fpsSignal,
             Qt::DirectConnection);
     connect(pacer.get(), &FramePacer::encoderLagDetected, this,
@@ -188,8 +188,6 @@ void video_capture_thread_win::run()
         const End end = capture(kind, ws.get(), pacer);
         if (end == End::FallBack) {
             kind = Kind::Compatible; // the plain reads are never left for another kind
-            if (pacer)
-                pacer->setSleepLogPrefix(QString::fromLatin1(FramePacer::kGdiSleepLogPrefix));
             continue;
         }
         if (end == End::Finished)
@@ -442,7 +440,7 @@ video_capture_thread_win::End video_capture_thread_win::capture(Kind kind, Windo
         return end;
     const bool window = target_.targetType == TargetWindow;
     if (!pacer) {
-        pacer = makePacer(rules.sleepLogPrefix);
+        pacer = makePacer();
         pacer->begin(fps_);
     }
 

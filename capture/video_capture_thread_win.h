@@ -97,7 +97,7 @@ private:
     // scaled capture area on it; nothing (with *warning) when the area does not fit.
     std::optional<QRect> screenReadRect(const QRect& monitor, QString* warning) const;
 
-    std::unique_ptr<FramePacer> makePacer(const char* sleepPrefix);
+    std::unique_ptr<FramePacer> makePacer();
     // Logs text as a warning and sends it as MSG_WARNING: the recording goes on through the
     // plain reads.
     // detail, what failed on this system, goes to the log only.

@@ -2,12 +2,19 @@
 
 #include <utility>
 
-FrameQueue::FrameQueue(int capacity) : capacity_(capacity) {}
+extern "C" {
+#include <libavcodec/packet.h>
+}
+
+FrameQueue::FrameQueue(int capacity, std::int64_t byteBudget)
+    : capacity_(capacity), byteBudget_(byteBudget)
+{
+}
 
 FrameQueue::~FrameQueue()
 {
     close();
-    std::deque<FrameQueueItem> remaining;
+    std::deque<Entry> remaining;
     {
         QMutexLocker lock(&mutex_);
         remaining.swap(items_);
@@ -21,7 +28,9 @@ void FrameQueue::push(FrameQueueItem item)
         notFull_.wait(&mutex_);
     if (stopped_.load())
         return;
-    items_.push_back(std::move(item));
+    const std::int64_t bytes = weigh(item);
+    bytes_ += bytes;
+    items_.push_back({std::move(item), bytes});
     notEmpty_.wakeOne();
 }
 
@@ -32,7 +41,8 @@ bool FrameQueue::pop(FrameQueueItem& item)
         notEmpty_.wait(&mutex_);
     if (items_.empty())
         return false;
-    item = std::move(items_.front());
+    item = std::move(items_.front().item);
+    bytes_ -= items_.front().bytes;
     items_.pop_front();
     notFull_.wakeOne();
     return true;
@@ -68,4 +78,29 @@ int FrameQueue::size() const
 {
     QMutexLocker lock(&mutex_);
     return static_cast<int>(items_.size());
+}
+
+std::int64_t FrameQueue::bytes() const
+{
+    QMutexLocker lock(&mutex_);
+    return bytes_;
+}
+
+std::int64_t FrameQueue::weigh(const FrameQueueItem& item)
+{
+    if (item.packet)
+        return item.packet->size;
+    const AVFrame* frame = item.frame.get();
+    if (!frame || !frame->buf[0])
+        return 0;
+    const bool picture = frame->width > 0;
+    if (picture && frame->buf[0]->data == lastImage_)
+        return 0;
+    if (picture)
+        lastImage_ = frame->buf[0]->data;
+    std::int64_t bytes = 0;
+    for (const AVBufferRef* buffer : frame->buf)
+        if (buffer)
+            bytes += std::int64_t(buffer->size);
+    return bytes;
 }

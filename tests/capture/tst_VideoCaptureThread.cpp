@@ -1,6 +1,7 @@
 
 #include "capture/FramePacer.h"
 #include "capture/video_capture_thread_win.h"
+#include "media/CaptureClockQpc.h"
 #include "media/FrameDuration.h"
 #include "media/FrameQueue.h"
 #include "support/FakeCapture.h"
@@ -104,7 +105,8 @@ struct Run
 
     bool stream = false;
     FakeCaptureWorld world;
-    FrameQueue queue{4096};
+    // Read only after the run: nothing is dropped for want of an encoder.
+    FrameQueue queue{4096, std::int64_t(1) << 40};
     video_capture_thread_win thread{&queue};
     QStringList messages;
     QList<Frame> frames;
@@ -355,38 +357,77 @@ private Q_SLOTS:
         QCOMPARE(run.repeats(), 0);
     }
 
-    void encoderLag_data()
+    void dropsEvenlyWithinTheByteBudget_data()
     {
-        QTest::addColumn<int>("waitsPerFrame"); // 0: the encoder takes nothing at all
-        QTest::newRow("slow encoder") << 150;
-        QTest::newRow("stalled encoder") << 0;
+        QTest::addColumn<int>("encodePercent"); // of a slot, per frame; 0: stalled
+        QTest::addColumn<double>("dropShare");  // of the slots, once the queue has filled
+        QTest::addColumn<int>("lagReports");
+        QTest::newRow("fast enough") << 90 << 0.0 << 0;
+        QTest::newRow("10% too slow") << 110 << 1 - 1 / 1.1 << 0;
+        QTest::newRow("half the speed") << 200 << 0.5 << 1;
+        QTest::newRow("stalled") << 0 << 1.0 << 1;
     }
 
-    // Above 300 queued items capture waits for the encoder, logging each wait; the lag is reported
-    // once, on the hundredth wait, and a stalled encoder cannot hold the recording open.
-    void encoderLag()
+    // An encoder slower than the frame rate, on the fake clock: the queue never holds more than
+    // its byte budget (and the frame that crossed it), the slots it cannot take are dropped one
+    // at a time among the kept ones, and 3 seconds of drops ask the user once.
+    void dropsEvenlyWithinTheByteBudget()
     {
-        QFETCH(int, waitsPerFrame);
-        testsupport::LogCapture log;
-        Run run(QStringLiteral("DXGI"));
-        for (int i = 0; i < 301; ++i)
-            run.queue.push(FrameQueueItem{makeSharedFrame(av_frame_alloc()), false, 0});
-        int lagReports = 0;
-        QObject::connect(
-            &run.thread, &video_capture_thread_win::encoderLagDetected, &run.thread,
-            [&] { ++lagReports; }, Qt::DirectConnection);
-        int calls = 0;
-        run.record(false, 2 * 1000000, [&](std::int64_t) {
-            FrameQueueItem item;
-            if (waitsPerFrame > 0 && ++calls % waitsPerFrame == 0)
-                run.queue.pop(item);
-        });
-        QCOMPARE(lagReports, 1);
-        const QString prefix = QStringLiteral("Sleep Count = ");
-        const QStringList waits = log.take().filter(prefix);
-        QVERIFY(waits.size() >= 300);
-        QCOMPARE(waits.first(), prefix + "1");
-        QCOMPARE(waits.last(), prefix + QString::number(waits.size()));
+        QFETCH(int, encodePercent);
+        QFETCH(double, dropShare);
+        QFETCH(int, lagReports);
+        constexpr int kFrameBytes = 100000;
+        constexpr int kBudgetFrames = 10;
+        constexpr int kSeconds = 10;
+        constexpr int kRate = 60;
+        constexpr std::int64_t kSlot = 1000000 / kRate;
+        FrameQueue queue(1024, std::int64_t(kBudgetFrames) * kFrameBytes);
+        std::int64_t now = 0;
+        auto clock = std::make_shared<CaptureClockQpc>([&now] { return now; }, 1000000);
+        clock->restart();
+        FramePacer::Seams seams;
+        seams.steadyNs = [&now] { return now * 1000; };
+        seams.sleepNs = [&now](std::int64_t ns) { now += ns / 1000; };
+        FramePacer pacer(&queue, clock, [] { return false; }, [] { return false; }, seams);
+        int lags = 0;
+        QObject::connect(&pacer, &FramePacer::encoderLagDetected, [&lags] { ++lags; });
+
+        QList<std::int64_t> kept;
+        std::int64_t encoderFree = 0;
+        std::int64_t mostBytes = 0;
+        pacer.begin(kRate);
+        while (now < kSeconds * 1000000) {
+            QVERIFY(pacer.startIteration());
+            AVFrame* image = av_frame_alloc();
+            image->width = 1;
+            image->buf[0] = av_buffer_alloc(kFrameBytes);
+            pacer.submit(makeSharedFrame(image));
+            mostBytes = std::max(mostBytes, queue.bytes());
+            for (FrameQueueItem item; encodePercent > 0 && encoderFree <= now && queue.size() > 0;) {
+                queue.pop(item);
+                kept.append(item.frame->pts / kSlot);
+                encoderFree += kSlot * encodePercent / 100;
+            }
+            if (queue.size() == 0) // an idle encoder starts on the next frame when it comes
+                encoderFree = std::max(encoderFree, now);
+            pacer.finishIteration();
+        }
+        QVERIFY(mostBytes <= std::int64_t(kBudgetFrames + 1) * kFrameBytes);
+        QCOMPARE(lags, lagReports);
+        if (encodePercent == 0) {
+            QCOMPARE(pacer.framesPushed(), queue.size());
+            return;
+        }
+        // Past the first second, which fills the queue: the share dropped, never two in a row.
+        const qsizetype from =
+            std::find_if(kept.begin(), kept.end(), [](std::int64_t slot) { return slot >= kRate; }) -
+            kept.begin();
+        QVERIFY(from > 0 && from < kept.size());
+        const double span = double(kept.last() - kRate + 1);
+        QVERIFY(qAbs(1 - (kept.size() - from) / span - dropShare) < 0.02);
+        for (qsizetype i = from + 1; i < kept.size(); ++i)
+            QVERIFY2(kept[i] - kept[i - 1] <= 2, qPrintable(QString::number(kept[i])));
+        QCOMPARE(pacer.droppedSlots() + pacer.framesPushed(), pacer.nextFrameIndex());
     }
 };
 
