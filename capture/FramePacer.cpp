@@ -29,8 +29,7 @@ std::int64_t steadyClockNs()
 FramePacer::FramePacer(FrameQueue* queue, std::shared_ptr<CaptureClockQpc> clock,
                        Flag stopRequested, Flag paused, Seams seams, QObject* parent)
     : QObject(parent), queue_(queue), clock_(std::move(clock)),
-      stopRequested_(std::move(stopRequested)), paused_(std::move(paused)),
-      seams_(std::move(seams))
+      stopRequested_(std::move(stopRequested)), paused_(std::move(paused)), seams_(std::move(seams))
 {
     Q_ASSERT(queue_);
     if (!stopRequested_)

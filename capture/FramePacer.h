@@ -85,8 +85,7 @@ public:
                const std::atomic<T>& stopRequested, const std::atomic<T>& paused, Seams seams = {},
                QObject* parent = nullptr)
         : FramePacer(
-              queue, std::move(clock),
-              [&stopRequested] { return stopRequested.load() != T{}; },
+              queue, std::move(clock), [&stopRequested] { return stopRequested.load() != T{}; },
               [&paused] { return paused.load() != T{}; }, std::move(seams), parent)
     {
     }

@@ -388,7 +388,8 @@ private Q_SLOTS:
         FramePacer::Seams seams;
         seams.steadyNs = [&now] { return now * 1000; };
         seams.sleepNs = [&now](std::int64_t ns) { now += ns / 1000; };
-        FramePacer pacer(&queue, clock, [] { return false; }, [] { return false; }, seams);
+        FramePacer pacer(
+            &queue, clock, [] { return false; }, [] { return false; }, seams);
         int lags = 0;
         QObject::connect(&pacer, &FramePacer::encoderLagDetected, [&lags] { ++lags; });
 
@@ -403,7 +404,8 @@ private Q_SLOTS:
             image->buf[0] = av_buffer_alloc(kFrameBytes);
             pacer.submit(makeSharedFrame(image));
             mostBytes = std::max(mostBytes, queue.bytes());
-            for (FrameQueueItem item; encodePercent > 0 && encoderFree <= now && queue.size() > 0;) {
+            for (FrameQueueItem item;
+                 encodePercent > 0 && encoderFree <= now && queue.size() > 0;) {
                 queue.pop(item);
                 kept.append(item.frame->pts / kSlot);
                 encoderFree += kSlot * encodePercent / 100;
@@ -419,9 +421,9 @@ private Q_SLOTS:
             return;
         }
         // Past the first second, which fills the queue: the share dropped, never two in a row.
-        const qsizetype from =
-            std::find_if(kept.begin(), kept.end(), [](std::int64_t slot) { return slot >= kRate; }) -
-            kept.begin();
+        const qsizetype from = std::find_if(kept.begin(), kept.end(),
+                                            [](std::int64_t slot) { return slot >= kRate; }) -
+                               kept.begin();
         QVERIFY(from > 0 && from < kept.size());
         const double span = double(kept.last() - kRate + 1);
         QVERIFY(qAbs(1 - (kept.size() - from) / span - dropShare) < 0.02);
