@@ -66,12 +66,13 @@ package: build
 	cd $(BUILD_DIR) && cpack
 
 # The encoding benchmark, the capture benchmark (about four minutes: six cases of 20 s per side),
-# the app benchmark (about a minute), the sound benchmark (about 45 s), then the tab recording
-# benchmark (about a minute).
+# the app benchmark at 1080p60 and 4K60 (three runs of 60 s each, about ten minutes), the sound
+# benchmark (about 45 s), then the tab recording benchmark (about a minute).
 bench: build
 	bash bench/run_bench.sh $(BUILD_DIR)
 	bash bench/run_capture_bench.sh $(BUILD_DIR)
-	bash bench/run_app_bench.sh $(BUILD_DIR)
+	BENCH_SIZE=1920x1080 BENCH_FPS=60 BENCH_SECONDS=60 bash bench/run_app_bench.sh $(BUILD_DIR)
+	BENCH_SIZE=3840x2160 BENCH_FPS=60 BENCH_SECONDS=60 bash bench/run_app_bench.sh $(BUILD_DIR)
 	bash bench/sound_gaps.sh $(BUILD_DIR)
 	bash bench/run_tab_bench.sh $(BUILD_DIR)
 

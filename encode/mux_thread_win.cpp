@@ -6,10 +6,15 @@
 #include "media/FrameDuration.h"
 #include "media/FrameQueue.h"
 #include "platform/posix/CrashHandler.h"
+#include "platform/posix/ThreadPriority.h"
 
 #include <QDebug>
 
 namespace {
+
+// Enough for the capture and the display server to come first on a busy machine; the queue
+// holds what the encoder then takes late.
+constexpr int kEncoderNiceSteps = 5;
 
 // Where a duration limit ends the file. Sound is stamped in samples from the start of its track:
 // only those before the limit go in. A picture slot that lies mostly past the limit is left out:
@@ -133,6 +138,9 @@ void mux_thread_win::setPreviewClock(std::function<std::int64_t()> clock)
 void mux_thread_win::run()
 {
     CrashHandler::installAltStackForThisThread();
+    // Before the encoder starts its own threads, so they inherit it.
+    if (!platform::lowerThisThreadPriority(kEncoderNiceSteps))
+        qDebug() << "Could not lower the encoder's priority.";
     MuxSettings current = settings;
     current.outputWidth = outputWidth;
     current.outputHeight = outputHeight;
