@@ -289,6 +289,8 @@ video_capture_thread_win::prepare(const CaptureRules& rules, WindowSystem* ws, E
         }
         return std::nullopt;
     }
+    if (!window)
+        t.grabber->setI420Frames(i420Frames_);
     if (rules.kind == Kind::Composite) {
         t.grabber->setCursorCapture(cursorCapture_);
         platform_.sleepMs(kStartSleepMs);

@@ -66,12 +66,14 @@ bool X11CompositeGrabber::setScreenRect(const QRect& rect, QString* error)
     }
     releaseWindow();
     rect_ = rect;
+    damage_.reset();
     return true;
 }
 
 bool X11CompositeGrabber::setWindow(NativeWindow window, QString* error)
 {
     releaseWindow();
+    damage_.reset();
     const auto w = static_cast<xcb_window_t>(window);
     XReply<xcb_generic_error_t> failure(xcb_request_check(
         x_->get(),
@@ -141,6 +143,18 @@ ScreenGrabber::Result X11CompositeGrabber::grab(VideoFramePool& pool, SharedFram
     // trip; the image read is the second.
     const bool window = window_ != XCB_WINDOW_NONE;
     const bool cursor = cursor_ && haveXFixes_;
+    if (!window && !cursor && i420_ && segments_) {
+        if (!damage_)
+            damage_ = X11DamageI420::create(*x_, *segments_, rect_);
+        if (damage_) {
+            SharedFrame picture = damage_->grab();
+            if (!picture)
+                return Result::Failed;
+            lastSize_ = rect_.size();
+            *frame = std::move(picture);
+            return Result::Frame;
+        }
+    }
     xcb_get_geometry_cookie_t geometryCookie{};
     xcb_translate_coordinates_cookie_t originCookie{};
     std::optional<X11WindowShape> shape;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "X11Connection.h"
+#include "X11DamageI420.h"
 #include "X11ShmFramePool.h"
 #include "platform/ScreenGrabber.h"
 
@@ -10,6 +11,8 @@
 // covered window is still recorded; screen rectangles are read from the root window. The
 // pointer is drawn in with XFixes when cursor capture is on. Images are read through shared
 // memory when the server offers it. Outside a shaped window's bounding shape the image is black.
+// A screen rectangle wanted in 4:2:0 without the pointer is kept up to date from the server's
+// damage reports (X11DamageI420).
 class X11CompositeGrabber : public ScreenGrabber
 {
 public:
@@ -21,6 +24,8 @@ public:
     bool setScreenRect(const QRect& rect, QString* error = nullptr) override;
     bool setWindow(NativeWindow window, QString* error = nullptr) override;
     void setCursorCapture(bool on) override { cursor_ = on; }
+    // A screen rectangle without the pointer then comes from the damaged rows alone.
+    void setI420Frames(bool on) override { i420_ = on; }
     Result grab(VideoFramePool& pool, SharedFrame* frame) override;
     QSize lastSize() const override { return lastSize_; }
 
@@ -38,6 +43,8 @@ private:
     std::unique_ptr<X11ShmFramePool> segments_;
     bool haveXFixes_ = false;
     bool cursor_ = true;
+    bool i420_ = false;
+    std::unique_ptr<X11DamageI420> damage_; // declared after segments_, so it goes first
     QRect rect_;
     xcb_window_t window_ = XCB_WINDOW_NONE;
     xcb_pixmap_t pixmap_ = XCB_NONE;

@@ -1,6 +1,7 @@
 // Window queries and the three grabbers against the real X display of the test script.
 #include "platform/ScreenGrabber.h"
 #include "platform/WindowSystem.h"
+#include "capture/VideoCaptureFrames.h"
 #include "support/TestWindow.h"
 #include "ui/WindowPreview.h"
 
@@ -11,11 +12,12 @@
 
 namespace {
 
-// The BGRA pixel at the centre of a frame.
-QColor centre(const SharedFrame& frame)
+// The BGRA pixel at a point of a frame, by default its centre.
+QColor centre(const SharedFrame& frame, QPoint at = {-1, -1})
 {
-    const uint8_t* p =
-        frame->data[0] + frame->height / 2 * frame->linesize[0] + frame->width / 2 * 4;
+    if (at.x() < 0)
+        at = QPoint(frame->width / 2, frame->height / 2);
+    const uint8_t* p = frame->data[0] + at.y() * frame->linesize[0] + at.x() * 4;
     return QColor(p[2], p[1], p[0], p[3]);
 }
 
@@ -28,6 +30,20 @@ QColor grabCentre(ScreenGrabber& grabber, VideoFramePool& pool, SharedFrame* kep
     if (kept)
         *kept = frame;
     return centre(frame);
+}
+
+// The three planes of a 4:2:0 picture, rows without their padding.
+QByteArray planes(const AVFrame& picture)
+{
+    QByteArray bytes;
+    for (int plane = 0; plane < 3; ++plane) {
+        const int shift = plane == 0 ? 0 : 1;
+        for (int y = 0; y < picture.height >> shift; ++y)
+            bytes.append(reinterpret_cast<const char*>(picture.data[plane]) +
+                             std::ptrdiff_t(y) * picture.linesize[plane],
+                         picture.width >> shift);
+    }
+    return bytes;
 }
 
 bool xdotool(const QStringList& arguments)
@@ -167,6 +183,53 @@ private slots:
         grabber.reset();
         for (int i = 0; i < held.size(); ++i)
             QCOMPARE(centre(held[i]), colours[i]);
+    }
+
+    // Screen pictures made from the damaged rows alone are, byte for byte, the conversion of a
+    // whole read, after a window moved and changed colour over another, also when a picture
+    // is reused some changes behind; and pictures still held keep their image.
+    void damagedRowsMatchWholeReads()
+    {
+        TestWindow background(Qt::black, QRect(300, 300, 320, 240));
+        QVERIFY(background.showAndWait());
+        const QRect rect = background.globalRect();
+        // Spots on rows of their own, far enough apart to be read apart.
+        std::vector<std::unique_ptr<TestWindow>> spots;
+        for (int i = 0; i < 4; ++i) {
+            spots.push_back(std::make_unique<TestWindow>(
+                Qt::red, QRect(rect.x() + 20 + i * 60, rect.y() + 10 + i * 60, 40, 20)));
+            QVERIFY(spots.back()->showAndWait());
+        }
+        auto damaged = ScreenGrabber::create(ScreenGrabber::Kind::Composite);
+        auto whole = ScreenGrabber::create(ScreenGrabber::Kind::Compatible);
+        QVERIFY(damaged && whole);
+        damaged->setCursorCapture(false);
+        damaged->setI420Frames(true);
+        QVERIFY(damaged->setScreenRect(rect) && whole->setScreenRect(rect));
+        VideoFramePool pool;
+        QList<std::pair<SharedFrame, QByteArray>> held;
+        for (int i = 0; i < 12; ++i) {
+            TestWindow& spot = *spots[std::size_t(i % 4)];
+            spot.setColour(QColor(QColor::fromHsv(i * 30, 255, 220).rgb()));
+            QVERIFY(spot.waitPainted());
+            // Once a whole read shows the change, the damage for it has been reported: one
+            // picture must match at once.
+            SharedFrame image;
+            QTRY_VERIFY(whole->grab(pool, &image) == ScreenGrabber::Result::Frame &&
+                        centre(image, spot.globalRect().center() - rect.topLeft()) ==
+                            spot.colour());
+            SharedFrame picture;
+            QCOMPARE(damaged->grab(pool, &picture), ScreenGrabber::Result::Frame);
+            QCOMPARE(picture->format, int(AV_PIX_FMT_YUV420P));
+            const QByteArray expected = planes(*videoframes::toI420(pool, image));
+            QVERIFY(planes(*picture) == expected);
+            held.append({picture, expected});
+            // Every third step keeps its picture; the others' are reused, changes behind.
+            if (i % 3)
+                held.removeAt(held.size() - 2);
+        }
+        for (const auto& [picture, expected] : held)
+            QVERIFY(planes(*picture) == expected);
     }
 
     // The idle preview reads a window as the recording does: its own pixels where another

@@ -1,0 +1,194 @@
+#include "X11DamageI420.h"
+
+#include <libyuv/convert_from_argb.h>
+
+#include <algorithm>
+
+namespace {
+
+// Pictures kept for reuse; more than the encoder holds while it keeps up.
+constexpr std::size_t kPictures = 4;
+// Changes remembered for bringing an older picture up to date; older ones are converted whole.
+constexpr std::size_t kChanges = 16;
+// Damaged rows closer than this are read in one request: fewer round trips for a few more rows.
+constexpr int kRowGap = 16;
+
+} // namespace
+
+std::unique_ptr<X11DamageI420> X11DamageI420::create(X11Connection& x, X11ShmFramePool& segments,
+                                                     const QRect& rect)
+{
+    xcb_connection_t* c = x.get();
+    if (rect.isEmpty() || rect.width() % 2 || rect.height() % 2 ||
+        !x.hasExtension(&xcb_damage_id) || !x.hasExtension(&xcb_xfixes_id))
+        return nullptr;
+    // Both versions must be asked for before the requests are used.
+    XReply<xcb_xfixes_query_version_reply_t> fixes(
+        xcb_xfixes_query_version_reply(c, xcb_xfixes_query_version(c, 4, 0), nullptr));
+    XReply<xcb_damage_query_version_reply_t> damage(
+        xcb_damage_query_version_reply(c, xcb_damage_query_version(c, 1, 1), nullptr));
+    X11ShmFramePool::Segment* mirror =
+        segments.spare(std::size_t(rect.width()) * std::size_t(rect.height()) * 4);
+    if (!fixes || !damage || !mirror)
+        return nullptr;
+    return std::unique_ptr<X11DamageI420>(new X11DamageI420(x, mirror, rect));
+}
+
+X11DamageI420::X11DamageI420(X11Connection& x, X11ShmFramePool::Segment* mirror, const QRect& rect)
+    : x_(x), mirror_(mirror), rect_(rect)
+{
+    xcb_connection_t* c = x_.get();
+    // Damage on the root window covers drawing into every window on it, existing or not.
+    damage_ = xcb_generate_id(c);
+    xcb_damage_create(c, damage_, x_.root(), XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
+    region_ = xcb_generate_id(c);
+    xcb_xfixes_create_region(c, region_, 0, nullptr);
+}
+
+X11DamageI420::~X11DamageI420()
+{
+    xcb_damage_destroy(x_.get(), damage_);
+    xcb_xfixes_destroy_region(x_.get(), region_);
+    xcb_flush(x_.get());
+}
+
+void X11DamageI420::add(Rows& rows, int first, int end)
+{
+    // Even rows, as a 4:2:0 picture's chroma covers two.
+    first &= ~1;
+    end = (end + 1) & ~1;
+    rows.emplace_back(first, end);
+    std::sort(rows.begin(), rows.end());
+    Rows merged;
+    for (const auto& range : rows) {
+        if (!merged.empty() && range.first <= merged.back().second + kRowGap)
+            merged.back().second = std::max(merged.back().second, range.second);
+        else
+            merged.push_back(range);
+    }
+    rows.swap(merged);
+}
+
+X11DamageI420::Rows X11DamageI420::takeDamage()
+{
+    xcb_connection_t* c = x_.get();
+    // The notify events only say that there is damage; the region says where.
+    while (xcb_generic_event_t* event = xcb_poll_for_event(c))
+        std::free(event);
+    xcb_damage_subtract(c, damage_, XCB_NONE, region_);
+    XReply<xcb_xfixes_fetch_region_reply_t> region(
+        xcb_xfixes_fetch_region_reply(c, xcb_xfixes_fetch_region(c, region_), nullptr));
+    Rows rows;
+    if (!region)
+        return {{0, rect_.height()}};
+    const xcb_rectangle_t* r = xcb_xfixes_fetch_region_rectangles(region.get());
+    const int count = xcb_xfixes_fetch_region_rectangles_length(region.get());
+    for (int i = 0; i < count; ++i) {
+        const QRect hit = QRect(r[i].x, r[i].y, r[i].width, r[i].height).intersected(rect_);
+        if (!hit.isEmpty())
+            add(rows, hit.top() - rect_.top(), hit.bottom() + 1 - rect_.top());
+    }
+    return rows;
+}
+
+bool X11DamageI420::read(const Rows& rows)
+{
+    xcb_connection_t* c = x_.get();
+    const std::uint32_t stride = std::uint32_t(rect_.width()) * 4;
+    // All requests first, then the replies: one round trip however many row ranges there are.
+    std::vector<xcb_shm_get_image_cookie_t> cookies;
+    cookies.reserve(rows.size());
+    for (const auto& [first, end] : rows)
+        cookies.push_back(
+            xcb_shm_get_image(c, x_.root(), std::int16_t(rect_.x()),
+                              std::int16_t(rect_.y() + first), std::uint16_t(rect_.width()),
+                              std::uint16_t(end - first), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP,
+                              X11ShmFramePool::id(mirror_), std::uint32_t(first) * stride));
+    bool ok = true;
+    for (const auto& cookie : cookies) {
+        XReply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(c, cookie, nullptr));
+        ok = ok && reply;
+    }
+    return ok;
+}
+
+X11DamageI420::Picture* X11DamageI420::pictureToWrite()
+{
+    Picture* best = nullptr;
+    for (Picture& picture : pictures_)
+        if (av_buffer_is_writable(picture.frame->buf[0]) &&
+            (!best || picture.generation > best->generation))
+            best = &picture;
+    if (best)
+        return best;
+    AVFrame* frame = av_frame_alloc();
+    if (!frame)
+        return nullptr;
+    SharedFrame shared = makeSharedFrame(frame);
+    frame->format = AV_PIX_FMT_YUV420P;
+    frame->width = rect_.width();
+    frame->height = rect_.height();
+    if (av_frame_get_buffer(frame, 0) < 0)
+        return nullptr;
+    // Every picture held elsewhere: the oldest kept one makes room.
+    if (pictures_.size() >= kPictures)
+        pictures_.erase(std::min_element(
+            pictures_.begin(), pictures_.end(),
+            [](const Picture& a, const Picture& b) { return a.generation < b.generation; }));
+    pictures_.push_back({std::move(shared), 0});
+    return &pictures_.back();
+}
+
+X11DamageI420::Rows X11DamageI420::rowsSince(std::uint64_t generation) const
+{
+    if (generation == 0 || changes_.empty() || changes_.front().generation > generation + 1)
+        return {{0, rect_.height()}};
+    Rows rows;
+    for (const Change& change : changes_)
+        if (change.generation > generation)
+            for (const auto& [first, end] : change.rows)
+                add(rows, first, end);
+    return rows;
+}
+
+void X11DamageI420::convert(const Rows& rows, AVFrame* picture) const
+{
+    const int stride = rect_.width() * 4;
+    const std::uint8_t* image = X11ShmFramePool::memory(mirror_);
+    for (const auto& [first, end] : rows) {
+        const int chroma = first / 2;
+        libyuv::ARGBToI420(
+            image + std::ptrdiff_t(first) * stride, stride,
+            picture->data[0] + std::ptrdiff_t(first) * picture->linesize[0], picture->linesize[0],
+            picture->data[1] + std::ptrdiff_t(chroma) * picture->linesize[1], picture->linesize[1],
+            picture->data[2] + std::ptrdiff_t(chroma) * picture->linesize[2], picture->linesize[2],
+            rect_.width(), end - first);
+    }
+}
+
+SharedFrame X11DamageI420::grab()
+{
+    if (xcb_connection_has_error(x_.get()))
+        return nullptr;
+    // The first picture, and the one after a failed read, reads everything; the damage
+    // reported so far is then already in it.
+    Rows damaged = takeDamage();
+    if (fullRead_)
+        damaged = {{0, rect_.height()}};
+    fullRead_ = !damaged.empty() && !read(damaged);
+    if (fullRead_)
+        return nullptr;
+    ++generation_;
+    changes_.push_back({generation_, std::move(damaged)});
+    if (changes_.size() > kChanges)
+        changes_.pop_front();
+
+    Picture* picture = pictureToWrite();
+    if (!picture)
+        return nullptr;
+    convert(rowsSince(picture->generation), picture->frame.get());
+    picture->generation = generation_;
+    // A reference of its own: the picture is not written again until every holder lets go.
+    AVFrame* handed = av_frame_clone(picture->frame.get());
+    return handed ? makeSharedFrame(handed) : nullptr;
+}

@@ -1,0 +1,72 @@
+#pragma once
+
+#include "X11Connection.h"
+#include "X11ShmFramePool.h"
+
+#include <xcb/damage.h>
+#include <xcb/xfixes.h>
+
+#include <QRect>
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <utility>
+#include <vector>
+
+// A rectangle of the screen as 4:2:0 pictures, brought up to date only where the X server
+// reports damage. The whole rectangle is read and converted once; after that each picture reads
+// the changed rows into a shared-memory copy of the screen and converts those rows alone. At 4K
+// a desktop changes a few percent of its pixels a frame, so this spares most of the server's
+// copy and of the conversion that a full read of every frame costs.
+//
+// The pictures handed out are never written again while anyone holds them: a few are kept and
+// the one most recently brought up to date that nobody holds is reused, with the rows changed
+// since it was last written. Used by the capture thread only; the pictures may be released on
+// any thread and outlive the reader.
+class X11DamageI420
+{
+public:
+    // Null when the server lacks Damage, XFixes or shared memory, or the segment cannot be
+    // made. rect must lie on the screen and be of even size. x and segments must outlive it.
+    static std::unique_ptr<X11DamageI420> create(X11Connection& x, X11ShmFramePool& segments,
+                                                 const QRect& rect);
+    ~X11DamageI420();
+    X11DamageI420(const X11DamageI420&) = delete;
+    X11DamageI420& operator=(const X11DamageI420&) = delete;
+
+    // The rectangle now; null when it cannot be read.
+    SharedFrame grab();
+
+private:
+    using Rows = std::vector<std::pair<int, int>>; // [first, end) ranges, even, sorted, apart
+    struct Picture
+    {
+        SharedFrame frame;
+        std::uint64_t generation = 0; // 0: never written
+    };
+    struct Change
+    {
+        std::uint64_t generation;
+        Rows rows;
+    };
+
+    X11DamageI420(X11Connection& x, X11ShmFramePool::Segment* mirror, const QRect& rect);
+    // The rows damaged since the last call, in the rectangle's coordinates.
+    Rows takeDamage();
+    bool read(const Rows& rows);
+    Picture* pictureToWrite();
+    Rows rowsSince(std::uint64_t generation) const;
+    void convert(const Rows& rows, AVFrame* picture) const;
+    static void add(Rows& rows, int first, int end);
+
+    X11Connection& x_;
+    X11ShmFramePool::Segment* mirror_; // the rectangle as the server last showed it, BGRA
+    QRect rect_;
+    xcb_damage_damage_t damage_ = 0;
+    xcb_xfixes_region_t region_ = 0;
+    std::uint64_t generation_ = 0;
+    bool fullRead_ = true;
+    std::vector<Picture> pictures_;
+    std::deque<Change> changes_;
+};
