@@ -1,5 +1,6 @@
 #include "X11CompositeGrabber.h"
 
+#include "X11Cursor.h"
 #include "X11ImageRead.h"
 #include "X11WindowShape.h"
 
@@ -143,11 +144,15 @@ ScreenGrabber::Result X11CompositeGrabber::grab(VideoFramePool& pool, SharedFram
     // trip; the image read is the second.
     const bool window = window_ != XCB_WINDOW_NONE;
     const bool cursor = cursor_ && haveXFixes_;
-    if (!window && !cursor && i420_ && segments_) {
+    if (!window && i420_ && segments_) {
         if (!damage_)
             damage_ = X11DamageI420::create(*x_, *segments_, rect_);
         if (damage_) {
-            SharedFrame picture = damage_->grab();
+            XReply<xcb_xfixes_get_cursor_image_reply_t> pointer(
+                cursor
+                    ? xcb_xfixes_get_cursor_image_reply(c, xcb_xfixes_get_cursor_image(c), nullptr)
+                    : nullptr);
+            SharedFrame picture = damage_->grab(pointer.get());
             if (!picture)
                 return Result::Failed;
             lastSize_ = rect_.size();
@@ -199,38 +204,9 @@ ScreenGrabber::Result X11CompositeGrabber::grab(VideoFramePool& pool, SharedFram
     if (!outsideShape.isEmpty())
         X11WindowShape::blackOut(result->data[0], result->linesize[0], outsideShape);
     if (pointer)
-        drawCursor(result.get(), pointer.get(), origin);
+        drawCursor(result->data[0], result->linesize[0], QSize(result->width, result->height),
+                   *pointer, origin);
     lastSize_ = source.size();
     *frame = std::move(result);
     return Result::Frame;
-}
-
-void X11CompositeGrabber::drawCursor(AVFrame* frame,
-                                     const xcb_xfixes_get_cursor_image_reply_t* cursor,
-                                     QPoint origin)
-{
-    const uint32_t* pixels = xcb_xfixes_get_cursor_image_cursor_image(cursor);
-    const int left = cursor->x - cursor->xhot - origin.x();
-    const int top = cursor->y - cursor->yhot - origin.y();
-    for (int cy = 0; cy < cursor->height; ++cy) {
-        const int y = top + cy;
-        if (y < 0 || y >= frame->height)
-            continue;
-        uint8_t* row = frame->data[0] + static_cast<std::ptrdiff_t>(y) * frame->linesize[0];
-        for (int cx = 0; cx < cursor->width; ++cx) {
-            const int x = left + cx;
-            if (x < 0 || x >= frame->width)
-                continue;
-            // ARGB with premultiplied alpha: dst = src + dst * (255 - alpha) / 255.
-            const uint32_t p = pixels[cy * cursor->width + cx];
-            const uint32_t alpha = p >> 24;
-            if (alpha == 0)
-                continue;
-            uint8_t* d = row + x * 4;
-            const uint32_t inverse = 255 - alpha;
-            d[0] = static_cast<uint8_t>((p & 0xff) + (d[0] * inverse + 127) / 255);
-            d[1] = static_cast<uint8_t>(((p >> 8) & 0xff) + (d[1] * inverse + 127) / 255);
-            d[2] = static_cast<uint8_t>(((p >> 16) & 0xff) + (d[2] * inverse + 127) / 255);
-        }
-    }
 }

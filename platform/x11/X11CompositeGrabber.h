@@ -24,7 +24,7 @@ public:
     bool setScreenRect(const QRect& rect, QString* error = nullptr) override;
     bool setWindow(NativeWindow window, QString* error = nullptr) override;
     void setCursorCapture(bool on) override { cursor_ = on; }
-    // A screen rectangle without the pointer then comes from the damaged rows alone.
+    // A screen rectangle then comes from the damaged rows alone.
     void setI420Frames(bool on) override { i420_ = on; }
     Result grab(VideoFramePool& pool, SharedFrame* frame) override;
     QSize lastSize() const override { return lastSize_; }
@@ -33,8 +33,6 @@ private:
     explicit X11CompositeGrabber(std::unique_ptr<X11Connection> connection);
     void releaseWindow();
     bool renamePixmap(QSize size);
-    static void drawCursor(AVFrame* frame, const xcb_xfixes_get_cursor_image_reply_t* cursor,
-                           QPoint origin);
     // The image through a shared segment; null when there is none to use.
     SharedFrame readShared(VideoFramePool& pool, xcb_drawable_t drawable, const QRect& source);
 

@@ -1,8 +1,11 @@
 #include "X11DamageI420.h"
 
+#include "X11Cursor.h"
+
 #include <libyuv/convert_from_argb.h>
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -135,7 +138,7 @@ X11DamageI420::Picture* X11DamageI420::pictureToWrite()
         pictures_.erase(std::min_element(
             pictures_.begin(), pictures_.end(),
             [](const Picture& a, const Picture& b) { return a.generation < b.generation; }));
-    pictures_.push_back({std::move(shared), 0});
+    pictures_.push_back({std::move(shared), 0, {}});
     return &pictures_.back();
 }
 
@@ -166,7 +169,36 @@ void X11DamageI420::convert(const Rows& rows, AVFrame* picture) const
     }
 }
 
-SharedFrame X11DamageI420::grab()
+X11DamageI420::Rows X11DamageI420::drawPointer(const xcb_xfixes_get_cursor_image_reply_t& cursor,
+                                               AVFrame* picture)
+{
+    QRect box = cursorRect(cursor, rect_.topLeft()).intersected(QRect(QPoint(0, 0), rect_.size()));
+    if (box.isEmpty())
+        return {};
+    // Even corners: the chroma of a 4:2:0 picture covers two by two pixels.
+    box.setCoords(box.left() & ~1, box.top() & ~1, box.right() | 1, box.bottom() | 1);
+    const int stride = box.width() * 4;
+    patch_.resize(std::size_t(stride) * std::size_t(box.height()));
+    const int screenStride = rect_.width() * 4;
+    const std::uint8_t* screen = X11ShmFramePool::memory(mirror_);
+    for (int y = 0; y < box.height(); ++y)
+        std::memcpy(patch_.data() + std::ptrdiff_t(y) * stride,
+                    screen + std::ptrdiff_t(box.top() + y) * screenStride + box.left() * 4,
+                    std::size_t(stride));
+    drawCursor(patch_.data(), stride, box.size(), cursor, rect_.topLeft() + box.topLeft());
+    const int top = box.top();
+    const int left = box.left();
+    libyuv::ARGBToI420(patch_.data(), stride,
+                       picture->data[0] + std::ptrdiff_t(top) * picture->linesize[0] + left,
+                       picture->linesize[0],
+                       picture->data[1] + std::ptrdiff_t(top / 2) * picture->linesize[1] + left / 2,
+                       picture->linesize[1],
+                       picture->data[2] + std::ptrdiff_t(top / 2) * picture->linesize[2] + left / 2,
+                       picture->linesize[2], box.width(), box.height());
+    return {{box.top(), box.bottom() + 1}};
+}
+
+SharedFrame X11DamageI420::grab(const xcb_xfixes_get_cursor_image_reply_t* cursor)
 {
     if (xcb_connection_has_error(x_.get()))
         return nullptr;
@@ -186,7 +218,12 @@ SharedFrame X11DamageI420::grab()
     Picture* picture = pictureToWrite();
     if (!picture)
         return nullptr;
-    convert(rowsSince(picture->generation), picture->frame.get());
+    // The rows where the pointer was drawn into this picture come from the screen again.
+    Rows rows = rowsSince(picture->generation);
+    for (const auto& [first, end] : picture->pointerRows)
+        add(rows, first, end);
+    convert(rows, picture->frame.get());
+    picture->pointerRows = cursor ? drawPointer(*cursor, picture->frame.get()) : Rows{};
     picture->generation = generation_;
     // A reference of its own: the picture is not written again until every holder lets go.
     AVFrame* handed = av_frame_clone(picture->frame.get());

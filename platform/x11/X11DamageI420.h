@@ -35,8 +35,9 @@ public:
     X11DamageI420(const X11DamageI420&) = delete;
     X11DamageI420& operator=(const X11DamageI420&) = delete;
 
-    // The rectangle now; null when it cannot be read.
-    SharedFrame grab();
+    // The rectangle now, with the pointer drawn in when one is given; null when it cannot be
+    // read.
+    SharedFrame grab(const xcb_xfixes_get_cursor_image_reply_t* cursor = nullptr);
 
 private:
     using Rows = std::vector<std::pair<int, int>>; // [first, end) ranges, even, sorted, apart
@@ -44,6 +45,7 @@ private:
     {
         SharedFrame frame;
         std::uint64_t generation = 0; // 0: never written
+        Rows pointerRows;             // where the pointer was drawn over the screen's rows
     };
     struct Change
     {
@@ -58,6 +60,8 @@ private:
     Picture* pictureToWrite();
     Rows rowsSince(std::uint64_t generation) const;
     void convert(const Rows& rows, AVFrame* picture) const;
+    // Blends the pointer into the picture where it lies; returns the rows it covers.
+    Rows drawPointer(const xcb_xfixes_get_cursor_image_reply_t& cursor, AVFrame* picture);
     static void add(Rows& rows, int first, int end);
 
     X11Connection& x_;
@@ -69,4 +73,5 @@ private:
     bool fullRead_ = true;
     std::vector<Picture> pictures_;
     std::deque<Change> changes_;
+    std::vector<std::uint8_t> patch_; // the screen under the pointer, BGRA
 };
