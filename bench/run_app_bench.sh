@@ -147,6 +147,15 @@ one_run() {
     sleep "$seconds"
     threads_after=$(thread_ticks "$torvane_pid")
     bench_press_shortcut
+    # The encoder-lag question, when it came, holds the keyboard; its default answer stops.
+    if ! bench_wait_for_log 'Capture pacing:' 5 2>/dev/null; then
+        local question
+        question=$(xdotool search --name '^Encoder Lag Detected$' 2>/dev/null | head -n1 || true)
+        if [ -n "$question" ]; then
+            echo "  the encoder-lag question was asked; answered with its default, No (stop)"
+            xdotool windowfocus --sync "$question" key Return
+        fi
+    fi
     # The queue is bounded, so the stop waits at most for the frames in it.
     if ! bench_wait_for_log 'Capture pacing:' 60; then
         command -v gdb >/dev/null &&

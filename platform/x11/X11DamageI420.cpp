@@ -9,8 +9,10 @@
 
 namespace {
 
-// Pictures kept for reuse; more than the encoder holds while it keeps up.
-constexpr std::size_t kPictures = 4;
+// Pictures kept for reuse. The ring grows to one more than are held at once (the capture
+// queue's byte budget, about eight at 4K, and the encoder's), so that a fresh picture, with its
+// page faults and its whole conversion, is rare; past this many the oldest is let go.
+constexpr std::size_t kPictures = 24;
 // Changes remembered for bringing an older picture up to date; older ones are converted whole.
 constexpr std::size_t kChanges = 16;
 // Damaged rows closer than this are read in one request: fewer round trips for a few more rows.
