@@ -29,20 +29,23 @@ AudioFramePool::~AudioFramePool()
         av_frame_free(&frame);
 }
 
-AVFrame* AudioFramePool::allocate() const
+AVFrame* allocateSoundFrame(AVSampleFormat format, int sampleRate, int samples, int channels)
 {
     AVFrame* frame = av_frame_alloc();
     if (!frame)
         return nullptr;
-    frame->format = format_;
-    frame->sample_rate = sampleRate_;
-    frame->nb_samples = frameSize_;
-    av_channel_layout_default(&frame->ch_layout, 2);
-    if (av_frame_get_buffer(frame, 0) < 0) {
+    frame->format = format;
+    frame->sample_rate = sampleRate;
+    frame->nb_samples = samples;
+    av_channel_layout_default(&frame->ch_layout, channels);
+    if (av_frame_get_buffer(frame, 0) < 0)
         av_frame_free(&frame);
-        return nullptr;
-    }
     return frame;
+}
+
+AVFrame* AudioFramePool::allocate() const
+{
+    return allocateSoundFrame(format_, sampleRate_, frameSize_, 2);
 }
 
 SharedFrame AudioFramePool::take()

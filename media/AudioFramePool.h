@@ -11,6 +11,10 @@ extern "C" {
 #include <libavutil/samplefmt.h>
 }
 
+// A writable sound frame with room for samples a channel, in the default layout of channels
+// (pts 0), or null when memory runs out.
+AVFrame* allocateSoundFrame(AVSampleFormat format, int sampleRate, int samples, int channels);
+
 // Recycles the two-channel audio frames of one capture run. A frame handed out returns to the
 // pool when its last owner (usually the mux thread) drops it; the frame keeps the pool alive, so
 // the pool may outlive the capture thread. Thread-safe.

@@ -1,6 +1,7 @@
 #include "TabRecordingRun.h"
 
 #include "encode/mux_thread_win.h"
+#include "media/AudioFramePool.h"
 #include "media/FrameDuration.h"
 
 #include <QDeadlineTimer>
@@ -64,16 +65,7 @@ bool holdsKeyPicture(QByteArrayView payload)
 // Planar float sound with room for n samples a channel, or null.
 AVFrame* soundFrame(int rate, int n, int channels)
 {
-    AVFrame* frame = av_frame_alloc();
-    if (!frame)
-        return nullptr;
-    frame->format = AV_SAMPLE_FMT_FLTP;
-    frame->sample_rate = rate;
-    frame->nb_samples = n;
-    av_channel_layout_default(&frame->ch_layout, channels);
-    if (av_frame_get_buffer(frame, 0) < 0)
-        av_frame_free(&frame);
-    return frame;
+    return allocateSoundFrame(AV_SAMPLE_FMT_FLTP, rate, n, channels);
 }
 
 std::int64_t frameBytes(const AVFrame& frame)

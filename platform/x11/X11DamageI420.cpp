@@ -60,9 +60,11 @@ X11DamageI420::~X11DamageI420()
 void X11DamageI420::add(Rows& rows, int first, int end)
 {
     // Even rows, as a 4:2:0 picture's chroma covers two.
-    first &= ~1;
-    end = (end + 1) & ~1;
-    rows.emplace_back(first, end);
+    rows.emplace_back(first & ~1, (end + 1) & ~1);
+}
+
+void X11DamageI420::merge(Rows& rows)
+{
     std::sort(rows.begin(), rows.end());
     Rows merged;
     for (const auto& range : rows) {
@@ -93,6 +95,7 @@ X11DamageI420::Rows X11DamageI420::takeDamage()
         if (!hit.isEmpty())
             add(rows, hit.top() - rect_.top(), hit.bottom() + 1 - rect_.top());
     }
+    merge(rows);
     return rows;
 }
 
@@ -151,8 +154,8 @@ X11DamageI420::Rows X11DamageI420::rowsSince(std::uint64_t generation) const
     Rows rows;
     for (const Change& change : changes_)
         if (change.generation > generation)
-            for (const auto& [first, end] : change.rows)
-                add(rows, first, end);
+            rows.insert(rows.end(), change.rows.begin(), change.rows.end());
+    merge(rows);
     return rows;
 }
 
@@ -222,8 +225,8 @@ SharedFrame X11DamageI420::grab(const xcb_xfixes_get_cursor_image_reply_t* curso
         return nullptr;
     // The rows where the pointer was drawn into this picture come from the screen again.
     Rows rows = rowsSince(picture->generation);
-    for (const auto& [first, end] : picture->pointerRows)
-        add(rows, first, end);
+    rows.insert(rows.end(), picture->pointerRows.begin(), picture->pointerRows.end());
+    merge(rows);
     convert(rows, picture->frame.get());
     picture->pointerRows = cursor ? drawPointer(*cursor, picture->frame.get()) : Rows{};
     picture->generation = generation_;

@@ -62,7 +62,9 @@ private:
     void convert(const Rows& rows, AVFrame* picture) const;
     // Blends the pointer into the picture where it lies; returns the rows it covers.
     Rows drawPointer(const xcb_xfixes_get_cursor_image_reply_t& cursor, AVFrame* picture);
+    // Adds a range, widened to even rows; merge() then sorts and joins the ranges once.
     static void add(Rows& rows, int first, int end);
+    static void merge(Rows& rows);
 
     X11Connection& x_;
     X11ShmFramePool::Segment* mirror_; // the rectangle as the server last showed it, BGRA
