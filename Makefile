@@ -18,7 +18,7 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 PACKAGES := cmake g++ make pkg-config \
 	qt6-base-dev qt6-base-dev-tools qt6-websockets-dev qt6-qpa-plugins libgl-dev \
 	libavcodec-dev libavformat-dev libavutil-dev libswscale-dev libswresample-dev libavdevice-dev ffmpeg libyuv-dev \
-	libxcb1-dev libxcb-shm0-dev libxcb-randr0-dev libxcb-composite0-dev libxcb-xfixes0-dev \
+	libxcb1-dev libxcb-shm0-dev libxcb-randr0-dev libxcb-render0-dev libxcb-composite0-dev libxcb-xfixes0-dev \
 	libxcb-damage0-dev libxcb-image0-dev libxcb-ewmh-dev libxcb-icccm4-dev libxcb-shape0-dev \
 	libpulse-dev pulseaudio pulseaudio-utils libsodium-dev \
 	xvfb xauth openbox x11-utils xdotool fonts-font-awesome time gcovr at-spi2-core dbus-daemon \

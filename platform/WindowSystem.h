@@ -4,6 +4,7 @@
 #include <QList>
 #include <QPoint>
 #include <QRect>
+#include <QSize>
 #include <QString>
 #include <QtGlobal>
 
@@ -116,6 +117,16 @@ public:
     virtual QImage windowImage(NativeWindow window) const
     {
         Q_UNUSED(window);
+        return {};
+    }
+
+    // area of the screen (desktop coordinates) shrunk to fit into box, aspect kept, by the window
+    // system itself where it can, so that a preview does not read the whole screen; null image
+    // when it cannot (the caller then reads the screen its own way).
+    virtual QImage screenImage(const QRect& area, QSize box) const
+    {
+        Q_UNUSED(area);
+        Q_UNUSED(box);
         return {};
     }
 

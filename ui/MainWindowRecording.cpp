@@ -463,17 +463,29 @@ QImage MainWindow::idlePreviewPicture()
     if (captureKind != 1 || selectedWindow == 0)
         windowPreview->release();
     if (captureKind == 0) {
+        // The window system shrinks the screen to the preview's size itself where it can: a
+        // whole read of a large screen twice a second would be most of the idle window's work.
+        const QSize box = ui->labelFrame->contentsRect().size();
+        WindowSystem* ws = windowSystem();
         if (areaMode && areaDisplay) {
             const QRect area = areaDisplay->captureArea();
             if (area.width() < 1 || area.height() < 1)
                 return {};
             QScreen* screen = areaDisplay->areaScreen();
-            return screen->grabWindow(0, area.x(), area.y(), area.width(), area.height()).toImage();
+            QImage picture;
+            if (ws && screen->devicePixelRatio() == 1.0)
+                picture = ws->screenImage(area.translated(screen->geometry().topLeft()), box);
+            return !picture.isNull()
+                       ? picture
+                       : screen->grabWindow(0, area.x(), area.y(), area.width(), area.height())
+                             .toImage();
         }
         const QVariant data = ui->comboBoxScreenWindows->currentData();
         if (data.metaType() != QMetaType::fromType<QRect>())
             return {};
         const QRect rect = data.toRect();
+        if (QImage picture = ws ? ws->screenImage(rect, box) : QImage(); !picture.isNull())
+            return picture;
         QScreen* screen = screenOrPrimary(rect.topLeft());
         // Screen grabs take coordinates relative to the screen.
         return screen->grabWindow(0, 0, 0, rect.width(), rect.height()).toImage();

@@ -25,6 +25,8 @@ public:
     int screenNumber() const { return screenNumber_; }
     int rootWidth() const { return screen_->width_in_pixels; }
     int rootHeight() const { return screen_->height_in_pixels; }
+    xcb_visualid_t rootVisual() const { return screen_->root_visual; }
+    uint8_t rootDepth() const { return screen_->root_depth; }
     xcb_atom_t atom(const char* name) const;
     bool hasExtension(xcb_extension_t* extension) const;
 

@@ -239,6 +239,13 @@ QImage X11WindowSystem::windowImage(NativeWindow window) const
     return frame != 0 ? windowList().windowImage(static_cast<xcb_window_t>(frame)) : QImage();
 }
 
+QImage X11WindowSystem::screenImage(const QRect& area, QSize box) const
+{
+    if (!scaledRead_)
+        scaledRead_ = std::make_unique<X11ScaledRead>(*x_);
+    return scaledRead_->read(area, box);
+}
+
 QList<MonitorInfo> X11WindowSystem::monitors() const
 {
     QList<MonitorInfo> result;

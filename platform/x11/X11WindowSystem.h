@@ -1,6 +1,7 @@
 #pragma once
 
 #include "X11Connection.h"
+#include "X11ScaledRead.h"
 #include "X11WindowList.h"
 #include "platform/WindowSystem.h"
 
@@ -27,6 +28,7 @@ public:
     WindowIdentity windowIdentity(NativeWindow window) const override;
     NativeWindow findWindowByIdentity(const WindowIdentity& identity) const override;
     QImage windowImage(NativeWindow window) const override;
+    QImage screenImage(const QRect& area, QSize box) const override;
 
     QList<MonitorInfo> monitors() const override;
     bool monitorFromPoint(QPoint point, bool nearest, MonitorInfo* out) const override;
@@ -40,6 +42,8 @@ private:
 
     std::unique_ptr<X11Connection> x_;
     mutable std::unique_ptr<X11WindowList> windowList_;
+    // Made at the first preview; holds the server's pictures between previews.
+    mutable std::unique_ptr<X11ScaledRead> scaledRead_;
     xcb_atom_t netWmState_ = XCB_ATOM_NONE;
     xcb_atom_t netWmStateHidden_ = XCB_ATOM_NONE;
     xcb_atom_t wmState_ = XCB_ATOM_NONE;

@@ -258,6 +258,38 @@ private slots:
         QCOMPARE(picture.pixelColor(outside), QColor(Qt::black));
         QCOMPARE(ws_->windowImage(id).pixelColor(outside), QColor(Qt::black));
     }
+
+    // The screen preview is shrunk to fit its box as an average of the pixels each one stands
+    // for: a white column in every four comes out a quarter grey, where sampling would miss it.
+    void screenPreviewAverages()
+    {
+        const QRect area(800, 100, 400, 200);
+        TestWindow black(Qt::black, area);
+        QVERIFY(black.showAndWait());
+        TestWindow white(Qt::white, area.adjusted(0, 0, -200, 0));
+        QRegion columns;
+        for (int x = 0; x < 200; x += 4)
+            columns += QRect(x, 0, 1, 200);
+        white.setMask(columns);
+        QVERIFY(white.showAndWait());
+        TestWindow red(Qt::red, area.adjusted(200, 0, 0, 0));
+        QVERIFY(red.showAndWait());
+
+        QImage picture;
+        QTRY_VERIFY(!(picture = ws_->screenImage(area, QSize(100, 100))).isNull() &&
+                    picture.pixelColor(75, 25) == QColor(Qt::red));
+        QCOMPARE(picture.size(), QSize(100, 50));
+        for (int y = 2; y < 48; ++y) {
+            for (int x = 2; x < 48; ++x) {
+                const QColor grey = picture.pixelColor(x, y);
+                QVERIFY2(qAbs(grey.red() - 64) <= 8 && grey.red() == grey.blue(),
+                         qPrintable(QStringLiteral("%1,%2: %3").arg(x).arg(y).arg(grey.name())));
+            }
+            QCOMPARE(picture.pixelColor(60, y), QColor(Qt::red));
+        }
+        // A box larger than the area gives the area as it is.
+        QCOMPARE(ws_->screenImage(area, QSize(1000, 1000)).pixelColor(4, 10), QColor(Qt::white));
+    }
 };
 
 int main(int argc, char** argv)
