@@ -11,7 +11,7 @@ namespace {
 
 // Pictures kept for reuse. The ring grows to one more than are held at once (the capture
 // queue's byte budget, about eight at 4K, and the encoder's), so that a fresh picture, with its
-// page faults and its whole conversion, is rare; past this many the oldest is let go.
+// page faults and its copy, is rare; past this many the oldest is let go.
 constexpr std::size_t kPictures = 24;
 // Changes remembered for bringing an older picture up to date; older ones are converted whole.
 constexpr std::size_t kChanges = 16;
@@ -138,12 +138,23 @@ X11DamageI420::Picture* X11DamageI420::pictureToWrite()
     frame->height = rect_.height();
     if (av_frame_get_buffer(frame, 0) < 0)
         return nullptr;
+    const auto older = [](const Picture& a, const Picture& b) {
+        return a.generation < b.generation;
+    };
+    // A fresh picture starts as a copy of the newest one, which its holders only read: copying
+    // a 4:2:0 picture costs a fraction of converting the whole screen again, and a fresh one is
+    // needed just when the encoder is behind and the capture has least time to spare.
+    Picture fresh{std::move(shared), 0, {}};
+    if (const auto newest = std::max_element(pictures_.begin(), pictures_.end(), older);
+        newest != pictures_.end() && newest->generation != 0 &&
+        av_frame_copy(fresh.frame.get(), newest->frame.get()) >= 0) {
+        fresh.generation = newest->generation;
+        fresh.pointerRows = newest->pointerRows;
+    }
     // Every picture held elsewhere: the oldest kept one makes room.
     if (pictures_.size() >= kPictures)
-        pictures_.erase(std::min_element(
-            pictures_.begin(), pictures_.end(),
-            [](const Picture& a, const Picture& b) { return a.generation < b.generation; }));
-    pictures_.push_back({std::move(shared), 0, {}});
+        pictures_.erase(std::min_element(pictures_.begin(), pictures_.end(), older));
+    pictures_.push_back(std::move(fresh));
     return &pictures_.back();
 }
 
