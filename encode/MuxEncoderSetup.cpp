@@ -364,16 +364,19 @@ void MuxEncoderSetup::configureLibx264(AVCodecContext* context)
     }
     setOption(context, "tune", "zerolatency");
     setOption(context, "me_method", "hex");
-    // Half-pixel search keeps three interpolated copies of every reference picture: at sizes
-    // above 4K that is hundreds of megabytes, so those search whole pixels only.
-    setOption(context, "subme", std::int64_t(width_) * height_ > kLargestHalfPelPixels ? "0" : "1");
-    setOption(context, "merange", libx264MotionRange(fps));
     setOption(context, "aq-mode", "2");
     setOption(context, "aq-strength", "0.8");
-    setOption(context, "keyint_min", fps);
-    setOption(context, "scenecut", "40");
-    setOption(context, "no-mbtree", "1");
     setOption(context, "fast-pskip", "1");
+    // FFmpeg's wrapper has no options of its own for these; x264 takes them by its own names,
+    // after the preset and tune. Half-pixel search keeps three interpolated copies of every
+    // reference picture: at sizes above 4K that is hundreds of megabytes, so those search whole
+    // pixels only.
+    const bool halfPel = std::int64_t(width_) * height_ <= kLargestHalfPelPixels;
+    setOption(context, "x264-params",
+              QStringLiteral("subme=%1:merange=%2:min-keyint=%3:scenecut=40:mbtree=0")
+                  .arg(halfPel ? 1 : 0)
+                  .arg(libx264MotionRange(fps))
+                  .arg(fps));
 }
 
 void MuxEncoderSetup::configureHardwareH264(AVCodecContext* context, const QString& encoderName)

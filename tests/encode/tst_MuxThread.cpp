@@ -484,9 +484,9 @@ private Q_SLOTS:
 
         QTest::newRow("High, fixed bitrate")
             << QString(settings::kQualityHigh) << QVariant(6000)
-            << QStringList{"rc=cbr",           "bitrate=6000", "vbv_maxrate=6000",
-                           "vbv_bufsize=3000", "nal_hrd=cbr",  "bframes=0",
-                           "keyint=30",        "aq=2:0.80",    "mbtree=0"}
+            << QStringList{"rc=cbr",      "bitrate=6000", "vbv_maxrate=6000", "vbv_bufsize=3000",
+                           "nal_hrd=cbr", "bframes=0",    "keyint=30",        "aq=2:0.80",
+                           "mbtree=0",    "subme=1",      "keyint_min=15",    "scenecut=40"}
             << QStringList{"rc", "rc_mode", "!preset", "!nal-hrd", "!aq-mode"}
             << "Using software encoder: libx264";
         // libx264 has no "bitrate" or "maxrate" options, so it keeps its constant rate factor.
