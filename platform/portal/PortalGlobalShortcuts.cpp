@@ -1,6 +1,7 @@
 #include "PortalGlobalShortcuts.h"
 
-#include <QCoreApplication>
+#include "PortalRequest.h"
+
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusPendingCallWatcher>
@@ -11,16 +12,7 @@ namespace {
 const QString kService = QStringLiteral("org.freedesktop.portal.Desktop");
 const QString kPath = QStringLiteral("/org/freedesktop/portal/desktop");
 const QString kInterface = QStringLiteral("org.freedesktop.portal.GlobalShortcuts");
-const QString kRequest = QStringLiteral("org.freedesktop.portal.Request");
 const QString kSession = QStringLiteral("org.freedesktop.portal.Session");
-
-QString newToken()
-{
-    static std::uint64_t counter = 0;
-    return QStringLiteral("torvane_keys%1_%2")
-        .arg(QCoreApplication::applicationPid())
-        .arg(++counter);
-}
 } // namespace
 
 QDBusArgument& operator<<(QDBusArgument& argument, const PortalShortcut& shortcut)
@@ -40,8 +32,15 @@ const QDBusArgument& operator>>(const QDBusArgument& argument, PortalShortcut& s
 }
 
 PortalGlobalShortcuts::PortalGlobalShortcuts(QDBusConnection bus, QObject* parent)
-    : GlobalShortcuts(parent), bus_(std::move(bus))
+    : GlobalShortcuts(parent), bus_(bus),
+      request_(new PortalRequest(std::move(bus), QStringLiteral("torvane_keys"), this))
 {
+    connect(request_, &PortalRequest::answered, this, &PortalGlobalShortcuts::onResponse);
+    connect(request_, &PortalRequest::callFailed, this, [this](const QString& message) {
+        qWarning().noquote() << "Global shortcuts failed:" << message;
+        step_ = Step::Idle;
+        setAll(Status::Unsupported);
+    });
     qDBusRegisterMetaType<PortalShortcut>();
     qDBusRegisterMetaType<QList<PortalShortcut>>();
     // The string-based connect below finds the slot's argument types by name.
@@ -103,53 +102,20 @@ void PortalGlobalShortcuts::setShortcuts(const QList<Shortcut>& shortcuts)
             return;
         }
         request(Step::CreateSession, QStringLiteral("CreateSession"),
-                {QVariantMap{{QStringLiteral("session_handle_token"), newToken()}}});
+                {QVariantMap{{QStringLiteral("session_handle_token"), request_->newToken()}}});
     });
 }
 
-void PortalGlobalShortcuts::request(Step step, const QString& method, QVariantList args)
+void PortalGlobalShortcuts::request(Step step, const QString& method, const QVariantList& args)
 {
     step_ = step;
-    unsubscribe();
-    const QString token = newToken();
-    // Subscribed before the call, so that the answer cannot come before anyone listens.
-    QString sender = bus_.baseService().mid(1);
-    sender.replace(QLatin1Char('.'), QLatin1Char('_'));
-    requestPath_ =
-        QStringLiteral("/org/freedesktop/portal/desktop/request/%1/%2").arg(sender, token);
-    bus_.connect(QString(), requestPath_, kRequest, QStringLiteral("Response"), this,
-                 SLOT(onResponse(uint, QVariantMap)));
-    QVariantMap options = args.takeLast().toMap();
-    options.insert(QStringLiteral("handle_token"), token);
-    args.append(options);
     QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface, method);
     call.setArguments(args);
-    auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this,
-            [this, step](QDBusPendingCallWatcher* w) {
-                w->deleteLater();
-                QDBusPendingReply<QDBusObjectPath> reply = *w;
-                if (step_ != step)
-                    return;
-                if (reply.isError()) {
-                    qWarning().noquote() << "Global shortcuts failed:" << reply.error().message();
-                    step_ = Step::Idle;
-                    setAll(Status::Unsupported);
-                    return;
-                }
-                // Portals older than the handle_token option answer on a path of their own.
-                if (reply.value().path() != requestPath_) {
-                    unsubscribe();
-                    requestPath_ = reply.value().path();
-                    bus_.connect(QString(), requestPath_, kRequest, QStringLiteral("Response"),
-                                 this, SLOT(onResponse(uint, QVariantMap)));
-                }
-            });
+    request_->call(call);
 }
 
 void PortalGlobalShortcuts::onResponse(uint response, const QVariantMap& results)
 {
-    unsubscribe();
     const Step step = step_;
     step_ = Step::Idle;
     if (response != 0) {
@@ -190,18 +156,9 @@ void PortalGlobalShortcuts::onActivated(const QDBusObjectPath& session, const QS
         Q_EMIT activated(id);
 }
 
-void PortalGlobalShortcuts::unsubscribe()
-{
-    if (requestPath_.isEmpty())
-        return;
-    bus_.disconnect(QString(), requestPath_, kRequest, QStringLiteral("Response"), this,
-                    SLOT(onResponse(uint, QVariantMap)));
-    requestPath_.clear();
-}
-
 void PortalGlobalShortcuts::closeSession()
 {
-    unsubscribe();
+    request_->cancel();
     step_ = Step::Idle;
     if (!session_.path().isEmpty())
         bus_.send(QDBusMessage::createMethodCall(kService, session_.path(), kSession,

@@ -7,6 +7,7 @@
 #include <QDBusObjectPath>
 #include <QVariantMap>
 
+class PortalRequest;
 class QDBusPendingCallWatcher;
 
 // One shortcut as the GlobalShortcuts portal passes it: (sa{sv}).
@@ -47,14 +48,13 @@ private Q_SLOTS:
 private:
     enum class Step { Idle, CreateSession, BindShortcuts };
 
-    void request(Step step, const QString& method, QVariantList args);
+    void request(Step step, const QString& method, const QVariantList& args);
     void closeSession();
-    void unsubscribe();
     void setAll(Status status);
 
     QDBusConnection bus_;
     Step step_ = Step::Idle;
     QList<Shortcut> shortcuts_;
-    QString requestPath_;
+    PortalRequest* request_;
     QDBusObjectPath session_;
 };

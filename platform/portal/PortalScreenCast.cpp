@@ -1,6 +1,7 @@
 #include "PortalScreenCast.h"
 
-#include <QCoreApplication>
+#include "PortalRequest.h"
+
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -18,7 +19,6 @@ namespace {
 const QString kService = QStringLiteral("org.freedesktop.portal.Desktop");
 const QString kPath = QStringLiteral("/org/freedesktop/portal/desktop");
 const QString kScreenCast = QStringLiteral("org.freedesktop.portal.ScreenCast");
-const QString kRequest = QStringLiteral("org.freedesktop.portal.Request");
 const QString kSession = QStringLiteral("org.freedesktop.portal.Session");
 // Portal cursor modes (bit values of AvailableCursorModes).
 constexpr std::uint32_t kCursorHidden = 1;
@@ -53,8 +53,11 @@ QPoint intPair(const QVariant& value, bool* found)
 }
 } // namespace
 
-PortalScreenCast::PortalScreenCast(QObject* parent) : QObject(parent)
+PortalScreenCast::PortalScreenCast(QObject* parent)
+    : QObject(parent), request_(new PortalRequest(bus(), QStringLiteral("torvane"), this))
 {
+    connect(request_, &PortalRequest::answered, this, &PortalScreenCast::onResponse);
+    connect(request_, &PortalRequest::callFailed, this, &PortalScreenCast::fail);
     // A portal that goes away in the middle of a request would otherwise leave it waiting.
     auto* watcher =
         new QDBusServiceWatcher(kService, bus(), QDBusServiceWatcher::WatchForUnregistration, this);
@@ -79,13 +82,6 @@ void PortalScreenCast::closeConnection(int fd)
 {
     if (fd >= 0)
         ::close(fd);
-}
-
-QString PortalScreenCast::newToken()
-{
-    // Unique for the process: the portal may still hold a finished request's object.
-    static std::uint64_t counter = 0;
-    return QStringLiteral("torvane%1_%2").arg(QCoreApplication::applicationPid()).arg(++counter);
 }
 
 void PortalScreenCast::start(Source source, bool embedCursor, const QString& restoreToken)
@@ -120,55 +116,21 @@ void PortalScreenCast::onCursorModes(QDBusPendingCallWatcher* call)
         return;
     // A portal without the property (version 1) knows only the hidden cursor.
     cursorModes_ = reply.isError() ? kCursorHidden : reply.value().variant().toUInt();
-    const QString sessionToken = newToken();
+    const QString sessionToken = request_->newToken();
     request(Step::CreateSession, QStringLiteral("CreateSession"),
             {QVariantMap{{QStringLiteral("session_handle_token"), sessionToken}}});
 }
 
-void PortalScreenCast::request(Step step, const QString& method, QVariantList args)
+void PortalScreenCast::request(Step step, const QString& method, const QVariantList& args)
 {
     step_ = step;
-    unsubscribe();
-    const QString token = newToken();
-    // The Request object's path is known in advance; subscribing before the call means its
-    // answer cannot come before anyone listens.
-    QString sender = bus().baseService().mid(1);
-    sender.replace(QLatin1Char('.'), QLatin1Char('_'));
-    requestPath_ =
-        QStringLiteral("/org/freedesktop/portal/desktop/request/%1/%2").arg(sender, token);
-    bus().connect(QString(), requestPath_, kRequest, QStringLiteral("Response"), this,
-                  SLOT(onResponse(uint, QVariantMap)));
-
-    QVariantMap options = args.takeLast().toMap();
-    options.insert(QStringLiteral("handle_token"), token);
-    args.append(options);
     QDBusMessage call = screenCastCall(method);
     call.setArguments(args);
-    auto* watcher = new QDBusPendingCallWatcher(bus().asyncCall(call), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this,
-            [this, step](QDBusPendingCallWatcher* w) {
-                w->deleteLater();
-                QDBusPendingReply<QDBusObjectPath> reply = *w;
-                if (step_ != step)
-                    return;
-                if (reply.isError()) {
-                    fail(reply.error().message());
-                    return;
-                }
-                // Portals older than the handle_token option answer on a path of their own.
-                const QString path = reply.value().path();
-                if (path != requestPath_) {
-                    unsubscribe();
-                    requestPath_ = path;
-                    bus().connect(QString(), requestPath_, kRequest, QStringLiteral("Response"),
-                                  this, SLOT(onResponse(uint, QVariantMap)));
-                }
-            });
+    request_->call(call);
 }
 
 void PortalScreenCast::onResponse(uint response, const QVariantMap& results)
 {
-    unsubscribe();
     if (response == kResponseCancelled) {
         qInfo() << "Screen sharing dialog cancelled.";
         step_ = Step::Idle;
@@ -276,7 +238,6 @@ void PortalScreenCast::fail(const QString& detail)
     // A token the desktop rejects would fail every later request too.
     if (step_ == Step::SelectSources && usedToken_)
         Q_EMIT restoreTokenChanged(QString());
-    unsubscribe();
     step_ = Step::Idle;
     close();
     Q_EMIT failed(tr("The desktop's screen sharing could not start, so nothing is recorded.") +
@@ -284,18 +245,9 @@ void PortalScreenCast::fail(const QString& detail)
                   false);
 }
 
-void PortalScreenCast::unsubscribe()
-{
-    if (requestPath_.isEmpty())
-        return;
-    bus().disconnect(QString(), requestPath_, kRequest, QStringLiteral("Response"), this,
-                     SLOT(onResponse(uint, QVariantMap)));
-    requestPath_.clear();
-}
-
 void PortalScreenCast::close()
 {
-    unsubscribe();
+    request_->cancel();
     step_ = Step::Idle;
     if (session_.path().isEmpty())
         return;

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 
+class PortalRequest;
 class QDBusMessage;
 class QDBusPendingCallWatcher;
 
@@ -58,15 +59,12 @@ private Q_SLOTS:
 private:
     enum class Step { Idle, CreateSession, SelectSources, Start, OpenRemote };
 
-    // Sends method with args on the ScreenCast interface as a request whose answer comes as
-    // the Response signal of a Request object; token names that object.
-    void request(Step step, const QString& method, QVariantList args);
-    static QString newToken();
+    // Sends method with args on the ScreenCast interface; the answer comes to onResponse().
+    void request(Step step, const QString& method, const QVariantList& args);
     void onCursorModes(QDBusPendingCallWatcher* call);
     void onStarted(const QVariantMap& results);
     void openRemote();
     void fail(const QString& detail);
-    void unsubscribe();
 
     Step step_ = Step::Idle;
     Source source_ = Source::Monitor;
@@ -74,7 +72,7 @@ private:
     QString restoreToken_;
     bool usedToken_ = false;
     std::uint32_t cursorModes_ = 0;
-    QString requestPath_;
+    PortalRequest* request_;
     QDBusObjectPath session_;
     std::uint32_t nodeId_ = 0;
     QSize size_;
