@@ -2,6 +2,7 @@
 
 #include "platform/AudioSource.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -36,6 +37,18 @@ struct AudioSourceListing
 // Asks the sound server what can be recorded. Returns within about a second, also when the
 // server hangs or is missing. Called from the GUI thread when a list is refreshed.
 AudioSourceListing listAudioSources();
+
+// Says when what listAudioSources() returns may have changed: an input device or a playing
+// program came or went, or the server went away or came back (it is looked for again every
+// few seconds). So the list is asked for only then, not over and over.
+class AudioSourceWatcher
+{
+public:
+    virtual ~AudioSourceWatcher() = default;
+    // changed runs on a thread of the sound client's, often several times in a row; it must
+    // not call back into the watcher. Null when the sound client cannot start at all.
+    static std::unique_ptr<AudioSourceWatcher> create(std::function<void()> changed);
+};
 
 // Peak levels of up to two sound sources, measured by the sound server itself a few times a
 // second (cheap enough to leave running while idle and during a recording). Thread-safe.

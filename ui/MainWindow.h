@@ -293,6 +293,8 @@ private:
     QAction* muteMicrophoneAction = nullptr;
     AudioLevelMeter* levelMeter = nullptr;
     QTimer* audioDeviceTimer = nullptr;
+    // Null without a sound client: audioDeviceTimer then asks the server over and over.
+    std::unique_ptr<AudioSourceWatcher> audioWatcher;
     QTimer* tickTimer = nullptr;
     QTimer* nextRecordingTimer = nullptr;
     QTimer* previewTimer = nullptr;

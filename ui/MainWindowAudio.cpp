@@ -18,8 +18,11 @@ namespace {
 
 const QString kSystemAudio = QString::fromLatin1(audiochoice::kSystemAudio);
 const QString kNoAudio = QString::fromLatin1(audiochoice::kNoAudio);
-// Microphones plugged in and programs that start playing join the list without a restart; the
-// sound server is asked this often, as it does not tell.
+// Microphones plugged in and programs that start playing join the list without a restart. The
+// server says when its lists change, often several times at once (a program opening streams):
+// the list is asked for once they have settled this long.
+constexpr int kAudioChangeSettle_ms = 300;
+// Without a sound client to watch the server, it is asked this often.
 constexpr int kAudioDeviceCheck_ms = 2000;
 // A server that does not answer costs the window up to a second each time: asked less often.
 constexpr int kAudioServerRetry_ms = 20000;
@@ -59,7 +62,13 @@ void MainWindow::buildAudioControls()
     audioDeviceTimer = new QTimer(this);
     audioDeviceTimer->setObjectName(QStringLiteral("audioDeviceTimer"));
     connect(audioDeviceTimer, &QTimer::timeout, this, &MainWindow::followAudioInputs);
-    audioDeviceTimer->start(kAudioDeviceCheck_ms);
+    audioWatcher = AudioSourceWatcher::create([this] {
+        QMetaObject::invokeMethod(
+            this, [this] { audioDeviceTimer->start(kAudioChangeSettle_ms); }, Qt::QueuedConnection);
+    });
+    audioDeviceTimer->setSingleShot(audioWatcher != nullptr);
+    if (!audioWatcher)
+        audioDeviceTimer->start(kAudioDeviceCheck_ms);
 }
 
 void MainWindow::setLevelProbeFactory(std::function<std::unique_ptr<AudioLevelProbe>()> factory)
@@ -107,7 +116,9 @@ void MainWindow::refreshAudioList()
 void MainWindow::followAudioInputs()
 {
     AudioSourceListing listing = sourcelists::audioSources();
-    audioDeviceTimer->setInterval(listing.reached ? kAudioDeviceCheck_ms : kAudioServerRetry_ms);
+    if (!audioWatcher)
+        audioDeviceTimer->setInterval(listing.reached ? kAudioDeviceCheck_ms
+                                                      : kAudioServerRetry_ms);
     if (listing != listedAudio)
         refreshAudioList(listing);
 }

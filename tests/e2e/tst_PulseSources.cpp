@@ -9,6 +9,7 @@
 #include <QtTest>
 
 #include <algorithm>
+#include <atomic>
 
 using Kind = AudioSourceChoice::Kind;
 using Tones = QList<double>;
@@ -65,6 +66,24 @@ private slots:
             QCOMPARE(std::count_if(listing.applications.begin(), listing.applications.end(),
                                    [&](const auto& entry) { return entry.name == program; }),
                      1);
+    }
+
+    // The window asks for the list again when the server says a program started or stopped.
+    void watcherTellsOfPrograms()
+    {
+        std::atomic<int> changes = 0;
+        const auto watcher = AudioSourceWatcher::create([&] { ++changes; });
+        QVERIFY(watcher);
+        QTRY_VERIFY(changes > 0); // connected
+        QTest::qWait(200);
+        changes = 0;
+        {
+            testsupport::TonePlayer tone;
+            QVERIFY(tone.start(wav(880), "Tone880"));
+            QTRY_VERIFY(changes > 0);
+            changes = 0;
+        }
+        QTRY_VERIFY(changes > 0);
     }
 
     // A missing server, or one that takes the connection and never answers: nothing listed and
