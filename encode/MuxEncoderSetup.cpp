@@ -25,7 +25,8 @@ constexpr int kH264Level = 40;
 constexpr int kThreadTypeFrameAndSlice = 3;
 constexpr int kStandardQuality = 30;
 constexpr int kOriginalQuality = 18;
-constexpr std::int64_t kLargestHalfPelPixels = 3840LL * 2160;
+// The largest picture whose motion is searched to half pixels (2560x1600 and below).
+constexpr std::int64_t kLargestHalfPelPixels = 2560LL * 1600;
 
 const char* containerFor(AVCodecID codecId)
 {
@@ -369,8 +370,8 @@ void MuxEncoderSetup::configureLibx264(AVCodecContext* context)
     setOption(context, "fast-pskip", "1");
     // FFmpeg's wrapper has no options of its own for these; x264 takes them by its own names,
     // after the preset and tune. Half-pixel search keeps three interpolated copies of every
-    // reference picture: at sizes above 4K that is hundreds of megabytes, so those search whole
-    // pixels only.
+    // picture the encoder holds: from 4K up that is 150 MB more and a tenth more time, when two
+    // cores already barely keep up, so those search whole pixels only.
     const bool halfPel = std::int64_t(width_) * height_ <= kLargestHalfPelPixels;
     setOption(context, "x264-params",
               QStringLiteral("subme=%1:merange=%2:min-keyint=%3:scenecut=40:mbtree=0")
