@@ -57,21 +57,27 @@ X11DamageI420::~X11DamageI420()
     xcb_flush(x_.get());
 }
 
-void X11DamageI420::add(Rows& rows, int first, int end)
+void X11DamageI420::add(Rows& rows, const QRect& area)
 {
-    // Even rows, as a 4:2:0 picture's chroma covers two.
-    rows.emplace_back(first & ~1, (end + 1) & ~1);
+    // Even bounds, as a 4:2:0 picture's chroma covers two by two pixels.
+    rows.push_back(
+        {area.top() & ~1, (area.bottom() + 2) & ~1, area.left() & ~1, (area.right() + 2) & ~1});
 }
 
 void X11DamageI420::merge(Rows& rows)
 {
-    std::sort(rows.begin(), rows.end());
+    std::sort(rows.begin(), rows.end(),
+              [](const Span& a, const Span& b) { return a.first < b.first; });
     Rows merged;
-    for (const auto& range : rows) {
-        if (!merged.empty() && range.first <= merged.back().second + kRowGap)
-            merged.back().second = std::max(merged.back().second, range.second);
-        else
-            merged.push_back(range);
+    for (const Span& span : rows) {
+        if (!merged.empty() && span.first <= merged.back().end + kRowGap) {
+            Span& last = merged.back();
+            last.end = std::max(last.end, span.end);
+            last.left = std::min(last.left, span.left);
+            last.right = std::max(last.right, span.right);
+        } else {
+            merged.push_back(span);
+        }
     }
     rows.swap(merged);
 }
@@ -87,13 +93,13 @@ X11DamageI420::Rows X11DamageI420::takeDamage()
         xcb_xfixes_fetch_region_reply(c, xcb_xfixes_fetch_region(c, region_), nullptr));
     Rows rows;
     if (!region)
-        return {{0, rect_.height()}};
+        return {whole()};
     const xcb_rectangle_t* r = xcb_xfixes_fetch_region_rectangles(region.get());
     const int count = xcb_xfixes_fetch_region_rectangles_length(region.get());
     for (int i = 0; i < count; ++i) {
         const QRect hit = QRect(r[i].x, r[i].y, r[i].width, r[i].height).intersected(rect_);
         if (!hit.isEmpty())
-            add(rows, hit.top() - rect_.top(), hit.bottom() + 1 - rect_.top());
+            add(rows, hit.translated(-rect_.topLeft()));
     }
     merge(rows);
     return rows;
@@ -106,7 +112,7 @@ bool X11DamageI420::read(const Rows& rows)
     // All requests first, then the replies: one round trip however many row ranges there are.
     std::vector<xcb_shm_get_image_cookie_t> cookies;
     cookies.reserve(rows.size());
-    for (const auto& [first, end] : rows)
+    for (const auto& [first, end, left, right] : rows)
         cookies.push_back(
             xcb_shm_get_image(c, x_.root(), std::int16_t(rect_.x()),
                               std::int16_t(rect_.y() + first), std::uint16_t(rect_.width()),
@@ -161,7 +167,7 @@ X11DamageI420::Picture* X11DamageI420::pictureToWrite()
 X11DamageI420::Rows X11DamageI420::rowsSince(std::uint64_t generation) const
 {
     if (generation == 0 || changes_.empty() || changes_.front().generation > generation + 1)
-        return {{0, rect_.height()}};
+        return {whole()};
     Rows rows;
     for (const Change& change : changes_)
         if (change.generation > generation)
@@ -174,14 +180,14 @@ void X11DamageI420::convert(const Rows& rows, AVFrame* picture) const
 {
     const int stride = rect_.width() * 4;
     const std::uint8_t* image = X11ShmFramePool::memory(mirror_);
-    for (const auto& [first, end] : rows) {
-        const int chroma = first / 2;
+    for (const auto& [first, end, left, right] : rows) {
+        const std::ptrdiff_t chroma = first / 2;
         libyuv::ARGBToI420(
-            image + std::ptrdiff_t(first) * stride, stride,
-            picture->data[0] + std::ptrdiff_t(first) * picture->linesize[0], picture->linesize[0],
-            picture->data[1] + std::ptrdiff_t(chroma) * picture->linesize[1], picture->linesize[1],
-            picture->data[2] + std::ptrdiff_t(chroma) * picture->linesize[2], picture->linesize[2],
-            rect_.width(), end - first);
+            image + std::ptrdiff_t(first) * stride + left * 4, stride,
+            picture->data[0] + first * std::ptrdiff_t(picture->linesize[0]) + left,
+            picture->linesize[0], picture->data[1] + chroma * picture->linesize[1] + left / 2,
+            picture->linesize[1], picture->data[2] + chroma * picture->linesize[2] + left / 2,
+            picture->linesize[2], right - left, end - first);
     }
 }
 
@@ -211,7 +217,7 @@ X11DamageI420::Rows X11DamageI420::drawPointer(const xcb_xfixes_get_cursor_image
                        picture->linesize[1],
                        picture->data[2] + std::ptrdiff_t(top / 2) * picture->linesize[2] + left / 2,
                        picture->linesize[2], box.width(), box.height());
-    return {{box.top(), box.bottom() + 1}};
+    return {{box.top(), box.bottom() + 1, box.left(), box.right() + 1}};
 }
 
 SharedFrame X11DamageI420::grab(const xcb_xfixes_get_cursor_image_reply_t* cursor)
@@ -222,7 +228,7 @@ SharedFrame X11DamageI420::grab(const xcb_xfixes_get_cursor_image_reply_t* curso
     // reported so far is then already in it.
     Rows damaged = takeDamage();
     if (fullRead_)
-        damaged = {{0, rect_.height()}};
+        damaged = {whole()};
     fullRead_ = !damaged.empty() && !read(damaged);
     if (fullRead_)
         return nullptr;

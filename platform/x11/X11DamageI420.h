@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <utility>
 #include <vector>
 
 // A rectangle of the screen as 4:2:0 pictures, brought up to date only where the X server
@@ -40,7 +39,16 @@ public:
     SharedFrame grab(const xcb_xfixes_get_cursor_image_reply_t* cursor = nullptr);
 
 private:
-    using Rows = std::vector<std::pair<int, int>>; // [first, end) ranges, even, sorted, apart
+    // Rows [first, end) and, within them, the columns [left, right) that changed: the rows are
+    // read whole, only the columns are converted. Even bounds, sorted by rows, rows apart.
+    struct Span
+    {
+        int first;
+        int end;
+        int left;
+        int right;
+    };
+    using Rows = std::vector<Span>;
     struct Picture
     {
         SharedFrame frame;
@@ -54,6 +62,7 @@ private:
     };
 
     X11DamageI420(X11Connection& x, X11ShmFramePool::Segment* mirror, const QRect& rect);
+    Span whole() const { return {0, rect_.height(), 0, rect_.width()}; }
     // The rows damaged since the last call, in the rectangle's coordinates.
     Rows takeDamage();
     bool read(const Rows& rows);
@@ -62,8 +71,8 @@ private:
     void convert(const Rows& rows, AVFrame* picture) const;
     // Blends the pointer into the picture where it lies; returns the rows it covers.
     Rows drawPointer(const xcb_xfixes_get_cursor_image_reply_t& cursor, AVFrame* picture);
-    // Adds a range, widened to even rows; merge() then sorts and joins the ranges once.
-    static void add(Rows& rows, int first, int end);
+    // Adds a rectangle, widened to even bounds; merge() then sorts and joins the spans once.
+    static void add(Rows& rows, const QRect& area);
     static void merge(Rows& rows);
 
     X11Connection& x_;
