@@ -25,7 +25,7 @@ constexpr int kH264Level = 40;
 constexpr int kThreadTypeFrameAndSlice = 3;
 constexpr int kStandardQuality = 30;
 constexpr int kOriginalQuality = 18;
-// The largest picture whose motion is searched to half pixels (2560x1600 and below).
+// The largest picture whose motion is searched to half pixels.
 constexpr std::int64_t kLargestHalfPelPixels = 2560LL * 1600;
 
 const char* containerFor(AVCodecID codecId)
@@ -368,16 +368,13 @@ void MuxEncoderSetup::configureLibx264(AVCodecContext* context)
     setOption(context, "aq-mode", "2");
     setOption(context, "aq-strength", "0.8");
     setOption(context, "fast-pskip", "1");
-    // FFmpeg's wrapper has no options of its own for these; x264 takes them by its own names,
-    // after the preset and tune. Half-pixel search keeps three interpolated copies of every
-    // picture the encoder holds: from 4K up that is 150 MB more and a tenth more time, when two
-    // cores already barely keep up, so those search whole pixels only.
-    const bool halfPel = std::int64_t(width_) * height_ <= kLargestHalfPelPixels;
+    // FFmpeg's wrapper has no options for these; x264 takes them by its own names. Half-pixel
+    // search keeps three interpolated copies of every picture the encoder holds: from 4K up that
+    // is 150 MB and a tenth more time, where two cores barely keep up, so whole pixels only.
+    const int subme = std::int64_t(width_) * height_ <= kLargestHalfPelPixels ? 1 : 0;
     setOption(context, "x264-params",
               QStringLiteral("subme=%1:merange=%2:min-keyint=%3:scenecut=40:mbtree=0")
-                  .arg(halfPel ? 1 : 0)
-                  .arg(libx264MotionRange(fps))
-                  .arg(fps));
+                  .arg(QString::number(subme), libx264MotionRange(fps), QString::number(fps)));
 }
 
 void MuxEncoderSetup::configureHardwareH264(AVCodecContext* context, const QString& encoderName)
