@@ -1,5 +1,7 @@
 #include "FfmpegReference.h"
 
+#include "encode/MuxEncoderSetup.h"
+
 #include <QFile>
 #include <QHash>
 #include <QRegularExpression>
@@ -9,7 +11,7 @@
 
 namespace ffmpegref {
 
-QStringList x264OutputArguments(int fps, int bitrateKbps)
+QStringList x264OutputArguments(int fps, int bitrateKbps, QSize size)
 {
     // The mux thread gives libx264 one thread per core, a GOP of two seconds and a constant
     // bitrate with a buffer of half a second.
@@ -19,11 +21,13 @@ QStringList x264OutputArguments(int fps, int bitrateKbps)
                           "-profile:v main -level:v 40 -bf 0 -g %1 "
                           "-b:v %2k -minrate %2k -maxrate %2k -bufsize %3k -nal-hrd cbr "
                           "-me_method hex -aq-mode 2 -aq-strength 0.8 -fast-pskip 1 "
+                          "-x264-params %5 "
                           "-threads %4 -thread_type slice+frame -flags +global_header -f mp4")
         .arg(2 * fps)
         .arg(bitrateKbps)
         .arg(bitrateKbps / 2)
         .arg(threads)
+        .arg(libx264Params(size, fps))
         .split(' ');
 }
 

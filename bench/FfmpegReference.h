@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QSize>
 #include <QString>
 #include <QStringList>
 
@@ -9,10 +10,9 @@ namespace ffmpegref {
 
 // The ffmpeg output options that make libx264 encode exactly as the mux thread does with the
 // first-run default settings (H.264 MP4, "High (Default)" quality, a fixed bitrate) at the given
-// frame rate: pixel conversion, encoder, rate control, GOP and threads. Private options that
-// FFmpeg's libx264 wrapper does not know have no effect there, so they are left out here too.
-// Everything up to "-f mp4"; the output path follows.
-QStringList x264OutputArguments(int fps, int bitrateKbps);
+// frame rate and picture size: pixel conversion, encoder, rate control, GOP, the options x264
+// takes by its own names, and threads. Everything up to "-f mp4"; the output path follows.
+QStringList x264OutputArguments(int fps, int bitrateKbps, QSize size);
 
 // The arguments joined into one line that a POSIX shell reads back as the same arguments.
 QString shellQuoted(const QStringList& arguments);

@@ -51,6 +51,13 @@ int videoBitrateKbps()
     return ok ? kbps : 0;
 }
 
+// "<width>x<height>" as a size; empty when it is not one.
+QSize pictureSize(const QString& text)
+{
+    const QStringList parts = text.split(QLatin1Char('x'));
+    return parts.size() == 2 ? QSize(parts[0].toInt(), parts[1].toInt()) : QSize();
+}
+
 int printFfmpegArguments(int fps, int seconds, const QString& size, const QString& output)
 {
     const QString display = qEnvironmentVariable("DISPLAY");
@@ -76,8 +83,8 @@ int printFfmpegArguments(int fps, int seconds, const QString& size, const QStrin
                           "0",
                           "-i",
                           display + "+0,0"};
-    arguments << ffmpegref::x264OutputArguments(fps, kbps) << "-t" << QString::number(seconds)
-              << output;
+    arguments << ffmpegref::x264OutputArguments(fps, kbps, pictureSize(size)) << "-t"
+              << QString::number(seconds) << output;
     for (const QString& argument : arguments)
         std::printf("%s\n", qPrintable(argument));
     return 0;
@@ -98,7 +105,7 @@ int printEncodeArguments(const QString& torvaneFile, int fps, const QString& siz
         "rawvideo",           "-pix_fmt", "yuv420p", "-video_size", size,   "-framerate",
         QString::number(fps), "-i",       input};
     // The preset, GOP and bitrate options first, then every setting of the file over them.
-    QStringList encoder = ffmpegref::x264OutputArguments(fps, kbps);
+    QStringList encoder = ffmpegref::x264OutputArguments(fps, kbps, pictureSize(size));
     const qsizetype format = encoder.indexOf(QStringLiteral("-f"));
     arguments << encoder.mid(0, format) << "-x264-params" << ffmpegref::x264Params(settings)
               << encoder.mid(format) << output;

@@ -178,7 +178,7 @@ QStringList ffmpegArguments(const QString& path)
                                 .split(' ');
     const int bitrateKbps =
         SettingsStore::instance().value(settings::kVideoGroup, settings::kVideoBitrate).toInt();
-    arguments << ffmpegref::x264OutputArguments(kFps, bitrateKbps) << path;
+    arguments << ffmpegref::x264OutputArguments(kFps, bitrateKbps, QSize(kWidth, kHeight)) << path;
     return arguments;
 }
 

@@ -338,6 +338,15 @@ void MuxEncoderSetup::configureCodec(MuxOutput& output, bool hardware)
     }
 }
 
+QString libx264Params(QSize size, int fps)
+{
+    // Half-pixel search keeps three interpolated copies of every picture the encoder holds: from
+    // 4K up that is 150 MB and a tenth more time, where two cores barely keep up.
+    const int subme = std::int64_t(size.width()) * size.height() <= kLargestHalfPelPixels ? 1 : 0;
+    return QStringLiteral("subme=%1:merange=%2:min-keyint=%3:scenecut=40:mbtree=0")
+        .arg(QString::number(subme), libx264MotionRange(fps), QString::number(fps));
+}
+
 void MuxEncoderSetup::configureLibx264(AVCodecContext* context)
 {
     const long long bitrate = settings_.videoBitrateKbps;
@@ -368,13 +377,7 @@ void MuxEncoderSetup::configureLibx264(AVCodecContext* context)
     setOption(context, "aq-mode", "2");
     setOption(context, "aq-strength", "0.8");
     setOption(context, "fast-pskip", "1");
-    // FFmpeg's wrapper has no options for these; x264 takes them by its own names. Half-pixel
-    // search keeps three interpolated copies of every picture the encoder holds: from 4K up that
-    // is 150 MB and a tenth more time, where two cores barely keep up, so whole pixels only.
-    const int subme = std::int64_t(width_) * height_ <= kLargestHalfPelPixels ? 1 : 0;
-    setOption(context, "x264-params",
-              QStringLiteral("subme=%1:merange=%2:min-keyint=%3:scenecut=40:mbtree=0")
-                  .arg(QString::number(subme), libx264MotionRange(fps), QString::number(fps)));
+    setOption(context, "x264-params", libx264Params(QSize(width_, height_), fps));
 }
 
 void MuxEncoderSetup::configureHardwareH264(AVCodecContext* context, const QString& encoderName)

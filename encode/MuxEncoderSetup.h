@@ -4,6 +4,7 @@
 #include "MuxSettings.h"
 #include "media/MsgType.h"
 
+#include <QSize>
 #include <QString>
 
 #include <functional>
@@ -30,6 +31,10 @@ struct MuxOutput
     // In the order of FrameQueueItem::track; empty without sound.
     std::vector<MuxAudioTrack> audioTracks;
 };
+
+// The options libx264 gets through "x264-params" for pictures of size at fps: those its FFmpeg
+// wrapper has no names for.
+QString libx264Params(QSize size, int fps);
 
 // Opens the container and the encoders of one recording and writes the file header: container by
 // the format's short name, hardware H.264 encoders probed before libx264, rate control from the
