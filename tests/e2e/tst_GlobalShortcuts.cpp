@@ -182,18 +182,21 @@ private Q_SLOTS:
         const auto press = [](const char* keys) {
             return QProcess::execute("xdotool", {"key", keys}) == 0;
         };
+        // The recording lasts at most from the start key to the confirmed stop, and is paused
+        // at least from the confirmed pause to the resume key: each `--status` takes a while,
+        // the longer under a sanitizer, and must not make these bounds too tight.
         QElapsedTimer recorded, paused;
+        recorded.start();
         QVERIFY(press("ctrl+alt+r"));
         QTRY_COMPARE_WITH_TIMEOUT(status(), QStringLiteral("recording"), 20000);
-        recorded.start();
         QTest::qWait(1500);
         QVERIFY(press("ctrl+alt+p"));
         QTRY_COMPARE_WITH_TIMEOUT(status(), QStringLiteral("paused"), 10000);
         paused.start();
         QTest::qWait(2500);
+        const double pausedSeconds = paused.elapsed() / 1000.0;
         QVERIFY(press("ctrl+alt+p"));
         QTRY_COMPARE_WITH_TIMEOUT(status(), QStringLiteral("recording"), 10000);
-        const double pausedSeconds = paused.elapsed() / 1000.0;
         QTest::qWait(1500);
         QVERIFY(press("ctrl+alt+r"));
         QTRY_COMPARE_WITH_TIMEOUT(status(), QStringLiteral("idle"), 20000);
