@@ -10,8 +10,6 @@
 
 #include <QDebug>
 
-#include <cstdlib>
-
 extern "C" {
 #include <libavdevice/avdevice.h>
 #include <libavformat/avformat.h>
@@ -127,6 +125,7 @@ void video_capture_thread_win::requestStop()
 {
     stopRequested_ = true;
     paused_ = false;
+    startGate_.open();
 }
 
 void video_capture_thread_win::sendError(const QString& text, const QString& detail)
@@ -198,6 +197,7 @@ void video_capture_thread_win::run()
     if (kind == Kind::Compatible && !useStream_)
         qInfo() << "GDI capture completed.";
     pacer.reset();
+    startGate_.ready(); // an early end keeps nobody waiting
     qInfo() << "Quitting videoCaptureThread....!";
     // Always closed, so the mux finishes the file whatever ended the capture.
     if (frameQueue_)
@@ -442,6 +442,8 @@ video_capture_thread_win::End video_capture_thread_win::capture(Kind kind, Windo
         return end;
     const bool window = target_.targetType == TargetWindow;
     if (!pacer) {
+        t->grabber->prepare(frameQueue_ ? std::size_t(frameQueue_->byteBudget()) / 2 : 0);
+        startGate_.pass();
         pacer = makePacer();
         pacer->begin(fps_);
     }

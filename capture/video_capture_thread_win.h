@@ -4,6 +4,7 @@
 
 #include "CapturePlatform.h"
 #include "RecordingTarget.h"
+#include "StartGate.h"
 #include "media/MsgType.h"
 #include "media/VideoFramePool.h"
 
@@ -60,6 +61,9 @@ public:
     void pause();
     void resume();
     void requestStop();
+    // Held before start(), the capture makes its grabber and the memory of its first seconds'
+    // pictures, then waits for the session to start the clock and open it.
+    StartGate& startGate() { return startGate_; }
 
 Q_SIGNALS:
     void fpsSignal(QString text);
@@ -119,4 +123,5 @@ private:
     QSize streamSize_;
     std::atomic<bool> stopRequested_{false};
     std::atomic<bool> paused_{false};
+    StartGate startGate_;
 };

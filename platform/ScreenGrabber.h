@@ -6,6 +6,7 @@
 #include <QRect>
 #include <QString>
 
+#include <cstddef>
 #include <memory>
 
 // Reads BGRA images of a screen rectangle or of a window as frames (in buffers of the grabber's
@@ -44,6 +45,12 @@ public:
     // source (one pass instead of a copy and a conversion), for a caller that turns every frame
     // into 4:2:0 anyway. Grabbers that cannot keep to BGRA. Set before the first grab.
     virtual void setI420Frames(bool on) { (void)on; }
+
+    // Before the recording's clock starts: makes and writes the memory that up to `bytes` of
+    // pictures waiting for the encoder take, so that no grab in the first seconds, while the
+    // encoder warms up and holds the most, waits for fresh pages. Grabbers that keep no pictures
+    // of their own do nothing.
+    virtual void prepare(std::size_t bytes) { (void)bytes; }
 
     virtual Result grab(VideoFramePool& pool, SharedFrame* frame) = 0;
     // Size of the last image read (0 x 0 before the first).

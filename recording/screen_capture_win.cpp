@@ -21,6 +21,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <chrono>
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -28,6 +29,9 @@ extern "C" {
 
 namespace {
 constexpr int kQueueCapacity = 1024;
+// Long enough for the capture to write a few hundred megabytes on a slow machine, short enough
+// that a stuck display cannot hold the window.
+constexpr std::chrono::milliseconds kCaptureReadyWait{1500};
 // Gives a window that was just shown or restored time to be drawn before capture starts.
 constexpr int kWindowSettleMs = 200;
 // A file stopped before its first picture holds the container's header and at most a moment of
@@ -249,8 +253,6 @@ void screen_capture_win::start()
     const bool wayland = PortalScreenCast::isWaylandSession();
     if (wayland && !openPortalStream(&streamSize))
         return;
-    // The time the share dialog was open is not part of the recording.
-    clock->restart();
 
     if (!target.areaMode) {
         if (wayland) {
@@ -278,9 +280,16 @@ void screen_capture_win::start()
         }
     }
     frameQueue->setProducers(audioStarts ? 2 : 1);
+    // The capture makes its memory before the clock starts, where it costs no frames; the time
+    // the share dialog or a question was open is not part of the recording either.
+    videoThread->startGate().hold();
+    videoThread->start(QThread::InheritPriority);
+    if (!videoThread->startGate().waitReady(kCaptureReadyWait))
+        qWarning() << "The capture was not ready after 1.5 s; the recording starts anyway.";
+    clock->restart();
+    videoThread->startGate().open();
     if (audioStarts)
         audioThread->start(QThread::InheritPriority);
-    videoThread->start(QThread::InheritPriority);
     muxThread->init(settings.mux, outputPath, audioEnabled);
     muxThread->durationLimitUs = durationLimitUs;
     muxThread->previewEnabled = true;

@@ -135,6 +135,19 @@ SharedFrame X11CompositeGrabber::readShared(VideoFramePool& pool, xcb_drawable_t
     return frame;
 }
 
+X11DamageI420* X11CompositeGrabber::damageReader()
+{
+    if (!damage_ && window_ == XCB_WINDOW_NONE && i420_ && segments_)
+        damage_ = X11DamageI420::create(*x_, *segments_, rect_);
+    return damage_.get();
+}
+
+void X11CompositeGrabber::prepare(std::size_t bytes)
+{
+    if (X11DamageI420* damage = damageReader())
+        damage->reserve(bytes);
+}
+
 ScreenGrabber::Result X11CompositeGrabber::grab(VideoFramePool& pool, SharedFrame* frame)
 {
     xcb_connection_t* c = x_->get();
@@ -144,15 +157,13 @@ ScreenGrabber::Result X11CompositeGrabber::grab(VideoFramePool& pool, SharedFram
     // trip; the image read is the second.
     const bool window = window_ != XCB_WINDOW_NONE;
     const bool cursor = cursor_ && haveXFixes_;
-    if (!window && i420_ && segments_) {
-        if (!damage_)
-            damage_ = X11DamageI420::create(*x_, *segments_, rect_);
-        if (damage_) {
+    if (!window) {
+        if (X11DamageI420* damage = damageReader()) {
             XReply<xcb_xfixes_get_cursor_image_reply_t> pointer(
                 cursor
                     ? xcb_xfixes_get_cursor_image_reply(c, xcb_xfixes_get_cursor_image(c), nullptr)
                     : nullptr);
-            SharedFrame picture = damage_->grab(pointer.get());
+            SharedFrame picture = damage->grab(pointer.get());
             if (!picture)
                 return Result::Failed;
             lastSize_ = rect_.size();

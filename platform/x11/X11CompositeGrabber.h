@@ -26,6 +26,8 @@ public:
     void setCursorCapture(bool on) override { cursor_ = on; }
     // A screen rectangle then comes from the damaged rows alone.
     void setI420Frames(bool on) override { i420_ = on; }
+    // A screen rectangle's damage reader reads it and keeps its pictures ready.
+    void prepare(std::size_t bytes) override;
     Result grab(VideoFramePool& pool, SharedFrame* frame) override;
     QSize lastSize() const override { return lastSize_; }
 
@@ -35,6 +37,8 @@ private:
     bool renamePixmap(QSize size);
     // The image through a shared segment; null when there is none to use.
     SharedFrame readShared(VideoFramePool& pool, xcb_drawable_t drawable, const QRect& source);
+    // The damage reader of a screen rectangle in 4:2:0, made on first use; null otherwise.
+    X11DamageI420* damageReader();
 
     std::unique_ptr<X11Connection> x_;
     // Frames the server writes into directly; null without MIT-SHM (plain reads and a copy).

@@ -133,8 +133,11 @@ X11DamageI420::Picture* X11DamageI420::pictureToWrite()
         if (av_buffer_is_writable(picture.frame->buf[0]) &&
             (!best || picture.generation > best->generation))
             best = &picture;
-    if (best)
-        return best;
+    return best ? best : freshPicture();
+}
+
+X11DamageI420::Picture* X11DamageI420::freshPicture()
+{
     AVFrame* frame = av_frame_alloc();
     if (!frame)
         return nullptr;
@@ -162,6 +165,17 @@ X11DamageI420::Picture* X11DamageI420::pictureToWrite()
         pictures_.erase(std::min_element(pictures_.begin(), pictures_.end(), older));
     pictures_.push_back(std::move(fresh));
     return &pictures_.back();
+}
+
+void X11DamageI420::reserve(std::size_t bytes)
+{
+    // The first grab makes one picture; the copies of it are written whole, every page touched.
+    const std::size_t each = std::size_t(rect_.width()) * std::size_t(rect_.height()) * 3 / 2;
+    const std::size_t wanted = std::clamp<std::size_t>(bytes / each, 1, kPictures);
+    if (!grab())
+        return;
+    while (pictures_.size() < wanted && freshPicture()) {
+    }
 }
 
 X11DamageI420::Rows X11DamageI420::rowsSince(std::uint64_t generation) const

@@ -37,6 +37,9 @@ public:
     // The rectangle now, with the pointer drawn in when one is given; null when it cannot be
     // read.
     SharedFrame grab(const xcb_xfixes_get_cursor_image_reply_t* cursor = nullptr);
+    // Reads the rectangle and keeps as many pictures of it as `bytes` hold (one at least, at
+    // most the most ever kept), written through, so later grabs find them without fresh pages.
+    void reserve(std::size_t bytes);
 
 private:
     // Rows [first, end) and, within them, the columns [left, right) that changed: the rows are
@@ -67,6 +70,8 @@ private:
     Rows takeDamage();
     bool read(const Rows& rows);
     Picture* pictureToWrite();
+    // A new picture, a copy of the newest one; null when memory runs out.
+    Picture* freshPicture();
     Rows rowsSince(std::uint64_t generation) const;
     void convert(const Rows& rows, AVFrame* picture) const;
     // Blends the pointer into the picture where it lies; returns the rows it covers.

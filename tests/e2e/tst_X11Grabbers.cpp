@@ -187,7 +187,8 @@ private slots:
 
     // Screen pictures made from the damaged rows alone are, byte for byte, the conversion of a
     // whole read with the pointer drawn in, after windows changed colour and the pointer moved,
-    // also when a picture is reused some changes behind; pictures still held keep their image.
+    // also when a picture is reused some changes behind or was made ahead of the recording;
+    // pictures still held keep their image.
     void damagedRowsMatchWholeReads()
     {
         TestWindow background(Qt::black, QRect(300, 300, 320, 240));
@@ -206,6 +207,7 @@ private slots:
         QVERIFY(damaged && whole);
         damaged->setI420Frames(true);
         QVERIFY(damaged->setScreenRect(rect) && whole->setScreenRect(rect));
+        damaged->prepare(6 * std::size_t(rect.width() * rect.height()) * 3 / 2);
         VideoFramePool pool;
         QList<std::pair<SharedFrame, QByteArray>> held;
         for (int i = 0; i < 12; ++i) {
