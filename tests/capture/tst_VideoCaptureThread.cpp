@@ -62,7 +62,8 @@ struct Run
                     area.isValid());
         thread.setTargetWindow(kWindow);
         thread.setCaptureArea(area.x(), area.y(), area.width(), area.height());
-        thread.setClock(world.clock());
+        const auto clock = world.clock();
+        thread.setClock(clock);
         thread.setPlatform(world.platform());
         if (stream) {
             // The desktop's stream of the window (window 0 of the fake desktop), handed over.
@@ -71,7 +72,14 @@ struct Run
                              target().outer.size());
         }
         queue.setProducers(1);
+        if (held)
+            thread.startGate().hold();
         thread.start();
+        if (held) { // as the session starts it: the clock once the capture is ready
+            QVERIFY(thread.startGate().waitReady(std::chrono::seconds(20)));
+            clock->restart();
+            thread.startGate().open();
+        }
         QVERIFY(thread.wait(20000));
         QVERIFY(queue.isClosed());
         FrameQueueItem item;
@@ -104,6 +112,7 @@ struct Run
     qsizetype grabs() const { return world.calls.count(QStringLiteral("grab")); }
 
     bool stream = false;
+    bool held = false;
     FakeCaptureWorld world;
     // Read only after the run: nothing is dropped for want of an encoder.
     FrameQueue queue{4096, std::int64_t(1) << 40};
@@ -332,19 +341,25 @@ private Q_SLOTS:
 
     void slowGrabsKeepEverySlot_data()
     {
-        QTest::addColumn<int>("everyNth");    // which grabs are slow
-        QTest::addColumn<int>("slowPercent"); // of a slot
-        QTest::newRow("every grab 70%") << 1 << 70;
-        QTest::newRow("every tenth grab 150%") << 10 << 150;
+        QTest::addColumn<int>("everyNth");     // which grabs are slow
+        QTest::addColumn<int>("slowPercent");  // of a slot
+        QTest::addColumn<int>("prepareSlots"); // while the session holds the capture
+        QTest::newRow("every grab 70%") << 1 << 70 << 0;
+        QTest::newRow("every tenth grab 150%") << 10 << 150 << 0;
+        QTest::newRow("a preparation of five slots") << 1 << 0 << 5;
     }
 
     void slowGrabsKeepEverySlot()
     {
         // Still each slot gets an image of its own: after a grab longer than a slot the loop takes
-        // the next image at once instead of falling behind.
+        // the next image at once instead of falling behind, and a held capture prepares its
+        // grabber for half the queue's bytes before the clock starts, grabbing nothing.
         QFETCH(int, everyNth);
         QFETCH(int, slowPercent);
+        QFETCH(int, prepareSlots);
         Run run(QStringLiteral("DXGI"));
+        run.held = prepareSlots > 0;
+        run.world.prepareCostUs = prepareSlots * kSlotUs;
         run.world.grabCostUs = kSlotUs / 20;
         int grabs = 0;
         run.world.answer = [&](Kind, int) {
@@ -355,6 +370,8 @@ private Q_SLOTS:
         run.record(false, 3 * 1000000);
         QVERIFY(run.consecutive());
         QCOMPARE(run.repeats(), 0);
+        const QStringList beforeGrabs = run.world.calls.mid(0, run.world.calls.indexOf("grab"));
+        QCOMPARE(beforeGrabs.last(), QStringLiteral("prepare %1").arg(run.queue.byteBudget() / 2));
     }
 
     void dropsEvenlyWithinTheByteBudget_data()

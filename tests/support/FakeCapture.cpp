@@ -35,6 +35,11 @@ public:
         window_ = window;
         return true;
     }
+    void prepare(std::size_t bytes) override
+    {
+        w_->calls << QStringLiteral("prepare %1").arg(bytes);
+        w_->advance(w_->prepareCostUs);
+    }
     Result grab(VideoFramePool& pool, SharedFrame* frame) override
     {
         w_->calls << QStringLiteral("grab");

@@ -30,6 +30,7 @@ struct FakeCaptureWorld
     std::function<ScreenGrabber::Result(ScreenGrabber::Kind, int)> answer;
     // How long each grab takes.
     std::int64_t grabCostUs = 1000;
+    std::int64_t prepareCostUs = 0;
     // Called with the time at every grab and sleep: the test's events happen here.
     std::function<void(std::int64_t nowUs)> at;
     // "create Composite", "window 0x..", "rect x,y wxh", "grab" ... in order.
