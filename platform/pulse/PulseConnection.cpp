@@ -9,6 +9,7 @@ namespace {
 
 constexpr auto kPollStep = std::chrono::milliseconds(5);
 constexpr std::size_t kMaxText = 512;
+constexpr const char* kClientName = "Torvane";
 
 // Polls cond with the lock released between tries, so the mainloop thread can make progress.
 template <typename Cond>
@@ -101,6 +102,48 @@ bool Connection::waitFor(pa_operation* operation, Clock::time_point deadline)
         pa_operation_cancel(operation);
     pa_operation_unref(operation);
     return done;
+}
+
+bool KeptConnection::start(pa_usec_t retryUsec, Hooks hooks)
+{
+    retryUsec_ = retryUsec;
+    hooks_ = std::move(hooks);
+    return Connection::start(kClientName, onState, this);
+}
+
+void KeptConnection::close()
+{
+    if (loop()) {
+        MainloopLock lock(loop());
+        if (retry_)
+            pa_threaded_mainloop_get_api(loop())->time_free(retry_);
+        retry_ = nullptr;
+    }
+    Connection::close();
+}
+
+void KeptConnection::onState(pa_context* context, void* self)
+{
+    auto* kept = static_cast<KeptConnection*>(self);
+    const pa_context_state_t state = pa_context_get_state(context);
+    if (kept->hooks_.state)
+        kept->hooks_.state(context, state);
+    if (PA_CONTEXT_IS_GOOD(state) || kept->retry_)
+        return;
+    timeval when{};
+    pa_timeval_add(pa_gettimeofday(&when), kept->retryUsec_);
+    pa_mainloop_api* api = pa_threaded_mainloop_get_api(kept->loop());
+    kept->retry_ = api->time_new(api, &when, onRetry, kept);
+}
+
+void KeptConnection::onRetry(pa_mainloop_api* api, pa_time_event* event, const timeval*, void* self)
+{
+    auto* kept = static_cast<KeptConnection*>(self);
+    api->time_free(event);
+    kept->retry_ = nullptr;
+    if (kept->hooks_.renewing)
+        kept->hooks_.renewing();
+    kept->renew(kClientName, onState, kept);
 }
 
 bool waitForStream(Connection& connection, pa_stream* stream, Clock::time_point deadline)

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -74,6 +75,34 @@ private:
     pa_threaded_mainloop* loop_ = nullptr;
     pa_context* context_ = nullptr;
     bool running_ = false;
+};
+
+// A connection made again every so often while the server is gone or not there yet, as a
+// server restarted by the desktop comes back. The hooks run on the mainloop thread with the lock
+// held: state hears every state of every context, renewing runs before a context is replaced.
+class KeptConnection : public Connection
+{
+public:
+    struct Hooks
+    {
+        std::function<void(pa_context*, pa_context_state_t)> state;
+        std::function<void()> renewing = {};
+    };
+
+    KeptConnection() = default;
+    ~KeptConnection() { close(); }
+
+    bool start(pa_usec_t retryUsec, Hooks hooks);
+    // The lock must not be held.
+    void close();
+
+private:
+    static void onState(pa_context* context, void* self);
+    static void onRetry(pa_mainloop_api* api, pa_time_event* event, const timeval*, void* self);
+
+    Hooks hooks_;
+    pa_usec_t retryUsec_ = 0;
+    pa_time_event* retry_ = nullptr;
 };
 
 // With the lock held: waits until the stream records, false when it failed or the deadline

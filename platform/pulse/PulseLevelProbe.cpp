@@ -29,16 +29,19 @@ std::unique_ptr<AudioLevelProbe> AudioLevelProbe::create()
 
 PulseLevelProbe::PulseLevelProbe()
 {
-    // Connects in the background: the meters start once the server answers.
-    connection_.start("Torvane", onContextState, this);
+    // Connects in the background: the meters start once the server answers, and are built
+    // again on a new connection.
+    connection_.start(kRetryUsec, {[this](pa_context* context, pa_context_state_t state) {
+                                       if (state == PA_CONTEXT_READY)
+                                           onReady(context);
+                                   },
+                                   [this] { clear(); }});
 }
 
 PulseLevelProbe::~PulseLevelProbe()
 {
     if (connection_.loop()) {
         pulse::MainloopLock lock(connection_.loop());
-        if (retry_)
-            pa_threaded_mainloop_get_api(connection_.loop())->time_free(retry_);
         clear();
     }
     connection_.close();
@@ -65,35 +68,13 @@ std::vector<float> PulseLevelProbe::levels() const
     return result;
 }
 
-void PulseLevelProbe::onContextState(pa_context* context, void* self)
+void PulseLevelProbe::onReady(pa_context* context)
 {
-    auto* probe = static_cast<PulseLevelProbe*>(self);
-    const pa_context_state_t state = pa_context_get_state(context);
-    if (!PA_CONTEXT_IS_GOOD(state) && !probe->retry_) {
-        // The server is gone or not there yet: try again in a while, as a server restarted
-        // by the desktop comes back.
-        timeval when{};
-        pa_timeval_add(pa_gettimeofday(&when), kRetryUsec);
-        pa_mainloop_api* api = pa_threaded_mainloop_get_api(probe->connection_.loop());
-        probe->retry_ = api->time_new(api, &when, onRetry, probe);
-    }
-    if (state != PA_CONTEXT_READY)
-        return;
-    pa_context_set_subscribe_callback(context, onEvent, probe);
+    pa_context_set_subscribe_callback(context, onEvent, this);
     const auto mask = static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SINK_INPUT);
     if (pa_operation* operation = pa_context_subscribe(context, mask, nullptr, nullptr))
         pa_operation_unref(operation);
-    probe->build();
-}
-
-void PulseLevelProbe::onRetry(pa_mainloop_api* api, pa_time_event* event, const timeval*,
-                              void* self)
-{
-    auto* probe = static_cast<PulseLevelProbe*>(self);
-    api->time_free(event);
-    probe->retry_ = nullptr;
-    probe->clear();
-    probe->connection_.renew("Torvane", onContextState, probe);
+    build();
 }
 
 void PulseLevelProbe::onEvent(pa_context*, pa_subscription_event_type_t type, uint32_t index,

@@ -38,8 +38,7 @@ private:
         pulse::StreamPtr stream;
     };
 
-    static void onContextState(pa_context* context, void* self);
-    static void onRetry(pa_mainloop_api* api, pa_time_event* event, const timeval*, void* self);
+    void onReady(pa_context* context);
     static void onEvent(pa_context*, pa_subscription_event_type_t type, uint32_t index, void* self);
     static void onSource(pa_context*, const pa_source_info* info, int eol, void* self);
     static void onRead(pa_stream* stream, size_t bytes, void* meter);
@@ -48,7 +47,7 @@ private:
     // Starts a meter on a device (a name, or a monitor source index for a program's stream).
     void meter(std::size_t slot, const std::string& device, uint32_t sinkInput);
 
-    pulse::Connection connection_;
+    pulse::KeptConnection connection_;
     std::array<Slot, kSlots> slots_;
     std::atomic<std::size_t> watched_{0};
     std::vector<AudioSourceChoice> choices_;
@@ -56,5 +55,4 @@ private:
     std::array<std::unique_ptr<pulse::ProgramStreams>, kSlots> programs_;
     std::vector<pulse::SourceEntry> sources_;
     pa_operation* sourceList_ = nullptr;
-    pa_time_event* retry_ = nullptr; // a new connection after the server went away
 };

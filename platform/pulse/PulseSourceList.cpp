@@ -74,46 +74,27 @@ class PulseSourceWatcher final : public AudioSourceWatcher
 {
 public:
     explicit PulseSourceWatcher(std::function<void()> changed) : changed_(std::move(changed)) {}
-    ~PulseSourceWatcher() override
-    {
-        if (connection_.loop()) {
-            pulse::MainloopLock lock(connection_.loop());
-            if (retry_)
-                pa_threaded_mainloop_get_api(connection_.loop())->time_free(retry_);
-            retry_ = nullptr;
-        }
-        connection_.close();
-    }
 
-    bool start() { return connection_.start("Torvane", onState, this); }
+    bool start()
+    {
+        return connection_.start(kWatchRetryUsec,
+                                 {[this](pa_context* context, pa_context_state_t state) {
+                                     if (state == PA_CONTEXT_READY)
+                                         subscribe(context);
+                                     else if (!PA_CONTEXT_IS_GOOD(state))
+                                         changed_(); // the server went away
+                                 }});
+    }
 
 private:
-    static void onState(pa_context* context, void* self)
+    void subscribe(pa_context* context)
     {
-        auto* watcher = static_cast<PulseSourceWatcher*>(self);
-        const pa_context_state_t state = pa_context_get_state(context);
-        if (state == PA_CONTEXT_READY) {
-            pa_context_set_subscribe_callback(context, onEvent, watcher);
-            const auto mask = static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SOURCE |
-                                                                  PA_SUBSCRIPTION_MASK_SINK_INPUT);
-            if (pa_operation* operation = pa_context_subscribe(context, mask, nullptr, nullptr))
-                pa_operation_unref(operation);
-            watcher->changed_();
-        } else if (!PA_CONTEXT_IS_GOOD(state) && !watcher->retry_) {
-            watcher->changed_();
-            timeval when{};
-            pa_timeval_add(pa_gettimeofday(&when), kWatchRetryUsec);
-            pa_mainloop_api* api = pa_threaded_mainloop_get_api(watcher->connection_.loop());
-            watcher->retry_ = api->time_new(api, &when, onRetry, watcher);
-        }
-    }
-
-    static void onRetry(pa_mainloop_api* api, pa_time_event* event, const timeval*, void* self)
-    {
-        auto* watcher = static_cast<PulseSourceWatcher*>(self);
-        api->time_free(event);
-        watcher->retry_ = nullptr;
-        watcher->connection_.renew("Torvane", onState, watcher);
+        pa_context_set_subscribe_callback(context, onEvent, this);
+        const auto mask = static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SOURCE |
+                                                              PA_SUBSCRIPTION_MASK_SINK_INPUT);
+        if (pa_operation* operation = pa_context_subscribe(context, mask, nullptr, nullptr))
+            pa_operation_unref(operation);
+        changed_();
     }
 
     static void onEvent(pa_context*, pa_subscription_event_type_t type, uint32_t, void* self)
@@ -126,9 +107,9 @@ private:
             static_cast<PulseSourceWatcher*>(self)->changed_();
     }
 
-    pulse::Connection connection_;
     std::function<void()> changed_;
-    pa_time_event* retry_ = nullptr;
+    // Declared last: it goes first, so no hook runs into a half-destroyed watcher.
+    pulse::KeptConnection connection_;
 };
 
 } // namespace
