@@ -77,24 +77,27 @@ std::vector<QSize> X11ScaledRead::stepSizes(QSize source, QSize target)
     return sizes;
 }
 
-void X11ScaledRead::makeSteps(const std::vector<QSize>& sizes)
+bool X11ScaledRead::makeSteps(const std::vector<QSize>& sizes)
 {
     bool same = sizes.size() == steps_.size();
     for (size_t i = 0; same && i < sizes.size(); ++i)
         same = steps_[i].size == sizes[i];
     if (same)
-        return;
+        return true;
     freeSteps();
     static const char bilinear[] = "bilinear";
+    // Checked, as a server short of memory may refuse a pixmap: one round trip per new size.
+    std::vector<xcb_void_cookie_t> made;
     for (const QSize& size : sizes) {
         Step step;
         step.size = size;
         step.pixmap = xcb_generate_id(x_.get());
-        xcb_create_pixmap(x_.get(), x_.rootDepth(), step.pixmap, x_.root(),
-                          static_cast<uint16_t>(size.width()),
-                          static_cast<uint16_t>(size.height()));
+        made.push_back(xcb_create_pixmap_checked(x_.get(), x_.rootDepth(), step.pixmap, x_.root(),
+                                                 static_cast<uint16_t>(size.width()),
+                                                 static_cast<uint16_t>(size.height())));
         step.picture = xcb_generate_id(x_.get());
-        xcb_render_create_picture(x_.get(), step.picture, step.pixmap, format_, 0, nullptr);
+        made.push_back(xcb_render_create_picture_checked(x_.get(), step.picture, step.pixmap,
+                                                         format_, 0, nullptr));
         // Each step is the source of the next one.
         xcb_render_set_picture_filter(x_.get(), step.picture, sizeof bilinear - 1, bilinear, 0,
                                       nullptr);
@@ -102,6 +105,12 @@ void X11ScaledRead::makeSteps(const std::vector<QSize>& sizes)
     }
     xcb_render_set_picture_filter(x_.get(), rootPicture_, sizeof bilinear - 1, bilinear, 0,
                                   nullptr);
+    bool ok = true;
+    for (const xcb_void_cookie_t cookie : made)
+        ok = !XReply<xcb_generic_error_t>(xcb_request_check(x_.get(), cookie)) && ok;
+    if (!ok)
+        freeSteps();
+    return ok;
 }
 
 void X11ScaledRead::freeSteps()
@@ -139,7 +148,12 @@ QImage X11ScaledRead::read(const QRect& source, QSize box)
         return {};
     QSize target = area.size().scaled(box, Qt::KeepAspectRatio).boundedTo(area.size());
     target = target.expandedTo(QSize(1, 1));
-    makeSteps(stepSizes(area.size(), target));
+    // Nothing else reads this connection's events: the errors of unchecked requests would
+    // pile up there.
+    while (xcb_generic_event_t* event = xcb_poll_for_event(x_.get()))
+        std::free(event);
+    if (!makeSteps(stepSizes(area.size(), target)))
+        return {};
 
     xcb_drawable_t last = x_.root();
     QPoint lastOrigin = area.topLeft();

@@ -38,7 +38,8 @@ private:
     };
     // The picture sizes from source (excluded) down to target.
     static std::vector<QSize> stepSizes(QSize source, QSize target);
-    void makeSteps(const std::vector<QSize>& sizes);
+    // False, with no steps kept, when the server refused one.
+    bool makeSteps(const std::vector<QSize>& sizes);
     void freeSteps();
     void scaleInto(xcb_render_picture_t from, QPoint origin, QSize fromSize, const Step& to);
 
