@@ -171,7 +171,7 @@ void X11DamageI420::reserve(std::size_t bytes)
 {
     // The first grab makes one picture; the copies of it are written whole, every page touched.
     const std::size_t each = std::size_t(rect_.width()) * std::size_t(rect_.height()) * 3 / 2;
-    const std::size_t wanted = std::clamp<std::size_t>(bytes / each, 1, kPictures);
+    const std::size_t wanted = std::min(bytes / each + 2, kPictures);
     if (!grab())
         return;
     while (pictures_.size() < wanted && freshPicture()) {

@@ -37,8 +37,9 @@ public:
     // The rectangle now, with the pointer drawn in when one is given; null when it cannot be
     // read.
     SharedFrame grab(const xcb_xfixes_get_cursor_image_reply_t* cursor = nullptr);
-    // Reads the rectangle and keeps as many pictures of it as `bytes` hold (one at least, at
-    // most the most ever kept), written through, so later grabs find them without fresh pages.
+    // Reads the rectangle and keeps as many pictures of it as `bytes` hold, and the two the
+    // encoder and the capture work on (at most the most ever kept), written through, so later
+    // grabs find them without fresh pages.
     void reserve(std::size_t bytes);
 
 private:
