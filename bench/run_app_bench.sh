@@ -179,7 +179,7 @@ one_run() {
         tail -n 20 "$run_log" >&2
         exit 1
     fi
-    local app_size app_rate app_frames pacing written repeated_all lead_in dropped recorded
+    local app_size app_rate app_frames pacing written repeated_all lead_in dropped recorded ready
     read -r app_size app_rate app_frames < <(probe "$output")
     pacing=$(grep 'Capture pacing:' "$run_log" | tail -n1)
     written=$(sed -n 's/.*pacing: \([0-9]*\) frames written.*/\1/p' <<<"$pacing")
@@ -187,9 +187,11 @@ one_run() {
     lead_in=$(sed -n 's/.*(\([0-9]*\) before the first image.*/\1/p' <<<"$pacing")
     dropped=$(sed -n 's/.* \([0-9]*\) dropped.*/\1/p' <<<"$pacing")
     recorded=$(awk -v f="$app_frames" -v r="$fps" 'BEGIN { printf "%.2f", f / r }')
+    ready=$(sed -n 's/.*Capture ready in \([0-9]*\) ms.*/\1/p' "$run_log" | tail -n1)
     echo "run $run: $app_size $app_rate fps, $app_frames frames ($recorded s) in the file," \
         "pacer: $written written, $((repeated_all - lead_in)) repeated, $lead_in lead-in," \
-        "${dropped:-0} dropped; idle before: $idle_cpu cpu_per_s;" \
+        "${dropped:-0} dropped; ready before the clock in ${ready:-?} ms;" \
+        "idle before: $idle_cpu cpu_per_s;" \
         "page faults a second: $(awk -v f="$faults" -v s="$recorded" 'BEGIN { printf "%.0f", f / s }');" \
         "Xvfb cpu_per_s $(awk -v a="$xvfb_before" -v b="$xvfb_after" -v s="$recorded" \
             'BEGIN { printf "%.3f", (b - a) / s }')"

@@ -12,6 +12,7 @@
 
 #include <QDebug>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
@@ -282,9 +283,13 @@ void screen_capture_win::start()
     frameQueue->setProducers(audioStarts ? 2 : 1);
     // The capture makes its memory before the clock starts, where it costs no frames; the time
     // the share dialog or a question was open is not part of the recording either.
+    QElapsedTimer readiness;
+    readiness.start();
     videoThread->startGate().hold();
     videoThread->start(QThread::InheritPriority);
-    if (!videoThread->startGate().waitReady(kCaptureReadyWait))
+    if (videoThread->startGate().waitReady(kCaptureReadyWait))
+        qInfo().noquote() << QStringLiteral("Capture ready in %1 ms.").arg(readiness.elapsed());
+    else
         qWarning() << "The capture was not ready after 1.5 s; the recording starts anyway.";
     clock->restart();
     videoThread->startGate().open();
