@@ -138,14 +138,10 @@ X11DamageI420::Picture* X11DamageI420::pictureToWrite()
 
 X11DamageI420::Picture* X11DamageI420::freshPicture()
 {
-    AVFrame* frame = av_frame_alloc();
-    if (!frame)
-        return nullptr;
-    SharedFrame shared = makeSharedFrame(frame);
-    frame->format = AV_PIX_FMT_YUV420P;
-    frame->width = rect_.width();
-    frame->height = rect_.height();
-    if (av_frame_get_buffer(frame, 0) < 0)
+    // From the pool, whose buffers come with their pages made in one go: page by page, a fresh
+    // picture took twice as long here.
+    SharedFrame shared = pool_.acquireI420(rect_.width(), rect_.height());
+    if (!shared)
         return nullptr;
     const auto older = [](const Picture& a, const Picture& b) {
         return a.generation < b.generation;

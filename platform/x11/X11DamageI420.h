@@ -2,6 +2,7 @@
 
 #include "X11Connection.h"
 #include "X11ShmFramePool.h"
+#include "media/VideoFramePool.h"
 
 #include <xcb/damage.h>
 #include <xcb/xfixes.h>
@@ -82,6 +83,7 @@ private:
     static void merge(Rows& rows);
 
     X11Connection& x_;
+    VideoFramePool pool_;              // the pictures' memory
     X11ShmFramePool::Segment* mirror_; // the rectangle as the server last showed it, BGRA
     QRect rect_;
     xcb_damage_damage_t damage_ = 0;
