@@ -86,13 +86,13 @@ void FramePacer::begin(int fps)
 
 bool FramePacer::startIteration()
 {
-    if (stopRequested_())
-        return false;
     // Stopping clears the pause flag, but a stop must not wait for that.
-    while (paused_() && !stopRequested_())
+    while (!stopRequested_() && paused_())
         seams_.sleepMs(kPauseSleepMs);
-    if (stopRequested_())
+    if (stopRequested_()) {
+        fillToClock();
         return false;
+    }
     iterationStartNs_ = seams_.steadyNs();
     submittedThisIteration_ = false;
     return true;
@@ -178,6 +178,9 @@ int FramePacer::submit(SharedFrame frame)
 
 int FramePacer::fillToClock()
 {
+    if (filled_)
+        return 0;
+    filled_ = true;
     if (!clock_ || !lastImage_ || slotTarget() <= nextFrameIndex_)
         return 0;
     AVFrame* clone = seams_.cloneFrame(lastImage_.get());

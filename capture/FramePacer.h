@@ -96,8 +96,9 @@ public:
     // restarts in the middle of a recording may skip begin() to keep its pts following the clock.
     void begin(int fps);
 
-    // Returns false once stop is requested; otherwise waits (in 50 ms sleeps) while paused, notes
-    // the iteration start and returns true. Nothing is produced while paused.
+    // Returns false once stop is requested, after fillToClock(): at once, as the loop may take a
+    // while to let its grabber go. Otherwise waits (in 50 ms sleeps) while paused, notes the
+    // iteration start and returns true. Nothing is produced while paused.
     bool startIteration();
 
     // Pushes the image into as many slots as the clock has passed since the last one (at least
@@ -111,7 +112,8 @@ public:
 
     // When the loop ends on a stop: fills the slots the clock has passed since the last image
     // with that image, so a recording that ends on a still screen (which brings no new images)
-    // keeps its length. Returns the number of frames pushed.
+    // keeps its length. Only the first call fills: the end is the stop, not what comes after it.
+    // Returns the number of frames pushed.
     int fillToClock();
 
     // Sleeps until just after the slot of the next image begins on the clock (not at all when an
@@ -165,6 +167,7 @@ private:
     double dropCredit_ = 0; // the dropped share of the slots since the queue was last low
     bool lagSignalled_ = false;
     bool begun_ = false;
+    bool filled_ = false;
     std::int64_t framesPushed_ = 0;
     std::int64_t repeatedSlots_ = 0;
     std::int64_t leadInSlots_ = 0;

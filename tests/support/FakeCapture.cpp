@@ -13,6 +13,7 @@ class FakeGrabber : public ScreenGrabber
 {
 public:
     FakeGrabber(FakeCaptureWorld* world, Kind kind) : w_(world), kind_(kind) {}
+    ~FakeGrabber() override { w_->advance(w_->releaseCostUs); }
 
     bool setScreenRect(const QRect& rect, QString* error) override
     {

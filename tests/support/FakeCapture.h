@@ -31,6 +31,7 @@ struct FakeCaptureWorld
     // How long each grab takes.
     std::int64_t grabCostUs = 1000;
     std::int64_t prepareCostUs = 0;
+    std::int64_t releaseCostUs = 0; // letting a grabber go
     // Called with the time at every grab and sleep: the test's events happen here.
     std::function<void(std::int64_t nowUs)> at;
     // "create Composite", "window 0x..", "rect x,y wxh", "grab" ... in order.
