@@ -156,7 +156,9 @@ private slots:
                 return;
             warning = box->text();
             QTimer::singleShot(200, box, [&, box] {
-                if (answer == "click")
+                // On a busy machine the box may not be in its place yet: a click beside it
+                // would close the picker too.
+                if (answer == "click" && QTest::qWaitForWindowExposed(box))
                     clickAt(box->button(QMessageBox::Ok));
                 else
                     QProcess::execute("xdotool", {"key", answer});
