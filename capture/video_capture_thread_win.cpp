@@ -442,8 +442,8 @@ video_capture_thread_win::End video_capture_thread_win::capture(Kind kind, Windo
         return end;
     const bool window = target_.targetType == TargetWindow;
     if (!pacer) {
-        // The queue up to where half the slots are dropped, as an encoder warming up fills it.
-        t->grabber->prepare(frameQueue_ ? std::size_t(frameQueue_->byteBudget()) * 3 / 4 : 0);
+        // All the queue may hold: a picture made once the encoder is behind costs a slot.
+        t->grabber->prepare(frameQueue_ ? std::size_t(frameQueue_->byteBudget()) : 0);
         startGate_.pass();
         pacer = makePacer();
         pacer->begin(fps_);

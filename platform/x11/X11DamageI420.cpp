@@ -166,8 +166,10 @@ X11DamageI420::Picture* X11DamageI420::freshPicture()
 void X11DamageI420::reserve(std::size_t bytes)
 {
     // The first grab makes one picture; the copies of it are written whole, every page touched.
+    // Beyond what fits in the bytes: the picture that crosses them, the one the encoder holds and
+    // the one being written.
     const std::size_t each = std::size_t(rect_.width()) * std::size_t(rect_.height()) * 3 / 2;
-    const std::size_t wanted = std::min(bytes / each + 2, kPictures);
+    const std::size_t wanted = std::min(bytes / each + 3, kPictures);
     if (!grab())
         return;
     while (pictures_.size() < wanted && freshPicture()) {

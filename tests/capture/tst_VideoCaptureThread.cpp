@@ -355,8 +355,7 @@ private Q_SLOTS:
     {
         // Still each slot gets an image of its own: after a grab longer than a slot the loop takes
         // the next image at once instead of falling behind, and a held capture prepares its
-        // grabber for three quarters of the queue's bytes before the clock starts, grabbing
-        // nothing.
+        // grabber for all the queue's bytes before the clock starts, grabbing nothing.
         QFETCH(int, everyNth);
         QFETCH(int, slowPercent);
         QFETCH(int, prepareSlots);
@@ -374,8 +373,7 @@ private Q_SLOTS:
         QVERIFY(run.consecutive());
         QCOMPARE(run.repeats(), 0);
         const QStringList beforeGrabs = run.world.calls.mid(0, run.world.calls.indexOf("grab"));
-        QCOMPARE(beforeGrabs.last(),
-                 QStringLiteral("prepare %1").arg(run.queue.byteBudget() * 3 / 4));
+        QCOMPARE(beforeGrabs.last(), QStringLiteral("prepare %1").arg(run.queue.byteBudget()));
     }
 
     void dropsEvenlyWithinTheByteBudget_data()
