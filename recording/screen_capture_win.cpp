@@ -20,6 +20,7 @@
 #include <QLabel>
 #include <QScreen>
 #include <QThread>
+#include <QTimer>
 
 #include <algorithm>
 #include <chrono>
@@ -33,6 +34,7 @@ constexpr int kQueueCapacity = 1024;
 // Long enough for the capture to write a few hundred megabytes on a slow machine, short enough
 // that a stuck display cannot hold the window.
 constexpr std::chrono::milliseconds kCaptureReadyWait{1500};
+constexpr int kReadyPollMs = 10;
 // Gives a window that was just shown or restored time to be drawn before capture starts.
 constexpr int kWindowSettleMs = 200;
 // A file stopped before its first picture holds the container's header and at most a moment of
@@ -283,14 +285,10 @@ void screen_capture_win::start()
     frameQueue->setProducers(audioStarts ? 2 : 1);
     // The capture makes its memory before the clock starts, where it costs no frames; the time
     // the share dialog or a question was open is not part of the recording either.
-    QElapsedTimer readiness;
-    readiness.start();
     videoThread->startGate().hold();
     videoThread->start(QThread::InheritPriority);
-    if (videoThread->startGate().waitReady(kCaptureReadyWait))
-        qInfo().noquote() << QStringLiteral("Capture ready in %1 ms.").arg(readiness.elapsed());
-    else
-        qWarning() << "The capture was not ready after 1.5 s; the recording starts anyway.";
+    if (!waitForCapture())
+        return;
     clock->restart();
     videoThread->startGate().open();
     if (audioStarts)
@@ -301,6 +299,35 @@ void screen_capture_win::start()
     muxThread->start(QThread::InheritPriority);
     muxStarted = true;
     diskWatch->start(outputPath);
+}
+
+bool screen_capture_win::waitForCapture()
+{
+    // The window goes on drawing meanwhile; its input waits until the recording runs.
+    QElapsedTimer readiness;
+    readiness.start();
+    StartGate& gate = videoThread->startGate();
+    QEventLoop wait;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, &wait, [&] {
+        if (gate.waitReady(std::chrono::milliseconds(0)) ||
+            readiness.elapsed() >= kCaptureReadyWait.count())
+            wait.quit();
+    });
+    startAbandoned = false;
+    poll.start(kReadyPollMs);
+    startWait = &wait;
+    wait.exec(QEventLoop::ExcludeUserInputEvents);
+    startWait = nullptr;
+    if (startAbandoned) {
+        qInfo() << "Stopped while the capture was getting ready; nothing was recorded.";
+        return false;
+    }
+    if (gate.waitReady(std::chrono::milliseconds(0)))
+        qInfo().noquote() << QStringLiteral("Capture ready in %1 ms.").arg(readiness.elapsed());
+    else
+        qWarning() << "The capture was not ready after 1.5 s; the recording starts anyway.";
+    return true;
 }
 
 bool screen_capture_win::bringBack(const SessionBox& box, const char* state, const char* verb,
@@ -402,10 +429,11 @@ void screen_capture_win::stop(bool quiet)
 {
     quietStop = quiet;
     diskWatch->stop();
-    if (portalWait) {
-        // Stopped while the share dialog is open: the recording never starts.
+    if (startWait) {
+        // Stopped while the share dialog is open or the capture gets ready: the recording never
+        // starts.
         startAbandoned = true;
-        portalWait->quit();
+        startWait->quit();
     }
     // A paused encoder holds its item and drains nothing, and a capture thread whose last push
     // waits on a full queue never ends: the encoder goes on before the capture threads are

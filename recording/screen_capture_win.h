@@ -126,12 +126,14 @@ private:
     bool joinProducers(QDeadlineTimer deadline);
     // A thread that did not end in time may still use the queue: neither is freed under it.
     void abandonStuckThreads();
-    // Output size of a window target; false when the recording must not start.
     // Asks whether to bring a hidden or minimised target window back (the clock held meanwhile);
     // false when the user cancels, which stops the recording.
     bool bringBack(const SessionBox& box, const char* state, const char* verb,
                    const std::function<void()>& bring);
+    // Output size of a window target; false when the recording must not start.
     bool prepareWindowTarget();
+    // Until the capture thread is ready, at most 1.5 s; false when stopped meanwhile.
+    bool waitForCapture();
     void applyResolutionSetting();
     // Wayland: asks the desktop's screen-cast portal for the target (waiting on a local event
     // loop for the share dialog) and hands its stream to the video thread. False, after a box,
@@ -161,7 +163,7 @@ private:
     std::function<std::unique_ptr<AudioSource>()> audioSourceFactory;
     DiskSpaceWatchdog* diskWatch = nullptr;
     std::unique_ptr<PortalScreenCast> portal; // open for the whole recording: it holds the stream
-    QEventLoop* portalWait = nullptr;         // while start() waits for the share dialog
+    QEventLoop* startWait = nullptr; // while start() waits for the share dialog or the capture
     bool startAbandoned = false;
     bool endedByItself = false;
     bool muxStarted = false;       // the output file was opened by this recording

@@ -41,9 +41,9 @@ bool screen_capture_win::openPortalStream(QSize* size)
     portal->start(window ? PortalScreenCast::Source::Window : PortalScreenCast::Source::Monitor,
                   cursor, window ? settings.windowRestoreToken : settings.screenRestoreToken);
     if (!answered) {
-        portalWait = &wait;
+        startWait = &wait;
         wait.exec();
-        portalWait = nullptr;
+        startWait = nullptr;
     }
     if (startAbandoned || fd < 0) {
         PortalScreenCast::closeConnection(fd);

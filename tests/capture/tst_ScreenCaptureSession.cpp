@@ -102,6 +102,38 @@ private slots:
         QVERIFY(!QFile::exists(output));
     }
 
+    // The window goes on while the capture gets ready, and a stop then starts nothing.
+    void stopWhileTheCaptureGetsReady()
+    {
+        testsupport::FakeCaptureWorld world;
+        QSemaphore go;
+        std::atomic<bool> first{true};
+        world.at = [&](std::int64_t) {
+            if (first.exchange(false))
+                go.acquire(); // the first step of the capture's preparation
+        };
+        screen_capture_win session;
+        session.setCapturePlatform(world.platform());
+        const QString output = QDir::temp().filePath(QStringLiteral("tst_session_unready.mp4"));
+        QFile::remove(output);
+        session.configure({}, QStringLiteral("No Audio"), output, nullptr);
+        session.setTarget(
+            {TargetScreen, {}, QGuiApplication::primaryScreen()->geometry(), 0, true});
+        session.setCaptureArea(100, 100, 640, 360);
+        testsupport::LogCapture log;
+        QTimer::singleShot(0, &session, [&] {
+            go.release();
+            session.stop(true);
+        });
+
+        session.start();
+
+        QVERIFY(!session.isRunning());
+        QVERIFY(!QFile::exists(output));
+        QVERIFY(log.take().contains(
+            QStringLiteral("Stopped while the capture was getting ready; nothing was recorded.")));
+    }
+
     void reports_data()
     {
         // 0 video thread, 1 mux thread, 2 the encoder's lag, 3 mux errors and the file's end
