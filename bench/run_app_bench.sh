@@ -20,6 +20,7 @@
 #                      "UISett/EnablePreview=false" to see what the preview costs)
 # One line a run, then the spread, then the summary (medians; the worst repeated, dropped and RSS):
 #   app_cpu_per_s=<n> floor_cpu_per_s=<n> overhead=<app/floor> repeated=<n> dropped=<n> peak_rss_mb=<n>
+#   beyond_encoder=<all the app's threads / its encoding thread, over the same seconds>
 set -euo pipefail
 
 build_dir=$(realpath "${1:-build}")
@@ -230,12 +231,19 @@ one_run() {
     [ -n "${BENCH_KEEP:-}" ] && mkdir -p "$BENCH_KEEP" && cp "$output" "$BENCH_KEEP/run$run.mp4"
     echo "  x264 alone: $floor_frames frames, cpu $floor_cpu s, peak RSS $floor_rss MB"
     [ "$run" = 1 ] && { "$bench" compare "$output" "$floor_file" | sed 's/^/  /' || true; }
+    # The app beside its own encoder in the same seconds: the encoding thread (x264's threads
+    # take its name) against all of them. Unlike the floor, this does not move with the machine's
+    # speed between the recording and the floor's run.
+    local beyond
+    beyond=$(thread_shares "$threads_after" "$threads_before" |
+        awk -F= '{ all += $2 } /^mux_thread_win=/ { mux = $2 }
+            END { printf "%.2f", (mux > 0 ? all / mux : 0) }')
     awk -v a="$cpu_before" -v b="$cpu_after" -v s="$recorded" -v f="$floor_cpu" \
         -v n="$floor_frames" -v r="$fps" -v rep="$((repeated_all - lead_in))" \
-        -v drop="${dropped:-0}" -v rss="$rss" 'BEGIN {
+        -v drop="${dropped:-0}" -v rss="$rss" -v beyond="$beyond" 'BEGIN {
             app = (b - a) / s; floor = f / (n / r)
-            printf "%.3f %.3f %.2f %d %d %d\n", app, floor, (floor > 0 ? app / floor : 0), rep,
-                drop, rss
+            printf "%.3f %.3f %.2f %d %d %d %s\n", app, floor, (floor > 0 ? app / floor : 0), rep,
+                drop, rss, beyond
         }' | tee -a "$work/results" | sed 's/^/  figures: /'
 }
 
@@ -245,12 +253,12 @@ done
 echo "load at end:$(uptime | sed 's/.*load average//')"
 
 # Each figure's min/median/max over the runs, then the summary line.
-names=(app_cpu_per_s floor_cpu_per_s overhead repeated dropped peak_rss_mb)
+names=(app_cpu_per_s floor_cpu_per_s overhead repeated dropped peak_rss_mb beyond_encoder)
 summary=()
-for column in 1 2 3 4 5 6; do
+for column in 1 2 3 4 5 6 7; do
     read -r low mid high < <(cut -d' ' -f"$column" "$work/results" | sort -g |
         awk '{ v[NR] = $1 } END { print v[1], v[int((NR + 1) / 2)], v[NR] }')
     echo "spread ${names[column - 1]}: min $low median $mid max $high"
-    if ((column <= 3)); then summary+=("${names[column - 1]}=$mid"); else summary+=("${names[column - 1]}=$high"); fi
+    if ((column <= 3 || column == 7)); then summary+=("${names[column - 1]}=$mid"); else summary+=("${names[column - 1]}=$high"); fi
 done
 echo "${summary[*]}"
