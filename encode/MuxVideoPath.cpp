@@ -50,12 +50,14 @@ int convert(SwsContext* scaler, const AVFrame& frame, AVFrame* picture)
                      picture->linesize);
 }
 
-// The encoder's size shrunk into the preview bounds with its aspect kept, never enlarged;
-// even, as 4:2:0 planes need.
-QSize previewSize(int width, int height)
+// The encoder's size shrunk into the box with its aspect kept, never enlarged; even, as 4:2:0
+// planes need.
+QSize previewSize(int width, int height, QSize box)
 {
+    if (box.isEmpty())
+        box = QSize(kPreviewMaxWidth, kPreviewMaxHeight);
     const double scale =
-        std::min({1.0, double(kPreviewMaxWidth) / width, double(kPreviewMaxHeight) / height});
+        std::min({1.0, double(box.width()) / width, double(box.height()) / height});
     const auto even = [scale](int length) {
         return std::max(2, int(std::lround(length * scale)) & ~1);
     };
@@ -89,8 +91,9 @@ std::int64_t MuxVideoPath::nowMs() const
 }
 
 bool MuxVideoPath::prepare(std::atomic<bool>& previewEnabled, PreviewSink previewSink,
-                           MillisecondClock clock)
+                           MillisecondClock clock, QSize previewBox)
 {
+    previewBox_ = previewBox;
     const int width = context_->width;
     const int height = context_->height;
     previewEnabled_ = &previewEnabled;
@@ -131,7 +134,7 @@ bool MuxVideoPath::prepare(std::atomic<bool>& previewEnabled, PreviewSink previe
 
 bool MuxVideoPath::preparePreview()
 {
-    const QSize size = previewSize(context_->width, context_->height);
+    const QSize size = previewSize(context_->width, context_->height, previewBox_);
     if (context_->pix_fmt == AV_PIX_FMT_YUV420P) {
         if (size != QSize(context_->width, context_->height)) {
             previewSmall_.reset(av_frame_alloc());

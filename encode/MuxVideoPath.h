@@ -33,8 +33,9 @@ public:
 
     // Builds the preview objects when previewEnabled is set (a failure there only switches the
     // preview off), then the main scaler and the output picture. False: the recording ends.
-    bool prepare(std::atomic<bool>& previewEnabled, PreviewSink previewSink,
-                 MillisecondClock clock);
+    // The preview fits previewBox (empty: 480x270), never larger than the encoder's picture.
+    bool prepare(std::atomic<bool>& previewEnabled, PreviewSink previewSink, MillisecondClock clock,
+                 QSize previewBox = {});
 
     Result encodeFrame(const AVFrame& frame);
 
@@ -79,6 +80,7 @@ private:
 
     std::atomic<bool>* previewEnabled_ = nullptr;
     PreviewSink previewSink_;
+    QSize previewBox_;
     // The preview is a small picture: 4:2:0 pictures are shrunk and converted by libyuv
     // (previewSmall_ holds the shrunk planes), other formats by a scaler straight to its size.
     ffmpeg::SwsContextPtr previewScaler_;

@@ -170,7 +170,7 @@ void mux_thread_win::run()
         const bool copied = current.copiedVideoCodec != AV_CODEC_ID_NONE;
         MuxVideoPath video(output, writer, current.fps, sink);
         const auto preview = [this](const QImage& image) { emit imagePreviewSignal(image); };
-        if (!copied && !video.prepare(previewEnabled, preview, previewClock))
+        if (!copied && !video.prepare(previewEnabled, preview, previewClock, previewBox))
             return;
         MuxAudioTracks audio(output, writer, sink);
         if (!encodeQueue(writer, video, audio, *output.videoStream))

@@ -53,6 +53,8 @@ public:
     int outputWidth = 0;
     int outputHeight = 0;
     std::atomic<bool> previewEnabled{false};
+    // The preview's largest size, where the window shows it (empty: 480x270); set before start().
+    QSize previewBox;
     // The written data goes to the disk about every second, and an MP4 keeps a journal beside it
     // to be rebuilt from after a crash; set before start(). Off only to measure what it costs.
     bool crashSafe = true;

@@ -296,6 +296,7 @@ void screen_capture_win::start()
     muxThread->init(settings.mux, outputPath, audioEnabled);
     muxThread->durationLimitUs = durationLimitUs;
     muxThread->previewEnabled = true;
+    muxThread->previewBox = previewBox;
     muxThread->start(QThread::InheritPriority);
     muxStarted = true;
     diskWatch->start(outputPath);

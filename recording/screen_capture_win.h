@@ -68,6 +68,7 @@ public:
     void setEndBoxShown(bool shown) { endBoxShown = shown; }
     // The length the next recordings end at, in microseconds without the paused time; 0 for none.
     void setDurationLimit(std::int64_t microseconds) { durationLimitUs = microseconds; }
+    void setPreviewBox(QSize box) { previewBox = box; }
     void start();
     void pause();
     void resume();
@@ -170,5 +171,6 @@ private:
     bool removedEmptyFile = false; // it was stopped before its first picture
     std::uint64_t configuredRecordings = 0;
     std::int64_t durationLimitUs = 0;
+    QSize previewBox;
     BoxHandler boxHandler;
 };

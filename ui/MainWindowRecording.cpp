@@ -280,6 +280,7 @@ void MainWindow::configureAndStartSession(const StartPlan& plan)
     // A schedule ends at its own time, not at the window's limit.
     const bool limited = durationLimitEnabled && owner_ != RecordingOwner::Schedule;
     sessionControl->setDurationLimit(limited ? QTime(0, 0).msecsTo(durationLimit) * 1000LL : 0);
+    sessionControl->setPreviewBox(ui->labelFrame->contentsRect().size());
     if (plan.area) {
         const QRect area = areaDisplay->captureArea();
         sessionControl->setCaptureArea(area.x(), area.y(), area.width(), area.height());

@@ -41,6 +41,12 @@ void MainWindowSession::setDurationLimit(std::int64_t microseconds)
         session_->setDurationLimit(microseconds);
 }
 
+void MainWindowSession::setPreviewBox(QSize box)
+{
+    if (session_)
+        session_->setPreviewBox(box);
+}
+
 void MainWindowSession::start()
 {
     if (session_)

@@ -19,6 +19,7 @@ public:
     void setStartTrigger(StartTrigger trigger) override;
     void setEndBoxShown(bool shown) override;
     void setDurationLimit(std::int64_t microseconds) override;
+    void setPreviewBox(QSize box) override;
     void start() override;
     bool isRunning() const override;
     void stop(bool quiet) override;

@@ -4,6 +4,7 @@
 #include "capture/StartTrigger.h"
 #include "recording/RecordingSettings.h"
 
+#include <QSize>
 #include <QString>
 
 #include <cstdint>
@@ -29,6 +30,8 @@ public:
     // The file ends at this length of recording (microseconds, pauses left out; 0: none). One
     // that cannot end itself is stopped by the window's clock a second past it.
     virtual void setDurationLimit(std::int64_t) {}
+    // Where the window shows the recording's preview: it comes at that size, not scaled there.
+    virtual void setPreviewBox(QSize) {}
     virtual void start() = 0;
     // Whether the last start got as far as starting its threads.
     virtual bool isRunning() const = 0;

@@ -122,9 +122,11 @@ Recording makeRecording(int frames, int width, int height, int audioRate = 0,
     return recording;
 }
 
-// The settings the next run's encoding choices are read from, and its sound tracks' names.
+// The settings the next run's encoding choices are read from, its sound tracks' names and the
+// preview's box.
 QVariantHash muxStored;
 QStringList muxTrackNames;
+QSize muxPreviewBox;
 
 void setMuxSettings(const QString& videoFormat, const QString& audioFormat,
                     const QVariant& bitrate = 6000, int fps = kTestFps,
@@ -216,6 +218,7 @@ private:
         choices.audioTrackNames = muxTrackNames;
         mux.init(choices, path, withAudio);
         mux.previewEnabled = previewStepMs >= 0;
+        mux.previewBox = muxPreviewBox;
         auto now = std::make_shared<std::atomic<std::int64_t>>(0);
         mux.setPreviewClock([now, previewStepMs] { return now->fetch_add(previewStepMs); });
         if (paused)
@@ -256,29 +259,30 @@ private Q_SLOTS:
         QTest::addColumn<int>("audioRate");     // 0: no audio
         QTest::addColumn<QSize>("frameSize");   // the output is 160 x 120
         QTest::addColumn<int>("previewStepMs"); // -1: preview off
+        QTest::addColumn<QSize>("previewBox");  // where the window shows it; empty: 480x270
         QTest::addColumn<bool>("paused");       // for a while at the start
         QTest::addColumn<QString>("codecs");    // as the demuxer names them
         const QSize small(160, 120);
         // The preview clock passes 200 ms at every frame, or stands still.
         QTest::newRow("mp4, AAC from 44.1 kHz, preview of every frame")
-            << "H264-AAC(MP4)|AAC" << 44100 << small << 1000 << false << "h264,aac";
+            << "H264-AAC(MP4)|AAC" << 44100 << small << 1000 << QSize() << false << "h264,aac";
         QTest::newRow("mp4, larger frames scaled down, preview clock still")
-            << "H264-AAC(MP4)|AAC" << 0 << QSize(320, 240) << 0 << false << "h264";
+            << "H264-AAC(MP4)|AAC" << 0 << QSize(320, 240) << 0 << QSize() << false << "h264";
         QTest::newRow("mp4, FLAC from 48 kHz")
-            << "H264-AAC(MP4)|FLAC" << 48000 << small << -1 << false << "h264,flac";
+            << "H264-AAC(MP4)|FLAC" << 48000 << small << -1 << QSize() << false << "h264,flac";
         QTest::newRow("mp4, a named track each for system sound and microphone")
-            << "H264-AAC(MP4)|AAC|System|Microphone" << 44100 << small << -1 << false
+            << "H264-AAC(MP4)|AAC|System|Microphone" << 44100 << small << -1 << QSize() << false
             << "h264,aac,aac";
         // Only the first track's sound is written, with no name.
-        QTest::newRow("AVI keeps one track")
-            << "MPEG-4(AVI)|MP3|System|Microphone" << 48000 << small << -1 << false << "mpeg4,mp3";
+        QTest::newRow("AVI keeps one track") << "MPEG-4(AVI)|MP3|System|Microphone" << 48000
+                                             << small << -1 << QSize() << false << "mpeg4,mp3";
         // The program stream cannot carry FLAC (stored before the list followed the format).
         QTest::newRow("MPEG-2, FLAC setting from 48 kHz, paused")
-            << "MPEG-2|FLAC" << 48000 << small << -1 << true << "mpeg2video,mp3";
+            << "MPEG-2|FLAC" << 48000 << small << -1 << QSize() << true << "mpeg2video,mp3";
         QTest::newRow("AVI, MP3 from 44.1 kHz")
-            << "MPEG-4(AVI)|MP3" << 44100 << small << -1 << false << "mpeg4,mp3";
-        QTest::newRow("Windows Media")
-            << "Windows Media|AAC" << 0 << small << 1000 << false << "wmv2";
+            << "MPEG-4(AVI)|MP3" << 44100 << small << -1 << QSize() << false << "mpeg4,mp3";
+        QTest::newRow("Windows Media, preview shrunk into the window's box")
+            << "Windows Media|AAC" << 0 << small << 1000 << QSize(100, 60) << false << "wmv2";
     }
 
     void writesEveryFormat()
@@ -287,6 +291,7 @@ private Q_SLOTS:
         QFETCH(int, audioRate);
         QFETCH(QSize, frameSize);
         QFETCH(int, previewStepMs);
+        QFETCH(QSize, previewBox);
         QFETCH(bool, paused);
         QFETCH(QString, codecs);
         setMuxSettings(formats.section('|', 0, 0), formats.section('|', 1, 1));
@@ -296,6 +301,7 @@ private Q_SLOTS:
             makeRecording(kFrames, frameSize.width(), frameSize.height(), audioRate, kIntervalUs, 2,
                           std::max(1, int(muxTrackNames.size())));
         const QString path = nextPath();
+        muxPreviewBox = previewBox;
         const MuxRun result =
             run(path, 160, 120, recording.items, audioRate > 0, previewStepMs, paused);
         QVERIFY2(result.errors.isEmpty(), qPrintable(result.errors.join('\n')));
@@ -305,13 +311,16 @@ private Q_SLOTS:
                  audioRate > 0 && !codecs.endsWith(formats.section('|', 1, 1).toLower()) ? 1 : 0);
         // However long a pause lasts, the thread holds the item it popped; all are written.
         QCOMPARE(result.heldWhilePaused, paused);
-        // Each preview shows its own frame at the encoder's size, not one drawn later.
+        // Each preview shows its own frame, not one drawn later, at the encoder's size or
+        // shrunk into the window's box.
         QCOMPARE(result.previews.size(), previewStepMs > 0 ? kFrames : 0);
         for (int n = 0; n < result.previews.size(); ++n) {
-            QCOMPARE(result.previews[n].size(), QSize(160, 120));
+            QCOMPARE(result.previews[n].size(),
+                     previewBox.isEmpty() ? QSize(160, 120) : QSize(80, 60));
+            const QImage full = result.previews[n].scaled(160, 120);
             QList<QColor> colours;
             for (const QRect& region : kHalves)
-                colours.append(MediaProbe::averageColour(result.previews[n], region));
+                colours.append(MediaProbe::averageColour(full, region));
             QVERIFY2(showsImage(colours, n / 2), qPrintable(QString::number(n)));
         }
 
