@@ -102,38 +102,6 @@ private slots:
         QVERIFY(!QFile::exists(output));
     }
 
-    // The window goes on while the capture gets ready, and a stop then starts nothing.
-    void stopWhileTheCaptureGetsReady()
-    {
-        testsupport::FakeCaptureWorld world;
-        QSemaphore go;
-        std::atomic<bool> first{true};
-        world.at = [&](std::int64_t) {
-            if (first.exchange(false))
-                go.acquire(); // the first step of the capture's preparation
-        };
-        screen_capture_win session;
-        session.setCapturePlatform(world.platform());
-        const QString output = QDir::temp().filePath(QStringLiteral("tst_session_unready.mp4"));
-        QFile::remove(output);
-        session.configure({}, QStringLiteral("No Audio"), output, nullptr);
-        session.setTarget(
-            {TargetScreen, {}, QGuiApplication::primaryScreen()->geometry(), 0, true});
-        session.setCaptureArea(100, 100, 640, 360);
-        testsupport::LogCapture log;
-        QTimer::singleShot(0, &session, [&] {
-            go.release();
-            session.stop(true);
-        });
-
-        session.start();
-
-        QVERIFY(!session.isRunning());
-        QVERIFY(!QFile::exists(output));
-        QVERIFY(log.take().contains(
-            QStringLiteral("Stopped while the capture was getting ready; nothing was recorded.")));
-    }
-
     void reports_data()
     {
         // 0 video thread, 1 mux thread, 2 the encoder's lag, 3 mux errors and the file's end
@@ -209,12 +177,17 @@ private slots:
         QTest::addColumn<int>("screen");
         QTest::addColumn<QString>("read");
         QTest::addColumn<bool>("flood");
+        QTest::addColumn<bool>("early"); // stopped while the capture gets ready
         // The screens have ratios 1 and 2 (see main); the area is 100,100 640x360 on either.
-        QTest::newRow("first screen, ratio 1") << 0 << "rect 100,100 640x360" << false;
-        QTest::newRow("second screen, ratio 2") << 1 << "rect 2120,200 1280x720" << false;
+        QTest::newRow("first screen, ratio 1") << 0 << "rect 100,100 640x360" << false << false;
+        QTest::newRow("second screen, ratio 2") << 1 << "rect 2120,200 1280x720" << false << false;
         // Paused while the encoder is behind: it holds an item, the queue is full and the sound
         // thread's push waits for room.
-        QTest::newRow("stopped while paused, queue full") << 0 << "rect 100,100 640x360" << true;
+        QTest::newRow("stopped while paused, queue full")
+            << 0 << "rect 100,100 640x360" << true << false;
+        // The window goes on while the capture gets ready, and a stop then starts nothing.
+        QTest::newRow("stopped while the capture gets ready")
+            << 0 << "rect 100,100 640x360" << false << true;
     }
 
     // The area is read scaled by its screen's ratio; the stop returns with all that was captured.
@@ -223,21 +196,41 @@ private slots:
         QFETCH(int, screen);
         QFETCH(QString, read);
         QFETCH(bool, flood);
+        QFETCH(bool, early);
         QScreen* target = QGuiApplication::screens().at(screen);
         testsupport::FakeCaptureWorld world;
         world.desktop.monitors.append(
             {QStringLiteral("Screen2"), QRect(1920, 0, 3840, 2160), false});
         std::atomic<bool> recorded{false};
-        world.at = [&](std::int64_t now) { recorded = recorded || now > 300000; };
+        QSemaphore go;
+        std::atomic<bool> holdPreparation{early};
+        world.at = [&](std::int64_t now) {
+            if (holdPreparation.exchange(false))
+                go.acquire(); // the first step of the capture's preparation
+            recorded = recorded || now > 300000;
+        };
         screen_capture_win session;
         session.setBoxHandler([](const SessionBox&) { return true; }); // the encoder lags
         session.setCapturePlatform(world.platform());
         session.setAudioSourceFactory([] { return std::make_unique<FloodSource>(); });
         const QString output = QDir::temp().filePath(QStringLiteral("tst_session_area.mp4"));
+        QFile::remove(output);
         session.configure({}, flood ? "System Audio" : "No Audio", output, nullptr);
         session.setTarget({TargetScreen, {}, target->geometry(), 0, true});
         session.setCaptureArea(100, 100, 640, 360);
+        testsupport::LogCapture log;
+        if (early)
+            QTimer::singleShot(0, &session, [&] {
+                go.release();
+                session.stop(true);
+            });
         session.start();
+        if (early) {
+            QVERIFY(!session.isRunning() && !QFile::exists(output));
+            QVERIFY(log.take().contains(QStringLiteral(
+                "Stopped while the capture was getting ready; nothing was recorded.")));
+            return;
+        }
         QTRY_VERIFY(recorded && (floodReading || !flood));
         if (flood) {
             session.pause();
