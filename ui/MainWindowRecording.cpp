@@ -280,7 +280,9 @@ void MainWindow::configureAndStartSession(const StartPlan& plan)
     // A schedule ends at its own time, not at the window's limit.
     const bool limited = durationLimitEnabled && owner_ != RecordingOwner::Schedule;
     sessionControl->setDurationLimit(limited ? QTime(0, 0).msecsTo(durationLimit) * 1000LL : 0);
-    sessionControl->setPreviewBox(ui->labelFrame->contentsRect().size());
+    // A window not shown yet (started to the tray) has not laid its label out: the default then.
+    sessionControl->setPreviewBox(
+        ui->labelFrame->isVisible() ? ui->labelFrame->contentsRect().size() : QSize());
     if (plan.area) {
         const QRect area = areaDisplay->captureArea();
         sessionControl->setCaptureArea(area.x(), area.y(), area.width(), area.height());
