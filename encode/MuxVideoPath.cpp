@@ -93,7 +93,6 @@ std::int64_t MuxVideoPath::nowMs() const
 bool MuxVideoPath::prepare(std::atomic<bool>& previewEnabled, PreviewSink previewSink,
                            MillisecondClock clock, QSize previewBox)
 {
-    previewBox_ = previewBox;
     const int width = context_->width;
     const int height = context_->height;
     previewEnabled_ = &previewEnabled;
@@ -101,7 +100,7 @@ bool MuxVideoPath::prepare(std::atomic<bool>& previewEnabled, PreviewSink previe
     clock_ = std::move(clock);
 
     // A preview that cannot be built costs the preview only, never the recording.
-    if (previewEnabled.load() && !preparePreview())
+    if (previewEnabled.load() && !preparePreview(previewBox))
         previewEnabled.store(false);
     elapsed_.start();
     lastPreviewMs_ = nowMs();
@@ -132,9 +131,9 @@ bool MuxVideoPath::prepare(std::atomic<bool>& previewEnabled, PreviewSink previe
     return true;
 }
 
-bool MuxVideoPath::preparePreview()
+bool MuxVideoPath::preparePreview(QSize box)
 {
-    const QSize size = previewSize(context_->width, context_->height, previewBox_);
+    const QSize size = previewSize(context_->width, context_->height, box);
     if (context_->pix_fmt == AV_PIX_FMT_YUV420P) {
         if (size != QSize(context_->width, context_->height)) {
             previewSmall_.reset(av_frame_alloc());

@@ -48,7 +48,7 @@ public:
 private:
     SwsContext* scalerFor(const AVFrame& frame);
     void writePackets();
-    bool preparePreview();
+    bool preparePreview(QSize box);
     // Converts frame into picture_ unless picture_ already holds it; an FFmpeg error code.
     int convertInto(SwsContext* scaler, const AVFrame& frame);
     void drawPreview(const AVFrame& picture, std::uint8_t* rgb, int stride);
@@ -80,7 +80,6 @@ private:
 
     std::atomic<bool>* previewEnabled_ = nullptr;
     PreviewSink previewSink_;
-    QSize previewBox_;
     // The preview is a small picture: 4:2:0 pictures are shrunk and converted by libyuv
     // (previewSmall_ holds the shrunk planes), other formats by a scaler straight to its size.
     ffmpeg::SwsContextPtr previewScaler_;
