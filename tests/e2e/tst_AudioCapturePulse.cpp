@@ -25,8 +25,9 @@ private slots:
     }
 
     // Two programs play 440 and 1000 Hz, the microphone hears 660 Hz. In every 50 ms of the
-    // file each tone is there (on its track), none where it does not belong, nothing clips and
-    // nothing falls silent; a muted microphone leaves as much silence as it was muted for.
+    // file each tone is there (on its track), none where it does not belong, the mix never
+    // clips and nothing falls silent; a muted microphone leaves as much silence as it was
+    // muted for.
     void systemSoundAndMicrophone_data()
     {
         QTest::addColumn<bool>("ownTrack");
@@ -89,8 +90,10 @@ private slots:
                      qPrintable(QStringLiteral("%1 s of sound, %2 s of picture")
                                     .arg(track.totalSamples / double(track.sampleRate))
                                     .arg(videoSeconds)));
-            QVERIFY(*std::max_element(left.begin(), left.end()) < 1.0f);
-            QVERIFY(*std::min_element(left.begin(), left.end()) > -1.0f);
+            // Torvane's mix must not clip. A track of its own is the sink's sum of two tones,
+            // which peaks at 0.98: AAC's ringing may take that over full scale.
+            QVERIFY(ownTrack || *std::max_element(left.begin(), left.end()) < 1.0f);
+            QVERIFY(ownTrack || *std::min_element(left.begin(), left.end()) > -1.0f);
             const int window = track.sampleRate / 20;
             std::size_t quiet = 0, longestQuiet = 0, quietEnd = 0;
             // The end holds what was still in the sound server at the stop: silence.
