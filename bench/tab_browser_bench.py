@@ -8,6 +8,7 @@ for 5 s, records BENCH_SECONDS and stops from Torvane's side (`torvane --stop`),
 BENCH_TAIL_SECONDS more and stops from the extension's side (its button). One line per run:
   size=<w>x<h> distinct_fps=<n> tab_fps=<n> tab_fps_idle=<n> av_offset_ms=<first>/<last>
   tail_lost_ms=<torvane-stop>/<extension-stop> cpu_ratio=<n> codec=<video codec>
+after a line with the busiest thread of Chromium and its page faults while recording, and
 then, per size, the spread of each figure over the runs as min/median/max.
 """
 import datetime, glob, json, os, re, resource, signal, socket, statistics, subprocess, sys
@@ -69,9 +70,47 @@ def stop_logged(work):
                                                 '%Y-%m-%d %H:%M:%S.%f').timestamp()
 
 
+def stat_fields(path):
+    """The fields of a /proc stat file after the name, and the name."""
+    text = open(path).read()
+    return text.rsplit(')', 1)[1].split(), text.split('(', 1)[1].rsplit(')', 1)[0]
+
+
 def cpu_seconds(pid):
-    fields = open('/proc/%d/stat' % pid).read().rsplit(')', 1)[1].split()
+    fields, _ = stat_fields('/proc/%d/stat' % pid)
     return (int(fields[11]) + int(fields[12])) / CLK
+
+
+def browser_sample(root):
+    """CPU ticks of each thread of Chromium's processes (by process and name), and their page
+    faults: where the browser's own time goes while it is captured."""
+    parent = {}
+    for pid in filter(str.isdigit, os.listdir('/proc')):
+        try:
+            parent[int(pid)] = int(stat_fields('/proc/%s/stat' % pid)[0][1])
+        except (OSError, IndexError, ValueError):
+            pass  # gone meanwhile
+    family, grew = {root}, True
+    while grew:
+        more = {p for p, pp in parent.items() if pp in family} - family
+        family |= more
+        grew = bool(more)
+    ticks, faults = {}, 0
+    for pid in family:
+        try:
+            faults += int(stat_fields('/proc/%d/stat' % pid)[0][7])
+            for tid in os.listdir('/proc/%d/task' % pid):
+                fields, name = stat_fields('/proc/%d/task/%s/stat' % (pid, tid))
+                ticks[(pid, tid, name)] = int(fields[11]) + int(fields[12])
+        except (OSError, IndexError, ValueError):
+            pass
+    return ticks, faults
+
+
+def browser_load(before, after, seconds):
+    """The busiest Chromium thread over the interval (name, CPU-s/s) and page faults a second."""
+    busiest = max(((t - before[0].get(k, 0), k[2]) for k, t in after[0].items()), default=(0, '?'))
+    return busiest[1], busiest[0] / CLK / seconds, (after[1] - before[1]) / seconds
 
 
 def wait_file(videos, known):
@@ -186,12 +225,13 @@ def run(build, size, seconds, tail_seconds):
                     wait_until(lambda: badge_is('REC'), 'the REC badge')
                 except AssertionError as e:
                     raise Failure(str(e) + why())
-                cpu0, rec0 = cpu_seconds(torvane.pid), ticks()
+                cpu0, rec0, chrome0 = cpu_seconds(torvane.pid), ticks(), browser_sample(browser.proc.pid)
                 time.sleep(length)
-                rec1 = ticks()
+                rec1, chrome1 = ticks(), browser_sample(browser.proc.pid)
                 stop_code = browser.eval(page, 'pageTime()')
                 if kind == 'app':
                     result['tab_fps'] = rate(rec0, rec1)
+                    result['browser'] = browser_load(chrome0, chrome1, length)
                     sent = time.time()
                     got = subprocess.run([exe, '--stop'], env=env, capture_output=True, text=True)
                     result['stop_cmd_ms'] = (time.time() - sent) * 1000
@@ -262,6 +302,8 @@ def main():
                   '%d pairs; cpu s Torvane %.2f, ffmpeg %.2f; torvane --stop took %.0f ms, logged after %s ms' % (
                       r['size'], r['frames'], r['unreadable'], r['flashes'], r['onsets'], len(r['pairs']),
                       r['cpu'], r['floor'], r['stop_cmd_ms'], '?' if r['stop_seen_ms'] is None else round(r['stop_seen_ms'])))
+            print('  Chromium while recording: busiest thread %s %.2f cpu_per_s, page faults a second %.0f'
+                  % r['browser'])
             print(line(size, r), flush=True)
             results.append(r)
         figures = {'distinct_fps': [r['distinct_fps'] for r in results],
@@ -271,7 +313,8 @@ def main():
                    'av_offset_last_ms': [r['pairs'][-1] for r in results if r['pairs']],
                    'tail_lost_app_ms': [r['tail_app'] for r in results],
                    'tail_lost_ext_ms': [r['tail_ext'] for r in results],
-                   'cpu_ratio': [r['cpu_ratio'] for r in results]}
+                   'cpu_ratio': [r['cpu_ratio'] for r in results],
+                   'browser_thread_cpu': [r['browser'][1] for r in results]}
         spreads.append('spread size=%s runs=%d ' % (size, runs) + ' '.join(
             '%s=%s' % (k, '/'.join('%.4g' % f for f in (min(v), statistics.median(v), max(v))) if v else 'none')
             for k, v in figures.items()))
