@@ -115,8 +115,8 @@ double toneLevelDb(const std::vector<float>& samples, int rate, double hz)
 bool TonePlayer::start(const QString& wavPath, const QString& applicationName, const QString& sink)
 {
     const int before = listedCount("sink-inputs");
-    // Prompt like a desktop player; the null sink takes on the lowest latency any stream asks for.
-    QStringList arguments{"--latency-msec=50", "-d", sink};
+    // The null sink takes on the lowest latency any stream asks for.
+    QStringList arguments{"--latency-msec=" + QString::number(latencyMs_), "-d", sink};
     if (!applicationName.isEmpty())
         arguments << "--property=application.name=" + applicationName;
     player_.start("paplay", arguments << wavPath);
@@ -145,7 +145,7 @@ TestMicrophone::~TestMicrophone()
         pactl({"unload-module", *module});
 }
 
-bool TestMicrophone::start(const QString& wavPath)
+bool TestMicrophone::start(const QString& wavPath, int latencyMs)
 {
     const QString sink = name_ + "_sink";
     const QString module = pactl({"load-module", "module-null-sink", "sink_name=" + sink});
@@ -159,7 +159,7 @@ bool TestMicrophone::start(const QString& wavPath)
     if (remap.isEmpty())
         return false;
     modules_ << remap;
-    return player_.emplace().start(wavPath, "Torvane test microphone", sink);
+    return player_.emplace(latencyMs).start(wavPath, "Torvane test microphone", sink);
 }
 
 } // namespace testsupport

@@ -21,10 +21,18 @@ bool defaultSinkIsTestSink();
 // the tones of writeToneWav about -6); -200 for no samples.
 double toneLevelDb(const std::vector<float>& samples, int rate, double hz);
 
+// A player's buffer in the sound server. A prompt one keeps the test's null sink from rendering
+// far ahead, so that a tone is heard in a recording from its first moments. After a stall of the
+// machine the null sink renders the time it missed at once, and a player with less than that
+// queued leaves silence in it: a steady one rides out the stalls of a busy virtual machine.
+constexpr int kPromptLatencyMs = 50;
+constexpr int kSteadyLatencyMs = 250;
+
 // Plays a WAV file into a sink until the object goes, as a program of its own name.
 class TonePlayer
 {
 public:
+    explicit TonePlayer(int latencyMs = kPromptLatencyMs) : latencyMs_(latencyMs) {}
     ~TonePlayer()
     {
         player_.kill();
@@ -36,6 +44,7 @@ public:
                const QString& sink = QStringLiteral("rec"));
 
 private:
+    int latencyMs_;
     QProcess player_;
 };
 
@@ -51,7 +60,7 @@ public:
     TestMicrophone& operator=(const TestMicrophone&) = delete;
 
     // True when the device exists and sounds the file.
-    bool start(const QString& wavPath);
+    bool start(const QString& wavPath, int latencyMs = kPromptLatencyMs);
     QString name() const { return name_; }
     QString description() const { return description_; }
 
