@@ -51,13 +51,10 @@ class tst_Startup : public QObject
     QString log() const
     {
         const QDir dir(path("home/.config/torvane/Log"));
-        for (const QString& name : dir.entryList(QDir::Files)) {
-            QFile file(dir.filePath(name));
-            if (file.open(QIODevice::ReadOnly))
-                if (const QString text = QString::fromUtf8(file.readAll());
-                    text.contains("centred"))
-                    return text;
-        }
+        for (const QString& name : dir.entryList(QDir::Files))
+            if (const QString text = QString::fromUtf8(testsupport::readFile(dir.filePath(name)));
+                text.contains("centred"))
+                return text;
         return {};
     }
 
@@ -216,10 +213,9 @@ private Q_SLOTS:
             QSettings(path("home/.config/torvane/settings.ini"), QSettings::IniFormat)
                 .setValue("UISett/Language", "DE");
         // An older dump is replaced; a link planted in its place is replaced, not followed.
-        QFile old(path(hook == "crash" ? "work/crash.dmp" : "planted"));
-        QVERIFY(old.open(QIODevice::WriteOnly) && old.write(QByteArray(100000, 'x')) == 100000);
-        old.close();
-        QVERIFY(hook == "crash" || QFile::link(old.fileName(), path("work/crash.dmp")));
+        const QString old = path(hook == "crash" ? "work/crash.dmp" : "planted");
+        QVERIFY(testsupport::writeFile(old, QByteArray(100000, 'x')));
+        QVERIFY(hook == "crash" || QFile::link(old, path("work/crash.dmp")));
         QFile dump(path("work/crash.dmp"));
         auto app = start({}, hook);
         QVERIFY(app->waitForFinished(30000));

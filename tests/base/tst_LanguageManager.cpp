@@ -17,14 +17,9 @@ QByteArray utf16(const QString& text, bool bom = true)
            QByteArray(QStringEncoder(QStringConverter::Utf16LE)(text));
 }
 
-void writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(bytes);
-}
-
 } // namespace
+
+using testsupport::writeFile;
 
 class tst_LanguageManager : public QObject
 {
@@ -48,12 +43,12 @@ private Q_SLOTS:
 
     void lookupFollowsFileRules()
     {
-        writeFile(
+        QVERIFY(writeFile(
             dir_->filePath("rules.lng"),
             utf16(";LangName=Rules\r\n\r\n   Start Recording\t\u2192\t Aufnahme starten  \r\n"
                   "Empty \u2192   \nNo arrow\n\u2192Arrow first\n;Commented \u2192 Kommentiert\n"
                   "A \u2192 B \u2192 C\nError: file. \u2192 Fehler: Datei.\n",
-                  false));
+                  false)));
         manager().setLanguage("rules");
         // Later arrows belong to the translation; a source's trailing blank is kept.
         const QList<QPair<const char*, QString>> lookups{{"Start Recording", "Aufnahme starten"},
@@ -71,9 +66,10 @@ private Q_SLOTS:
     // Named or not, and without the files that are no language: for the settings' list.
     void availableLanguagesAndCombo()
     {
-        writeFile(dir_->filePath("b.lng"), utf16(";LangName=Bravo\nA" + arrow + "B"));
-        writeFile(dir_->filePath("A.lng"), utf16("A" + arrow + "C\n;LangName=Alpha", false));
-        writeFile(dir_->filePath(".lng"), utf16(";LangName=Nameless"));
+        QVERIFY(writeFile(dir_->filePath("b.lng"), utf16(";LangName=Bravo\nA" + arrow + "B")));
+        QVERIFY(
+            writeFile(dir_->filePath("A.lng"), utf16("A" + arrow + "C\n;LangName=Alpha", false)));
+        QVERIFY(writeFile(dir_->filePath(".lng"), utf16(";LangName=Nameless")));
         QVERIFY(QDir(dir_->path()).mkdir("g.lng"));
         QComboBox combo;
         combo.addItem("stale entry");
@@ -88,7 +84,8 @@ private Q_SLOTS:
 
     void setLanguageRetranslatesEveryWidget()
     {
-        writeFile(dir_->filePath("switch.lng"), utf16("Start Recording" + arrow + "Aufnahme"));
+        QVERIFY(
+            writeFile(dir_->filePath("switch.lng"), utf16("Start Recording" + arrow + "Aufnahme")));
         // Retranslate on a language change, as every window of the program does.
         struct Retranslating : QLabel
         {

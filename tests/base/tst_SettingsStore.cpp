@@ -27,17 +27,11 @@ private Q_SLOTS:
         const QString path =
             QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation) + "/settings.ini";
         const QByteArray garbage("\x00\xff\xfe\x01[[\x00=\n\x80", 11);
-        QVERIFY(QDir().mkpath(QFileInfo(path).path()));
-        QFile seed(path);
-        QVERIFY(seed.open(QIODevice::WriteOnly));
-        seed.write(garbage);
-        seed.close();
+        QVERIFY(testsupport::writeFile(path, garbage));
 
         SettingsStore::instance().sync();
         QCOMPARE(SettingsStore::instance().fileName(), path);
-        QFile broken(path + ".broken");
-        QVERIFY(broken.open(QIODevice::ReadOnly));
-        QCOMPARE(broken.readAll(), garbage);
+        QCOMPARE(testsupport::readFile(path + ".broken"), garbage);
         QSettings file(path, QSettings::IniFormat);
         QCOMPARE(file.allKeys().size(), 14);
         QCOMPARE(file.value("VideoSett/VideoFormat").toString(), QString("H264-AAC(MP4)"));

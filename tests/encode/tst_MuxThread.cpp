@@ -532,9 +532,7 @@ private Q_SLOTS:
         const auto* video = probe.firstStream(AVMEDIA_TYPE_VIDEO);
         QCOMPARE(QSize(video->width, video->height), QSize(1366, 768));
         // libx264 writes the settings it encoded with into the stream as readable text.
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        const QByteArray bytes = file.readAll();
+        const QByteArray bytes = testsupport::readFile(path);
         const qsizetype start = bytes.indexOf("x264 - core");
         const QStringList entries =
             QString::fromLatin1(bytes.mid(start, bytes.indexOf('\0', start) - start)).split(' ');

@@ -18,6 +18,8 @@
 
 #include <map>
 
+using testsupport::json;
+
 namespace {
 
 // Timers on a clock that moves only when the test says so.
@@ -60,12 +62,6 @@ MacroAction act(MacroActionType type, int waitMs = -1)
     return MacroAction(type, waitMs < 0 ? QVariantMap{} : QVariantMap{{"duration_ms", waitMs}});
 }
 
-// JSON written with single quotes, to keep the literals readable.
-QByteArray json(const char* text)
-{
-    return QByteArray(text).replace('\'', '"');
-}
-
 MacroItem macro(std::uint64_t id, const QString& name, QList<MacroAction> actions, int repeat = 1)
 {
     MacroItem item;
@@ -83,12 +79,7 @@ class tst_Macro : public QObject
     Q_OBJECT
 
     QString path() const { return MacroStore::instance().filePath(); }
-    void write(const QByteArray& text)
-    {
-        QFile file(path());
-        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write(text);
-    }
+    void write(const QByteArray& text) { QVERIFY(testsupport::writeFile(path(), text)); }
 
 private Q_SLOTS:
     void initTestCase() { testsupport::isolateUserFolders(); }
@@ -112,9 +103,7 @@ private Q_SLOTS:
                  QStringList{"Actions are not empty"});
 
         QVERIFY(store.save());
-        QFile file(path());
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(QJsonDocument::fromJson(file.readAll()),
+        QCOMPARE(QJsonDocument::fromJson(testsupport::readFile(path())),
                  QJsonDocument::fromJson(json(
                      "{'macros': [{'id': 7, 'name': 'Demo', 'description': '', 'enabled': true,"
                      "'repeatCount': 3, 'repeatable': false, 'actions': ["
@@ -141,9 +130,7 @@ private Q_SLOTS:
         MacroStore& store = MacroStore::instance();
         QVERIFY(!store.load());
         QVERIFY(!QFile::exists(path()));
-        QFile kept(path() + ".broken");
-        QVERIFY(kept.open(QIODevice::ReadOnly));
-        QCOMPARE(kept.readAll(), text);
+        QCOMPARE(testsupport::readFile(path() + ".broken"), text);
         QStringList boxes;
         macroboxes::setHandler([&](auto, auto, const QString& box) {
             boxes << box;
@@ -156,7 +143,7 @@ private Q_SLOTS:
         macroboxes::setHandler({});
         QCOMPARE(boxes, QStringList{"macro.json could not be read, so the list started empty. "
                                     "The file was kept as " +
-                                    kept.fileName() + "."});
+                                    path() + ".broken."});
         store.addMacro(macro(9, "New", {act(MacroActionType::Wait)}));
         QVERIFY(store.load());
         QCOMPARE(store.macros().last().name, "New");

@@ -15,24 +15,15 @@
 
 #include <atomic>
 
+using testsupport::json;
+using testsupport::readFile;
+using testsupport::writeFile;
+
 namespace {
 
 QString configPath(const QString& name)
 {
     return QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation) + "/" + name;
-}
-
-QByteArray readAll(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void writeAll(const QString& path, const QByteArray& text)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(text) == text.size());
 }
 
 // Date-times make a one-time schedule, times of day a daily one, or with days a weekly one.
@@ -86,9 +77,6 @@ class tst_ScheduleStore : public QObject
 {
     Q_OBJECT
     QTemporaryDir runtime;
-
-    // JSON written with single quotes, to keep the literals readable.
-    static QByteArray json(const char* text) { return QByteArray(text).replace('\'', '"'); }
 
 private slots:
     void initTestCase()
@@ -153,14 +141,14 @@ private slots:
     {
         QFETCH(QByteArray, file);
         QFETCH(QByteArray, written);
-        writeAll(configPath("schedule.json"), file);
+        QVERIFY(writeFile(configPath("schedule.json"), file));
         ScheduleStore store(nullptr);
         store.save();
-        QCOMPARE(QJsonDocument::fromJson(readAll(configPath("schedule.json"))),
+        QCOMPARE(QJsonDocument::fromJson(readFile(configPath("schedule.json"))),
                  QJsonDocument::fromJson(written));
         // A file that cannot be read is kept; what was written reads back as the same schedules.
         const bool broken = store.schedules().isEmpty();
-        QCOMPARE(readAll(configPath("schedule.json.broken")), broken ? file : QByteArray());
+        QCOMPARE(readFile(configPath("schedule.json.broken")), broken ? file : QByteArray());
         QCOMPARE(ScheduleStore(nullptr).schedules(), store.schedules());
     }
 
@@ -236,8 +224,8 @@ private slots:
                          "systemctl --user enable --now QZT_Schedule_12.timer"}));
         const QString folder =
             QProcessEnvironment::systemEnvironment().value("XDG_CONFIG_HOME") + "/systemd/user/";
-        const QStringList lines = QString(readAll(folder + "QZT_Schedule_12.timer") +
-                                          readAll(folder + "QZT_Schedule_12.service"))
+        const QStringList lines = QString(readFile(folder + "QZT_Schedule_12.timer") +
+                                          readFile(folder + "QZT_Schedule_12.service"))
                                       .split('\n');
         for (const QString& line :
              {"OnCalendar=" + calendar, QString("Persistent=true"), QString("AccuracySec=1s"),
@@ -263,15 +251,14 @@ private slots:
     // order off the GUI thread.
     void timersFollowTheList()
     {
-        writeAll(
-            configPath("schedule.json"),
-            json(
-                "[{'id':1,'repeatType':'daily','daily':{'startTime':'10:00:00'}},"
-                "{'id':2,'enabled':false,'repeatType':'daily','daily':{'startTime':'12:00:00'}}]"));
+        QVERIFY(writeFile(configPath("schedule.json"),
+                          json("[{'id':1,'repeatType':'daily','daily':{'startTime':'10:00:00'}},"
+                               "{'id':2,'enabled':false,'repeatType':'daily','daily':{'startTime':'"
+                               "12:00:00'}}]")));
         const QString folder = WindowsTaskScheduler::unitFolder() + "/";
         for (const char* name : {"QZT_Schedule_9.timer", "QZT_Schedule_backup.service",
                                  "qzt_schedule_1.timer", "other.timer"})
-            writeAll(folder + name, "[Unit]\n");
+            QVERIFY(writeFile(folder + name, "[Unit]\n"));
         FakeSystemctl systemctl;
         QSemaphore gate;
         systemctl.gate = &gate;
@@ -294,7 +281,7 @@ private slots:
         item.enabled = true;
         QVERIFY(store.updateSchedule(item));
         store.finishTaskChanges();
-        QVERIFY(readAll(folder + "QZT_Schedule_3.timer").contains("OnCalendar=*-*-* 13:00:00"));
+        QVERIFY(readFile(folder + "QZT_Schedule_3.timer").contains("OnCalendar=*-*-* 13:00:00"));
         QVERIFY(store.deleteSchedule(1));
         QVERIFY(!store.deleteSchedule(1));
         store.finishTaskChanges();

@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -52,6 +53,24 @@ QString programHome(const QString& root, QProcessEnvironment* env)
     env->insert("XDG_RUNTIME_DIR", dir.filePath("run"));
     env->insert("QT_QPA_PLATFORM", "xcb");
     return config;
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    return QDir().mkpath(QFileInfo(path).path()) && file.open(QIODevice::WriteOnly) &&
+           file.write(bytes) == bytes.size() && file.flush();
+}
+
+QByteArray json(const char* text)
+{
+    return QByteArray(text).replace('\'', '"');
 }
 
 } // namespace testsupport

@@ -20,4 +20,13 @@ RecordingSettings recordingSettings(const QVariantHash& stored);
 // environment to start it in, on the X display.
 QString programHome(const QString& root, QProcessEnvironment* env);
 
+// The file's bytes; empty when it cannot be read.
+QByteArray readFile(const QString& path);
+
+// Replaces the file with these bytes, making its folder first; false when any of it fails.
+bool writeFile(const QString& path, const QByteArray& bytes);
+
+// JSON written with single quotes, to keep the literals readable.
+QByteArray json(const char* text);
+
 } // namespace testsupport

@@ -201,12 +201,11 @@ private Q_SLOTS:
     // Choosing a language saves it and translates the open dialog at once.
     void languageSwitchesAtOnce()
     {
-        QFile file(dir.filePath("xx.lng"));
-        QVERIFY(file.open(QIODevice::WriteOnly));
         const QString text =
             QStringLiteral("\uFEFF;LangName=Testish\nSettings\u2192Einstellungen\n");
-        file.write(reinterpret_cast<const char*>(text.utf16()), text.size() * 2);
-        file.close();
+        QVERIFY(testsupport::writeFile(
+            dir.filePath("xx.lng"),
+            QByteArray(reinterpret_cast<const char*>(text.utf16()), text.size() * 2)));
         LanguageManager::instance().setLanguagesDirectory(dir.path());
         store(kUiGroup, kLanguage, "XX"); // codes are compared without case
         open();
