@@ -55,19 +55,22 @@ private Q_SLOTS:
         manager_ = std::make_unique<HotkeyManager>(path());
     }
 
+    // The keyboard shortcuts and the global ones, each list over its defaults.
     void loadingMergesFileRecordsIntoDefaults_data()
     {
         QTest::addColumn<QByteArray>("content");
         QTest::addColumn<QList<HotkeyRecord>>("expected");
+        QTest::addColumn<QList<GlobalHotkey>>("global");
         const auto defaults = HotkeyManager::defaultHotkeys();
+        const auto globals = GlobalHotkeys::defaults(); // also in a file from before them
         QTest::newRow("records under \"hotkeys\", unknown ids ignored")
             << QByteArray(R"({"hotkeys":[{"enabled":false,"hotkeyId":8,"hotkey":"Ctrl+S"},
                                          {"hotkeyId":42,"hotkey":"F9"},{"hotkeyId":-1}]})")
-            << defaultsWith({{false, 8, "Ctrl+S"}});
+            << defaultsWith({{false, 8, "Ctrl+S"}}) << globals;
         QTest::newRow("bare array, missing keys, later record wins")
             << QByteArray(
                    R"([1, null, {}, {"hotkeyId":5,"hotkey":"F5"},{"hotkeyId":5,"hotkey":"F6"}])")
-            << defaultsWith({{true, 0, ""}, {true, 5, "F6"}});
+            << defaultsWith({{true, 0, ""}, {true, 5, "F6"}}) << globals;
         // Files from before pause had eleven records: the twelfth gets its default.
         QByteArray eleven = "[";
         QList<HotkeyRecord> elevenLoaded = defaults;
@@ -77,44 +80,27 @@ private Q_SLOTS:
                 (id ? ",{\"enabled\":false,\"hotkeyId\":" : "{\"enabled\":false,\"hotkeyId\":") +
                 QByteArray::number(id) + '}';
         }
-        QTest::newRow("eleven records") << eleven + "]" << elevenLoaded;
+        QTest::newRow("eleven records") << eleven + "]" << elevenLoaded << globals;
         QTest::newRow("twelve records")
             << eleven + ",{\"hotkeyId\":11,\"enabled\":false,\"hotkey\":\"Ctrl+Shift+P\"}]"
-            << elevenLoaded.mid(0, 11) + QList<HotkeyRecord>{{false, 11, "Ctrl+Shift+P"}};
-        QTest::newRow("malformed") << QByteArray(R"({"hotkeys":[{"enabled":false,)") << defaults;
-    }
-    void loadingMergesFileRecordsIntoDefaults()
-    {
-        QFETCH(QByteArray, content);
-        QFile file(path());
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(content);
-        file.close();
-        QTEST(HotkeyManager(path()).hotkeys(), "expected");
-    }
-
-    void globalShortcutsLoadOverTheirDefaults_data()
-    {
-        QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<QList<GlobalHotkey>>("expected");
-        const auto defaults = GlobalHotkeys::defaults();
-        QTest::newRow("a file from before them") << QByteArray(R"({"hotkeys":[]})") << defaults;
-        QTest::newRow("bad entries ignored")
+            << elevenLoaded.mid(0, 11) + QList<HotkeyRecord>{{false, 11, "Ctrl+Shift+P"}}
+            << globals;
+        QTest::newRow("malformed")
+            << QByteArray(R"({"hotkeys":[{"enabled":false,)") << defaults << globals;
+        QTest::newRow("global, bad entries ignored")
             << QByteArray(R"({"global":[3,{"action":"startStop","hotkey":"Ctrl+Shift+R"},
                  {"action":"startStop","hotkey":"Alt+)" +
                           QByteArray(80, 'x') + R"("},
                  {"action":"other","hotkey":"Alt+X"},{"action":"pause","hotkey":"Meta+F9",
                  "enabled":false}]})")
-            << QList<GlobalHotkey>{defaults[0], {"pause", "Meta+F9", false}};
+            << defaults << QList<GlobalHotkey>{globals[0], {"pause", "Meta+F9", false}};
     }
-    void globalShortcutsLoadOverTheirDefaults()
+    void loadingMergesFileRecordsIntoDefaults()
     {
         QFETCH(QByteArray, content);
-        QFile file(path());
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(content);
-        file.close();
-        QTEST(HotkeyManager(path()).globalHotkeys(), "expected");
+        QVERIFY(testsupport::writeFile(path(), content));
+        QTEST(HotkeyManager(path()).hotkeys(), "expected");
+        QTEST(HotkeyManager(path()).globalHotkeys(), "global");
     }
 
     void savedListLoadsBackAndAnnounces()
