@@ -6,8 +6,6 @@
 #include "base/SettingsKeys.h"
 #include "base/SettingsStore.h"
 #include "recording/screen_capture_win.h"
-#include "macro/EventBus.h"
-#include "macro/MacroExecutor.h"
 #include "ui/MainWindow.h"
 
 #include <QApplication>
@@ -88,56 +86,6 @@ private Q_SLOTS:
         QVERIFY(probe.firstStream(AVMEDIA_TYPE_AUDIO)); // System Audio, the default
     }
 
-    // A macro drives the real window: two files, each as long as its waits without the pause.
-    void macroRecordsTwice()
-    {
-        QTemporaryDir dir;
-        SettingsStore& settings = SettingsStore::instance();
-        settings.setValue(settings::kOutputGroup, settings::kRecordingPath, dir.path());
-        MainWindow window;
-        QStringList boxes;
-        window.setBoxHandler(
-            [&](QMessageBox::Icon, const QString&, const QString& text) { boxes.append(text); });
-        window.recordingSession()->setBoxHandler([](const SessionBox&) { return true; });
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-
-        const auto wait = [](int ms) {
-            return MacroAction(MacroActionType::Wait, {{"duration_ms", ms}});
-        };
-        MacroItem macro;
-        macro.name = "Twice";
-        macro.repeatCount = 2;
-        macro.actions = {MacroAction(MacroActionType::SelectSource, {{"recordScreen", true},
-                                                                     {"areaCaptureMode", 0},
-                                                                     {"screenIndex", 0},
-                                                                     {"recordAudioInput", false}}),
-                         MacroAction(MacroActionType::StartRecording, {}),
-                         wait(2000),
-                         MacroAction(MacroActionType::PauseRecording, {}),
-                         wait(1500),
-                         MacroAction(MacroActionType::ResumeRecording, {}),
-                         wait(1000),
-                         MacroAction(MacroActionType::StopRecording, {})};
-        emit EventBus::instance()->requestStartMacroExecutionToMainWindow(macro);
-        QVERIFY(MacroExecutor::instance()->isExecuting());
-        QTRY_VERIFY_WITH_TIMEOUT(boxes.contains("Macro Recording Finished"), 30000);
-        QVERIFY(!window.isRecording());
-
-        const QStringList files = QDir(dir.path()).entryList(QDir::Files, QDir::Name);
-        QCOMPARE(files.size(), 2);
-        for (const QString& file : files) {
-            MediaProbe probe;
-            QVERIFY2(probe.open(dir.filePath(file)), qPrintable(probe.errorString()));
-            QVERIFY(!probe.firstStream(AVMEDIA_TYPE_AUDIO));
-            // 0.6 s after the start, 2 s, 0.1 s before the pause; 0.1 s and 1 s after it.
-            const auto frames = probe.decodeVideo();
-            QVERIFY(frames.size() > 1);
-            const double seconds = frames.last().seconds - frames.first().seconds;
-            QVERIFY2(qAbs(seconds - 3.8) < 0.6, qPrintable(QString::number(seconds)));
-        }
-    }
-
     // Started by the system for a one-time schedule a few seconds ahead, the program starts
     // hidden, records the schedule's display from its start to its end, and disables it.
     void scheduledStartRecordsThePeriod()
@@ -148,17 +96,15 @@ private Q_SLOTS:
         QVERIFY(!config.isEmpty());
         const QDateTime start = QDateTime::currentDateTime().addSecs(4);
         const QString iso = QStringLiteral("yyyy-MM-ddTHH:mm:ss");
-        QFile schedules(config + "/schedule.json");
-        QVERIFY(schedules.open(QIODevice::WriteOnly));
-        schedules.write(
+        QVERIFY(testsupport::writeFile(
+            config + "/schedule.json",
             QStringLiteral(
                 "[{\"id\": 1, \"name\": \"Soon\", \"repeatType\": \"one_time\", "
                 "\"recording\": {\"screen\": {\"enabled\": true, \"type\": \"fullscreen\", "
                 "\"screenIndex\": 0}, \"audio\": {\"enabled\": false}}, "
                 "\"oneTime\": {\"start\": \"%1\", \"end\": \"%2\"}}]")
                 .arg(start.toString(iso), start.addSecs(3).toString(iso))
-                .toUtf8());
-        schedules.close();
+                .toUtf8()));
 
         QProcess torvane;
         torvane.setProcessEnvironment(env);
@@ -167,8 +113,8 @@ private Q_SLOTS:
         QVERIFY(torvane.waitForStarted());
         const auto log = [&] {
             const QDir dir(config + "/Log");
-            QFile file(dir.filePath(dir.entryList(QDir::Files).value(0)));
-            return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+            return QString::fromUtf8(
+                testsupport::readFile(dir.filePath(dir.entryList(QDir::Files).value(0))));
         };
         QTRY_VERIFY_WITH_TIMEOUT(log().contains("Scheduled start: main window hidden"), 20000);
         QTRY_VERIFY_WITH_TIMEOUT(log().contains("Video write finished") ||
@@ -194,9 +140,7 @@ private Q_SLOTS:
         const double seconds =
             frames.last().seconds - frames.first().seconds + ready.captured(1).toDouble() / 1000;
         QVERIFY2(qAbs(seconds - 3.0) < 1.1, qPrintable(QString::number(seconds)));
-        QFile written(config + "/schedule.json");
-        QVERIFY(written.open(QIODevice::ReadOnly));
-        QVERIFY(written.readAll().contains("\"enabled\": false"));
+        QVERIFY(testsupport::readFile(config + "/schedule.json").contains("\"enabled\": false"));
     }
 
     void stopBeforeTheFirstPicture_data()

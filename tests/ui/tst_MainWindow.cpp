@@ -870,6 +870,7 @@ private Q_SLOTS:
             return;
         }
         QTRY_COMPARE_WITH_TIMEOUT(boxes_, QStringList{"Finished"}, 10000);
+        QCOMPARE(boxText_, "Macro Recording Finished");
         QCOMPARE(calls_.started, 1);
         QCOMPARE(calls_.target.targetRect, secondScreen);
         QCOMPARE(calls_.audio, "No Audio");
