@@ -108,7 +108,6 @@ private Q_SLOTS:
         } rows[] = {
             {"all valid, a name in any script", "300", "my clip été 屏幕", "new", {}},
             {"backslashes", "300", nullptr, "a\\b", {}},
-            {"empty height", "", "clip", "new", {badSize}},
             {"height 0", "0", "clip", "new", {badSize}},
             {"empty folder", "300", "clip", "", {"Invalid Path"}},
             {"folder in a file", "300", "clip", "file/sub", {"Error"}},

@@ -148,7 +148,6 @@ private slots:
         row("check too large", QString(70000, 'x'),
             {kUnreachable + "\nThe file is larger than 64"});
         row("check elsewhere refused, silent", "", {}, "silent", "http://192.0.2.1/version");
-        row("installed", offer + "%s/installer", {kOffer, kClosing});
         row("installed, run", offer + "%s/installer", {kOffer, kClosing}, "run");
         row("start fails", offer + "%s/installer",
             {kOffer, kClosing, "Error: The installer could not be started."}, "nostart");
