@@ -11,7 +11,6 @@
 #include <QApplication>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QScreen>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>

@@ -6,7 +6,6 @@
 #include "support/TestSupport.h"
 
 #include <QDir>
-#include <QFile>
 #include <QJsonDocument>
 #include <QProcess>
 #include <QSemaphore>

@@ -4,7 +4,6 @@
 #include "support/FakeDesktop.h"
 #include "support/LogCapture.h"
 #include "support/OffscreenScreens.h"
-#include "support/PulseTestTools.h"
 #include "support/TestSupport.h"
 #include "base/LanguageManager.h"
 #include "base/SettingsKeys.h"
