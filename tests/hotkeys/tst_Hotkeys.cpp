@@ -162,56 +162,47 @@ private Q_SLOTS:
         QCOMPARE(dialog.result(), int(QDialog::Accepted));
     }
 
-    // Two shortcuts on one sequence would both stay silent, so the dialog refuses the second.
-    void dialogRefusesASequenceAnotherEnabledActionHas_data()
+    // A typed sequence is refused with a box, the row keeping its own: in the Hotkey Dialog row
+    // when another enabled action has it (both shortcuts would stay silent), in the first global
+    // row when other programs live on it (a global shortcut needs Alt or Super).
+    void dialogRefusesSequences_data()
     {
-        QTest::addColumn<bool>("otherEnabled");
-        QTest::addColumn<int>("key"); // with Ctrl+Shift, in the Hotkey Dialog row
+        QTest::addColumn<QString>("row");
+        QTest::addColumn<bool>("otherEnabled"); // Start/Stop Recording's Ctrl+Shift+R
+        QTest::addColumn<QString>("keys");
         QTest::addColumn<QString>("saved");
         QTest::addColumn<QString>("message");
-        QTest::newRow("an enabled action's")
-            << true << int(Qt::Key_R) << "Ctrl+Shift+H"
-            << "Ctrl+Shift+R is already the shortcut of \"Start/Stop Recording\".";
-        QTest::newRow("a disabled action's") << false << int(Qt::Key_R) << "Ctrl+Shift+R"
-                                             << "";
-        QTest::newRow("its own") << true << int(Qt::Key_H) << "Ctrl+Shift+H"
-                                 << "";
+        const auto row = [](const char* tag, const char* edit, bool otherEnabled, const char* keys,
+                            const char* saved, const QString& message = {}) {
+            QTest::newRow(tag) << QString(edit) << otherEnabled << QString(keys) << QString(saved)
+                               << message;
+        };
+        const char* own = "lineEditHotkeyHotkeyDialog";
+        row("an enabled action's", own, true, "Ctrl+Shift+R", "Ctrl+Shift+H",
+            "Ctrl+Shift+R is already the shortcut of \"Start/Stop Recording\".");
+        row("a disabled action's", own, false, "Ctrl+Shift+R", "Ctrl+Shift+R");
+        row("its own", own, true, "Ctrl+Shift+H", "Ctrl+Shift+H");
+        row("global Ctrl+Shift+R", "lineEditGlobal0", false, "Ctrl+Shift+R", "Ctrl+Alt+R",
+            "Ctrl+Shift+R stays with the other programs: a global shortcut needs Alt or Super, "
+            "for example Ctrl+Alt+R.");
+        row("global Ctrl+Alt+K", "lineEditGlobal0", true, "Ctrl+Alt+K", "Ctrl+Alt+K");
     }
-    void dialogRefusesASequenceAnotherEnabledActionHas()
+    void dialogRefusesSequences()
     {
+        QFETCH(QString, row);
         QFETCH(bool, otherEnabled);
-        QFETCH(int, key);
+        QFETCH(QString, keys);
         manager_->setHotkey({otherEnabled, HotkeyManager::StartStopRecording, "Ctrl+Shift+R"});
         manager_->setHotkey({true, HotkeyManager::HotkeyDialog, "Ctrl+Shift+H"});
         HotkeyDialog dialog(nullptr, manager_.get());
-        auto* edit = dialog.findChild<HotkeyLineEdit*>("lineEditHotkeyHotkeyDialog");
-        QTest::keyClick(edit, Qt::Key(key), Qt::ControlModifier | Qt::ShiftModifier);
+        auto* edit = dialog.findChild<HotkeyLineEdit*>(row);
+        const QKeyCombination typed = QKeySequence(keys)[0];
+        QTest::keyClick(edit, typed.key(), typed.keyboardModifiers());
         QTEST(edit->text(), "saved");
-        QTEST(HotkeyManager(path()).hotkeys().at(HotkeyManager::HotkeyDialog).hotkey, "saved");
-        auto* box = dialog.findChild<QMessageBox*>();
-        QTEST(box ? box->text() : QString(), "message");
-    }
-
-    void dialogKeepsGlobalCombinationsOtherProgramsLiveOn_data()
-    {
-        QTest::addColumn<int>("modifiers");
-        QTest::addColumn<QString>("saved");
-        QTest::addColumn<QString>("message");
-        QTest::newRow("Ctrl+Shift+R")
-            << int(Qt::ControlModifier | Qt::ShiftModifier) << "Ctrl+Alt+R"
-            << "Ctrl+Shift+R stays with the other programs: a global "
-               "shortcut needs Alt or Super, for example Ctrl+Alt+R.";
-        QTest::newRow("Ctrl+Alt+K") << int(Qt::ControlModifier | Qt::AltModifier) << "Ctrl+Alt+K"
-                                    << "";
-    }
-    void dialogKeepsGlobalCombinationsOtherProgramsLiveOn()
-    {
-        QFETCH(int, modifiers);
-        HotkeyDialog dialog(nullptr, manager_.get());
-        auto* edit = dialog.findChild<HotkeyLineEdit*>("lineEditGlobal0");
-        QTest::keyClick(edit, modifiers & Qt::ShiftModifier ? Qt::Key_R : Qt::Key_K,
-                        Qt::KeyboardModifiers(modifiers));
-        QTEST(HotkeyManager(path()).globalHotkeys().first().hotkey, "saved");
+        const HotkeyManager saved(path());
+        QTEST(row == "lineEditGlobal0" ? saved.globalHotkeys().first().hotkey
+                                       : saved.hotkeys().at(HotkeyManager::HotkeyDialog).hotkey,
+              "saved");
         auto* box = dialog.findChild<QMessageBox*>();
         QTEST(box ? box->text() : QString(), "message");
     }
