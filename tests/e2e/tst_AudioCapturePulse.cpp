@@ -32,7 +32,6 @@ private slots:
     {
         QTest::addColumn<bool>("ownTrack");
         QTest::addColumn<bool>("mute");
-        QTest::newRow("mixed") << false << false;
         QTest::newRow("own tracks") << true << false;
         QTest::newRow("mixed, muted for 2 s") << false << true;
     }
