@@ -38,11 +38,6 @@ AVCodecID decoderFor(tabcapture::VideoCodec codec)
     return AV_CODEC_ID_NONE;
 }
 
-// A stamped sound message this far from where the sound so far ends is moved to its stamp:
-// closer, it is the stamps' own jitter. Further than the longest gap filled, it is not believed.
-constexpr std::int64_t kSoundSlackUs = 20000;
-constexpr std::int64_t kLongestGapUs = 5000000;
-
 // Whether an H.264 packet in the avcC layout (each unit after its 4-byte length) holds an IDR
 // slice, where a player may start.
 bool holdsKeyPicture(QByteArrayView payload)
@@ -83,7 +78,7 @@ TabRecordingRun::TabRecordingRun(int id, const tabcapture::StartRequest& request
       sampleRate(request.audioSampleRate), audio(request.audioChannels != 0),
       soundOnPictureClock(request.soundOnPictureClock),
       budget(frameRate, sampleRate, kQueueCapacity / 2),
-      mux(std::make_unique<mux_thread_win>(&queue))
+      mux(std::make_unique<mux_thread_win>(&queue)), soundPlacement_(sampleRate)
 {
 }
 
@@ -292,14 +287,10 @@ void TabRecordingRun::buildAudio(const tabcapture::AudioMessage& message)
 
 std::int64_t TabRecordingRun::placeSound(const tabcapture::AudioMessage& message)
 {
-    const std::int64_t due = av_rescale(message.timestampUs, sampleRate, 1000000);
-    const std::int64_t slack = av_rescale(kSoundSlackUs, sampleRate, 1000000);
-    const std::int64_t gap = due - audioSamples_;
-    if (gap > slack && gap <= av_rescale(kLongestGapUs, sampleRate, 1000000)) {
-        queueSilence(gap, message.channels);
-        return 0;
-    }
-    return gap < -slack ? -gap : 0;
+    const tabcapture::SoundPlacement::Step step =
+        soundPlacement_.place(message.timestampUs, audioSamples_, message.samplesPerChannel);
+    queueSilence(step.silence, message.channels);
+    return step.skip;
 }
 
 void TabRecordingRun::queueSilence(std::int64_t samples, int channels)

@@ -3,6 +3,7 @@
 #include "encode/FfmpegHolders.h"
 #include "media/FrameQueue.h"
 #include "tabcapture/TabCaptureProtocol.h"
+#include "tabcapture/SoundPlacement.h"
 #include "tabcapture/TabMediaBudget.h"
 
 #include <QByteArray>
@@ -117,6 +118,7 @@ private:
     ffmpeg::PacketPtr packet_;
     ffmpeg::SwsContextPtr previewScaler_;
     std::int64_t audioSamples_ = 0;
+    tabcapture::SoundPlacement soundPlacement_;
     std::int32_t audioSequence_ = 0;
     bool refusedPicture_ = false;
     std::atomic<std::int64_t> pictures_{0};
