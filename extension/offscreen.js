@@ -12,6 +12,9 @@
 const KEY_FRAME_INTERVAL_US = 1500000;
 const MAX_SOCKET_BACKLOG = 16 * 1024 * 1024; // bytes not yet sent before frames are dropped
 const FIRST_AUDIO_WAIT_MS = 1500;
+// Chromium shows a tab's picture one or two display frames (17 or 33 ms at 60 Hz) after the page
+// drew it, and stamps it then; the middle keeps a page's sound within 9 ms of its pictures.
+const PICTURE_DELAY_US = 25000;
 // Sound blocks (10 ms each) the browser keeps for us while the page is busy encoding; fewer,
 // and it drops sound under load.
 const AUDIO_BUFFER_BLOCKS = 100;
@@ -169,17 +172,16 @@ function notePictureClock(frame) {
   if (rec.clockGap === undefined || gap > rec.clockGap) rec.clockGap = gap;
 }
 
-// A sound block's time on the pictures' clock, from the first picture. The tab's sound is
-// captured before it reaches the speakers, its pictures when they are shown; the page (a video
-// player) times them so that they meet at the speakers, an output latency later than captured.
+// A sound block's time on the pictures' clock, from the first picture. Chromium stamps the tab's
+// sound when it plays and its pictures when they are shown, after the page drew them; a page
+// times its sound to the frame it draws, so the sound moves by that delay (PICTURE_DELAY_US).
+// This document's own output latency plays no part: its sound is only for the user's ears.
 function soundTime(data) {
   const nowUs = performance.now() * 1000;
   const onDocumentClock = Math.abs(nowUs - data.timestamp) < 10e6;
-  const heard = rec.audioContext
-    ? ((rec.audioContext.baseLatency || 0) + (rec.audioContext.outputLatency || 0)) * 1e6 : 0;
   const gap = rec.clockOffsetUs !== undefined
     ? performance.timeOrigin * 1000 - rec.clockOffsetUs : rec.clockGap;
-  return Math.round((onDocumentClock ? data.timestamp + gap : data.timestamp) + heard - rec.t0);
+  return Math.round((onDocumentClock ? data.timestamp + gap : data.timestamp) + PICTURE_DELAY_US - rec.t0);
 }
 
 function onServerMessage(ev) {
