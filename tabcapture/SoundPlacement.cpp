@@ -14,7 +14,7 @@ SoundPlacement::Step SoundPlacement::place(std::int64_t dueUs, std::int64_t writ
                                            std::int64_t blockSamples)
 {
     if (pendingSkip_ > 0)
-        return moveTo(-pendingSkip_, blockSamples);
+        return skip(pendingSkip_, blockSamples);
     const auto samples = [this](std::int64_t us) { return av_rescale(us, sampleRate_, 1000000); };
     const std::int64_t gap = samples(dueUs) - written;
     if (gap > samples(kLongestGapUs)) {
@@ -23,7 +23,7 @@ SoundPlacement::Step SoundPlacement::place(std::int64_t dueUs, std::int64_t writ
     }
     if (!placed_ || gap > samples(kSlackUs) || gap < -samples(kSlackUs)) {
         placed_ = true;
-        return moveTo(gap, blockSamples);
+        return moveBy(gap, blockSamples);
     }
     errorSum_ += gap;
     if (++errorBlocks_ < kWindowBlocks)
@@ -32,19 +32,24 @@ SoundPlacement::Step SoundPlacement::place(std::int64_t dueUs, std::int64_t writ
     errorSum_ = 0;
     errorBlocks_ = 0;
     return mean > samples(kSteadyErrorUs) || mean < -samples(kSteadyErrorUs)
-               ? moveTo(mean, blockSamples)
+               ? moveBy(mean, blockSamples)
                : Step{};
 }
 
-SoundPlacement::Step SoundPlacement::moveTo(std::int64_t gap, std::int64_t blockSamples)
+SoundPlacement::Step SoundPlacement::moveBy(std::int64_t gap, std::int64_t blockSamples)
 {
     errorSum_ = 0;
     errorBlocks_ = 0;
-    if (gap >= 0)
-        return {gap, 0};
-    const std::int64_t skip = std::min(-gap, blockSamples);
-    pendingSkip_ = -gap - skip;
-    return {0, skip};
+    Step step = gap >= 0 ? Step{gap, 0} : skip(-gap, blockSamples);
+    step.movedUs = av_rescale(gap, 1000000, sampleRate_);
+    return step;
+}
+
+SoundPlacement::Step SoundPlacement::skip(std::int64_t samples, std::int64_t blockSamples)
+{
+    const std::int64_t now = std::min(samples, blockSamples);
+    pendingSkip_ = samples - now;
+    return {0, now};
 }
 
 } // namespace tabcapture

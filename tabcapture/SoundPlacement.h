@@ -16,6 +16,7 @@ public:
     {
         std::int64_t silence = 0; // samples of silence to write before the block
         std::int64_t skip = 0;    // samples at the block's start to leave out
+        std::int64_t movedUs = 0; // a new move of the sound, later (+) or earlier (-)
     };
 
     // A block this far from where the track ends is moved to its stamp at once.
@@ -33,7 +34,8 @@ public:
     Step place(std::int64_t dueUs, std::int64_t written, std::int64_t blockSamples);
 
 private:
-    Step moveTo(std::int64_t gap, std::int64_t blockSamples);
+    Step moveBy(std::int64_t gap, std::int64_t blockSamples);
+    Step skip(std::int64_t samples, std::int64_t blockSamples);
 
     const int sampleRate_;
     bool placed_ = false;

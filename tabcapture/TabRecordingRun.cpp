@@ -289,6 +289,9 @@ std::int64_t TabRecordingRun::placeSound(const tabcapture::AudioMessage& message
 {
     const tabcapture::SoundPlacement::Step step =
         soundPlacement_.place(message.timestampUs, audioSamples_, message.samplesPerChannel);
+    if (step.movedUs)
+        qDebug() << "TabCapture sound moved by" << step.movedUs / 1000.0 << "ms at"
+                 << double(audioSamples_) / sampleRate << "s";
     queueSilence(step.silence, message.channels);
     return step.skip;
 }
