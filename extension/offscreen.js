@@ -12,8 +12,9 @@
 const KEY_FRAME_INTERVAL_US = 1500000;
 const MAX_SOCKET_BACKLOG = 16 * 1024 * 1024; // bytes not yet sent before frames are dropped
 const FIRST_AUDIO_WAIT_MS = 1500;
-// Chromium shows a tab's picture one or two display frames (17 or 33 ms at 60 Hz) after the page
-// drew it, and stamps it then; the middle keeps a page's sound within 9 ms of its pictures.
+// Chromium shows a tab's picture up to two display frames (33 ms at 60 Hz) after the page drew it,
+// mostly one or two, and stamps it then. Between those two, a page's sound stays within 9 ms of
+// its pictures; where a picture is shown at once, its sound is late, which viewers notice least.
 const PICTURE_DELAY_US = 25000;
 // Sound blocks (10 ms each) the browser keeps for us while the page is busy encoding; fewer,
 // and it drops sound under load.
