@@ -15,12 +15,15 @@ SoundPlacement::Step SoundPlacement::place(std::int64_t dueUs, std::int64_t writ
 {
     if (pendingSkip_ > 0)
         return skip(pendingSkip_, blockSamples);
-    const auto samples = [this](std::int64_t us) { return av_rescale(us, sampleRate_, 1000000); };
-    const std::int64_t gap = samples(dueUs) - written;
-    if (gap > samples(kLongestGapUs)) {
+    // The stamps are the peer's: one further than the longest gap either way is not believed and
+    // the block follows on. Compared in this order, no value of it can overflow.
+    const std::int64_t writtenUs = av_rescale(written, 1000000, sampleRate_);
+    if (dueUs > writtenUs + kLongestGapUs || dueUs < writtenUs - kLongestGapUs) {
         placed_ = true;
         return {};
     }
+    const auto samples = [this](std::int64_t us) { return av_rescale(us, sampleRate_, 1000000); };
+    const std::int64_t gap = samples(dueUs) - written;
     if (!placed_ || gap > samples(kSlackUs) || gap < -samples(kSlackUs)) {
         placed_ = true;
         return moveBy(gap, blockSamples);

@@ -21,12 +21,13 @@ public:
 
     // A block this far from where the track ends is moved to its stamp at once.
     static constexpr std::int64_t kSlackUs = 20000;
-    // A gap longer than this is not believed: the block follows on.
+    // A stamp further than this from where the track ends, either way, is not believed.
     static constexpr std::int64_t kLongestGapUs = 5000000;
     // Blocks averaged before a steady offset is corrected, and the offset that is.
     static constexpr int kWindowBlocks = 50;
     static constexpr std::int64_t kSteadyErrorUs = 4000;
 
+    // sampleRate: positive, as the start request's check leaves it.
     explicit SoundPlacement(int sampleRate);
 
     // The block of blockSamples stamped at dueUs on the pictures' clock, when the track holds

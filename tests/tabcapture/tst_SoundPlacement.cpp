@@ -36,6 +36,7 @@ private slots:
         QTest::newRow("blocks dropped") << 0 << 0 << 0 << 20 << 200 << 0 << 1;
         QTest::newRow("blocks sent twice") << 0 << 0 << -30 << 0 << 0 << 30 << 1;
         QTest::newRow("a gap past belief") << 0 << 0 << 6000 << 0 << 0 << 0 << 0;
+        QTest::newRow("a stamp from long before") << 0 << 0 << -6000 << 0 << 0 << 0 << 0;
     }
     void placesBlocksOnATrack()
     {
