@@ -182,7 +182,8 @@ function soundTime(data) {
   const onDocumentClock = Math.abs(nowUs - data.timestamp) < 10e6;
   const gap = rec.clockOffsetUs !== undefined
     ? performance.timeOrigin * 1000 - rec.clockOffsetUs : rec.clockGap;
-  return Math.round((onDocumentClock ? data.timestamp + gap : data.timestamp) + PICTURE_DELAY_US - rec.t0);
+  const played = onDocumentClock ? data.timestamp + gap : data.timestamp;
+  return Math.round(played + PICTURE_DELAY_US - rec.t0);
 }
 
 function onServerMessage(ev) {

@@ -2,8 +2,8 @@
 
 #include "encode/FfmpegHolders.h"
 #include "media/FrameQueue.h"
-#include "tabcapture/TabCaptureProtocol.h"
 #include "tabcapture/SoundPlacement.h"
+#include "tabcapture/TabCaptureProtocol.h"
 #include "tabcapture/TabMediaBudget.h"
 
 #include <QByteArray>
